@@ -1,0 +1,35 @@
+#ifndef DRAVLIN_COMMANDLINE_H
+#define DRAVLIN_COMMANDLINE_H
+
+#include <QString>
+#include <QStringList>
+
+// The program's options, shared by the window and the console front end.
+class CommandLine
+{
+public:
+    enum class Outcome { Run, ShowHelp, ShowVersion, Error };
+
+    static constexpr const char *DefaultPort = "25";
+    static constexpr const char *DefaultServer = "192.168.0.1";
+
+    Outcome parse(const QStringList &arguments);
+
+    bool console = false;
+    // Field texts, as the user would type them; checked when the relay starts.
+    QString listenPortText = QString::fromLatin1(DefaultPort);
+    QString serverHostText = QString::fromLatin1(DefaultServer);
+    QString serverPortText = QString::fromLatin1(DefaultPort);
+    bool listenGiven = false;
+    bool serverGiven = false;
+    bool serverPortGiven = false;
+
+    QString errorText;
+    QString helpText;
+    QString versionText;
+
+    // Splits HOST[:PORT], with [v6]:PORT for an IPv6 address with a port.
+    static bool splitServer(const QString &text, QString *host, QString *port, bool *portGiven);
+};
+
+#endif

@@ -1,0 +1,45 @@
+#ifndef DRAVLIN_CONSOLEFRONTEND_H
+#define DRAVLIN_CONSOLEFRONTEND_H
+
+#include "LineCapture.h"
+#include "Relay.h"
+
+#include <QFile>
+#include <QObject>
+
+class QSocketNotifier;
+
+// Runs the relay without a window: rows to stdout ("C: " / "S: "), events to
+// stderr, SIGINT and SIGTERM end it cleanly.
+class ConsoleFrontEnd : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ConsoleFrontEnd(QObject *parent = nullptr);
+    ~ConsoleFrontEnd() override;
+
+    // Blocks SIGINT and SIGTERM so they can be read as events; call before
+    // any thread is started.
+    static void blockTerminationSignals();
+
+    // Returns the exit status when the relay cannot start, -1 when it runs.
+    int start(const QString &listenPortText, const QString &serverPortText,
+              const QString &serverHostText);
+
+private Q_SLOTS:
+    void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
+    void onRelayEvent(Relay::Event event, const QString &message);
+    void onTerminationSignal();
+
+private:
+    void printEvent(const QString &message);
+
+    Relay m_relay;
+    QFile m_out;
+    QByteArray m_line;
+    int m_signalFd = -1;
+    QSocketNotifier *m_signalNotifier = nullptr;
+};
+
+#endif

@@ -1,0 +1,64 @@
+#include "CommandLine.h"
+#include "ConsoleFrontEnd.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+void printTo(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+bool wantsConsole(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--console") == 0)
+            return true;
+    }
+    return false;
+}
+
+int runConsole(int argc, char **argv)
+{
+    ConsoleFrontEnd::blockTerminationSignals();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
+
+    CommandLine options;
+    switch (options.parse(QCoreApplication::arguments())) {
+    case CommandLine::Outcome::ShowHelp:
+        printTo(stdout, options.helpText);
+        return 0;
+    case CommandLine::Outcome::ShowVersion:
+        printTo(stdout, options.versionText + QLatin1Char('\n'));
+        return 0;
+    case CommandLine::Outcome::Error:
+        printTo(stderr, QStringLiteral("dravlin: %1\n").arg(options.errorText));
+        return 2;
+    case CommandLine::Outcome::Run:
+        break;
+    }
+
+    ConsoleFrontEnd console;
+    const int failed = console.start(options.listenPortText, options.serverPortText,
+                                     options.serverHostText);
+    if (failed >= 0)
+        return failed;
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (wantsConsole(argc, argv))
+        return runConsole(argc, argv);
+    std::fputs("dravlin: la fenêtre n'est pas encore disponible ; utilisez --console\n", stderr);
+    return 2;
+}

@@ -1,0 +1,74 @@
+#include "LineCapture.h"
+
+#include <cstring>
+
+namespace {
+
+void addCut(LineCapture::Rows &rows, qsizetype offset, qsizetype length)
+{
+    // An over-long line leaves as several rows of at most MaxRowBytes each.
+    while (length > LineCapture::MaxRowBytes) {
+        rows.spans.append({offset, LineCapture::MaxRowBytes});
+        offset += LineCapture::MaxRowBytes;
+        length -= LineCapture::MaxRowBytes;
+    }
+    rows.spans.append({offset, length});
+}
+
+} // namespace
+
+LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
+{
+    Rows rows;
+    if (m_tail.isEmpty()) {
+        rows.buffer = chunk; // shared, not copied
+    } else {
+        rows.buffer.reserve(m_tail.size() + chunk.size());
+        rows.buffer.append(m_tail).append(chunk);
+        m_tail.clear();
+    }
+
+    const char *data = rows.buffer.constData();
+    const qsizetype size = rows.buffer.size();
+    qsizetype start = 0;
+    qsizetype from = 0;
+    while (from < size) {
+        const void *hit = std::memchr(data + from, '\n', static_cast<size_t>(size - from));
+        if (!hit)
+            break;
+        const qsizetype lf = static_cast<const char *>(hit) - data;
+        if (lf > start && data[lf - 1] == '\r') {
+            addCut(rows, start, lf - 1 - start);
+            start = lf + 1;
+        }
+        from = lf + 1;
+    }
+
+    // Keep the rest for the next chunk, but never more than one row's worth:
+    // a trailing CR is not counted, as it may be the first half of a separator.
+    qsizetype rest = size - start;
+    const auto pending = [&] { return rest - (rest > 0 && data[size - 1] == '\r' ? 1 : 0); };
+    while (pending() > MaxRowBytes) {
+        rows.spans.append({start, MaxRowBytes});
+        start += MaxRowBytes;
+        rest -= MaxRowBytes;
+    }
+    if (rest > 0)
+        m_tail = rows.buffer.sliced(start);
+    return rows;
+}
+
+LineCapture::Rows LineCapture::flush()
+{
+    Rows rows;
+    if (!m_tail.isEmpty()) {
+        rows.buffer.swap(m_tail);
+        rows.spans.append({0, rows.buffer.size()});
+    }
+    return rows;
+}
+
+void LineCapture::reset()
+{
+    m_tail.clear();
+}

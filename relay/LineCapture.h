@@ -1,0 +1,47 @@
+#ifndef DRAVLIN_LINECAPTURE_H
+#define DRAVLIN_LINECAPTURE_H
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+
+// Cuts one direction of a byte stream into CR LF terminated rows.
+//
+// Whatever follows the last separator is kept and joined to the next chunk, so
+// the rows do not depend on how the network split the stream. A line longer
+// than MaxRowBytes is cut into rows of that size so that a peer that never
+// sends CR LF cannot grow the kept tail without limit.
+class LineCapture
+{
+public:
+    static constexpr qsizetype MaxRowBytes = 64 * 1024;
+
+    // Rows point into one shared buffer, which avoids a copy per row on the hot path.
+    struct Span {
+        qsizetype offset;
+        qsizetype length;
+    };
+    struct Rows {
+        QByteArray buffer;
+        QList<Span> spans;
+
+        qsizetype count() const { return spans.size(); }
+        bool isEmpty() const { return spans.isEmpty(); }
+        QByteArrayView row(qsizetype i) const
+        {
+            return QByteArrayView(buffer).sliced(spans[i].offset, spans[i].length);
+        }
+    };
+
+    Rows feed(const QByteArray &chunk);
+    // The connection ended: what is kept becomes a row (none when empty).
+    Rows flush();
+    void reset();
+
+    const QByteArray &tail() const { return m_tail; }
+
+private:
+    QByteArray m_tail;
+};
+
+#endif

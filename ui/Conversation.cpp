@@ -1,0 +1,136 @@
+#include "Conversation.h"
+
+#include "RowText.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr int RefsPerPage = 1 << 16;
+constexpr qsizetype BlockBytes = 1 << 20;
+} // namespace
+
+Conversation::Conversation(QObject *parent)
+    : QAbstractTableModel(parent)
+{
+}
+
+Conversation::~Conversation() = default;
+
+int Conversation::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : m_rows;
+}
+
+int Conversation::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : 2;
+}
+
+QVariant Conversation::data(const QModelIndex &index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows)
+        return QVariant();
+    return text(index.row(), index.column() == 0 ? Side::Client : Side::Server);
+}
+
+Qt::ItemFlags Conversation::flags(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+const Conversation::RowRef &Conversation::ref(int row) const
+{
+    return m_refPages[static_cast<size_t>(row / RefsPerPage)][row % RefsPerPage];
+}
+
+Side Conversation::side(int row) const
+{
+    return (ref(row).blockAndSide & 1U) ? Side::Server : Side::Client;
+}
+
+QByteArrayView Conversation::bytes(int row) const
+{
+    const RowRef &r = ref(row);
+    const quint32 block = r.blockAndSide >> 1;
+    qsizetype end = m_blocks[block].size();
+    if (row + 1 < m_rows) {
+        const RowRef &next = ref(row + 1);
+        if ((next.blockAndSide >> 1) == block)
+            end = next.offset;
+    }
+    return QByteArrayView(m_blocks[block]).sliced(r.offset, end - r.offset);
+}
+
+qint64 Conversation::arrivedMsecs(int row) const
+{
+    const auto after = std::upper_bound(m_chunks.begin(), m_chunks.end(), row,
+                                        [](int r, const Chunk &c) { return r < c.firstRow; });
+    return after == m_chunks.begin() ? 0 : std::prev(after)->arrivedMsecs;
+}
+
+QString Conversation::text(int row, Side pane) const
+{
+    if (side(row) != pane)
+        return AlignmentRow;
+    return RowText::display(bytes(row));
+}
+
+void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
+{
+    const int count = static_cast<int>(rows.count());
+    if (count == 0)
+        return;
+    beginInsertRows(QModelIndex(), m_rows, m_rows + count - 1);
+    m_chunks.push_back({m_rows, arrivedMsecs});
+    const quint32 sideBit = side == Side::Server ? 1U : 0U;
+    for (int i = 0; i < count; ++i) {
+        const QByteArrayView row = rows.row(i);
+        quint32 block = 0;
+        quint32 offset = 0;
+        char *dest = reserveBytes(row.size(), &block, &offset);
+        if (!row.isEmpty())
+            std::memcpy(dest, row.data(), static_cast<size_t>(row.size()));
+        pushRef({block << 1 | sideBit, offset});
+        m_storedBytes += row.size();
+    }
+    endInsertRows();
+}
+
+void Conversation::clear()
+{
+    beginResetModel();
+    m_refPages.clear();
+    m_blocks.clear();
+    m_chunks.clear();
+    m_rows = 0;
+    m_storedBytes = 0;
+    endResetModel();
+}
+
+void Conversation::pushRef(RowRef r)
+{
+    const size_t page = static_cast<size_t>(m_rows / RefsPerPage);
+    if (page == m_refPages.size())
+        m_refPages.push_back(std::make_unique<RowRef[]>(RefsPerPage));
+    m_refPages[page][m_rows % RefsPerPage] = r;
+    ++m_rows;
+}
+
+char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offset)
+{
+    // A row never straddles two blocks; rows are at most a capture row long,
+    // far below a block, so the space left unused at a block's end is small.
+    if (m_blocks.empty() || m_blocks.back().size() + length > m_blocks.back().capacity()) {
+        QByteArray fresh;
+        fresh.reserve(std::max(BlockBytes, length));
+        m_blocks.push_back(std::move(fresh));
+    }
+    QByteArray &last = m_blocks.back();
+    *block = static_cast<quint32>(m_blocks.size() - 1);
+    *offset = static_cast<quint32>(last.size());
+    last.resize(last.size() + length);
+    return last.data() + *offset;
+}
