@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
+#include <QMetaType>
 
 // Cuts one direction of a byte stream into CR LF terminated rows.
 //
@@ -43,5 +44,7 @@ public:
 private:
     QByteArray m_tail;
 };
+
+Q_DECLARE_METATYPE(LineCapture::Rows)
 
 #endif
