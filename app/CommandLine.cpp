@@ -58,11 +58,21 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
                        "est le port local. IPv6 avec port : [adresse]:port.")
             .arg(QLatin1String(DefaultServer)),
         QStringLiteral("hôte[:port]"));
+    const QCommandLineOption timestampsOption(
+        QStringLiteral("timestamps"),
+        QStringLiteral("Avec --console seulement : fait précéder chaque ligne de l'heure locale "
+                       "d'arrivée, HH:MM:SS.mmm."));
+    const QCommandLineOption startOption(
+        QStringLiteral("start"),
+        QStringLiteral("Fenêtre seulement : clique sur « Ecouter » dès que la fenêtre est "
+                       "affichée."));
     parser.addOption(helpOption);
     parser.addOption(versionOption);
     parser.addOption(consoleOption);
     parser.addOption(listenOption);
     parser.addOption(serverOption);
+    parser.addOption(timestampsOption);
+    parser.addOption(startOption);
 
     helpText = parser.helpText()
                    .replace(QStringLiteral("Usage:"), QStringLiteral("Utilisation :"))
@@ -88,6 +98,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return Outcome::ShowVersion;
 
     console = parser.isSet(consoleOption);
+    timestamps = parser.isSet(timestampsOption);
+    start = parser.isSet(startOption);
     if (parser.isSet(listenOption)) {
         listenPortText = parser.value(listenOption);
         listenGiven = true;

@@ -16,6 +16,10 @@ public:
     Outcome parse(const QStringList &arguments);
 
     bool console = false;
+    // Console only: each stdout line starts with the chunk's local arrival time.
+    bool timestamps = false;
+    // Window only: start relaying as soon as the window is shown.
+    bool start = false;
     // Field texts, as the user would type them; checked when the relay starts.
     QString listenPortText = QString::fromLatin1(DefaultPort);
     QString serverHostText = QString::fromLatin1(DefaultServer);

@@ -3,6 +3,7 @@
 #include "RowText.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -70,9 +71,16 @@ int ConsoleFrontEnd::start(const QString &listenPortText, const QString &serverP
 
 void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
-    Q_UNUSED(arrivedMsecs);
     m_line.clear();
+    // All rows of one chunk arrived together, so they share one time.
+    QByteArray stamp;
+    if (m_timestamps) {
+        stamp = QDateTime::fromMSecsSinceEpoch(arrivedMsecs)
+                    .toString(QStringLiteral("HH:mm:ss.zzz "))
+                    .toLatin1();
+    }
     for (qsizetype i = 0; i < rows.count(); ++i) {
+        m_line.append(stamp);
         RowText::appendTranscript(m_line, side, rows.row(i));
         m_line.append('\n');
     }

@@ -27,6 +27,10 @@ public:
     int start(const QString &listenPortText, const QString &serverPortText,
               const QString &serverHostText);
 
+    // Prefixes every stdout line with the local time its chunk arrived,
+    // HH:MM:SS.mmm, so a transcript shows where the conversation stalled.
+    void setTimestamps(bool on) { m_timestamps = on; }
+
 private Q_SLOTS:
     void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
     void onRelayEvent(Relay::Event event, const QString &message);
@@ -38,6 +42,7 @@ private:
     Relay m_relay;
     QFile m_out;
     QByteArray m_line;
+    bool m_timestamps = false;
     int m_signalFd = -1;
     QSocketNotifier *m_signalNotifier = nullptr;
 };

@@ -46,6 +46,7 @@ int runConsole(int argc, char **argv)
     }
 
     ConsoleFrontEnd console;
+    console.setTimestamps(options.timestamps);
     const int failed = console.start(options.listenPortText, options.serverPortText,
                                      options.serverHostText);
     if (failed >= 0)
