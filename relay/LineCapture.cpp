@@ -63,7 +63,8 @@ LineCapture::Rows LineCapture::flush()
     Rows rows;
     if (!m_tail.isEmpty()) {
         rows.buffer.swap(m_tail);
-        rows.spans.append({0, rows.buffer.size()});
+        // The tail may be a full row plus a CR that waited for its LF.
+        addCut(rows, 0, rows.buffer.size());
     }
     return rows;
 }
