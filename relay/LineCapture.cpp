@@ -4,18 +4,23 @@
 
 namespace {
 
-void addCut(LineCapture::Rows &rows, qsizetype offset, qsizetype length)
+void addCut(LineCapture::Rows &rows, qsizetype offset, qsizetype length, qsizetype bound)
 {
-    // An over-long line leaves as several rows of at most MaxRowBytes each.
-    while (length > LineCapture::MaxRowBytes) {
-        rows.spans.append({offset, LineCapture::MaxRowBytes});
-        offset += LineCapture::MaxRowBytes;
-        length -= LineCapture::MaxRowBytes;
+    // An over-long line leaves as several rows of at most bound bytes each.
+    while (length > bound) {
+        rows.spans.append({offset, bound});
+        offset += bound;
+        length -= bound;
     }
     rows.spans.append({offset, length});
 }
 
 } // namespace
+
+LineCapture::LineCapture(qsizetype maxRowBytes)
+    : m_maxRowBytes(maxRowBytes > 0 ? maxRowBytes : MaxRowBytes)
+{
+}
 
 LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
 {
@@ -38,7 +43,7 @@ LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
             break;
         const qsizetype lf = static_cast<const char *>(hit) - data;
         if (lf > start && data[lf - 1] == '\r') {
-            addCut(rows, start, lf - 1 - start);
+            addCut(rows, start, lf - 1 - start, m_maxRowBytes);
             start = lf + 1;
         }
         from = lf + 1;
@@ -48,10 +53,10 @@ LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
     // a trailing CR is not counted, as it may be the first half of a separator.
     qsizetype rest = size - start;
     const auto pending = [&] { return rest - (rest > 0 && data[size - 1] == '\r' ? 1 : 0); };
-    while (pending() > MaxRowBytes) {
-        rows.spans.append({start, MaxRowBytes});
-        start += MaxRowBytes;
-        rest -= MaxRowBytes;
+    while (pending() > m_maxRowBytes) {
+        rows.spans.append({start, m_maxRowBytes});
+        start += m_maxRowBytes;
+        rest -= m_maxRowBytes;
     }
     if (rest > 0)
         m_tail = rows.buffer.sliced(start);
@@ -64,7 +69,7 @@ LineCapture::Rows LineCapture::flush()
     if (!m_tail.isEmpty()) {
         rows.buffer.swap(m_tail);
         // The tail may be a full row plus a CR that waited for its LF.
-        addCut(rows, 0, rows.buffer.size());
+        addCut(rows, 0, rows.buffer.size(), m_maxRowBytes);
     }
     return rows;
 }

@@ -34,15 +34,20 @@ public:
         }
     };
 
+    // A smaller bound exists for tests that want to reach the cut path with short input.
+    explicit LineCapture(qsizetype maxRowBytes = MaxRowBytes);
+
     Rows feed(const QByteArray &chunk);
     // The connection ended: what is kept becomes a row (none when empty).
     Rows flush();
     void reset();
 
     const QByteArray &tail() const { return m_tail; }
+    qsizetype maxRowBytes() const { return m_maxRowBytes; }
 
 private:
     QByteArray m_tail;
+    qsizetype m_maxRowBytes;
 };
 
 Q_DECLARE_METATYPE(LineCapture::Rows)
