@@ -1,0 +1,39 @@
+#!/bin/sh
+# Builds the line capture fuzz target with clang and runs it for a while.
+# Usage: sh tests/fuzz/run-fuzzer.sh [SECONDS] [BUILD_DIR]
+#   SECONDS    how long to fuzz (default 30)
+#   BUILD_DIR  where to build and keep the growing corpus (default build-fuzz)
+# The seeds in tests/fuzz/corpus are copied into BUILD_DIR/corpus and never
+# written to. A failing input lands in BUILD_DIR/artifacts/.
+# Exit status: 0 clean run, 77 when clang or libFuzzer is missing, other on a finding.
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+seconds=${1:-30}
+build=${2:-build-fuzz}
+skip=77
+
+cxx=${FUZZ_CXX:-clang++}
+if ! command -v "$cxx" >/dev/null 2>&1; then
+    echo "run-fuzzer: $cxx introuvable, fuzzing ignoré (installez clang et libclang-rt-14-dev)"
+    exit $skip
+fi
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+printf '#include <cstddef>\n#include <cstdint>\nextern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }\n' > "$probe/probe.cpp"
+if ! "$cxx" -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1; then
+    echo "run-fuzzer: $cxx ne lie pas -fsanitize=fuzzer, fuzzing ignoré (installez libclang-rt-14-dev)"
+    exit $skip
+fi
+rm -rf "$probe"
+trap - EXIT
+
+cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake --build "$build" >/dev/null
+
+mkdir -p "$build/corpus" "$build/artifacts"
+cp "$here"/corpus/* "$build/corpus/"
+# The corpus directory comes first: libFuzzer adds what it finds there only.
+exec "$build/linecapture_fuzzer" "$build/corpus" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$build/artifacts/" -print_final_stats=1
