@@ -1,0 +1,285 @@
+// The two ends of a benchmark connection: a sender, a checking sink, and an
+// echo pair for round trips. Plain blocking POSIX sockets on purpose: the
+// ends must cost as little as possible so that what is measured is whatever
+// sits between them, and they must behave the same for every middle.
+//
+//   dravlin_bench_peer sink SHAPE BYTES      listens on 127.0.0.1:0, prints "port N",
+//                                            takes one connection, checks every byte
+//   dravlin_bench_peer send SHAPE BYTES PORT sends to 127.0.0.1:PORT, then half-closes
+//   dravlin_bench_peer echo                  listens, answers each 100-byte request
+//   dravlin_bench_peer ping PORT COUNT       COUNT timed round trips through PORT
+//
+// SHAPE is "lines" (78-byte CR LF lines of base64) or "binary" (random bytes
+// without any CR LF, written 64 KiB at a time).
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t WriteBytes = 64 * 1024;
+constexpr size_t MessageBytes = 100;
+
+[[noreturn]] void die(const char *what)
+{
+    std::fprintf(stderr, "dravlin_bench_peer: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+int64_t nowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Same bytes in the sender and the sink, so the sink can compare each one.
+std::vector<char> makeData(const std::string &shape, size_t size)
+{
+    std::vector<char> data(size);
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    const auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    if (shape == "lines") {
+        static const char alphabet[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (size_t i = 0; i < size; ++i) {
+            const size_t column = i % 78;
+            data[i] = column == 76 ? '\r' : column == 77 ? '\n' : alphabet[next() & 63];
+        }
+    } else if (shape == "binary") {
+        for (size_t i = 0; i < size; i += 8) {
+            const uint64_t word = next();
+            std::memcpy(data.data() + i, &word, std::min<size_t>(8, size - i));
+        }
+        for (size_t i = 1; i < size; ++i) {
+            if (data[i] == '\n' && data[i - 1] == '\r')
+                data[i] = 'N';
+        }
+    } else {
+        std::fprintf(stderr, "dravlin_bench_peer: unknown shape %s\n", shape.c_str());
+        std::exit(2);
+    }
+    return data;
+}
+
+sockaddr_in loopback(uint16_t port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+int listenOnLoopback()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        die("socket");
+    sockaddr_in addr = loopback(0);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0)
+        die("listen");
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    std::printf("port %u\n", unsigned(ntohs(addr.sin_port)));
+    std::fflush(stdout);
+    return fd;
+}
+
+int acceptOne(int listener)
+{
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0)
+        die("accept");
+    close(listener);
+    return fd;
+}
+
+int connectTo(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        die("socket");
+    sockaddr_in addr = loopback(port);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        die("connect");
+    return fd;
+}
+
+void noDelay(int fd)
+{
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            die("write");
+        data += n;
+        size -= size_t(n);
+    }
+}
+
+bool readExactly(int fd, char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = read(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            die("read");
+        if (n == 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+int runSink(const std::string &shape, size_t size)
+{
+    const std::vector<char> expected = makeData(shape, size);
+    const int fd = acceptOne(listenOnLoopback());
+    std::vector<char> buffer(1 << 20);
+    size_t received = 0;
+    size_t firstMismatch = SIZE_MAX;
+    int64_t completeNs = 0;
+    for (;;) {
+        const ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            die("read");
+        if (n == 0)
+            break;
+        const size_t count = size_t(n);
+        if (firstMismatch == SIZE_MAX) {
+            const size_t comparable = received < size ? std::min(count, size - received) : 0;
+            if (comparable < count
+                || std::memcmp(buffer.data(), expected.data() + received, comparable) != 0) {
+                size_t i = 0;
+                while (i < comparable && buffer[i] == expected[received + i])
+                    ++i;
+                firstMismatch = received + i;
+            }
+        }
+        received += count;
+        if (received >= size && completeNs == 0)
+            completeNs = nowNs();
+    }
+    close(fd);
+    const bool exact = received == size && firstMismatch == SIZE_MAX;
+    std::printf("received %zu exact %d mismatch_at %lld complete_ns %lld\n", received,
+                exact ? 1 : 0, firstMismatch == SIZE_MAX ? -1LL : (long long)firstMismatch,
+                (long long)completeNs);
+    return exact ? 0 : 1;
+}
+
+int runSend(const std::string &shape, size_t size, uint16_t port)
+{
+    const std::vector<char> data = makeData(shape, size);
+    const int64_t startNs = nowNs();
+    const int fd = connectTo(port);
+    for (size_t sent = 0; sent < size; sent += WriteBytes)
+        writeAll(fd, data.data() + sent, std::min(WriteBytes, size - sent));
+    shutdown(fd, SHUT_WR);
+    std::printf("start_ns %lld\n", (long long)startNs);
+    std::fflush(stdout);
+    // Stay connected until the far end lets go, so a relay sees an orderly close.
+    char sink[4096];
+    while (read(fd, sink, sizeof sink) > 0) {
+    }
+    close(fd);
+    return 0;
+}
+
+std::vector<char> message(char fill)
+{
+    std::vector<char> m(MessageBytes, fill);
+    m[MessageBytes - 2] = '\r';
+    m[MessageBytes - 1] = '\n';
+    return m;
+}
+
+int runEcho()
+{
+    const int fd = acceptOne(listenOnLoopback());
+    noDelay(fd);
+    const std::vector<char> reply = message('R');
+    std::vector<char> request(MessageBytes);
+    while (readExactly(fd, request.data(), request.size()))
+        writeAll(fd, reply.data(), reply.size());
+    close(fd);
+    return 0;
+}
+
+int runPing(uint16_t port, int count)
+{
+    constexpr int WarmUp = 200;
+    const int fd = connectTo(port);
+    noDelay(fd);
+    const std::vector<char> request = message('Q');
+    std::vector<char> reply(MessageBytes);
+    std::vector<int64_t> samples;
+    samples.reserve(size_t(count));
+    for (int i = 0; i < WarmUp + count; ++i) {
+        const int64_t t0 = nowNs();
+        writeAll(fd, request.data(), request.size());
+        if (!readExactly(fd, reply.data(), reply.size())) {
+            std::fprintf(stderr, "dravlin_bench_peer: connection closed after %d round trips\n", i);
+            return 1;
+        }
+        if (i >= WarmUp)
+            samples.push_back(nowNs() - t0);
+        if (reply != message('R')) {
+            std::fprintf(stderr, "dravlin_bench_peer: reply %d differs\n", i);
+            return 1;
+        }
+    }
+    close(fd);
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&samples](double q) { return samples[size_t(q * double(samples.size() - 1))]; };
+    std::printf("round_trips %d median_ns %lld p99_ns %lld max_ns %lld\n", count,
+                (long long)at(0.5), (long long)at(0.99), (long long)samples.back());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "sink" && argc == 4)
+        return runSink(argv[2], std::strtoull(argv[3], nullptr, 10));
+    if (mode == "send" && argc == 5)
+        return runSend(argv[2], std::strtoull(argv[3], nullptr, 10), uint16_t(std::atoi(argv[4])));
+    if (mode == "echo" && argc == 2)
+        return runEcho();
+    if (mode == "ping" && argc == 4)
+        return runPing(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]));
+    std::fprintf(stderr, "usage: dravlin_bench_peer sink|send|echo|ping ...\n");
+    return 2;
+}

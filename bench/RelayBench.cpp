@@ -1,0 +1,105 @@
+// The relay and the panes' model in one process, as the window runs them but
+// without the window: the relay on the main thread's event loop, its rows
+// going into a Conversation, and a 10 ms probe timer on the same loop.
+//
+//   dravlin_bench_relay SERVER_PORT
+//
+// Relays from an OS-picked port on this machine to 127.0.0.1:SERVER_PORT and
+// prints "port N" once it listens. When stdin reaches its end it prints what
+// it measured, one "key value" per line, and exits.
+
+#include "Conversation.h"
+#include "LagProbe.h"
+#include "Relay.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// A field of /proc/self/status, in KiB.
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: dravlin_bench_relay SERVER_PORT\n");
+        return 2;
+    }
+
+    Relay relay;
+    Conversation conversation;
+    LagProbe lag;
+    QObject::connect(&relay, &Relay::rowsCaptured, &conversation, &Conversation::appendRows);
+
+    qint64 rssBeforeKiB = -1;
+    QObject::connect(&relay, &Relay::eventOccurred, &app,
+                     [&](Relay::Event event, const QString &message) {
+        switch (event) {
+        case Relay::Event::Listening:
+            if (rssBeforeKiB < 0) {
+                rssBeforeKiB = statusKiB("VmRSS");
+                std::printf("port %u\n", unsigned(relay.listeningPort()));
+                std::fflush(stdout);
+            }
+            break;
+        case Relay::Event::ClientConnected:
+            lag.start();
+            break;
+        case Relay::Event::ClosedByClient:
+        case Relay::Event::ClosedByServer:
+            lag.stop();
+            break;
+        case Relay::Event::ServerFailed:
+        case Relay::Event::ListenFailed:
+            std::fprintf(stderr, "dravlin_bench_relay: %s\n", qUtf8Printable(message));
+            break;
+        default:
+            break;
+        }
+    });
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char discard[256];
+        if (::read(STDIN_FILENO, discard, sizeof discard) > 0)
+            return;
+        input.setEnabled(false);
+        std::printf("rows %d\n", conversation.rowCount());
+        std::printf("stored_bytes %lld\n", static_cast<long long>(conversation.storedBytes()));
+        std::printf("rss_before_kib %lld\n", static_cast<long long>(rssBeforeKiB));
+        std::printf("rss_peak_kib %lld\n", static_cast<long long>(statusKiB("VmHWM")));
+        std::printf("lag_samples %zu\n", lag.samples());
+        std::printf("lag_median_us %lld\n", static_cast<long long>(lag.quantileUs(0.5)));
+        std::printf("lag_p99_us %lld\n", static_cast<long long>(lag.quantileUs(0.99)));
+        std::printf("lag_max_us %lld\n", static_cast<long long>(lag.quantileUs(1.0)));
+        std::fflush(stdout);
+        relay.shutdown();
+        QCoreApplication::quit();
+    });
+
+    RelaySettings settings;
+    settings.listenPort = 0;
+    settings.serverHost = QStringLiteral("127.0.0.1");
+    settings.serverPort = static_cast<quint16>(QByteArray(argv[1]).toUInt());
+    relay.start(settings);
+    return QCoreApplication::exec();
+}
