@@ -1,7 +1,10 @@
 #include "CommandLine.h"
 #include "ConsoleFrontEnd.h"
+#include "MainWindow.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -18,6 +21,17 @@ bool wantsConsole(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--console") == 0)
+            return true;
+    }
+    return false;
+}
+
+// Help and version need no window, and must print even without a display.
+bool wantsTextOnly(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-h") == 0 || qstrcmp(argv[i], "--help") == 0
+            || qstrcmp(argv[i], "-v") == 0 || qstrcmp(argv[i], "--version") == 0)
             return true;
     }
     return false;
@@ -54,12 +68,32 @@ int runConsole(int argc, char **argv)
     return QCoreApplication::exec();
 }
 
+int runWindow(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
+
+    CommandLine options;
+    if (options.parse(QCoreApplication::arguments()) == CommandLine::Outcome::Error) {
+        printTo(stderr, QStringLiteral("dravlin: %1\n").arg(options.errorText));
+        return 2;
+    }
+
+    MainWindow window;
+    if (options.listenGiven || options.serverGiven)
+        window.setFieldTexts(options.listenPortText, options.serverHostText, options.serverPortText);
+    window.show();
+    if (options.start)
+        QTimer::singleShot(0, &window, &MainWindow::clickStart);
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (wantsConsole(argc, argv))
+    if (wantsConsole(argc, argv) || wantsTextOnly(argc, argv))
         return runConsole(argc, argv);
-    std::fputs("dravlin: la fenêtre n'est pas encore disponible ; utilisez --console\n", stderr);
-    return 2;
+    return runWindow(argc, argv);
 }

@@ -1,0 +1,283 @@
+#include "MainWindow.h"
+
+#include "PaneView.h"
+#include "RelaySettings.h"
+#include "TrafficPanes.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTime>
+
+#include <iterator>
+
+namespace {
+
+const QColor StoppedColour(255, 0, 0);
+const QColor StartedColour(0, 255, 0);
+
+QLabel *makeLabel(const QString &name, const QString &text, Qt::Alignment alignment,
+                  QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setAlignment(alignment);
+    return label;
+}
+
+QLineEdit *makeField(const QString &name, const QString &text, QWidget *parent)
+{
+    auto *field = new QLineEdit(text, parent);
+    field->setObjectName(name);
+    return field;
+}
+
+QPushButton *makeButton(const QString &name, const QString &text, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    button->setAutoDefault(false);
+    return button;
+}
+
+void setBackground(QWidget *widget, const QColor &colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , m_scale(logicalDpiX(), logicalDpiY())
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Dravlin - par l'équipe Dravlin"));
+    // The design's sizes were drawn for the classic 8.25 pt sans serif, of
+    // Arial's metrics; in a wider face the captions would be cut off.
+    QFont designFont = font();
+    designFont.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                            designFont.family()});
+    designFont.setPointSizeF(8.25);
+    setFont(designFont);
+
+    createControls();
+    placeControls();
+    chainTabOrder();
+    showState(false);
+
+    m_panes = new TrafficPanes(&m_conversation, lstClient, lstServeur, this);
+
+    connect(cmdStart, &QPushButton::clicked, this, &MainWindow::onCmdStartClicked);
+    connect(cmdStop, &QPushButton::clicked, this, &MainWindow::onCmdStopClicked);
+    connect(txtPortClient, &QLineEdit::textChanged, this, &MainWindow::onTxtPortClientTextChanged);
+    connect(&m_relay, &Relay::rowsCaptured, &m_conversation, &Conversation::appendRows);
+    connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
+
+    m_clientArea->setMinimumSize(designClientSize());
+    m_clientArea->installEventFilter(this);
+    resize(sizeHint().expandedTo(minimumSizeHint()));
+    txtPortClient->setFocus();
+}
+
+MainWindow::~MainWindow()
+{
+    m_relay.disconnect(this);
+}
+
+void MainWindow::createControls()
+{
+    m_clientArea = new QWidget(this);
+    m_clientArea->setObjectName(QStringLiteral("clientArea"));
+    setCentralWidget(m_clientArea);
+
+    Frame1 = new QGroupBox(QStringLiteral("Configuration"), m_clientArea);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignTop;
+    Label3 = makeLabel(QStringLiteral("Label3"), QStringLiteral("Serveur sur le port"), caption, Frame1);
+    txtPortClient = makeField(QStringLiteral("txtPortClient"), QStringLiteral("25"), Frame1);
+    Label4 = makeLabel(QStringLiteral("Label4"), QStringLiteral("Redirige vers"), caption, Frame1);
+    txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"), QStringLiteral("192.168.0.1"), Frame1);
+    Label5 = makeLabel(QStringLiteral("Label5"), QStringLiteral("Sur le port"), caption, Frame1);
+    txtPortServeur = makeField(QStringLiteral("txtPortServeur"), QStringLiteral("25"), Frame1);
+    cmdStart = makeButton(QStringLiteral("cmdStart"), QStringLiteral("Ecouter"), Frame1);
+    cmdStop = makeButton(QStringLiteral("cmdStop"), QStringLiteral("Stop !"), Frame1);
+
+    FrameEtat = new QFrame(Frame1);
+    FrameEtat->setObjectName(QStringLiteral("FrameEtat"));
+    FrameEtat->setFrameShape(QFrame::Box);
+    FrameEtat->setAutoFillBackground(true);
+    // The label lets the panel's colour show through around its text.
+    lblEtat = makeLabel(QStringLiteral("lblEtat"), QStringLiteral("Serveur arrêté"),
+                        Qt::AlignHCenter | Qt::AlignTop, FrameEtat);
+    QFont etatFont = QApplication::font();
+    etatFont.setFamilies({QStringLiteral("Arial Black"), QStringLiteral("Arial"),
+                          QStringLiteral("Liberation Sans"), etatFont.family()});
+    etatFont.setStyleHint(QFont::SansSerif);
+    etatFont.setWeight(QFont::Bold);
+    etatFont.setPointSizeF(14.25);
+    lblEtat->setFont(etatFont);
+
+    const Qt::Alignment centred = Qt::AlignHCenter | Qt::AlignTop;
+    Label1 = makeLabel(QStringLiteral("Label1"), QStringLiteral("Donnees recues du client"), centred, m_clientArea);
+    Label2 = makeLabel(QStringLiteral("Label2"), QStringLiteral("Donnees recues du server"), centred, m_clientArea);
+    lstClient = new PaneView(m_clientArea);
+    lstClient->setObjectName(QStringLiteral("lstClient"));
+    lstServeur = new PaneView(m_clientArea);
+    lstServeur->setObjectName(QStringLiteral("lstServeur"));
+
+    lblEvenement = new QLabel(QStringLiteral("Prêt : cliquez sur « Ecouter » pour démarrer le relais."));
+    lblEvenement->setObjectName(QStringLiteral("lblEvenement"));
+    lblEvenement->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->addWidget(lblEvenement, 1);
+}
+
+QSize MainWindow::designClientSize() const
+{
+    return m_scale.size(DesignWidthTwips, DesignHeightTwips);
+}
+
+void MainWindow::placeControls()
+{
+    const TwipScale &s = m_scale;
+    Frame1->setGeometry(s.rect(0, 0, 12375, 1215));
+    Label3->setGeometry(s.rect(120, 480, 1455, 375));
+    txtPortClient->setGeometry(s.rect(1680, 480, 615, 285));
+    Label4->setGeometry(s.rect(2760, 240, 1215, 495));
+    txtAdresseServeur->setGeometry(s.rect(3960, 240, 2895, 285));
+    Label5->setGeometry(s.rect(2760, 840, 1215, 255));
+    txtPortServeur->setGeometry(s.rect(3960, 840, 615, 285));
+    cmdStart->setGeometry(s.rect(7440, 240, 1215, 375));
+    cmdStop->setGeometry(s.rect(7440, 720, 1215, 375));
+    FrameEtat->setGeometry(s.rect(8880, 120, 3495, 1095));
+    lblEtat->setGeometry(s.rect(0, 360, 3495, 615));
+    placePanes();
+}
+
+void MainWindow::placePanes()
+{
+    // The configuration frame stays put; the panes and their captions share
+    // any width beyond the design half and half, and take all extra height.
+    const QSize extra = (m_clientArea->size() - designClientSize()).expandedTo(QSize(0, 0));
+    const int leftExtra = extra.width() / 2;
+    const int rightExtra = extra.width() - leftExtra;
+    const TwipScale &s = m_scale;
+    Label1->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(0, 0, leftExtra, 0));
+    Label2->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(leftExtra, 0, leftExtra + rightExtra, 0));
+    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(0, 0, leftExtra, extra.height()));
+    lstServeur->setGeometry(
+        s.rect(6240, 1440, 6135, 8445).adjusted(leftExtra, 0, leftExtra + rightExtra, extra.height()));
+}
+
+void MainWindow::chainTabOrder()
+{
+    // Labels and frames take no focus, so the chain starts at the local port.
+    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, cmdStart,
+                              cmdStop,       lstClient,         lstServeur};
+    for (size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_clientArea && event->type() == QEvent::Resize)
+        placePanes();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::setFieldTexts(const QString &listenPort, const QString &serverHost,
+                               const QString &serverPort)
+{
+    txtPortClient->setText(listenPort);
+    txtAdresseServeur->setText(serverHost);
+    txtPortServeur->setText(serverPort);
+}
+
+void MainWindow::clickStart()
+{
+    cmdStart->click();
+}
+
+void MainWindow::start(const RelaySettings &settings)
+{
+    m_relay.start(settings);
+    enterStarted();
+}
+
+void MainWindow::onCmdStartClicked()
+{
+    // The texts are checked before anything changes: on bad input the window
+    // stays stopped, the panes keep their rows and the relay stays idle.
+    const QString error = m_relay.start(txtPortClient->text(), txtPortServeur->text(),
+                                        txtAdresseServeur->text());
+    if (!error.isEmpty()) {
+        reportError(error);
+        return;
+    }
+    enterStarted();
+}
+
+void MainWindow::enterStarted()
+{
+    m_panes->clear();
+    showState(true);
+}
+
+void MainWindow::onCmdStopClicked()
+{
+    m_relay.stop();
+    showState(false);
+}
+
+void MainWindow::showState(bool started)
+{
+    cmdStart->setEnabled(!started);
+    cmdStop->setEnabled(started);
+    txtPortClient->setEnabled(!started);
+    txtPortServeur->setEnabled(!started);
+    txtAdresseServeur->setEnabled(!started);
+    setBackground(FrameEtat, started ? StartedColour : StoppedColour);
+    lblEtat->setText(started ? QStringLiteral("Serveur démarré") : QStringLiteral("Serveur arrêté"));
+}
+
+void MainWindow::onTxtPortClientTextChanged(const QString &text)
+{
+    txtPortServeur->setText(text);
+}
+
+void MainWindow::onRelayEventOccurred(Relay::Event event, const QString &message)
+{
+    lblEvenement->setText(QStringLiteral("%1  %2").arg(
+        QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message));
+    // Only a listen that failed stops the relay on its own; a peer's fault
+    // (refused, reset, closed) is shown in the status line and nothing more.
+    if (event == Relay::Event::ListenFailed && !cmdStart->isEnabled()) {
+        showState(false);
+        reportError(message);
+    }
+}
+
+void MainWindow::reportError(const QString &message)
+{
+    // Opened, not exec()'d: the event loop, and with it the relay, keeps running.
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Dravlin"), message,
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("msgErreur"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    Q_EMIT errorReported(message);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    m_relay.shutdown();
+    event->accept();
+}

@@ -1,0 +1,101 @@
+#ifndef DRAVLIN_MAINWINDOW_H
+#define DRAVLIN_MAINWINDOW_H
+
+#include "Conversation.h"
+#include "Relay.h"
+#include "TwipScale.h"
+
+#include <QMainWindow>
+
+class PaneView;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TrafficPanes;
+struct RelaySettings;
+
+// frmMain, the program's window: the configuration fields, the start and stop
+// buttons, the status panel and the two traffic panes, placed as designed in
+// twips. It turns clicks into the relay's start, stop and shutdown; the status
+// panel and the buttons follow the user's clicks only, while the status line
+// under the panes shows the relay's last event.
+//
+// Controls carry their design names as object names, so they can be found
+// with findChild().
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // The client area at the design size, in twips.
+    static constexpr int DesignWidthTwips = 12405;
+    static constexpr int DesignHeightTwips = 9915;
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Fills the fields as if typed; the server port last, since typing the
+    // local port mirrors into it.
+    void setFieldTexts(const QString &listenPort, const QString &serverHost,
+                       const QString &serverPort);
+    // What a click on "Ecouter" does; nothing while the button is disabled.
+    void clickStart();
+    // Starts from settings already checked, then shows the started state. A
+    // listen port of 0 lets the system pick one (read it from relay()).
+    void start(const RelaySettings &settings);
+
+    Conversation *conversation() { return &m_conversation; }
+    const Relay &relay() const { return m_relay; }
+    QSize designClientSize() const;
+
+Q_SIGNALS:
+    // Every message shown in a message box, when it is shown.
+    void errorReported(const QString &message);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private Q_SLOTS:
+    void onCmdStartClicked();
+    void onCmdStopClicked();
+    void onTxtPortClientTextChanged(const QString &text);
+    void onRelayEventOccurred(Relay::Event event, const QString &message);
+
+private:
+    void createControls();
+    void placeControls();
+    void placePanes();
+    void chainTabOrder();
+    void enterStarted();
+    void showState(bool started);
+    void reportError(const QString &message);
+
+    // The model outlives the relay: a relay closing down may still hand over rows.
+    Conversation m_conversation;
+    Relay m_relay;
+    TwipScale m_scale;
+
+    QWidget *m_clientArea = nullptr;
+    QGroupBox *Frame1 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *txtPortClient = nullptr;
+    QLabel *Label4 = nullptr;
+    QLineEdit *txtAdresseServeur = nullptr;
+    QLabel *Label5 = nullptr;
+    QLineEdit *txtPortServeur = nullptr;
+    QPushButton *cmdStart = nullptr;
+    QPushButton *cmdStop = nullptr;
+    QFrame *FrameEtat = nullptr;
+    QLabel *lblEtat = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    PaneView *lstClient = nullptr;
+    PaneView *lstServeur = nullptr;
+    QLabel *lblEvenement = nullptr;
+    TrafficPanes *m_panes = nullptr;
+};
+
+#endif
