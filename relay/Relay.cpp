@@ -85,10 +85,8 @@ void Relay::onClientConnectionRequest(int requestId)
     wskClient.close();
     wskClient.accept(requestId);
     report(Event::ClientConnected,
-           QStringLiteral("Client connecté depuis %1:%2 ; connexion à %3…")
-               .arg(wskClient.peerAddress().toString())
-               .arg(wskClient.peerPort())
-               .arg(serverName()));
+           QStringLiteral("Client connecté depuis %1 ; connexion à %2…")
+               .arg(clientName(), serverName()));
 }
 
 void Relay::onClientData()
@@ -199,6 +197,18 @@ void Relay::flushTail(Side side)
 void Relay::report(Event event, const QString &message)
 {
     Q_EMIT eventOccurred(event, message);
+}
+
+QString Relay::clientName() const
+{
+    // The listener is dual-stack, so IPv4 clients arrive as ::ffff:a.b.c.d;
+    // show them the way their user knows them.
+    const QHostAddress address = wskClient.peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QStringLiteral("%1:%2").arg(QHostAddress(v4).toString()).arg(wskClient.peerPort());
+    return QStringLiteral("[%1]:%2").arg(address.toString()).arg(wskClient.peerPort());
 }
 
 QString Relay::serverName() const

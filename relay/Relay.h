@@ -54,6 +54,11 @@ public:
     StreamSocket::State serverState() const { return wskServeur.state(); }
     // The port actually listened on, 0 when not listening.
     quint16 listeningPort() const { return wskClient.listeningPort(); }
+    // Bytes waiting to go out towards that side; flow control keeps this bounded.
+    qint64 pendingSendBytes(Side towards) const
+    {
+        return (towards == Side::Client ? wskClient : wskServeur).pendingSendBytes();
+    }
 
 Q_SIGNALS:
     // Rows of one chunk, in order; arrivedMsecs is when the chunk was read
@@ -83,6 +88,7 @@ private:
     void flushTail(Side side);
     void report(Event event, const QString &message);
     QString serverName() const;
+    QString clientName() const;
 
     StreamSocket wskClient;
     StreamSocket wskServeur;
