@@ -226,9 +226,9 @@ void StreamSocket::release()
     QTcpSocket *socket = m_socket;
     m_socket = nullptr;
     socket->disconnect(this);
-    const auto qtState = socket->state();
-    if ((qtState == QAbstractSocket::ConnectedState || qtState == QAbstractSocket::ClosingState)
-        && socket->bytesToWrite() > 0) {
+    // A connection still being made counts too: what a client said before
+    // leaving goes out once the server answers, then the connection closes.
+    if (socket->state() != QAbstractSocket::UnconnectedState && socket->bytesToWrite() > 0) {
         // Let the queued bytes reach the peer, then let go of the socket.
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);

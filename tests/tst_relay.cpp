@@ -79,6 +79,40 @@ struct RelayLog
     QList<QPair<Relay::Event, QString>> events;
 };
 
+// A server whose accept queue is full: the system drops new connection
+// requests (the dialler retries about a second later), so whoever dials it
+// stays connecting until resume() makes room. Collects what it is sent.
+struct StalledServer
+{
+    bool stall()
+    {
+        server.setListenBacklogSize(0);
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        server.pauseAccepting();
+        filler.connectTo(server.serverPort());
+        return filler.waitForConnected();
+    }
+    void resume()
+    {
+        const quint16 fillerPort = filler.socket()->localPort();
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, fillerPort] {
+            while (QTcpSocket *s = server.nextPendingConnection()) {
+                if (s->peerPort() == fillerPort)
+                    continue;
+                QObject::connect(s, &QTcpSocket::readyRead, s,
+                                 [this, s] { delivered += s->readAll(); });
+            }
+        });
+        server.resumeAccepting();
+    }
+    quint16 port() const { return server.serverPort(); }
+
+    QTcpServer server;
+    LoopbackPeer filler;
+    QByteArray delivered;
+};
+
 bool waitListening(const Relay &relay)
 {
     return QTest::qWaitFor([&relay] { return relay.listeningPort() != 0; }, Timeout);
@@ -118,6 +152,7 @@ private Q_SLOTS:
     void serverRefusedDropsClientAndRearms();
     void serverHostNotFoundDropsClientAndRearms();
     void clientDataWhileServerConnectingIsDelivered();
+    void clientGoneBeforeServerAnswersIsStillDelivered();
     void everyByteValueBothWays();
     void serverResetCountsAsClose();
     void clientResetCountsAsClose();
@@ -495,19 +530,11 @@ void TestRelay::serverHostNotFoundDropsClientAndRearms()
 
 void TestRelay::clientDataWhileServerConnectingIsDelivered()
 {
-    // A server whose accept queue is full leaves new connections unanswered,
-    // so the relay's connect stays pending until the queue has room again.
-    QTcpServer server;
-    server.setListenBacklogSize(0);
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    server.pauseAccepting();
-    LoopbackPeer filler;
-    filler.connectTo(server.serverPort());
-    QVERIFY(filler.waitForConnected());
-
+    StalledServer server;
+    QVERIFY(server.stall());
     Relay relay;
     RelayLog log(relay);
-    relay.start(loopbackTo(server.serverPort()));
+    relay.start(loopbackTo(server.port()));
     QVERIFY(waitListening(relay));
 
     QByteArray said;
@@ -519,20 +546,34 @@ void TestRelay::clientDataWhileServerConnectingIsDelivered()
     QTRY_COMPARE_WITH_TIMEOUT(log.rowsOf(Side::Client).size(), 2000, Timeout);
     QCOMPARE(relay.serverState(), StreamSocket::State::Connecting);
 
-    // Make room: take the filler, then the relay's connection when its SYN is retried.
-    QByteArray delivered;
-    quint16 fillerPort = filler.socket()->localPort();
-    connect(&server, &QTcpServer::newConnection, this, [&] {
-        while (QTcpSocket *s = server.nextPendingConnection()) {
-            if (s->peerPort() == fillerPort)
-                continue;
-            connect(s, &QTcpSocket::readyRead, this, [&delivered, s] { delivered += s->readAll(); });
-        }
-    });
-    server.resumeAccepting();
-    QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), said.size(), 10000);
-    QCOMPARE(delivered, said);
+    server.resume();
+    QTRY_COMPARE_WITH_TIMEOUT(server.delivered.size(), said.size(), 10000);
+    QCOMPARE(server.delivered, said);
     QVERIFY(log.has(Relay::Event::ServerConnected));
+}
+
+void TestRelay::clientGoneBeforeServerAnswersIsStillDelivered()
+{
+    StalledServer server;
+    QVERIFY(server.stall());
+    Relay relay;
+    RelayLog log(relay);
+    relay.start(loopbackTo(server.port()));
+    QVERIFY(waitListening(relay));
+
+    // The client says its piece and leaves; the relay re-arms while the
+    // server has not even answered yet.
+    LoopbackPeer client;
+    client.connectTo(relay.listeningPort());
+    client.send("MAIL FROM:<a@b>\r\nQUIT\r\n");
+    client.close();
+    QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
+    QTRY_VERIFY_WITH_TIMEOUT(log.has(Relay::Event::Listening) && relay.listeningPort() != 0,
+                             Timeout);
+    QVERIFY(!log.has(Relay::Event::ServerConnected));
+
+    server.resume();
+    QTRY_COMPARE_WITH_TIMEOUT(server.delivered, QByteArray("MAIL FROM:<a@b>\r\nQUIT\r\n"), 10000);
 }
 
 void TestRelay::everyByteValueBothWays()
