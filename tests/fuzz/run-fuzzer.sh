@@ -34,6 +34,8 @@ cmake --build "$build" >/dev/null
 mkdir -p "$build/corpus" "$build/artifacts"
 cp "$here"/corpus/* "$build/corpus/"
 # The corpus directory comes first: libFuzzer adds what it finds there only.
+# libFuzzer's own failure status is 77, which would read as "skipped": say 1.
 exec "$build/linecapture_fuzzer" "$build/corpus" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -error_exitcode=1 -timeout_exitcode=1 \
     -artifact_prefix="$build/artifacts/" -print_final_stats=1
