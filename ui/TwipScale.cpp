@@ -20,12 +20,12 @@ int TwipScale::y(int twips) const
 
 QSize TwipScale::size(int widthTwips, int heightTwips) const
 {
-    return QSize(x(widthTwips), y(heightTwips));
+    return {x(widthTwips), y(heightTwips)};
 }
 
 QRect TwipScale::rect(int leftTwips, int topTwips, int widthTwips, int heightTwips) const
 {
     const int left = x(leftTwips);
     const int top = y(topTwips);
-    return QRect(left, top, x(leftTwips + widthTwips) - left, y(topTwips + heightTwips) - top);
+    return {left, top, x(leftTwips + widthTwips) - left, y(topTwips + heightTwips) - top};
 }
