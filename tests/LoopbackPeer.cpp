@@ -45,7 +45,7 @@ QByteArray LoopbackPeer::readSome(qint64 maxBytes)
 {
     if (!m_socket || !m_socket->isReadable())
         return QByteArray();
-    const QByteArray bytes = m_socket->read(maxBytes);
+    QByteArray bytes = m_socket->read(maxBytes);
     m_received.append(bytes);
     return bytes;
 }

@@ -696,7 +696,7 @@ void TestRelay::slowReaderHoldsBackFastSender()
     connect(&relay, &Relay::rowsCaptured, this, sample);
 
     QByteArray stream;
-    for (int i = 0; stream.size() < 12 * 1024 * 1024; ++i)
+    for (int i = 0; stream.size() < qsizetype(12) * 1024 * 1024; ++i)
         stream.append("DATA line ").append(QByteArray::number(i)).append(" xxxxxxxxxxxxxxxxxxxx\r\n");
     client.send(stream);
 
@@ -711,7 +711,7 @@ void TestRelay::slowReaderHoldsBackFastSender()
     QVERIFY2(QTest::qWaitFor([&] { return maxPending >= Relay::SendQueueBound; }, 10000),
              qPrintable(QString::number(maxPending)));
     const qsizetype readSlowly = server.received().size();
-    QVERIFY(QTest::qWaitFor([&] { return server.received().size() >= readSlowly + 30 * 1024; },
+    QVERIFY(QTest::qWaitFor([&] { return server.received().size() >= readSlowly + qsizetype(30) * 1024; },
                             Timeout));
     slowRead.stop();
     QVERIFY2(maxPending <= QueueBound, qPrintable(QString::number(maxPending)));
