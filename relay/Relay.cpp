@@ -1,6 +1,7 @@
 #include "Relay.h"
 
 #include <QDateTime>
+#include <QSignalBlocker>
 
 Relay::Relay(QObject *parent)
     : QObject(parent)
@@ -25,6 +26,10 @@ Relay::Relay(QObject *parent)
 
 Relay::~Relay()
 {
+    // Owners usually hold the relay as a member, so by now the objects its
+    // signals reach may be half destroyed: close quietly. Owners that want the
+    // last rows call shutdown() first.
+    const QSignalBlocker quiet(this);
     shutdown();
 }
 

@@ -142,6 +142,7 @@ private Q_SLOTS:
     void stopCancelsPendingRearm();
     void stopThenStartAgain();
     void showsIPv4ClientsPlainly();
+    void destructionIsQuiet();
     void hammeredStartStopEndsRight();
 
     // Capture through the relay
@@ -400,6 +401,25 @@ void TestRelay::showsIPv4ClientsPlainly()
     QVERIFY2(message.contains(QStringLiteral("127.0.0.1:%1").arg(client.socket()->localPort())),
              qPrintable(message));
     QVERIFY2(!message.contains(QStringLiteral("::ffff:")), qPrintable(message));
+}
+
+void TestRelay::destructionIsQuiet()
+{
+    auto relay = std::make_unique<Relay>();
+    LoopbackPeer server;
+    LoopbackPeer client;
+    QVERIFY(openSession(*relay, server, client));
+    client.send("half a line");
+    QVERIFY(server.waitForReceived(11));
+
+    // The owner's receiving members may already be gone when a member relay dies.
+    int emitted = 0;
+    connect(relay.get(), &Relay::rowsCaptured, this, [&emitted] { ++emitted; });
+    connect(relay.get(), &Relay::eventOccurred, this, [&emitted] { ++emitted; });
+    relay.reset();
+    QCOMPARE(emitted, 0);
+    QVERIFY(client.waitForDisconnected());
+    QVERIFY(server.waitForDisconnected());
 }
 
 void TestRelay::hammeredStartStopEndsRight()
