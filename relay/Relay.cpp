@@ -31,6 +31,9 @@ Relay::~Relay()
     // last rows call shutdown() first.
     const QSignalBlocker quiet(this);
     shutdown();
+    // The sockets outlive this body; their last notifications must not come back here.
+    wskClient.disconnect(this);
+    wskServeur.disconnect(this);
 }
 
 QString Relay::start(const QString &listenPortText, const QString &serverPortText,

@@ -18,8 +18,11 @@ StreamSocket::StreamSocket(QObject *parent)
 
 StreamSocket::~StreamSocket()
 {
-    if (m_socket)
+    // Aborting raises the socket's own notifications; none may reach us now.
+    if (m_socket) {
+        m_socket->disconnect(this);
         m_socket->abort();
+    }
 }
 
 quint16 StreamSocket::listeningPort() const

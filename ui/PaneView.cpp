@@ -2,17 +2,26 @@
 
 #include "RowDelegate.h"
 
+#include <QEvent>
+#include <QHeaderView>
 #include <QMouseEvent>
 #include <QScrollBar>
 
 PaneView::PaneView(QWidget *parent)
-    : QListView(parent)
+    : QTableView(parent)
 {
     setItemDelegate(new RowDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    // A conversation can hold millions of rows: lay them out from one size.
-    setUniformItemSizes(true);
+    setShowGrid(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    horizontalHeader()->hide();
+    horizontalHeader()->setStretchLastSection(true);
+    verticalHeader()->hide();
+    // One height for every row: the header then needs no per-row sizes.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    applyRowHeight();
     // Per item, the vertical scroll bar's value is the first visible row.
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     // A horizontal bar in one pane only would shorten its viewport and let the
@@ -21,6 +30,32 @@ PaneView::PaneView(QWidget *parent)
     setTextElideMode(Qt::ElideRight);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this,
             &PaneView::onScrollBarValueChanged);
+}
+
+void PaneView::setModel(QAbstractItemModel *model)
+{
+    if (QAbstractItemModel *old = this->model())
+        old->disconnect(this, SLOT(onColumnsChanged()));
+    QTableView::setModel(model);
+    if (model) {
+        connect(model, &QAbstractItemModel::modelReset, this, &PaneView::onColumnsChanged);
+        connect(model, &QAbstractItemModel::columnsInserted, this, &PaneView::onColumnsChanged);
+    }
+    onColumnsChanged();
+}
+
+void PaneView::setModelColumn(int column)
+{
+    m_column = column;
+    onColumnsChanged();
+}
+
+void PaneView::onColumnsChanged()
+{
+    if (!model())
+        return;
+    for (int c = 0; c < model()->columnCount(rootIndex()); ++c)
+        setColumnHidden(c, c != m_column);
 }
 
 int PaneView::firstVisibleRow() const
@@ -35,7 +70,29 @@ void PaneView::setFirstVisibleRow(int row)
     // Rows may have been appended since the last layout; without it the
     // scroll range would be stale and the row clamped.
     executeDelayedItemsLayout();
+    updateGeometries();
     verticalScrollBar()->setValue(row);
+}
+
+void PaneView::rowsInserted(const QModelIndex &parent, int start, int end)
+{
+    QTableView::rowsInserted(parent, start, end);
+    // Keep the scroll range current at once, so the rows just appended can be
+    // scrolled to before the next layout pass.
+    updateGeometries();
+}
+
+QModelIndex PaneView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
+{
+    // A pane reads as a list: Home and End go to the first and last row, not
+    // to the ends of a table row.
+    if (model() && (cursorAction == MoveHome || cursorAction == MoveEnd)) {
+        const int rows = model()->rowCount(rootIndex());
+        if (rows == 0)
+            return QModelIndex();
+        return model()->index(cursorAction == MoveHome ? 0 : rows - 1, m_column, rootIndex());
+    }
+    return QTableView::moveCursor(cursorAction, modifiers);
 }
 
 void PaneView::mouseDoubleClickEvent(QMouseEvent *event)
@@ -44,6 +101,23 @@ void PaneView::mouseDoubleClickEvent(QMouseEvent *event)
     // double-click may have just cleared.
     event->accept();
     Q_EMIT paneDoubleClicked();
+}
+
+void PaneView::changeEvent(QEvent *event)
+{
+    QTableView::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        applyRowHeight();
+}
+
+void PaneView::applyRowHeight()
+{
+    // Measured as the delegate measures a row, on a one-character line.
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const int height = itemDelegate()->sizeHint(option, QModelIndex()).height();
+    verticalHeader()->setMinimumSectionSize(1);
+    verticalHeader()->setDefaultSectionSize(height);
 }
 
 void PaneView::onScrollBarValueChanged(int value)

@@ -1,18 +1,27 @@
 #ifndef DRAVLIN_PANEVIEW_H
 #define DRAVLIN_PANEVIEW_H
 
-#include <QListView>
+#include <QTableView>
 
-// One traffic pane: a read-only list over one column of the conversation,
-// one line per row, single selection. Its first visible row is the position
+// One traffic pane: a read-only, one-line-per-row view of one column of the
+// conversation, single selection. Its first visible row is the position
 // another pane can follow; a double-click anywhere in it, on a row or on the
 // empty space below, is reported as such.
-class PaneView : public QListView
+//
+// A table view rather than a list view: with fixed row heights it keeps no
+// per-row layout, so appending to a conversation of millions of rows costs
+// the same as appending to an empty one.
+class PaneView : public QTableView
 {
     Q_OBJECT
 
 public:
     explicit PaneView(QWidget *parent = nullptr);
+
+    void setModel(QAbstractItemModel *model) override;
+    // The model column this pane shows; the others are hidden.
+    void setModelColumn(int column);
+    int modelColumn() const { return m_column; }
 
     // -1 when the pane is empty.
     int firstVisibleRow() const;
@@ -23,11 +32,22 @@ Q_SIGNALS:
     void firstVisibleRowChanged(int row);
     void paneDoubleClicked();
 
+protected Q_SLOTS:
+    void rowsInserted(const QModelIndex &parent, int start, int end) override;
+
 protected:
+    QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private Q_SLOTS:
     void onScrollBarValueChanged(int value);
+    void onColumnsChanged();
+
+private:
+    void applyRowHeight();
+
+    int m_column = 0;
 };
 
 #endif
