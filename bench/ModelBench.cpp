@@ -44,7 +44,8 @@ std::vector<LineCapture::Rows> captureChunks(int rows)
 bool showsLastRow(const QListView &view, int lastRow)
 {
     const QRect row = view.visualRect(view.model()->index(lastRow, view.modelColumn()));
-    return !row.isEmpty() && view.viewport()->rect().contains(row);
+    // Rows may be wider than the pane; being in view is a matter of height.
+    return !row.isEmpty() && row.top() >= 0 && row.bottom() <= view.viewport()->rect().bottom();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "RowText.h"
 
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 namespace {
 
@@ -28,6 +29,35 @@ void appendHex(QByteArray &out, char32_t c)
     out.append(digits[c & 0xf]);
 }
 
+// A row that is not UTF-8 is read as Latin-1: byte XX is character U+00XX, which
+// is one UTF-8 byte below 0x80 and two from there on. Written byte by byte
+// into room made once, as binary rows escape every few bytes.
+void appendLatin1(QByteArray &out, QByteArrayView bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    const qsizetype at = out.size();
+    out.resize(at + 4 * bytes.size()); // "\\xHH" is the longest a byte becomes
+    char *p = out.data() + at;
+    for (const char ch : bytes) {
+        const auto u = static_cast<unsigned char>(ch);
+        if (u == '\\') {
+            *p++ = '\\';
+            *p++ = '\\';
+        } else if (needsEscape(u)) {
+            *p++ = '\\';
+            *p++ = 'x';
+            *p++ = digits[u >> 4];
+            *p++ = digits[u & 0xf];
+        } else if (u < 0x80) {
+            *p++ = ch;
+        } else {
+            *p++ = static_cast<char>(0xc0 | (u >> 6));
+            *p++ = static_cast<char>(0x80 | (u & 0x3f));
+        }
+    }
+    out.truncate(p - out.constData());
+}
+
 } // namespace
 
 QString RowText::display(QByteArrayView bytes)
@@ -53,20 +83,37 @@ void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
         out.append(bytes);
         return;
     }
-    const QString text = display(bytes);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder.decode(bytes);
+    if (decoder.hasError()) {
+        appendLatin1(out, bytes);
+        return;
+    }
     const QStringView view(text);
+    // Text between escapes is encoded straight into out, a run at a time:
+    // binary rows escape every few characters, and a string per character
+    // made the console many times slower than the link it watches.
+    QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    qsizetype runStart = 0;
+    const auto appendRun = [&](qsizetype end) {
+        if (end == runStart)
+            return;
+        const qsizetype at = out.size();
+        out.resize(at + utf8.requiredSpace(end - runStart));
+        const char *stop = utf8.appendToBuffer(out.data() + at, view.sliced(runStart, end - runStart));
+        out.truncate(stop - out.constData());
+    };
+    // Surrogates never need an escape, so a pair always stays within one run.
     for (qsizetype i = 0; i < view.size(); ++i) {
-        if (view[i].isHighSurrogate() && i + 1 < view.size() && view[i + 1].isLowSurrogate()) {
-            out.append(view.sliced(i, 2).toUtf8());
-            ++i;
-            continue;
-        }
         const char32_t c = view[i].unicode();
+        if (c != U'\\' && !needsEscape(c))
+            continue;
+        appendRun(i);
         if (c == U'\\')
             out.append("\\\\");
-        else if (needsEscape(c))
-            appendHex(out, c);
         else
-            out.append(view.sliced(i, 1).toUtf8());
+            appendHex(out, c);
+        runStart = i + 1;
     }
+    appendRun(view.size());
 }
