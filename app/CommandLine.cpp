@@ -83,7 +83,9 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty())
-            errorText = QStringLiteral("option inconnue : %1").arg(unknown.first());
+            errorText = QStringLiteral("option inconnue : %1%2")
+                            .arg(unknown.first().size() > 1 ? QStringLiteral("--") : QStringLiteral("-"),
+                                 unknown.first());
         else
             errorText = QStringLiteral("option incomplète (%1)").arg(parser.errorText());
         return Outcome::Error;

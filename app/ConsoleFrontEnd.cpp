@@ -30,6 +30,12 @@ void ConsoleFrontEnd::blockTerminationSignals()
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void ConsoleFrontEnd::unblockTerminationSignals()
+{
+    const sigset_t set = terminationSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 ConsoleFrontEnd::ConsoleFrontEnd(QObject *parent)
     : QObject(parent)
 {

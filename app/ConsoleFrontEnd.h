@@ -22,6 +22,7 @@ public:
     // Blocks SIGINT and SIGTERM so they can be read as events; call before
     // any thread is started.
     static void blockTerminationSignals();
+    static void unblockTerminationSignals();
 
     // Returns the exit status when the relay cannot start, -1 when it runs.
     int start(const QString &listenPortText, const QString &serverPortText,

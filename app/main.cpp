@@ -17,35 +17,17 @@ void printTo(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-bool wantsConsole(int argc, char **argv)
+void setIdentity()
 {
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--console") == 0)
-            return true;
-    }
-    return false;
-}
-
-// Help and version need no window, and must print even without a display.
-bool wantsTextOnly(int argc, char **argv)
-{
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-h") == 0 || qstrcmp(argv[i], "--help") == 0
-            || qstrcmp(argv[i], "-v") == 0 || qstrcmp(argv[i], "--version") == 0)
-            return true;
-    }
-    return false;
-}
-
-int runConsole(int argc, char **argv)
-{
-    ConsoleFrontEnd::blockTerminationSignals();
-    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
+}
 
-    CommandLine options;
-    switch (options.parse(QCoreApplication::arguments())) {
+// Help, version and option errors are answered as text, without a display.
+// Returns the exit status, or -1 when the options ask for a run.
+int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcome)
+{
+    switch (outcome) {
     case CommandLine::Outcome::ShowHelp:
         printTo(stdout, options.helpText);
         return 0;
@@ -58,7 +40,11 @@ int runConsole(int argc, char **argv)
     case CommandLine::Outcome::Run:
         break;
     }
+    return -1;
+}
 
+int runConsole(const CommandLine &options)
+{
     ConsoleFrontEnd console;
     console.setTimestamps(options.timestamps);
     const int failed = console.start(options.listenPortText, options.serverPortText,
@@ -68,18 +54,10 @@ int runConsole(int argc, char **argv)
     return QCoreApplication::exec();
 }
 
-int runWindow(int argc, char **argv)
+int runWindow(int argc, char **argv, const CommandLine &options)
 {
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
-
-    CommandLine options;
-    if (options.parse(QCoreApplication::arguments()) == CommandLine::Outcome::Error) {
-        printTo(stderr, QStringLiteral("dravlin: %1\n").arg(options.errorText));
-        return 2;
-    }
-
+    setIdentity();
     MainWindow window;
     if (options.listenGiven || options.serverGiven)
         window.setFieldTexts(options.listenPortText, options.serverHostText, options.serverPortText);
@@ -93,7 +71,19 @@ int runWindow(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (wantsConsole(argc, argv) || wantsTextOnly(argc, argv))
-        return runConsole(argc, argv);
-    return runWindow(argc, argv);
+    // Blocked before any thread exists, so the console can take them as events;
+    // the window gives them back their default effect.
+    ConsoleFrontEnd::blockTerminationSignals();
+    CommandLine options;
+    {
+        QCoreApplication app(argc, argv);
+        setIdentity();
+        const int answered = answerWithoutRunning(options, options.parse(QCoreApplication::arguments()));
+        if (answered >= 0)
+            return answered;
+        if (options.console)
+            return runConsole(options);
+    }
+    ConsoleFrontEnd::unblockTerminationSignals();
+    return runWindow(argc, argv, options);
 }
