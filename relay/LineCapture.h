@@ -15,7 +15,7 @@
 class LineCapture
 {
 public:
-    static constexpr qsizetype MaxRowBytes = 64 * 1024;
+    static constexpr qsizetype MaxRowBytes = qsizetype{64} * 1024;
 
     // Rows point into one shared buffer, which avoids a copy per row on the hot path.
     struct Span {

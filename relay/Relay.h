@@ -35,7 +35,7 @@ public:
     static constexpr int RearmIntervalMs = 200;
     // Past this many bytes waiting to go out on one side, the other side is no
     // longer read until they drain, so a slow reader cannot grow our memory.
-    static constexpr qint64 SendQueueBound = 1024 * 1024;
+    static constexpr qint64 SendQueueBound = qint64{1024} * 1024;
 
     explicit Relay(QObject *parent = nullptr);
     ~Relay() override;

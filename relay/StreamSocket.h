@@ -27,7 +27,7 @@ public:
     Q_ENUM(State)
 
     // Bounds what Qt buffers from the network before we read it.
-    static constexpr qint64 ReadBufferBytes = 512 * 1024;
+    static constexpr qint64 ReadBufferBytes = qint64{512} * 1024;
 
     explicit StreamSocket(QObject *parent = nullptr);
     ~StreamSocket() override;
