@@ -3,6 +3,9 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <array>
+#include <cstring>
+
 namespace {
 
 bool isPlainAscii(QByteArrayView bytes)
@@ -15,7 +18,7 @@ bool isPlainAscii(QByteArrayView bytes)
     return true;
 }
 
-bool needsEscape(char32_t c)
+constexpr bool needsEscape(char32_t c)
 {
     // C0, DEL and C1: all of them can steer a terminal (ESC, CSI 0x9B, ...).
     return (c < 0x20 && c != U'\t') || (c >= 0x7f && c < 0xa0);
@@ -30,30 +33,44 @@ void appendHex(QByteArray &out, char32_t c)
 }
 
 // A row that is not UTF-8 is read as Latin-1: byte XX is character U+00XX, which
-// is one UTF-8 byte below 0x80 and two from there on. Written byte by byte
-// into room made once, as binary rows escape every few bytes.
+// is one UTF-8 byte below 0x80 and two from there on. What each byte becomes
+// is looked up rather than decided, since random bytes defeat branch prediction.
+struct Latin1Out {
+    char bytes[4];
+    unsigned char length;
+};
+
+constexpr std::array<Latin1Out, 256> latin1Table()
+{
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<Latin1Out, 256> table{};
+    for (unsigned u = 0; u < 256; ++u) {
+        Latin1Out &o = table[u];
+        if (u == '\\') {
+            o = {{'\\', '\\', 0, 0}, 2};
+        } else if (needsEscape(u)) {
+            o = {{'\\', 'x', digits[u >> 4], digits[u & 0xf]}, 4};
+        } else if (u < 0x80) {
+            o = {{static_cast<char>(u), 0, 0, 0}, 1};
+        } else {
+            o = {{static_cast<char>(0xc0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3f)), 0, 0}, 2};
+        }
+    }
+    return table;
+}
+
 void appendLatin1(QByteArray &out, QByteArrayView bytes)
 {
-    static const char digits[] = "0123456789abcdef";
+    static constexpr std::array<Latin1Out, 256> table = latin1Table();
     const qsizetype at = out.size();
-    out.resize(at + 4 * bytes.size()); // "\\xHH" is the longest a byte becomes
+    // Room for the longest form of every byte; each one is copied whole, then
+    // only its own length counts.
+    out.resize(at + 4 * bytes.size());
     char *p = out.data() + at;
     for (const char ch : bytes) {
-        const auto u = static_cast<unsigned char>(ch);
-        if (u == '\\') {
-            *p++ = '\\';
-            *p++ = '\\';
-        } else if (needsEscape(u)) {
-            *p++ = '\\';
-            *p++ = 'x';
-            *p++ = digits[u >> 4];
-            *p++ = digits[u & 0xf];
-        } else if (u < 0x80) {
-            *p++ = ch;
-        } else {
-            *p++ = static_cast<char>(0xc0 | (u >> 6));
-            *p++ = static_cast<char>(0x80 | (u & 0x3f));
-        }
+        const Latin1Out &o = table[static_cast<unsigned char>(ch)];
+        std::memcpy(p, o.bytes, 4);
+        p += o.length;
     }
     out.truncate(p - out.constData());
 }
@@ -81,6 +98,12 @@ void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
     out.append(side == Side::Client ? "C: " : "S: ");
     if (isPlainAscii(bytes)) {
         out.append(bytes);
+        return;
+    }
+    // Binary rows usually fail the UTF-8 check within a few bytes, sparing a
+    // decode of the whole row.
+    if (!bytes.isValidUtf8()) {
+        appendLatin1(out, bytes);
         return;
     }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
