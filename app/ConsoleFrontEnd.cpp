@@ -1,9 +1,8 @@
 #include "ConsoleFrontEnd.h"
 
-#include "RowText.h"
+#include "Transcript.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -79,17 +78,9 @@ void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, q
 {
     m_line.clear();
     // All rows of one chunk arrived together, so they share one time.
-    QByteArray stamp;
-    if (m_timestamps) {
-        stamp = QDateTime::fromMSecsSinceEpoch(arrivedMsecs)
-                    .toString(QStringLiteral("HH:mm:ss.zzz "))
-                    .toLatin1();
-    }
-    for (qsizetype i = 0; i < rows.count(); ++i) {
-        m_line.append(stamp);
-        RowText::appendTranscript(m_line, side, rows.row(i));
-        m_line.append('\n');
-    }
+    const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
+    for (qsizetype i = 0; i < rows.count(); ++i)
+        Transcript::appendLine(m_line, stamp, side, rows.row(i));
     // Unbuffered: each chunk's rows reach the reader as soon as they are captured.
     m_out.write(m_line);
 }
