@@ -1,10 +1,9 @@
 #include "CommandLine.h"
 #include "ConsoleFrontEnd.h"
-#include "MainWindow.h"
+#include "WindowFrontEnd.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -58,12 +57,8 @@ int runWindow(int argc, char **argv, const CommandLine &options)
 {
     QApplication app(argc, argv);
     setIdentity();
-    MainWindow window;
-    if (options.listenGiven || options.serverGiven)
-        window.setFieldTexts(options.listenPortText, options.serverHostText, options.serverPortText);
-    window.show();
-    if (options.start)
-        QTimer::singleShot(0, &window, &MainWindow::clickStart);
+    WindowFrontEnd front;
+    front.open(options);
     return QApplication::exec();
 }
 

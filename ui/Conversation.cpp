@@ -1,6 +1,7 @@
 #include "Conversation.h"
 
 #include "RowText.h"
+#include "Transcript.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +9,18 @@
 namespace {
 constexpr int RefsPerPage = 1 << 16;
 constexpr qsizetype BlockBytes = 1 << 20;
+
+// Milliseconds up to a second, then seconds to the millisecond with a decimal
+// comma: "+12 ms", "+1,250 s". Rows of one chunk are "+0 ms" apart. A clock
+// set back shows as a negative gap rather than a wrong positive one.
+QString gapText(qint64 msecs)
+{
+    const QChar sign = msecs < 0 ? QChar(0x2212) : QLatin1Char('+');
+    const qint64 magnitude = msecs < 0 ? -msecs : msecs;
+    if (magnitude < 1000)
+        return QStringLiteral("%1%2 ms").arg(sign).arg(magnitude);
+    return QStringLiteral("%1%2,%3 s").arg(sign).arg(magnitude / 1000).arg(magnitude % 1000, 3, 10, QLatin1Char('0'));
+}
 } // namespace
 
 Conversation::Conversation(QObject *parent)
@@ -29,7 +42,12 @@ int Conversation::columnCount(const QModelIndex &parent) const
 
 QVariant Conversation::data(const QModelIndex &index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows)
+    if (!index.isValid() || index.row() >= m_rows)
+        return QVariant();
+    // Both panes show the same row of the conversation, so both tell its time.
+    if (role == Qt::ToolTipRole)
+        return arrivalText(index.row());
+    if (role != Qt::DisplayRole)
         return QVariant();
     return text(index.row(), index.column() == 0 ? Side::Client : Side::Server);
 }
@@ -76,6 +94,32 @@ QString Conversation::text(int row, Side pane) const
     if (side(row) != pane)
         return AlignmentRow;
     return RowText::display(bytes(row));
+}
+
+QString Conversation::arrivalText(int row) const
+{
+    const qint64 arrived = arrivedMsecs(row);
+    const QString time = Transcript::clockTime(arrived);
+    if (row == 0)
+        return time;
+    return QStringLiteral("%1 (%2)").arg(time, gapText(arrived - arrivedMsecs(row - 1)));
+}
+
+QByteArray Conversation::transcript(int first, int count) const
+{
+    QByteArray out;
+    QByteArray stamp;
+    qint64 stampedMsecs = 0;
+    for (int row = first; row < first + count; ++row) {
+        // Rows of one chunk share a time: the stamp is formatted once for them.
+        const qint64 arrived = arrivedMsecs(row);
+        if (stamp.isEmpty() || arrived != stampedMsecs) {
+            stamp = Transcript::stamp(arrived);
+            stampedMsecs = arrived;
+        }
+        Transcript::appendLine(out, stamp, side(row), bytes(row));
+    }
+    return out;
 }
 
 void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)

@@ -38,6 +38,11 @@ public:
     qint64 arrivedMsecs(int row) const;
     // What a pane shows for a row: its text on its own side, " " on the other.
     QString text(int row, Side pane) const;
+    // When the row arrived and how long after the row before it, e.g.
+    // "14:03:22.418 (+12 ms)"; the first row has its time only.
+    QString arrivalText(int row) const;
+    // Rows first .. first + count - 1 as stamped transcript lines.
+    QByteArray transcript(int first, int count) const;
 
     qint64 storedBytes() const { return m_storedBytes; }
 

@@ -4,17 +4,24 @@
 #include "RelaySettings.h"
 #include "TrafficPanes.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QTime>
 
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -75,6 +82,7 @@ MainWindow::MainWindow(QWidget *parent)
     showState(false);
 
     m_panes = new TrafficPanes(&m_conversation, lstClient, lstServeur, this);
+    createActions();
 
     connect(cmdStart, &QPushButton::clicked, this, &MainWindow::onCmdStartClicked);
     connect(cmdStop, &QPushButton::clicked, this, &MainWindow::onCmdStopClicked);
@@ -186,6 +194,33 @@ void MainWindow::chainTabOrder()
         setTabOrder(chain[i - 1], chain[i]);
 }
 
+void MainWindow::createActions()
+{
+    // No menu bar: it would push the designed layout down. The actions live
+    // on the window for their shortcuts and on the panes for their menus.
+    m_saveAction = new QAction(QStringLiteral("Enregistrer la conversation…"), this);
+    m_saveAction->setObjectName(QStringLiteral("actEnregistrer"));
+    m_saveAction->setShortcut(QKeySequence::Save);
+    m_saveAction->setShortcutContext(Qt::WindowShortcut);
+    m_saveAction->setShortcutVisibleInContextMenu(true);
+    connect(m_saveAction, &QAction::triggered, this, &MainWindow::onSaveTriggered);
+    addAction(m_saveAction);
+
+    // Only while a pane has the focus: in a field, Ctrl+C copies the field's text.
+    m_copyAction = new QAction(QStringLiteral("Copier"), this);
+    m_copyAction->setObjectName(QStringLiteral("actCopier"));
+    m_copyAction->setShortcut(QKeySequence::Copy);
+    m_copyAction->setShortcutContext(Qt::WidgetShortcut);
+    m_copyAction->setShortcutVisibleInContextMenu(true);
+    connect(m_copyAction, &QAction::triggered, this, &MainWindow::onCopyTriggered);
+
+    for (PaneView *pane : {lstClient, lstServeur}) {
+        pane->addAction(m_copyAction);
+        pane->addAction(m_saveAction);
+        pane->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
+}
+
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_clientArea && event->type() == QEvent::Resize)
@@ -263,6 +298,62 @@ void MainWindow::onRelayEventOccurred(Relay::Event event, const QString &message
         showState(false);
         reportError(message);
     }
+}
+
+QString MainWindow::suggestedFileName(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("'conversation-'yyyy-MM-dd-HHmmss'.txt'"));
+}
+
+void MainWindow::onSaveTriggered()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Enregistrer la conversation"),
+        suggestedFileName(QDateTime::currentDateTime()),
+        QStringLiteral("Texte (*.txt);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        saveConversation(path);
+}
+
+bool MainWindow::saveConversation(const QString &path)
+{
+    // Written a slice at a time, so a long capture is never held twice in memory.
+    constexpr int RowsPerWrite = 16384;
+    QSaveFile file(path);
+    bool written = file.open(QIODevice::WriteOnly);
+    const int rows = m_conversation.rowCount();
+    for (int first = 0; written && first < rows; first += RowsPerWrite) {
+        const QByteArray slice = m_conversation.transcript(first, std::min(RowsPerWrite, rows - first));
+        written = file.write(slice) == slice.size();
+    }
+    if (written)
+        written = file.commit();
+    if (!written) {
+        reportError(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 » : %2")
+                        .arg(QDir::toNativeSeparators(path), file.errorString()));
+    }
+    return written;
+}
+
+void MainWindow::onCopyTriggered()
+{
+    copyRows();
+}
+
+void MainWindow::copyRows()
+{
+    // The pane's own single selection decides; a row is the same line of the
+    // conversation in either pane, alignment row or not.
+    int first = 0;
+    int count = m_conversation.rowCount();
+    if (const auto *pane = qobject_cast<const PaneView *>(focusWidget())) {
+        const QModelIndexList selected = pane->selectionModel()->selectedIndexes();
+        if (!selected.isEmpty()) {
+            first = selected.first().row();
+            count = 1;
+        }
+    }
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(m_conversation.transcript(first, count)));
 }
 
 void MainWindow::reportError(const QString &message)

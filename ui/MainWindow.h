@@ -8,6 +8,8 @@
 #include <QMainWindow>
 
 class PaneView;
+class QAction;
+class QDateTime;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -46,6 +48,16 @@ public:
     // listen port of 0 lets the system pick one (read it from relay()).
     void start(const RelaySettings &settings);
 
+    // Writes the whole conversation as a stamped transcript in UTF-8. Either
+    // the file gets all of it or it is left as it was, and a message box says
+    // why; the panes are never touched.
+    bool saveConversation(const QString &path);
+    // Puts on the clipboard the row selected in the pane that has the focus,
+    // or the whole conversation when no row is selected there.
+    void copyRows();
+    // What the save dialog offers, e.g. "conversation-2026-12-06-201530.txt".
+    static QString suggestedFileName(const QDateTime &when);
+
     Conversation *conversation() { return &m_conversation; }
     const Relay &relay() const { return m_relay; }
     QSize designClientSize() const;
@@ -63,12 +75,15 @@ private Q_SLOTS:
     void onCmdStopClicked();
     void onTxtPortClientTextChanged(const QString &text);
     void onRelayEventOccurred(Relay::Event event, const QString &message);
+    void onSaveTriggered();
+    void onCopyTriggered();
 
 private:
     void createControls();
     void placeControls();
     void placePanes();
     void chainTabOrder();
+    void createActions();
     void enterStarted();
     void showState(bool started);
     void reportError(const QString &message);
@@ -96,6 +111,8 @@ private:
     PaneView *lstServeur = nullptr;
     QLabel *lblEvenement = nullptr;
     TrafficPanes *m_panes = nullptr;
+    QAction *m_saveAction = nullptr;
+    QAction *m_copyAction = nullptr;
 };
 
 #endif
