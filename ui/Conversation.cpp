@@ -130,15 +130,28 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
     beginInsertRows(QModelIndex(), m_rows, m_rows + count - 1);
     m_chunks.push_back({m_rows, arrivedMsecs});
     const quint32 sideBit = side == Side::Server ? 1U : 0U;
-    for (int i = 0; i < count; ++i) {
-        const QByteArrayView row = rows.row(i);
+    for (int i = 0; i < count;) {
+        // The first row opens a block if need be; the rows after it that also
+        // fit are sized in with one resize rather than one each.
         quint32 block = 0;
         quint32 offset = 0;
-        char *dest = reserveBytes(row.size(), &block, &offset);
-        if (!row.isEmpty())
-            std::memcpy(dest, row.data(), static_cast<size_t>(row.size()));
-        pushRef({block << 1 | sideBit, offset});
-        m_storedBytes += row.size();
+        reserveBytes(rows.spans[i].length, &block, &offset);
+        QByteArray &target = m_blocks[block];
+        const qsizetype room = target.capacity() - target.size();
+        qsizetype more = 0;
+        int end = i + 1;
+        while (end < count && more + rows.spans[end].length <= room)
+            more += rows.spans[end++].length;
+        target.resize(target.size() + more);
+        char *dest = target.data();
+        for (; i < end; ++i) {
+            const QByteArrayView row = rows.row(i);
+            if (!row.isEmpty())
+                std::memcpy(dest + offset, row.data(), static_cast<size_t>(row.size()));
+            pushRef({block << 1 | sideBit, offset});
+            offset += static_cast<quint32>(row.size());
+            m_storedBytes += row.size();
+        }
     }
     endInsertRows();
 }
