@@ -58,7 +58,7 @@ private Q_SLOTS:
     void tooltipGivesTimeAndGapToThePreviousRow();
     void savedFileIsTheStampedTranscript();
     void failedSaveIsReportedAndKeepsEverything();
-    void saveOfferAFileNamedForTheMoment();
+    void saveOffersAFileNamedForTheMoment();
     void copyTakesTheSelectedRowOrEverything();
 
 private:
@@ -154,11 +154,11 @@ void TstTranscriptExport::failedSaveIsReportedAndKeepsEverything()
 
     QCOMPARE(reported.count(), 1);
     const QString message = reported.first().first().toString();
-    QVERIFY2(message.startsWith(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 » : ")
+    QVERIFY2(message.startsWith(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 »\u00a0: ")
                                     .arg(path)),
              qPrintable(message));
     // The reason comes after the path: something must be said there.
-    QVERIFY2(message.size() > message.indexOf(QStringLiteral("» : ")) + 4, qPrintable(message));
+    QVERIFY2(message.size() > message.indexOf(QStringLiteral("»\u00a0: ")) + 4, qPrintable(message));
     auto *box = m_window->findChild<QMessageBox *>(QStringLiteral("msgErreur"));
     QVERIFY(box);
     QVERIFY(box->isVisible());
@@ -168,7 +168,7 @@ void TstTranscriptExport::failedSaveIsReportedAndKeepsEverything()
     QCOMPARE(m_window->conversation()->transcript(0, 4), KnownTranscript);
 }
 
-void TstTranscriptExport::saveOfferAFileNamedForTheMoment()
+void TstTranscriptExport::saveOffersAFileNamedForTheMoment()
 {
     const QDateTime when(QDate(2026, 12, 6), QTime(20, 15, 30, 999));
     QCOMPARE(MainWindow::suggestedFileName(when), QStringLiteral("conversation-2026-12-06-201530.txt"));

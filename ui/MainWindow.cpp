@@ -329,7 +329,8 @@ bool MainWindow::saveConversation(const QString &path)
     if (written)
         written = file.commit();
     if (!written) {
-        reportError(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 » : %2")
+        // A no-break space before the colon keeps it off the start of a wrapped line.
+        reportError(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 »\u00a0: %2")
                         .arg(QDir::toNativeSeparators(path), file.errorString()));
     }
     return written;
