@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 
@@ -57,6 +60,12 @@ int runWindow(int argc, char **argv, const CommandLine &options)
 {
     QApplication app(argc, argv);
     setIdentity();
+    // The program speaks French; so should Qt's own dialogs (file chooser,
+    // message box buttons) and the system reasons they quote.
+    QTranslator qtFrench;
+    if (qtFrench.load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtFrench);
     WindowFrontEnd front;
     front.open(options);
     return QApplication::exec();
