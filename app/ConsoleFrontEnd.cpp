@@ -76,7 +76,10 @@ int ConsoleFrontEnd::start(const QString &listenPortText, const QString &serverP
 
 void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
-    m_line.clear();
+    // Emptied, not released: the next chunk's rows are written into the room
+    // this one left, instead of the buffer regrowing (and copying) each time.
+    m_line.truncate(0);
+    m_line.reserve(rows.buffer.size() + rows.count() * 4);
     // All rows of one chunk arrived together, so they share one time.
     const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
     for (qsizetype i = 0; i < rows.count(); ++i)
