@@ -1,6 +1,5 @@
 #include "ConsoleFrontEnd.h"
 
-#include "Transcript.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -38,7 +37,6 @@ void ConsoleFrontEnd::unblockTerminationSignals()
 ConsoleFrontEnd::ConsoleFrontEnd(QObject *parent)
     : QObject(parent)
 {
-    m_out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
     connect(&m_relay, &Relay::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
     connect(&m_relay, &Relay::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
 
@@ -53,6 +51,9 @@ ConsoleFrontEnd::ConsoleFrontEnd(QObject *parent)
 
 ConsoleFrontEnd::~ConsoleFrontEnd()
 {
+    // Kept tails become rows here, while the writer can still take them.
+    m_relay.shutdown();
+    m_writer.finish();
     delete m_signalNotifier;
     if (m_signalFd >= 0)
         ::close(m_signalFd);
@@ -76,16 +77,7 @@ int ConsoleFrontEnd::start(const QString &listenPortText, const QString &serverP
 
 void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
-    // Emptied, not released: the next chunk's rows are written into the room
-    // this one left, instead of the buffer regrowing (and copying) each time.
-    m_line.truncate(0);
-    m_line.reserve(rows.buffer.size() + rows.count() * 4);
-    // All rows of one chunk arrived together, so they share one time.
-    const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
-    for (qsizetype i = 0; i < rows.count(); ++i)
-        Transcript::appendLine(m_line, stamp, side, rows.row(i));
-    // Unbuffered: each chunk's rows reach the reader as soon as they are captured.
-    m_out.write(m_line);
+    m_writer.write(side, rows, arrivedMsecs);
 }
 
 void ConsoleFrontEnd::onRelayEvent(Relay::Event event, const QString &message)

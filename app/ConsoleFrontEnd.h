@@ -3,8 +3,8 @@
 
 #include "LineCapture.h"
 #include "Relay.h"
+#include "TranscriptWriter.h"
 
-#include <QFile>
 #include <QObject>
 
 class QSocketNotifier;
@@ -30,7 +30,7 @@ public:
 
     // Prefixes every stdout line with the local time its chunk arrived,
     // HH:MM:SS.mmm, so a transcript shows where the conversation stalled.
-    void setTimestamps(bool on) { m_timestamps = on; }
+    void setTimestamps(bool on) { m_writer.setTimestamps(on); }
 
 private Q_SLOTS:
     void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
@@ -40,10 +40,9 @@ private Q_SLOTS:
 private:
     void printEvent(const QString &message);
 
+    // Declared first, so it is destroyed last: the relay's final rows reach it.
+    TranscriptWriter m_writer;
     Relay m_relay;
-    QFile m_out;
-    QByteArray m_line;
-    bool m_timestamps = false;
     int m_signalFd = -1;
     QSocketNotifier *m_signalNotifier = nullptr;
 };

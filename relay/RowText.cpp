@@ -111,11 +111,18 @@ QByteArray RowText::transcript(Side side, QByteArrayView bytes)
 
 void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
 {
-    out.append(side == Side::Client ? "C: " : "S: ");
+    const char *prefix = side == Side::Client ? "C: " : "S: ";
     if (isPlainAscii(bytes)) {
-        out.append(bytes);
+        // The common case, once per row: one resize, two copies.
+        const qsizetype at = out.size();
+        out.resize(at + 3 + bytes.size());
+        char *p = out.data() + at;
+        std::memcpy(p, prefix, 3);
+        if (!bytes.isEmpty())
+            std::memcpy(p + 3, bytes.data(), static_cast<size_t>(bytes.size()));
         return;
     }
+    out.append(prefix, 3);
     // Binary rows usually fail the UTF-8 check within a few bytes, sparing a
     // decode of the whole row.
     if (!bytes.isValidUtf8()) {
