@@ -1,6 +1,6 @@
 // Fills the panes' model with a million rows, as captured from 64 KiB chunks
 // of 78-byte lines, alternating sides chunk by chunk, with both panes
-// attached; then moves both panes to the last row and waits until they show it.
+// of the window attached; then moves both panes to the last row and waits until they show it.
 //
 //   dravlin_bench_model [ROWS]
 //
@@ -9,10 +9,10 @@
 
 #include "Conversation.h"
 #include "LineCapture.h"
+#include "PaneView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QListView>
 #include <QScrollBar>
 
 #include <cstdio>
@@ -41,7 +41,7 @@ std::vector<LineCapture::Rows> captureChunks(int rows)
     return chunks;
 }
 
-bool showsLastRow(const QListView &view, int lastRow)
+bool showsLastRow(const PaneView &view, int lastRow)
 {
     const QRect row = view.visualRect(view.model()->index(lastRow, view.modelColumn()));
     // Rows may be wider than the pane; being in view is a matter of height.
@@ -68,10 +68,10 @@ int main(int argc, char **argv)
     const qint64 copyNs = clock.nsecsElapsed();
 
     Conversation conversation;
-    QListView panes[2];
+    // The window's own panes, two views of the one model.
+    PaneView panes[2];
     for (int column = 0; column < 2; ++column) {
-        QListView &pane = panes[column];
-        pane.setUniformItemSizes(true);
+        PaneView &pane = panes[column];
         pane.setModel(&conversation);
         pane.setModelColumn(column);
         pane.resize(400, 600);
@@ -85,7 +85,7 @@ int main(int argc, char **argv)
     const qint64 appendNs = clock.nsecsElapsed();
 
     const int lastRow = conversation.rowCount() - 1;
-    for (QListView &pane : panes) {
+    for (PaneView &pane : panes) {
         pane.scrollToBottom();
         pane.setCurrentIndex(conversation.index(lastRow, pane.modelColumn()));
     }
@@ -94,7 +94,7 @@ int main(int argc, char **argv)
         QApplication::processEvents();
         shown = showsLastRow(panes[0], lastRow) && showsLastRow(panes[1], lastRow);
     }
-    for (QListView &pane : panes)
+    for (PaneView &pane : panes)
         pane.viewport()->repaint();
     const qint64 totalNs = clock.nsecsElapsed();
 
