@@ -2,41 +2,33 @@
 #include "Relay.h"
 #include "RelaySettings.h"
 
-#include <QElapsedTimer>
+#include <QMap>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
 namespace {
 
 constexpr int Timeout = 5000;
-constexpr qint64 QueueBound = Relay::SendQueueBound + StreamSocket::ReadBufferBytes;
 
-// A port that nothing listens on, on any interface, as the relay binds.
+// A port nothing listens on, on any interface, as the relay binds.
 quint16 freePort()
 {
     QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0))
-        return 0;
-    return probe.serverPort();
+    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
 }
 
-RelaySettings loopbackTo(quint16 serverPort, quint16 listenPort = 0,
-                         const QString &host = QStringLiteral("127.0.0.1"))
+RelaySettings to(quint16 serverPort, quint16 listenPort = 0,
+                 const QString &host = QStringLiteral("127.0.0.1"))
 {
-    RelaySettings settings;
-    settings.listenPort = listenPort;
-    settings.serverHost = host;
-    settings.serverPort = serverPort;
-    return settings;
+    return {listenPort, host, serverPort};
 }
 
-// Everything a relay reports, in order.
+// Everything a relay reports: rows per side, the last message of each event.
 struct RelayLog
 {
     explicit RelayLog(Relay &relay)
@@ -44,73 +36,18 @@ struct RelayLog
         QObject::connect(&relay, &Relay::rowsCaptured, &relay,
                          [this](Side side, const LineCapture::Rows &captured, qint64) {
                              for (qsizetype i = 0; i < captured.count(); ++i)
-                                 rows.append({side, captured.row(i).toByteArray()});
+                                 rows[side].append(captured.row(i).toByteArray());
                          });
         QObject::connect(&relay, &Relay::eventOccurred, &relay,
-                         [this](Relay::Event event, const QString &message) {
-                             events.append({event, message});
-                         });
+                         [this](Relay::Event e, const QString &m) { events[e] = m; });
+    }
+    bool waitFor(Relay::Event event, int ms = Timeout) const
+    {
+        return QTest::qWaitFor([this, event] { return events.contains(event); }, ms);
     }
 
-    QList<QByteArray> rowsOf(Side side) const
-    {
-        QList<QByteArray> out;
-        for (const auto &row : rows) {
-            if (row.first == side)
-                out.append(row.second);
-        }
-        return out;
-    }
-    QString messageOf(Relay::Event event) const
-    {
-        for (auto it = events.crbegin(); it != events.crend(); ++it) {
-            if (it->first == event)
-                return it->second;
-        }
-        return QString();
-    }
-    bool has(Relay::Event event) const { return !messageOf(event).isNull(); }
-    bool waitFor(Relay::Event event, int timeoutMs = Timeout) const
-    {
-        return QTest::qWaitFor([this, event] { return has(event); }, timeoutMs);
-    }
-
-    QList<QPair<Side, QByteArray>> rows;
-    QList<QPair<Relay::Event, QString>> events;
-};
-
-// A server whose accept queue is full: the system drops new connection
-// requests (the dialler retries about a second later), so whoever dials it
-// stays connecting until resume() makes room. Collects what it is sent.
-struct StalledServer
-{
-    bool stall()
-    {
-        server.setListenBacklogSize(0);
-        if (!server.listen(QHostAddress::LocalHost, 0))
-            return false;
-        server.pauseAccepting();
-        filler.connectTo(server.serverPort());
-        return filler.waitForConnected();
-    }
-    void resume()
-    {
-        const quint16 fillerPort = filler.socket()->localPort();
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, fillerPort] {
-            while (QTcpSocket *s = server.nextPendingConnection()) {
-                if (s->peerPort() == fillerPort)
-                    continue;
-                QObject::connect(s, &QTcpSocket::readyRead, s,
-                                 [this, s] { delivered += s->readAll(); });
-            }
-        });
-        server.resumeAccepting();
-    }
-    quint16 port() const { return server.serverPort(); }
-
-    QTcpServer server;
-    LoopbackPeer filler;
-    QByteArray delivered;
+    QMap<Side, QList<QByteArray>> rows;
+    QMap<Relay::Event, QString> events;
 };
 
 bool waitListening(const Relay &relay)
@@ -125,6 +62,28 @@ bool isIdle(const Relay &relay)
         && relay.serverState() == StreamSocket::State::Closed;
 }
 
+// The relay listening, a client connected through it to the server.
+bool openSession(Relay &relay, LoopbackPeer &server, LoopbackPeer &client)
+{
+    if (!server.listen())
+        return false;
+    relay.start(to(server.serverPort()));
+    if (!waitListening(relay))
+        return false;
+    client.connectTo(relay.listeningPort());
+    return client.waitForConnected() && server.waitForAccepted(1)
+        && QTest::qWaitFor(
+               [&relay] { return relay.serverState() == StreamSocket::State::Connected; }, Timeout);
+}
+
+struct Session
+{
+    bool open() { return openSession(relay, server, client); }
+    Relay relay;
+    RelayLog log{relay};
+    LoopbackPeer server, client;
+};
+
 } // namespace
 
 class TestRelay : public QObject
@@ -132,287 +91,164 @@ class TestRelay : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Lifecycle
-    void startChecksInputFirst_data();
-    void startChecksInputFirst();
-    void listensOnlyAfterTick();
-    void servesOneClientAtATime();
-    void serverCloseDropsClientAndRearms();
-    void clientCloseRearms();
-    void stopCancelsPendingRearm();
-    void stopThenStartAgain();
-    void showsIPv4ClientsPlainly();
+    void badInputChangesNothing_data();
+    void badInputChangesNothing();
+    void listensAfterTickAndServesOneClientAtATime();
+    void stopCancelsRearmEvenWhenHammered();
     void destructionIsQuiet();
-    void hammeredStartStopEndsRight();
-
-    // Capture through the relay
-    void capturesBothWaysAndShowsTailAtClose();
-
-    // Faults
-    void listenFailureLeavesRelayIdle();
-    void serverRefusedDropsClientAndRearms();
-    void serverHostNotFoundDropsClientAndRearms();
+    void serverUnreachableDropsClient_data();
+    void serverUnreachableDropsClient();
     void clientDataWhileServerConnectingIsDelivered();
-    void clientGoneBeforeServerAnswersIsStillDelivered();
-    void everyByteValueBothWays();
-    void serverResetCountsAsClose();
-    void clientResetCountsAsClose();
-    void hugeLineWithoutSeparatorIsBounded();
-    void slowReaderHoldsBackFastSender();
-
-private:
-    // The relay listening, a client connected through it to the server.
-    bool openSession(Relay &relay, LoopbackPeer &server, LoopbackPeer &client);
+    void everyByteValueBothWaysUntilClose_data();
+    void everyByteValueBothWaysUntilClose();
+    void hugeLineToSlowReaderIsBounded();
 };
 
-bool TestRelay::openSession(Relay &relay, LoopbackPeer &server, LoopbackPeer &client)
-{
-    if (!server.listen())
-        return false;
-    relay.start(loopbackTo(server.serverPort()));
-    if (!waitListening(relay))
-        return false;
-    client.connectTo(relay.listeningPort());
-    return client.waitForConnected() && server.waitForAccepted(1)
-        && QTest::qWaitFor(
-               [&relay] { return relay.serverState() == StreamSocket::State::Connected; },
-               Timeout);
-}
-
-void TestRelay::startChecksInputFirst_data()
+void TestRelay::badInputChangesNothing_data()
 {
     QTest::addColumn<QString>("listen");
     QTest::addColumn<QString>("serverPort");
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("field");
-
-    const QString listenField = QStringLiteral("Port d'écoute");
-    const QString serverField = QStringLiteral("Port du serveur");
-    for (const char *bad : {"", "   ", "abc", "-1", "0", "65536", "99999999999", "2 5", "+25",
-                            "0x19", "25a", "٢٥"}) {
-        QTest::addRow("listen «%s»", bad)
-            << QString::fromUtf8(bad) << QStringLiteral("2525") << QStringLiteral("127.0.0.1")
-            << listenField;
-        QTest::addRow("server port «%s»", bad)
-            << QStringLiteral("2525") << QString::fromUtf8(bad) << QStringLiteral("127.0.0.1")
-            << serverField;
+    const QString ok = QStringLiteral("2525"), local = QStringLiteral("127.0.0.1");
+    for (const char *bad : {"", "abc", "0", "65536", "99999999999", "+25", "٢٥"}) {
+        const QString text = QString::fromUtf8(bad);
+        QTest::addRow("listen «%s»", bad) << text << ok << local << QStringLiteral("Port d'écoute");
+        QTest::addRow("server «%s»", bad) << ok << text << local << QStringLiteral("Port du serveur");
     }
-    QTest::newRow("empty host") << QStringLiteral("2525") << QStringLiteral("2525") << QString()
+    QTest::newRow("blank host") << ok << ok << QStringLiteral("  ")
                                 << QStringLiteral("Adresse du serveur");
-    QTest::newRow("blank host") << QStringLiteral("2525") << QStringLiteral("2525")
-                                << QStringLiteral("  ") << QStringLiteral("Adresse du serveur");
 }
 
-void TestRelay::startChecksInputFirst()
+void TestRelay::badInputChangesNothing()
 {
     QFETCH(QString, listen);
     QFETCH(QString, serverPort);
     QFETCH(QString, host);
     QFETCH(QString, field);
-
     Relay relay;
-    relay.start(loopbackTo(4242, 0));
+    relay.start(to(4242));
     relay.stop();
-    const RelaySettings before = relay.settings();
-
     const QString error = relay.start(listen, serverPort, host);
     QVERIFY2(error.contains(field), qPrintable(error));
     QVERIFY(isIdle(relay));
-    QCOMPARE(relay.settings().serverPort, before.serverPort);
-    QCOMPARE(relay.settings().serverHost, before.serverHost);
-
-    // Surrounding spaces are forgiven; checked without starting, so nothing
-    // ever listens on a fixed port here.
-    RelaySettings parsed;
-    QString parseError;
-    QVERIFY(RelaySettings::parse(QStringLiteral(" 2525 "), QStringLiteral("\t65535 "),
-                                 QStringLiteral(" mx.example "), &parsed, &parseError));
-    QCOMPARE(parsed.listenPort, quint16(2525));
-    QCOMPARE(parsed.serverPort, quint16(65535));
-    QCOMPARE(parsed.serverHost, QStringLiteral("mx.example"));
+    QCOMPARE(relay.settings().serverPort, quint16(4242));
+    QCOMPARE(relay.settings().serverHost, QStringLiteral("127.0.0.1"));
 }
 
-void TestRelay::listensOnlyAfterTick()
+void TestRelay::listensAfterTickAndServesOneClientAtATime()
 {
+    Relay relay;
+    RelayLog log(relay);
     LoopbackPeer server;
     QVERIFY(server.listen());
     const quint16 port = freePort();
-    QVERIFY(port != 0);
-
-    Relay relay;
-    RelayLog log(relay);
-    relay.start(loopbackTo(server.serverPort(), port));
+    relay.start(to(server.serverPort(), port));
     QVERIFY(relay.isArmed());
-    QCOMPARE(relay.listeningPort(), quint16(0));
-    QCOMPARE(relay.clientState(), StreamSocket::State::Closed);
 
-    // A client this early finds nothing listening: the system refuses it.
-    LoopbackPeer early;
-    early.connectTo(port, QHostAddress::LocalHost);
+    LoopbackPeer early; // before the tick: nothing listens yet
+    early.connectTo(port);
     QVERIFY(early.waitForDisconnected());
     QVERIFY(!early.waitForConnected(0));
-    QVERIFY(!log.has(Relay::Event::Listening));
-
+    QVERIFY(!log.events.contains(Relay::Event::Listening));
     QVERIFY(log.waitFor(Relay::Event::Listening));
     QCOMPARE(relay.listeningPort(), port);
     QVERIFY2(!relay.isArmed(), "one tick per arming");
 
-    LoopbackPeer client;
-    client.connectTo(port);
-    QVERIFY(client.waitForConnected());
-    QVERIFY(server.waitForAccepted(1));
-    QCOMPARE(server.acceptedCount(), 1);
-}
-
-void TestRelay::servesOneClientAtATime()
-{
-    Relay relay;
-    LoopbackPeer server;
-    QVERIFY(server.listen());
-    relay.start(loopbackTo(server.serverPort()));
-    QVERIFY(waitListening(relay));
-    const quint16 port = relay.listeningPort();
-
-    LoopbackPeer first;
+    LoopbackPeer first, second;
     first.connectTo(port);
     QVERIFY(first.waitForConnected());
     QVERIFY(server.waitForAccepted(1));
+    const QString shown = log.events.value(Relay::Event::ClientConnected);
+    QVERIFY2(shown.contains(QStringLiteral("127.0.0.1:%1").arg(first.socket()->localPort()))
+                 && !shown.contains(QStringLiteral("::ffff:")),
+             qPrintable(shown));
     QTRY_COMPARE(relay.listeningPort(), quint16(0));
-
-    LoopbackPeer second;
     second.connectTo(port);
     QVERIFY(second.waitForDisconnected());
     QVERIFY(!second.waitForConnected(0));
-
-    // The first one is still served.
     first.send("NOOP\r\n");
-    QVERIFY(server.waitForReceivedContains("NOOP\r\n"));
+    QVERIFY(server.waitForReceived(6));
     QCOMPARE(server.acceptedCount(), 1);
-}
 
-void TestRelay::serverCloseDropsClientAndRearms()
-{
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
-
+    // The server closes: the client is dropped, the listener comes back.
     server.send("221 bye\r\n");
-    QVERIFY(client.waitForReceived(9));
+    QVERIFY(first.waitForReceived(9));
     server.close();
     QVERIFY(log.waitFor(Relay::Event::ClosedByServer));
-    QVERIFY(relay.isArmed());
-
-    // Shown, though the server can no longer be told.
-    client.send("late\r\n");
-    QTRY_VERIFY(log.rowsOf(Side::Client).contains("late"));
-
-    QVERIFY(client.waitForDisconnected());
+    first.send("late\r\n"); // shown, though the server can no longer be told
+    QTRY_VERIFY(log.rows[Side::Client].contains("late"));
+    QVERIFY(first.waitForDisconnected());
     QVERIFY(waitListening(relay));
     QCOMPARE(relay.serverState(), StreamSocket::State::Closed);
-
     LoopbackPeer next;
-    next.connectTo(relay.listeningPort());
-    QVERIFY(next.waitForConnected());
+    next.connectTo(port);
     QVERIFY(server.waitForAccepted(2));
 }
 
-void TestRelay::clientCloseRearms()
+void TestRelay::stopCancelsRearmEvenWhenHammered()
 {
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
-
-    client.send("QUIT\r\n");
-    client.close();
-    QVERIFY(server.waitForReceivedContains("QUIT\r\n"));
-    QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
-    QVERIFY(server.waitForDisconnected());
-    QVERIFY(waitListening(relay));
-    QCOMPARE(relay.clientState(), StreamSocket::State::Listening);
-    QCOMPARE(relay.serverState(), StreamSocket::State::Closed);
-}
-
-void TestRelay::stopCancelsPendingRearm()
-{
-    LoopbackPeer server;
-    QVERIFY(server.listen());
-    Relay relay;
-    QSignalSpy events(&relay, &Relay::eventOccurred);
-
-    // Stop right after Start: the first tick never comes.
-    relay.start(loopbackTo(server.serverPort()));
-    relay.stop();
-    QVERIFY(isIdle(relay));
+    Session s;
+    QSignalSpy events(&s.relay, &Relay::eventOccurred);
+    QVERIFY(s.open());
+    s.server.close();
+    QTRY_VERIFY(s.relay.isArmed());
+    s.relay.stop(); // with the re-arm the close asked for pending
+    QVERIFY(s.client.waitForDisconnected());
     events.clear();
     QVERIFY(!events.wait(2 * Relay::RearmIntervalMs + 100));
-    QVERIFY(isIdle(relay));
+    QVERIFY(isIdle(s.relay));
 
-    // Stop after the server closed: the re-arm it asked for is cancelled too.
-    LoopbackPeer client;
-    relay.start(loopbackTo(server.serverPort()));
-    QVERIFY(waitListening(relay));
-    client.connectTo(relay.listeningPort());
-    QVERIFY(server.waitForAccepted(1));
-    server.close();
-    QTRY_VERIFY(relay.isArmed());
-    relay.stop();
-    QVERIFY(client.waitForDisconnected());
+    // Start and Stop while clients come, now and then once listening, so a
+    // Stop lands on a client being taken.
+    const RelaySettings settings = to(s.server.serverPort(), freePort());
+    QObject clients;
+    std::vector<LoopbackPeer *> peers;
+    for (int round = 0; round < 50; ++round) {
+        s.relay.start(settings);
+        if (round % 10 == 0)
+            QVERIFY(waitListening(s.relay));
+        peers.push_back(new LoopbackPeer(&clients));
+        peers.back()->connectTo(settings.listenPort);
+        QCoreApplication::processEvents();
+        if (round % 3 == 0)
+            s.relay.start(settings); // harmless while armed
+        s.relay.stop();
+        QVERIFY(isIdle(s.relay));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(peers.cbegin(), peers.cend(), [](auto *p) { return p->wasDisconnected(); }),
+        Timeout);
     events.clear();
     QVERIFY(!events.wait(2 * Relay::RearmIntervalMs + 100));
-    QVERIFY(isIdle(relay));
-}
+    QVERIFY(isIdle(s.relay));
 
-void TestRelay::stopThenStartAgain()
-{
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
+    s.relay.start(settings);
+    QVERIFY(waitListening(s.relay));
+    Relay other; // its port is taken: it stays idle and says why
+    RelayLog log(other);
+    other.start(settings);
+    QVERIFY(log.waitFor(Relay::Event::ListenFailed));
+    QVERIFY(isIdle(other));
+    const QString why = log.events.value(Relay::Event::ListenFailed);
+    QVERIFY2(why.contains(QString::number(settings.listenPort)), qPrintable(why));
 
-    relay.stop();
-    QVERIFY(isIdle(relay));
-    QVERIFY(log.has(Relay::Event::Stopped));
-    QVERIFY(client.waitForDisconnected());
-    QVERIFY(server.waitForDisconnected());
-
-    relay.start(loopbackTo(server.serverPort()));
-    QCOMPARE(relay.listeningPort(), quint16(0));
-    QVERIFY(waitListening(relay));
     LoopbackPeer again;
-    again.connectTo(relay.listeningPort());
-    QVERIFY(server.waitForAccepted(2));
-    again.send("EHLO again\r\n");
-    QVERIFY(server.waitForReceivedContains("EHLO again\r\n"));
-}
-
-void TestRelay::showsIPv4ClientsPlainly()
-{
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
-    const QString message = log.messageOf(Relay::Event::ClientConnected);
-    QVERIFY2(message.contains(QStringLiteral("127.0.0.1:%1").arg(client.socket()->localPort())),
-             qPrintable(message));
-    QVERIFY2(!message.contains(QStringLiteral("::ffff:")), qPrintable(message));
+    again.connectTo(settings.listenPort);
+    again.send("still here\r\n");
+    QVERIFY(s.server.waitForReceived(12));
+    QVERIFY(s.server.received().endsWith("still here\r\n"));
 }
 
 void TestRelay::destructionIsQuiet()
 {
     auto relay = std::make_unique<Relay>();
-    LoopbackPeer server;
-    LoopbackPeer client;
+    LoopbackPeer server, client;
     QVERIFY(openSession(*relay, server, client));
     client.send("half a line");
     QVERIFY(server.waitForReceived(11));
 
-    // The owner's receiving members may already be gone when a member relay dies.
+    // An owner's receiving members may already be gone when a member relay dies.
     int emitted = 0;
     connect(relay.get(), &Relay::rowsCaptured, this, [&emitted] { ++emitted; });
     connect(relay.get(), &Relay::eventOccurred, this, [&emitted] { ++emitted; });
@@ -422,193 +258,97 @@ void TestRelay::destructionIsQuiet()
     QVERIFY(server.waitForDisconnected());
 }
 
-void TestRelay::hammeredStartStopEndsRight()
+void TestRelay::serverUnreachableDropsClient_data()
 {
-    LoopbackPeer server;
-    QVERIFY(server.listen());
-    const quint16 port = freePort();
-    QVERIFY(port != 0);
-    Relay relay;
-    const RelaySettings settings = loopbackTo(server.serverPort(), port);
-
-    QObject clients;
-    std::vector<LoopbackPeer *> peers;
-    for (int round = 0; round < 200; ++round) {
-        relay.start(settings);
-        // Now and then let it listen, so the stop lands on a client being taken.
-        if (round % 20 == 0)
-            QVERIFY(waitListening(relay));
-        auto *peer = new LoopbackPeer(&clients);
-        peer->connectTo(port);
-        peers.push_back(peer);
-        QCoreApplication::processEvents();
-        if (round % 3 == 0)
-            relay.start(settings); // a second Start while armed is harmless
-        relay.stop();
-        QVERIFY(isIdle(relay));
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(peers.cbegin(), peers.cend(),
-                                         [](const LoopbackPeer *p) { return p->wasDisconnected(); }),
-                             Timeout);
-    QVERIFY(isIdle(relay));
-
-    relay.start(settings);
-    QVERIFY(waitListening(relay));
-    LoopbackPeer client;
-    client.connectTo(port);
-    QVERIFY(client.waitForConnected());
-    client.send("still here\r\n");
-    QVERIFY(server.waitForReceivedContains("still here\r\n"));
-    relay.shutdown();
-    QVERIFY(isIdle(relay));
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<quint16>("port");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("refused") << QStringLiteral("127.0.0.1") << freePort() << QStringLiteral("refusée");
+    // .invalid never resolves and puts no packet on the network.
+    QTest::newRow("host not found") << QStringLiteral("nohost.invalid") << quint16(2525)
+                                    << QStringLiteral("introuvable");
 }
 
-void TestRelay::capturesBothWaysAndShowsTailAtClose()
+void TestRelay::serverUnreachableDropsClient()
 {
+    QFETCH(QString, host);
+    QFETCH(quint16, port);
+    QFETCH(QString, reason);
     Relay relay;
     RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    server.setGreeting("220 hello\r\n");
-    QVERIFY(openSession(relay, server, client));
-    QVERIFY(client.waitForReceived(11));
-
-    client.send("HE");
-    QVERIFY(server.waitForReceived(2));
-    client.send("LO x\r\n");
-    QVERIFY(server.waitForReceived(8));
-    server.send("250\r");
-    QVERIFY(client.waitForReceived(15));
-    server.send("\n\r\n");
-    QVERIFY(client.waitForReceived(18));
-    client.send("QUIT");
-    QVERIFY(server.waitForReceived(12));
-    client.close();
-    QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
-
-    const QList<QPair<Side, QByteArray>> expected{{Side::Server, "220 hello"},
-                                                  {Side::Client, "HELO x"},
-                                                  {Side::Server, "250"},
-                                                  {Side::Server, ""},
-                                                  {Side::Client, "QUIT"}};
-    QCOMPARE(log.rows, expected);
-    QCOMPARE(server.received(), QByteArray("HELO x\r\nQUIT"));
-    QCOMPARE(client.received(), QByteArray("220 hello\r\n250\r\n\r\n"));
-}
-
-void TestRelay::listenFailureLeavesRelayIdle()
-{
-    QTcpServer taken;
-    QVERIFY(taken.listen(QHostAddress::Any, 0));
-    Relay relay;
-    RelayLog log(relay);
-    relay.start(loopbackTo(4242, taken.serverPort()));
-    QVERIFY(log.waitFor(Relay::Event::ListenFailed));
-    QVERIFY(isIdle(relay));
-    const QString message = log.messageOf(Relay::Event::ListenFailed);
-    QVERIFY2(message.contains(QString::number(taken.serverPort())), qPrintable(message));
-}
-
-void TestRelay::serverRefusedDropsClientAndRearms()
-{
-    const quint16 nobody = freePort();
-    Relay relay;
-    RelayLog log(relay);
-    relay.start(loopbackTo(nobody));
+    relay.start(to(port, 0, host));
     QVERIFY(waitListening(relay));
 
     LoopbackPeer client;
     client.connectTo(relay.listeningPort());
     client.send("EHLO early\r\n");
-    QVERIFY(log.waitFor(Relay::Event::ServerFailed));
+    QVERIFY(log.waitFor(Relay::Event::ServerFailed, 15000));
     QVERIFY(client.waitForDisconnected());
-    const QString message = log.messageOf(Relay::Event::ServerFailed);
-    QVERIFY2(message.contains(QStringLiteral("refusée")), qPrintable(message));
-    QVERIFY2(message.contains(QStringLiteral("127.0.0.1:%1").arg(nobody)), qPrintable(message));
+    const QString message = log.events.value(Relay::Event::ServerFailed);
+    QVERIFY2(message.contains(reason) && message.contains(QStringLiteral("%1:%2").arg(host).arg(port)),
+             qPrintable(message));
     QVERIFY(waitListening(relay));
     QCOMPARE(relay.serverState(), StreamSocket::State::Closed);
 }
 
-void TestRelay::serverHostNotFoundDropsClientAndRearms()
-{
-    // .invalid never resolves, and asking never puts a packet on the network
-    // beyond the local resolver.
-    Relay relay;
-    RelayLog log(relay);
-    relay.start(loopbackTo(2525, 0, QStringLiteral("nohost.invalid")));
-    QVERIFY(waitListening(relay));
-
-    LoopbackPeer client;
-    client.connectTo(relay.listeningPort());
-    QVERIFY(client.waitForConnected());
-    QVERIFY(log.waitFor(Relay::Event::ServerFailed, 15000));
-    QVERIFY(client.waitForDisconnected());
-    const QString message = log.messageOf(Relay::Event::ServerFailed);
-    QVERIFY2(message.contains(QStringLiteral("introuvable")), qPrintable(message));
-    QVERIFY(waitListening(relay));
-}
-
 void TestRelay::clientDataWhileServerConnectingIsDelivered()
 {
-    StalledServer server;
-    QVERIFY(server.stall());
+    // A full accept queue: the relay's dial stays unanswered until resumed.
+    QTcpServer server;
+    server.setListenBacklogSize(0);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    server.pauseAccepting();
+    LoopbackPeer filler;
+    filler.connectTo(server.serverPort());
+    QVERIFY(filler.waitForConnected());
+    QByteArray delivered;
+    connect(&server, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket *s = server.nextPendingConnection())
+            connect(s, &QTcpSocket::readyRead, s, [&delivered, s] { delivered += s->readAll(); });
+    });
+
     Relay relay;
     RelayLog log(relay);
-    relay.start(loopbackTo(server.port()));
+    relay.start(to(server.serverPort()));
     QVERIFY(waitListening(relay));
-
     QByteArray said;
     for (int i = 0; i < 2000; ++i)
         said.append(QByteArray::number(i).rightJustified(5, '0')).append(" EHLO client\r\n");
     LoopbackPeer client;
     client.connectTo(relay.listeningPort());
     client.send(said);
-    QTRY_COMPARE_WITH_TIMEOUT(log.rowsOf(Side::Client).size(), 2000, Timeout);
+    QTRY_COMPARE_WITH_TIMEOUT(log.rows[Side::Client].size(), 2000, Timeout);
     QCOMPARE(relay.serverState(), StreamSocket::State::Connecting);
 
-    server.resume();
-    QTRY_COMPARE_WITH_TIMEOUT(server.delivered.size(), said.size(), 10000);
-    QCOMPARE(server.delivered, said);
-    QVERIFY(log.has(Relay::Event::ServerConnected));
-}
-
-void TestRelay::clientGoneBeforeServerAnswersIsStillDelivered()
-{
-    StalledServer server;
-    QVERIFY(server.stall());
-    Relay relay;
-    RelayLog log(relay);
-    relay.start(loopbackTo(server.port()));
-    QVERIFY(waitListening(relay));
-
-    // The client says its piece and leaves; the relay re-arms while the
-    // server has not even answered yet.
-    LoopbackPeer client;
-    client.connectTo(relay.listeningPort());
-    client.send("MAIL FROM:<a@b>\r\nQUIT\r\n");
+    // The client leaves too: the relay re-arms, and still delivers.
     client.close();
     QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
-    QTRY_VERIFY_WITH_TIMEOUT(log.has(Relay::Event::Listening) && relay.listeningPort() != 0,
-                             Timeout);
-    QVERIFY(!log.has(Relay::Event::ServerConnected));
-
-    server.resume();
-    QTRY_COMPARE_WITH_TIMEOUT(server.delivered, QByteArray("MAIL FROM:<a@b>\r\nQUIT\r\n"), 10000);
+    QVERIFY(waitListening(relay));
+    QVERIFY(!log.events.contains(Relay::Event::ServerConnected));
+    server.resumeAccepting();
+    QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), said.size(), 10000);
+    QCOMPARE(delivered, said);
 }
 
-void TestRelay::everyByteValueBothWays()
+void TestRelay::everyByteValueBothWaysUntilClose_data()
 {
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
+    QTest::addColumn<bool>("byServer");
+    QTest::addColumn<bool>("reset"); // a reset counts as a close
+    QTest::newRow("client closes") << false << false;
+    QTest::newRow("client resets") << false << true;
+    QTest::newRow("server resets") << true << true;
+}
 
+void TestRelay::everyByteValueBothWaysUntilClose()
+{
+    QFETCH(bool, byServer);
+    QFETCH(bool, reset);
+    Session s;
+    auto &[relay, log, server, client] = s;
+    QVERIFY(s.open());
     QByteArray all;
-    for (int round = 0; round < 3; ++round) {
-        for (int b = 0; b < 256; ++b)
-            all.append(char(b));
-    }
+    for (int b = 0; b < 3 * 256; ++b)
+        all.append(char(b));
     QByteArray reversed(all);
     std::reverse(reversed.begin(), reversed.end());
 
@@ -619,127 +359,61 @@ void TestRelay::everyByteValueBothWays()
     QCOMPARE(server.received(), all);
     QCOMPARE(client.received(), reversed);
 
-    // No CR LF in either: each stream is one row, shown when its side ends.
-    client.close();
-    QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
-    QVERIFY(QTest::qWaitFor([&] { return relay.serverState() == StreamSocket::State::Closed; },
-                            Timeout));
-    QCOMPARE(log.rowsOf(Side::Client), QList<QByteArray>{all});
-    QCOMPARE(log.rowsOf(Side::Server), QList<QByteArray>{reversed});
-}
-
-void TestRelay::serverResetCountsAsClose()
-{
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
-
-    client.send("MAIL FROM:<a@b>\r\n");
-    QVERIFY(server.waitForReceived(17));
-    server.send("25");
-    QVERIFY(client.waitForReceived(2));
-    server.reset();
-
-    QVERIFY(log.waitFor(Relay::Event::ClosedByServer));
-    QCOMPARE(log.rowsOf(Side::Server), QList<QByteArray>{"25"});
-    QVERIFY(client.waitForDisconnected());
+    // No CR LF in either: each stream is one row, shown when the session ends.
+    LoopbackPeer &ender = byServer ? server : client;
+    reset ? ender.reset() : ender.close();
+    QVERIFY(log.waitFor(byServer ? Relay::Event::ClosedByServer : Relay::Event::ClosedByClient));
+    QVERIFY((byServer ? client : server).waitForDisconnected());
     QVERIFY(waitListening(relay));
+    QCOMPARE(relay.serverState(), StreamSocket::State::Closed);
+    QCOMPARE(log.rows[Side::Client], QList<QByteArray>{all});
+    QCOMPARE(log.rows[Side::Server], QList<QByteArray>{reversed});
 }
 
-void TestRelay::clientResetCountsAsClose()
+void TestRelay::hugeLineToSlowReaderIsBounded()
 {
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    server.setGreeting("220 go\r\n");
-    QVERIFY(openSession(relay, server, client));
-    QVERIFY(client.waitForReceived(8));
-
-    client.send("QUI");
-    QVERIFY(server.waitForReceived(3));
-    client.reset();
-
-    QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
-    QCOMPARE(log.rowsOf(Side::Client), QList<QByteArray>{"QUI"});
-    QVERIFY(server.waitForDisconnected());
-    QVERIFY(waitListening(relay));
-}
-
-void TestRelay::hugeLineWithoutSeparatorIsBounded()
-{
-    Relay relay;
-    RelayLog log(relay);
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
-
+    Session s;
+    QVERIFY(s.open());
+    LoopbackPeer &server = s.server;
+    server.setAutoRead(false);
     qint64 maxPending = 0;
-    connect(&relay, &Relay::rowsCaptured, this,
-            [&] { maxPending = std::max(maxPending, relay.pendingSendBytes(Side::Server)); });
+    const auto sample = [&] {
+        maxPending = std::max(maxPending, s.relay.pendingSendBytes(Side::Server));
+    };
+    connect(&s.relay, &Relay::rowsCaptured, this, sample);
 
     QByteArray line(10'000'000, '\0');
     for (qsizetype i = 0; i < line.size(); ++i)
         line[i] = char('a' + i % 26);
-    client.send(line);
-    QVERIFY(server.waitForReceived(line.size(), 20000));
-    QCOMPARE(server.received(), line);
+    s.client.send(line);
 
-    // Rows left as the line came, not all at the end.
-    const qsizetype fullRows = line.size() / LineCapture::MaxRowBytes;
-    QCOMPARE(log.rows.size(), fullRows);
-    client.close();
-    QVERIFY(log.waitFor(Relay::Event::ClosedByClient));
-
-    const QList<QByteArray> rows = log.rowsOf(Side::Client);
-    QCOMPARE(rows.size(), fullRows + 1);
-    for (const QByteArray &row : rows)
-        QVERIFY(row.size() <= LineCapture::MaxRowBytes);
-    QVERIFY(rows.join() == line);
-    QVERIFY2(maxPending <= QueueBound, qPrintable(QString::number(maxPending)));
-}
-
-void TestRelay::slowReaderHoldsBackFastSender()
-{
-    Relay relay;
-    LoopbackPeer server;
-    LoopbackPeer client;
-    QVERIFY(openSession(relay, server, client));
-    server.setAutoRead(false);
-
-    qint64 maxPending = 0;
-    const auto sample = [&] {
-        maxPending = std::max(maxPending, relay.pendingSendBytes(Side::Server));
-    };
-    connect(&relay, &Relay::rowsCaptured, this, sample);
-
-    QByteArray stream;
-    for (int i = 0; stream.size() < qsizetype(12) * 1024 * 1024; ++i)
-        stream.append("DATA line ").append(QByteArray::number(i)).append(" xxxxxxxxxxxxxxxxxxxx\r\n");
-    client.send(stream);
-
-    // 1 KiB every 10 ms, until the relay's queue towards the reader is full.
+    // 1 KiB every 10 ms: the relay's queue fills, then the reader takes 30 KiB more.
     QTimer slowRead;
-    slowRead.setInterval(10);
     connect(&slowRead, &QTimer::timeout, this, [&] {
         server.readSome(1024);
         sample();
     });
-    slowRead.start();
+    slowRead.start(10);
     QVERIFY2(QTest::qWaitFor([&] { return maxPending >= Relay::SendQueueBound; }, 10000),
              qPrintable(QString::number(maxPending)));
-    const qsizetype readSlowly = server.received().size();
-    QVERIFY(QTest::qWaitFor([&] { return server.received().size() >= readSlowly + qsizetype(30) * 1024; },
-                            Timeout));
+    const qsizetype more = server.received().size() + 30 * 1024;
+    QVERIFY(QTest::qWaitFor([&] { return server.received().size() >= more; }, Timeout));
     slowRead.stop();
-    QVERIFY2(maxPending <= QueueBound, qPrintable(QString::number(maxPending)));
 
     server.setAutoRead(true);
-    QVERIFY(server.waitForReceived(stream.size(), 20000));
-    QVERIFY(server.received() == stream);
-    QVERIFY2(maxPending <= QueueBound, qPrintable(QString::number(maxPending)));
+    QVERIFY(server.waitForReceived(line.size(), 20000));
+    QVERIFY(server.received() == line);
+    const qsizetype fullRows = line.size() / LineCapture::MaxRowBytes;
+    QCOMPARE(s.log.rows[Side::Client].size(), fullRows); // rows leave as the line comes
+
+    s.client.close();
+    QVERIFY(s.log.waitFor(Relay::Event::ClosedByClient));
+    const QList<QByteArray> rows = s.log.rows[Side::Client];
+    QCOMPARE(rows.size(), fullRows + 1);
+    for (const QByteArray &row : rows)
+        QVERIFY(row.size() <= LineCapture::MaxRowBytes);
+    QVERIFY(rows.join() == line);
+    QVERIFY2(maxPending <= Relay::SendQueueBound + StreamSocket::ReadBufferBytes, qPrintable(QString::number(maxPending)));
 }
 
 QTEST_GUILESS_MAIN(TestRelay)
