@@ -116,6 +116,8 @@ private Q_SLOTS:
         PaneView *leader = fromServer ? m_server : m_client;
         PaneView *follower = fromServer ? m_client : m_server;
         fill(300);
+        // Appended rows are laid out by the event loop, as they are in the window.
+        QTRY_VERIFY(leader->verticalScrollBar()->isVisible());
         QSignalSpy leaderMoves(leader, &PaneView::firstVisibleRowChanged);
         QSignalSpy followerMoves(follower, &PaneView::firstVisibleRowChanged);
         QScrollBar *bar = leader->verticalScrollBar();

@@ -74,14 +74,6 @@ void PaneView::setFirstVisibleRow(int row)
     verticalScrollBar()->setValue(row);
 }
 
-void PaneView::rowsInserted(const QModelIndex &parent, int start, int end)
-{
-    QTableView::rowsInserted(parent, start, end);
-    // Keep the scroll range current at once, so the rows just appended can be
-    // scrolled to before the next layout pass.
-    updateGeometries();
-}
-
 QModelIndex PaneView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
 {
     // A pane reads as a list: Home and End go to the first and last row, not

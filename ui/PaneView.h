@@ -32,9 +32,6 @@ Q_SIGNALS:
     void firstVisibleRowChanged(int row);
     void paneDoubleClicked();
 
-protected Q_SLOTS:
-    void rowsInserted(const QModelIndex &parent, int start, int end) override;
-
 protected:
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
