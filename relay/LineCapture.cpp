@@ -22,11 +22,41 @@ LineCapture::LineCapture(qsizetype maxRowBytes)
 {
 }
 
+qsizetype LineCapture::firstLineEnd(const QByteArray &chunk) const
+{
+    const char *data = chunk.constData();
+    const qsizetype size = chunk.size();
+    if (size > 0 && data[0] == '\n' && m_tail.endsWith('\r'))
+        return 1;
+    qsizetype from = 1;
+    while (from < size) {
+        const void *hit = std::memchr(data + from, '\n', static_cast<size_t>(size - from));
+        if (!hit)
+            return -1;
+        const qsizetype lf = static_cast<const char *>(hit) - data;
+        if (data[lf - 1] == '\r')
+            return lf + 1;
+        from = lf + 1;
+    }
+    return -1;
+}
+
 LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
 {
     Rows rows;
+    qsizetype start = 0;
     if (m_tail.isEmpty()) {
         rows.buffer = chunk; // shared, not copied
+    } else if (const qsizetype joined = firstLineEnd(chunk); joined > 0) {
+        // Only the line the tail began is copied together; the rest of the
+        // chunk is shared as it is.
+        rows.head.reserve(m_tail.size() + joined);
+        rows.head.append(m_tail).append(chunk.constData(), joined);
+        m_tail.clear();
+        addCut(rows, 0, rows.head.size() - 2, m_maxRowBytes);
+        rows.headRows = rows.spans.size();
+        rows.buffer = chunk;
+        start = joined;
     } else {
         rows.buffer.reserve(m_tail.size() + chunk.size());
         rows.buffer.append(m_tail).append(chunk);
@@ -35,8 +65,7 @@ LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
 
     const char *data = rows.buffer.constData();
     const qsizetype size = rows.buffer.size();
-    qsizetype start = 0;
-    qsizetype from = 0;
+    qsizetype from = start;
     while (from < size) {
         const void *hit = std::memchr(data + from, '\n', static_cast<size_t>(size - from));
         if (!hit)

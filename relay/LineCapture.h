@@ -22,15 +22,19 @@ public:
         qsizetype offset;
         qsizetype length;
     };
+    // The first headRows spans point into head (the line a kept tail began,
+    // completed by the chunk), the others into buffer.
     struct Rows {
         QByteArray buffer;
         QList<Span> spans;
+        QByteArray head;
+        qsizetype headRows = 0;
 
         qsizetype count() const { return spans.size(); }
         bool isEmpty() const { return spans.isEmpty(); }
         QByteArrayView row(qsizetype i) const
         {
-            return QByteArrayView(buffer).sliced(spans[i].offset, spans[i].length);
+            return QByteArrayView(i < headRows ? head : buffer).sliced(spans[i].offset, spans[i].length);
         }
     };
 
@@ -46,6 +50,9 @@ public:
     qsizetype maxRowBytes() const { return m_maxRowBytes; }
 
 private:
+    // Just past the first separator that ends the kept tail's line, or -1.
+    qsizetype firstLineEnd(const QByteArray &chunk) const;
+
     QByteArray m_tail;
     qsizetype m_maxRowBytes;
 };

@@ -15,7 +15,7 @@
 
 namespace {
 
-const LineCapture::Rows TwoRows{"ab", {{0, 1}, {1, 1}}};
+const LineCapture::Rows TwoRows{"ab", {{0, 1}, {1, 1}}, {}, 0};
 
 // A port nothing listens on right now, from the system; closed again at once.
 QString freePortText()

@@ -57,13 +57,28 @@ void takeRows(const LineCapture &capture, QByteArrayView input, QByteArrayView k
               Capture &out)
 {
     const qsizetype bound = capture.maxRowBytes();
-    const QByteArrayView buffer(rows.buffer);
+    // Seen as one buffer, kept bytes + chunk: rows in head keep their offsets,
+    // rows in the shared chunk move by the kept bytes' length.
+    QByteArray joined;
+    QList<LineCapture::Span> spans = rows.spans;
+    if (rows.head.isEmpty()) {
+        joined = rows.buffer;
+        check(rows.headRows == 0, "head rows without a head", bound);
+    } else {
+        joined = keptBefore.toByteArray() + chunk.toByteArray();
+        check(QByteArrayView(rows.buffer) == chunk, "head given, but buffer is not the chunk", bound);
+        check(QByteArrayView(joined).startsWith(rows.head) && rows.head.endsWith("\r\n"),
+              "head is not the kept bytes and the chunk up to a separator", bound);
+        for (qsizetype i = rows.headRows; i < spans.size(); ++i)
+            spans[i].offset += keptBefore.size();
+    }
+    const QByteArrayView buffer(joined);
     check(buffer.size() == keptBefore.size() + chunk.size() && buffer.startsWith(keptBefore)
               && buffer.endsWith(chunk),
           "buffer is not kept bytes + chunk", bound);
 
     qsizetype at = 0;
-    for (const LineCapture::Span &span : rows.spans) {
+    for (const LineCapture::Span &span : spans) {
         check(span.offset == at, "rows are not contiguous", bound);
         check(span.length >= 0 && span.offset + span.length <= buffer.size(),
               "span outside its buffer", bound);
