@@ -1,5 +1,4 @@
-#ifndef DRAVLIN_LOOPBACKPEER_H
-#define DRAVLIN_LOOPBACKPEER_H
+#pragma once
 
 #include <QHostAddress>
 #include <QPointer>
@@ -7,15 +6,12 @@
 #include <QTcpSocket>
 #include <QTest>
 
-// A test peer on loopback: a fake server (listen(), greets each client and
-// records what it gets) or a fake client (connectTo()), one connection at a
-// time. The waitFor* helpers spin the event loop and return whether the
-// condition held in time.
+// A test peer on loopback, one connection at a time: a fake server (listen(), greets
+// each client) or a fake client (connectTo()), recording what it receives. The
+// waitFor* helpers spin the event loop and say whether the condition held in time.
 class LoopbackPeer : public QObject
 {
 public:
-    static constexpr int DefaultTimeoutMs = 5000;
-
     explicit LoopbackPeer(QObject *parent = nullptr);
     ~LoopbackPeer() override { drop(); }
 
@@ -25,48 +21,31 @@ public:
     int acceptedCount() const { return m_accepted; }
     void connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost);
 
-    // Off: data stays in the socket until readSome() takes it (a slow reader).
+    // Off: a slow reader; data waits in a capped socket buffer until readSome() takes it.
     void setAutoRead(bool autoRead);
-    QByteArray readSome(qint64 maxBytes);
+    QByteArray readSome(qint64 maxBytes); // negative: all the socket holds
     void send(const QByteArray &bytes) { if (m_socket) m_socket->write(bytes); }
     void close() { if (m_socket) m_socket->disconnectFromHost(); }
     void reset(); // the other end sees a reset, not an end of stream
 
-    bool wasDisconnected() const { return m_disconnected; }
     const QByteArray &received() const { return m_received; }
     QTcpSocket *socket() const { return m_socket; }
 
-    bool waitForConnected(int ms = DefaultTimeoutMs)
-    {
-        return QTest::qWaitFor([this] { return m_connected; }, ms);
-    }
-    bool waitForReceived(qsizetype bytes, int ms = DefaultTimeoutMs)
-    {
-        return QTest::qWaitFor([this, bytes] { return m_received.size() >= bytes; }, ms);
-    }
-    bool waitForDisconnected(int ms = DefaultTimeoutMs)
-    {
-        return QTest::qWaitFor([this] { return m_disconnected; }, ms);
-    }
-    bool waitForAccepted(int count, int ms = DefaultTimeoutMs)
-    {
-        return QTest::qWaitFor([this, count] { return m_accepted >= count; }, ms);
-    }
+    bool waitForConnected(int ms = 5000) { return QTest::qWaitFor([this] { return m_connected; }, ms); }
+    bool waitForDisconnected(int ms = 5000) { return QTest::qWaitFor([this] { return m_disconnected; }, ms); }
+    bool waitForReceived(qsizetype bytes, int ms = 5000)
+    { return QTest::qWaitFor([this, bytes] { return m_received.size() >= bytes; }, ms); }
+    bool waitForAccepted(int count, int ms = 5000)
+    { return QTest::qWaitFor([this, count] { return m_accepted >= count; }, ms); }
 
 private:
-    void readAvailable();
-    void ended();
+    void readAll() { if (m_autoRead) readSome(-1); }
     void adopt(QTcpSocket *socket);
     void drop();
 
     QTcpServer m_server;
     QPointer<QTcpSocket> m_socket;
-    QByteArray m_greeting;
-    QByteArray m_received;
+    QByteArray m_greeting, m_received;
     int m_accepted = 0;
-    bool m_autoRead = true;
-    bool m_connected = false;
-    bool m_disconnected = false;
+    bool m_autoRead = true, m_connected = false, m_disconnected = false;
 };
-
-#endif
