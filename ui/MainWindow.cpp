@@ -194,24 +194,29 @@ void MainWindow::chainTabOrder()
         setTabOrder(chain[i - 1], chain[i]);
 }
 
+QAction *MainWindow::newAction(const QString &text, const QString &name,
+                               QKeySequence::StandardKey key, Qt::ShortcutContext context)
+{
+    auto *action = new QAction(text, this);
+    action->setObjectName(name);
+    action->setShortcut(key);
+    action->setShortcutContext(context);
+    action->setShortcutVisibleInContextMenu(true);
+    return action;
+}
+
 void MainWindow::createActions()
 {
     // No menu bar: it would push the designed layout down. The actions live
     // on the window for their shortcuts and on the panes for their menus.
-    m_saveAction = new QAction(QStringLiteral("Enregistrer la conversation…"), this);
-    m_saveAction->setObjectName(QStringLiteral("actEnregistrer"));
-    m_saveAction->setShortcut(QKeySequence::Save);
-    m_saveAction->setShortcutContext(Qt::WindowShortcut);
-    m_saveAction->setShortcutVisibleInContextMenu(true);
+    m_saveAction = newAction(QStringLiteral("Enregistrer la conversation…"),
+                             QStringLiteral("actEnregistrer"), QKeySequence::Save, Qt::WindowShortcut);
     connect(m_saveAction, &QAction::triggered, this, &MainWindow::onSaveTriggered);
     addAction(m_saveAction);
 
     // Only while a pane has the focus: in a field, Ctrl+C copies the field's text.
-    m_copyAction = new QAction(QStringLiteral("Copier"), this);
-    m_copyAction->setObjectName(QStringLiteral("actCopier"));
-    m_copyAction->setShortcut(QKeySequence::Copy);
-    m_copyAction->setShortcutContext(Qt::WidgetShortcut);
-    m_copyAction->setShortcutVisibleInContextMenu(true);
+    m_copyAction = newAction(QStringLiteral("Copier"), QStringLiteral("actCopier"), QKeySequence::Copy,
+                             Qt::WidgetShortcut);
     connect(m_copyAction, &QAction::triggered, this, &MainWindow::onCopyTriggered);
 
     for (PaneView *pane : {lstClient, lstServeur}) {

@@ -5,6 +5,7 @@
 #include "Relay.h"
 #include "TwipScale.h"
 
+#include <QKeySequence>
 #include <QMainWindow>
 
 class PaneView;
@@ -84,6 +85,8 @@ private:
     void placePanes();
     void chainTabOrder();
     void createActions();
+    QAction *newAction(const QString &text, const QString &name, QKeySequence::StandardKey key,
+                       Qt::ShortcutContext context);
     void enterStarted();
     void showState(bool started);
     void reportError(const QString &message);
