@@ -3,6 +3,8 @@
 #include "RowText.h"
 
 #include <QDateTime>
+#include <QHostAddress>
+#include <QLocale>
 
 QString Transcript::clockTime(qint64 msecsSinceEpoch)
 {
@@ -19,4 +21,56 @@ void Transcript::appendLine(QByteArray &out, QByteArrayView stamp, Side side, QB
     out.append(stamp);
     RowText::appendTranscript(out, side, bytes);
     out.append('\n');
+}
+
+void Transcript::appendMarkerLine(QByteArray &out, QByteArrayView stamp, const QString &text)
+{
+    out.append(stamp);
+    out.append(MarkerPrefix);
+    // The row escaping keeps the mark on one line and safe on a terminal;
+    // only its "C: " prefix is not wanted here.
+    const qsizetype at = out.size();
+    RowText::appendTranscript(out, Side::Client, text.toUtf8());
+    out.remove(at, 3);
+    out.append('\n');
+}
+
+QString Transcript::endpointText(const QHostAddress &address, quint16 port)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QStringLiteral("%1:%2").arg(QHostAddress(v4).toString()).arg(port);
+    return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
+}
+
+QString Transcript::sessionBeginText(qint64 msecs, const QString &client, const QString &server)
+{
+    return QStringLiteral("%1 \u00b7 client %2 \u2192 %3").arg(clockTime(msecs), client, server);
+}
+
+QString Transcript::sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
+                                   qint64 serverBytes, qint64 durationMsecs)
+{
+    const QLocale french(QLocale::French, QLocale::France);
+    return QStringLiteral("%1 \u00b7 %2 \u00b7 client \u2192 serveur %3 o \u00b7 serveur \u2192 client %4 o"
+                          " \u00b7 dur\u00e9e %5")
+        .arg(clockTime(msecs), how, french.toString(clientBytes), french.toString(serverBytes),
+             durationText(durationMsecs));
+}
+
+QString Transcript::durationText(qint64 msecs)
+{
+    if (msecs < 0)
+        msecs = 0;
+    if (msecs < 1000)
+        return QStringLiteral("%1 ms").arg(msecs);
+    if (msecs < 60 * 1000)
+        return QStringLiteral("%1,%2 s").arg(msecs / 1000).arg(msecs % 1000, 3, 10, QLatin1Char('0'));
+    const qint64 seconds = msecs / 1000;
+    const QString minutesAndSeconds =
+        QStringLiteral("%1 min %2 s").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (seconds < 3600)
+        return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1 h %2").arg(seconds / 3600).arg(minutesAndSeconds);
 }

@@ -7,6 +7,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+class QHostAddress;
+
 // The written form of a conversation, one line per row, shared by the
 // console's output, a saved conversation and a copied one, so that a
 // transcript reads the same wherever it was taken from.
@@ -22,6 +24,30 @@ public:
     // form ("C: " / "S: ", control characters escaped), then "\n". The stamp
     // is made by the caller, once for all the rows of a chunk.
     static void appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes);
+
+    // Lines that are not rows (session marks, TLS marks) start with this,
+    // after the stamp when stamped. No row line can: rows start "C: " or "S: ".
+    static constexpr char MarkerPrefix[] = "-- ";
+
+    // Appends one marker line: the stamp (empty for none), "-- ", the text
+    // with control characters and backslashes escaped as in rows, then "\n".
+    // The text is made by the caller: see the session texts below, or a TLS
+    // layer's own wording.
+    static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, const QString &text);
+
+    // "127.0.0.1:40112", or "[::1]:2525" for IPv6 (an IPv4-mapped IPv6
+    // address is shown as the IPv4 address it carries).
+    static QString endpointText(const QHostAddress &address, quint16 port);
+    // A session's opening mark:
+    // "14:03:22.418 · client 127.0.0.1:40112 → 127.0.0.1:2525".
+    static QString sessionBeginText(qint64 msecs, const QString &client, const QString &server);
+    // A session's closing mark, how being the French wording of its end:
+    // "14:03:25.002 · fermée par le client · client → serveur 1 204 o ·
+    // serveur → client 342 o · durée 2,584 s".
+    static QString sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
+                                  qint64 serverBytes, qint64 durationMsecs);
+    // "12 ms", "2,584 s", "3 min 05 s", "2 h 03 min 05 s".
+    static QString durationText(qint64 msecs);
 };
 
 #endif
