@@ -1,0 +1,186 @@
+#include "ConversationSearch.h"
+
+#include "Conversation.h"
+#include "RowText.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr std::array<unsigned char, 256> lowerTable()
+{
+    std::array<unsigned char, 256> table{};
+    for (unsigned u = 0; u < 256; ++u)
+        table[u] = static_cast<unsigned char>(u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u);
+    return table;
+}
+
+constexpr std::array<unsigned char, 256> Lower = lowerTable();
+
+// Which ASCII characters some wider character folds to, worked out once
+// from Qt's own case folding so that the fast path agrees with it.
+const std::array<bool, 128> &widelyFolded()
+{
+    static const std::array<bool, 128> table = [] {
+        std::array<bool, 128> t{};
+        for (char32_t c = 0x80; c <= 0x10ffff; ++c) {
+            if (c >= 0xd800 && c <= 0xdfff)
+                continue;
+            const char32_t folded = QChar::toCaseFolded(c);
+            if (folded < 0x80)
+                t[folded] = true;
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Branch-free, so that it runs over many bytes at once.
+bool isAscii(QByteArrayView bytes)
+{
+    unsigned char high = 0;
+    for (const char c : bytes)
+        high |= static_cast<unsigned char>(c);
+    return high < 0x80;
+}
+
+} // namespace
+
+ConversationSearch::ConversationSearch(const Conversation *conversation, QObject *parent)
+    : QObject(parent)
+    , m_conversation(conversation)
+{
+    connect(conversation, &Conversation::rowsInserted, this, &ConversationSearch::onRowsInserted);
+    connect(conversation, &Conversation::modelReset, this, &ConversationSearch::onModelReset);
+}
+
+void ConversationSearch::setText(const QString &text)
+{
+    if (text == m_text)
+        return;
+    const QString previousFolded = m_folded;
+    m_text = text;
+    m_folded = text.toCaseFolded();
+    m_ascii.clear();
+    m_foldsFromWide = false;
+    bool ascii = true;
+    for (const QChar c : std::as_const(m_folded))
+        ascii = ascii && c.unicode() < 0x80;
+    if (ascii) {
+        m_ascii = m_folded.toLatin1();
+        for (const char c : std::as_const(m_ascii))
+            m_foldsFromWide = m_foldsFromWide || widelyFolded()[static_cast<unsigned char>(c)];
+    }
+
+    if (m_folded.isEmpty()) {
+        m_matches.clear();
+    } else if (!previousFolded.isEmpty() && m_folded.contains(previousFolded)) {
+        // Every row holding the longer text holds the shorter one.
+        m_matches.erase(std::remove_if(m_matches.begin(), m_matches.end(),
+                                       [this](int row) { return !rowMatches(row); }),
+                        m_matches.end());
+    } else {
+        m_matches.clear();
+        search(0, m_conversation->rowCount() - 1);
+    }
+    Q_EMIT matchesChanged();
+}
+
+bool ConversationSearch::isMatch(int row) const
+{
+    return std::binary_search(m_matches.begin(), m_matches.end(), row);
+}
+
+int ConversationSearch::next(int row) const
+{
+    if (m_matches.empty())
+        return -1;
+    const auto after = std::upper_bound(m_matches.begin(), m_matches.end(), row);
+    return after == m_matches.end() ? m_matches.front() : *after;
+}
+
+int ConversationSearch::previous(int row) const
+{
+    if (m_matches.empty())
+        return -1;
+    const auto at = std::lower_bound(m_matches.begin(), m_matches.end(), row);
+    return at == m_matches.begin() ? m_matches.back() : *std::prev(at);
+}
+
+QString ConversationSearch::positionText(int row) const
+{
+    const auto at = std::lower_bound(m_matches.begin(), m_matches.end(), row);
+    const qsizetype position = at != m_matches.end() && *at == row ? at - m_matches.begin() + 1 : 0;
+    return QStringLiteral("%1 / %2").arg(position).arg(m_matches.size());
+}
+
+bool ConversationSearch::rowMatches(int row) const
+{
+    if (m_folded.isEmpty())
+        return false;
+    const QByteArrayView bytes = m_conversation->bytes(row);
+    if (!m_ascii.isEmpty()) {
+        // ASCII bytes are the same characters whether the row reads as UTF-8
+        // or Latin-1, so a raw match is a match.
+        if (asciiFind(bytes))
+            return true;
+        return m_foldsFromWide && !isAscii(bytes) && decodedFind(bytes);
+    }
+    // A text with wider characters never matches a row of ASCII only.
+    return !isAscii(bytes) && decodedFind(bytes);
+}
+
+void ConversationSearch::onRowsInserted(const QModelIndex &parent, int first, int last)
+{
+    if (parent.isValid() || m_folded.isEmpty())
+        return;
+    const size_t before = m_matches.size();
+    search(first, last);
+    if (m_matches.size() != before)
+        Q_EMIT matchesChanged();
+}
+
+void ConversationSearch::onModelReset()
+{
+    const bool had = !m_matches.empty();
+    m_matches.clear();
+    if (!m_folded.isEmpty())
+        search(0, m_conversation->rowCount() - 1);
+    if (had || !m_matches.empty())
+        Q_EMIT matchesChanged();
+}
+
+void ConversationSearch::search(int first, int last)
+{
+    for (int row = first; row <= last; ++row) {
+        if (rowMatches(row))
+            m_matches.push_back(row);
+    }
+}
+
+bool ConversationSearch::asciiFind(QByteArrayView bytes) const
+{
+    const qsizetype n = bytes.size();
+    const qsizetype m = m_ascii.size();
+    if (m > n)
+        return false;
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *needle = reinterpret_cast<const unsigned char *>(m_ascii.constData());
+    const unsigned char first = needle[0];
+    for (qsizetype i = 0; i <= n - m; ++i) {
+        if (Lower[p[i]] != first)
+            continue;
+        qsizetype k = 1;
+        while (k < m && Lower[p[i + k]] == needle[k])
+            ++k;
+        if (k == m)
+            return true;
+    }
+    return false;
+}
+
+bool ConversationSearch::decodedFind(QByteArrayView bytes) const
+{
+    return RowText::display(bytes).contains(m_text, Qt::CaseInsensitive);
+}

@@ -1,0 +1,132 @@
+#include "FindBar.h"
+
+#include "ConversationSearch.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QShortcut>
+#include <QToolButton>
+
+FindBar::FindBar(ConversationSearch *search, QWidget *parent)
+    : QWidget(parent)
+    , m_search(search)
+{
+    setObjectName(QStringLiteral("barRecherche"));
+    txtRecherche = new QLineEdit(this);
+    txtRecherche->setObjectName(QStringLiteral("txtRecherche"));
+    txtRecherche->setPlaceholderText(QStringLiteral("Rechercher"));
+    txtRecherche->setClearButtonEnabled(true);
+    txtRecherche->installEventFilter(this);
+
+    cmdPrecedent = new QToolButton(this);
+    cmdPrecedent->setObjectName(QStringLiteral("cmdPrecedent"));
+    cmdPrecedent->setArrowType(Qt::UpArrow);
+    cmdPrecedent->setToolTip(QStringLiteral("Pr\u00e9c\u00e9dent (Maj+F3)"));
+    cmdSuivant = new QToolButton(this);
+    cmdSuivant->setObjectName(QStringLiteral("cmdSuivant"));
+    cmdSuivant->setArrowType(Qt::DownArrow);
+    cmdSuivant->setToolTip(QStringLiteral("Suivant (F3)"));
+    lblCompte = new QLabel(this);
+    lblCompte->setObjectName(QStringLiteral("lblCompte"));
+    lblCompte->setMinimumWidth(lblCompte->fontMetrics().horizontalAdvance(QStringLiteral("0000000 / 0000000")));
+    cmdFermer = new QToolButton(this);
+    cmdFermer->setObjectName(QStringLiteral("cmdFermer"));
+    cmdFermer->setText(QStringLiteral("\u00d7"));
+    cmdFermer->setToolTip(QStringLiteral("Fermer (\u00c9chap)"));
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 2, 0, 2);
+    layout->addWidget(txtRecherche, 1);
+    layout->addWidget(cmdPrecedent);
+    layout->addWidget(cmdSuivant);
+    layout->addWidget(lblCompte);
+    layout->addWidget(cmdFermer);
+
+    // F3 works anywhere in the window while the bar is shown.
+    auto *next = new QShortcut(QKeySequence(Qt::Key_F3), this, this, &FindBar::findNext);
+    next->setContext(Qt::WindowShortcut);
+    auto *previous = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3), this, this, &FindBar::findPrevious);
+    previous->setContext(Qt::WindowShortcut);
+    auto *close = new QShortcut(QKeySequence(Qt::Key_Escape), this, this, &FindBar::onCloseClicked);
+    close->setContext(Qt::WidgetWithChildrenShortcut);
+
+    connect(txtRecherche, &QLineEdit::textChanged, this, &FindBar::onTextEdited);
+    connect(cmdPrecedent, &QToolButton::clicked, this, &FindBar::findPrevious);
+    connect(cmdSuivant, &QToolButton::clicked, this, &FindBar::findNext);
+    connect(cmdFermer, &QToolButton::clicked, this, &FindBar::onCloseClicked);
+    connect(m_search, &ConversationSearch::matchesChanged, this, &FindBar::onSearchMatchesChanged);
+    showCount();
+}
+
+void FindBar::open()
+{
+    show();
+    txtRecherche->setFocus(Qt::ShortcutFocusReason);
+    txtRecherche->selectAll();
+}
+
+void FindBar::findNext()
+{
+    setCurrent(m_search->next(m_current >= 0 ? m_current : m_startRow - 1));
+}
+
+void FindBar::findPrevious()
+{
+    setCurrent(m_search->previous(m_current >= 0 ? m_current : m_startRow));
+}
+
+bool FindBar::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == txtRecherche && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            if (key->modifiers() & Qt::ShiftModifier)
+                findPrevious();
+            else
+                findNext();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FindBar::onTextEdited(const QString &text)
+{
+    // The search answers with matchesChanged, where the current match is
+    // kept if it still matches, else moved to the next one.
+    m_search->setText(text);
+}
+
+void FindBar::onSearchMatchesChanged()
+{
+    if (m_current < 0 || !m_search->isMatch(m_current)) {
+        const int from = m_current >= 0 ? m_current : m_startRow;
+        setCurrent(m_search->isMatch(from) ? from : m_search->next(from));
+    }
+    showCount();
+    Q_EMIT matchesChanged();
+}
+
+void FindBar::onCloseClicked()
+{
+    hide();
+    Q_EMIT closed();
+}
+
+void FindBar::setCurrent(int row)
+{
+    if (row == m_current) {
+        showCount();
+        return;
+    }
+    m_current = row;
+    showCount();
+    Q_EMIT currentMatchChanged(row);
+}
+
+void FindBar::showCount()
+{
+    lblCompte->setText(m_search->text().isEmpty() ? QString() : m_search->positionText(m_current));
+}

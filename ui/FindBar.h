@@ -1,0 +1,64 @@
+#ifndef DRAVLIN_FINDBAR_H
+#define DRAVLIN_FINDBAR_H
+
+#include <QWidget>
+
+class ConversationSearch;
+class QLabel;
+class QLineEdit;
+class QToolButton;
+
+// The find bar over the panes: the text to find, previous and next, and
+// "n / total". Enter and F3 go to the next match, Shift+Enter and Shift+F3 to
+// the previous one, Escape hides the bar.
+//
+// It drives a ConversationSearch and tells which row is the current match;
+// bringing that row into view is left to whoever shows the panes.
+class FindBar : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit FindBar(ConversationSearch *search, QWidget *parent = nullptr);
+
+    // The current match, -1 when none.
+    int currentMatch() const { return m_current; }
+    // Where the first match is looked for while there is no current one,
+    // e.g. the top row in view: the first match at or after it.
+    void setStartRow(int row) { m_startRow = row; }
+
+public Q_SLOTS:
+    // Shows the bar with its text selected, ready to type over.
+    void open();
+    void findNext();
+    void findPrevious();
+
+Q_SIGNALS:
+    void currentMatchChanged(int row);
+    void matchesChanged();
+    // Hidden by Escape or its close button.
+    void closed();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private Q_SLOTS:
+    void onTextEdited(const QString &text);
+    void onSearchMatchesChanged();
+    void onCloseClicked();
+
+private:
+    void setCurrent(int row);
+    void showCount();
+
+    ConversationSearch *m_search;
+    QLineEdit *txtRecherche = nullptr;
+    QToolButton *cmdPrecedent = nullptr;
+    QToolButton *cmdSuivant = nullptr;
+    QToolButton *cmdFermer = nullptr;
+    QLabel *lblCompte = nullptr;
+    int m_current = -1;
+    int m_startRow = 0;
+};
+
+#endif
