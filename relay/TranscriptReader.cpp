@@ -79,6 +79,9 @@ bool TranscriptReader::parse(QByteArrayView text, QDate lastDay)
     const char *const begin = text.data();
     const char *const end = begin + text.size();
     const char *p = begin;
+    // A byte order mark, as some editors put before UTF-8, is no part of a line.
+    if (text.startsWith("\xef\xbb\xbf"))
+        p += 3;
     qsizetype lineNumber = 0;
     qint64 previous = -1;
     int day = 0;

@@ -105,9 +105,10 @@ void TestTranscriptReader::roundTripGivesIdenticalTranscripts()
 
 void TestTranscriptReader::timesFallOnTheFilesDayAcrossMidnight()
 {
-    // Windows line ends from an editor are taken as plain ones; a clock set
-    // back by moments stays on its day, one set back by hours is past midnight.
-    const QByteArray text = "23:59:59.990 C: a\r\n23:59:59.950 S: b\r\n00:00:00.005 C: c\n"
+    // What an editor may add (a byte order mark, CR LF line ends) is taken
+    // away; a clock set back by moments stays on its day, one set back by
+    // hours is past midnight.
+    const QByteArray text = "\xef\xbb\xbf" "23:59:59.990 C: a\r\n23:59:59.950 S: b\r\n00:00:00.005 C: c\n"
                             "-- untimed\n";
     TranscriptReader reader;
     QVERIFY(!reader.parse(text, Day));

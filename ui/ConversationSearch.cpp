@@ -18,22 +18,20 @@ constexpr std::array<unsigned char, 256> lowerTable()
 
 constexpr std::array<unsigned char, 256> Lower = lowerTable();
 
-// Which ASCII characters some wider character folds to, worked out once
-// from Qt's own case folding so that the fast path agrees with it.
-const std::array<bool, 128> &widelyFolded()
+// The characters past ASCII that fold to an ASCII one (the Kelvin sign to
+// "k"), worked out once from Qt's own case folding so that the fast path
+// agrees with it.
+const QList<char32_t> &widelyFolded()
 {
-    static const std::array<bool, 128> table = [] {
-        std::array<bool, 128> t{};
+    static const QList<char32_t> list = [] {
+        QList<char32_t> found;
         for (char32_t c = 0x80; c <= 0x10ffff; ++c) {
-            if (c >= 0xd800 && c <= 0xdfff)
-                continue;
-            const char32_t folded = QChar::toCaseFolded(c);
-            if (folded < 0x80)
-                t[folded] = true;
+            if ((c < 0xd800 || c > 0xdfff) && QChar::toCaseFolded(c) < 0x80)
+                found.append(c);
         }
-        return t;
+        return found;
     }();
-    return table;
+    return list;
 }
 
 // Branch-free, so that it runs over many bytes at once.
@@ -63,14 +61,22 @@ void ConversationSearch::setText(const QString &text)
     m_text = text;
     m_folded = text.toCaseFolded();
     m_ascii.clear();
-    m_foldsFromWide = false;
+    m_wideFolds.clear();
     bool ascii = true;
     for (const QChar c : std::as_const(m_folded))
         ascii = ascii && c.unicode() < 0x80;
     if (ascii) {
         m_ascii = m_folded.toLatin1();
-        for (const char c : std::as_const(m_ascii))
-            m_foldsFromWide = m_foldsFromWide || widelyFolded()[static_cast<unsigned char>(c)];
+        for (const char32_t c : widelyFolded()) {
+            if (m_ascii.contains(static_cast<char>(QChar::toCaseFolded(c))))
+                m_wideFolds.append(QString::fromUcs4(&c, 1).toUtf8());
+        }
+        // Horspool's shifts, by folded byte: how far the window may move
+        // when that byte ends it.
+        const qsizetype m = m_ascii.size();
+        m_shift.fill(static_cast<int>(m));
+        for (qsizetype i = 0; i + 1 < m; ++i)
+            m_shift[static_cast<unsigned char>(m_ascii[i])] = static_cast<int>(m - 1 - i);
     }
 
     if (m_folded.isEmpty()) {
@@ -125,7 +131,15 @@ bool ConversationSearch::rowMatches(int row) const
         // or Latin-1, so a raw match is a match.
         if (asciiFind(bytes))
             return true;
-        return m_foldsFromWide && !isAscii(bytes) && decodedFind(bytes);
+        // Only a UTF-8 row can hold a wider character that folds to one of
+        // the text's, and then its bytes hold that character's.
+        if (m_wideFolds.isEmpty() || isAscii(bytes))
+            return false;
+        for (const QByteArray &wide : m_wideFolds) {
+            if (bytes.contains(wide))
+                return decodedFind(bytes);
+        }
+        return false;
     }
     // A text with wider characters never matches a row of ASCII only.
     return !isAscii(bytes) && decodedFind(bytes);
@@ -167,15 +181,17 @@ bool ConversationSearch::asciiFind(QByteArrayView bytes) const
         return false;
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
     const auto *needle = reinterpret_cast<const unsigned char *>(m_ascii.constData());
-    const unsigned char first = needle[0];
-    for (qsizetype i = 0; i <= n - m; ++i) {
-        if (Lower[p[i]] != first)
-            continue;
-        qsizetype k = 1;
-        while (k < m && Lower[p[i + k]] == needle[k])
-            ++k;
-        if (k == m)
-            return true;
+    const unsigned char last = needle[m - 1];
+    for (qsizetype i = 0; i <= n - m;) {
+        const unsigned char end = Lower[p[i + m - 1]];
+        if (end == last) {
+            qsizetype k = 0;
+            while (k < m - 1 && Lower[p[i + k]] == needle[k])
+                ++k;
+            if (k == m - 1)
+                return true;
+        }
+        i += m_shift[end];
     }
     return false;
 }

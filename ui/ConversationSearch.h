@@ -6,6 +6,9 @@
 #include <QObject>
 #include <QString>
 
+#include <QList>
+
+#include <array>
 #include <vector>
 
 class Conversation;
@@ -63,9 +66,10 @@ private:
     QString m_folded;
     // The folded text when it is ASCII, else empty.
     QByteArray m_ascii;
-    // Whether some character past ASCII folds to one of the text's letters
-    // (the Kelvin sign to "k"), so a row holding one must be decoded.
-    bool m_foldsFromWide = false;
+    // The UTF-8 of the characters past ASCII that fold to one of the text's
+    // (the Kelvin sign to "k"): a row holding one must be decoded.
+    QList<QByteArray> m_wideFolds;
+    std::array<int, 256> m_shift{};
     std::vector<int> m_matches;
 };
 
