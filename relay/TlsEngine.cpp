@@ -96,6 +96,25 @@ QString describeError(unsigned long code)
 
 } // namespace
 
+TlsEngine::Context TlsEngine::clientContext(const QString &extraCaFile, QString *error)
+{
+    Context context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    QString why;
+    if (!context)
+        why = QStringLiteral("mémoire insuffisante");
+    else if (!SSL_CTX_set_default_verify_paths(context.get()))
+        why = QStringLiteral("certificats du système illisibles");
+    else if (!extraCaFile.isEmpty()
+             && !SSL_CTX_load_verify_locations(context.get(), QFile::encodeName(extraCaFile).constData(), nullptr))
+        why = QStringLiteral("fichier de certificats « %1 » illisible").arg(extraCaFile);
+    ERR_clear_error();
+    if (why.isEmpty())
+        return context;
+    if (error)
+        *error = QStringLiteral("TLS impossible : %1").arg(why);
+    return {};
+}
+
 TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
     : m_authority(&authority)
     , m_serverHost(hostWithoutBrackets(serverHost))
@@ -108,46 +127,35 @@ TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
         SSL_CTX_set_num_tickets(context, 0);
     }
     setUp(context);
+    SSL_CTX_free(context); // the SSL keeps its own reference
     if (m_ssl)
         SSL_set_accept_state(m_ssl);
 }
 
-TlsEngine::TlsEngine(const ClientOptions &options)
+TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)
     : m_serverHost(hostWithoutBrackets(options.host))
 {
-    SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-    QString setupError;
-    if (context) {
-        // Verified even when insecure, so the summary says whether it would have passed.
-        SSL_CTX_set_verify(context, options.insecure ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, &TlsEngine::onVerify);
-        if (!SSL_CTX_set_default_verify_paths(context))
-            setupError = QStringLiteral("certificats du système illisibles");
-        if (!options.extraCaFile.isEmpty()
-            && !SSL_CTX_load_verify_locations(context, QFile::encodeName(options.extraCaFile).constData(), nullptr))
-            setupError = QStringLiteral("fichier de certificats « %1 » illisible").arg(options.extraCaFile);
-    }
-    setUp(context);
+    setUp(trust.get());
     if (!m_ssl)
         return;
     SSL_set_connect_state(m_ssl);
+    // Verified even when insecure, so the summary says whether it would have passed.
+    SSL_set_verify(m_ssl, options.insecure ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, &TlsEngine::onVerify);
     m_summary.serverName = m_serverHost;
     const QByteArray host = m_serverHost.toUtf8();
     X509_VERIFY_PARAM *param = SSL_get0_param(m_ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // An address is checked against IP names and never sent as SNI (RFC 6066).
-    if (!host.isEmpty() && !X509_VERIFY_PARAM_set1_ip_asc(param, host.constData())) {
-        if (!X509_VERIFY_PARAM_set1_host(param, host.constData(), 0)
-            || !SSL_set_tlsext_host_name(m_ssl, host.constData()))
-            setupError = QStringLiteral("nom d'hôte « %1 » inutilisable").arg(m_serverHost);
-    } else {
+    if (host.isEmpty() || X509_VERIFY_PARAM_set1_ip_asc(param, host.constData())) {
         m_summary.serverName.clear();
-    }
-    ERR_clear_error();
-    if (!setupError.isEmpty()) {
+    } else if (!X509_VERIFY_PARAM_set1_host(param, host.constData(), 0)
+               || !SSL_set_tlsext_host_name(m_ssl, host.constData())) {
+        ERR_clear_error();
         m_state = State::Failed;
-        m_failure = QStringLiteral("TLS impossible : %1").arg(setupError);
+        m_failure = QStringLiteral("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost);
         return;
     }
+    ERR_clear_error();
     advance();
 }
 
@@ -158,10 +166,7 @@ TlsEngine::~TlsEngine()
 
 void TlsEngine::setUp(SSL_CTX *context)
 {
-    if (context) {
-        m_ssl = SSL_new(context);
-        SSL_CTX_free(context); // the SSL keeps its own reference
-    }
+    m_ssl = context ? SSL_new(context) : nullptr;
     m_in = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
     m_out = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
     if (!m_in || !m_out) {

@@ -7,6 +7,8 @@
 
 #include <openssl/types.h>
 
+#include <memory>
+
 class CertificateAuthority;
 
 // One end of a TLS session, bytes in and bytes out, with no socket: whoever
@@ -26,8 +28,8 @@ public:
     struct ClientOptions {
         QString host;           // sent as SNI when a name, and checked against the certificate
         bool insecure = false;  // accept any certificate (still reported as not verified)
-        QString extraCaFile;    // PEM file of CAs trusted besides the system's
     };
+    using Context = std::shared_ptr<SSL_CTX>;
 
     // What the handshake settled, filled once established.
     struct Summary {
@@ -43,8 +45,13 @@ public:
 
     // Server mode; authority must outlive the engine.
     TlsEngine(CertificateAuthority &authority, const QString &serverHost);
+    // What client mode trusts: the system's CAs, plus those of extraCaFile (PEM)
+    // when given. Loading them takes tens of milliseconds, too slow to repeat per
+    // connection, so one is made per relay start and shared. Null, with *error
+    // set, when the CAs cannot be read.
+    static Context clientContext(const QString &extraCaFile = {}, QString *error = nullptr);
     // Client mode; its first flight (ClientHello) is ready in takeOutgoing() at once.
-    explicit TlsEngine(const ClientOptions &options);
+    TlsEngine(const Context &trust, const ClientOptions &options);
     ~TlsEngine();
     TlsEngine(const TlsEngine &) = delete;
     TlsEngine &operator=(const TlsEngine &) = delete;
