@@ -192,7 +192,7 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
         return;
     BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size()));
     // Plaintext is never longer than the records that carried it.
-    m_plaintext.reserve(m_plaintext.size() + cipher.size());
+    m_plaintext.reserve(m_plaintext.size() + cipher.size() + static_cast<qsizetype>(ReadChunk));
     advance();
 }
 
