@@ -3,7 +3,7 @@
 # the machine lacks. Runs as root, or through sudo when available.
 set -eu
 
-PACKAGES="cmake make g++ pkg-config qt6-base-dev libgl-dev clang libclang-rt-14-dev desktop-file-utils groff-base fonts-liberation qt6-translations-l10n tshark"
+PACKAGES="cmake make g++ pkg-config qt6-base-dev libssl-dev openssl libgl-dev clang libclang-rt-14-dev desktop-file-utils groff-base fonts-liberation qt6-translations-l10n tshark"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,0 +1,406 @@
+#include "CertificateAuthority.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+constexpr QFile::Permissions OwnerOnlyDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions OwnerOnlyFile = QFile::ReadOwner | QFile::WriteOwner;
+constexpr QFile::Permissions Others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+    | QFile::WriteOther | QFile::ExeOther;
+constexpr int LockWaitMs = 10000;
+constexpr long SecondsPerDay = 24 * 3600;
+
+struct BioFree {
+    void operator()(BIO *bio) const { BIO_free(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+std::shared_ptr<X509> own(X509 *certificate)
+{
+    return {certificate, X509_free};
+}
+
+std::shared_ptr<EVP_PKEY> own(EVP_PKEY *key)
+{
+    return {key, EVP_PKEY_free};
+}
+
+// The last libcrypto error, for a message a user can pass on.
+QString cryptoError()
+{
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    const char *reason = code ? ERR_reason_error_string(code) : nullptr;
+    return reason ? QString::fromLatin1(reason) : QStringLiteral("erreur inconnue");
+}
+
+QByteArray bioBytes(BIO *bio)
+{
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return size > 0 ? QByteArray(data, size) : QByteArray();
+}
+
+bool setSerial(X509 *certificate)
+{
+    // 127 random bits: unique per certificate and positive once encoded.
+    BIGNUM *number = BN_new();
+    const bool ok = number && BN_rand(number, 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY)
+        && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate));
+    BN_free(number);
+    return ok;
+}
+
+bool addExtension(X509 *certificate, X509 *issuer, int nid, const char *value)
+{
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION *extension = X509V3_EXT_nconf_nid(nullptr, &context, nid, value);
+    const bool ok = extension && X509_add_ext(certificate, extension, -1);
+    X509_EXTENSION_free(extension);
+    return ok;
+}
+
+bool setName(X509_NAME *name, const QByteArray &commonName)
+{
+    const auto add = [name](const char *field, const QByteArray &value) {
+        return X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                          reinterpret_cast<const unsigned char *>(value.constData()),
+                                          static_cast<int>(value.size()), -1, 0);
+    };
+    return add("O", "Dravlin") && add("CN", commonName);
+}
+
+// Gives certificate a serial, a validity
+// from an hour ago to days ahead (never past notAfterCap) and its public key.
+bool fill(X509 *certificate, EVP_PKEY *subjectKey, int days, const ASN1_TIME *notAfterCap)
+{
+    if (!X509_set_version(certificate, X509_VERSION_3) || !setSerial(certificate)
+        || !X509_gmtime_adj(X509_getm_notBefore(certificate), -CertificateAuthority::BackdateSeconds)
+        || !X509_gmtime_adj(X509_getm_notAfter(certificate), days * SecondsPerDay)
+        || !X509_set_pubkey(certificate, subjectKey))
+        return false;
+    if (notAfterCap && ASN1_TIME_compare(X509_get0_notAfter(certificate), notAfterCap) > 0
+        && !X509_set1_notAfter(certificate, notAfterCap))
+        return false;
+    return true;
+}
+
+EVP_PKEY *newKey()
+{
+    return EVP_EC_gen("P-256");
+}
+
+// A host as it goes into a certificate: an address's bytes, or a lower-case
+// ASCII name made only of letters, digits, '-', '_' and dots. Anything else
+// (a client's SNI is whatever it chose to send) is refused, empty.
+struct HostName {
+    QByteArray address; // 4 or 16 bytes
+    QByteArray name;
+    bool isNull() const { return address.isEmpty() && name.isEmpty(); }
+    QByteArray key() const { return address.isEmpty() ? name : address.toHex(); }
+};
+
+HostName parseHost(QString host)
+{
+    host = host.trimmed();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    HostName out;
+    if (host.isEmpty())
+        return out;
+    if (ASN1_OCTET_STRING *ip = a2i_IPADDRESS(host.toLatin1().constData())) {
+        out.address = QByteArray(reinterpret_cast<const char *>(ASN1_STRING_get0_data(ip)), ASN1_STRING_length(ip));
+        ASN1_OCTET_STRING_free(ip);
+        return out;
+    }
+    ERR_clear_error();
+    QByteArray name = QUrl::toAce(host).toLower();
+    if (name.endsWith('.'))
+        name.chop(1);
+    if (name.isEmpty() || name.size() > 253)
+        return out;
+    for (const QByteArray &label : name.split('.')) {
+        if (label.isEmpty() || label.size() > 63)
+            return out;
+        for (const char c : label) {
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+                return out;
+        }
+    }
+    out.name = name;
+    return out;
+}
+
+bool addAltNames(X509 *certificate, const QList<HostName> &hosts)
+{
+    GENERAL_NAMES *names = sk_GENERAL_NAME_new_null();
+    bool ok = names != nullptr;
+    for (const HostName &host : hosts) {
+        if (!ok)
+            break;
+        ASN1_STRING *value = ASN1_STRING_type_new(host.address.isEmpty() ? V_ASN1_IA5STRING : V_ASN1_OCTET_STRING);
+        const QByteArray &bytes = host.address.isEmpty() ? host.name : host.address;
+        GENERAL_NAME *entry = GENERAL_NAME_new();
+        ok = value && entry && ASN1_STRING_set(value, bytes.constData(), static_cast<int>(bytes.size()));
+        if (ok) {
+            GENERAL_NAME_set0_value(entry, host.address.isEmpty() ? GEN_DNS : GEN_IPADD, value);
+            value = nullptr;
+            ok = sk_GENERAL_NAME_push(names, entry) > 0;
+            if (ok)
+                entry = nullptr;
+        }
+        ASN1_STRING_free(value);
+        GENERAL_NAME_free(entry);
+    }
+    ok = ok && X509_add1_ext_i2d(certificate, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1;
+    GENERAL_NAMES_free(names);
+    return ok;
+}
+
+QString saveFailed(const QString &path, const QString &why)
+{
+    return QStringLiteral("Impossible d'écrire « %1 » : %2").arg(QDir::toNativeSeparators(path), why);
+}
+
+// Writes through a temporary file renamed over path, so a reader sees the old
+// file or the whole new one.
+QString saveFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return saveFailed(path, file.errorString());
+    return {};
+}
+
+// The key is created with mode 0600 from the start (O_CREAT|O_EXCL with that
+// mode), not narrowed afterwards, so it is never readable by others even for
+// an instant; then it is renamed into place.
+QString saveKey(const QString &path, QByteArray &pem)
+{
+    const QString temporary = path + QStringLiteral(".new");
+    QFile::remove(temporary); // left by a run that died here; we hold the lock
+    QFile file(temporary);
+    QString error;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerOnlyFile) || file.write(pem) != pem.size()
+        || !file.flush() || ::fsync(file.handle()) != 0)
+        error = saveFailed(temporary, file.errorString());
+    file.close();
+    OPENSSL_cleanse(pem.data(), static_cast<size_t>(pem.size()));
+    // QFile::rename refuses to replace a file; rename(2) replaces it atomically.
+    if (error.isEmpty() && std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0)
+        error = saveFailed(path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!error.isEmpty())
+        QFile::remove(temporary);
+    return error;
+}
+
+QString ownerOnlyFolder(const QString &directory)
+{
+    const QFileInfo info(directory);
+    if (!info.exists()) {
+        if (!QDir().mkpath(info.absolutePath()) || !QDir().mkdir(directory, OwnerOnlyDir))
+            return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(directory));
+        return {};
+    }
+    if (!info.isDir())
+        return QStringLiteral("« %1 » n'est pas un dossier.").arg(QDir::toNativeSeparators(directory));
+    if (info.ownerId() != ::getuid())
+        return QStringLiteral("Le dossier « %1 » appartient à un autre utilisateur.").arg(QDir::toNativeSeparators(directory));
+    // Ours but opened wider, by hand or by an older copy: close it again.
+    if ((info.permissions() & Others) && !QFile::setPermissions(directory, OwnerOnlyDir))
+        return QStringLiteral("Impossible de réserver le dossier « %1 » à son propriétaire.")
+            .arg(QDir::toNativeSeparators(directory));
+    return {};
+}
+
+} // namespace
+
+QString CertificateAuthority::defaultDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/dravlin");
+}
+
+CertificateAuthority::CertificateAuthority(const QString &directory)
+    : m_directory(directory)
+{
+}
+
+CertificateAuthority::~CertificateAuthority() = default;
+
+QString CertificateAuthority::certificatePath() const
+{
+    return m_directory + QStringLiteral("/ca.crt");
+}
+
+QString CertificateAuthority::keyPath() const
+{
+    return m_directory + QStringLiteral("/ca.key");
+}
+
+QString CertificateAuthority::ensure()
+{
+    if (isReady())
+        return {};
+    if (const QString error = ownerOnlyFolder(m_directory); !error.isEmpty())
+        return error;
+    // Two runs starting together must not each make half of a CA.
+    QLockFile lock(m_directory + QStringLiteral("/ca.lock"));
+    if (!lock.tryLock(LockWaitMs))
+        return QStringLiteral("Le dossier « %1 » est verrouillé par un autre Dravlin.").arg(QDir::toNativeSeparators(m_directory));
+    // The certificate is renamed into place last: without it there is no CA
+    // yet (at most a key left by a run that died while making one).
+    return QFileInfo::exists(certificatePath()) ? load() : create();
+}
+
+QString CertificateAuthority::load()
+{
+    const QString keyFile = keyPath();
+    const QFileInfo keyInfo(keyFile);
+    if (!keyInfo.exists())
+        return QStringLiteral("La clé du certificat CA « %1 » est introuvable ; supprimez « %2 » pour en créer un nouveau.")
+            .arg(QDir::toNativeSeparators(keyFile), QDir::toNativeSeparators(certificatePath()));
+    if (keyInfo.ownerId() != ::getuid() || (keyInfo.permissions() & Others))
+        return QStringLiteral("La clé « %1 » est accessible à d'autres utilisateurs (chmod 600 attendu) ; elle n'est pas utilisée.")
+            .arg(QDir::toNativeSeparators(keyFile));
+
+    QFile certFile(certificatePath());
+    QFile key(keyFile);
+    if (!certFile.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        return QStringLiteral("Lecture du certificat CA impossible : %1")
+            .arg(certFile.isOpen() ? key.errorString() : certFile.errorString());
+    const QByteArray certPem = certFile.readAll();
+    QByteArray keyPem = key.readAll();
+    BioPtr certBio(BIO_new_mem_buf(certPem.constData(), static_cast<int>(certPem.size())));
+    BioPtr keyBio(BIO_new_mem_buf(keyPem.constData(), static_cast<int>(keyPem.size())));
+    KeyedCertificate ca{own(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr)),
+                        own(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr))};
+    OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
+    if (ca.isNull() || X509_check_private_key(ca.certificate.get(), ca.key.get()) != 1) {
+        ERR_clear_error();
+        return QStringLiteral("Le certificat CA de « %1 » est illisible ou ne correspond pas à sa clé.")
+            .arg(QDir::toNativeSeparators(m_directory));
+    }
+    if (X509_cmp_current_time(X509_get0_notAfter(ca.certificate.get())) <= 0)
+        return QStringLiteral("Le certificat CA de « %1 » a expiré ; supprimez ce dossier pour en créer un nouveau.")
+            .arg(QDir::toNativeSeparators(m_directory));
+    m_ca = ca;
+    return {};
+}
+
+QString CertificateAuthority::create()
+{
+    KeyedCertificate ca{own(X509_new()), own(newKey())};
+    X509 *cert = ca.certificate.get();
+    // The date tells two Dravlin CAs apart in a trust store's list.
+    const QByteArray name = "Dravlin CA " + QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toLatin1();
+    if (ca.isNull() || !fill(cert, ca.key.get(), CaValidityDays, nullptr)
+        || !setName(X509_get_subject_name(cert), name) || !X509_set_issuer_name(cert, X509_get_subject_name(cert))
+        || !addExtension(cert, cert, NID_basic_constraints, "critical,CA:TRUE,pathlen:0")
+        || !addExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign")
+        || !addExtension(cert, cert, NID_subject_key_identifier, "hash")
+        || !X509_sign(cert, ca.key.get(), EVP_sha256()))
+        return QStringLiteral("Création du certificat CA impossible : %1").arg(cryptoError());
+
+    BioPtr keyBio(BIO_new(BIO_s_secmem()));
+    BioPtr certBio(BIO_new(BIO_s_mem()));
+    if (!keyBio || !certBio || !PEM_write_bio_PrivateKey(keyBio.get(), ca.key.get(), nullptr, nullptr, 0, nullptr, nullptr)
+        || !PEM_write_bio_X509(certBio.get(), cert))
+        return QStringLiteral("Création du certificat CA impossible : %1").arg(cryptoError());
+    QByteArray keyPem = bioBytes(keyBio.get());
+    keyBio.reset();
+    if (QString error = saveKey(keyPath(), keyPem); !error.isEmpty())
+        return error;
+    if (QString error = saveFile(certificatePath(), bioBytes(certBio.get())); !error.isEmpty())
+        return error;
+    m_ca = ca;
+    return {};
+}
+
+KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QString *error)
+{
+    const auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return KeyedCertificate{};
+    };
+    if (const QString why = ensure(); !why.isEmpty())
+        return fail(why);
+
+    QList<HostName> names;
+    QList<QByteArray> keys;
+    QStringList all = hosts;
+    all << QStringLiteral("localhost") << QStringLiteral("127.0.0.1") << QStringLiteral("::1");
+    for (const QString &host : std::as_const(all)) {
+        const HostName parsed = parseHost(host);
+        if (!parsed.isNull() && !keys.contains(parsed.key())) {
+            names.append(parsed);
+            keys.append(parsed.key());
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    const QString cacheKey = QString::fromLatin1(keys.join(' '));
+
+    // Reused while it has more than a day to live, so that a long run never hands out an expired one.
+    time_t tomorrow = std::time(nullptr) + SecondsPerDay;
+    if (const auto cached = m_leaves.constFind(cacheKey);
+        cached != m_leaves.constEnd() && X509_cmp_time(X509_get0_notAfter(cached->certificate.get()), &tomorrow) > 0)
+        return *cached;
+
+    KeyedCertificate leaf{own(X509_new()), own(newKey())};
+    X509 *cert = leaf.certificate.get();
+    X509 *issuer = m_ca.certificate.get();
+    // The first name given (the server's) reads best in a certificate viewer;
+    // clients match the alternative names, never this one.
+    const auto named = std::find_if(names.cbegin(), names.cend(), [](const HostName &h) { return !h.name.isEmpty(); });
+    const QByteArray commonName = named->name.left(64);
+    if (leaf.isNull() || !fill(cert, leaf.key.get(), LeafValidityDays, X509_get0_notAfter(issuer))
+        || !setName(X509_get_subject_name(cert), commonName)
+        || !X509_set_issuer_name(cert, X509_get_subject_name(issuer))
+        || !addExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE")
+        || !addExtension(cert, issuer, NID_key_usage, "critical,digitalSignature")
+        || !addExtension(cert, issuer, NID_ext_key_usage, "serverAuth")
+        || !addExtension(cert, issuer, NID_subject_key_identifier, "hash")
+        || !addExtension(cert, issuer, NID_authority_key_identifier, "keyid")
+        || !addAltNames(cert, names) || !X509_sign(cert, m_ca.key.get(), EVP_sha256()))
+        return fail(QStringLiteral("Création du certificat présenté au client impossible : %1").arg(cryptoError()));
+
+    if (m_leaves.size() >= LeafCacheSize)
+        m_leaves.clear();
+    m_leaves.insert(cacheKey, leaf);
+    return leaf;
+}
+
+QString CertificateAuthority::exportCertificate(const QString &path)
+{
+    if (const QString error = ensure(); !error.isEmpty())
+        return error;
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || !PEM_write_bio_X509(bio.get(), m_ca.certificate.get()))
+        return saveFailed(path, cryptoError());
+    return saveFile(path, bioBytes(bio.get()));
+}

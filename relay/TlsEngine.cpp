@@ -1,0 +1,351 @@
+#include "TlsEngine.h"
+
+#include "CertificateAuthority.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+namespace {
+
+// One record's worth of plaintext per read call.
+constexpr size_t ReadChunk = 16 * 1024;
+
+QString nameText(const X509_NAME *name)
+{
+    if (!name)
+        return {};
+    BIO *bio = BIO_new(BIO_s_mem());
+    // RFC 2253 order and escaping, but UTF-8 kept as is rather than \XX.
+    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    const QString text = QString::fromUtf8(data, size);
+    BIO_free(bio);
+    return text;
+}
+
+QString fingerprint(const X509 *certificate)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (!certificate || !X509_digest(certificate, EVP_sha256(), digest, &size))
+        return {};
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), size).toHex(':').toUpper());
+}
+
+QString hostWithoutBrackets(QString host)
+{
+    host = host.trimmed();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    return host;
+}
+
+bool isCertificateAlert(int alert)
+{
+    switch (alert) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_CERTIFICATE_REQUIRED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What the first queued libssl error means, in words for the user.
+QString describeError(unsigned long code)
+{
+    const int reason = ERR_GET_REASON(code);
+    // Alerts the peer sent come back as reasons offset by SSL_AD_REASON_OFFSET.
+    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
+        const int alert = reason - SSL_AD_REASON_OFFSET;
+        const QString name = QString::fromLatin1(SSL_alert_desc_string_long(alert));
+        if (isCertificateAlert(alert))
+            return QStringLiteral("le pair refuse le certificat présenté (alerte TLS « %1 »)").arg(name);
+        return QStringLiteral("le pair a interrompu la négociation (alerte TLS « %1 »)").arg(name);
+    }
+    const char *text = code ? ERR_reason_error_string(code) : nullptr;
+    const QString detail = text ? QString::fromLatin1(text) : QStringLiteral("erreur inconnue");
+    if (ERR_GET_LIB(code) == ERR_LIB_SSL) {
+        switch (reason) {
+        case SSL_R_WRONG_VERSION_NUMBER:
+        case SSL_R_HTTP_REQUEST:
+        case SSL_R_HTTPS_PROXY_REQUEST:
+        case SSL_R_PACKET_LENGTH_TOO_LONG:
+        case SSL_R_RECORD_LENGTH_MISMATCH:
+        case SSL_R_UNEXPECTED_RECORD:
+            return QStringLiteral("le pair ne parle pas TLS (%1)").arg(detail);
+        default:
+            break;
+        }
+    }
+    return detail;
+}
+
+} // namespace
+
+TlsEngine::Context TlsEngine::clientContext(const QString &extraCaFile, QString *error)
+{
+    Context context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    QString why;
+    if (!context)
+        why = QStringLiteral("mémoire insuffisante");
+    else if (!SSL_CTX_set_default_verify_paths(context.get()))
+        why = QStringLiteral("certificats du système illisibles");
+    else if (!extraCaFile.isEmpty()
+             && !SSL_CTX_load_verify_locations(context.get(), QFile::encodeName(extraCaFile).constData(), nullptr))
+        why = QStringLiteral("fichier de certificats « %1 » illisible").arg(extraCaFile);
+    ERR_clear_error();
+    if (why.isEmpty())
+        return context;
+    if (error)
+        *error = QStringLiteral("TLS impossible : %1").arg(why);
+    return {};
+}
+
+TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
+    : m_authority(&authority)
+    , m_serverHost(hostWithoutBrackets(serverHost))
+{
+    SSL_CTX *context = SSL_CTX_new(TLS_server_method());
+    if (context) {
+        // The leaf depends on the SNI, so it is chosen once the ClientHello is read.
+        SSL_CTX_set_cert_cb(context, &TlsEngine::onCertificateNeeded, this);
+        // Each engine has its own context: a ticket could never be used again.
+        SSL_CTX_set_num_tickets(context, 0);
+    }
+    setUp(context);
+    SSL_CTX_free(context); // the SSL keeps its own reference
+    if (m_ssl)
+        SSL_set_accept_state(m_ssl);
+}
+
+TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)
+    : m_serverHost(hostWithoutBrackets(options.host))
+{
+    setUp(trust.get());
+    if (!m_ssl)
+        return;
+    SSL_set_connect_state(m_ssl);
+    // Verified even when insecure, so the summary says whether it would have passed.
+    SSL_set_verify(m_ssl, options.insecure ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, &TlsEngine::onVerify);
+    m_summary.serverName = m_serverHost;
+    const QByteArray host = m_serverHost.toUtf8();
+    X509_VERIFY_PARAM *param = SSL_get0_param(m_ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // An address is checked against IP names and never sent as SNI (RFC 6066).
+    if (host.isEmpty() || X509_VERIFY_PARAM_set1_ip_asc(param, host.constData())) {
+        m_summary.serverName.clear();
+    } else if (!X509_VERIFY_PARAM_set1_host(param, host.constData(), 0)
+               || !SSL_set_tlsext_host_name(m_ssl, host.constData())) {
+        ERR_clear_error();
+        m_state = State::Failed;
+        m_failure = QStringLiteral("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost);
+        return;
+    }
+    ERR_clear_error();
+    advance();
+}
+
+TlsEngine::~TlsEngine()
+{
+    SSL_free(m_ssl);
+}
+
+void TlsEngine::setUp(SSL_CTX *context)
+{
+    m_ssl = context ? SSL_new(context) : nullptr;
+    m_in = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
+    m_out = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
+    if (!m_in || !m_out) {
+        BIO_free(m_in);
+        BIO_free(m_out);
+        SSL_free(m_ssl);
+        m_ssl = nullptr;
+        m_in = m_out = nullptr;
+        m_state = State::Failed;
+        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        ERR_clear_error();
+        return;
+    }
+    // An empty input BIO means "wait for more", never end of stream.
+    BIO_set_mem_eof_return(m_in, -1);
+    SSL_set_bio(m_ssl, m_in, m_out);
+    SSL_set_app_data(m_ssl, this);
+}
+
+void TlsEngine::feedIncoming(QByteArrayView cipher)
+{
+    if (m_state == State::Failed || m_state == State::PeerClosed || cipher.isEmpty())
+        return;
+    BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size()));
+    // Plaintext is never longer than the records that carried it.
+    m_plaintext.reserve(m_plaintext.size() + cipher.size() + static_cast<qsizetype>(ReadChunk));
+    advance();
+}
+
+QByteArray TlsEngine::takePlaintext()
+{
+    QByteArray out;
+    out.swap(m_plaintext);
+    return out;
+}
+
+void TlsEngine::writePlaintext(QByteArrayView plain)
+{
+    if (m_state == State::Failed || m_closeWanted || plain.isEmpty())
+        return;
+    m_unsent.append(plain.data(), plain.size());
+    advance();
+}
+
+QByteArray TlsEngine::takeOutgoing()
+{
+    if (!m_out)
+        return {};
+    const size_t pending = BIO_ctrl_pending(m_out);
+    QByteArray out(static_cast<qsizetype>(pending), Qt::Uninitialized);
+    size_t read = 0;
+    if (pending > 0)
+        BIO_read_ex(m_out, out.data(), pending, &read);
+    out.truncate(static_cast<qsizetype>(read));
+    return out;
+}
+
+bool TlsEngine::hasOutgoing() const
+{
+    return m_out && BIO_ctrl_pending(m_out) > 0;
+}
+
+void TlsEngine::closeWrite()
+{
+    if (m_state == State::Failed || m_closeWanted)
+        return;
+    m_closeWanted = true;
+    advance();
+}
+
+void TlsEngine::advance()
+{
+    // Errors are queued per thread: leave none from elsewhere to be read as ours.
+    ERR_clear_error();
+    if (m_state == State::Handshaking) {
+        const int result = SSL_do_handshake(m_ssl);
+        if (result != 1) {
+            const int error = SSL_get_error(m_ssl, result);
+            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+                fail(error);
+            return;
+        }
+        establish();
+    }
+    if (m_state == State::Failed)
+        return;
+    if (!m_unsent.isEmpty() && !m_closeSent) {
+        // A memory BIO takes everything, so the write is whole or an error.
+        size_t written = 0;
+        if (!SSL_write_ex(m_ssl, m_unsent.constData(), static_cast<size_t>(m_unsent.size()), &written))
+            return fail(SSL_get_error(m_ssl, 0));
+        m_unsent.clear();
+    }
+    if (m_closeWanted && !m_closeSent) {
+        SSL_shutdown(m_ssl);
+        m_closeSent = true;
+    }
+    while (m_state == State::Established) {
+        const qsizetype at = m_plaintext.size();
+        m_plaintext.resize(at + static_cast<qsizetype>(ReadChunk));
+        size_t read = 0;
+        const int result = SSL_read_ex(m_ssl, m_plaintext.data() + at, ReadChunk, &read);
+        m_plaintext.truncate(at + static_cast<qsizetype>(read));
+        if (result == 1)
+            continue;
+        const int error = SSL_get_error(m_ssl, result);
+        if (error == SSL_ERROR_ZERO_RETURN)
+            m_state = State::PeerClosed;
+        else if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            fail(error);
+        break;
+    }
+}
+
+void TlsEngine::establish()
+{
+    m_state = State::Established;
+    m_summary.protocol = QString::fromLatin1(SSL_get_version(m_ssl));
+    m_summary.cipher = QString::fromLatin1(SSL_CIPHER_get_name(SSL_get_current_cipher(m_ssl)));
+    if (isServer()) {
+        m_summary.serverName = QString::fromLatin1(SSL_get_servername(m_ssl, TLSEXT_NAMETYPE_host_name));
+        return;
+    }
+    const X509 *peer = SSL_get0_peer_certificate(m_ssl);
+    m_summary.peerSubject = nameText(peer ? X509_get_subject_name(peer) : nullptr);
+    m_summary.peerIssuer = nameText(peer ? X509_get_issuer_name(peer) : nullptr);
+    m_summary.peerFingerprint = fingerprint(peer);
+    const long verify = SSL_get_verify_result(m_ssl);
+    m_summary.peerVerified = peer && verify == X509_V_OK;
+    if (!m_summary.peerVerified && m_summary.verifyError.isEmpty())
+        m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(verify));
+}
+
+void TlsEngine::fail(int sslError)
+{
+    const unsigned long code = ERR_peek_error();
+    const bool verifyFailed = ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_CERTIFICATE_VERIFY_FAILED;
+    m_state = State::Failed;
+    if (!m_failure.isEmpty()) {
+        // Already said by the certificate callback.
+    } else if (verifyFailed) {
+        m_failure = QStringLiteral("certificat du serveur refusé : %1 (sujet : %2 ; émetteur : %3)")
+                        .arg(m_summary.verifyError, m_summary.peerSubject, m_summary.peerIssuer);
+    } else if (code) {
+        m_failure = describeError(code);
+    } else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN) {
+        m_failure = QStringLiteral("le pair a fermé la session TLS pendant la négociation");
+    } else {
+        m_failure = QStringLiteral("erreur TLS %1").arg(sslError);
+    }
+    ERR_clear_error();
+}
+
+int TlsEngine::onCertificateNeeded(SSL *ssl, void *engine)
+{
+    auto *self = static_cast<TlsEngine *>(engine);
+    const char *sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    QStringList hosts{self->m_serverHost};
+    if (sni)
+        hosts.append(QString::fromLatin1(sni));
+    QString error;
+    const KeyedCertificate leaf = self->m_authority->issueLeaf(hosts, &error);
+    if (leaf.isNull()) {
+        self->m_failure = QStringLiteral("pas de certificat à présenter au client : %1").arg(error);
+        return 0;
+    }
+    return SSL_use_certificate(ssl, leaf.certificate.get()) == 1 && SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;
+}
+
+int TlsEngine::onVerify(int preverified, X509_STORE_CTX *store)
+{
+    auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto *self = static_cast<TlsEngine *>(SSL_get_app_data(ssl));
+    // The first certificate found wanting is the one worth naming.
+    if (!preverified && self && self->m_summary.verifyError.isEmpty()) {
+        const X509 *current = X509_STORE_CTX_get_current_cert(store);
+        self->m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+        self->m_summary.peerSubject = nameText(current ? X509_get_subject_name(current) : nullptr);
+        self->m_summary.peerIssuer = nameText(current ? X509_get_issuer_name(current) : nullptr);
+    }
+    return preverified;
+}

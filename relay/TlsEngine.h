@@ -1,0 +1,98 @@
+#ifndef DRAVLIN_TLSENGINE_H
+#define DRAVLIN_TLSENGINE_H
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <openssl/types.h>
+
+#include <memory>
+
+class CertificateAuthority;
+
+// One end of a TLS session, bytes in and bytes out, with no socket: whoever
+// owns the connection feeds it what arrived and sends what it gives back. That
+// lets a connection start in plain text and switch at an exact byte, the bytes
+// already read past the switch going to the engine first.
+//
+// Server mode faces a client and shows it a certificate from Dravlin's CA made
+// for the server's host and the name the client asked for (SNI). Client mode
+// faces a server and checks its certificate against the system's CAs and the
+// host name, or accepts any and keeps its fingerprint.
+class TlsEngine
+{
+public:
+    enum class State { Handshaking, Established, PeerClosed, Failed };
+
+    struct ClientOptions {
+        QString host;           // sent as SNI when a name, and checked against the certificate
+        bool insecure = false;  // accept any certificate (still reported as not verified)
+    };
+    using Context = std::shared_ptr<SSL_CTX>;
+
+    // What the handshake settled, filled once established.
+    struct Summary {
+        QString protocol;    // "TLSv1.3"
+        QString cipher;      // "TLS_AES_256_GCM_SHA384"
+        QString serverName;  // server mode: the client's SNI; client mode: the SNI sent
+        QString peerSubject; // the peer's certificate (client mode), RFC 2253
+        QString peerIssuer;
+        QString peerFingerprint; // SHA-256, "AB:CD:..."
+        bool peerVerified = false;
+        QString verifyError; // why not, when it was not
+    };
+
+    // Server mode; authority must outlive the engine.
+    TlsEngine(CertificateAuthority &authority, const QString &serverHost);
+    // What client mode trusts: the system's CAs, plus those of extraCaFile (PEM)
+    // when given. Loading them takes tens of milliseconds, too slow to repeat per
+    // connection, so one is made per relay start and shared. Null, with *error
+    // set, when the CAs cannot be read.
+    static Context clientContext(const QString &extraCaFile = {}, QString *error = nullptr);
+    // Client mode; its first flight (ClientHello) is ready in takeOutgoing() at once.
+    TlsEngine(const Context &trust, const ClientOptions &options);
+    ~TlsEngine();
+    TlsEngine(const TlsEngine &) = delete;
+    TlsEngine &operator=(const TlsEngine &) = delete;
+
+    // Bytes from the wire; what they decrypt to waits in takePlaintext().
+    void feedIncoming(QByteArrayView cipher);
+    QByteArray takePlaintext();
+    // Plaintext to send; held until the handshake is done.
+    void writePlaintext(QByteArrayView plain);
+    // Bytes to put on the wire, handshake and records.
+    QByteArray takeOutgoing();
+    bool hasOutgoing() const;
+    // Sends close_notify after what was written; reading goes on (half-close).
+    void closeWrite();
+
+    State state() const { return m_state; }
+    bool isServer() const { return m_authority != nullptr; }
+    // French; names the certificate ("certificat") when that was the problem.
+    QString failureReason() const { return m_failure; }
+    const Summary &summary() const { return m_summary; }
+
+private:
+    void setUp(SSL_CTX *context);
+    void advance();
+    void fail(int sslError);
+    void establish();
+    static int onCertificateNeeded(SSL *ssl, void *engine);
+    static int onVerify(int preverified, X509_STORE_CTX *store);
+
+    SSL *m_ssl = nullptr;
+    BIO *m_in = nullptr;  // owned by m_ssl
+    BIO *m_out = nullptr; // owned by m_ssl
+    CertificateAuthority *m_authority = nullptr;
+    QString m_serverHost;
+    State m_state = State::Handshaking;
+    QString m_failure;
+    Summary m_summary;
+    QByteArray m_plaintext;
+    QByteArray m_unsent;
+    bool m_closeWanted = false;
+    bool m_closeSent = false;
+};
+
+#endif

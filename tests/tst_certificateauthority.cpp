@@ -1,0 +1,166 @@
+#include "CertificateAuthority.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+
+#include <sys/stat.h>
+
+namespace {
+
+mode_t modeOf(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+// The leaf's alternative names as "DNS:x" / "IP:x" texts.
+QStringList altNames(X509 *certificate)
+{
+    QStringList out;
+    auto *names = static_cast<GENERAL_NAMES *>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+        const GENERAL_NAME *name = sk_GENERAL_NAME_value(names, i);
+        int type = 0;
+        const auto *value = static_cast<const ASN1_STRING *>(GENERAL_NAME_get0_value(name, &type));
+        const QByteArray bytes(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)), ASN1_STRING_length(value));
+        if (type == GEN_DNS)
+            out << QStringLiteral("DNS:") + QString::fromLatin1(bytes);
+        else if (type == GEN_IPADD)
+            out << QStringLiteral("IP:") + QString::fromLatin1(bytes.toHex());
+    }
+    GENERAL_NAMES_free(names);
+    out.sort();
+    return out;
+}
+
+// Whether leaf chains to ca as a TLS server certificate for host.
+int verifyFor(const KeyedCertificate &leaf, const KeyedCertificate &ca, const char *host)
+{
+    X509_STORE *store = X509_STORE_new();
+    X509_STORE_add_cert(store, ca.certificate.get());
+    X509_STORE_CTX *context = X509_STORE_CTX_new();
+    X509_STORE_CTX_init(context, store, leaf.certificate.get(), nullptr);
+    X509_VERIFY_PARAM *param = X509_STORE_CTX_get0_param(context);
+    X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
+    if (!X509_VERIFY_PARAM_set1_ip_asc(param, host))
+        X509_VERIFY_PARAM_set1_host(param, host, 0);
+    const int result = X509_verify_cert(context) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(context);
+    X509_STORE_CTX_free(context);
+    X509_STORE_free(store);
+    return result;
+}
+
+} // namespace
+
+class TestCertificateAuthority : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Each case starts with no CA, in a data folder of its own.
+    void init()
+    {
+        m_home = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_home->isValid());
+        qputenv("XDG_DATA_HOME", m_home->path().toLocal8Bit());
+        m_dir = m_home->path() + QStringLiteral("/dravlin");
+    }
+
+    // Made on first use with owner-only modes, reused afterwards, exported as is.
+    void createsOnceThenReuses()
+    {
+        QCOMPARE(CertificateAuthority::defaultDirectory(), m_dir);
+        CertificateAuthority first;
+        QCOMPARE(first.ensure(), QString());
+        QCOMPARE(modeOf(m_dir), mode_t(0700));
+        QCOMPARE(modeOf(first.keyPath()), mode_t(0600));
+        QCOMPARE(QDir(m_dir).entryList(QDir::Files), (QStringList{"ca.crt", "ca.key"}));
+        X509 *caCert = first.authority().certificate.get();
+        QVERIFY(X509_check_ca(caCert) > 0);
+        char subject[256] = {};
+        X509_NAME_get_text_by_NID(X509_get_subject_name(caCert), NID_commonName, subject, sizeof subject);
+        QVERIFY2(QByteArray(subject).startsWith("Dravlin CA "), subject);
+
+        QFile crt(first.certificatePath());
+        QVERIFY(crt.open(QIODevice::ReadOnly));
+        const QByteArray pem = crt.readAll();
+        CertificateAuthority again;
+        QCOMPARE(again.ensure(), QString());
+        QCOMPARE(X509_cmp(again.authority().certificate.get(), caCert), 0);
+        QCOMPARE(EVP_PKEY_eq(again.authority().key.get(), first.authority().key.get()), 1);
+
+        const QString exported = m_home->filePath(QStringLiteral("export.pem"));
+        QCOMPARE(again.exportCertificate(exported), QString());
+        QFile out(exported);
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QCOMPARE(out.readAll(), pem);
+        QVERIFY(pem.startsWith("-----BEGIN CERTIFICATE-----"));
+
+        const QString nowhere = m_home->filePath(QStringLiteral("missing/ca.pem"));
+        QVERIFY(again.exportCertificate(nowhere).startsWith(QStringLiteral("Impossible d'écrire")));
+        QVERIFY(!QFile::exists(nowhere));
+    }
+
+    // A key others can read is not used; a certificate without its key is not replaced.
+    void refusesUnsafeOrBrokenStore()
+    {
+        QCOMPARE(CertificateAuthority().ensure(), QString());
+        const QString key = m_dir + QStringLiteral("/ca.key");
+        QVERIFY(QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        CertificateAuthority exposed;
+        QVERIFY2(exposed.ensure().contains(QStringLiteral("chmod 600")), qPrintable(exposed.ensure()));
+        QVERIFY(!exposed.isReady());
+        QVERIFY(exposed.issueLeaf({QStringLiteral("localhost")}).isNull());
+
+        QVERIFY(QFile::remove(key));
+        CertificateAuthority keyless;
+        QVERIFY(keyless.ensure().contains(QStringLiteral("introuvable")));
+        QVERIFY(!QFile::exists(key));
+    }
+
+    // Alternative names from the hosts given plus the loopback ones, hostile names
+    // left out, a leaf that chains to the CA for each name, cached per name set.
+    void issuesLeavesForTheNamesGiven()
+    {
+        CertificateAuthority ca;
+        const QStringList hosts{"Mail.Example.org.", "sni.example.net", "10.1.2.3", "[2001:db8::1]",
+                                "evil,DNS:bank.example", "bad name", "x..y", ""};
+        QString error;
+        const KeyedCertificate leaf = ca.issueLeaf(hosts, &error);
+        QVERIFY2(!leaf.isNull(), qPrintable(error));
+        QCOMPARE(altNames(leaf.certificate.get()),
+                 (QStringList{"DNS:localhost", "DNS:mail.example.org", "DNS:sni.example.net",
+                              "IP:00000000000000000000000000000001", "IP:0a010203", "IP:20010db8000000000000000000000001",
+                              "IP:7f000001"}));
+        for (const char *host : {"mail.example.org", "sni.example.net", "localhost", "127.0.0.1", "::1", "10.1.2.3"})
+            QVERIFY2(verifyFor(leaf, ca.authority(), host) == X509_V_OK, host);
+        QCOMPARE(verifyFor(leaf, ca.authority(), "bank.example"), X509_V_ERR_HOSTNAME_MISMATCH);
+        QVERIFY(X509_check_ca(leaf.certificate.get()) == 0);
+
+        // Validity: from an hour ago, for a week.
+        int days = 0, seconds = 0;
+        ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(leaf.certificate.get()),
+                       X509_get0_notAfter(leaf.certificate.get()));
+        QCOMPARE(days * 86400 + seconds, CertificateAuthority::LeafValidityDays * 86400 + CertificateAuthority::BackdateSeconds);
+
+        const KeyedCertificate same = ca.issueLeaf({"sni.example.net", "10.1.2.3", "mail.example.org", "2001:db8::1"});
+        QCOMPARE(same.certificate, leaf.certificate);
+        QVERIFY(ca.issueLeaf({"other.example"}).certificate != leaf.certificate);
+        // Leaf keys stay in memory.
+        QCOMPARE(QDir(m_dir).entryList(QDir::Files), (QStringList{"ca.crt", "ca.key"}));
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_home;
+    QString m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestCertificateAuthority)
+#include "tst_certificateauthority.moc"

@@ -1,0 +1,217 @@
+#include "CertificateAuthority.h"
+#include "TlsEngine.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using State = TlsEngine::State;
+
+namespace {
+
+// Carries bytes between two engines until neither has any to give.
+void shuttle(TlsEngine &client, TlsEngine &server)
+{
+    for (int round = 0; round < 1000 && (client.hasOutgoing() || server.hasOutgoing()); ++round) {
+        server.feedIncoming(client.takeOutgoing());
+        client.feedIncoming(server.takeOutgoing());
+    }
+}
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+} // namespace
+
+class TestTlsEngine : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        m_ca = std::make_unique<CertificateAuthority>(m_home.filePath(QStringLiteral("dravlin")));
+        QCOMPARE(m_ca->ensure(), QString());
+        QString error;
+        m_trustCa = TlsEngine::clientContext(m_ca->certificatePath(), &error);
+        m_system = TlsEngine::clientContext();
+        QVERIFY2(m_trustCa && m_system, qPrintable(error));
+        QVERIFY(!TlsEngine::clientContext(m_home.filePath(QStringLiteral("none.pem")), &error));
+        QVERIFY2(error.contains(QStringLiteral("none.pem")), qPrintable(error));
+    }
+
+    void handshakeSettles_data()
+    {
+        QTest::addColumn<QString>("serverHost"); // what the server engine is told
+        QTest::addColumn<QString>("dialled");    // what the client engine dials
+        QTest::addColumn<QString>("sni");        // what the server engine reads from the hello
+        QTest::newRow("name, sent as SNI") << "mail.example.org" << "mail.example.org" << "mail.example.org";
+        QTest::newRow("SNI other than the configured host") << "10.0.0.9" << "imap.example.net" << "imap.example.net";
+        QTest::newRow("address, no SNI") << "mail.example.org" << "127.0.0.1" << "";
+        QTest::newRow("IPv6 in brackets") << "mail.example.org" << "[::1]" << "";
+    }
+
+    // Verified against the CA for the name dialled, then 5 MB each way byte-exact,
+    // then close_notify from each side in turn, the other still sending meanwhile.
+    void handshakeSettles()
+    {
+        QFETCH(QString, serverHost);
+        QFETCH(QString, dialled);
+        QFETCH(QString, sni);
+        TlsEngine server(*m_ca, serverHost);
+        TlsEngine client(m_trustCa, {dialled, false});
+        shuttle(client, server);
+        QCOMPARE(client.state(), State::Established);
+        QCOMPARE(server.state(), State::Established);
+        const TlsEngine::Summary &seen = client.summary();
+        QVERIFY2(seen.peerVerified, qPrintable(seen.verifyError));
+        QCOMPARE(seen.protocol, QStringLiteral("TLSv1.3"));
+        QVERIFY(!seen.cipher.isEmpty());
+        QVERIFY2(seen.peerIssuer.contains(QStringLiteral("CN=Dravlin CA ")), qPrintable(seen.peerIssuer));
+        QCOMPARE(seen.peerFingerprint.size(), 32 * 3 - 1);
+        QCOMPARE(server.summary().serverName, sni);
+        QCOMPARE(server.summary().protocol, seen.protocol);
+
+        if (QTest::currentDataTag() != QByteArrayLiteral("name, sent as SNI"))
+            return; // the bulk of the work once is enough
+        const QByteArray up = randomBytes(5 * 1024 * 1024), down = randomBytes(5 * 1024 * 1024 + 4);
+        QByteArray gotUp, gotDown;
+        for (qsizetype at = 0; at < up.size(); at += 100'000) {
+            const qsizetype length = std::min<qsizetype>(100'000, up.size() - at);
+            client.writePlaintext(QByteArrayView(up).sliced(at, length));
+            server.writePlaintext(QByteArrayView(down).sliced(at, length));
+            shuttle(client, server);
+            gotUp += server.takePlaintext();
+            gotDown += client.takePlaintext();
+        }
+        server.writePlaintext(QByteArrayView(down).sliced(up.size()));
+        client.closeWrite();
+        shuttle(client, server);
+        QVERIFY(gotUp == up + server.takePlaintext());
+        QCOMPARE(server.state(), State::PeerClosed);
+        server.writePlaintext("after the client's close_notify");
+        server.closeWrite();
+        shuttle(client, server);
+        QVERIFY(gotDown + client.takePlaintext() == down + "after the client's close_notify");
+        QCOMPARE(client.state(), State::PeerClosed);
+    }
+
+    void failuresAreNamed_data()
+    {
+        QTest::addColumn<QString>("dialled");
+        QTest::addColumn<bool>("trustCa");
+        QTest::addColumn<bool>("insecure");
+        QTest::addColumn<QString>("clientReason"); // empty: the handshake succeeds
+        QTest::addColumn<QString>("serverReason");
+        QTest::newRow("client distrusts the CA") << "mail.example.org" << false << false
+                                                 << "certificat du serveur refusé : unable to get local issuer"
+                                                 << "le pair refuse le certificat présenté (alerte TLS « unknown CA »)";
+        QTest::newRow("address not in the certificate") << "127.0.0.2" << true << false
+                                                     << "certificat du serveur refusé : IP address mismatch"
+                                                     << "le pair refuse le certificat";
+        QTest::newRow("insecure accepts, unverified") << "mail.example.org" << false << true << "" << "";
+    }
+
+    void failuresAreNamed()
+    {
+        QFETCH(QString, dialled);
+        QFETCH(bool, trustCa);
+        QFETCH(bool, insecure);
+        QFETCH(QString, clientReason);
+        QFETCH(QString, serverReason);
+        // The leaf names the host and the client's SNI: an address dialled is not in it.
+        TlsEngine server(*m_ca, QStringLiteral("mail.example.org"));
+        TlsEngine client(trustCa ? m_trustCa : m_system, {dialled, insecure});
+        shuttle(client, server);
+        if (clientReason.isEmpty()) {
+            QCOMPARE(client.state(), State::Established);
+            QVERIFY(!client.summary().peerVerified);
+            QVERIFY(!client.summary().verifyError.isEmpty());
+            QVERIFY(client.summary().peerSubject.contains(QStringLiteral("CN=mail.example.org")));
+            QCOMPARE(client.summary().peerFingerprint.size(), 32 * 3 - 1);
+            return;
+        }
+        QCOMPARE(client.state(), State::Failed);
+        QCOMPARE(server.state(), State::Failed);
+        QVERIFY2(client.failureReason().startsWith(clientReason), qPrintable(client.failureReason()));
+        QVERIFY2(client.failureReason().contains(QStringLiteral("émetteur : CN=Dravlin CA")),
+                 qPrintable(client.failureReason()));
+        QVERIFY2(server.failureReason().startsWith(serverReason), qPrintable(server.failureReason()));
+        // A failed engine takes no more input and gives no plaintext.
+        client.feedIncoming("more");
+        QVERIFY(client.takePlaintext().isEmpty());
+    }
+
+    // A peer answering in plain text, as a server that did not really switch would.
+    void plainPeerIsNotTls()
+    {
+        TlsEngine client(m_system, {QStringLiteral("localhost"), false});
+        QVERIFY(client.takeOutgoing().startsWith("\x16\x03"));
+        client.feedIncoming("220 mx.example.org ESMTP ready\r\n");
+        QCOMPARE(client.state(), State::Failed);
+        QVERIFY2(client.failureReason().startsWith(QStringLiteral("le pair ne parle pas TLS")),
+                 qPrintable(client.failureReason()));
+        TlsEngine server(*m_ca, QStringLiteral("localhost"));
+        server.feedIncoming("EHLO client.example.org\r\n");
+        QCOMPARE(server.state(), State::Failed);
+        QVERIFY2(server.failureReason().startsWith(QStringLiteral("le pair ne parle pas TLS")),
+                 qPrintable(server.failureReason()));
+    }
+
+    // openssl s_client, checking the chain to the CA and the name itself, talks
+    // through a server engine glued to a loopback socket.
+    void realClientAcceptsTheLeaf()
+    {
+        const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+        if (openssl.isEmpty())
+            QSKIP("openssl introuvable");
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        TlsEngine server(*m_ca, QStringLiteral("127.0.0.1"));
+        QByteArray heard;
+        connect(&listener, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = listener.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&server, &heard, socket] {
+                server.feedIncoming(socket->readAll());
+                heard += server.takePlaintext();
+                if (heard.endsWith('\n')) {
+                    server.writePlaintext("bye\n");
+                    server.closeWrite();
+                }
+                socket->write(server.takeOutgoing());
+                if (heard.endsWith('\n') || server.state() == State::Failed)
+                    socket->disconnectFromHost();
+            });
+        });
+        QProcess client;
+        client.start(openssl, {"s_client", "-connect", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()),
+                               "-servername", "mail.example.org", "-verify_hostname", "mail.example.org",
+                               "-CAfile", m_ca->certificatePath(), "-verify_return_error", "-quiet"});
+        QVERIFY(client.waitForStarted());
+        client.write("hello\n");
+        QTRY_VERIFY_WITH_TIMEOUT(client.state() == QProcess::NotRunning, 10000);
+        QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
+        QCOMPARE(heard, QByteArray("hello\n"));
+        QCOMPARE(client.readAllStandardOutput(), QByteArray("bye\n"));
+        QCOMPARE(server.summary().serverName, QStringLiteral("mail.example.org"));
+    }
+
+private:
+    QTemporaryDir m_home;
+    std::unique_ptr<CertificateAuthority> m_ca;
+    TlsEngine::Context m_trustCa, m_system;
+};
+
+QTEST_GUILESS_MAIN(TestTlsEngine)
+#include "tst_tlsengine.moc"
