@@ -248,8 +248,6 @@ void StreamSocket::adopt(int fd)
     m_fd = fd;
     m_readNotifier.setSocket(fd);
     m_writeNotifier.setSocket(fd);
-    if (m_readBuffer.size() != ReadChunkBytes)
-        m_readBuffer.resize(ReadChunkBytes);
 }
 
 bool StreamSocket::send(const QByteArray &bytes)
@@ -349,13 +347,31 @@ void StreamSocket::onReadable()
 
 bool StreamSocket::readFromPeer()
 {
-    const ssize_t n = ::recv(m_fd, m_readBuffer.data(), size_t(m_readBuffer.size()), 0);
+    // The last chunk's buffer is read into again once nobody holds it any
+    // more (it was written out and its rows were copied): a busy link then
+    // reads and writes without allocating.
+    QByteArray chunk;
+    if (m_readBuffer.isDetached() && m_readBuffer.capacity() >= ReadChunkBytes)
+        chunk.swap(m_readBuffer);
+    else
+        m_readBuffer.clear();
+    chunk.resize(ReadChunkBytes);
+    const ssize_t n = ::recv(m_fd, chunk.data(), size_t(ReadChunkBytes), 0);
     if (n > 0) {
-        // Copied out at its size: rows captured from it share this chunk,
-        // and a mostly empty 256 KiB buffer per small read would be wasted.
-        Q_EMIT received(QByteArray(m_readBuffer.constData(), qsizetype(n)));
-        return n == m_readBuffer.size(); // a short read took all there was
+        if (n < ReadChunkBytes / 4) {
+            // A short read is copied out at its size, so that a few bytes
+            // never hold a whole buffer, which is kept for the next read.
+            const QByteArray exact(chunk.constData(), qsizetype(n));
+            m_readBuffer.swap(chunk);
+            Q_EMIT received(exact);
+        } else {
+            chunk.resize(qsizetype(n));
+            m_readBuffer = chunk;
+            Q_EMIT received(chunk);
+        }
+        return n == ReadChunkBytes; // a shorter read took all there was
     }
+    m_readBuffer.swap(chunk);
     if (n == 0) {
         m_readEnded = true;
         updateNotifiers();

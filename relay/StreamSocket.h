@@ -36,7 +36,7 @@ public:
     enum class State { Closed, Listening, Connecting, Connected, Failed };
     Q_ENUM(State)
 
-    // The most one read takes; a chunk is copied out at its exact size.
+    // The most one read takes.
     static constexpr qsizetype ReadChunkBytes = qsizetype{256} * 1024;
     static constexpr int DefaultStallLimitMs = 30000;
 
@@ -149,7 +149,7 @@ private:
     QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
     QString m_errorString;
 
-    QByteArray m_readBuffer;
+    QByteArray m_readBuffer; // the last chunk read, reused once nobody else holds it
     std::deque<QByteArray> m_queue;
     qsizetype m_headOffset = 0; // bytes of m_queue.front() already written
     qint64 m_pending = 0;
