@@ -63,7 +63,6 @@ public:
 
     const RelaySettings &settings() const { return m_settings; }
     bool isArmed() const { return tmrAll.isActive(); }
-    bool isFinishing() const { return m_finishing; }
     StreamSocket::State clientState() const { return wskClient.state(); }
     StreamSocket::State serverState() const { return wskServeur.state(); }
     // The port actually listened on, 0 when not listening.
