@@ -467,6 +467,10 @@ void StreamSocket::close()
     m_shutdownAsked = false;
     m_writeShut = false;
     m_broken = false;
+    m_peerAddress.clear();
+    m_peerPort = 0;
+    m_error = QAbstractSocket::UnknownSocketError;
+    m_errorString.clear();
     m_state = State::Closed;
 }
 
