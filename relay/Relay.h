@@ -46,7 +46,7 @@ public:
     void start(const RelaySettings &settings);
     // Closes everything at once; bytes still queued are dropped and reported.
     void stop();
-    // As stop(), without the Stopped event.
+    // As stop(), without the Stopped event (a session cut short is still reported).
     void shutdown();
     // Stops listening and re-arming, delivers what was already read from
     // either side to the other (at most graceMs), closes, then emits
