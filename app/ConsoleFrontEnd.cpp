@@ -1,5 +1,6 @@
 #include "ConsoleFrontEnd.h"
 
+#include "EventText.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -62,14 +63,12 @@ ConsoleFrontEnd::~ConsoleFrontEnd()
 int ConsoleFrontEnd::start(const QString &listenPortText, const QString &serverPortText,
                            const QString &serverHostText)
 {
-    const QString error = m_relay.start(listenPortText, serverPortText, serverHostText);
-    if (!error.isEmpty()) {
-        printEvent(error);
+    if (const auto error = m_relay.start(listenPortText, serverPortText, serverHostText)) {
+        printEvent(EventText::settingsError(*error, EventText::Naming::ConsoleOptions));
         return 2;
     }
-    printEvent(QStringLiteral("relais vers %1:%2, écoute sur le port %3 dans %4 ms")
-                   .arg(m_relay.settings().serverHost)
-                   .arg(m_relay.settings().serverPort)
+    printEvent(QStringLiteral("relais vers %1, écoute sur le port %2 dans %3 ms")
+                   .arg(RelayEvent::hostPort(m_relay.settings().serverHost, m_relay.settings().serverPort))
                    .arg(m_relay.settings().listenPort)
                    .arg(Relay::RearmIntervalMs));
     return -1;
@@ -80,10 +79,10 @@ void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, q
     m_writer.write(side, rows, arrivedMsecs);
 }
 
-void ConsoleFrontEnd::onRelayEvent(Relay::Event event, const QString &message)
+void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
 {
-    printEvent(message);
-    if (event == Relay::Event::ListenFailed)
+    printEvent(EventText::describe(event));
+    if (event.kind == RelayEvent::Kind::ListenFailed)
         QCoreApplication::exit(1);
 }
 

@@ -34,7 +34,7 @@ public:
 
 private Q_SLOTS:
     void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
-    void onRelayEvent(Relay::Event event, const QString &message);
+    void onRelayEvent(const RelayEvent &event);
     void onTerminationSignal();
 
 private:

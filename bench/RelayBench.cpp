@@ -9,6 +9,7 @@
 // it measured, one "key value" per line, and exits.
 
 #include "Conversation.h"
+#include "EventText.h"
 #include "LagProbe.h"
 #include "Relay.h"
 
@@ -51,26 +52,25 @@ int main(int argc, char **argv)
     QObject::connect(&relay, &Relay::rowsCaptured, &conversation, &Conversation::appendRows);
 
     qint64 rssBeforeKiB = -1;
-    QObject::connect(&relay, &Relay::eventOccurred, &app,
-                     [&](Relay::Event event, const QString &message) {
-        switch (event) {
-        case Relay::Event::Listening:
+    QObject::connect(&relay, &Relay::eventOccurred, &app, [&](const RelayEvent &event) {
+        switch (event.kind) {
+        case RelayEvent::Kind::Listening:
             if (rssBeforeKiB < 0) {
                 rssBeforeKiB = statusKiB("VmRSS");
                 std::printf("port %u\n", unsigned(relay.listeningPort()));
                 std::fflush(stdout);
             }
             break;
-        case Relay::Event::ClientConnected:
+        case RelayEvent::Kind::ClientConnected:
             lag.start();
             break;
-        case Relay::Event::ClosedByClient:
-        case Relay::Event::ClosedByServer:
+        case RelayEvent::Kind::SessionEnded:
             lag.stop();
             break;
-        case Relay::Event::ServerFailed:
-        case Relay::Event::ListenFailed:
-            std::fprintf(stderr, "dravlin_bench_relay: %s\n", qUtf8Printable(message));
+        case RelayEvent::Kind::ServerFailed:
+        case RelayEvent::Kind::ListenFailed:
+        case RelayEvent::Kind::Undelivered:
+            std::fprintf(stderr, "dravlin_bench_relay: %s\n", qUtf8Printable(EventText::describe(event)));
             break;
         default:
             break;

@@ -7,28 +7,38 @@ Relay::Relay(QObject *parent)
     : QObject(parent)
 {
     qRegisterMetaType<Side>();
+    qRegisterMetaType<RelayEvent>();
     wskClient.setObjectName(QStringLiteral("wskClient"));
     wskServeur.setObjectName(QStringLiteral("wskServeur"));
     tmrAll.setObjectName(QStringLiteral("tmrAll"));
     tmrAll.setInterval(RearmIntervalMs);
+    m_silenceTimer.setSingleShot(true);
+    m_silenceTimer.setInterval(DefaultSilenceLimitMs);
+    m_graceTimer.setSingleShot(true);
 
     connect(&tmrAll, &QTimer::timeout, this, &Relay::onRearmTick);
+    connect(&m_silenceTimer, &QTimer::timeout, this, &Relay::onSilenceTimeout);
+    connect(&m_graceTimer, &QTimer::timeout, this, &Relay::onGraceTimeout);
     connect(&wskClient, &StreamSocket::connectionRequest, this, &Relay::onClientConnectionRequest);
-    connect(&wskClient, &StreamSocket::dataArrival, this, &Relay::onClientData);
-    connect(&wskServeur, &StreamSocket::dataArrival, this, &Relay::onServerData);
+    connect(&wskClient, &StreamSocket::received, this, &Relay::onClientReceived);
+    connect(&wskServeur, &StreamSocket::received, this, &Relay::onServerReceived);
     connect(&wskClient, &StreamSocket::sent, this, &Relay::onClientSent);
     connect(&wskServeur, &StreamSocket::sent, this, &Relay::onServerSent);
     connect(&wskServeur, &StreamSocket::connected, this, &Relay::onServerConnected);
     connect(&wskServeur, &StreamSocket::failed, this, &Relay::onServerFailed);
-    connect(&wskClient, &StreamSocket::peerClosed, this, &Relay::onClientClosed);
-    connect(&wskServeur, &StreamSocket::peerClosed, this, &Relay::onServerClosed);
+    connect(&wskClient, &StreamSocket::readEnded, this, &Relay::onClientReadEnded);
+    connect(&wskServeur, &StreamSocket::readEnded, this, &Relay::onServerReadEnded);
+    connect(&wskClient, &StreamSocket::peerReset, this, &Relay::onClientReset);
+    connect(&wskServeur, &StreamSocket::peerReset, this, &Relay::onServerReset);
+    connect(&wskClient, &StreamSocket::stalled, this, &Relay::onClientStalled);
+    connect(&wskServeur, &StreamSocket::stalled, this, &Relay::onServerStalled);
 }
 
 Relay::~Relay()
 {
     // Owners usually hold the relay as a member, so by now the objects its
     // signals reach may be half destroyed: close quietly. Owners that want the
-    // last rows call shutdown() first.
+    // last rows call shutdown() or finish() first.
     const QSignalBlocker quiet(this);
     shutdown();
     // The sockets outlive this body; their last notifications must not come back here.
@@ -36,157 +46,369 @@ Relay::~Relay()
     wskServeur.disconnect(this);
 }
 
-QString Relay::start(const QString &listenPortText, const QString &serverPortText,
-                     const QString &serverHostText)
+std::optional<RelaySettings::Error> Relay::start(const QString &listenPortText,
+                                                 const QString &serverPortText,
+                                                 const QString &serverHostText)
 {
     RelaySettings settings;
-    QString error;
-    if (!RelaySettings::parse(listenPortText, serverPortText, serverHostText, &settings, &error))
+    if (auto error = RelaySettings::parse(listenPortText, serverPortText, serverHostText, &settings))
         return error;
     start(settings);
-    return QString();
+    return std::nullopt;
 }
 
 void Relay::start(const RelaySettings &settings)
 {
     m_settings = settings;
+    m_finishing = false;
     wskClient.setLocalPort(settings.listenPort);
-    tmrAll.start();
     wskServeur.setRemotePort(settings.serverPort);
     wskServeur.setRemoteHost(settings.serverHost);
+    tmrAll.start();
 }
 
 void Relay::stop()
 {
     shutdown();
-    report(Event::Stopped, QStringLiteral("Relais arrêté"));
+    report(event(RelayEvent::Kind::Stopped));
 }
 
 void Relay::shutdown()
 {
     // A pending re-arm must not bring a listener back behind a stopped relay.
     tmrAll.stop();
+    m_graceTimer.stop();
+    if (m_inSession) {
+        if (!m_ending) {
+            m_end = RelayEvent::End::Stopped;
+            m_ending = true;
+        }
+        completeSession(false);
+    }
     closeBoth();
+}
+
+void Relay::finish(int graceMs)
+{
+    m_finishing = true;
+    tmrAll.stop();
+    if (!m_inSession) {
+        closeBoth();
+        QMetaObject::invokeMethod(this, [this] { Q_EMIT finished(0, 0); }, Qt::QueuedConnection);
+        return;
+    }
+    m_graceTimer.start(graceMs);
+    endSession(RelayEvent::End::Stopped);
+    settleEnding();
+}
+
+void Relay::holdReading(bool held)
+{
+    m_held = held;
+    updateReading();
+}
+
+void Relay::setStallLimit(int ms)
+{
+    wskClient.setStallLimit(ms);
+    wskServeur.setStallLimit(ms);
 }
 
 void Relay::onRearmTick()
 {
-    closeBoth();
-    const bool listening = wskClient.listen();
     tmrAll.stop();
-    if (!listening) {
-        const QString reason = wskClient.errorString();
+    if (m_inSession)
+        return;
+    closeBoth();
+    if (!wskClient.listen()) {
+        RelayEvent failed = event(RelayEvent::Kind::ListenFailed);
+        failed.listenPort = m_settings.listenPort;
+        failed.error = wskClient.error();
+        failed.reason = wskClient.errorString();
         closeBoth();
-        report(Event::ListenFailed, QStringLiteral("Écoute impossible : %1. Relais arrêté.").arg(reason));
+        report(failed);
         return;
     }
-    report(Event::Listening, QStringLiteral("En écoute sur le port %1").arg(wskClient.listeningPort()));
+    report(event(RelayEvent::Kind::Listening));
 }
 
 void Relay::onClientConnectionRequest(int requestId)
 {
+    if (m_inSession || !wskClient.accept(requestId))
+        return;
     m_capture[sideIndex(Side::Client)].reset();
     m_capture[sideIndex(Side::Server)].reset();
-    // Dial first: the client may start talking before the server answers, and
-    // what it says is queued until the connection is made.
-    wskServeur.connectToRemote();
-    wskClient.close();
-    wskClient.accept(requestId);
-    report(Event::ClientConnected,
-           QStringLiteral("Client connecté depuis %1 ; connexion à %2…")
-               .arg(clientName(), serverName()));
+    m_inSession = true;
+    m_ending = false;
+    m_flowPaused[0] = m_flowPaused[1] = false;
+    m_bytesFrom[0] = m_bytesFrom[1] = 0;
+    m_undelivered[0] = m_undelivered[1] = 0;
+    m_firstEnded.reset();
+    m_end = RelayEvent::End::None;
+    m_sessionStart = QDateTime::currentMSecsSinceEpoch();
+    m_sessionClock.start();
+    m_client = clientName();
+    updateReading();
+    report(event(RelayEvent::Kind::ClientConnected));
+    // What the client says before the server answers is queued, in order,
+    // until the connection is made.
+    if (m_inSession && !m_ending)
+        wskServeur.connectToRemote();
 }
 
-void Relay::onClientData()
+void Relay::onClientReceived(const QByteArray &bytes)
 {
-    relayChunk(Side::Client);
+    relayChunk(Side::Client, bytes);
 }
 
-void Relay::onServerData()
+void Relay::onServerReceived(const QByteArray &bytes)
 {
-    relayChunk(Side::Server);
+    relayChunk(Side::Server, bytes);
 }
 
-void Relay::relayChunk(Side from)
+void Relay::relayChunk(Side from, const QByteArray &bytes)
 {
-    StreamSocket &source = socket(from);
-    StreamSocket &target = socket(otherSide(from));
-    const QByteArray chunk = source.readAll();
-    if (chunk.isEmpty())
-        return;
-
-    const LineCapture::Rows rows = m_capture[sideIndex(from)].feed(chunk);
+    m_bytesFrom[sideIndex(from)] += bytes.size();
+    const LineCapture::Rows rows = m_capture[sideIndex(from)].feed(bytes);
     if (!rows.isEmpty())
         Q_EMIT rowsCaptured(from, rows, QDateTime::currentMSecsSinceEpoch());
 
-    // A side that has closed, or is closing, gets nothing more.
-    const StreamSocket::State state = target.state();
-    if (state == StreamSocket::State::Closed || state == StreamSocket::State::Closing)
+    StreamSocket &target = socket(otherSide(from));
+    if (!target.send(bytes)) {
+        m_undelivered[sideIndex(otherSide(from))] += bytes.size();
         return;
-    if (target.send(chunk) && target.pendingSendBytes() > SendQueueBound)
-        source.setReadPaused(true);
+    }
+    if (target.pendingSendBytes() > SendQueueBound) {
+        m_flowPaused[sideIndex(from)] = true;
+        updateReading();
+    }
+    if (m_silenceTimer.isActive())
+        m_silenceTimer.start();
 }
 
 void Relay::onClientSent()
 {
-    resumeAfterDrain(Side::Client);
+    drained(Side::Client);
 }
 
 void Relay::onServerSent()
 {
-    resumeAfterDrain(Side::Server);
+    drained(Side::Server);
 }
 
-void Relay::resumeAfterDrain(Side drained)
+void Relay::drained(Side towards)
 {
-    StreamSocket &source = socket(otherSide(drained));
-    if (source.isReadPaused() && socket(drained).pendingSendBytes() <= SendQueueBound / 2)
-        source.setReadPaused(false);
+    const Side source = otherSide(towards);
+    if (m_flowPaused[sideIndex(source)] && socket(towards).pendingSendBytes() <= SendQueueBound / 2) {
+        m_flowPaused[sideIndex(source)] = false;
+        updateReading();
+    }
+    if (m_silenceTimer.isActive())
+        m_silenceTimer.start();
+    if (m_ending)
+        settleEnding();
 }
 
 void Relay::onServerConnected()
 {
-    report(Event::ServerConnected, QStringLiteral("Connecté au serveur %1").arg(serverName()));
+    report(event(RelayEvent::Kind::ServerConnected));
 }
 
-void Relay::onServerFailed(const QString &reason)
+void Relay::onServerFailed()
 {
-    closeSide(Side::Client);
-    closeSide(Side::Server);
-    tmrAll.start();
-    report(Event::ServerFailed,
-           QStringLiteral("Connexion à %1 impossible : %2. Client déconnecté, nouvelle écoute.")
-               .arg(serverName(), reason));
+    if (!m_inSession)
+        return;
+    RelayEvent failed = event(RelayEvent::Kind::ServerFailed);
+    failed.side = Side::Server;
+    failed.error = wskServeur.error();
+    failed.reason = wskServeur.errorString();
+    report(failed);
+    endSession(RelayEvent::End::ServerUnreachable, Side::Server);
 }
 
-void Relay::onClientClosed()
+void Relay::onClientReadEnded()
 {
-    peerClosed(Side::Client);
-    report(Event::ClosedByClient, QStringLiteral("Connexion fermée par le client"));
+    readEnded(Side::Client);
 }
 
-void Relay::onServerClosed()
+void Relay::onServerReadEnded()
 {
-    peerClosed(Side::Server);
-    report(Event::ClosedByServer, QStringLiteral("Connexion fermée par le serveur"));
+    readEnded(Side::Server);
 }
 
-void Relay::peerClosed(Side side)
+void Relay::readEnded(Side side)
 {
     flushTail(side);
-    // Nothing will drain towards a closed peer: let the other side be read
-    // again, so its data is still shown (though no longer forwarded).
-    socket(otherSide(side)).setReadPaused(false);
-    if (!tmrAll.isActive())
-        tmrAll.start();
+    if (!m_firstEnded)
+        m_firstEnded = side;
+    RelayEvent closed = event(RelayEvent::Kind::PeerClosed);
+    closed.side = side;
+    report(closed);
+    // Passed on once everything queued for the other side has been written.
+    socket(otherSide(side)).shutdownWrite();
+    if (m_ending) {
+        settleEnding();
+    } else if (socket(otherSide(side)).hasReadEnded()) {
+        endSession(*m_firstEnded == Side::Client ? RelayEvent::End::ClosedByClient
+                                                 : RelayEvent::End::ClosedByServer,
+                   *m_firstEnded);
+    } else {
+        m_silenceTimer.start();
+    }
 }
 
-void Relay::closeSide(Side side)
+void Relay::onClientReset()
+{
+    reset(Side::Client);
+}
+
+void Relay::onServerReset()
+{
+    reset(Side::Server);
+}
+
+void Relay::reset(Side side)
+{
+    RelayEvent broken = event(RelayEvent::Kind::PeerReset);
+    broken.side = side;
+    broken.error = socket(side).error();
+    broken.reason = socket(side).errorString();
+    report(broken);
+    closeSide(side);
+    if (m_ending)
+        settleEnding();
+    else
+        endSession(side == Side::Client ? RelayEvent::End::ResetByClient : RelayEvent::End::ResetByServer, side);
+}
+
+void Relay::onClientStalled()
+{
+    stalled(Side::Client);
+}
+
+void Relay::onServerStalled()
+{
+    stalled(Side::Server);
+}
+
+void Relay::stalled(Side side)
+{
+    // The peer has taken nothing for the whole limit: what is queued for it
+    // will not be delivered. It gets a reset, never a clean end.
+    closeSide(side, true);
+    if (m_ending)
+        settleEnding();
+    else
+        endSession(RelayEvent::End::DeliveryStalled, side);
+}
+
+void Relay::onSilenceTimeout()
+{
+    if (!m_inSession || m_ending)
+        return;
+    // Bytes still on their way: the stall limit watches them instead.
+    if (wskClient.undeliveredBytes() > 0 || wskServeur.undeliveredBytes() > 0) {
+        m_silenceTimer.start();
+        return;
+    }
+    const Side silent = wskClient.hasReadEnded() ? Side::Server : Side::Client;
+    endSession(RelayEvent::End::SilenceAfterHalfClose, silent);
+}
+
+void Relay::onGraceTimeout()
+{
+    if (m_inSession)
+        completeSession(!m_finishing);
+}
+
+void Relay::endSession(RelayEvent::End how, Side side)
+{
+    if (!m_inSession || m_ending)
+        return;
+    m_ending = true;
+    m_end = how;
+    m_endSide = side;
+    m_silenceTimer.stop();
+    updateReading();
+    settleEnding();
+}
+
+void Relay::settleEnding()
+{
+    if (!m_inSession || !m_ending)
+        return;
+    bool open = false;
+    for (const Side side : {Side::Client, Side::Server}) {
+        StreamSocket &s = socket(side);
+        if (s.pendingSendBytes() > 0
+            && (s.state() == StreamSocket::State::Connected || s.state() == StreamSocket::State::Connecting)) {
+            // Delivered first, then the end of stream; the stall limit bounds the wait.
+            s.shutdownWrite();
+            open = true;
+        } else if (s.state() != StreamSocket::State::Closed) {
+            closeSide(side);
+        }
+    }
+    if (!open)
+        completeSession(!m_finishing);
+}
+
+void Relay::completeSession(bool rearm)
+{
+    if (!m_inSession)
+        return;
+    m_graceTimer.stop();
+    m_silenceTimer.stop();
+    closeBoth();
+    m_inSession = false;
+    m_ending = false;
+    for (const Side side : {Side::Client, Side::Server}) {
+        if (m_undelivered[sideIndex(side)] == 0)
+            continue;
+        RelayEvent lost = event(RelayEvent::Kind::Undelivered);
+        lost.client = m_client;
+        lost.side = side;
+        lost.undelivered = m_undelivered[sideIndex(side)];
+        lost.end = m_end;
+        report(lost);
+    }
+    RelayEvent ended = event(RelayEvent::Kind::SessionEnded);
+    ended.client = m_client;
+    ended.end = m_end;
+    ended.side = m_endSide;
+    ended.bytesClientToServer = m_bytesFrom[sideIndex(Side::Client)];
+    ended.bytesServerToClient = m_bytesFrom[sideIndex(Side::Server)];
+    ended.durationMs = m_sessionClock.elapsed();
+    report(ended);
+    if (m_finishing) {
+        const qint64 toClient = m_undelivered[sideIndex(Side::Client)];
+        const qint64 toServer = m_undelivered[sideIndex(Side::Server)];
+        QMetaObject::invokeMethod(this, [this, toClient, toServer] { Q_EMIT finished(toClient, toServer); },
+                                  Qt::QueuedConnection);
+    } else if (rearm) {
+        tmrAll.start();
+    }
+}
+
+void Relay::updateReading()
+{
+    for (const Side side : {Side::Client, Side::Server})
+        socket(side).setReadPaused(m_held || m_ending || m_flowPaused[sideIndex(side)]);
+}
+
+void Relay::closeSide(Side side, bool reset)
 {
     StreamSocket &s = socket(side);
     flushTail(side);
-    if (s.state() != StreamSocket::State::Closed)
+    // An orderly close leaves what the kernel holds to be delivered. With
+    // bytes still queued here it is a reset instead, which loses those the
+    // kernel holds as well.
+    if (reset || s.pendingSendBytes() > 0) {
+        m_undelivered[sideIndex(side)] += s.undeliveredBytes();
+        s.abort();
+    } else if (s.state() != StreamSocket::State::Closed) {
         s.close();
+    }
 }
 
 void Relay::closeBoth()
@@ -202,9 +424,21 @@ void Relay::flushTail(Side side)
         Q_EMIT rowsCaptured(side, rows, QDateTime::currentMSecsSinceEpoch());
 }
 
-void Relay::report(Event event, const QString &message)
+RelayEvent Relay::event(RelayEvent::Kind kind) const
 {
-    Q_EMIT eventOccurred(event, message);
+    RelayEvent e;
+    e.kind = kind;
+    e.time = QDateTime::currentMSecsSinceEpoch();
+    e.listenPort = wskClient.listeningPort();
+    if (m_inSession)
+        e.client = m_client;
+    e.server = serverName();
+    return e;
+}
+
+void Relay::report(const RelayEvent &event)
+{
+    Q_EMIT eventOccurred(event);
 }
 
 QString Relay::clientName() const
@@ -214,12 +448,10 @@ QString Relay::clientName() const
     const QHostAddress address = wskClient.peerAddress();
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        return QStringLiteral("%1:%2").arg(QHostAddress(v4).toString()).arg(wskClient.peerPort());
-    return QStringLiteral("[%1]:%2").arg(address.toString()).arg(wskClient.peerPort());
+    return RelayEvent::hostPort(isV4 ? QHostAddress(v4).toString() : address.toString(), wskClient.peerPort());
 }
 
 QString Relay::serverName() const
 {
-    return QStringLiteral("%1:%2").arg(m_settings.serverHost).arg(m_settings.serverPort);
+    return RelayEvent::hostPort(m_settings.serverHost, m_settings.serverPort);
 }

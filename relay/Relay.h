@@ -2,17 +2,27 @@
 #define DRAVLIN_RELAY_H
 
 #include "LineCapture.h"
+#include "RelayEvent.h"
 #include "RelaySettings.h"
 #include "Side.h"
 #include "StreamSocket.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
+#include <optional>
+
 // Sits between one client and the server: listens, takes one client at a
 // time, dials the server, forwards every byte both ways and reports each side's
-// lines as rows. After either side closes it re-arms: 200 ms later both
-// connections are dropped and it listens again.
+// lines as rows.
+//
+// Each direction ends on its own: when one side ends its sending, that end is
+// passed on once everything queued for the other side is written, and the
+// other direction keeps flowing. The session is over when both directions
+// have ended, when either side resets, when the side still open stays silent
+// for the silence limit, or when queued bytes find no taker for the stall
+// limit; then the relay re-arms and listens again 200 ms later.
 //
 // It knows nothing of windows; front ends watch rowsCaptured and eventOccurred.
 class Relay : public QObject
@@ -20,19 +30,8 @@ class Relay : public QObject
     Q_OBJECT
 
 public:
-    enum class Event {
-        Listening,
-        ClientConnected,
-        ServerConnected,
-        ServerFailed,
-        ClosedByClient,
-        ClosedByServer,
-        ListenFailed,
-        Stopped,
-    };
-    Q_ENUM(Event)
-
     static constexpr int RearmIntervalMs = 200;
+    static constexpr int DefaultSilenceLimitMs = 10000;
     // Past this many bytes waiting to go out on one side, the other side is no
     // longer read until they drain, so a slow reader cannot grow our memory.
     static constexpr qint64 SendQueueBound = qint64{1024} * 1024;
@@ -40,13 +39,27 @@ public:
     explicit Relay(QObject *parent = nullptr);
     ~Relay() override;
 
-    // Checks the texts first: on bad input returns a French message naming the
-    // field, and nothing changes. Otherwise arms the relay and returns "".
-    QString start(const QString &listenPortText, const QString &serverPortText,
-                  const QString &serverHostText);
+    // Checks the texts first: on bad input says what is wrong and nothing
+    // changes. Otherwise arms the relay.
+    std::optional<RelaySettings::Error> start(const QString &listenPortText, const QString &serverPortText,
+                                              const QString &serverHostText);
     void start(const RelaySettings &settings);
+    // Closes everything at once; bytes still queued are dropped and reported.
     void stop();
+    // As stop(), without the Stopped event (a session cut short is still reported).
     void shutdown();
+    // Stops listening and re-arming, delivers what was already read from
+    // either side to the other (at most graceMs), closes, then emits
+    // finished(). What could not be delivered is also reported as events.
+    void finish(int graceMs = 2000);
+    // While held, neither side is read: data waits in the kernel and the peers
+    // feel TCP flow control. Releasing resumes reading.
+    void holdReading(bool held);
+
+    // How long the side still open may stay silent after the other ended.
+    void setSilenceLimit(int ms) { m_silenceTimer.setInterval(ms); }
+    // How long queued bytes, or a server being dialled, may go without progress.
+    void setStallLimit(int ms);
 
     const RelaySettings &settings() const { return m_settings; }
     bool isArmed() const { return tmrAll.isActive(); }
@@ -64,37 +77,70 @@ Q_SIGNALS:
     // Rows of one chunk, in order; arrivedMsecs is when the chunk was read
     // (milliseconds since the epoch).
     void rowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
-    void eventOccurred(Relay::Event event, const QString &message);
+    void eventOccurred(const RelayEvent &event);
+    // After finish(): bytes read from one side that the other never got.
+    void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private Q_SLOTS:
     void onRearmTick();
     void onClientConnectionRequest(int requestId);
-    void onClientData();
-    void onServerData();
+    void onClientReceived(const QByteArray &bytes);
+    void onServerReceived(const QByteArray &bytes);
     void onClientSent();
     void onServerSent();
     void onServerConnected();
-    void onServerFailed(const QString &reason);
-    void onClientClosed();
-    void onServerClosed();
+    void onServerFailed();
+    void onClientReadEnded();
+    void onServerReadEnded();
+    void onClientReset();
+    void onServerReset();
+    void onClientStalled();
+    void onServerStalled();
+    void onSilenceTimeout();
+    void onGraceTimeout();
 
 private:
     StreamSocket &socket(Side side) { return side == Side::Client ? wskClient : wskServeur; }
-    void relayChunk(Side from);
-    void resumeAfterDrain(Side drained);
-    void peerClosed(Side side);
-    void closeSide(Side side);
+    void relayChunk(Side from, const QByteArray &bytes);
+    void drained(Side towards);
+    void readEnded(Side side);
+    void reset(Side side);
+    void stalled(Side side);
+    void endSession(RelayEvent::End how, Side side = Side::Client);
+    void settleEnding();
+    void giveUp(Side towards, RelayEvent::End why);
+    void completeSession(bool rearm);
+    void updateReading();
+    void closeSide(Side side, bool reset = false);
     void closeBoth();
     void flushTail(Side side);
-    void report(Event event, const QString &message);
-    QString serverName() const;
+    RelayEvent event(RelayEvent::Kind kind) const;
+    void report(const RelayEvent &event);
     QString clientName() const;
+    QString serverName() const;
 
     StreamSocket wskClient;
     StreamSocket wskServeur;
     QTimer tmrAll;
+    QTimer m_silenceTimer;
+    QTimer m_graceTimer;
     LineCapture m_capture[2];
     RelaySettings m_settings;
+
+    // The session with the client taken, if any.
+    bool m_inSession = false;
+    bool m_ending = false;       // no more reading; queues drain, then the session ends
+    bool m_flowPaused[2] = {};   // that side is not read until the other drains
+    bool m_held = false;
+    bool m_finishing = false;
+    RelayEvent::End m_end = RelayEvent::End::None;
+    Side m_endSide = Side::Client;
+    std::optional<Side> m_firstEnded;
+    QString m_client;
+    qint64 m_bytesFrom[2] = {};
+    qint64 m_undelivered[2] = {};
+    qint64 m_sessionStart = 0;
+    QElapsedTimer m_sessionClock;
 };
 
 #endif

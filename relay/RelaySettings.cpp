@@ -1,5 +1,17 @@
 #include "RelaySettings.h"
 
+#include <QHostAddress>
+
+namespace {
+
+bool isIPv6(const QString &text)
+{
+    QHostAddress address;
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+} // namespace
+
 bool RelaySettings::parsePort(const QString &text, quint16 *port)
 {
     const QString digits = text.trimmed();
@@ -17,28 +29,28 @@ bool RelaySettings::parsePort(const QString &text, quint16 *port)
     return true;
 }
 
-bool RelaySettings::parse(const QString &listenPortText, const QString &serverPortText,
-                          const QString &serverHostText, RelaySettings *settings, QString *error)
+std::optional<RelaySettings::Error> RelaySettings::parse(const QString &listenPortText,
+                                                         const QString &serverPortText,
+                                                         const QString &serverHostText,
+                                                         RelaySettings *settings)
 {
+    using Field = Error::Field;
+    using Problem = Error::Problem;
     RelaySettings parsed;
-    if (!parsePort(listenPortText, &parsed.listenPort)) {
-        *error = QStringLiteral("Port d'écoute (« Serveur sur le port ») invalide : « %1 ». "
-                                "Entrez un nombre entier de 1 à 65535.")
-                     .arg(listenPortText);
-        return false;
-    }
-    if (!parsePort(serverPortText, &parsed.serverPort)) {
-        *error = QStringLiteral("Port du serveur (« Sur le port ») invalide : « %1 ». "
-                                "Entrez un nombre entier de 1 à 65535.")
-                     .arg(serverPortText);
-        return false;
-    }
-    parsed.serverHost = serverHostText.trimmed();
-    if (parsed.serverHost.isEmpty()) {
-        *error = QStringLiteral("Adresse du serveur (« Redirige vers ») vide. "
-                                "Entrez un nom d'hôte ou une adresse IP.");
-        return false;
-    }
+    if (!parsePort(listenPortText, &parsed.listenPort))
+        return Error{Field::ListenPort, Problem::NotAPort, listenPortText};
+    if (!parsePort(serverPortText, &parsed.serverPort))
+        return Error{Field::ServerPort, Problem::NotAPort, serverPortText};
+    QString host = serverHostText.trimmed();
+    if (host.isEmpty())
+        return Error{Field::ServerHost, Problem::EmptyHost, serverHostText};
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) && isIPv6(host.mid(1, host.size() - 2)))
+        host = host.mid(1, host.size() - 2);
+    // "host:25:26" or "[::1]:25" typed as a host: the port would silently be
+    // taken for part of a name and the lookup would fail later, far from the cause.
+    if (host.contains(QLatin1Char(':')) && !isIPv6(host))
+        return Error{Field::ServerHost, Problem::HostWithColon, serverHostText};
+    parsed.serverHost = host;
     *settings = parsed;
-    return true;
+    return std::nullopt;
 }

@@ -3,17 +3,33 @@
 
 #include <QString>
 
+#include <optional>
+
 // Where the relay listens and where it forwards to, checked before use.
 struct RelaySettings
 {
+    // What is wrong with the texts given, for the front end to word in its
+    // own terms (a field's caption, an option's name).
+    struct Error
+    {
+        enum class Field { ListenPort, ServerPort, ServerHost };
+        enum class Problem {
+            NotAPort,      // not decimal digits giving 1 to 65535
+            EmptyHost,
+            HostWithColon, // a colon outside an IPv6 address: a port needs [brackets]
+        };
+        Field field;
+        Problem problem;
+        QString text; // as given
+    };
+
     quint16 listenPort = 0; // 0 lets the system pick (tests only: parse() never yields it)
-    QString serverHost;
+    QString serverHost;     // a name or an address, IPv6 without brackets
     quint16 serverPort = 0;
 
-    // Turns the texts of the three fields into settings. On bad input returns
-    // false and sets error to a French message naming the field at fault.
-    static bool parse(const QString &listenPortText, const QString &serverPortText,
-                      const QString &serverHostText, RelaySettings *settings, QString *error);
+    // Turns the texts of the three fields into settings, or says what is wrong.
+    static std::optional<Error> parse(const QString &listenPortText, const QString &serverPortText,
+                                      const QString &serverHostText, RelaySettings *settings);
 
     // A port text is decimal digits, surrounding spaces allowed, giving 1 to 65535.
     static bool parsePort(const QString &text, quint16 *port);

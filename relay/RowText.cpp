@@ -95,7 +95,8 @@ void appendLatin1(QByteArray &out, QByteArrayView bytes)
 
 QString RowText::display(QByteArrayView bytes)
 {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // A byte order mark is part of what was sent: converted, not skipped.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8.decode(bytes);
     if (!utf8.hasError())
         return text;
@@ -129,7 +130,7 @@ void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
         appendLatin1(out, bytes);
         return;
     }
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
     if (decoder.hasError()) {
         appendLatin1(out, bytes);

@@ -1,60 +1,105 @@
 #include "StreamSocket.h"
 
-#include "SocketErrorText.h"
-
-#include <QTcpSocket>
-#include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 namespace {
-// A closed connection whose peer stops reading must not linger for ever.
-constexpr int LingerMs = 30000;
+
+// More reads per wake-up spare event loop passes on a busy link; the bound
+// keeps a fast peer from starving the other side and the timers.
+constexpr int ReadsPerWake = 4;
+// Queued chunks handed to the kernel in one call.
+constexpr int WriteVectors = 64;
+
+QAbstractSocket::SocketError categoryOf(int systemError)
+{
+    switch (systemError) {
+    case ECONNREFUSED:
+        return QAbstractSocket::ConnectionRefusedError;
+    case ECONNRESET:
+    case EPIPE:
+        return QAbstractSocket::RemoteHostClosedError;
+    case ETIMEDOUT:
+        return QAbstractSocket::SocketTimeoutError;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+        return QAbstractSocket::NetworkError;
+    case EACCES:
+    case EPERM:
+        return QAbstractSocket::SocketAccessError;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return QAbstractSocket::SocketResourceError;
+    default:
+        return QAbstractSocket::UnknownSocketError;
+    }
+}
+
+// The system's address form of a QHostAddress; its length, or 0 when it has none.
+socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage *out)
+{
+    std::memset(out, 0, sizeof *out);
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto *v4 = reinterpret_cast<sockaddr_in *>(out);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        return sizeof *v4;
+    }
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&v6->sin6_addr, bytes.c, sizeof bytes.c);
+        v6->sin6_scope_id = address.scopeId().toUInt();
+        return sizeof *v6;
+    }
+    return 0;
+}
+
 } // namespace
 
 StreamSocket::StreamSocket(QObject *parent)
     : QObject(parent)
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &StreamSocket::onNewConnection);
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    m_stallTimer.setSingleShot(true);
+    m_stallTimer.setInterval(DefaultStallLimitMs);
+    connect(&m_listener, &TcpListener::descriptorAccepted, this, &StreamSocket::onDescriptorAccepted);
+    connect(&m_readNotifier, &QSocketNotifier::activated, this, &StreamSocket::onReadable);
+    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &StreamSocket::onWritable);
+    connect(&m_stallTimer, &QTimer::timeout, this, &StreamSocket::onStallTimeout);
 }
 
 StreamSocket::~StreamSocket()
 {
-    // Aborting raises the socket's own notifications; none may reach us now.
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-    }
+    const QSignalBlocker quiet(this);
+    close();
 }
 
 quint16 StreamSocket::listeningPort() const
 {
-    return m_server.isListening() ? m_server.serverPort() : 0;
-}
-
-QHostAddress StreamSocket::peerAddress() const
-{
-    return m_socket ? m_socket->peerAddress() : QHostAddress();
-}
-
-quint16 StreamSocket::peerPort() const
-{
-    return m_socket ? m_socket->peerPort() : 0;
-}
-
-void StreamSocket::close()
-{
-    m_server.close();
-    release();
-    m_state = State::Closed;
-    m_readPaused = false;
-    m_closeAwaitsRead = false;
+    return m_listener.isListening() ? m_listener.serverPort() : 0;
 }
 
 bool StreamSocket::listen()
 {
     close();
-    m_errorString.clear();
-    if (!m_server.listen(QHostAddress::Any, m_localPort)) {
-        m_errorString = SocketErrorText::forListen(m_server.serverError(), m_localPort);
+    if (!m_listener.listen(QHostAddress::Any, m_localPort)) {
+        m_error = m_listener.serverError();
+        m_errorString = m_listener.errorString();
         m_state = State::Failed;
         return false;
     }
@@ -62,189 +107,385 @@ bool StreamSocket::listen()
     return true;
 }
 
+void StreamSocket::onDescriptorAccepted(qintptr descriptor)
+{
+    const int fd = int(descriptor);
+    // Once a request has been accepted the listener is closed; anything the
+    // kernel had already queued behind it is turned away.
+    if (!m_listener.isListening() || m_offeredFd >= 0) {
+        ::close(fd);
+        return;
+    }
+    m_offeredFd = fd;
+    const int id = ++m_offeredId;
+    Q_EMIT connectionRequest(id);
+    if (m_offeredFd >= 0) {
+        ::close(m_offeredFd);
+        m_offeredFd = -1;
+    }
+}
+
 bool StreamSocket::accept(int requestId)
 {
-    QTcpSocket *socket = m_requests.take(requestId);
-    if (!socket)
+    if (requestId != m_offeredId || m_offeredFd < 0)
         return false;
-    release();
-    adopt(socket);
+    const int fd = m_offeredFd;
+    m_offeredFd = -1;
+    // The listener itself closes: one connection at a time.
+    m_listener.close();
+    releaseDescriptor(false);
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+        m_peerAddress = QHostAddress(reinterpret_cast<const sockaddr *>(&peer));
+        m_peerPort = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port
+                                                      : reinterpret_cast<sockaddr_in *>(&peer)->sin_port);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    adopt(fd);
     m_state = State::Connected;
+    updateNotifiers();
     return true;
 }
 
 void StreamSocket::connectToRemote()
 {
     close();
-    m_errorString.clear();
-    auto *socket = new QTcpSocket(this);
-    adopt(socket);
     m_state = State::Connecting;
-    socket->connectToHost(m_remoteHost, m_remotePort);
+    m_addresses.clear();
+    m_nextAddress = 0;
+    m_lastConnectError = 0;
+    // A server that never answers is given up after the stall limit.
+    m_stallTimer.start();
+    QHostAddress literal;
+    if (literal.setAddress(m_remoteHost)) {
+        m_addresses.append(literal);
+        tryNextAddress();
+        return;
+    }
+    m_lookupId = QHostInfo::lookupHost(m_remoteHost, this, &StreamSocket::onHostFound);
 }
 
-QByteArray StreamSocket::readAll()
+void StreamSocket::onHostFound(const QHostInfo &info)
 {
-    return m_socket ? m_socket->readAll() : QByteArray();
+    if (info.lookupId() != m_lookupId || m_state != State::Connecting)
+        return;
+    m_lookupId = -1;
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+        failWith(QAbstractSocket::HostNotFoundError, info.errorString());
+        return;
+    }
+    m_addresses = info.addresses();
+    tryNextAddress();
 }
 
-bool StreamSocket::send(const QByteArray &data)
+void StreamSocket::tryNextAddress()
 {
-    if (!m_socket || (m_state != State::Connected && m_state != State::Connecting))
+    while (m_nextAddress < m_addresses.size()) {
+        const QHostAddress address = m_addresses.at(m_nextAddress++);
+        sockaddr_storage target;
+        const socklen_t length = toSockaddr(address, m_remotePort, &target);
+        if (length == 0)
+            continue;
+        const int fd = ::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            m_lastConnectError = errno;
+            continue;
+        }
+        m_peerAddress = address;
+        m_peerPort = m_remotePort;
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&target), length) == 0 || errno == EINPROGRESS) {
+            adopt(fd);
+            // Writable once the connection is made or has failed.
+            m_writeNotifier.setEnabled(true);
+            return;
+        }
+        m_lastConnectError = errno;
+        ::close(fd);
+    }
+    const int error = m_lastConnectError ? m_lastConnectError : EHOSTUNREACH;
+    failWith(categoryOf(error), qt_error_string(error));
+}
+
+void StreamSocket::finishConnecting()
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    if (error == EINPROGRESS)
+        return;
+    if (error != 0) {
+        m_lastConnectError = error;
+        releaseDescriptor(false);
+        tryNextAddress();
+        return;
+    }
+    m_state = State::Connected;
+    m_stallTimer.stop();
+    updateNotifiers();
+    Q_EMIT connected();
+    // What was sent while connecting goes out now, in order.
+    if (m_state == State::Connected && !m_queue.empty())
+        writeQueued();
+    else if (m_state == State::Connected && m_shutdownAsked)
+        shutdownWrite();
+}
+
+void StreamSocket::failWith(QAbstractSocket::SocketError error, const QString &reason)
+{
+    releaseDescriptor(false);
+    m_stallTimer.stop();
+    m_error = error;
+    m_errorString = reason;
+    m_state = State::Failed;
+    Q_EMIT failed();
+}
+
+void StreamSocket::adopt(int fd)
+{
+    m_fd = fd;
+    m_readNotifier.setSocket(fd);
+    m_writeNotifier.setSocket(fd);
+}
+
+bool StreamSocket::send(const QByteArray &bytes)
+{
+    if (m_shutdownAsked || m_broken || (m_state != State::Connected && m_state != State::Connecting))
         return false;
-    // Qt queues what is written while the connection is still being made and
-    // sends it, in order, once it is made.
-    return m_socket->write(data) == data.size();
+    if (bytes.isEmpty())
+        return true;
+    // Shared, not copied: the chunk stays as it was read until written.
+    m_queue.push_back(bytes);
+    m_pending += bytes.size();
+    if (m_state == State::Connected && m_queue.size() == 1)
+        writeQueued();
+    return true;
 }
 
-qint64 StreamSocket::pendingSendBytes() const
+void StreamSocket::onWritable()
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    if (m_state == State::Connecting)
+        finishConnecting();
+    else
+        writeQueued();
+}
+
+void StreamSocket::writeQueued()
+{
+    qint64 written = 0;
+    while (!m_queue.empty()) {
+        iovec vectors[WriteVectors];
+        int count = 0;
+        size_t asked = 0;
+        for (auto it = m_queue.begin(); it != m_queue.end() && count < WriteVectors; ++it, ++count) {
+            const qsizetype skip = count == 0 ? m_headOffset : 0;
+            vectors[count].iov_base = const_cast<char *>(it->constData() + skip);
+            vectors[count].iov_len = size_t(it->size() - skip);
+            asked += vectors[count].iov_len;
+        }
+        msghdr message{};
+        message.msg_iov = vectors;
+        message.msg_iovlen = size_t(count);
+        // No SIGPIPE: a peer gone is reported as such, never kills the program.
+        const ssize_t n = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            brokenBy(errno);
+            return;
+        }
+        written += n;
+        m_pending -= n;
+        m_written += n;
+        qsizetype left = n;
+        while (left > 0) {
+            const qsizetype inHead = m_queue.front().size() - m_headOffset;
+            if (left < inHead) {
+                m_headOffset += left;
+                break;
+            }
+            left -= inHead;
+            m_queue.pop_front();
+            m_headOffset = 0;
+        }
+        if (size_t(n) < asked)
+            break; // the kernel's buffer is full
+    }
+    // The stall limit counts from the last byte the peer took; it keeps
+    // watching while the kernel still holds bytes for the peer.
+    if (written > 0 || !m_stallTimer.isActive())
+        m_stallTimer.start();
+    if (m_queue.empty() && m_shutdownAsked && !m_writeShut) {
+        ::shutdown(m_fd, SHUT_WR);
+        m_writeShut = true;
+    }
+    updateNotifiers();
+    if (written > 0)
+        Q_EMIT sent(written);
+}
+
+void StreamSocket::shutdownWrite()
+{
+    m_shutdownAsked = true;
+    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut) {
+        ::shutdown(m_fd, SHUT_WR);
+        m_writeShut = true;
+    }
+}
+
+void StreamSocket::onReadable()
+{
+    for (int i = 0; i < ReadsPerWake; ++i) {
+        if (m_fd < 0 || m_readPaused || m_readEnded || m_broken || !readFromPeer())
+            return;
+    }
+}
+
+bool StreamSocket::readFromPeer()
+{
+    // The last chunk's buffer is read into again once nobody holds it any
+    // more (it was written out and its rows were copied): a busy link then
+    // reads and writes without allocating.
+    QByteArray chunk;
+    if (m_readBuffer.isDetached() && m_readBuffer.capacity() >= ReadChunkBytes)
+        chunk.swap(m_readBuffer);
+    else
+        m_readBuffer.clear();
+    chunk.resize(ReadChunkBytes);
+    const ssize_t n = ::recv(m_fd, chunk.data(), size_t(ReadChunkBytes), 0);
+    if (n > 0) {
+        if (n < ReadChunkBytes / 4) {
+            // A short read is copied out at its size, so that a few bytes
+            // never hold a whole buffer, which is kept for the next read.
+            const QByteArray exact(chunk.constData(), qsizetype(n));
+            m_readBuffer.swap(chunk);
+            Q_EMIT received(exact);
+        } else {
+            chunk.resize(qsizetype(n));
+            m_readBuffer = chunk;
+            Q_EMIT received(chunk);
+        }
+        return n == ReadChunkBytes; // a shorter read took all there was
+    }
+    m_readBuffer.swap(chunk);
+    if (n == 0) {
+        m_readEnded = true;
+        updateNotifiers();
+        Q_EMIT readEnded();
+        return false;
+    }
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+        brokenBy(errno);
+    return false;
+}
+
+void StreamSocket::brokenBy(int systemError)
+{
+    m_broken = true;
+    m_stallTimer.stop();
+    m_error = categoryOf(systemError);
+    m_errorString = qt_error_string(systemError);
+    updateNotifiers();
+    Q_EMIT peerReset();
+}
+
+void StreamSocket::onStallTimeout()
+{
+    if (m_state == State::Connecting) {
+        failWith(QAbstractSocket::SocketTimeoutError, qt_error_string(ETIMEDOUT));
+        return;
+    }
+    if (m_broken || m_fd < 0)
+        return;
+    // Our writes come in bursts when the kernel's send buffer is large, so
+    // the peer's progress is read from the kernel: bytes it acknowledged.
+    const qint64 unacknowledged = kernelQueued();
+    if (m_pending == 0 && unacknowledged == 0)
+        return;
+    const qint64 taken = m_written - unacknowledged;
+    if (taken > m_takenMark) {
+        m_takenMark = taken;
+        m_stallTimer.start();
+        return;
+    }
+    Q_EMIT stalled();
+}
+
+qint64 StreamSocket::kernelQueued() const
+{
+    int queued = 0;
+    return m_fd >= 0 && m_state == State::Connected && ::ioctl(m_fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+qint64 StreamSocket::undeliveredBytes() const
+{
+    return m_pending + kernelQueued();
 }
 
 void StreamSocket::setReadPaused(bool paused)
 {
-    if (m_readPaused == paused)
-        return;
     m_readPaused = paused;
-    if (!paused) {
-        // Resuming usually happens inside a bytesWritten notification; deliver
-        // what waited from the event loop rather than re-entering the relay.
-        QMetaObject::invokeMethod(this, &StreamSocket::deliverWaiting, Qt::QueuedConnection);
+    updateNotifiers();
+}
+
+void StreamSocket::updateNotifiers()
+{
+    const bool live = m_fd >= 0 && m_state == State::Connected && !m_broken;
+    m_readNotifier.setEnabled(live && !m_readPaused && !m_readEnded);
+    m_writeNotifier.setEnabled((live && !m_queue.empty()) || (m_fd >= 0 && m_state == State::Connecting));
+}
+
+void StreamSocket::abort()
+{
+    // Whatever is queued goes with it: a reset, never an orderly end.
+    const linger hard{1, 0};
+    if (m_fd >= 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close();
+}
+
+void StreamSocket::close()
+{
+    m_listener.close();
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
     }
+    m_stallTimer.stop();
+    releaseDescriptor(m_pending > 0);
+    m_queue.clear();
+    m_headOffset = 0;
+    m_pending = 0;
+    m_written = 0;
+    m_takenMark = 0;
+    m_readPaused = false;
+    m_readEnded = false;
+    m_shutdownAsked = false;
+    m_writeShut = false;
+    m_broken = false;
+    m_peerAddress.clear();
+    m_peerPort = 0;
+    m_error = QAbstractSocket::UnknownSocketError;
+    m_errorString.clear();
+    m_state = State::Closed;
 }
 
-void StreamSocket::deliverWaiting()
+void StreamSocket::releaseDescriptor(bool reset)
 {
-    if (m_readPaused || !m_socket)
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    m_readNotifier.setSocket(-1);
+    m_writeNotifier.setSocket(-1);
+    if (m_fd < 0)
         return;
-    if (m_socket->bytesAvailable() > 0)
-        Q_EMIT dataArrival();
-    if (m_closeAwaitsRead && m_socket && !m_readPaused && m_socket->bytesAvailable() == 0) {
-        m_closeAwaitsRead = false;
-        markPeerClosed();
+    if (reset) {
+        const linger hard{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
-}
-
-void StreamSocket::onNewConnection()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        // Once a request has been accepted the listener is closed; anything the
-        // kernel had already queued behind it is turned away.
-        if (!m_server.isListening()) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        const int id = m_nextRequestId++;
-        m_requests.insert(id, socket);
-        Q_EMIT connectionRequest(id);
-        if (QTcpSocket *unclaimed = m_requests.take(id)) {
-            unclaimed->abort();
-            unclaimed->deleteLater();
-        }
-    }
-}
-
-void StreamSocket::onConnected()
-{
-    if (sender() != m_socket)
-        return;
-    m_state = State::Connected;
-    Q_EMIT connected();
-}
-
-void StreamSocket::onReadyRead()
-{
-    if (sender() != m_socket || m_readPaused)
-        return;
-    Q_EMIT dataArrival();
-}
-
-void StreamSocket::onBytesWritten()
-{
-    if (sender() == m_socket)
-        Q_EMIT sent();
-}
-
-void StreamSocket::onReadChannelFinished()
-{
-    if (sender() != m_socket)
-        return;
-    if (m_state != State::Connected && m_state != State::Connecting)
-        return;
-    // What arrived before the close is delivered before the close is reported.
-    if (m_socket->bytesAvailable() > 0) {
-        if (m_readPaused) {
-            m_closeAwaitsRead = true;
-            return;
-        }
-        Q_EMIT dataArrival();
-    }
-    if (m_socket && (m_state == State::Connected || m_state == State::Connecting))
-        markPeerClosed();
-}
-
-void StreamSocket::onErrorOccurred()
-{
-    if (sender() != m_socket)
-        return;
-    const QAbstractSocket::SocketError error = m_socket->error();
-    if (m_state == State::Connecting) {
-        m_errorString = SocketErrorText::forConnect(error, m_socket->errorString());
-        m_state = State::Failed;
-        Q_EMIT failed(m_errorString);
-        return;
-    }
-    if (m_state == State::Connected) {
-        // A reset counts as the peer's close; the orderly close arrives here
-        // too, before or after readChannelFinished.
-        if (m_socket->bytesAvailable() > 0 && m_readPaused) {
-            m_closeAwaitsRead = true;
-            return;
-        }
-        if (m_socket->bytesAvailable() > 0)
-            Q_EMIT dataArrival();
-        if (m_socket && m_state == State::Connected)
-            markPeerClosed();
-    }
-}
-
-void StreamSocket::adopt(QTcpSocket *socket)
-{
-    socket->setParent(this);
-    socket->setReadBufferSize(ReadBufferBytes);
-    m_socket = socket;
-    connect(socket, &QTcpSocket::connected, this, &StreamSocket::onConnected);
-    connect(socket, &QTcpSocket::readyRead, this, &StreamSocket::onReadyRead);
-    connect(socket, &QTcpSocket::bytesWritten, this, &StreamSocket::onBytesWritten);
-    connect(socket, &QTcpSocket::readChannelFinished, this, &StreamSocket::onReadChannelFinished);
-    connect(socket, &QTcpSocket::errorOccurred, this, &StreamSocket::onErrorOccurred);
-}
-
-void StreamSocket::release()
-{
-    if (!m_socket)
-        return;
-    QTcpSocket *socket = m_socket;
-    m_socket = nullptr;
-    socket->disconnect(this);
-    // A connection still being made counts too: what a client said before
-    // leaving goes out once the server answers, then the connection closes.
-    if (socket->state() != QAbstractSocket::UnconnectedState && socket->bytesToWrite() > 0) {
-        // Let the queued bytes reach the peer, then let go of the socket.
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
-        QTimer::singleShot(LingerMs, socket, &QTcpSocket::abort);
-        socket->disconnectFromHost();
-    } else {
-        socket->abort();
-        socket->deleteLater();
-    }
-}
-
-void StreamSocket::markPeerClosed()
-{
-    m_state = State::Closing;
-    Q_EMIT peerClosed();
+    ::close(m_fd);
+    m_fd = -1;
 }

@@ -1,33 +1,44 @@
 #ifndef DRAVLIN_STREAMSOCKET_H
 #define DRAVLIN_STREAMSOCKET_H
 
+#include "TcpListener.h"
+
+#include <QAbstractSocket>
 #include <QByteArray>
-#include <QHash>
 #include <QHostAddress>
+#include <QHostInfo>
+#include <QList>
 #include <QObject>
-#include <QPointer>
+#include <QSocketNotifier>
 #include <QString>
-#include <QTcpServer>
+#include <QTimer>
 
-class QTcpSocket;
+#include <deque>
 
-// One TCP endpoint that either listens or carries a single connection, with
-// the small set of operations the relay needs: listen, request/accept,
-// connect, read all, send, close, and notifications for each.
+// One TCP endpoint that either listens or carries a single connection.
 //
-// Unlike a bare QTcpSocket, it keeps reporting Closing after the peer has
-// closed until we close it ourselves, and a close lets queued data drain to
-// the peer instead of throwing it away.
+// A connection lives on the system's own non-blocking descriptor rather than
+// on QTcpSocket, because QTcpSocket closes the whole connection as soon as a
+// read sees the peer's end of stream: a peer that only ended its sending
+// (shutdown(SHUT_WR), `nc -N`) could then never get its answer. Here the two
+// directions end separately: readEnded() when the peer has said all it will,
+// shutdownWrite() when we have. Qt still listens, resolves names and turns
+// addresses into text.
+//
+// Bytes cross the descriptor in two places only: readFromPeer() for what
+// arrives and writeQueued() for what leaves, so that a filter working on
+// bytes (an encryption layer) can sit there without the relay noticing.
 class StreamSocket : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class State { Closed, Listening, Connecting, Connected, Closing, Failed };
+    enum class State { Closed, Listening, Connecting, Connected, Failed };
     Q_ENUM(State)
 
-    // Bounds what Qt buffers from the network before we read it.
-    static constexpr qint64 ReadBufferBytes = qint64{512} * 1024;
+    // The most one read takes.
+    static constexpr qsizetype ReadChunkBytes = qsizetype{256} * 1024;
+    static constexpr int DefaultStallLimitMs = 30000;
 
     explicit StreamSocket(QObject *parent = nullptr);
     ~StreamSocket() override;
@@ -38,64 +49,117 @@ public:
     QString remoteHost() const { return m_remoteHost; }
     void setRemotePort(quint16 port) { m_remotePort = port; }
     quint16 remotePort() const { return m_remotePort; }
+    // How long queued bytes, or a connection being made, may go without
+    // progress before stalled() or failed() says so.
+    void setStallLimit(int ms) { m_stallTimer.setInterval(ms); }
+    int stallLimit() const { return m_stallTimer.interval(); }
 
     State state() const { return m_state; }
     // Port actually bound while listening (differs from localPort() when that is 0).
     quint16 listeningPort() const;
-    QHostAddress peerAddress() const;
-    quint16 peerPort() const;
+    QHostAddress peerAddress() const { return m_peerAddress; }
+    quint16 peerPort() const { return m_peerPort; }
+    // The last failure: Qt's category for it and the system's own text.
+    QAbstractSocket::SocketError error() const { return m_error; }
     QString errorString() const { return m_errorString; }
 
-    // Stops listening or ends the connection; data already queued is still delivered.
-    void close();
     bool listen();
+    // Takes the connection offered by connectionRequest(requestId); only
+    // valid while that signal is being delivered.
     bool accept(int requestId);
     void connectToRemote();
 
-    QByteArray readAll();
-    bool send(const QByteArray &data);
-    qint64 pendingSendBytes() const;
+    // Queues bytes for the peer, in order; what is sent before the connection
+    // is made waits for it. False once the write side is shut or gone.
+    bool send(const QByteArray &bytes);
+    qint64 pendingSendBytes() const { return m_pending; }
+    // Queued here or still unacknowledged in the kernel: what a reset now would lose.
+    qint64 undeliveredBytes() const;
+    // Ends our sending once every queued byte is written; reading goes on.
+    void shutdownWrite();
+    bool isWriteShut() const { return m_writeShut; }
+    bool hasReadEnded() const { return m_readEnded; }
 
-    // While paused, arriving data waits (in Qt's bounded buffer, then the
-    // kernel's) and no dataArrival is raised; resuming raises it for what waited.
+    // While paused, arriving data waits in the kernel, and the peer feels
+    // TCP flow control.
     void setReadPaused(bool paused);
     bool isReadPaused() const { return m_readPaused; }
+
+    // Stops listening or ends the connection at once. An orderly close when
+    // nothing is left queued; otherwise a reset, so that the peer cannot take
+    // a cut stream for a complete one.
+    void close();
+    // Ends the connection with a reset, whatever is queued.
+    void abort();
 
 Q_SIGNALS:
     void connectionRequest(int requestId);
     void connected();
-    void dataArrival();
-    void sent();
-    // The peer closed or reset the connection; state() is Closing until close().
-    void peerClosed();
-    // Listening or connecting failed; reason is in French.
-    void failed(const QString &reason);
+    // Listening or connecting failed: error() and errorString() say why.
+    void failed();
+    void received(const QByteArray &bytes);
+    // Bytes left the queue for the kernel.
+    void sent(qint64 bytes);
+    // The peer ended its sending; we may still write to it.
+    void readEnded();
+    // The connection was reset or broke: error() and errorString() say why.
+    void peerReset();
+    // Bytes are waiting for the peer (queued, or in the kernel) and it has
+    // taken none for the stall limit.
+    void stalled();
 
 private Q_SLOTS:
-    void onNewConnection();
-    void onConnected();
-    void onReadyRead();
-    void onBytesWritten();
-    void onReadChannelFinished();
-    void onErrorOccurred();
-    void deliverWaiting();
+    void onDescriptorAccepted(qintptr descriptor);
+    void onHostFound(const QHostInfo &info);
+    void onReadable();
+    void onWritable();
+    void onStallTimeout();
 
 private:
-    void adopt(QTcpSocket *socket);
-    void release();
-    void markPeerClosed();
+    void adopt(int fd);
+    void tryNextAddress();
+    void finishConnecting();
+    bool readFromPeer();
+    void writeQueued();
+    void brokenBy(int systemError);
+    void failWith(QAbstractSocket::SocketError error, const QString &reason);
+    void updateNotifiers();
+    void releaseDescriptor(bool reset);
+    qint64 kernelQueued() const;
 
-    QTcpServer m_server;
-    QPointer<QTcpSocket> m_socket;
-    QHash<int, QTcpSocket *> m_requests;
-    int m_nextRequestId = 1;
+    TcpListener m_listener;
+    QSocketNotifier m_readNotifier{QSocketNotifier::Read};
+    QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
+    QTimer m_stallTimer;
+    int m_fd = -1;
+    int m_offeredFd = -1;
+    int m_offeredId = 0;
     State m_state = State::Closed;
+
     QString m_remoteHost;
-    QString m_errorString;
     quint16 m_localPort = 0;
     quint16 m_remotePort = 0;
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses;
+    qsizetype m_nextAddress = 0;
+    int m_lastConnectError = 0;
+
+    QHostAddress m_peerAddress;
+    quint16 m_peerPort = 0;
+    QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
+    QString m_errorString;
+
+    QByteArray m_readBuffer; // the last chunk read, reused once nobody else holds it
+    std::deque<QByteArray> m_queue;
+    qsizetype m_headOffset = 0; // bytes of m_queue.front() already written
+    qint64 m_pending = 0;
+    qint64 m_written = 0;   // handed to the kernel on this connection
+    qint64 m_takenMark = 0; // of those, acknowledged by the peer at the last stall check
     bool m_readPaused = false;
-    bool m_closeAwaitsRead = false;
+    bool m_readEnded = false;
+    bool m_shutdownAsked = false;
+    bool m_writeShut = false;
+    bool m_broken = false;
 };
 
 #endif

@@ -1,4 +1,5 @@
 #include "LineCapture.h"
+#include "RowText.h"
 
 #include <QTest>
 
@@ -24,6 +25,8 @@ class TestLineCapture : public QObject
 private Q_SLOTS:
     void cutsLines_data();
     void cutsLines();
+    void rowsShowWhatWasSent_data();
+    void rowsShowWhatWasSent();
 };
 
 void TestLineCapture::cutsLines_data()
@@ -75,3 +78,25 @@ void TestLineCapture::cutsLines()
 
 QTEST_GUILESS_MAIN(TestLineCapture)
 #include "tst_linecapture.moc"
+
+void TestLineCapture::rowsShowWhatWasSent_data()
+{
+    QTest::addColumn<QByteArray>("row");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QByteArray>("transcript");
+    QTest::newRow("byte order mark first") << QByteArray("\xef\xbb\xbfHELO") << QStringLiteral("\ufeffHELO")
+                                           << QByteArray("C: \xef\xbb\xbfHELO");
+    QTest::newRow("two marks") << QByteArray("\xef\xbb\xbf\xef\xbb\xbf") << QStringLiteral("\ufeff\ufeff")
+                               << QByteArray("C: \xef\xbb\xbf\xef\xbb\xbf");
+    QTest::newRow("Latin-1 after a mark") << QByteArray("\xef\xbb\xbf\xe9") << QStringLiteral("\u00ef\u00bb\u00bf\u00e9")
+                                          << QByteArray("C: \xc3\xaf\xc2\xbb\xc2\xbf\xc3\xa9");
+}
+
+void TestLineCapture::rowsShowWhatWasSent()
+{
+    QFETCH(QByteArray, row);
+    QFETCH(QString, shown);
+    QFETCH(QByteArray, transcript);
+    QCOMPARE(RowText::display(row), shown);
+    QCOMPARE(RowText::transcript(Side::Client, row), transcript);
+}

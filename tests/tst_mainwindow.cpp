@@ -1,5 +1,6 @@
 #include "LoopbackPeer.h"
 #include "MainWindow.h"
+#include "RawPeer.h"
 #include "RelaySettings.h"
 #include "RowsFixture.h"
 
@@ -208,6 +209,48 @@ private Q_SLOTS:
         QVERIFY(client.waitForDisconnected());
         QVERIFY(server.waitForDisconnected());
         QVERIFY(!m_window->relay().isArmed());
+    }
+    // The window goes at once; the program lives on until what was read from
+    // the client has reached a server slow to read it.
+    void closingDeliversWhatWasReadBeforeTheProgramEnds()
+    {
+        RawPeer server;
+        RawPeer::Script slow;
+        slow.receiveBuffer = 32 * 1024;
+        slow.readStep = 256 * 1024;
+        slow.pauseMs = 20;
+        slow.readOnRelease = true;
+        server.serve(slow);
+        m_window->start(RelaySettings{0, QStringLiteral("127.0.0.1"), server.listenPort()});
+        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+        qint64 read = -1;
+        connect(&m_window->relay(), &Relay::eventOccurred, this, [&read](const RelayEvent &e) {
+            if (e.kind == RelayEvent::Kind::SessionEnded)
+                read = e.bytesClientToServer;
+        });
+        QSignalSpy finished(&m_window->relay(), &Relay::finished);
+        LoopbackPeer client;
+        client.connectTo(m_window->relay().listeningPort());
+        QByteArray request;
+        while (request.size() < 8 * 1024 * 1024)
+            request += "RCPT TO:<destinataire" + QByteArray::number(request.size()) + "@exemple.org>\r\n";
+        client.send(request);
+        QTRY_VERIFY(m_window->relay().pendingSendBytes(Side::Server) > 0);
+        server.release();
+
+        QTimer::singleShot(0, m_window, &QWidget::close);
+        QTimer::singleShot(15000, qApp, &QCoreApplication::quit); // in case nothing ends it
+        QElapsedTimer running;
+        running.start();
+        QApplication::exec();
+        QVERIFY(running.elapsed() < 15000);
+        QVERIFY(!m_window->isVisible());
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished[0], (QVariantList{qint64(0), qint64(0)}));
+        QVERIFY(server.waitDone());
+        QVERIFY(server.cleanEnd);
+        QCOMPARE(server.received.size(), read);
+        QVERIFY(read > 0 && request.startsWith(server.received));
     }
 };
 

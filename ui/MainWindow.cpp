@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "EventText.h"
 #include "PaneView.h"
 #include "RelaySettings.h"
 #include "TrafficPanes.h"
@@ -10,6 +11,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoopLocker>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
@@ -89,6 +91,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(txtPortClient, &QLineEdit::textChanged, this, &MainWindow::onTxtPortClientTextChanged);
     connect(&m_relay, &Relay::rowsCaptured, &m_conversation, &Conversation::appendRows);
     connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
+    connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
 
     m_clientArea->setMinimumSize(designClientSize());
     m_clientArea->installEventFilter(this);
@@ -256,10 +259,10 @@ void MainWindow::onCmdStartClicked()
 {
     // The texts are checked before anything changes: on bad input the window
     // stays stopped, the panes keep their rows and the relay stays idle.
-    const QString error = m_relay.start(txtPortClient->text(), txtPortServeur->text(),
-                                        txtAdresseServeur->text());
-    if (!error.isEmpty()) {
-        reportError(error);
+    const auto error = m_relay.start(txtPortClient->text(), txtPortServeur->text(),
+                                     txtAdresseServeur->text());
+    if (error) {
+        reportError(EventText::settingsError(*error, EventText::Naming::WindowFields));
         return;
     }
     enterStarted();
@@ -293,13 +296,14 @@ void MainWindow::onTxtPortClientTextChanged(const QString &text)
     txtPortServeur->setText(text);
 }
 
-void MainWindow::onRelayEventOccurred(Relay::Event event, const QString &message)
+void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
+    const QString message = EventText::describe(event);
     lblEvenement->setText(QStringLiteral("%1  %2").arg(
         QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message));
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
-    if (event == Relay::Event::ListenFailed && !cmdStart->isEnabled()) {
+    if (event.kind == RelayEvent::Kind::ListenFailed && !cmdStart->isEnabled()) {
         showState(false);
         reportError(message);
     }
@@ -375,6 +379,16 @@ void MainWindow::reportError(const QString &message)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    m_relay.shutdown();
+    // The window goes at once, but bytes already read from one side are
+    // still owed to the other: the lock keeps the application's event loop
+    // running, past its last window, until the relay has delivered them.
+    if (!m_finishLock)
+        m_finishLock = std::make_unique<QEventLoopLocker>();
+    m_relay.finish();
     event->accept();
+}
+
+void MainWindow::onRelayFinished()
+{
+    m_finishLock.reset();
 }

@@ -8,9 +8,12 @@
 #include <QKeySequence>
 #include <QMainWindow>
 
+#include <memory>
+
 class PaneView;
 class QAction;
 class QDateTime;
+class QEventLoopLocker;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -75,7 +78,8 @@ private Q_SLOTS:
     void onCmdStartClicked();
     void onCmdStopClicked();
     void onTxtPortClientTextChanged(const QString &text);
-    void onRelayEventOccurred(Relay::Event event, const QString &message);
+    void onRelayEventOccurred(const RelayEvent &event);
+    void onRelayFinished();
     void onSaveTriggered();
     void onCopyTriggered();
 
@@ -116,6 +120,8 @@ private:
     TrafficPanes *m_panes = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_copyAction = nullptr;
+    // Held from the window's close until the relay has finished delivering.
+    std::unique_ptr<QEventLoopLocker> m_finishLock;
 };
 
 #endif

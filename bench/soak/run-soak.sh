@@ -1,8 +1,10 @@
 #!/bin/sh
 # Long fault cases on loopback: a 1 GiB flood through `dravlin --console`
-# (bytes checked, RSS bounded) and 1,000 sequential clients (open descriptors
-# compared before and after). Takes a few minutes; stops at --timeout.
-# Usage: sh bench/soak/run-soak.sh [--flood-mb N] [--clients N] [--rss-limit-mb N] [--timeout S]
+# (bytes checked, RSS bounded), 1,000 sequential clients (open descriptors
+# compared before and after) and 1,000 clients that end their sending first
+# and must still get their whole answer. Takes a few minutes; stops at --timeout.
+# Usage: sh bench/soak/run-soak.sh [--flood-mb N] [--clients N] [--half-close-clients N]
+#                                  [--rss-limit-mb N] [--timeout S]
 # DRAVLIN=/path/to/dravlin skips the build (default: build into build-soak).
 set -eu
 cd "$(dirname "$0")/../.."

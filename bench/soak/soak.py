@@ -8,6 +8,9 @@ flood    pushes FLOOD_MB MiB of mail-like lines from a client through
          was before.
 clients  runs CLIENTS sequential clients (one line, one reply, close) and
          compares the relay's open descriptors before and after.
+half     runs HALF_CLOSE_CLIENTS sequential clients as `nc -N` does: one line,
+         then the end of their sending, then they read the whole answer, which
+         the server only gives once it has read to the end.
 
 Every wait has a deadline; the whole run stops at --timeout seconds.
 Exit status 0 when every check holds, 1 otherwise.
@@ -290,6 +293,69 @@ def sequential_clients(relay, sink, count, deadline):
     print("clients: %d served in %.1f s" % (count, time.monotonic() - started))
 
 
+def half_closing_clients(relay, sink, count, deadline):
+    stop = threading.Event()
+    errors = []
+    # Past one read and one kernel buffer's worth, so that the answer crosses
+    # the relay in several chunks after the client has ended its sending.
+    filler = b"x" * 200000
+
+    def answer_for(request):
+        return b"250 OK " + request[5:].rstrip(b"\r\n") + b"\r\n" + filler + b"\r\n"
+
+    def sink_side():
+        sink.settimeout(0.5)
+        while not stop.is_set():
+            try:
+                conn, _ = sink.accept()
+            except socket.timeout:
+                continue
+            with conn:
+                conn.settimeout(10)
+                request = b""
+                while True:
+                    part = conn.recv(4096)
+                    if not part:
+                        break
+                    request += part
+                conn.sendall(answer_for(request))
+
+    def guarded():
+        try:
+            sink_side()
+        except Exception as exc:
+            errors.append(exc)
+
+    server = threading.Thread(target=guarded, daemon=True)
+    server.start()
+    started = time.monotonic()
+    try:
+        for i in range(count):
+            if errors:
+                raise Failure("sink: %s" % errors[0])
+            if time.monotonic() > deadline:
+                raise Failure("half-closing clients ran past the deadline after %d of %d" % (i, count))
+            request = b"NOOP %d\r\n" % i
+            with socket.create_connection((LOOPBACK, relay.listen_port), timeout=10) as client:
+                client.sendall(request)
+                client.shutdown(socket.SHUT_WR)
+                reply = b""
+                while True:
+                    part = client.recv(65536)
+                    if not part:
+                        break
+                    reply += part
+            if reply != answer_for(request):
+                raise Failure("half-closing client %d: %d bytes back, expected %d"
+                              % (i, len(reply), len(answer_for(request))))
+            relay.wait_listening(min(deadline, time.monotonic() + 10))
+    finally:
+        stop.set()
+        server.join(timeout=5)
+    print("half-closing clients: %d served, each with its whole answer, in %.1f s"
+          % (count, time.monotonic() - started))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -297,6 +363,7 @@ def main():
     parser.add_argument("--flood-mb", type=int, default=1024)
     parser.add_argument("--rss-limit-mb", type=int, default=64)
     parser.add_argument("--clients", type=int, default=1000)
+    parser.add_argument("--half-close-clients", type=int, default=1000)
     parser.add_argument("--timeout", type=int, default=900, help="seconds for the whole run")
     parser.add_argument("--workdir", default=".", help="where rows and events are written")
     args = parser.parse_args()
@@ -323,6 +390,8 @@ def main():
                 gained = sorted(set(fds_after.items()) - set(fds_before.items()))
                 lost = sorted(set(fds_before.items()) - set(fds_after.items()))
                 raise Failure("descriptor count changed; new %s, gone %s" % (gained, lost))
+        if args.half_close_clients > 0:
+            half_closing_clients(relay, sink, args.half_close_clients, deadline)
         if len(open_fds(relay.proc.pid)) != len(fds_start):
             raise Failure("descriptor count differs from start-up")
     except Failure as failure:

@@ -1,0 +1,10 @@
+#include "RelayEvent.h"
+
+QString RelayEvent::hostPort(const QString &host, quint16 port)
+{
+    // A colon in a host can only be an IPv6 literal; the brackets keep its
+    // last group apart from the port.
+    if (host.contains(QLatin1Char(':')))
+        return QStringLiteral("[%1]:%2").arg(host).arg(port);
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}

@@ -1,0 +1,61 @@
+#ifndef DRAVLIN_RELAYEVENT_H
+#define DRAVLIN_RELAYEVENT_H
+
+#include "Side.h"
+
+#include <QAbstractSocket>
+#include <QMetaType>
+#include <QString>
+
+// Something the relay did or saw, as data: front ends decide how to word it.
+// Only the fields that make sense for the kind are set; the others keep
+// their defaults.
+struct RelayEvent
+{
+    enum class Kind {
+        Listening,       // listenPort
+        ListenFailed,    // listenPort, error, reason; the relay is stopped
+        ClientConnected, // client, server
+        ServerConnected, // client, server
+        ServerFailed,    // client, server, error, reason
+        PeerClosed,      // side ended its sending (the other direction may go on)
+        PeerReset,       // side reset the connection; error, reason
+        Undelivered,     // side did not get `undelivered` bytes; end says why
+        SessionEnded,    // one per client taken: end, bytes, durationMs
+        Stopped,         // stop(), or finish() once done
+    };
+
+    // How a session ended.
+    enum class End {
+        None,
+        ClosedByClient,        // the client ended its sending first, then the server
+        ClosedByServer,        // the server ended its sending first, then the client
+        ResetByClient,
+        ResetByServer,
+        ServerUnreachable,
+        SilenceAfterHalfClose, // side stayed silent after the other ended
+        DeliveryStalled,       // side read nothing for the stall limit
+        Stopped,               // stop() or finish()
+    };
+
+    Kind kind = Kind::Stopped;
+    qint64 time = 0;             // milliseconds since the epoch
+    QString client;              // "127.0.0.1:40112", "[::1]:40112"
+    QString server;              // "mx.example.org:25", "[::1]:25"
+    quint16 listenPort = 0;
+    Side side = Side::Client;
+    QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
+    QString reason;              // the system's own text, when there is one
+    End end = End::None;
+    qint64 undelivered = 0;
+    qint64 bytesClientToServer = 0; // read from the client during the session
+    qint64 bytesServerToClient = 0; // read from the server during the session
+    qint64 durationMs = 0;
+
+    // "host:port", with an IPv6 literal in brackets.
+    static QString hostPort(const QString &host, quint16 port);
+};
+
+Q_DECLARE_METATYPE(RelayEvent)
+
+#endif

@@ -1,0 +1,6 @@
+#include "TcpListener.h"
+
+void TcpListener::incomingConnection(qintptr descriptor)
+{
+    Q_EMIT descriptorAccepted(descriptor);
+}

@@ -1,0 +1,29 @@
+#ifndef DRAVLIN_EVENTTEXT_H
+#define DRAVLIN_EVENTTEXT_H
+
+#include "RelayEvent.h"
+#include "RelaySettings.h"
+
+#include <QString>
+
+// The French wording of what the relay reports, shared by the window and the
+// console so that both say the same thing the same way.
+class EventText
+{
+public:
+    // How a settings error names the value at fault: the window by its
+    // field's caption, the console by its option.
+    enum class Naming { WindowFields, ConsoleOptions };
+
+    static QString describe(const RelayEvent &event);
+    static QString settingsError(const RelaySettings::Error &error, Naming naming);
+
+private:
+    static QString listenFailure(const RelayEvent &event);
+    static QString connectFailure(const RelayEvent &event);
+    static QString sessionEnd(const RelayEvent &event);
+    static QString undeliveredBecause(const RelayEvent &event);
+    static QString bytes(qint64 count);
+};
+
+#endif
