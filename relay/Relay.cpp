@@ -69,6 +69,28 @@ void Relay::shutdown()
     closeBoth();
 }
 
+void Relay::holdReading(bool held)
+{
+    m_readingHeld = held;
+    if (held) {
+        wskClient.setReadPaused(true);
+        wskServeur.setReadPaused(true);
+        return;
+    }
+    // Each side stays paused while its own send queue is over the bound.
+    wskClient.setReadPaused(wskServeur.pendingSendBytes() > SendQueueBound);
+    wskServeur.setReadPaused(wskClient.pendingSendBytes() > SendQueueBound);
+}
+
+void Relay::finish(int graceMs)
+{
+    Q_UNUSED(graceMs)
+    const qint64 toClient = wskClient.pendingSendBytes();
+    const qint64 toServer = wskServeur.pendingSendBytes();
+    shutdown();
+    QTimer::singleShot(0, this, [this, toClient, toServer] { Q_EMIT finished(toClient, toServer); });
+}
+
 void Relay::onRearmTick()
 {
     closeBoth();
@@ -140,7 +162,7 @@ void Relay::onServerSent()
 void Relay::resumeAfterDrain(Side drained)
 {
     StreamSocket &source = socket(otherSide(drained));
-    if (source.isReadPaused() && socket(drained).pendingSendBytes() <= SendQueueBound / 2)
+    if (!m_readingHeld && source.isReadPaused() && socket(drained).pendingSendBytes() <= SendQueueBound / 2)
         source.setReadPaused(false);
 }
 
@@ -176,7 +198,8 @@ void Relay::peerClosed(Side side)
     flushTail(side);
     // Nothing will drain towards a closed peer: let the other side be read
     // again, so its data is still shown (though no longer forwarded).
-    socket(otherSide(side)).setReadPaused(false);
+    if (!m_readingHeld)
+        socket(otherSide(side)).setReadPaused(false);
     if (!tmrAll.isActive())
         tmrAll.start();
 }

@@ -47,6 +47,12 @@ public:
     void start(const RelaySettings &settings);
     void stop();
     void shutdown();
+    // While held, neither socket is read: the peers feel TCP flow control.
+    void holdReading(bool held);
+    // Stops listening and re-arming, delivers what was already read to the
+    // other side (for at most graceMs), closes both connections, then emits
+    // finished with what could not be delivered.
+    void finish(int graceMs = 2000);
 
     const RelaySettings &settings() const { return m_settings; }
     bool isArmed() const { return tmrAll.isActive(); }
@@ -65,6 +71,7 @@ Q_SIGNALS:
     // (milliseconds since the epoch).
     void rowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
     void eventOccurred(Relay::Event event, const QString &message);
+    void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private Q_SLOTS:
     void onRearmTick();
@@ -95,6 +102,7 @@ private:
     QTimer tmrAll;
     LineCapture m_capture[2];
     RelaySettings m_settings;
+    bool m_readingHeld = false;
 };
 
 #endif
