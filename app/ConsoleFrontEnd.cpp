@@ -1,11 +1,12 @@
 #include "ConsoleFrontEnd.h"
 
+#include "CommandLine.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
-#include <cstdio>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -18,6 +19,13 @@ sigset_t terminationSignals()
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     return set;
+}
+
+QString hostAndPort(const QString &host, quint16 port)
+{
+    return (host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(host)
+        .arg(port);
 }
 
 } // namespace
@@ -34,11 +42,17 @@ void ConsoleFrontEnd::unblockTerminationSignals()
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-ConsoleFrontEnd::ConsoleFrontEnd(QObject *parent)
+ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     : QObject(parent)
+    , m_log(STDERR_FILENO)
+    , m_writer(STDOUT_FILENO, stdoutClosedAtStart)
 {
     connect(&m_relay, &Relay::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
     connect(&m_relay, &Relay::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
+    connect(&m_relay, &Relay::finished, this, &ConsoleFrontEnd::onRelayFinished);
+    connect(&m_writer, &TranscriptWriter::failed, this, &ConsoleFrontEnd::onOutputFailed);
+    connect(&m_writer, &TranscriptWriter::budgetFull, this, &ConsoleFrontEnd::onOutputFull);
+    connect(&m_writer, &TranscriptWriter::budgetDrained, this, &ConsoleFrontEnd::onOutputDrained);
 
     const sigset_t set = terminationSignals();
     m_signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -53,25 +67,28 @@ ConsoleFrontEnd::~ConsoleFrontEnd()
 {
     // Kept tails become rows here, while the writer can still take them.
     m_relay.shutdown();
-    m_writer.finish();
+    m_writer.finish(QDeadlineTimer(EndingMs));
+    m_log.flush(QDeadlineTimer(EndingMs));
     delete m_signalNotifier;
     if (m_signalFd >= 0)
         ::close(m_signalFd);
 }
 
-int ConsoleFrontEnd::start(const QString &listenPortText, const QString &serverPortText,
-                           const QString &serverHostText)
+int ConsoleFrontEnd::start(const CommandLine &options)
 {
-    const QString error = m_relay.start(listenPortText, serverPortText, serverHostText);
-    if (!error.isEmpty()) {
-        printEvent(error);
+    m_writer.setTimestamps(options.timestamps);
+    RelaySettings settings;
+    QString error;
+    if (!options.consoleSettings(&settings, &error)) {
+        m_log.print(error);
         return 2;
     }
-    printEvent(QStringLiteral("relais vers %1:%2, écoute sur le port %3 dans %4 ms")
-                   .arg(m_relay.settings().serverHost)
-                   .arg(m_relay.settings().serverPort)
-                   .arg(m_relay.settings().listenPort)
-                   .arg(Relay::RearmIntervalMs));
+    m_relay.start(settings);
+    m_log.print(QStringLiteral("relais vers %1, écoute sur %2 dans %3 ms")
+                    .arg(hostAndPort(settings.serverHost, settings.serverPort),
+                         settings.listenPort == 0 ? QStringLiteral("un port choisi par le système")
+                                                  : QStringLiteral("le port %1").arg(settings.listenPort))
+                    .arg(Relay::RearmIntervalMs));
     return -1;
 }
 
@@ -82,9 +99,15 @@ void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, q
 
 void ConsoleFrontEnd::onRelayEvent(Relay::Event event, const QString &message)
 {
-    printEvent(message);
+    if (event == Relay::Event::Listening) {
+        // A fixed form: scripts (and tests) read the port from it, which
+        // --listen 0 leaves to the system.
+        m_log.print(QStringLiteral("écoute sur le port %1").arg(m_relay.listeningPort()));
+        return;
+    }
+    m_log.print(message);
     if (event == Relay::Event::ListenFailed)
-        QCoreApplication::exit(1);
+        end(1);
 }
 
 void ConsoleFrontEnd::onTerminationSignal()
@@ -92,14 +115,63 @@ void ConsoleFrontEnd::onTerminationSignal()
     signalfd_siginfo info;
     while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     }
-    m_relay.shutdown();
-    printEvent(QStringLiteral("arrêt demandé, connexions fermées"));
-    QCoreApplication::exit(0);
+    if (m_ending)
+        return;
+    m_log.print(QStringLiteral("arrêt demandé"));
+    end(0);
 }
 
-void ConsoleFrontEnd::printEvent(const QString &message)
+void ConsoleFrontEnd::onOutputFailed(const QString &reason)
 {
-    const QByteArray line = QStringLiteral("dravlin: %1\n").arg(message).toUtf8();
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    m_log.print(QStringLiteral("écriture impossible sur la sortie standard : %1 ; arrêt").arg(reason));
+    end(1);
+}
+
+void ConsoleFrontEnd::onOutputFull()
+{
+    m_relay.holdReading(true);
+    m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
+                    .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
+}
+
+void ConsoleFrontEnd::onOutputDrained()
+{
+    if (m_ending)
+        return;
+    m_relay.holdReading(false);
+    m_log.print(QStringLiteral("sortie standard de nouveau lue : lecture des connexions reprise"));
+}
+
+void ConsoleFrontEnd::end(int status)
+{
+    m_status = qMax(m_status, status);
+    if (m_ending)
+        return;
+    m_ending = true;
+    m_endBy = QDeadlineTimer(EndingMs);
+    // Should the relay never answer, the process still ends, a little late.
+    QTimer::singleShot(EndingMs + 500, this, [this] { onRelayFinished(0, 0); });
+    m_relay.finish(EndingMs);
+}
+
+void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliveredToServer)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    if (undeliveredToServer > 0)
+        m_log.print(QStringLiteral("%1 octets non remis au serveur").arg(undeliveredToServer));
+    if (undeliveredToClient > 0)
+        m_log.print(QStringLiteral("%1 octets non remis au client").arg(undeliveredToClient));
+    // The writer gets what is left of the time, and a moment at least to write what
+    // the connections' last bytes became.
+    const qint64 lost = m_writer.finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), 250)));
+    if (lost > 0) {
+        m_log.print(lost == 1 ? QStringLiteral("1 ligne non écrite sur la sortie standard")
+                              : QStringLiteral("%1 lignes non écrites sur la sortie standard").arg(lost));
+        m_status = 1;
+    }
+    m_log.print(QStringLiteral("connexions fermées"));
+    m_log.flush(QDeadlineTimer(250));
+    QCoreApplication::exit(m_status);
 }

@@ -5,36 +5,86 @@
 #include "Side.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QSemaphore>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QMutex>
+#include <QObject>
 #include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <memory>
+#include <pthread.h>
 
 // Writes the console's transcript on a thread of its own, so that escaping
 // rows and writing them out run beside the relay instead of between two of
-// its reads. What waits to be written is bounded: past the budget, the
-// relay's thread waits for the writer, as it would for a plain write.
-class TranscriptWriter
+// its reads.
+//
+// Rows are copied, packed, into large batches: a chunk of a few bytes costs
+// those bytes, not the buffer the network layer read it into. What is held
+// (every batch, counted by its allocation) has a budget; past it budgetFull()
+// asks the owner to stop reading, and budgetDrained() says when half of it is
+// free again. A reader that never reads therefore bounds memory, not the
+// relay's progress towards it.
+class TranscriptWriter : public QObject
 {
-public:
-    static constexpr int BudgetBytes = 16 * 1024 * 1024;
+    Q_OBJECT
 
-    TranscriptWriter();
-    ~TranscriptWriter();
+public:
+    static constexpr qint64 BudgetBytes = qint64{16} * 1024 * 1024;
+    static constexpr qint64 ResumeBytes = BudgetBytes / 2;
+    static constexpr qsizetype BatchBytes = qsizetype{256} * 1024;
+
+    // closedAtStart: the descriptor was closed when the program began (and has
+    // been occupied since, so that nothing reuses it); rows written to it fail
+    // as they would on a closed descriptor.
+    explicit TranscriptWriter(int fd, bool closedAtStart = false, QObject *parent = nullptr);
+    ~TranscriptWriter() override;
 
     void setTimestamps(bool on) { m_timestamps = on; }
     void write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
-    // Returns once everything handed over so far has been written.
-    void finish();
+
+    // Takes no more rows and waits until everything handed over is written or
+    // the deadline has passed, when a write still blocked is interrupted.
+    // Returns how many rows were not written.
+    qint64 finish(QDeadlineTimer deadline);
+
+    qint64 heldBytes() const;
+
+Q_SIGNALS:
+    // Emitted by write(), on the caller's thread.
+    void budgetFull();
+    // Emitted from the writer's thread: connect with an automatic or queued connection.
+    void budgetDrained();
+    // Once, with the system's reason in French; later rows are not written.
+    void failed(const QString &reason);
 
 private:
-    void writeNow(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int cost);
+    void run();
+    void writeBatch(const QByteArray &batch, QByteArray &out);
+    bool writeOut(const QByteArray &out, qint64 rows);
+    void recycle(QByteArray &&batch);
 
-    QThread m_thread;
-    QObject m_context;
-    QSemaphore m_budget{BudgetBytes};
-    QFile m_out;
-    QByteArray m_line;
-    bool m_timestamps = false;
+    const int m_fd;
+    const bool m_closedAtStart;
+    std::atomic<bool> m_timestamps{false};
+    std::unique_ptr<QThread> m_thread;
+
+    mutable QMutex m_mutex;
+    QWaitCondition m_wake;
+    // Batches waiting, oldest first; only the last one still takes rows.
+    QList<QByteArray> m_queue;
+    QList<QByteArray> m_spares;
+    qint64 m_held = 0;
+    bool m_full = false;
+    bool m_closing = false;
+    bool m_failed = false;
+    bool m_writerStarted = false;
+    pthread_t m_writer{};
+
+    std::atomic<bool> m_abandon{false};
+    qint64 m_rowsHandedOver = 0;
+    std::atomic<qint64> m_rowsWritten{0};
 };
 
 #endif
