@@ -84,7 +84,7 @@ int ConsoleFrontEnd::start(const CommandLine &options)
         return 2;
     }
     m_relay.start(settings);
-    m_log.print(QStringLiteral("relais vers %1, écoute sur %2 dans %3 ms")
+    m_log.print(QStringLiteral("relais vers %1 depuis %2, écoute dans %3 ms")
                     .arg(hostAndPort(settings.serverHost, settings.serverPort),
                          settings.listenPort == 0 ? QStringLiteral("un port choisi par le système")
                                                   : QStringLiteral("le port %1").arg(settings.listenPort))
