@@ -129,17 +129,28 @@ void ConsoleFrontEnd::onOutputFailed(const QString &reason)
 
 void ConsoleFrontEnd::onOutputFull()
 {
-    m_relay.holdReading(true);
-    m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
-                    .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
+    holdReadingWhileFull();
 }
 
 void ConsoleFrontEnd::onOutputDrained()
 {
-    if (m_ending)
+    holdReadingWhileFull();
+}
+
+void ConsoleFrontEnd::holdReadingWhileFull()
+{
+    // Both notices are read against the writer's state now: a drained notice
+    // may arrive after the budget has filled up again.
+    const bool full = m_writer.isFull();
+    if (full == m_readingHeld || m_ending)
         return;
-    m_relay.holdReading(false);
-    m_log.print(QStringLiteral("sortie standard de nouveau lue : lecture des connexions reprise"));
+    m_readingHeld = full;
+    m_relay.holdReading(full);
+    if (full)
+        m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
+                        .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
+    else
+        m_log.print(QStringLiteral("sortie standard de nouveau lue : lecture des connexions reprise"));
 }
 
 void ConsoleFrontEnd::end(int status)

@@ -46,6 +46,7 @@ private Q_SLOTS:
     void onRelayFinished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private:
+    void holdReadingWhileFull();
     void end(int status);
 
     EventLog m_log;
@@ -54,6 +55,7 @@ private:
     Relay m_relay;
     int m_signalFd = -1;
     QSocketNotifier *m_signalNotifier = nullptr;
+    bool m_readingHeld = false;
     bool m_ending = false;
     bool m_ended = false;
     int m_status = 0;

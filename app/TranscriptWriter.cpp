@@ -87,6 +87,12 @@ qint64 TranscriptWriter::heldBytes() const
     return m_held;
 }
 
+bool TranscriptWriter::isFull() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_full;
+}
+
 void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
     if (rows.isEmpty())
@@ -96,9 +102,9 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
         need += qsizetype(sizeof(quint32)) + rows.row(i).size();
 
     QMutexLocker lock(&m_mutex);
-    if (m_closing)
-        return;
     m_rowsHandedOver += rows.count();
+    if (m_closing)
+        return; // too late: counted as not written
     if (m_queue.isEmpty() || m_queue.constLast().capacity() - m_queue.constLast().size() < need) {
         const auto spare = std::find_if(m_spares.begin(), m_spares.end(),
                                         [need](const QByteArray &b) { return b.capacity() >= need; });

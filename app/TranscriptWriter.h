@@ -50,11 +50,14 @@ public:
     qint64 finish(QDeadlineTimer deadline);
 
     qint64 heldBytes() const;
+    // Over the budget and not yet back under ResumeBytes.
+    bool isFull() const;
 
 Q_SIGNALS:
     // Emitted by write(), on the caller's thread.
     void budgetFull();
-    // Emitted from the writer's thread: connect with an automatic or queued connection.
+    // Emitted from the writer's thread, so it arrives queued: by then the
+    // budget may be full again, which isFull() tells.
     void budgetDrained();
     // Once, with the system's reason in French; later rows are not written.
     void failed(const QString &reason);

@@ -150,7 +150,8 @@ private Q_SLOTS:
     }
 
     // 100,000 small segments towards a stdout nobody reads: memory stays within
-    // the budget, the relay stops reading, and SIGTERM still ends it promptly.
+    // the budget, the relay stops reading until stdout is read again, and
+    // SIGTERM still ends it promptly.
     void stdoutNeverReadHoldsMemoryAndReading()
     {
         LoopbackPeer server, client;
@@ -166,7 +167,7 @@ private Q_SLOTS:
         client.connectTo(port);
         QVERIFY(client.waitForConnected());
         client.socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        const QByteArray segment = QByteArray(298, 'x') + "\r\n"; // 30 MB in all, twice the budget
+        const QByteArray segment = QByteArray(398, 'x') + "\r\n"; // 40 MB in all, over twice the budget
         for (int i = 0; i < 100000; ++i) {
             client.send(segment);
             client.socket()->flush(); // one send each while the kernel takes them
@@ -174,7 +175,16 @@ private Q_SLOTS:
         QVERIFY2(run.waitFor("lecture des connexions suspendue"), run.err.constData());
         const qint64 grownKiB = run.statusKiB("VmHWM") - baseKiB;
         QVERIFY2(grownKiB < (16 + 8) * 1024, qPrintable(QString::number(grownKiB)));
-        QVERIFY(server.received().size() < 30000000); // reading stopped
+        QVERIFY(server.received().size() < 40000000); // reading stopped
+        // Reading stdout again resumes the relay; leaving it again holds it again.
+        ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+        char sink[65536];
+        QVERIFY2(QTest::qWaitFor([&] {
+                     while (::read(pipeEnds[0], sink, sizeof sink) > 0) {
+                     }
+                     return run.drain(), run.err.contains("lecture des connexions reprise");
+                 }, 10000), run.err.constData());
+        QVERIFY2(QTest::qWaitFor([&] { return run.drain(), run.err.count("suspendue") == 2; }, 10000), run.err.constData());
         ::kill(pid_t(run.process.processId()), SIGTERM);
         QElapsedTimer ending;
         ending.start();
