@@ -15,13 +15,12 @@ namespace {
 // escaped form of a batch never needs room of its own.
 constexpr qsizetype OutBytes = qsizetype{256} * 1024;
 constexpr int MaxSpares = 4;
+// A chunk of at least this much payload, a quarter of its memory or more (the
+// network layer may double its buffer), is kept as read.
+constexpr qsizetype KeepBytes = qsizetype{16} * 1024;
 
-// One chunk in a batch: this header, then per row its length and its bytes.
-struct ChunkHeader {
-    qint64 arrivedMsecs;
-    quint32 rows;
-    quint8 side;
-};
+// One chunk in a batch: when it arrived (qint64), how many rows (quint32),
+// the side (one byte), then per row its length (quint32) and its bytes.
 constexpr qsizetype HeaderBytes = sizeof(qint64) + sizeof(quint32) + sizeof(quint8);
 
 // A write blocked on a reader that never reads is ended by this signal: its
@@ -97,44 +96,66 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
 {
     if (rows.isEmpty())
         return;
-    qsizetype need = HeaderBytes;
-    for (qsizetype i = 0; i < rows.count(); ++i)
-        need += qsizetype(sizeof(quint32)) + rows.row(i).size();
+    const qsizetype payload = rows.buffer.size() + rows.head.size();
+    const qint64 held = rows.buffer.capacity() + rows.head.capacity()
+        + rows.spans.capacity() * qint64(sizeof(LineCapture::Span));
 
     QMutexLocker lock(&m_mutex);
     m_rowsHandedOver += rows.count();
     if (m_closing)
         return; // too late: counted as not written
-    if (m_queue.isEmpty() || m_queue.constLast().capacity() - m_queue.constLast().size() < need) {
-        const auto spare = std::find_if(m_spares.begin(), m_spares.end(),
-                                        [need](const QByteArray &b) { return b.capacity() >= need; });
-        if (spare != m_spares.end()) {
-            m_queue.append(std::move(*spare));
-            m_spares.erase(spare);
-        } else {
-            QByteArray batch;
-            batch.reserve(qMax(BatchBytes, need));
-            m_held += batch.capacity();
-            m_queue.append(std::move(batch));
-        }
+    if (payload >= KeepBytes && held <= 4 * payload) {
+        // Shared with the relay's chunk, which neither side changes: no copy.
+        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side});
+        m_held += held;
+    } else {
+        pack(rows, side, arrivedMsecs);
     }
-    // Room was made above: the appends below never reallocate.
-    QByteArray &batch = m_queue.last();
-    const ChunkHeader header{arrivedMsecs, quint32(rows.count()), quint8(side == Side::Client ? 0 : 1)};
-    batch.append(reinterpret_cast<const char *>(&header.arrivedMsecs), sizeof header.arrivedMsecs);
-    batch.append(reinterpret_cast<const char *>(&header.rows), sizeof header.rows);
-    batch.append(char(header.side));
-    for (qsizetype i = 0; i < rows.count(); ++i) {
-        const QByteArrayView row = rows.row(i);
-        const quint32 length = quint32(row.size());
-        batch.append(reinterpret_cast<const char *>(&length), sizeof length);
-        batch.append(row);
-    }
-    m_wake.wakeAll();
+    if (m_writerIdle)
+        m_wake.wakeAll();
     if (!m_full && m_held > BudgetBytes) {
         m_full = true;
         lock.unlock();
         Q_EMIT budgetFull();
+    }
+}
+
+void TranscriptWriter::pack(const LineCapture::Rows &rows, Side side, qint64 arrivedMsecs)
+{
+    qsizetype need = HeaderBytes;
+    for (qsizetype i = 0; i < rows.count(); ++i)
+        need += qsizetype(sizeof(quint32)) + rows.row(i).size();
+    const auto hasRoom = [need](const QByteArray &b) { return b.capacity() - b.size() >= need; };
+    if (m_queue.isEmpty() || m_queue.constLast().heldBytes > 0 || !hasRoom(m_queue.constLast().packed)) {
+        Entry entry;
+        const auto spare = std::find_if(m_spares.begin(), m_spares.end(), hasRoom);
+        if (spare != m_spares.end()) {
+            entry.packed = std::move(*spare);
+            m_spares.erase(spare);
+        } else {
+            entry.packed.reserve(qMax(BatchBytes, need));
+            m_held += entry.packed.capacity();
+        }
+        m_queue.append(std::move(entry));
+    }
+    // Room was made above: filled through a pointer, as this runs for every
+    // row of a small chunk on the relay's thread.
+    QByteArray &batch = m_queue.last().packed;
+    const qsizetype at = batch.size();
+    batch.resize(at + need);
+    char *p = batch.data() + at;
+    const quint32 count = quint32(rows.count());
+    std::memcpy(p, &arrivedMsecs, sizeof arrivedMsecs);
+    std::memcpy(p + sizeof arrivedMsecs, &count, sizeof count);
+    p[HeaderBytes - 1] = char(side == Side::Client ? 0 : 1);
+    p += HeaderBytes;
+    for (qsizetype i = 0; i < rows.count(); ++i) {
+        const QByteArrayView row = rows.row(i);
+        const quint32 length = quint32(row.size());
+        std::memcpy(p, &length, sizeof length);
+        if (length > 0)
+            std::memcpy(p + sizeof length, row.data(), length);
+        p += sizeof length + length;
     }
 }
 
@@ -171,23 +192,31 @@ qint64 TranscriptWriter::finish(QDeadlineTimer deadline)
 
 void TranscriptWriter::run()
 {
-    QByteArray out;
-    out.reserve(OutBytes + 4 * LineCapture::MaxRowBytes + 64);
+    Pending out;
+    out.bytes.reserve(OutBytes + 4 * LineCapture::MaxRowBytes + 64);
     QMutexLocker lock(&m_mutex);
     m_writer = pthread_self();
     m_writerStarted = true;
     for (;;) {
-        while (m_queue.isEmpty() && !m_closing)
+        while (m_queue.isEmpty() && !m_closing) {
+            m_writerIdle = true;
             m_wake.wait(&m_mutex);
+            m_writerIdle = false;
+        }
         if (m_queue.isEmpty() || m_abandon)
             return;
-        QByteArray batch = m_queue.takeFirst();
+        Entry entry = m_queue.takeFirst();
         const bool skip = m_failed;
+        // Lines go out in large writes, but never wait for rows to come: the
+        // reader sees each one as soon as nothing else is queued behind it.
+        const bool more = !m_queue.isEmpty();
         lock.unlock();
-        if (!skip)
-            writeBatch(batch, out);
+        if (!skip && !(writeEntry(entry, out) && (more || writeOut(out)))) {
+            out.bytes.truncate(0);
+            out.rows = 0;
+        }
         lock.relock();
-        recycle(std::move(batch));
+        release(std::move(entry));
         if (m_full && m_held <= ResumeBytes) {
             m_full = false;
             Q_EMIT budgetDrained();
@@ -195,10 +224,15 @@ void TranscriptWriter::run()
     }
 }
 
-void TranscriptWriter::recycle(QByteArray &&batch)
+void TranscriptWriter::release(Entry &&entry)
 {
-    // Kept for the next rows rather than freed and allocated again; the
-    // budget goes on counting it.
+    if (entry.heldBytes > 0) {
+        m_held -= entry.heldBytes;
+        return;
+    }
+    // A batch is kept for the next rows rather than freed and allocated
+    // again; the budget goes on counting it.
+    QByteArray &batch = entry.packed;
     if (m_spares.size() < MaxSpares && batch.capacity() <= 2 * BatchBytes) {
         batch.truncate(0);
         m_spares.append(std::move(batch));
@@ -207,43 +241,52 @@ void TranscriptWriter::recycle(QByteArray &&batch)
     m_held -= batch.capacity();
 }
 
-void TranscriptWriter::writeBatch(const QByteArray &batch, QByteArray &out)
+bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
 {
-    const char *p = batch.constData();
-    const char *const end = p + batch.size();
-    out.truncate(0);
-    qint64 rowsInOut = 0;
-    const bool stamped = m_timestamps;
+    if (entry.heldBytes > 0)
+        return writeChunk(entry.side, entry.arrivedMsecs, entry.rows, out);
+    LineCapture::Rows rows;
+    const char *p = entry.packed.constData();
+    const char *const end = p + entry.packed.size();
     while (p < end) {
-        ChunkHeader header{};
-        std::memcpy(&header.arrivedMsecs, p, sizeof header.arrivedMsecs);
-        std::memcpy(&header.rows, p + sizeof header.arrivedMsecs, sizeof header.rows);
-        header.side = quint8(p[HeaderBytes - 1]);
+        qint64 arrivedMsecs = 0;
+        quint32 count = 0;
+        std::memcpy(&arrivedMsecs, p, sizeof arrivedMsecs);
+        std::memcpy(&count, p + sizeof arrivedMsecs, sizeof count);
+        const Side side = p[HeaderBytes - 1] == 0 ? Side::Client : Side::Server;
         p += HeaderBytes;
-        const Side side = header.side == 0 ? Side::Client : Side::Server;
-        // All rows of one chunk arrived together, so they share one time.
-        const QByteArray stamp = stamped ? Transcript::stamp(header.arrivedMsecs) : QByteArray();
-        for (quint32 i = 0; i < header.rows; ++i) {
+        // The chunk's rows are read in place, as spans of the batch.
+        rows.buffer = QByteArray::fromRawData(entry.packed.constData(), entry.packed.size());
+        rows.spans.clear();
+        for (quint32 i = 0; i < count; ++i) {
             quint32 length = 0;
             std::memcpy(&length, p, sizeof length);
             p += sizeof length;
-            Transcript::appendLine(out, stamp, side, QByteArrayView(p, length));
+            rows.spans.append({p - entry.packed.constData(), qsizetype(length)});
             p += length;
-            ++rowsInOut;
-            if (out.size() >= OutBytes) {
-                if (!writeOut(out, rowsInOut) || m_abandon)
-                    return;
-                out.truncate(0);
-                rowsInOut = 0;
-            }
         }
+        if (!writeChunk(side, arrivedMsecs, rows, out))
+            return false;
     }
-    if (rowsInOut > 0)
-        writeOut(out, rowsInOut);
+    return true;
 }
 
-bool TranscriptWriter::writeOut(const QByteArray &out, qint64 rows)
+bool TranscriptWriter::writeChunk(Side side, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out)
 {
+    // All rows of one chunk arrived together, so they share one time.
+    const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
+    for (qsizetype i = 0; i < rows.count(); ++i) {
+        Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
+        ++out.rows;
+        if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_abandon))
+            return false;
+    }
+    return true;
+}
+
+bool TranscriptWriter::writeOut(Pending &pending)
+{
+    const QByteArray &out = pending.bytes;
     // Qt's file classes do not tell which system error ended a write, and the
     // reason is what the user needs; nor can they be interrupted.
     const char *p = out.constData();
@@ -268,7 +311,9 @@ bool TranscriptWriter::writeOut(const QByteArray &out, qint64 rows)
         }
     }
     if (left == 0) {
-        m_rowsWritten += rows;
+        m_rowsWritten += pending.rows;
+        pending.bytes.truncate(0);
+        pending.rows = 0;
         return true;
     }
     // Each line ends with the only newline it holds: whole lines are counted by them.

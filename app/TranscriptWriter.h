@@ -20,9 +20,10 @@
 // rows and writing them out run beside the relay instead of between two of
 // its reads.
 //
-// Rows are copied, packed, into large batches: a chunk of a few bytes costs
-// those bytes, not the buffer the network layer read it into. What is held
-// (every batch, counted by its allocation) has a budget; past it budgetFull()
+// A chunk that is mostly payload is kept as it was read, without a copy;
+// smaller ones are copied, packed, into large batches, so a chunk of a few
+// bytes costs those bytes, not the buffer the network layer read it into.
+// What is held (counted by allocation) has a budget; past it budgetFull()
 // asks the owner to stop reading, and budgetDrained() says when half of it is
 // free again. A reader that never reads therefore bounds memory, not the
 // relay's progress towards it.
@@ -63,10 +64,26 @@ Q_SIGNALS:
     void failed(const QString &reason);
 
 private:
+    // What waits: either chunks packed into one batch, or one chunk's rows as read.
+    struct Entry {
+        QByteArray packed;
+        LineCapture::Rows rows;
+        qint64 arrivedMsecs = 0;
+        qint64 heldBytes = 0;
+        Side side = Side::Client;
+    };
+    // The escaped lines not yet handed to the system, and how many they are.
+    struct Pending {
+        QByteArray bytes;
+        qint64 rows = 0;
+    };
+
+    void pack(const LineCapture::Rows &rows, Side side, qint64 arrivedMsecs);
     void run();
-    void writeBatch(const QByteArray &batch, QByteArray &out);
-    bool writeOut(const QByteArray &out, qint64 rows);
-    void recycle(QByteArray &&batch);
+    bool writeEntry(const Entry &entry, Pending &out);
+    bool writeChunk(Side side, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out);
+    bool writeOut(Pending &out);
+    void release(Entry &&entry);
 
     const int m_fd;
     const bool m_closedAtStart;
@@ -75,14 +92,15 @@ private:
 
     mutable QMutex m_mutex;
     QWaitCondition m_wake;
-    // Batches waiting, oldest first; only the last one still takes rows.
-    QList<QByteArray> m_queue;
+    // Oldest first; only the last one, when packed, still takes rows.
+    QList<Entry> m_queue;
     QList<QByteArray> m_spares;
     qint64 m_held = 0;
     bool m_full = false;
     bool m_closing = false;
     bool m_failed = false;
     bool m_writerStarted = false;
+    bool m_writerIdle = false;
     pthread_t m_writer{};
 
     std::atomic<bool> m_abandon{false};
