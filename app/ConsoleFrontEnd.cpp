@@ -54,6 +54,10 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     connect(&m_writer, &TranscriptWriter::budgetFull, this, &ConsoleFrontEnd::onOutputFull);
     connect(&m_writer, &TranscriptWriter::budgetDrained, this, &ConsoleFrontEnd::onOutputDrained);
 
+    m_holdNotice.setSingleShot(true);
+    m_holdNotice.setInterval(HoldNoticeMs);
+    connect(&m_holdNotice, &QTimer::timeout, this, &ConsoleFrontEnd::onReadingHeldLong);
+
     const sigset_t set = terminationSignals();
     m_signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     if (m_signalFd >= 0) {
@@ -146,11 +150,21 @@ void ConsoleFrontEnd::holdReadingWhileFull()
         return;
     m_readingHeld = full;
     m_relay.holdReading(full);
-    if (full)
-        m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
-                        .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
-    else
+    // A file written a little slower than the network fills the budget now and
+    // then; only a hold that lasts (a paused terminal, a reader gone idle) is told.
+    if (full) {
+        m_holdNotice.start();
+    } else if (m_holdNotice.isActive()) {
+        m_holdNotice.stop();
+    } else {
         m_log.print(QStringLiteral("sortie standard de nouveau lue : lecture des connexions reprise"));
+    }
+}
+
+void ConsoleFrontEnd::onReadingHeldLong()
+{
+    m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
+                    .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
 }
 
 void ConsoleFrontEnd::end(int status)
@@ -159,6 +173,7 @@ void ConsoleFrontEnd::end(int status)
     if (m_ending)
         return;
     m_ending = true;
+    m_holdNotice.stop();
     m_endBy = QDeadlineTimer(EndingMs);
     // Should the relay never answer, the process still ends, a little late.
     QTimer::singleShot(EndingMs + 500, this, [this] { onRelayFinished(0, 0); });

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QObject>
+#include <QTimer>
 
 class CommandLine;
 class QSocketNotifier;
@@ -22,6 +23,8 @@ class ConsoleFrontEnd : public QObject
 public:
     // At most this long from the request to end until the process ends.
     static constexpr int EndingMs = 2000;
+    // A hold on reading is reported once it has lasted this long.
+    static constexpr int HoldNoticeMs = 1000;
 
     // stdoutClosedAtStart: fd 1 was closed when the program began (it now
     // holds /dev/null so that nothing else lands there); rows count as lost.
@@ -43,6 +46,7 @@ private Q_SLOTS:
     void onOutputFailed(const QString &reason);
     void onOutputFull();
     void onOutputDrained();
+    void onReadingHeldLong();
     void onRelayFinished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private:
@@ -55,6 +59,7 @@ private:
     Relay m_relay;
     int m_signalFd = -1;
     QSocketNotifier *m_signalNotifier = nullptr;
+    QTimer m_holdNotice;
     bool m_readingHeld = false;
     bool m_ending = false;
     bool m_ended = false;
