@@ -192,6 +192,8 @@ void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliv
     // The writer gets what is left of the time, and a moment at least to write what
     // the connections' last bytes became.
     const qint64 lost = m_writer.finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), 250)));
+    // A write that failed just now has queued its reason: told before the count.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (lost > 0) {
         m_log.print(lost == 1 ? QStringLiteral("1 ligne non écrite sur la sortie standard")
                               : QStringLiteral("%1 lignes non écrites sur la sortie standard").arg(lost));

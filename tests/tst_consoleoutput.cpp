@@ -1,3 +1,4 @@
+#include "EventLog.h"
 #include "LineCapture.h"
 #include "Transcript.h"
 #include "TranscriptWriter.h"
@@ -6,7 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-// The console's transcript writer on its own, writing to files and pipes.
+// The console's outputs on their own, writing to files and pipes: the
+// transcript writer (stdout) and the event log (stderr).
 namespace {
 
 // A chunk as the relay hands it over: its rows share a buffer of the given size.
@@ -29,7 +31,7 @@ QByteArray readAllFrom(int fd)
 
 } // namespace
 
-class TestTranscriptWriter : public QObject
+class TestConsoleOutput : public QObject
 {
     Q_OBJECT
 
@@ -135,7 +137,30 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(); // the thread has ended: all it emitted is here
         QCOMPARE(failed.count(), 1);
     }
+
+    // Events towards a stderr nobody reads never block the relay's thread;
+    // the first ones wait, the rest are counted, and all is told once read.
+    void eventLogNeverBlocks()
+    {
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        EventLog log(ends[1]);
+        const QString event = QStringLiteral("événement ").repeated(100); // 1.1 KB a line
+        for (int i = 0; i < 1000; ++i) // far past the pipe and the backlog
+            log.print(event + QString::number(i));
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        QByteArray told;
+        QTRY_VERIFY_WITH_TIMEOUT((told += readAllFrom(ends[0])).contains("perdu(s)"), 5000);
+        QVERIFY(told.startsWith("dravlin: " + event.toUtf8() + "0\n"));
+        const qsizetype lines = told.count('\n');
+        QVERIFY(lines > 10 && lines < 1000);
+        QVERIFY2(told.endsWith(QStringLiteral("dravlin: %1 message(s) d'événement perdu(s), la sortie d'erreur ne lisait plus\n")
+                                   .arg(1000 - (lines - 1)).toUtf8()),
+                 told.right(200).constData());
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
 };
 
-QTEST_GUILESS_MAIN(TestTranscriptWriter)
-#include "tst_transcriptwriter.moc"
+QTEST_GUILESS_MAIN(TestConsoleOutput)
+#include "tst_consoleoutput.moc"
