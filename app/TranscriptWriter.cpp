@@ -219,7 +219,9 @@ void TranscriptWriter::run()
         release(std::move(entry));
         if (m_full && m_held <= ResumeBytes) {
             m_full = false;
+            lock.unlock(); // a directly connected slot may ask isFull()
             Q_EMIT budgetDrained();
+            lock.relock();
         }
     }
 }
