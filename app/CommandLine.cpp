@@ -2,6 +2,33 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHostAddress>
+
+namespace {
+
+// QCommandLineParser words its own failures in English; they are worded here
+// from what it tells us (unknown names) and from the arguments themselves.
+QString parseFailure(const QCommandLineParser &parser, const QStringList &arguments,
+                     const QList<QCommandLineOption> &options)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+        return QStringLiteral("option inconnue : %1%2")
+            .arg(unknown.first().size() > 1 ? QStringLiteral("--") : QStringLiteral("-"), unknown.first());
+    for (const QCommandLineOption &option : options) {
+        const QString name = QStringLiteral("--") + option.names().constLast();
+        const bool takesValue = !option.valueName().isEmpty();
+        for (const QString &argument : arguments.mid(1)) {
+            if (!takesValue && argument.startsWith(name + QLatin1Char('=')))
+                return QStringLiteral("l'option %1 ne prend pas de valeur (« %2 »)").arg(name, argument);
+        }
+        if (takesValue && arguments.size() > 1 && arguments.constLast() == name)
+            return QStringLiteral("valeur manquante après %1 (attendu : %1 %2)").arg(name, option.valueName());
+    }
+    return QStringLiteral("options illisibles : %1").arg(arguments.mid(1).join(QLatin1Char(' ')));
+}
+
+} // namespace
 
 bool CommandLine::splitServer(const QString &text, QString *host, QString *port, bool *portGiven)
 {
@@ -21,16 +48,17 @@ bool CommandLine::splitServer(const QString &text, QString *host, QString *port,
         *portGiven = true;
         return !host->isEmpty();
     }
-    // A bare IPv6 address has several colons and no port.
     if (t.count(QLatin1Char(':')) == 1) {
         const qsizetype colon = t.indexOf(QLatin1Char(':'));
         *host = t.left(colon);
         *port = t.mid(colon + 1);
         *portGiven = true;
-    } else {
-        *host = t;
+        return !host->isEmpty();
     }
-    return !host->isEmpty();
+    // Several colons: a bare IPv6 address, which cannot carry a port. Anything
+    // else (host:25:26) is a typing slip, not a host name.
+    *host = t;
+    return !t.contains(QLatin1Char(':')) || QHostAddress().setAddress(t);
 }
 
 CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
@@ -81,13 +109,9 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
                                              QCoreApplication::applicationVersion());
 
     if (!parser.parse(arguments)) {
-        const QStringList unknown = parser.unknownOptionNames();
-        if (!unknown.isEmpty())
-            errorText = QStringLiteral("option inconnue : %1%2")
-                            .arg(unknown.first().size() > 1 ? QStringLiteral("--") : QStringLiteral("-"),
-                                 unknown.first());
-        else
-            errorText = QStringLiteral("option incomplète (%1)").arg(parser.errorText());
+        errorText = parseFailure(parser, arguments,
+                                 {consoleOption, listenOption, serverOption, timestampsOption, startOption,
+                                  helpOption, versionOption});
         return Outcome::Error;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -99,6 +123,17 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (parser.isSet(versionOption))
         return Outcome::ShowVersion;
 
+    // A second value would silently win over the first; say so instead.
+    for (const QCommandLineOption *option : {&listenOption, &serverOption}) {
+        const QStringList values = parser.values(*option);
+        if (values.size() > 1) {
+            errorText = QStringLiteral("--%1 donné %2 fois (%3) : une seule valeur est possible")
+                            .arg(option->names().constFirst())
+                            .arg(values.size())
+                            .arg(values.join(QStringLiteral(", ")));
+            return Outcome::Error;
+        }
+    }
     console = parser.isSet(consoleOption);
     timestamps = parser.isSet(timestampsOption);
     start = parser.isSet(startOption);
@@ -110,7 +145,9 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (parser.isSet(serverOption)) {
         serverGiven = true;
         if (!splitServer(parser.value(serverOption), &serverHostText, &serverPort, &serverPortGiven)) {
-            errorText = QStringLiteral("--server : « %1 » n'est pas de la forme hôte[:port]")
+            errorText = QStringLiteral("--server : « %1 » n'est pas de la forme hôte[:port] "
+                                       "(une adresse IPv6 suivie d'un port s'écrit entre "
+                                       "crochets : [::1]:25)")
                             .arg(parser.value(serverOption));
             return Outcome::Error;
         }
@@ -118,4 +155,34 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     // The server port follows the local port unless given, as the window mirrors it.
     serverPortText = serverPortGiven ? serverPort : listenPortText;
     return Outcome::Run;
+}
+
+bool CommandLine::consoleSettings(RelaySettings *settings, QString *error) const
+{
+    RelaySettings parsed;
+    const bool anyPort = listenPortText.trimmed().size() > 0
+        && listenPortText.trimmed().count(QLatin1Char('0')) == listenPortText.trimmed().size();
+    if (!anyPort && !RelaySettings::parsePort(listenPortText, &parsed.listenPort)) {
+        *error = QStringLiteral("--listen : port « %1 » invalide ; entrez un nombre entier de 1 à "
+                                "65535, ou 0 pour un port choisi par le système")
+                     .arg(listenPortText);
+        return false;
+    }
+    if (anyPort && !serverPortGiven) {
+        *error = QStringLiteral("--server : avec --listen 0, donnez aussi le port du serveur "
+                                "(--server hôte:port)");
+        return false;
+    }
+    if (!RelaySettings::parsePort(serverPortText, &parsed.serverPort)) {
+        *error = QStringLiteral("--server : port « %1 » invalide ; entrez un nombre entier de 1 à 65535")
+                     .arg(serverPortText);
+        return false;
+    }
+    parsed.serverHost = serverHostText.trimmed();
+    if (parsed.serverHost.isEmpty()) {
+        *error = QStringLiteral("--server : nom d'hôte vide");
+        return false;
+    }
+    *settings = parsed;
+    return true;
 }

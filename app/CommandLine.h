@@ -1,6 +1,8 @@
 #ifndef DRAVLIN_COMMANDLINE_H
 #define DRAVLIN_COMMANDLINE_H
 
+#include "RelaySettings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -31,6 +33,11 @@ public:
     QString errorText;
     QString helpText;
     QString versionText;
+
+    // The console's settings from the texts, or false with a message naming
+    // the option at fault. Unlike the window, the console takes --listen 0:
+    // the system picks the port and the console prints it.
+    bool consoleSettings(RelaySettings *settings, QString *error) const;
 
     // Splits HOST[:PORT], with [v6]:PORT for an IPv6 address with a port.
     static bool splitServer(const QString &text, QString *host, QString *port, bool *portGiven);

@@ -1,12 +1,13 @@
 #include "ConsoleFrontEnd.h"
 
+#include "CommandLine.h"
 #include "EventText.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
-#include <cstdio>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -35,11 +36,21 @@ void ConsoleFrontEnd::unblockTerminationSignals()
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-ConsoleFrontEnd::ConsoleFrontEnd(QObject *parent)
+ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     : QObject(parent)
+    , m_log(STDERR_FILENO)
+    , m_writer(STDOUT_FILENO, stdoutClosedAtStart)
 {
     connect(&m_relay, &Relay::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
     connect(&m_relay, &Relay::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
+    connect(&m_relay, &Relay::finished, this, &ConsoleFrontEnd::onRelayFinished);
+    connect(&m_writer, &TranscriptWriter::failed, this, &ConsoleFrontEnd::onOutputFailed);
+    connect(&m_writer, &TranscriptWriter::budgetFull, this, &ConsoleFrontEnd::onOutputFull);
+    connect(&m_writer, &TranscriptWriter::budgetDrained, this, &ConsoleFrontEnd::onOutputDrained);
+
+    m_holdNotice.setSingleShot(true);
+    m_holdNotice.setInterval(HoldNoticeMs);
+    connect(&m_holdNotice, &QTimer::timeout, this, &ConsoleFrontEnd::onReadingHeldLong);
 
     const sigset_t set = terminationSignals();
     m_signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -54,23 +65,28 @@ ConsoleFrontEnd::~ConsoleFrontEnd()
 {
     // Kept tails become rows here, while the writer can still take them.
     m_relay.shutdown();
-    m_writer.finish();
+    m_writer.finish(QDeadlineTimer(EndingMs));
+    m_log.flush(QDeadlineTimer(EndingMs));
     delete m_signalNotifier;
     if (m_signalFd >= 0)
         ::close(m_signalFd);
 }
 
-int ConsoleFrontEnd::start(const QString &listenPortText, const QString &serverPortText,
-                           const QString &serverHostText)
+int ConsoleFrontEnd::start(const CommandLine &options)
 {
-    if (const auto error = m_relay.start(listenPortText, serverPortText, serverHostText)) {
-        printEvent(EventText::settingsError(*error, EventText::Naming::ConsoleOptions));
+    m_writer.setTimestamps(options.timestamps);
+    RelaySettings settings;
+    QString error;
+    if (!options.consoleSettings(&settings, &error)) {
+        m_log.print(error);
         return 2;
     }
-    printEvent(QStringLiteral("relais vers %1, écoute sur le port %2 dans %3 ms")
-                   .arg(RelayEvent::hostPort(m_relay.settings().serverHost, m_relay.settings().serverPort))
-                   .arg(m_relay.settings().listenPort)
-                   .arg(Relay::RearmIntervalMs));
+    m_relay.start(settings);
+    m_log.print(QStringLiteral("relais vers %1 depuis %2, écoute dans %3 ms")
+                    .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
+                         settings.listenPort == 0 ? QStringLiteral("un port choisi par le système")
+                                                  : QStringLiteral("le port %1").arg(settings.listenPort))
+                    .arg(Relay::RearmIntervalMs));
     return -1;
 }
 
@@ -81,9 +97,15 @@ void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, q
 
 void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
 {
-    printEvent(EventText::describe(event));
+    if (event.kind == RelayEvent::Kind::Listening) {
+        // A fixed form: scripts (and tests) read the port from it, which
+        // --listen 0 leaves to the system.
+        m_log.print(QStringLiteral("écoute sur le port %1").arg(m_relay.listeningPort()));
+        return;
+    }
+    m_log.print(EventText::describe(event));
     if (event.kind == RelayEvent::Kind::ListenFailed)
-        QCoreApplication::exit(1);
+        end(1);
 }
 
 void ConsoleFrontEnd::onTerminationSignal()
@@ -91,14 +113,86 @@ void ConsoleFrontEnd::onTerminationSignal()
     signalfd_siginfo info;
     while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     }
-    m_relay.shutdown();
-    printEvent(QStringLiteral("arrêt demandé, connexions fermées"));
-    QCoreApplication::exit(0);
+    if (m_ending)
+        return;
+    m_log.print(QStringLiteral("arrêt demandé"));
+    end(0);
 }
 
-void ConsoleFrontEnd::printEvent(const QString &message)
+void ConsoleFrontEnd::onOutputFailed(const QString &reason)
 {
-    const QByteArray line = QStringLiteral("dravlin: %1\n").arg(message).toUtf8();
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    m_log.print(QStringLiteral("écriture impossible sur la sortie standard : %1 ; arrêt").arg(reason));
+    end(1);
+}
+
+void ConsoleFrontEnd::onOutputFull()
+{
+    holdReadingWhileFull();
+}
+
+void ConsoleFrontEnd::onOutputDrained()
+{
+    holdReadingWhileFull();
+}
+
+void ConsoleFrontEnd::holdReadingWhileFull()
+{
+    // Both notices are read against the writer's state now: a drained notice
+    // may arrive after the budget has filled up again.
+    const bool full = m_writer.isFull();
+    if (full == m_readingHeld || m_ending)
+        return;
+    m_readingHeld = full;
+    m_relay.holdReading(full);
+    // A file written a little slower than the network fills the budget now and
+    // then; only a hold that lasts (a paused terminal, a reader gone idle) is told.
+    if (full) {
+        m_holdNotice.start();
+    } else if (m_holdNotice.isActive()) {
+        m_holdNotice.stop();
+    } else {
+        m_log.print(QStringLiteral("sortie standard de nouveau lue : lecture des connexions reprise"));
+    }
+}
+
+void ConsoleFrontEnd::onReadingHeldLong()
+{
+    m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
+                    .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
+}
+
+void ConsoleFrontEnd::end(int status)
+{
+    m_status = qMax(m_status, status);
+    if (m_ending)
+        return;
+    m_ending = true;
+    m_holdNotice.stop();
+    m_endBy = QDeadlineTimer(EndingMs);
+    // Should the relay never answer, the process still ends, a little late.
+    QTimer::singleShot(EndingMs + 500, this, [this] { onRelayFinished(0, 0); });
+    m_relay.finish(EndingMs);
+}
+
+void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliveredToServer)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    // The relay has already told what it could not deliver, as events.
+    Q_UNUSED(undeliveredToClient)
+    Q_UNUSED(undeliveredToServer)
+    // The writer gets what is left of the time, and a moment at least to write what
+    // the connections' last bytes became.
+    const qint64 lost = m_writer.finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), 250)));
+    // A write that failed just now has queued its reason: told before the count.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (lost > 0) {
+        m_log.print(lost == 1 ? QStringLiteral("1 ligne non écrite sur la sortie standard")
+                              : QStringLiteral("%1 lignes non écrites sur la sortie standard").arg(lost));
+        m_status = 1;
+    }
+    m_log.print(QStringLiteral("connexions fermées"));
+    m_log.flush(QDeadlineTimer(250));
+    QCoreApplication::exit(m_status);
 }

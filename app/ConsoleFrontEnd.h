@@ -1,22 +1,34 @@
 #ifndef DRAVLIN_CONSOLEFRONTEND_H
 #define DRAVLIN_CONSOLEFRONTEND_H
 
+#include "EventLog.h"
 #include "LineCapture.h"
 #include "Relay.h"
 #include "TranscriptWriter.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
+#include <QTimer>
 
+class CommandLine;
 class QSocketNotifier;
 
 // Runs the relay without a window: rows to stdout ("C: " / "S: "), events to
-// stderr, SIGINT and SIGTERM end it cleanly.
+// stderr. SIGINT, SIGTERM or a failing stdout end it: bytes already read are
+// delivered, the connections closed, and what was lost is counted.
 class ConsoleFrontEnd : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit ConsoleFrontEnd(QObject *parent = nullptr);
+    // At most this long from the request to end until the process ends.
+    static constexpr int EndingMs = 2000;
+    // A hold on reading is reported once it has lasted this long.
+    static constexpr int HoldNoticeMs = 1000;
+
+    // stdoutClosedAtStart: fd 1 was closed when the program began (it now
+    // holds /dev/null so that nothing else lands there); rows count as lost.
+    explicit ConsoleFrontEnd(bool stdoutClosedAtStart = false, QObject *parent = nullptr);
     ~ConsoleFrontEnd() override;
 
     // Blocks SIGINT and SIGTERM so they can be read as events; call before
@@ -25,26 +37,34 @@ public:
     static void unblockTerminationSignals();
 
     // Returns the exit status when the relay cannot start, -1 when it runs.
-    int start(const QString &listenPortText, const QString &serverPortText,
-              const QString &serverHostText);
-
-    // Prefixes every stdout line with the local time its chunk arrived,
-    // HH:MM:SS.mmm, so a transcript shows where the conversation stalled.
-    void setTimestamps(bool on) { m_writer.setTimestamps(on); }
+    int start(const CommandLine &options);
 
 private Q_SLOTS:
     void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
     void onRelayEvent(const RelayEvent &event);
     void onTerminationSignal();
+    void onOutputFailed(const QString &reason);
+    void onOutputFull();
+    void onOutputDrained();
+    void onReadingHeldLong();
+    void onRelayFinished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private:
-    void printEvent(const QString &message);
+    void holdReadingWhileFull();
+    void end(int status);
 
-    // Declared first, so it is destroyed last: the relay's final rows reach it.
+    EventLog m_log;
+    // Declared before the relay, so it is destroyed after it: the relay's final rows reach it.
     TranscriptWriter m_writer;
     Relay m_relay;
     int m_signalFd = -1;
     QSocketNotifier *m_signalNotifier = nullptr;
+    QTimer m_holdNotice;
+    bool m_readingHeld = false;
+    bool m_ending = false;
+    bool m_ended = false;
+    int m_status = 0;
+    QDeadlineTimer m_endBy;
 };
 
 #endif

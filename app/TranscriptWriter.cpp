@@ -2,54 +2,330 @@
 
 #include "Transcript.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
-TranscriptWriter::TranscriptWriter()
+namespace {
+
+// Written rows are handed to the system in pieces of about this size, so the
+// escaped form of a batch never needs room of its own.
+constexpr qsizetype OutBytes = qsizetype{256} * 1024;
+constexpr int MaxSpares = 4;
+// A chunk of at least this much payload, a quarter of its memory or more (the
+// network layer may double its buffer), is kept as read.
+constexpr qsizetype KeepBytes = qsizetype{16} * 1024;
+
+// One chunk in a batch: when it arrived (qint64), how many rows (quint32),
+// the side (one byte), then per row its length (quint32) and its bytes.
+constexpr qsizetype HeaderBytes = sizeof(qint64) + sizeof(quint32) + sizeof(quint8);
+
+// A write blocked on a reader that never reads is ended by this signal: its
+// handler does nothing, but without SA_RESTART the write returns.
+int interruptSignal()
 {
-    m_thread.setObjectName(QStringLiteral("transcript"));
-    m_out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    m_context.moveToThread(&m_thread);
-    m_thread.start();
+    return SIGRTMIN;
+}
+
+void onInterrupt(int) {}
+
+void installInterruptHandler()
+{
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(interruptSignal(), &action, nullptr);
+}
+
+QString reasonFor(int error)
+{
+    switch (error) {
+    case EPIPE:
+        return QStringLiteral("le lecteur de la sortie standard est parti");
+    case EBADF:
+        return QStringLiteral("la sortie standard est fermée");
+    case ENOSPC:
+        return QStringLiteral("plus de place sur le périphérique");
+    case EDQUOT:
+        return QStringLiteral("quota de disque dépassé");
+    case EFBIG:
+        return QStringLiteral("fichier trop gros");
+    case EIO:
+        return QStringLiteral("erreur d'entrée-sortie");
+    case ECONNRESET:
+        return QStringLiteral("connexion réinitialisée par le lecteur");
+    default:
+        return QStringLiteral("erreur système %1 (%2)").arg(error).arg(QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
+
+} // namespace
+
+TranscriptWriter::TranscriptWriter(int fd, bool closedAtStart, QObject *parent)
+    : QObject(parent)
+    , m_fd(fd)
+    , m_closedAtStart(closedAtStart)
+{
+    installInterruptHandler();
+    m_thread.reset(QThread::create([this] { run(); }));
+    m_thread->setObjectName(QStringLiteral("transcript"));
+    m_thread->start();
 }
 
 TranscriptWriter::~TranscriptWriter()
 {
-    finish();
+    finish(QDeadlineTimer(2000));
+}
+
+qint64 TranscriptWriter::heldBytes() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_held;
+}
+
+bool TranscriptWriter::isFull() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_full;
 }
 
 void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
     if (rows.isEmpty())
         return;
-    const int cost = static_cast<int>(qMin<qint64>(rows.buffer.size() + rows.count(), BudgetBytes));
-    m_budget.acquire(cost);
-    // The rows share their bytes with the relay's chunk; neither side changes
-    // them, so handing them over copies nothing.
-    QMetaObject::invokeMethod(
-        &m_context, [this, side, rows, arrivedMsecs, cost] { writeNow(side, rows, arrivedMsecs, cost); },
-        Qt::QueuedConnection);
+    const qsizetype payload = rows.buffer.size() + rows.head.size();
+    const qint64 held = rows.buffer.capacity() + rows.head.capacity()
+        + rows.spans.capacity() * qint64(sizeof(LineCapture::Span));
+
+    QMutexLocker lock(&m_mutex);
+    m_rowsHandedOver += rows.count();
+    if (m_closing)
+        return; // too late: counted as not written
+    if (payload >= KeepBytes && held <= 4 * payload) {
+        // Shared with the relay's chunk, which neither side changes: no copy.
+        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side});
+        m_held += held;
+    } else {
+        pack(rows, side, arrivedMsecs);
+    }
+    if (m_writerIdle)
+        m_wake.wakeAll();
+    if (!m_full && m_held > BudgetBytes) {
+        m_full = true;
+        lock.unlock();
+        Q_EMIT budgetFull();
+    }
 }
 
-void TranscriptWriter::finish()
+void TranscriptWriter::pack(const LineCapture::Rows &rows, Side side, qint64 arrivedMsecs)
 {
-    if (!m_thread.isRunning())
+    qsizetype need = HeaderBytes;
+    for (qsizetype i = 0; i < rows.count(); ++i)
+        need += qsizetype(sizeof(quint32)) + rows.row(i).size();
+    const auto hasRoom = [need](const QByteArray &b) { return b.capacity() - b.size() >= need; };
+    if (m_queue.isEmpty() || m_queue.constLast().heldBytes > 0 || !hasRoom(m_queue.constLast().packed)) {
+        Entry entry;
+        const auto spare = std::find_if(m_spares.begin(), m_spares.end(), hasRoom);
+        if (spare != m_spares.end()) {
+            entry.packed = std::move(*spare);
+            m_spares.erase(spare);
+        } else {
+            entry.packed.reserve(qMax(BatchBytes, need));
+            m_held += entry.packed.capacity();
+        }
+        m_queue.append(std::move(entry));
+    }
+    // Room was made above: filled through a pointer, as this runs for every
+    // row of a small chunk on the relay's thread.
+    QByteArray &batch = m_queue.last().packed;
+    const qsizetype at = batch.size();
+    batch.resize(at + need);
+    char *p = batch.data() + at;
+    const quint32 count = quint32(rows.count());
+    std::memcpy(p, &arrivedMsecs, sizeof arrivedMsecs);
+    std::memcpy(p + sizeof arrivedMsecs, &count, sizeof count);
+    p[HeaderBytes - 1] = char(side == Side::Client ? 0 : 1);
+    p += HeaderBytes;
+    for (qsizetype i = 0; i < rows.count(); ++i) {
+        const QByteArrayView row = rows.row(i);
+        const quint32 length = quint32(row.size());
+        std::memcpy(p, &length, sizeof length);
+        if (length > 0)
+            std::memcpy(p + sizeof length, row.data(), length);
+        p += sizeof length + length;
+    }
+}
+
+qint64 TranscriptWriter::finish(QDeadlineTimer deadline)
+{
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_closing = true;
+        m_wake.wakeAll();
+    }
+    if (m_thread && !m_thread->isFinished() && !m_thread->wait(deadline)) {
+        m_abandon = true;
+        bool started = false;
+        pthread_t writer{};
+        {
+            const QMutexLocker lock(&m_mutex);
+            m_wake.wakeAll();
+            started = m_writerStarted;
+            writer = m_writer;
+        }
+        // The signal may land just before the write starts, so it is repeated
+        // until the thread has left; a write that signals cannot end is left
+        // to the end of the process.
+        for (int attempt = 0; attempt < 200 && !m_thread->wait(10); ++attempt) {
+            if (started)
+                pthread_kill(writer, interruptSignal());
+        }
+        if (!m_thread->isFinished())
+            (void)m_thread.release();
+    }
+    const QMutexLocker lock(&m_mutex);
+    return m_rowsHandedOver - m_rowsWritten;
+}
+
+void TranscriptWriter::run()
+{
+    Pending out;
+    out.bytes.reserve(OutBytes + 4 * LineCapture::MaxRowBytes + 64);
+    QMutexLocker lock(&m_mutex);
+    m_writer = pthread_self();
+    m_writerStarted = true;
+    for (;;) {
+        while (m_queue.isEmpty() && !m_closing) {
+            m_writerIdle = true;
+            m_wake.wait(&m_mutex);
+            m_writerIdle = false;
+        }
+        if (m_queue.isEmpty() || m_abandon)
+            return;
+        Entry entry = m_queue.takeFirst();
+        const bool skip = m_failed;
+        // Lines go out in large writes, but never wait for rows to come: the
+        // reader sees each one as soon as nothing else is queued behind it.
+        const bool more = !m_queue.isEmpty();
+        lock.unlock();
+        if (!skip && !(writeEntry(entry, out) && (more || writeOut(out)))) {
+            out.bytes.truncate(0);
+            out.rows = 0;
+        }
+        lock.relock();
+        release(std::move(entry));
+        if (m_full && m_held <= ResumeBytes) {
+            m_full = false;
+            lock.unlock(); // a directly connected slot may ask isFull()
+            Q_EMIT budgetDrained();
+            lock.relock();
+        }
+    }
+}
+
+void TranscriptWriter::release(Entry &&entry)
+{
+    if (entry.heldBytes > 0) {
+        m_held -= entry.heldBytes;
         return;
-    // Queued behind every chunk already handed over, so they are all written first.
-    QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
-    m_thread.wait();
+    }
+    // A batch is kept for the next rows rather than freed and allocated
+    // again; the budget goes on counting it.
+    QByteArray &batch = entry.packed;
+    if (m_spares.size() < MaxSpares && batch.capacity() <= 2 * BatchBytes) {
+        batch.truncate(0);
+        m_spares.append(std::move(batch));
+        return;
+    }
+    m_held -= batch.capacity();
 }
 
-void TranscriptWriter::writeNow(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int cost)
+bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
 {
-    // Emptied, not released: the next chunk's rows are written into the room
-    // this one left, instead of the buffer regrowing (and copying) each time.
-    m_line.truncate(0);
-    m_line.reserve(rows.buffer.size() + rows.count() * 4);
+    if (entry.heldBytes > 0)
+        return writeChunk(entry.side, entry.arrivedMsecs, entry.rows, out);
+    LineCapture::Rows rows;
+    const char *p = entry.packed.constData();
+    const char *const end = p + entry.packed.size();
+    while (p < end) {
+        qint64 arrivedMsecs = 0;
+        quint32 count = 0;
+        std::memcpy(&arrivedMsecs, p, sizeof arrivedMsecs);
+        std::memcpy(&count, p + sizeof arrivedMsecs, sizeof count);
+        const Side side = p[HeaderBytes - 1] == 0 ? Side::Client : Side::Server;
+        p += HeaderBytes;
+        // The chunk's rows are read in place, as spans of the batch.
+        rows.buffer = QByteArray::fromRawData(entry.packed.constData(), entry.packed.size());
+        rows.spans.clear();
+        for (quint32 i = 0; i < count; ++i) {
+            quint32 length = 0;
+            std::memcpy(&length, p, sizeof length);
+            p += sizeof length;
+            rows.spans.append({p - entry.packed.constData(), qsizetype(length)});
+            p += length;
+        }
+        if (!writeChunk(side, arrivedMsecs, rows, out))
+            return false;
+    }
+    return true;
+}
+
+bool TranscriptWriter::writeChunk(Side side, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out)
+{
     // All rows of one chunk arrived together, so they share one time.
     const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
-    for (qsizetype i = 0; i < rows.count(); ++i)
-        Transcript::appendLine(m_line, stamp, side, rows.row(i));
-    // Unbuffered: each chunk's rows reach the reader as soon as they are captured.
-    m_out.write(m_line);
-    m_budget.release(cost);
+    for (qsizetype i = 0; i < rows.count(); ++i) {
+        Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
+        ++out.rows;
+        if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_abandon))
+            return false;
+    }
+    return true;
+}
+
+bool TranscriptWriter::writeOut(Pending &pending)
+{
+    const QByteArray &out = pending.bytes;
+    // Qt's file classes do not tell which system error ended a write, and the
+    // reason is what the user needs; nor can they be interrupted.
+    const char *p = out.constData();
+    qsizetype left = out.size();
+    int error = m_closedAtStart ? EBADF : 0;
+    while (left > 0 && error == 0) {
+        const ssize_t n = ::write(m_fd, p, size_t(left));
+        if (n > 0) {
+            p += n;
+            left -= n;
+        } else if (n < 0 && errno == EINTR) {
+            if (m_abandon)
+                break;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Someone left the descriptor non-blocking: wait for room as a blocking write would.
+            pollfd room{m_fd, POLLOUT, 0};
+            ::poll(&room, 1, 100);
+            if (m_abandon)
+                break;
+        } else {
+            error = n < 0 ? errno : EIO;
+        }
+    }
+    if (left == 0) {
+        m_rowsWritten += pending.rows;
+        pending.bytes.truncate(0);
+        pending.rows = 0;
+        return true;
+    }
+    // Each line ends with the only newline it holds: whole lines are counted by them.
+    m_rowsWritten += std::count(out.constData(), p, '\n');
+    if (error != 0) {
+        {
+            const QMutexLocker lock(&m_mutex);
+            m_failed = true;
+        }
+        Q_EMIT failed(reasonFor(error));
+    }
+    return false;
 }

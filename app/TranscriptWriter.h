@@ -5,36 +5,107 @@
 #include "Side.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QSemaphore>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QMutex>
+#include <QObject>
 #include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <memory>
+#include <pthread.h>
 
 // Writes the console's transcript on a thread of its own, so that escaping
 // rows and writing them out run beside the relay instead of between two of
-// its reads. What waits to be written is bounded: past the budget, the
-// relay's thread waits for the writer, as it would for a plain write.
-class TranscriptWriter
+// its reads.
+//
+// A chunk that is mostly payload is kept as it was read, without a copy;
+// smaller ones are copied, packed, into large batches, so a chunk of a few
+// bytes costs those bytes, not the buffer the network layer read it into.
+// What is held (counted by allocation) has a budget; past it budgetFull()
+// asks the owner to stop reading, and budgetDrained() says when half of it is
+// free again. A reader that never reads therefore bounds memory, not the
+// relay's progress towards it.
+class TranscriptWriter : public QObject
 {
-public:
-    static constexpr int BudgetBytes = 16 * 1024 * 1024;
+    Q_OBJECT
 
-    TranscriptWriter();
-    ~TranscriptWriter();
+public:
+    static constexpr qint64 BudgetBytes = qint64{16} * 1024 * 1024;
+    static constexpr qint64 ResumeBytes = BudgetBytes / 2;
+    static constexpr qsizetype BatchBytes = qsizetype{256} * 1024;
+
+    // closedAtStart: the descriptor was closed when the program began (and has
+    // been occupied since, so that nothing reuses it); rows written to it fail
+    // as they would on a closed descriptor.
+    explicit TranscriptWriter(int fd, bool closedAtStart = false, QObject *parent = nullptr);
+    ~TranscriptWriter() override;
 
     void setTimestamps(bool on) { m_timestamps = on; }
     void write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
-    // Returns once everything handed over so far has been written.
-    void finish();
+
+    // Takes no more rows and waits until everything handed over is written or
+    // the deadline has passed, when a write still blocked is interrupted.
+    // Returns how many rows were not written.
+    qint64 finish(QDeadlineTimer deadline);
+
+    qint64 heldBytes() const;
+    // Over the budget and not yet back under ResumeBytes.
+    bool isFull() const;
+
+Q_SIGNALS:
+    // Emitted by write(), on the caller's thread.
+    void budgetFull();
+    // Emitted from the writer's thread, so it arrives queued: by then the
+    // budget may be full again, which isFull() tells.
+    void budgetDrained();
+    // Once, with the system's reason in French; later rows are not written.
+    void failed(const QString &reason);
 
 private:
-    void writeNow(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int cost);
+    // What waits: either chunks packed into one batch, or one chunk's rows as read.
+    struct Entry {
+        QByteArray packed;
+        LineCapture::Rows rows;
+        qint64 arrivedMsecs = 0;
+        qint64 heldBytes = 0;
+        Side side = Side::Client;
+    };
+    // The escaped lines not yet handed to the system, and how many they are.
+    struct Pending {
+        QByteArray bytes;
+        qint64 rows = 0;
+    };
 
-    QThread m_thread;
-    QObject m_context;
-    QSemaphore m_budget{BudgetBytes};
-    QFile m_out;
-    QByteArray m_line;
-    bool m_timestamps = false;
+    void pack(const LineCapture::Rows &rows, Side side, qint64 arrivedMsecs);
+    void run();
+    bool writeEntry(const Entry &entry, Pending &out);
+    bool writeChunk(Side side, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out);
+    bool writeOut(Pending &out);
+    void release(Entry &&entry);
+
+    const int m_fd;
+    const bool m_closedAtStart;
+    std::atomic<bool> m_timestamps{false};
+    std::unique_ptr<QThread> m_thread;
+
+    mutable QMutex m_mutex;
+    QWaitCondition m_wake;
+    // Oldest first; only the last one, when packed, still takes rows.
+    QList<Entry> m_queue;
+    QList<QByteArray> m_spares;
+    qint64 m_held = 0;
+    bool m_full = false;
+    bool m_closing = false;
+    bool m_failed = false;
+    bool m_writerStarted = false;
+    bool m_writerIdle = false;
+    pthread_t m_writer{};
+
+    std::atomic<bool> m_abandon{false};
+    qint64 m_rowsHandedOver = 0;
+    std::atomic<qint64> m_rowsWritten{0};
 };
 
 #endif

@@ -8,7 +8,11 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,12 +49,36 @@ int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcom
     return -1;
 }
 
-int runConsole(const CommandLine &options)
+// A standard descriptor closed by whoever started us would be handed to the
+// next file or socket opened, which would then receive our transcript or
+// errors. Each one found closed gets /dev/null. Returns whether stdout was.
+bool occupyClosedStandardDescriptors()
 {
-    ConsoleFrontEnd console;
-    console.setTimestamps(options.timestamps);
-    const int failed = console.start(options.listenPortText, options.serverPortText,
-                                     options.serverHostText);
+    bool stdoutClosed = false;
+    // In ascending order, so that open() returns the very descriptor missing.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        stdoutClosed = stdoutClosed || fd == STDOUT_FILENO;
+        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    return stdoutClosed;
+}
+
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+int runConsole(const CommandLine &options, bool stdoutClosed)
+{
+    ConsoleFrontEnd console(stdoutClosed);
+    const int failed = console.start(options);
     if (failed >= 0)
         return failed;
     return QCoreApplication::exec();
@@ -75,6 +103,10 @@ int runWindow(int argc, char **argv, const CommandLine &options)
 
 int main(int argc, char **argv)
 {
+    // First of all: a reader of ours that has gone must be a write error we
+    // report, not a signal that ends the program before it can say anything.
+    std::signal(SIGPIPE, SIG_IGN);
+    const bool stdoutClosed = occupyClosedStandardDescriptors();
     // Blocked before any thread exists, so the console can take them as events;
     // the window gives them back their default effect.
     ConsoleFrontEnd::blockTerminationSignals();
@@ -86,7 +118,13 @@ int main(int argc, char **argv)
         if (answered >= 0)
             return answered;
         if (options.console)
-            return runConsole(options);
+            return runConsole(options, stdoutClosed);
+        if (!hasDisplay()) {
+            printTo(stderr, QStringLiteral(
+                "dravlin: aucun affichage graphique (ni DISPLAY ni WAYLAND_DISPLAY) : la fenêtre "
+                "ne peut pas s'ouvrir. Pour relayer sans fenêtre : dravlin --console\n"));
+            return 1;
+        }
     }
     ConsoleFrontEnd::unblockTerminationSignals();
     return runWindow(argc, argv, options);

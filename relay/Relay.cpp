@@ -129,6 +129,9 @@ void Relay::onRearmTick()
         report(failed);
         return;
     }
+    // A port the system picked is kept for the next sessions: the client was
+    // pointed at it.
+    wskClient.setLocalPort(wskClient.listeningPort());
     report(event(RelayEvent::Kind::Listening));
 }
 

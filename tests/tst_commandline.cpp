@@ -18,7 +18,8 @@ private Q_SLOTS:
         QTest::newRow("host mirrors listen") << QStringList{"--server", "127.0.0.1", "--listen=2526"} << "|2526|127.0.0.1|2526";
         QTest::newRow("server port wins") << QStringList{"--listen", "2525", "--server", "127.0.0.1:110"} << "|2525|127.0.0.1|110";
         QTest::newRow("[v6]:port") << QStringList{"--listen", "25", "--server", "[::1]:2626"} << "|25|::1|2626";
-        QTest::newRow("bare v6 is all host") << QStringList{"--listen", "40", "--server", "::1"} << "|40|::1|40";
+        QTest::newRow("bare v6 is all host") << QStringList{"--listen", "40", "--server", "2001:db8::25:26"} << "|40|2001:db8::25:26|40";
+        QTest::newRow("host:port:port") << QStringList{"--server", "mx:25:26"} << "!entre crochets";
         // Checked by the relay, not here, so the window can show them as typed.
         QTest::newRow("port as typed") << QStringList{"--listen", " 25x"} << "| 25x|" + dh + "| 25x";
         QTest::newRow("unknown") << QStringList{"--stamps"} << "!stamps";

@@ -4,23 +4,46 @@
 #include <QtTest>
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
-// Runs the built `dravlin --console` between fake peers on loopback.
+// Runs the built `dravlin` (mostly `--console`) between fake peers on loopback.
 namespace {
 
 struct ConsoleRun
 {
-    explicit ConsoleRun(const QStringList &arguments)
+    // stdoutSetup runs in the child before it starts: it may replace fd 1.
+    explicit ConsoleRun(const QStringList &arguments, std::function<void()> stdoutSetup = {},
+                        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
+        QProcessEnvironment env = environment;
         // Half-hour offset: a stamp in UTC, or rounded to whole hours, cannot match by luck.
-        qputenv("TZ", "XXX-05:30"); // inherited by the child
-        process.start(QStringLiteral(DRAVLIN_BINARY), QStringList{"--console"} + arguments);
+        env.insert("TZ", "XXX-05:30");
+        process.setProcessEnvironment(env);
+        if (stdoutSetup)
+            process.setChildProcessModifier(stdoutSetup);
+        process.start(QStringLiteral(DRAVLIN_BINARY), arguments);
     }
     ~ConsoleRun() { process.kill(), process.waitForFinished(); }
-    bool waitFor(const char *needle) { return QTest::qWaitFor([&] { return drain(), (out + err).contains(needle); }, 10000); }
-    bool finish() // and then every stderr line carries the program's prefix
+    // The port the console says it listens on (it is started with --listen 0).
+    quint16 listeningPort()
     {
-        const bool ended = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit;
+        static const QRegularExpression said(QStringLiteral("dravlin: écoute sur le port (\\d+)\n"));
+        QRegularExpressionMatch m;
+        return QTest::qWaitFor([&] { return drain(), (m = said.match(QString::fromUtf8(err))).hasMatch(); }, 10000)
+            ? quint16(m.captured(1).toUInt()) : 0;
+    }
+    qint64 statusKiB(const char *field) const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        const QRegularExpression line(QStringLiteral("^%1:\\s+(\\d+) kB").arg(field), QRegularExpression::MultilineOption);
+        return status.open(QIODevice::ReadOnly) ? line.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong() : -1;
+    }
+    bool waitFor(const char *needle) { return QTest::qWaitFor([&] { return drain(), (out + err).contains(needle); }, 10000); }
+    bool finish(int ms = 10000) // and then every stderr line carries the program's prefix
+    {
+        const bool ended = (process.state() == QProcess::NotRunning || process.waitForFinished(ms))
+            && process.exitStatus() == QProcess::NormalExit;
         QList<QByteArray> lines = (drain(), err.split('\n'));
         return ended && lines.takeLast().isEmpty() && !lines.isEmpty()
             && std::all_of(lines.cbegin(), lines.cend(),
@@ -42,13 +65,11 @@ private Q_SLOTS:
     {
         LoopbackPeer server, client;
         server.setGreeting("220 mx ESMTP\r\n");
-        QTcpServer probe; // a port free on every interface, as the relay binds
-        QVERIFY(server.listen() && probe.listen(QHostAddress::Any, 0));
-        const quint16 port = probe.serverPort();
-        probe.close();
-        ConsoleRun run({"--timestamps", "--listen", QStringLiteral(" %1 ").arg(port), "--server",
+        QVERIFY(server.listen());
+        ConsoleRun run({"--console", "--timestamps", "--listen", " 0 ", "--server",
                         QStringLiteral("127.0.0.1:%1").arg(server.serverPort())});
-        QVERIFY2(run.waitFor("En écoute"), run.err.constData());
+        const quint16 port = run.listeningPort();
+        QVERIFY2(port != 0, run.err.constData());
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
         client.connectTo(port);
         QVERIFY(client.waitForReceived(14));
@@ -87,29 +108,133 @@ private Q_SLOTS:
             "S: csi \\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: QUIT"}));
     }
 
+    // A failing stdout ends the run on its own: one report, status 1, the bytes still relayed.
+    void stdoutFailureEndsTheRun_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("/dev/full") << 0 << QByteArray("plus de place");
+        QTest::newRow("closed (>&-), not reused") << 1 << QByteArray("sortie standard est fermée");
+        QTest::newRow("pipe whose reader left first") << 2 << QByteArray("lecteur de la sortie standard est parti");
+    }
+    void stdoutFailureEndsTheRun()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, reason);
+        LoopbackPeer server, client;
+        QVERIFY(server.listen());
+        int readEnd[2] = {-1, -1};
+        QVERIFY(::pipe(readEnd) == 0);
+        ::close(readEnd[0]); // the reader is gone before anything is written
+        ConsoleRun run({"--console", "--listen", "0", "--server", QStringLiteral("127.0.0.1:%1").arg(server.serverPort())},
+                       [kind, writeEnd = readEnd[1]] {
+                           if (kind == 0)
+                               ::dup2(::open("/dev/full", O_WRONLY), STDOUT_FILENO);
+                           else if (kind == 1)
+                               ::close(STDOUT_FILENO);
+                           else
+                               ::dup2(writeEnd, STDOUT_FILENO);
+                       });
+        ::close(readEnd[1]);
+        const quint16 port = run.listeningPort();
+        QVERIFY2(port != 0, run.err.constData());
+        if (kind == 1) // fd 1 holds /dev/null, not one of the program's own files or sockets
+            QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/1").arg(run.process.processId())), "/dev/null");
+        client.connectTo(port);
+        client.send("EHLO me\r\n"); // its row fails to print, yet it is relayed
+        QVERIFY(server.waitForReceived(9));
+        QVERIFY2(run.finish(), run.err.constData());
+        QCOMPARE(run.process.exitCode(), 1);
+        QCOMPARE(run.err.count("écriture impossible sur la sortie standard"), 1);
+        QVERIFY2(run.err.contains(reason) && run.err.contains("1 ligne non écrite sur la sortie standard"), run.err.constData());
+    }
+
+    // 100,000 small segments towards a stdout nobody reads: memory stays within
+    // the budget, the relay stops reading until stdout is read again, and
+    // SIGTERM still ends it promptly.
+    void stdoutNeverReadHoldsMemoryAndReading()
+    {
+        LoopbackPeer server, client;
+        QVERIFY(server.listen());
+        int pipeEnds[2] = {-1, -1};
+        QVERIFY(::pipe(pipeEnds) == 0);
+        ConsoleRun run({"--console", "--listen", "0", "--server", QStringLiteral("127.0.0.1:%1").arg(server.serverPort())},
+                       [writeEnd = pipeEnds[1]] { ::dup2(writeEnd, STDOUT_FILENO); });
+        ::close(pipeEnds[1]);
+        const quint16 port = run.listeningPort();
+        QVERIFY2(port != 0, run.err.constData());
+        const qint64 baseKiB = run.statusKiB("VmRSS");
+        client.connectTo(port);
+        QVERIFY(client.waitForConnected());
+        client.socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        const QByteArray segment = QByteArray(398, 'x') + "\r\n"; // 40 MB in all, over twice the budget
+        for (int i = 0; i < 100000; ++i) {
+            client.send(segment);
+            client.socket()->flush(); // one send each while the kernel takes them
+        }
+        QVERIFY2(run.waitFor("lecture des connexions suspendue"), run.err.constData());
+        const qint64 grownKiB = run.statusKiB("VmHWM") - baseKiB;
+        QVERIFY2(grownKiB < (16 + 8) * 1024, qPrintable(QString::number(grownKiB)));
+        QVERIFY(server.received().size() < 40000000); // reading stopped
+        // Reading stdout again resumes the relay; leaving it again holds it again.
+        ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+        char sink[65536];
+        QVERIFY2(QTest::qWaitFor([&] {
+                     while (::read(pipeEnds[0], sink, sizeof sink) > 0) {
+                     }
+                     return run.drain(), run.err.contains("lecture des connexions reprise");
+                 }, 10000), run.err.constData());
+        QVERIFY2(QTest::qWaitFor([&] { return run.drain(), run.err.count("suspendue") == 2; }, 10000), run.err.constData());
+        ::kill(pid_t(run.process.processId()), SIGTERM);
+        QElapsedTimer ending;
+        ending.start();
+        QVERIFY2(run.finish(5000), run.err.constData());
+        QVERIFY2(ending.elapsed() < 3000, qPrintable(QString::number(ending.elapsed())));
+        QCOMPARE(run.process.exitCode(), 1);
+        QVERIFY2(QRegularExpression("dravlin: \\d+ lignes non écrites sur la sortie standard\n").match(run.err).hasMatch(),
+                 run.err.constData());
+        ::close(pipeEnds[0]);
+    }
+
     void refusedWithStatus_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
-        for (const char *bad : {"", "abc", "-1", "0", "65536", "99999999999", "2 5"}) {
-            QTest::addRow("--listen «%s»", bad)
-                << QStringList{QStringLiteral("--listen=") + bad, "--server", "127.0.0.1:1"} << 2;
-            QTest::addRow("server port «%s»", bad)
-                << QStringList{"--listen", "2525", "--server", QStringLiteral("127.0.0.1:") + bad} << 2;
+        QTest::addColumn<QString>("says");
+        const QString bad = "« %1 » invalide";
+        for (const char *port : {"", "abc", "-1", "65536", "99999999999", "2 5"}) {
+            QTest::addRow("--listen «%s»", port)
+                << QStringList{QStringLiteral("--listen=") + port, "--server", "127.0.0.1:1"} << 2 << "--listen : port " + bad.arg(port);
+            QTest::addRow("server port «%s»", port)
+                << QStringList{"--listen", "2525", "--server", QStringLiteral("127.0.0.1:") + port} << 2 << "--server : port " + bad.arg(port);
         }
-        QTest::newRow("unknown option") << QStringList{"--ecoute", "1"} << 2;
-        QTest::newRow("listen port taken") << QStringList{"--listen", "TAKEN", "--server", "127.0.0.1:1"} << 1;
+        QTest::newRow("server port 0") << QStringList{"--listen", "0", "--server", "127.0.0.1:0"} << 2 << "--server : port « 0 »";
+        QTest::newRow("--listen 0 and no server port") << QStringList{"--listen", "0", "--server", "127.0.0.1"} << 2 << "--server hôte:port";
+        QTest::newRow("unknown option") << QStringList{"--ecoute", "1"} << 2 << "option inconnue : --ecoute";
+        QTest::newRow("missing value") << QStringList{"--listen"} << 2 << "valeur manquante après --listen";
+        QTest::newRow("flag with a value") << QStringList{"--timestamps=oui"} << 2 << "--timestamps ne prend pas de valeur";
+        QTest::newRow("--listen twice") << QStringList{"--listen", "1", "--listen", "2"} << 2 << "--listen donné 2 fois";
+        QTest::newRow("--server twice") << QStringList{"--server", "a", "--server=b"} << 2 << "--server donné 2 fois";
+        QTest::newRow("host:25:26") << QStringList{"--server", "host:25:26"} << 2 << "entre crochets : [::1]:25";
+        QTest::newRow("listen port taken") << QStringList{"--listen", "TAKEN", "--server", "127.0.0.1:1"} << 1 << "TAKEN";
+        QTest::newRow("window without a display") << QStringList{} << 1 << "dravlin --console";
     }
     void refusedWithStatus()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, status);
+        QFETCH(QString, says);
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::Any, 0));
         const QString port = QString::number(taken.serverPort());
-        ConsoleRun run(arguments.replaceInStrings("TAKEN", port));
-        QVERIFY2(run.finish() && !run.err.contains("En écoute")
-                     && (status != 1 || run.err.contains(port.toLatin1())),
+        QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            noDisplay.remove(name);
+        ConsoleRun run((arguments.isEmpty() ? QStringList() : QStringList{"--console"}) + arguments.replaceInStrings("TAKEN", port),
+                       {}, noDisplay);
+        QVERIFY2(run.finish() && !run.err.contains("dravlin: écoute sur le port") && run.err.contains(says.replace("TAKEN", port).toUtf8())
+                     // wholly French: none of Qt's own English wording comes through
+                     && !QRegularExpression("Missing|Unexpected|Unknown|value|option incomplète").match(run.err).hasMatch(),
                  run.err.constData());
         QCOMPARE(run.process.exitCode(), status);
         QVERIFY(run.out.isEmpty());
