@@ -2,10 +2,13 @@
 
 #include "RowDelegate.h"
 
+#include <QAction>
 #include <QEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScrollBar>
+
+#include <algorithm>
 
 PaneView::PaneView(QWidget *parent)
     : QTableView(parent)
@@ -30,6 +33,22 @@ PaneView::PaneView(QWidget *parent)
     setTextElideMode(Qt::ElideRight);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this,
             &PaneView::onScrollBarValueChanged);
+
+    // First in the pane's context menu; Enter is its key while the pane has the focus.
+    auto *details = new QAction(QStringLiteral("Détails…"), this);
+    details->setObjectName(QStringLiteral("actDetails"));
+    details->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    details->setShortcutContext(Qt::WidgetShortcut);
+    details->setShortcutVisibleInContextMenu(true);
+    connect(details, &QAction::triggered, this, &PaneView::onDetailsTriggered);
+    addAction(details);
+}
+
+void PaneView::onDetailsTriggered()
+{
+    const QModelIndexList selected = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
+    if (!selected.isEmpty())
+        Q_EMIT detailsRequested(selected.first().row());
 }
 
 void PaneView::setModel(QAbstractItemModel *model)
@@ -63,6 +82,15 @@ int PaneView::firstVisibleRow() const
     if (!model() || model()->rowCount(rootIndex()) == 0)
         return -1;
     return verticalScrollBar()->value();
+}
+
+int PaneView::lastVisibleRow() const
+{
+    const int first = firstVisibleRow();
+    if (first < 0)
+        return -1;
+    const int inView = viewport()->height() / std::max(1, verticalHeader()->defaultSectionSize());
+    return std::min(model()->rowCount(rootIndex()) - 1, first + inView - 1);
 }
 
 void PaneView::setFirstVisibleRow(int row)

@@ -6,7 +6,8 @@
 // One traffic pane: a read-only, one-line-per-row view of one column of the
 // conversation, single selection. Its first visible row is the position
 // another pane can follow; a double-click anywhere in it, on a row or on the
-// empty space below, is reported as such.
+// empty space below, is reported as such, and so is a request for the
+// selected row's details.
 //
 // A table view rather than a list view: with fixed row heights it keeps no
 // per-row layout, so appending to a conversation of millions of rows costs
@@ -26,11 +27,15 @@ public:
     // -1 when the pane is empty.
     int firstVisibleRow() const;
     void setFirstVisibleRow(int row);
+    // The last row wholly in view, -1 when the pane is empty.
+    int lastVisibleRow() const;
 
 Q_SIGNALS:
     // Whatever scrolled the pane: scroll bar, wheel, keys or a call.
     void firstVisibleRowChanged(int row);
     void paneDoubleClicked();
+    // Enter, or "Détails…" in the context menu, on the selected row.
+    void detailsRequested(int row);
 
 protected:
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
@@ -40,6 +45,7 @@ protected:
 private Q_SLOTS:
     void onScrollBarValueChanged(int value);
     void onColumnsChanged();
+    void onDetailsTriggered();
 
 private:
     void applyRowHeight();
