@@ -144,7 +144,7 @@ int main(int argc, char **argv)
     QTimer probe;
     int probes = 0;
     QObject::connect(&probe, &QTimer::timeout, &app, [&] {
-        if (reaction.busy() || window.relay().clientState() != StreamSocket::State::Connected)
+        if (reaction.busy())
             return;
         if (stopAfter >= 0) {
             if (window.conversation()->storedBytes() < stopAfter)
@@ -158,13 +158,16 @@ int main(int argc, char **argv)
             });
             return;
         }
+        if (window.relay().clientState() != StreamSocket::State::Connected)
+            return;
         if (probes++ % 2 == 0)
             reaction.measure({{pane, ctrlEnd()}}, &endDuring);
         else
             reaction.measure({{pane->viewport(), wheelStep(pane->viewport(), probes % 4 == 1 ? 120 : -120)}},
                              &wheelDuring);
     });
-    probe.start(ProbeIntervalMs);
+    // Waiting for the moment to click Stop is checked often, so a short flood is not missed.
+    probe.start(stopAfter >= 0 ? 2 : ProbeIntervalMs);
 
     // After the flood: the end of the capture on screen, the wheel over it, then Stop.
     std::function<void()> wheelUp;
