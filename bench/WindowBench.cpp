@@ -190,7 +190,9 @@ int main(int argc, char **argv)
         else
             reaction.measure(click(stop), &stopAfterFlood, finish);
     };
+    // With a Stop click to make, stdin is not watched: the click ends the run.
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    input.setEnabled(stopAfter < 0);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char discard[256];
         if (::read(STDIN_FILENO, discard, sizeof discard) > 0)

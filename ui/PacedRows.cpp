@@ -1,5 +1,7 @@
 #include "PacedRows.h"
 
+#include <algorithm>
+
 PacedRows::PacedRows(QAbstractItemModel *source, QObject *parent)
     : QAbstractTableModel(parent)
     , m_source(source)
@@ -52,9 +54,12 @@ void PacedRows::publish()
     m_pace.stop();
     const int rows = m_source->rowCount();
     if (rows > m_rows) {
+        QElapsedTimer cost;
+        cost.start();
         beginInsertRows(QModelIndex(), m_rows, rows - 1);
         m_rows = rows;
         endInsertRows();
+        m_intervalMs = std::max<qint64>(IntervalMs, 10 * cost.elapsed());
     }
     m_sincePublish.start();
 }
@@ -65,11 +70,11 @@ void PacedRows::onSourceRowsInserted(const QModelIndex &parent, int first, int l
     Q_UNUSED(last);
     if (parent.isValid() || m_pace.isActive())
         return;
-    const qint64 since = m_sincePublish.isValid() ? m_sincePublish.elapsed() : IntervalMs;
-    if (since >= IntervalMs)
+    const qint64 since = m_sincePublish.isValid() ? m_sincePublish.elapsed() : m_intervalMs;
+    if (since >= m_intervalMs)
         publish();
     else
-        m_pace.start(static_cast<int>(IntervalMs - since));
+        m_pace.start(static_cast<int>(m_intervalMs - since));
 }
 
 void PacedRows::onPaceTimeout()
@@ -86,6 +91,7 @@ void PacedRows::onSourceAboutToBeReset()
 void PacedRows::onSourceReset()
 {
     m_rows = m_source->rowCount();
+    m_intervalMs = IntervalMs;
     endResetModel();
 }
 

@@ -10,6 +10,10 @@
 // of small chunks would otherwise have every view lay out and repaint once
 // per chunk, on the thread that also relays, so the peers would go as fast as
 // the screen draws. A row that comes after a quiet spell is shown at once.
+//
+// The views' own bookkeeping for an insertion grows with the rows they hold
+// (a header keeps one entry per row); the interval stretches so that showing
+// rows never takes more than a tenth of the time, however long the capture.
 class PacedRows : public QAbstractTableModel
 {
     Q_OBJECT
@@ -41,6 +45,7 @@ private:
     QAbstractItemModel *m_source;
     QTimer m_pace;
     QElapsedTimer m_sincePublish;
+    qint64 m_intervalMs = IntervalMs;
     int m_rows = 0;
 };
 

@@ -52,7 +52,7 @@ QColor RowDelegate::badgeFill()
 
 QColor RowDelegate::badgeInk()
 {
-    return QColor(0x9a, 0x4a, 0x00);
+    return QColor(0x6e, 0x33, 0x00);
 }
 
 QColor RowDelegate::alignmentBackground(const QPalette &palette)
@@ -106,7 +106,8 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
 {
     const QFontMetrics &metrics = option.fontMetrics;
     QFont badgeFont = option.font;
-    badgeFont.setPointSizeF(std::max(5.0, option.font.pointSizeF() * 0.72));
+    badgeFont.setPointSizeF(std::max(5.0, option.font.pointSizeF() * 0.8));
+    badgeFont.setWeight(QFont::DemiBold);
     const QFontMetrics badgeMetrics(badgeFont, painter->device());
     const int baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
     const int badgeHeight = std::min(area.height(), badgeMetrics.height() + 1);

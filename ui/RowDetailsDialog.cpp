@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QtMath>
 #include <QVBoxLayout>
 
 namespace {
@@ -116,12 +118,15 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     dump->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     dump->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Wide enough for a whole dump line and a scroll bar.
-    dump->setMinimumWidth(dump->fontMetrics().horizontalAdvance(QString(80, QLatin1Char('0'))));
+    dump->setMinimumWidth(qCeil(QFontMetricsF(dump->font()).horizontalAdvance(hexDump(QByteArray(16, '\0')))
+                                + 2 * dump->document()->documentMargin())
+                          + dump->verticalScrollBar()->sizeHint().width() + 2 * dump->frameWidth());
     layout->addWidget(dump, 2);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+    resize(sizeHint().expandedTo(QSize(0, 560)));
 }
 
 void RowDetailsDialog::onRevealToggled(bool reveal)
