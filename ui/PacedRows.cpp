@@ -59,7 +59,7 @@ void PacedRows::publish()
         beginInsertRows(QModelIndex(), m_rows, rows - 1);
         m_rows = rows;
         endInsertRows();
-        m_intervalMs = std::max<qint64>(IntervalMs, 10 * cost.elapsed());
+        m_intervalMs = std::max<qint64>(IntervalMs, CostShare * cost.elapsed());
     }
     m_sincePublish.start();
 }

@@ -12,14 +12,17 @@
 // the screen draws. A row that comes after a quiet spell is shown at once.
 //
 // The views' own bookkeeping for an insertion grows with the rows they hold
-// (a header keeps one entry per row); the interval stretches so that showing
-// rows never takes more than a tenth of the time, however long the capture.
+// (a header keeps one entry per row, and copies them all as it grows); the
+// interval stretches so that handing rows over never takes more than a few
+// percent of the time, however long the capture.
 class PacedRows : public QAbstractTableModel
 {
     Q_OBJECT
 
 public:
     static constexpr int IntervalMs = 50;
+    // The interval is at least this many times what the last hand-over cost.
+    static constexpr int CostShare = 25;
 
     explicit PacedRows(QAbstractItemModel *source, QObject *parent = nullptr);
 
