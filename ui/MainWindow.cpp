@@ -168,12 +168,18 @@ void MainWindow::placeControls()
     // (the panes have shrunk first, and shrink on); captions may then wrap.
     const qreal squeeze = std::clamp(qreal(m_clientArea->width()) / designClientSize().width(), MinSqueeze, 1.0);
     const TwipScale &s = m_scale;
-    const auto rect = [&](int left, int top, int width, int height) {
+    // Fields for a port and the buttons keep their width: they are small
+    // already. The others narrow with the row, and the status panel gives up
+    // what the buttons kept.
+    const auto rect = [&](int left, int top, int width, int height, bool keepWidth = false) {
         QRect r = s.rect(left, top, width, height);
         if (squeeze < 1.0) {
             const int right = qRound((r.right() + 1) * squeeze);
+            const int designWidth = r.width();
             r.setLeft(qRound(r.left() * squeeze));
             r.setRight(right - 1);
+            if (keepWidth)
+                r.setWidth(designWidth);
         }
         return r;
     };
@@ -181,15 +187,17 @@ void MainWindow::placeControls()
         caption->setWordWrap(squeeze < 1.0);
     Frame1->setGeometry(rect(0, 0, 12375, 1215));
     Label3->setGeometry(rect(120, 480, 1455, 375));
-    txtPortClient->setGeometry(rect(1680, 480, 615, 285));
+    txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
     Label4->setGeometry(rect(2760, 240, 1215, 495));
     txtAdresseServeur->setGeometry(rect(3960, 240, 2895, 285));
     Label5->setGeometry(rect(2760, 840, 1215, 255));
-    txtPortServeur->setGeometry(rect(3960, 840, 615, 285));
-    cmdStart->setGeometry(rect(7440, 240, 1215, 375));
-    cmdStop->setGeometry(rect(7440, 720, 1215, 375));
-    FrameEtat->setGeometry(rect(8880, 120, 3495, 1095));
-    lblEtat->setGeometry(rect(0, 360, 3495, 615));
+    txtPortServeur->setGeometry(rect(3960, 840, 615, 285, true));
+    cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
+    cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    QRect etat = rect(8880, 120, 3495, 1095);
+    etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
+    FrameEtat->setGeometry(etat);
+    lblEtat->setGeometry(squeeze < 1.0 ? QRect(0, s.y(360), etat.width(), s.y(615)) : s.rect(0, 360, 3495, 615));
     placePanes();
 }
 

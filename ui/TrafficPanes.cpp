@@ -28,6 +28,10 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
     m_notice->setObjectName(QStringLiteral("btnNouvellesLignes"));
     m_notice->setCursor(Qt::PointingHandCursor);
     m_notice->setFocusPolicy(Qt::NoFocus);
+    // A pill in the selection colour, to be seen over the rows it floats on.
+    m_notice->setStyleSheet(QStringLiteral(
+        "QToolButton { background: palette(highlight); color: palette(highlighted-text);"
+        " border: none; border-radius: 9px; padding: 2px 10px; }"));
     m_notice->hide();
 
     connect(m_clientPane, &PaneView::firstVisibleRowChanged, this,
