@@ -1,5 +1,6 @@
 #include "ControlBytes.h"
 #include "Conversation.h"
+#include "PacedRows.h"
 #include "RowDelegate.h"
 #include "RowDetailsDialog.h"
 #include "RowsFixture.h"
@@ -151,6 +152,25 @@ private Q_SLOTS:
         QCOMPARE(shownRows(m_server), QStringList({"220 prêt", " ", " ", QStringLiteral("été"), " "}));
         for (PaneView *p : {m_client, m_server})
             QCOMPARE(p->visualRect(paneIndex(p, 4)).height(), p->visualRect(paneIndex(p, 0)).height());
+    }
+
+    void aBurstOfChunksReachesTheViewsInTwoHandOversAndEndTakesTheRest()
+    {
+        QSignalSpy handOvers(m_client->model(), &QAbstractItemModel::rowsInserted);
+        for (int i = 0; i < 200; ++i) // one event-loop pass, as a flood delivers them
+            add(i % 2 ? Side::Server : Side::Client, {"chunk " + QByteArray::number(i)});
+        QCOMPARE(handOvers.count(), 1); // the first at once, the others held back together
+        QCOMPARE(m_client->model()->rowCount(), 1);
+        QTest::keyClick(m_client, Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(m_client->model()->rowCount(), 200);
+        QCOMPARE(m_client->currentIndex().row(), 199);
+        QCOMPARE(handOvers.count(), 2);
+        add(Side::Client, {"late"});
+        m_conv->clear(); // a clear drops what was held back, at once
+        QCOMPARE(m_client->model()->rowCount(), 0);
+        add(Side::Client, {"after"});
+        QTRY_COMPARE(m_client->model()->rowCount(), 1);
+        QCOMPARE(shown(m_client, 0), QStringLiteral("after"));
     }
 
     void controlBytesDrawAsBadgesAndTheRestOfTheRowStaysVisible_data()

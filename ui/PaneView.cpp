@@ -1,5 +1,6 @@
 #include "PaneView.h"
 
+#include "PacedRows.h"
 #include "RowDelegate.h"
 
 #include <QAction>
@@ -107,6 +108,9 @@ QModelIndex PaneView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifier
     // A pane reads as a list: Home and End go to the first and last row, not
     // to the ends of a table row.
     if (model() && (cursorAction == MoveHome || cursorAction == MoveEnd)) {
+        // The end is the last row captured, not the last one handed over yet.
+        if (auto *paced = qobject_cast<PacedRows *>(model()); paced && cursorAction == MoveEnd)
+            paced->publish();
         const int rows = model()->rowCount(rootIndex());
         if (rows == 0)
             return QModelIndex();
