@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QtMath>
 #include <QStyle>
 
 #include <algorithm>
@@ -117,13 +118,23 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
     int x = area.left();
 
     // Whatever is drawn stops at the pane's edge with an ellipsis; no glyph is
-    // narrower than a pixel, so no more characters than pixels can show.
+    // narrower than a pixel, so no more characters than pixels can show. A
+    // run that surely fits is laid out once, drawing and measuring together;
+    // only one that may reach the edge is measured first, to be elided.
+    const int widest = std::max(1, metrics.maxWidth());
     const auto drawRun = [&](QStringView run) {
         if (run.isEmpty())
             return true;
-        const QString piece = run.toString();
-        const int width = metrics.horizontalAdvance(piece);
+        const QString piece = QString::fromRawData(run.data(), run.size());
         painter->setPen(ink);
+        if (x + run.size() * widest <= right) {
+            QRectF drawn;
+            painter->drawText(QRectF(x, area.top(), right - x, area.height()),
+                              Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextExpandTabs, piece, &drawn);
+            x = qCeil(drawn.right());
+            return true;
+        }
+        const int width = metrics.horizontalAdvance(piece);
         if (x + width > right) {
             painter->drawText(QPoint(x, baseline), metrics.elidedText(piece, Qt::ElideRight, right - x));
             return false;
@@ -133,20 +144,17 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
         return true;
     };
     const auto drawBadge = [&](const QString &label) {
-        const int width = badgeMetrics.horizontalAdvance(label) + 2 * BadgePadding;
+        const QStaticText &shaped = badgeText(label, badgeFont);
+        const int width = qCeil(shaped.size().width()) + 2 * BadgePadding;
         if (x + BadgeGap + width > right) {
             painter->setPen(ink);
             painter->drawText(QPoint(x, baseline), Ellipsis);
             return false;
         }
         const QRect badge(x + BadgeGap, badgeTop, width, badgeHeight);
-        painter->setPen(Qt::NoPen);
-        painter->setBrush(badgeFill());
-        painter->drawRoundedRect(badge, 2, 2);
-        painter->setFont(badgeFont);
+        painter->fillRect(badge, badgeFill());
         painter->setPen(badgeInk());
-        painter->drawText(QPoint(badge.left() + BadgePadding, badgeBaseline), label);
-        painter->setFont(option.font);
+        painter->drawStaticText(QPointF(badge.left() + BadgePadding, badgeBaseline - badgeMetrics.ascent()), shaped);
         x = badge.right() + 1 + BadgeGap;
         return true;
     };
@@ -166,6 +174,23 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
         painter->setPen(ink);
         painter->drawText(QPoint(x, baseline), Ellipsis);
     }
+}
+
+const QStaticText &RowDelegate::badgeText(const QString &label, const QFont &font) const
+{
+    // Labels are few and drawn over and over: each is laid out once per font.
+    if (font != m_badgeFont) {
+        m_badgeTexts.clear();
+        m_badgeFont = font;
+    }
+    auto found = m_badgeTexts.find(label);
+    if (found == m_badgeTexts.end()) {
+        QStaticText shaped(label);
+        shaped.setTextFormat(Qt::PlainText);
+        shaped.prepare(QTransform(), font);
+        found = m_badgeTexts.insert(label, shaped);
+    }
+    return *found;
 }
 
 QSize RowDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const

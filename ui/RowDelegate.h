@@ -1,6 +1,9 @@
 #ifndef DRAVLIN_ROWDELEGATE_H
 #define DRAVLIN_ROWDELEGATE_H
 
+#include <QFont>
+#include <QHash>
+#include <QStaticText>
 #include <QStyledItemDelegate>
 
 // Draws every row of a pane on one line of one height, whatever it holds.
@@ -31,6 +34,10 @@ public:
 private:
     void paintRow(QPainter *painter, const QStyleOptionViewItem &option, const QRect &area,
                   const QString &text, const QColor &ink) const;
+    const QStaticText &badgeText(const QString &label, const QFont &font) const;
+
+    mutable QHash<QString, QStaticText> m_badgeTexts;
+    mutable QFont m_badgeFont;
 };
 
 #endif
