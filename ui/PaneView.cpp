@@ -54,6 +54,7 @@ void PaneView::onDetailsTriggered()
 
 void PaneView::setModel(QAbstractItemModel *model)
 {
+    m_laidOutRows = -1;
     if (QAbstractItemModel *old = this->model())
         old->disconnect(this, SLOT(onColumnsChanged()));
     QTableView::setModel(model);
@@ -64,8 +65,40 @@ void PaneView::setModel(QAbstractItemModel *model)
     onColumnsChanged();
 }
 
+void PaneView::doItemsLayout()
+{
+    // Rows appended below a full pane change nothing it shows but the scroll
+    // bar; during a flood that is nearly every layout, and repainting both
+    // panes each time would take the time the relay needs.
+    const int rows = model() ? model()->rowCount(rootIndex()) : 0;
+    const int first = verticalScrollBar()->value();
+    const int height = viewport()->height();
+    const bool grewOutOfView = m_laidOutRows > 0 && rows > m_laidOutRows && first == m_laidOutFirst
+        && height == m_laidOutHeight && (m_laidOutRows - first) * verticalHeader()->defaultSectionSize() >= height;
+    m_laidOutRows = rows;
+    m_laidOutFirst = first;
+    m_laidOutHeight = height;
+    if (grewOutOfView)
+        updateGeometries();
+    else
+        QTableView::doItemsLayout();
+}
+
+void PaneView::reset()
+{
+    m_laidOutRows = -1;
+    QTableView::reset();
+}
+
+void PaneView::rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end)
+{
+    m_laidOutRows = -1;
+    QTableView::rowsAboutToBeRemoved(parent, start, end);
+}
+
 void PaneView::setModelColumn(int column)
 {
+    m_laidOutRows = -1;
     m_column = column;
     onColumnsChanged();
 }

@@ -20,6 +20,8 @@ public:
     explicit PaneView(QWidget *parent = nullptr);
 
     void setModel(QAbstractItemModel *model) override;
+    void doItemsLayout() override;
+    void reset() override;
     // The model column this pane shows; the others are hidden.
     void setModelColumn(int column);
     int modelColumn() const { return m_column; }
@@ -38,6 +40,7 @@ Q_SIGNALS:
     void detailsRequested(int row);
 
 protected:
+    void rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end) override;
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void changeEvent(QEvent *event) override;
@@ -51,6 +54,11 @@ private:
     void applyRowHeight();
 
     int m_column = 0;
+    // What the last layout showed: rows, first row, viewport height; -1 when
+    // the next layout must repaint whatever happens.
+    int m_laidOutRows = -1;
+    int m_laidOutFirst = -1;
+    int m_laidOutHeight = -1;
 };
 
 #endif
