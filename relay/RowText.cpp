@@ -1,5 +1,7 @@
 #include "RowText.h"
 
+#include "ControlBytes.h"
+
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -36,8 +38,7 @@ bool isPlainAscii(QByteArrayView bytes)
 
 constexpr bool needsEscape(char32_t c)
 {
-    // C0, DEL and C1: all of them can steer a terminal (ESC, CSI 0x9B, ...).
-    return (c < 0x20 && c != U'\t') || (c >= 0x7f && c < 0xa0);
+    return ControlBytes::isControl(c);
 }
 
 void appendHex(QByteArray &out, char32_t c)

@@ -75,8 +75,14 @@ private Q_SLOTS:
         };
         QCOMPARE(m_window->objectName(), QStringLiteral("frmMain"));
         const bool at96 = m_window->logicalDpiX() == 96 && m_window->logicalDpiY() == 96; // 15 twips a pixel
+        const QSize designed = m_window->designClientSize(), screen = m_window->screen()->availableSize();
+        // At the design size, unless the screen is smaller: then within it.
+        QVERIFY(m_window->centralWidget()->size() == designed
+                || (m_window->width() <= screen.width() && m_window->height() <= screen.height()));
+        m_window->resize(m_window->size() - m_window->centralWidget()->size() + designed);
+        QTRY_COMPARE(m_window->centralWidget()->size(), designed);
         if (at96)
-            QCOMPARE(m_window->centralWidget()->size(), QSize(12405 / 15, 9915 / 15));
+            QCOMPARE(designed, QSize(12405 / 15, 9915 / 15));
         for (const auto &c : design) {
             QWidget *widget = control(c.name);
             QCOMPARE(widget->parentWidget()->objectName(), QString::fromLatin1(c.parent));
@@ -88,6 +94,29 @@ private Q_SLOTS:
         }
         if (!at96)
             QSKIP("geometry is designed for 96 DPI");
+    }
+    void shrinksBelowTheDesignPanesFirstEverythingStillInside()
+    {
+        const QSize design = m_window->designClientSize();
+        QWidget *area = m_window->centralWidget();
+        const QRect frameAtDesign = QRect(QPoint(), design); // placed from the design at any size above it
+        m_window->resize(m_window->size() - area->size() + design);
+        QTRY_COMPARE(area->size(), design);
+        const QRect stopAtDesign = control("cmdStop")->geometry(), paneAtDesign = control("lstClient")->geometry();
+        // 1280x1024 at a scale factor of 2, less a window frame: what must fit.
+        const QSize small(620, 470);
+        QVERIFY(area->minimumSize().width() <= small.width() && area->minimumSize().height() <= small.height());
+        m_window->resize(m_window->size() - area->size() + small);
+        QTRY_COMPARE(area->size(), small);
+        QCOMPARE(control("cmdStop")->geometry().height(), stopAtDesign.height()); // the top row only narrows
+        for (const char *name : {"Frame1", "lstClient", "lstServeur", "Label1", "Label2"})
+            QVERIFY2(frameAtDesign.intersected(area->rect()).contains(control(name)->geometry()), name);
+        for (const char *name : {"FrameEtat", "cmdStop", "txtAdresseServeur"})
+            QVERIFY2(control("Frame1")->rect().contains(control(name)->geometry()), name);
+        QVERIFY(!control("lstClient")->geometry().intersects(control("lstServeur")->geometry()));
+        QCOMPARE(control("lstClient")->height(), paneAtDesign.height() - (design.height() - small.height()));
+        m_window->resize(m_window->size() - area->size() + design); // and back, exactly as designed
+        QTRY_COMPARE(control("cmdStop")->geometry(), stopAtDesign);
     }
     void focusFollowsTheTabColumnAndTheLocalPortMirrorsKeystrokeByKeystroke()
     {

@@ -1,9 +1,97 @@
+#include "ControlBytes.h"
 #include "Conversation.h"
+#include "PacedRows.h"
+#include "RowDelegate.h"
+#include "RowDetailsDialog.h"
 #include "RowsFixture.h"
 #include "TrafficPanes.h"
 
+#include <QAbstractItemModelTester>
 #include <QtTest>
 #include <QtWidgets>
+
+// What was drawn: each text item with its place and pen colour, the colours
+// rectangles were filled with, the pens of the paths.
+struct Drawing {
+    struct Text {
+        QString text;
+        qreal x;
+        QColor colour;
+    };
+    QList<Text> texts;
+    QList<QColor> fills;
+    QList<QColor> paths;
+    QStringList words() const
+    {
+        QStringList all;
+        for (const Text &t : texts)
+            all.append(t.text);
+        return all;
+    }
+};
+
+class DrawingEngine : public QPaintEngine
+{
+public:
+    Drawing drawing;
+
+    DrawingEngine() : QPaintEngine(QPaintEngine::AllFeatures) {}
+    bool begin(QPaintDevice *) override { return true; }
+    bool end() override { return true; }
+    Type type() const override { return User; }
+    void updateState(const QPaintEngineState &state) override
+    {
+        if (state.state() & DirtyPen)
+            m_pen = state.pen();
+        if (state.state() & DirtyBrush)
+            m_brush = state.brush();
+    }
+    void drawTextItem(const QPointF &at, const QTextItem &item) override { drawing.texts.append({item.text(), at.x(), m_pen.color()}); }
+    void drawPath(const QPainterPath &) override
+    {
+        if (m_pen.style() != Qt::NoPen)
+            drawing.paths.append(m_pen.color());
+        if (m_brush.style() != Qt::NoBrush)
+            drawing.fills.append(m_brush.color());
+    }
+    void drawRects(const QRectF *, int) override { drawing.fills.append(m_brush.color()); }
+    void drawRects(const QRect *, int) override { drawing.fills.append(m_brush.color()); }
+    void drawPolygon(const QPointF *, int, PolygonDrawMode) override { drawing.fills.append(m_brush.color()); }
+    void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override {}
+
+private:
+    QPen m_pen;
+    QBrush m_brush;
+};
+
+class Recorder : public QPaintDevice
+{
+public:
+    mutable DrawingEngine engine;
+    QPaintEngine *paintEngine() const override { return &engine; }
+    int metric(PaintDeviceMetric metric) const override
+    {
+        switch (metric) {
+        case PdmWidth: case PdmHeight: return 4000;
+        case PdmDpiX: case PdmDpiY: case PdmPhysicalDpiX: case PdmPhysicalDpiY: return 96;
+        case PdmDepth: return 32;
+        case PdmDevicePixelRatio: return 1;
+        case PdmDevicePixelRatioScaled: return int(devicePixelRatioFScale());
+        default: return 0;
+        }
+    }
+};
+
+// Counts the paints of a pane that cover more than the strip a notice floats on.
+struct PaintCounter : QObject {
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            count += static_cast<QPaintEvent *>(event)->rect().height() > 40;
+        return false;
+    }
+};
 
 class TstTrafficPanes : public QObject
 {
@@ -11,6 +99,7 @@ class TstTrafficPanes : public QObject
     QWidget *m_host = nullptr;
     Conversation *m_conv = nullptr;
     PaneView *m_client = nullptr, *m_server = nullptr;
+    TrafficPanes *m_panes = nullptr;
 
     void add(Side side, const QList<QByteArray> &lines) { m_conv->appendRows(side, rowsOf(lines), 0); }
     // Chunks of three rows on alternate sides, then both panes laid out.
@@ -18,9 +107,32 @@ class TstTrafficPanes : public QObject
     {
         for (int i = 0; i < chunks; ++i)
             add(i % 2 ? Side::Server : Side::Client, {"row " + QByteArray::number(i * 3), "+1", "+2"});
+        waitShown();
+    }
+    void waitShown() // rows reach the panes at their pace
+    {
+        QTRY_COMPARE(m_client->model()->rowCount(), m_conv->rowCount());
         for (PaneView *pane : {m_client, m_server})
             QTRY_VERIFY(m_conv->rowCount() == 0 || pane->indexAt(QPoint(2, 2)).isValid());
         QTRY_COMPARE(m_client->verticalScrollBar()->maximum(), m_server->verticalScrollBar()->maximum());
+    }
+    // What the pane draws for one row, through its real paint path.
+    static Drawing drawingOf(PaneView *pane, int row)
+    {
+        Recorder recorder;
+        const QRect rect = pane->visualRect(paneIndex(pane, row));
+        pane->viewport()->render(&recorder, QPoint(), QRegion(rect), QWidget::RenderFlags());
+        return recorder.engine.drawing;
+    }
+    RowDetailsDialog *openDetails(PaneView *pane, int row, bool byKey)
+    {
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, rowCentre(pane, row));
+        if (byKey)
+            QTest::keyClick(pane, Qt::Key_Return);
+        else
+            pane->findChild<QAction *>(QStringLiteral("actDetails"))->trigger();
+        auto *dialog = m_host->findChild<RowDetailsDialog *>();
+        return dialog && dialog->isVisible() ? dialog : nullptr;
     }
 
 private Q_SLOTS:
@@ -28,10 +140,12 @@ private Q_SLOTS:
     {
         m_host = new QWidget;
         m_conv = new Conversation(m_host);
+        new QAbstractItemModelTester(m_conv, QAbstractItemModelTester::FailureReportingMode::QtTest, m_host);
         auto *layout = new QHBoxLayout(m_host);
         layout->addWidget(m_client = new PaneView(m_host));
         layout->addWidget(m_server = new PaneView(m_host));
-        new TrafficPanes(m_conv, m_client, m_server, m_host);
+        m_panes = new TrafficPanes(m_conv, m_client, m_server, m_host);
+        new QAbstractItemModelTester(m_client->model(), QAbstractItemModelTester::FailureReportingMode::QtTest, m_host);
         m_host->resize(600, 300);
         m_host->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_host));
@@ -44,11 +158,170 @@ private Q_SLOTS:
         add(Side::Client, {"EHLO x", ""});
         add(Side::Server, {"\xe9t\xe9"}); // Latin-1, not UTF-8
         add(Side::Client, {"lone\nLF and\rCR"}); // last: the row a uniform-size view measures
+        waitShown();
         QCOMPARE(shownRows(m_client), QStringList({" ", "EHLO x", "", " ", "lone\nLF and\rCR"}));
         QCOMPARE(shownRows(m_server), QStringList({"220 prêt", " ", " ", QStringLiteral("été"), " "}));
-        fill(0);
         for (PaneView *p : {m_client, m_server})
             QCOMPARE(p->visualRect(paneIndex(p, 4)).height(), p->visualRect(paneIndex(p, 0)).height());
+    }
+
+    void aBurstOfChunksReachesTheViewsInTwoHandOversAndEndTakesTheRest()
+    {
+        QSignalSpy handOvers(m_client->model(), &QAbstractItemModel::rowsInserted);
+        for (int i = 0; i < 200; ++i) // one event-loop pass, as a flood delivers them
+            add(i % 2 ? Side::Server : Side::Client, {"chunk " + QByteArray::number(i)});
+        QCOMPARE(handOvers.count(), 1); // the first at once, the others held back together
+        QCOMPARE(m_client->model()->rowCount(), 1);
+        QTest::keyClick(m_client, Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(m_client->model()->rowCount(), 200);
+        QCOMPARE(m_client->currentIndex().row(), 199);
+        QCOMPARE(handOvers.count(), 2);
+        add(Side::Client, {"late"});
+        m_conv->clear(); // a clear drops what was held back, at once
+        QCOMPARE(m_client->model()->rowCount(), 0);
+        add(Side::Client, {"after"});
+        QTRY_COMPARE(m_client->model()->rowCount(), 1);
+        QCOMPARE(shown(m_client, 0), QStringLiteral("after"));
+    }
+
+    void controlBytesDrawAsBadgesAndTheRestOfTheRowStaysVisible_data()
+    {
+        QTest::addColumn<QByteArray>("row");
+        QTest::addColumn<QStringList>("drawn"); // text items left to right; badges are the capitals
+        QTest::newRow("bare LF") << QByteArray("abc\nxyz") << QStringList{"abc", "LF", "xyz"};
+        QTest::newRow("bare CR") << QByteArray("a\rb") << QStringList{"a", "CR", "b"};
+        QTest::newRow("NUL") << QByteArray("\0z", 2) << QStringList{"NUL", "z"};
+        QTest::newRow("ESC") << QByteArray("\x1b[0m") << QStringList{"ESC", "[0m"};
+        QTest::newRow("C1 in UTF-8") << QByteArray("\xc2\x9bX") << QStringList{"x9B", "X"};
+        QTest::newRow("C1 as Latin-1") << QByteArray("\x9b\xe9") << QStringList{"x9B", QStringLiteral("é")};
+        QTest::newRow("DEL, TAB no badge") << QByteArray("\x7f\tq") << QStringList{"DEL", "q"};
+    }
+    void controlBytesDrawAsBadgesAndTheRestOfTheRowStaysVisible()
+    {
+        QFETCH(QByteArray, row);
+        QFETCH(QStringList, drawn);
+        add(Side::Client, {row});
+        waitShown();
+        const Drawing items = drawingOf(m_client, 0);
+        QCOMPARE(items.words(), drawn);
+        for (int i = 0; i < items.texts.size(); ++i) {
+            const Drawing::Text &t = items.texts[i];
+            bool badge = false;
+            for (char32_t c = 0; c < 0xa0; ++c)
+                badge = badge || ControlBytes::label(c) == t.text;
+            QCOMPARE(t.colour == RowDelegate::badgeInk(), badge);
+            QVERIFY(t.x < m_client->viewport()->width()); // inside the pane, not pushed off
+            if (i > 0)
+                QVERIFY(t.x > items.texts[i - 1].x);
+        }
+        QVERIFY(items.fills.contains(RowDelegate::badgeFill()));
+        QVERIFY(drawingOf(m_server, 0).texts.isEmpty()); // opposite: an alignment row
+    }
+
+    void emptyLineShowsAMarkAndAlignmentRowsAShadeLongRowsOnlyWhatFits()
+    {
+        add(Side::Client, {"", QByteArray(64 * 1024, 'w')});
+        waitShown();
+        const Drawing empty = drawingOf(m_client, 0), alignment = drawingOf(m_server, 0);
+        QVERIFY(empty.texts.isEmpty());
+        QCOMPARE(empty.paths.size(), 1); // the faint return mark
+        QVERIFY(empty.paths[0].alphaF() < 0.5);
+        QVERIFY(!empty.fills.contains(RowDelegate::alignmentBackground(m_client->palette())));
+        QVERIFY(alignment.texts.isEmpty() && alignment.paths.isEmpty());
+        QVERIFY(alignment.fills.contains(RowDelegate::alignmentBackground(m_server->palette())));
+        // The same in pixels: the shade differs from the empty line's background.
+        const QImage shot = m_host->grab().toImage();
+        const QPoint emptyAt = m_client->viewport()->mapTo(m_host, m_client->visualRect(paneIndex(m_client, 0)).topRight() - QPoint(4, -2));
+        const QPoint shadeAt = m_server->viewport()->mapTo(m_host, m_server->visualRect(paneIndex(m_server, 0)).topRight() - QPoint(4, -2));
+        QVERIFY(shot.pixelColor(emptyAt) != shot.pixelColor(shadeAt));
+        // 64 KiB: one text item, cut to what the pane shows, ending in an ellipsis.
+        const Drawing longRow = drawingOf(m_client, 1);
+        QCOMPARE(longRow.texts.size(), 1);
+        QVERIFY(longRow.texts[0].text.size() < m_client->viewport()->width());
+        QVERIFY(longRow.texts[0].text.endsWith(QChar(0x2026)));
+        QCOMPARE(m_conv->text(1, Side::Client).size(), 64 * 1024); // the model keeps it whole
+    }
+
+    void detailsShowAWholeLongRowAndDecodeLoginsWithThePasswordMasked()
+    {
+        QByteArray binary(64 * 1024, '\0');
+        for (int i = 0; i < binary.size(); ++i)
+            binary[i] = char(i * 7);
+        add(Side::Client, {binary});
+        add(Side::Client, {"AUTH PLAIN " + QByteArray("\0alice\0s3cret", 13).toBase64()});
+        add(Side::Client, {"AUTH LOGIN"});
+        add(Side::Server, {"334 VXNlcm5hbWU6"});
+        add(Side::Client, {QByteArray("bob").toBase64()});
+        add(Side::Server, {"334 UGFzc3dvcmQ6"});
+        add(Side::Client, {QByteArray("hunter2").toBase64()});
+        waitShown();
+
+        RowDetailsDialog *dialog = openDetails(m_client, 0, true);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("lblLongueur"))->text(),
+                 QLocale(QLocale::French).toString(65536) + QStringLiteral(" octets"));
+        const QStringList dump = dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtOctets"))->toPlainText().split('\n');
+        QCOMPARE(dump.size(), 4096);
+        QCOMPARE(dump.first(), QStringLiteral("00000000  00 07 0e 15 1c 23 2a 31  38 3f 46 4d 54 5b 62 69  |.....#*18?FMT[bi|"));
+        QVERIFY(dump.last().startsWith(QStringLiteral("0000fff0  90 97 9e")));
+        QVERIFY(dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtTexte"))->toPlainText().startsWith("\\x00\\x07\\x0e\\x15\\x1c#*18?FMT[bipw~\\x85"));
+        QVERIFY(!dialog->findChild<QLabel *>(QStringLiteral("lblDecode")));
+        dialog->close();
+        QTRY_VERIFY(!m_host->findChild<RowDetailsDialog *>());
+
+        const struct { int row; const char *shown; const char *password; } logins[] = {
+            {1, "Utilisateur : alice", "s3cret"}, {3, "Défi du serveur : Username:", nullptr},
+            {4, "Utilisateur : bob", nullptr}, {6, "", "hunter2"}};
+        for (const auto &login : logins) {
+            dialog = openDetails(login.row % 2 ? m_client : m_server, login.row, false);
+            QVERIFY(dialog);
+            auto *decoded = dialog->findChild<QLabel *>(QStringLiteral("lblDecode"));
+            auto *reveal = dialog->findChild<QCheckBox *>(QStringLiteral("chkMotDePasse"));
+            QVERIFY(decoded && decoded->text().contains(QString::fromUtf8(login.shown)));
+            QCOMPARE(bool(reveal), login.password != nullptr);
+            if (reveal) {
+                QVERIFY(!decoded->text().contains(login.password));
+                QVERIFY(decoded->text().contains(QString(8, QChar(0x2022))));
+                reveal->click();
+                QVERIFY(decoded->text().contains(login.password));
+            }
+            delete dialog;
+        }
+    }
+
+    void newRowsBelowAreAnnouncedNotScrolledToAndTheNoticeGoesToTheEnd()
+    {
+        auto *notice = m_host->findChild<QToolButton *>(QStringLiteral("btnNouvellesLignes"));
+        add(Side::Client, {"one", "two"}); // room to spare: in view, nothing to announce
+        waitShown();
+        QVERIFY(!notice->isVisible());
+        fill(100);
+        const int below = m_client->model()->rowCount() - 1 - m_client->lastVisibleRow();
+        QCOMPARE(m_panes->unseenRows(), below);
+        QVERIFY(notice->isVisible());
+        PaintCounter paints;
+        for (PaneView *pane : {m_client, m_server})
+            pane->viewport()->installEventFilter(&paints);
+        const int maximum = m_client->verticalScrollBar()->maximum();
+        for (int i = 0; i < 20; ++i)
+            add(Side::Server, {"late"});
+        waitShown();
+        QTRY_VERIFY(m_client->verticalScrollBar()->maximum() > maximum);
+        QCOMPARE(paints.count, 0); // nothing in view changed: no pane repainted but under the notice
+        QCOMPARE(m_client->firstVisibleRow(), 0); // never scrolled
+        QCOMPARE(notice->text(), QStringLiteral("\u2193 %1 nouvelles lignes").arg(below + 20));
+        QVERIFY(m_client->geometry().united(m_server->geometry()).contains(notice->geometry()));
+        m_client->verticalScrollBar()->setValue(10); // what scrolls into view is seen
+        QCOMPARE(m_panes->unseenRows(), below + 20 - 10);
+        QTest::mouseClick(notice, Qt::LeftButton);
+        QVERIFY(!notice->isVisible());
+        QCOMPARE(m_client->lastVisibleRow(), m_conv->rowCount() - 1);
+        QCOMPARE(m_server->firstVisibleRow(), m_client->firstVisibleRow());
+        add(Side::Client, {"at the end"}); // one more below the end: announced again
+        waitShown();
+        QVERIFY(notice->isVisible());
+        QTest::keyClick(m_client, Qt::Key_End, Qt::ControlModifier); // reaching the end by hand hides it
+        QVERIFY(!notice->isVisible());
     }
 
     void scrollingEitherPaneMovesTheOtherOnceAndAppendingMovesNeither_data()
@@ -110,8 +383,10 @@ private Q_SLOTS:
             QCOMPARE(c.pane->indexAt(at).isValid(), c.onRow);
             QTest::mouseDClick(c.pane->viewport(), Qt::LeftButton, {}, at);
             QCOMPARE(m_conv->rowCount(), 0);
+            QVERIFY(!m_host->findChild<RowDetailsDialog *>()); // a double-click clears, it opens nothing
         }
         add(Side::Client, {"after"}); // still a working pair
+        waitShown();
         QCOMPARE(shownRows(m_client) + shownRows(m_server), QStringList({"after", " "}));
     }
 };

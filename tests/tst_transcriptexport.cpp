@@ -78,6 +78,7 @@ private Q_SLOTS:
         };
         // Row 2 is a client line, an alignment row in the server's pane: still the row copied.
         auto *lstServeur = m_window->findChild<PaneView *>(QStringLiteral("lstServeur"));
+        QTRY_COMPARE(lstServeur->model()->rowCount(), m_conv->rowCount()); // shown at the panes' pace
         QTest::mouseClick(lstServeur->viewport(), Qt::LeftButton, {}, rowCentre(lstServeur, 2));
         QCOMPARE(copyIn(lstServeur), QStringLiteral("14:03:22.430 C: tab\there\\x1b[0m\n"));
         // No selection in the client's pane: all of it.

@@ -67,9 +67,17 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
     // Both panes show the same row of the conversation, so both tell its time.
     if (role == Qt::ToolTipRole)
         return arrivalText(index.row());
-    if (role != Qt::DisplayRole)
+    const Side pane = index.column() == 0 ? Side::Client : Side::Server;
+    switch (role) {
+    case Qt::DisplayRole:
+        return text(index.row(), pane);
+    case ShownTextRole:
+        return shownText(index.row(), pane);
+    case AlignmentRole:
+        return side(index.row()) != pane;
+    default:
         return QVariant();
-    return text(index.row(), index.column() == 0 ? Side::Client : Side::Server);
+    }
 }
 
 Qt::ItemFlags Conversation::flags(const QModelIndex &index) const
@@ -114,6 +122,26 @@ QString Conversation::text(int row, Side pane) const
     if (side(row) != pane)
         return AlignmentRow;
     return RowText::display(bytes(row));
+}
+
+QString Conversation::shownText(int row, Side pane) const
+{
+    if (side(row) != pane)
+        return AlignmentRow;
+    const QByteArrayView all = bytes(row);
+    // At most four UTF-8 bytes per character; whether the row reads as UTF-8
+    // is decided on all of it, as text() decides, which is a cheap scan.
+    constexpr qsizetype Wanted = ShownChars + 1;
+    if (all.size() <= Wanted)
+        return RowText::display(all);
+    if (!all.isValidUtf8())
+        return QString::fromLatin1(all.first(Wanted));
+    qsizetype cut = std::min(all.size(), 4 * Wanted);
+    while (cut < all.size() && (static_cast<unsigned char>(all[cut]) & 0xc0) == 0x80)
+        --cut; // not inside a character
+    QString text = QString::fromUtf8(all.first(cut));
+    text.truncate(Wanted);
+    return text;
 }
 
 QString Conversation::arrivalText(int row) const

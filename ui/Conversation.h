@@ -24,6 +24,16 @@ class Conversation : public QAbstractTableModel
 public:
     static inline const QString AlignmentRow = QStringLiteral(" ");
 
+    enum Role {
+        // The start of the row's text, at most ShownChars + 1 characters: what
+        // one line of a pane can ever show, so that drawing a 64 KiB row costs
+        // what drawing a short one does. Longer than ShownChars means cut.
+        ShownTextRole = Qt::UserRole + 1,
+        // True on the pane opposite the row's side.
+        AlignmentRole,
+    };
+    static constexpr int ShownChars = 4096;
+
     explicit Conversation(QObject *parent = nullptr);
     ~Conversation() override;
 
@@ -38,6 +48,8 @@ public:
     qint64 arrivedMsecs(int row) const;
     // What a pane shows for a row: its text on its own side, " " on the other.
     QString text(int row, Side pane) const;
+    // As text(), cut after ShownChars + 1 characters without decoding the rest.
+    QString shownText(int row, Side pane) const;
     // When the row arrived and how long after the row before it, e.g.
     // "14:03:22.418 (+12 ms)"; the first row has its time only.
     QString arrivalText(int row) const;

@@ -19,6 +19,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QtMath>
 #include <QSaveFile>
 #include <QStatusBar>
 #include <QTime>
@@ -93,9 +95,16 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
     connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
 
+    // Opens at the design size, or the screen's if smaller (a small screen, a
+    // large scale factor), and may be made smaller still.
     m_clientArea->setMinimumSize(designClientSize());
+    QSize opening = sizeHint().expandedTo(minimumSizeHint());
+    m_clientArea->setMinimumSize(qCeil(designClientSize().width() * MinSqueeze),
+                                 m_scale.y(PanesTopTwips + MinPanesHeightTwips));
+    if (const QScreen *shown = screen())
+        opening = opening.boundedTo(shown->availableSize());
     m_clientArea->installEventFilter(this);
-    resize(sizeHint().expandedTo(minimumSizeHint()));
+    resize(opening);
     txtPortClient->setFocus();
 }
 
@@ -158,26 +167,49 @@ QSize MainWindow::designClientSize() const
 
 void MainWindow::placeControls()
 {
+    // Narrower than designed, the configuration row is drawn closer together
+    // (the panes have shrunk first, and shrink on); captions may then wrap.
+    const qreal squeeze = std::clamp(qreal(m_clientArea->width()) / designClientSize().width(), MinSqueeze, 1.0);
     const TwipScale &s = m_scale;
-    Frame1->setGeometry(s.rect(0, 0, 12375, 1215));
-    Label3->setGeometry(s.rect(120, 480, 1455, 375));
-    txtPortClient->setGeometry(s.rect(1680, 480, 615, 285));
-    Label4->setGeometry(s.rect(2760, 240, 1215, 495));
-    txtAdresseServeur->setGeometry(s.rect(3960, 240, 2895, 285));
-    Label5->setGeometry(s.rect(2760, 840, 1215, 255));
-    txtPortServeur->setGeometry(s.rect(3960, 840, 615, 285));
-    cmdStart->setGeometry(s.rect(7440, 240, 1215, 375));
-    cmdStop->setGeometry(s.rect(7440, 720, 1215, 375));
-    FrameEtat->setGeometry(s.rect(8880, 120, 3495, 1095));
-    lblEtat->setGeometry(s.rect(0, 360, 3495, 615));
+    // Fields for a port and the buttons keep their width: they are small
+    // already. The others narrow with the row, and the status panel gives up
+    // what the buttons kept.
+    const auto rect = [&](int left, int top, int width, int height, bool keepWidth = false) {
+        QRect r = s.rect(left, top, width, height);
+        if (squeeze < 1.0) {
+            const int right = qRound((r.right() + 1) * squeeze);
+            const int designWidth = r.width();
+            r.setLeft(qRound(r.left() * squeeze));
+            r.setRight(right - 1);
+            if (keepWidth)
+                r.setWidth(designWidth);
+        }
+        return r;
+    };
+    for (QLabel *caption : {Label3, Label4, Label5, lblEtat})
+        caption->setWordWrap(squeeze < 1.0);
+    Frame1->setGeometry(rect(0, 0, 12375, 1215));
+    Label3->setGeometry(rect(120, 480, 1455, 375));
+    txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
+    Label4->setGeometry(rect(2760, 240, 1215, 495));
+    txtAdresseServeur->setGeometry(rect(3960, 240, 2895, 285));
+    Label5->setGeometry(rect(2760, 840, 1215, 255));
+    txtPortServeur->setGeometry(rect(3960, 840, 615, 285, true));
+    cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
+    cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    QRect etat = rect(8880, 120, 3495, 1095);
+    etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
+    FrameEtat->setGeometry(etat);
+    lblEtat->setGeometry(squeeze < 1.0 ? QRect(0, s.y(360), etat.width(), s.y(615)) : s.rect(0, 360, 3495, 615));
     placePanes();
 }
 
 void MainWindow::placePanes()
 {
-    // The configuration frame stays put; the panes and their captions share
-    // any width beyond the design half and half, and take all extra height.
-    const QSize extra = (m_clientArea->size() - designClientSize()).expandedTo(QSize(0, 0));
+    // The panes and their captions share any width beyond the design (or
+    // any width short of it) half and half, and take all extra height (or
+    // give up what is missing).
+    const QSize extra = m_clientArea->size() - designClientSize();
     const int leftExtra = extra.width() / 2;
     const int rightExtra = extra.width() - leftExtra;
     const TwipScale &s = m_scale;
@@ -232,7 +264,7 @@ void MainWindow::createActions()
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_clientArea && event->type() == QEvent::Resize)
-        placePanes();
+        placeControls();
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -38,6 +38,11 @@ public:
     // The client area at the design size, in twips.
     static constexpr int DesignWidthTwips = 12405;
     static constexpr int DesignHeightTwips = 9915;
+    // How much narrower than designed the configuration row may be drawn.
+    static constexpr qreal MinSqueeze = 0.72;
+    // Where the panes' captions start, and the least the panes keep.
+    static constexpr int PanesTopTwips = 1200;
+    static constexpr int MinPanesHeightTwips = 1800;
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;

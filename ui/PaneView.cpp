@@ -1,11 +1,15 @@
 #include "PaneView.h"
 
+#include "PacedRows.h"
 #include "RowDelegate.h"
 
+#include <QAction>
 #include <QEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScrollBar>
+
+#include <algorithm>
 
 PaneView::PaneView(QWidget *parent)
     : QTableView(parent)
@@ -30,10 +34,27 @@ PaneView::PaneView(QWidget *parent)
     setTextElideMode(Qt::ElideRight);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this,
             &PaneView::onScrollBarValueChanged);
+
+    // First in the pane's context menu; Enter is its key while the pane has the focus.
+    auto *details = new QAction(QStringLiteral("Détails…"), this);
+    details->setObjectName(QStringLiteral("actDetails"));
+    details->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    details->setShortcutContext(Qt::WidgetShortcut);
+    details->setShortcutVisibleInContextMenu(true);
+    connect(details, &QAction::triggered, this, &PaneView::onDetailsTriggered);
+    addAction(details);
+}
+
+void PaneView::onDetailsTriggered()
+{
+    const QModelIndexList selected = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
+    if (!selected.isEmpty())
+        Q_EMIT detailsRequested(selected.first().row());
 }
 
 void PaneView::setModel(QAbstractItemModel *model)
 {
+    m_laidOutRows = -1;
     if (QAbstractItemModel *old = this->model())
         old->disconnect(this, SLOT(onColumnsChanged()));
     QTableView::setModel(model);
@@ -44,8 +65,40 @@ void PaneView::setModel(QAbstractItemModel *model)
     onColumnsChanged();
 }
 
+void PaneView::doItemsLayout()
+{
+    // Rows appended below a full pane change nothing it shows but the scroll
+    // bar; during a flood that is nearly every layout, and repainting both
+    // panes each time would take the time the relay needs.
+    const int rows = model() ? model()->rowCount(rootIndex()) : 0;
+    const int first = verticalScrollBar()->value();
+    const int height = viewport()->height();
+    const bool grewOutOfView = m_laidOutRows > 0 && rows > m_laidOutRows && first == m_laidOutFirst
+        && height == m_laidOutHeight && (m_laidOutRows - first) * verticalHeader()->defaultSectionSize() >= height;
+    m_laidOutRows = rows;
+    m_laidOutFirst = first;
+    m_laidOutHeight = height;
+    if (grewOutOfView)
+        updateGeometries();
+    else
+        QTableView::doItemsLayout();
+}
+
+void PaneView::reset()
+{
+    m_laidOutRows = -1;
+    QTableView::reset();
+}
+
+void PaneView::rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end)
+{
+    m_laidOutRows = -1;
+    QTableView::rowsAboutToBeRemoved(parent, start, end);
+}
+
 void PaneView::setModelColumn(int column)
 {
+    m_laidOutRows = -1;
     m_column = column;
     onColumnsChanged();
 }
@@ -65,6 +118,15 @@ int PaneView::firstVisibleRow() const
     return verticalScrollBar()->value();
 }
 
+int PaneView::lastVisibleRow() const
+{
+    const int first = firstVisibleRow();
+    if (first < 0)
+        return -1;
+    const int inView = viewport()->height() / std::max(1, verticalHeader()->defaultSectionSize());
+    return std::min(model()->rowCount(rootIndex()) - 1, first + inView - 1);
+}
+
 void PaneView::setFirstVisibleRow(int row)
 {
     // Rows may have been appended since the last layout; without it the
@@ -79,6 +141,9 @@ QModelIndex PaneView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifier
     // A pane reads as a list: Home and End go to the first and last row, not
     // to the ends of a table row.
     if (model() && (cursorAction == MoveHome || cursorAction == MoveEnd)) {
+        // The end is the last row captured, not the last one handed over yet.
+        if (auto *paced = qobject_cast<PacedRows *>(model()); paced && cursorAction == MoveEnd)
+            paced->publish();
         const int rows = model()->rowCount(rootIndex());
         if (rows == 0)
             return QModelIndex();

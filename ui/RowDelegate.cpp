@@ -1,31 +1,205 @@
 #include "RowDelegate.h"
 
+#include "ControlBytes.h"
+#include "Conversation.h"
+
 #include <QApplication>
+#include <QPainter>
+#include <QPainterPath>
+#include <QtMath>
 #include <QStyle>
 
-QString RowDelegate::singleLine(QString text)
+#include <algorithm>
+
+namespace {
+
+constexpr int BadgePadding = 2;
+constexpr int BadgeGap = 1;
+const QString Ellipsis = QStringLiteral("\u2026");
+
+QColor blend(const QColor &a, const QColor &b, qreal share)
 {
-    for (QChar &c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 && u != u'\t')
-            c = QChar(char16_t(0x2400 + u));
-        else if (u == 0x7f)
-            c = QChar(char16_t(0x2421));
-    }
-    return text;
+    return QColor::fromRgbF(a.redF() + (b.redF() - a.redF()) * share,
+                            a.greenF() + (b.greenF() - a.greenF()) * share,
+                            a.blueF() + (b.blueF() - a.blueF()) * share);
 }
 
-QString RowDelegate::displayText(const QVariant &value, const QLocale &locale) const
+// A return arrow drawn with lines rather than a character, so it needs no font.
+void paintReturnMark(QPainter *painter, const QRect &area, int size, const QColor &colour)
 {
-    return singleLine(QStyledItemDelegate::displayText(value, locale));
+    const qreal left = area.left() + 2;
+    const qreal right = left + size;
+    const qreal top = area.center().y() - size / 2.0 + 0.5;
+    const qreal middle = top + size * 0.65;
+    const qreal head = size * 0.3;
+    QPainterPath path;
+    path.moveTo(right, top);
+    path.lineTo(right, middle);
+    path.lineTo(left, middle);
+    path.moveTo(left + head, middle - head);
+    path.lineTo(left, middle);
+    path.lineTo(left + head, middle + head);
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(QPen(colour, 1.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter->drawPath(path);
+}
+
+} // namespace
+
+QColor RowDelegate::badgeFill()
+{
+    return QColor(0xff, 0xe0, 0xb2);
+}
+
+QColor RowDelegate::badgeInk()
+{
+    return QColor(0x6e, 0x33, 0x00);
+}
+
+QColor RowDelegate::alignmentBackground(const QPalette &palette)
+{
+    return blend(palette.color(QPalette::Base), palette.color(QPalette::Text), 0.05);
+}
+
+void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                        const QModelIndex &index) const
+{
+    // Not the base class's initStyleOption: it would fetch and decode the
+    // whole row. The style draws the cell (background, selection, focus)
+    // without text, then the row's visible start is drawn here.
+    QStyleOptionViewItem opt = option;
+    opt.index = index;
+    opt.features |= QStyleOptionViewItem::HasDisplay;
+    opt.text.clear();
+    const bool alignment = index.data(Conversation::AlignmentRole).toBool();
+    const bool selected = opt.state & QStyle::State_Selected;
+    if (alignment && !selected)
+        opt.backgroundBrush = alignmentBackground(opt.palette);
+    const QWidget *widget = opt.widget;
+    const QStyle *style = widget ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+    if (alignment)
+        return;
+
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget)
+                           .adjusted(margin, 0, -margin, 0);
+    const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                       : (opt.state & QStyle::State_Active) ? QPalette::Normal
+                                                                            : QPalette::Inactive;
+    const QColor ink = opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text);
+    painter->save();
+    painter->setClipRect(area);
+    painter->setFont(opt.font);
+    const QString text = index.data(Conversation::ShownTextRole).toString();
+    if (text.isEmpty()) {
+        QColor faint = ink;
+        faint.setAlphaF(0.35);
+        paintReturnMark(painter, area, opt.fontMetrics.ascent() * 2 / 3, faint);
+    } else {
+        paintRow(painter, opt, area, text, ink);
+    }
+    painter->restore();
+}
+
+void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option, const QRect &area,
+                           const QString &text, const QColor &ink) const
+{
+    const QFontMetrics &metrics = option.fontMetrics;
+    QFont badgeFont = option.font;
+    badgeFont.setPointSizeF(std::max(5.0, option.font.pointSizeF() * 0.8));
+    badgeFont.setWeight(QFont::DemiBold);
+    const QFontMetrics badgeMetrics(badgeFont, painter->device());
+    const int baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+    const int badgeHeight = std::min(area.height(), badgeMetrics.height() + 1);
+    const int badgeTop = area.top() + (area.height() - badgeHeight) / 2;
+    const int badgeBaseline = badgeTop + (badgeHeight - badgeMetrics.height()) / 2 + badgeMetrics.ascent();
+    const int right = area.right() + 1;
+    int x = area.left();
+
+    // Whatever is drawn stops at the pane's edge with an ellipsis; no glyph is
+    // narrower than a pixel, so no more characters than pixels can show. A
+    // run that surely fits is laid out once, drawing and measuring together;
+    // only one that may reach the edge is measured first, to be elided.
+    const int widest = std::max(1, metrics.maxWidth());
+    const auto drawRun = [&](QStringView run) {
+        if (run.isEmpty())
+            return true;
+        const QString piece = QString::fromRawData(run.data(), run.size());
+        painter->setPen(ink);
+        if (x + run.size() * widest <= right) {
+            QRectF drawn;
+            painter->drawText(QRectF(x, area.top(), right - x, area.height()),
+                              Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextExpandTabs, piece, &drawn);
+            x = qCeil(drawn.right());
+            return true;
+        }
+        const int width = metrics.horizontalAdvance(piece);
+        if (x + width > right) {
+            painter->drawText(QPoint(x, baseline), metrics.elidedText(piece, Qt::ElideRight, right - x));
+            return false;
+        }
+        painter->drawText(QPoint(x, baseline), piece);
+        x += width;
+        return true;
+    };
+    const auto drawBadge = [&](const QString &label) {
+        const QStaticText &shaped = badgeText(label, badgeFont);
+        const int width = qCeil(shaped.size().width()) + 2 * BadgePadding;
+        if (x + BadgeGap + width > right) {
+            painter->setPen(ink);
+            painter->drawText(QPoint(x, baseline), Ellipsis);
+            return false;
+        }
+        const QRect badge(x + BadgeGap, badgeTop, width, badgeHeight);
+        painter->fillRect(badge, badgeFill());
+        painter->setPen(badgeInk());
+        painter->drawStaticText(QPointF(badge.left() + BadgePadding, badgeBaseline - badgeMetrics.ascent()), shaped);
+        x = badge.right() + 1 + BadgeGap;
+        return true;
+    };
+
+    const QStringView all(text);
+    const qsizetype limit = std::min<qsizetype>(all.size(), std::max(0, area.width()) + 1);
+    qsizetype runStart = 0;
+    for (qsizetype i = 0; i < limit; ++i) {
+        const char32_t c = all[i].unicode();
+        if (!ControlBytes::isControl(c))
+            continue;
+        if (!drawRun(all.sliced(runStart, i - runStart)) || !drawBadge(ControlBytes::label(c)))
+            return;
+        runStart = i + 1;
+    }
+    if (drawRun(all.sliced(runStart, limit - runStart)) && limit < all.size() && x < right) {
+        painter->setPen(ink);
+        painter->drawText(QPoint(x, baseline), Ellipsis);
+    }
+}
+
+const QStaticText &RowDelegate::badgeText(const QString &label, const QFont &font) const
+{
+    // Labels are few and drawn over and over: each is laid out once per font.
+    if (font != m_badgeFont) {
+        m_badgeTexts.clear();
+        m_badgeFont = font;
+    }
+    auto found = m_badgeTexts.find(label);
+    if (found == m_badgeTexts.end()) {
+        QStaticText shaped(label);
+        shaped.setTextFormat(Qt::PlainText);
+        shaped.prepare(QTransform(), font);
+        found = m_badgeTexts.insert(label, shaped);
+    }
+    return *found;
 }
 
 QSize RowDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     // Measured on a one-character line so the height never depends on which
     // row the view happens to sample.
+    Q_UNUSED(index);
     QStyleOptionViewItem opt = option;
-    initStyleOption(&opt, index);
+    initStyleOption(&opt, QModelIndex());
     opt.text = QStringLiteral(" ");
     const QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
     return style->sizeFromContents(QStyle::CT_ItemViewItem, &opt, QSize(), opt.widget);

@@ -1,26 +1,51 @@
 #include "TrafficPanes.h"
 
 #include "Conversation.h"
+#include "PacedRows.h"
 #include "PaneView.h"
+#include "RowDetailsDialog.h"
+
+#include <QEvent>
+#include <QLocale>
+#include <QToolButton>
+
+#include <algorithm>
 
 TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
                            PaneView *serverPane, QObject *parent)
     : QObject(parent)
     , m_conversation(conversation)
+    , m_shown(new PacedRows(conversation, this))
     , m_clientPane(clientPane)
     , m_serverPane(serverPane)
+    , m_notice(new QToolButton(clientPane->parentWidget()))
 {
-    m_clientPane->setModel(m_conversation);
+    m_clientPane->setModel(m_shown);
     m_clientPane->setModelColumn(0);
-    m_serverPane->setModel(m_conversation);
+    m_serverPane->setModel(m_shown);
     m_serverPane->setModelColumn(1);
+
+    m_notice->setObjectName(QStringLiteral("btnNouvellesLignes"));
+    m_notice->setCursor(Qt::PointingHandCursor);
+    m_notice->setFocusPolicy(Qt::NoFocus);
+    // A pill in the selection colour, to be seen over the rows it floats on.
+    m_notice->setStyleSheet(QStringLiteral(
+        "QToolButton { background: palette(highlight); color: palette(highlighted-text);"
+        " border: none; border-radius: 9px; padding: 2px 10px; }"));
+    m_notice->hide();
 
     connect(m_clientPane, &PaneView::firstVisibleRowChanged, this,
             &TrafficPanes::onClientPaneScrolled);
     connect(m_serverPane, &PaneView::firstVisibleRowChanged, this,
             &TrafficPanes::onServerPaneScrolled);
-    connect(m_clientPane, &PaneView::paneDoubleClicked, this, &TrafficPanes::onPaneDoubleClicked);
-    connect(m_serverPane, &PaneView::paneDoubleClicked, this, &TrafficPanes::onPaneDoubleClicked);
+    for (PaneView *pane : {m_clientPane, m_serverPane}) {
+        connect(pane, &PaneView::paneDoubleClicked, this, &TrafficPanes::onPaneDoubleClicked);
+        connect(pane, &PaneView::detailsRequested, this, &TrafficPanes::onDetailsRequested);
+        pane->installEventFilter(this);
+    }
+    connect(m_shown, &PacedRows::rowsInserted, this, &TrafficPanes::onRowsShown);
+    connect(m_shown, &PacedRows::modelReset, this, &TrafficPanes::onRowsReset);
+    connect(m_notice, &QToolButton::clicked, this, &TrafficPanes::onNoticeClicked);
 }
 
 void TrafficPanes::clear()
@@ -28,19 +53,100 @@ void TrafficPanes::clear()
     m_conversation->clear();
 }
 
+void TrafficPanes::goToEnd()
+{
+    m_shown->publish();
+    m_clientPane->setFirstVisibleRow(m_shown->rowCount());
+    forgetSeenRows();
+}
+
 void TrafficPanes::onClientPaneScrolled(int row)
 {
     follow(m_serverPane, row);
+    forgetSeenRows();
 }
 
 void TrafficPanes::onServerPaneScrolled(int row)
 {
     follow(m_clientPane, row);
+    forgetSeenRows();
 }
 
 void TrafficPanes::onPaneDoubleClicked()
 {
     clear();
+}
+
+void TrafficPanes::onRowsShown(const QModelIndex &parent, int first, int last)
+{
+    if (parent.isValid())
+        return;
+    // Both panes show the same rows at the same place; the client's stands for both.
+    const int below = last - std::max(first, m_clientPane->lastVisibleRow() + 1) + 1;
+    if (below <= 0)
+        return;
+    m_unseen += below;
+    showNotice();
+}
+
+void TrafficPanes::onRowsReset()
+{
+    m_unseen = 0;
+    m_notice->hide();
+}
+
+void TrafficPanes::onNoticeClicked()
+{
+    goToEnd();
+}
+
+void TrafficPanes::onDetailsRequested(int row)
+{
+    auto *dialog = new RowDetailsDialog(*m_conversation, row, m_clientPane->window());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+}
+
+void TrafficPanes::forgetSeenRows()
+{
+    // What scrolled into view has been seen; what is still below has not.
+    const int below = m_shown->rowCount() - 1 - m_clientPane->lastVisibleRow();
+    m_unseen = std::max(0, std::min(m_unseen, below));
+    showNotice();
+}
+
+void TrafficPanes::showNotice()
+{
+    if (m_unseen == 0) {
+        m_notice->hide();
+        return;
+    }
+    m_notice->setText(m_unseen == 1 ? QStringLiteral("\u2193 1 nouvelle ligne")
+                                     : QStringLiteral("\u2193 %1 nouvelles lignes").arg(QLocale(QLocale::French).toString(m_unseen)));
+    m_notice->adjustSize();
+    placeNotice();
+    m_notice->show();
+    m_notice->raise();
+}
+
+void TrafficPanes::placeNotice()
+{
+    // Centred over both panes, just above their bottom edge.
+    const QRect panes = m_clientPane->geometry().united(m_serverPane->geometry());
+    const QSize size = m_notice->sizeHint();
+    m_notice->setGeometry(panes.center().x() - size.width() / 2, panes.bottom() - size.height() - 8,
+                          size.width(), size.height());
+}
+
+bool TrafficPanes::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
+        if (watched == m_clientPane && event->type() == QEvent::Resize)
+            forgetSeenRows();
+        else if (m_notice->isVisible())
+            placeNotice();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void TrafficPanes::follow(PaneView *follower, int row)

@@ -4,13 +4,20 @@
 #include <QObject>
 
 class Conversation;
+class PacedRows;
 class PaneView;
+class QModelIndex;
+class QToolButton;
 
 // Puts one conversation in two panes side by side, the client's lines on the
 // left and the server's on the right, each with alignment rows where the other
 // has a line. Both panes are views of the same model, so they always hold the
 // same rows and clearing is one operation. The panes scroll together, and a
 // double-click on either clears the conversation.
+//
+// The panes never scroll by themselves: rows that arrive below the visible
+// ones are counted on a small notice over the panes, whose click goes to the
+// end. Enter or "Détails…" on a row opens its details.
 class TrafficPanes : public QObject
 {
     Q_OBJECT
@@ -20,18 +27,35 @@ public:
                  QObject *parent = nullptr);
 
     void clear();
+    // Both panes to the last row, held-back rows included.
+    void goToEnd();
+    // Rows arrived below the visible ones and not seen since; 0 when none.
+    int unseenRows() const { return m_unseen; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private Q_SLOTS:
     void onClientPaneScrolled(int row);
     void onServerPaneScrolled(int row);
     void onPaneDoubleClicked();
+    void onRowsShown(const QModelIndex &parent, int first, int last);
+    void onRowsReset();
+    void onNoticeClicked();
+    void onDetailsRequested(int row);
 
 private:
     void follow(PaneView *follower, int row);
+    void forgetSeenRows();
+    void showNotice();
+    void placeNotice();
 
     Conversation *m_conversation;
+    PacedRows *m_shown;
     PaneView *m_clientPane;
     PaneView *m_serverPane;
+    QToolButton *m_notice;
+    int m_unseen = 0;
     bool m_following = false;
 };
 

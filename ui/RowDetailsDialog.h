@@ -1,0 +1,37 @@
+#ifndef DRAVLIN_ROWDETAILSDIALOG_H
+#define DRAVLIN_ROWDETAILSDIALOG_H
+
+#include <QByteArrayView>
+#include <QDialog>
+
+class Conversation;
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+
+// One row of the conversation read whole: its text wrapped (control
+// characters written \xHH, as in a transcript), its length, a hex dump with
+// offsets, when it arrived and how long after the row before it, and for a
+// base64 login step what it decodes to, the password masked until the user
+// asks to see it. Everything is built once, when the dialog opens.
+class RowDetailsDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    RowDetailsDialog(const Conversation &conversation, int row, QWidget *parent = nullptr);
+
+    // "00000000  48 65 ...  |He...|", 16 bytes a line.
+    static QString hexDump(QByteArrayView bytes);
+
+private Q_SLOTS:
+    void onRevealToggled(bool reveal);
+
+private:
+    QString m_password;
+    QStringList m_fields;
+    QLabel *m_decoded = nullptr;
+    QCheckBox *m_reveal = nullptr;
+};
+
+#endif
