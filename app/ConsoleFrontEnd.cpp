@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "EventText.h"
+#include "SessionMarks.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -103,6 +104,9 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
         m_log.print(QStringLiteral("écoute sur le port %1").arg(m_relay.listeningPort()));
         return;
     }
+    const QString mark = SessionMarks::text(event);
+    if (!mark.isEmpty())
+        m_writer.writeMarker(event.time, mark);
     m_log.print(EventText::describe(event));
     if (event.kind == RelayEvent::Kind::ListenFailed)
         end(1);

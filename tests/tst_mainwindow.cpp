@@ -163,10 +163,15 @@ private Q_SLOTS:
         QCOMPARE(reported.count(), 0);
         QVERIFY(!m_window->findChild<QMessageBox *>());
         expectState(true);
+        // The refused session left its two marks, the second saying why it ended.
+        QTRY_COMPARE(m_window->conversation()->rowCount(), 2);
+        QVERIFY(m_window->conversation()->isMarker(0) && m_window->conversation()->isMarker(1));
+        QVERIFY2(m_window->conversation()->markerText(1).contains(QStringLiteral("serveur injoignable")),
+                 qPrintable(m_window->conversation()->markerText(1)));
         m_window->conversation()->appendRows(Side::Server, rowsOf({"a", "b"}), 0);
         control<QPushButton>("cmdStop")->click();
         expectState(false);
-        QCOMPARE(m_window->conversation()->rowCount(), 2);
+        QCOMPARE(m_window->conversation()->rowCount(), 4);
         QVERIFY(!m_window->relay().isArmed());
         QTcpServer taken; // a port in use fails at the tick, back to stopped with the message boxed
         QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
@@ -221,14 +226,19 @@ private Q_SLOTS:
             many += "250-ligne " + QByteArray::number(i) + "\r\n";
         server.send(many);
         PaneView *lstClient = control<PaneView>("lstClient"), *lstServeur = control<PaneView>("lstServeur");
-        QTRY_COMPARE(shownRows(lstServeur),
+        // Both panes open with the session's mark, the same text in each.
+        QTRY_COMPARE(shownRows(lstServeur).mid(1),
                      QStringList({"220 bienvenue", " ", " "}) + QString::fromLatin1(many).split("\r\n", Qt::SkipEmptyParts));
-        QCOMPARE(shownRows(lstClient), QStringList({" ", "EHLO test", "MAIL FROM:<a@b>"}) + QStringList(100, " "));
+        QCOMPARE(shownRows(lstClient).mid(1), QStringList({" ", "EHLO test", "MAIL FROM:<a@b>"}) + QStringList(100, " "));
+        QCOMPARE(shown(lstClient, 0), shown(lstServeur, 0));
+        QVERIFY2(shown(lstClient, 0).contains(QStringLiteral(" \u00b7 client 127.0.0.1:"))
+                     && shown(lstClient, 0).endsWith(QStringLiteral("\u2192 127.0.0.1:%1 \u2014").arg(server.serverPort())),
+                 qPrintable(shown(lstClient, 0)));
         QTRY_VERIFY(lstClient->verticalScrollBar()->maximum() > 20);
         lstServeur->verticalScrollBar()->setValue(20); // left there by the user while traffic flows
         client.send("QUIT\r\n");
-        QTRY_COMPARE(lstServeur->model()->rowCount(), 104);
-        QCOMPARE(shown(lstClient, 103), QStringLiteral("QUIT"));
+        QTRY_COMPARE(lstServeur->model()->rowCount(), 105);
+        QCOMPARE(shown(lstClient, 104), QStringLiteral("QUIT"));
         QCOMPARE(lstClient->firstVisibleRow(), 20);
         QCOMPARE(lstServeur->firstVisibleRow(), 20);
         QVERIFY(server.waitForReceived(34));

@@ -9,7 +9,7 @@ static const qint64 T0 = QDateTime(QDate(2026, 12, 6), QTime(14, 3, 22, 418)).to
 static const QByteArray KnownTranscript = "14:03:22.418 S: 220 pr\xc3\xaat\n"
                                           "14:03:22.430 C: EHLO a\\\\b\n"
                                           "14:03:22.430 C: tab\there\\x1b[0m\n"
-                                          "14:03:23.680 S: \xc3\xa9t\xc3\xa9\n";
+                                          "14:03:23.680 S: \\xe9t\\xe9\n";
 
 class TstTranscriptExport : public QObject
 {

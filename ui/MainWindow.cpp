@@ -1,8 +1,10 @@
 #include "MainWindow.h"
 
+#include "EventHistoryDialog.h"
 #include "EventText.h"
 #include "PaneView.h"
 #include "RelaySettings.h"
+#include "SessionMarks.h"
 #include "TrafficPanes.h"
 
 #include <QAction>
@@ -17,6 +19,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -57,6 +60,26 @@ QPushButton *makeButton(const QString &name, const QString &text, QWidget *paren
     return button;
 }
 
+// What goes wrong, as opposed to what simply happens: these stay in view
+// until the user has had a chance to see them.
+bool isFailure(const RelayEvent &event)
+{
+    switch (event.kind) {
+    case RelayEvent::Kind::ListenFailed:
+    case RelayEvent::Kind::ServerFailed:
+    case RelayEvent::Kind::PeerReset:
+    case RelayEvent::Kind::Undelivered:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString rowCountText(int count, const QString &one, const QString &many)
+{
+    return (count == 1 ? one : many).arg(QLocale(QLocale::French).toString(count));
+}
+
 void setBackground(QWidget *widget, const QColor &colour)
 {
     QPalette palette = widget->palette();
@@ -91,7 +114,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(cmdStart, &QPushButton::clicked, this, &MainWindow::onCmdStartClicked);
     connect(cmdStop, &QPushButton::clicked, this, &MainWindow::onCmdStopClicked);
     connect(txtPortClient, &QLineEdit::textChanged, this, &MainWindow::onTxtPortClientTextChanged);
-    connect(&m_relay, &Relay::rowsCaptured, &m_conversation, &Conversation::appendRows);
+    connect(&m_relay, &Relay::rowsCaptured, &m_conversation,
+            [this](Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs) {
+                m_conversation.appendRows(side, rows, arrivedMsecs);
+            });
+    connect(&m_conversation, &Conversation::rowsCleared, this, &MainWindow::onConversationRowsCleared);
+    for (QLineEdit *field : {txtPortClient, txtAdresseServeur, txtPortServeur})
+        connect(field, &QLineEdit::returnPressed, this, &MainWindow::onFieldReturnPressed);
+    qApp->installEventFilter(this);
     connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
     connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
 
@@ -110,6 +140,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    qApp->removeEventFilter(this);
     m_relay.disconnect(this);
 }
 
@@ -156,8 +187,22 @@ void MainWindow::createControls()
 
     lblEvenement = new QLabel(QStringLiteral("Prêt : cliquez sur « Ecouter » pour démarrer le relais."));
     lblEvenement->setObjectName(QStringLiteral("lblEvenement"));
-    lblEvenement->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblEvenement->setCursor(Qt::PointingHandCursor);
+    lblEvenement->setToolTip(QStringLiteral("Historique des événements (Ctrl+H)"));
+    lblEchec = new QLabel;
+    lblEchec->setObjectName(QStringLiteral("lblEchec"));
+    lblEchec->setCursor(Qt::PointingHandCursor);
+    lblEchec->setToolTip(lblEvenement->toolTip());
+    lblEchec->setStyleSheet(QStringLiteral("QLabel { background: #ffd6d6; color: #8a0010; padding: 0 6px; }"));
+    lblEchec->hide();
+    lblEffacement = new QLabel;
+    lblEffacement->setObjectName(QStringLiteral("lblEffacement"));
+    lblEffacement->setCursor(Qt::PointingHandCursor);
+    lblEffacement->setToolTip(QStringLiteral("Rétablir les lignes effacées (Ctrl+Z)"));
+    lblEffacement->hide();
+    statusBar()->addWidget(lblEchec);
     statusBar()->addWidget(lblEvenement, 1);
+    statusBar()->addPermanentWidget(lblEffacement);
 }
 
 QSize MainWindow::designClientSize() const
@@ -254,6 +299,18 @@ void MainWindow::createActions()
                              Qt::WidgetShortcut);
     connect(m_copyAction, &QAction::triggered, this, &MainWindow::onCopyTriggered);
 
+    // Ctrl+Z in a field still undoes its typing: the field takes the key first.
+    m_undoAction = newAction(QStringLiteral("Rétablir les lignes effacées"), QStringLiteral("actRetablir"),
+                             QKeySequence::Undo, Qt::WindowShortcut);
+    connect(m_undoAction, &QAction::triggered, this, &MainWindow::onUndoTriggered);
+    addAction(m_undoAction);
+    m_historyAction = new QAction(QStringLiteral("Historique des événements"), this);
+    m_historyAction->setObjectName(QStringLiteral("actHistorique"));
+    m_historyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    m_historyAction->setShortcutContext(Qt::WindowShortcut);
+    connect(m_historyAction, &QAction::triggered, this, &MainWindow::onHistoryTriggered);
+    addAction(m_historyAction);
+
     for (PaneView *pane : {lstClient, lstServeur}) {
         pane->addAction(m_copyAction);
         pane->addAction(m_saveAction);
@@ -265,7 +322,22 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_clientArea && event->type() == QEvent::Resize)
         placeControls();
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) {
+        const auto *widget = qobject_cast<const QWidget *>(watched);
+        if (widget && widget->window() == this)
+            onUserAction(watched);
+    }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::onUserAction(QObject *target)
+{
+    // A click on the status line is read before it counts as having seen the failure.
+    if (target == lblEffacement)
+        QMetaObject::invokeMethod(this, &MainWindow::undoClear, Qt::QueuedConnection);
+    else if (target == lblEvenement || target == lblEchec)
+        QMetaObject::invokeMethod(this, &MainWindow::showEventHistory, Qt::QueuedConnection);
+    lblEchec->hide();
 }
 
 void MainWindow::setFieldTexts(const QString &listenPort, const QString &serverHost,
@@ -330,15 +402,72 @@ void MainWindow::onTxtPortClientTextChanged(const QString &text)
 
 void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
+    const QString mark = SessionMarks::text(event);
+    if (!mark.isEmpty())
+        m_conversation.appendMarker(event.time, mark);
     const QString message = EventText::describe(event);
-    lblEvenement->setText(QStringLiteral("%1  %2").arg(
-        QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message));
+    m_history.append(event.time, message, isFailure(event));
+    showEvent(message, isFailure(event));
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && !cmdStart->isEnabled()) {
         showState(false);
         reportError(message);
     }
+}
+
+void MainWindow::showEvent(const QString &text, bool failure)
+{
+    const QString line = QStringLiteral("%1  %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text);
+    lblEvenement->setText(line);
+    if (failure) {
+        lblEchec->setText(line);
+        lblEchec->show();
+    }
+}
+
+void MainWindow::onConversationRowsCleared(int count)
+{
+    lblEffacement->setText(rowCountText(count, QStringLiteral("%1 ligne effacée — Ctrl+Z pour la rétablir"),
+                                        QStringLiteral("%1 lignes effacées — Ctrl+Z pour les rétablir")));
+    lblEffacement->show();
+}
+
+void MainWindow::onUndoTriggered()
+{
+    undoClear();
+}
+
+bool MainWindow::undoClear()
+{
+    const int count = m_conversation.clearedRows();
+    if (!m_conversation.restoreCleared())
+        return false;
+    lblEffacement->hide();
+    lblEvenement->setText(rowCountText(count, QStringLiteral("%1 ligne rétablie"), QStringLiteral("%1 lignes rétablies")));
+    return true;
+}
+
+void MainWindow::onHistoryTriggered()
+{
+    showEventHistory();
+}
+
+void MainWindow::showEventHistory()
+{
+    if (!m_historyDialog) {
+        m_historyDialog = new EventHistoryDialog(&m_history, this);
+        m_historyDialog->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_historyDialog->show();
+    m_historyDialog->raise();
+    m_historyDialog->activateWindow();
+}
+
+void MainWindow::onFieldReturnPressed()
+{
+    if (cmdStart->isEnabled())
+        cmdStart->click();
 }
 
 QString MainWindow::suggestedFileName(const QDateTime &when)
