@@ -1,3 +1,4 @@
+#include "Conversation.h"
 #include "LoopbackPeer.h"
 #include "MainWindow.h"
 #include "RawPeer.h"
@@ -248,6 +249,101 @@ private Q_SLOTS:
         QVERIFY(client.waitForDisconnected());
         QVERIFY(server.waitForDisconnected());
         QVERIFY(!m_window->relay().isArmed());
+    }
+    // Two clients in turn: each session is framed by its marks, in the panes
+    // and in the transcript. Both kinds of clear can then be undone, rows
+    // captured since the clear staying after the ones brought back.
+    void successiveClientsAreFramedByMarksAndEitherClearCanBeUndone()
+    {
+        LoopbackPeer server;
+        QVERIFY(server.listen());
+        server.setGreeting("220 ok\r\n");
+        m_window->setFieldTexts(freePortText(), QStringLiteral("127.0.0.1"), QString::number(server.serverPort()));
+        Conversation *conversation = m_window->conversation();
+        const auto session = [&](int number) {
+            QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+            const int before = conversation->rowCount();
+            LoopbackPeer client;
+            client.connectTo(m_window->relay().listeningPort());
+            QVERIFY(client.waitForReceived(8));
+            client.send("QUIT\r\n");
+            QVERIFY(server.waitForReceived(6 * number));
+            client.close();
+            QTRY_COMPARE(conversation->rowCount(), before + 4);
+        };
+        m_window->clickStart();
+        session(1);
+        session(2);
+        QList<int> marks;
+        for (int row = 0; row < conversation->rowCount(); ++row) {
+            if (conversation->isMarker(row))
+                marks.append(row);
+        }
+        QCOMPARE(marks, QList<int>({0, 3, 4, 7}));
+        for (int row : {0, 4})
+            QVERIFY2(conversation->markerText(row).contains(QStringLiteral("\u2192 127.0.0.1:%1").arg(server.serverPort())),
+                     qPrintable(conversation->markerText(row)));
+        for (int row : {3, 7})
+            QVERIFY2(conversation->markerText(row).contains(QStringLiteral("client \u2192 serveur 6 o \u00b7 serveur \u2192 client 8 o")),
+                     qPrintable(conversation->markerText(row)));
+        const QList<QByteArray> lines = conversation->transcript(0, 8).split('\n');
+        for (int row : marks)
+            QVERIFY2(lines[row].mid(13).startsWith("-- ") && lines[row].mid(16) == conversation->markerText(row).toUtf8(),
+                     lines[row].constData());
+        const QByteArray before = conversation->transcript(0, 8);
+
+        auto *cleared = control<QLabel>("lblEffacement");
+        QTest::mouseDClick(control<PaneView>("lstServeur")->viewport(), Qt::LeftButton);
+        QCOMPARE(conversation->rowCount(), 0);
+        QVERIFY(cleared->isVisible());
+        QCOMPARE(cleared->text(), QStringLiteral("8 lignes effacées — Ctrl+Z pour les rétablir"));
+        QTest::keyClick(control<PaneView>("lstClient"), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(conversation->transcript(0, conversation->rowCount()), before);
+        QVERIFY(!cleared->isVisible());
+
+        control<QPushButton>("cmdStop")->click();
+        m_window->clickStart();
+        QCOMPARE(conversation->rowCount(), 0);
+        QCOMPARE(cleared->text(), QStringLiteral("8 lignes effacées — Ctrl+Z pour les rétablir"));
+        session(3);
+        QTest::mouseClick(cleared, Qt::LeftButton);
+        QTRY_COMPARE(conversation->rowCount(), 12);
+        QCOMPARE(conversation->transcript(0, 8), before);
+        QVERIFY(conversation->isMarker(8) && conversation->isMarker(11));
+        QVERIFY(!m_window->undoClear()); // once only
+    }
+    // A failure stays in view, highlighted, through the events after it until
+    // the user's next key; the history keeps every event with its time.
+    void failureStaysHighlightedUntilTheUserActsAndTheHistoryKeepsIt()
+    {
+        QString remote;
+        const QString local = freePortText();
+        do remote = freePortText(); while (remote == local);
+        m_window->setFieldTexts(local, QStringLiteral("127.0.0.1"), remote);
+        m_window->clickStart();
+        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+        LoopbackPeer client;
+        client.connectTo(m_window->relay().listeningPort());
+        auto *failure = control<QLabel>("lblEchec");
+        QTRY_VERIFY(failure->isVisible());
+        QTRY_VERIFY(status().contains(QStringLiteral("écoute"), Qt::CaseInsensitive)); // a later event
+        QVERIFY2(failure->isVisible() && failure->text().contains(QStringLiteral("connexion refusée")),
+                 qPrintable(failure->text()));
+        QTest::keyClick(control<PaneView>("lstClient"), Qt::Key_H, Qt::ControlModifier);
+        QVERIFY(!failure->isVisible());
+        auto *dialog = m_window->findChild<QDialog *>(QStringLiteral("dlgHistorique"));
+        QTRY_VERIFY(dialog && dialog->isVisible());
+        auto *list = dialog->findChild<QTreeWidget *>(QStringLiteral("lstHistorique"));
+        const EventHistory &history = m_window->eventHistory();
+        QCOMPARE(list->topLevelItemCount(), history.count());
+        QStringList texts;
+        for (int i = 0; i < history.count(); ++i)
+            texts.append(history.at(i).text);
+        QVERIFY2(texts.size() >= 4 && texts[0].startsWith(QStringLiteral("En écoute"))
+                     && texts[1].startsWith(QStringLiteral("Client connecté")) && history.at(2).failure
+                     && !history.at(0).failure,
+                 qPrintable(texts.join(QLatin1Char('\n'))));
+        QCOMPARE(list->topLevelItem(2)->text(1), texts[2]);
     }
     // The window goes at once; the program lives on until what was read from
     // the client has reached a server slow to read it.
