@@ -1,4 +1,5 @@
 #include "LoopbackPeer.h"
+#include "TsharkStreams.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -161,6 +162,53 @@ private Q_SLOTS:
                  run.err.constData());
         // What was read before the end was still delivered, whole or not at all.
         QVERIFY(QByteArray("EHLO me\r\n").startsWith(server.received()));
+    }
+
+    // The capture is written as the conversation goes: killed outright, the
+    // program leaves a file tshark reads, each session one stream holding
+    // exactly the bytes relayed, the session still open included.
+    void pcapReadableAfterSigkillWithEveryRelayedByte()
+    {
+        if (tsharkPath().isEmpty())
+            QSKIP("tshark is not installed (Debian package tshark, in scripts/install-deps.sh)");
+        LoopbackPeer server;
+        server.setGreeting("220 mx ESMTP\r\n");
+        QVERIFY(server.listen());
+        QTemporaryDir dir;
+        const QString capture = dir.filePath(QStringLiteral("capture.pcap"));
+        const QString serverText = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
+        ConsoleRun run({"--console", "--listen", "0", "--server", serverText, "--pcap", capture});
+        const quint16 port = run.listeningPort();
+        QVERIFY2(port != 0, run.err.constData());
+        {
+            LoopbackPeer client;
+            client.connectTo(port);
+            QVERIFY(client.waitForReceived(14));
+            client.send("EHLO me\r\nQUIT\r\n");
+            QVERIFY(server.waitForReceived(15));
+            server.send("250 ok\r\n221 bye\r\n");
+            QVERIFY(client.waitForReceived(31));
+            client.close();
+            QVERIFY(run.waitFor("dur\xc3\xa9" "e"));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return run.drain(), run.err.count("écoute sur le port") == 2; }, 10000));
+        LoopbackPeer second;
+        second.connectTo(port);
+        QVERIFY(second.waitForReceived(14));
+        second.send("NOOP\r\n");
+        QVERIFY(run.waitFor("C: NOOP"));
+        ::kill(static_cast<pid_t>(run.process.processId()), SIGKILL);
+        QVERIFY(run.process.waitForFinished(10000));
+
+        TcpStream first, open;
+        QVERIFY(followStream(capture, 0, &first));
+        QCOMPARE(first.fromClient, QByteArray("EHLO me\r\nQUIT\r\n"));
+        QCOMPARE(first.fromServer, QByteArray("220 mx ESMTP\r\n250 ok\r\n221 bye\r\n"));
+        QVERIFY2(first.clientNode.startsWith(QStringLiteral("127.0.0.1:")), qPrintable(first.clientNode));
+        QCOMPARE(first.serverNode, serverText);
+        QVERIFY(followStream(capture, 1, &open));
+        QCOMPARE(open.fromClient, QByteArray("NOOP\r\n"));
+        QCOMPARE(open.fromServer, QByteArray("220 mx ESMTP\r\n"));
     }
 
     // 100,000 small segments towards a stdout nobody reads: memory stays within

@@ -1,11 +1,16 @@
 #include "MainWindow.h"
 
+#include "ConversationPcap.h"
+#include "ConversationSearch.h"
 #include "EventHistoryDialog.h"
 #include "EventText.h"
+#include "FindBar.h"
 #include "PaneView.h"
 #include "RelaySettings.h"
+#include "RowDelegate.h"
 #include "SessionMarks.h"
 #include "TrafficPanes.h"
+#include "TranscriptReader.h"
 
 #include <QAction>
 #include <QApplication>
@@ -15,6 +20,7 @@
 #include <QDir>
 #include <QEventLoopLocker>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -33,6 +39,7 @@
 
 namespace {
 
+const QString WindowTitle = QStringLiteral("Dravlin - par l'équipe Dravlin");
 const QColor StoppedColour(255, 0, 0);
 const QColor StartedColour(0, 255, 0);
 
@@ -94,7 +101,7 @@ MainWindow::MainWindow(QWidget *parent)
     , m_scale(logicalDpiX(), logicalDpiY())
 {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("Dravlin - par l'équipe Dravlin"));
+    setWindowTitle(WindowTitle);
     // The design's sizes were drawn for the classic 8.25 pt sans serif, of
     // Arial's metrics; in a wider face the captions would be cut off.
     QFont designFont = font();
@@ -119,6 +126,10 @@ MainWindow::MainWindow(QWidget *parent)
                 m_conversation.appendRows(side, rows, arrivedMsecs);
             });
     connect(&m_conversation, &Conversation::rowsCleared, this, &MainWindow::onConversationRowsCleared);
+    connect(m_findBar, &FindBar::currentMatchChanged, this, &MainWindow::onFindBarCurrentMatchChanged);
+    connect(m_findBar, &FindBar::matchesChanged, this, &MainWindow::onFindBarMatchesChanged);
+    connect(m_findBar, &FindBar::matchRequested, this, &MainWindow::onFindBarMatchRequested);
+    connect(m_findBar, &FindBar::closed, this, &MainWindow::onFindBarClosed);
     for (QLineEdit *field : {txtPortClient, txtAdresseServeur, txtPortServeur})
         connect(field, &QLineEdit::returnPressed, this, &MainWindow::onFieldReturnPressed);
     qApp->installEventFilter(this);
@@ -184,6 +195,9 @@ void MainWindow::createControls()
     lstClient->setObjectName(QStringLiteral("lstClient"));
     lstServeur = new PaneView(m_clientArea);
     lstServeur->setObjectName(QStringLiteral("lstServeur"));
+    m_search = new ConversationSearch(&m_conversation, this);
+    m_findBar = new FindBar(m_search, m_clientArea);
+    m_findBar->hide();
 
     lblEvenement = new QLabel(QStringLiteral("Prêt : cliquez sur « Ecouter » pour démarrer le relais."));
     lblEvenement->setObjectName(QStringLiteral("lblEvenement"));
@@ -260,9 +274,12 @@ void MainWindow::placePanes()
     const TwipScale &s = m_scale;
     Label1->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(0, 0, leftExtra, 0));
     Label2->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(leftExtra, 0, leftExtra + rightExtra, 0));
-    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(0, 0, leftExtra, extra.height()));
+    // The find bar, when open, takes the top of both panes' room.
+    const int bar = m_findBar->isHidden() ? 0 : m_findBar->sizeHint().height();
+    m_findBar->setGeometry(s.rect(0, 1440, 12375, 0).adjusted(0, 0, extra.width(), bar));
+    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(0, bar, leftExtra, extra.height()));
     lstServeur->setGeometry(
-        s.rect(6240, 1440, 6135, 8445).adjusted(leftExtra, 0, leftExtra + rightExtra, extra.height()));
+        s.rect(6240, 1440, 6135, 8445).adjusted(leftExtra, bar, leftExtra + rightExtra, extra.height()));
 }
 
 void MainWindow::chainTabOrder()
@@ -311,9 +328,24 @@ void MainWindow::createActions()
     connect(m_historyAction, &QAction::triggered, this, &MainWindow::onHistoryTriggered);
     addAction(m_historyAction);
 
+    m_openAction = newAction(QStringLiteral("Ouvrir une conversation…"), QStringLiteral("actOuvrir"),
+                             QKeySequence::Open, Qt::WindowShortcut);
+    connect(m_openAction, &QAction::triggered, this, &MainWindow::onOpenTriggered);
+    addAction(m_openAction);
+    m_pcapAction = new QAction(QStringLiteral("Exporter en pcap…"), this);
+    m_pcapAction->setObjectName(QStringLiteral("actExporterPcap"));
+    connect(m_pcapAction, &QAction::triggered, this, &MainWindow::onExportPcapTriggered);
+    m_findAction = newAction(QStringLiteral("Rechercher…"), QStringLiteral("actRechercher"), QKeySequence::Find,
+                             Qt::WindowShortcut);
+    connect(m_findAction, &QAction::triggered, this, &MainWindow::onFindTriggered);
+    addAction(m_findAction);
+
     for (PaneView *pane : {lstClient, lstServeur}) {
+        pane->addAction(m_findAction);
         pane->addAction(m_copyAction);
         pane->addAction(m_saveAction);
+        pane->addAction(m_openAction);
+        pane->addAction(m_pcapAction);
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
 }
@@ -375,6 +407,7 @@ void MainWindow::onCmdStartClicked()
 void MainWindow::enterStarted()
 {
     m_panes->clear();
+    setShownFile(QString());
     showState(true);
 }
 
@@ -431,6 +464,120 @@ void MainWindow::onConversationRowsCleared(int count)
     lblEffacement->setText(rowCountText(count, QStringLiteral("%1 ligne effacée — Ctrl+Z pour la rétablir"),
                                         QStringLiteral("%1 lignes effacées — Ctrl+Z pour les rétablir")));
     lblEffacement->show();
+}
+
+void MainWindow::onOpenTriggered()
+{
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Ouvrir une conversation"), QString(),
+                                                      QStringLiteral("Texte (*.txt);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        openConversation(path);
+}
+
+bool MainWindow::openConversation(const QString &path)
+{
+    // New rows would land among the file's.
+    if (cmdStop->isEnabled()) {
+        reportError(QStringLiteral("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
+        return false;
+    }
+    TranscriptReader reader;
+    if (!reader.readFile(path)) {
+        const QString why = reader.errorString();
+        reportError(why.startsWith(QStringLiteral("ligne "))
+                        ? QStringLiteral("« %1 » n'est pas une conversation enregistrée par Dravlin\u00a0: %2.")
+                              .arg(QDir::toNativeSeparators(path), why)
+                        : why);
+        return false;
+    }
+    m_conversation.load(reader);
+    setShownFile(path);
+    return true;
+}
+
+void MainWindow::setShownFile(const QString &path)
+{
+    m_panes->setReadOnly(!path.isEmpty());
+    if (path.isEmpty()) {
+        setWindowTitle(WindowTitle);
+        return;
+    }
+    const QString name = QFileInfo(path).fileName();
+    setWindowTitle(QStringLiteral("%1 — %2 (lecture seule)").arg(WindowTitle, name));
+    lblEvenement->setText(rowCountText(m_conversation.rowCount(), QStringLiteral("« %2 » ouverte : %1 ligne, lecture seule jusqu'au prochain « Ecouter »"),
+                                       QStringLiteral("« %2 » ouverte : %1 lignes, lecture seule jusqu'au prochain « Ecouter »"))
+                              .arg(name));
+}
+
+void MainWindow::onExportPcapTriggered()
+{
+    QString name = suggestedFileName(QDateTime::currentDateTime());
+    name.replace(QStringLiteral(".txt"), QStringLiteral(".pcap"));
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Exporter en pcap"), name,
+                                                      QStringLiteral("Capture pcap (*.pcap);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        exportPcap(path);
+}
+
+bool MainWindow::exportPcap(const QString &path)
+{
+    QSaveFile file(path);
+    QString error;
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written)
+        written = ConversationPcap::write(m_conversation, &file, &error) && file.commit();
+    if (!written) {
+        reportError(QStringLiteral("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
+                        .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
+    }
+    return written;
+}
+
+void MainWindow::onFindTriggered()
+{
+    openFindBar();
+}
+
+void MainWindow::openFindBar()
+{
+    for (PaneView *pane : {lstClient, lstServeur})
+        static_cast<RowDelegate *>(pane->itemDelegate())->setSearch(m_search);
+    m_findBar->setStartRow(std::max(0, lstClient->firstVisibleRow()));
+    m_findBar->open();
+    placePanes();
+    repaintPanes();
+}
+
+void MainWindow::onFindBarCurrentMatchChanged(int row)
+{
+    for (PaneView *pane : {lstClient, lstServeur})
+        static_cast<RowDelegate *>(pane->itemDelegate())->setCurrentMatch(row);
+    repaintPanes();
+}
+
+void MainWindow::onFindBarMatchesChanged()
+{
+    repaintPanes();
+}
+
+void MainWindow::onFindBarMatchRequested(int row)
+{
+    m_panes->showRow(row);
+}
+
+void MainWindow::onFindBarClosed()
+{
+    for (PaneView *pane : {lstClient, lstServeur})
+        static_cast<RowDelegate *>(pane->itemDelegate())->setSearch(nullptr);
+    placePanes();
+    repaintPanes();
+    lstClient->setFocus();
+}
+
+void MainWindow::repaintPanes()
+{
+    lstClient->viewport()->update();
+    lstServeur->viewport()->update();
 }
 
 void MainWindow::onUndoTriggered()

@@ -20,6 +20,14 @@ public:
 
     // How a session ended, as its closing mark says it.
     static QString endText(RelayEvent::End end, Side side);
+
+    // Reading marks back, as from a saved conversation: a session's opening
+    // mark gives its client and server ("127.0.0.1:40112", "[::1]:2525",
+    // "mx.example.org:25"); a closing mark how it ended. False for any other mark.
+    static bool readBegin(const QString &text, QString *client, QString *server);
+    static bool readEnd(const QString &text, RelayEvent::End *end);
+    // Splits "host:port" or "[v6]:port".
+    static bool splitEndpoint(const QString &text, QString *host, quint16 *port);
 };
 
 #endif
