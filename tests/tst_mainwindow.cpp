@@ -3,6 +3,8 @@
 #include "MainWindow.h"
 #include "RawPeer.h"
 #include "RelaySettings.h"
+#include "ReplyClass.h"
+#include "RowDelegate.h"
 #include "RowsFixture.h"
 
 #include <QtTest>
@@ -311,6 +313,51 @@ private Q_SLOTS:
         QCOMPARE(conversation->transcript(0, 8), before);
         QVERIFY(conversation->isMarker(8) && conversation->isMarker(11));
         QVERIFY(!m_window->undoClear()); // once only
+    }
+    // Ctrl+F: matches of both sides are highlighted in both panes; typing
+    // never scrolls, Enter and F3 / Shift+F3 bring the match into view.
+    // Server replies are tinted by class, their tooltip tells the reply time.
+    void searchHighlightsBothPanesAndScrollsOnlyWhenAsked()
+    {
+        Conversation *conversation = m_window->conversation();
+        const qint64 t = QDateTime::currentMSecsSinceEpoch();
+        for (int i = 0; i < 150; ++i) {
+            const QByteArray client = i == 5 ? "NOOP needle" : i == 125 ? "RSET NeEdLe" : "MAIL FROM:<u" + QByteArray::number(i) + ">";
+            conversation->appendRows(Side::Client, rowsOf({client}), t + 10 * i);
+            conversation->appendRows(Side::Server, rowsOf({i == 124 ? "550 needle refused" : "250 ok"}), t + 10 * i + 3);
+        }
+        PaneView *lstClient = control<PaneView>("lstClient"), *lstServeur = control<PaneView>("lstServeur");
+        QTRY_COMPARE(lstClient->model()->rowCount(), 300);
+        const auto background = [](PaneView *pane, int row) {
+            const QRect r = pane->visualRect(paneIndex(pane, row));
+            return pane->viewport()->grab().toImage().pixelColor(r.right() - 12, r.center().y()).name();
+        };
+        const QPalette palette = lstServeur->palette();
+        QCOMPARE(background(lstServeur, 1), RowDelegate::replyBackground(palette, ReplyClass::Positive).name());
+        QCOMPARE(paneIndex(lstServeur, 1).data(Qt::ToolTipRole).toString().section(QStringLiteral(" \u00b7 "), 1),
+                 QStringLiteral("réponse en 3 ms"));
+
+        QTest::keyClick(lstClient, Qt::Key_F, Qt::ControlModifier);
+        auto *find = control<QLineEdit>("txtRecherche");
+        QVERIFY(find->isVisible() && find->hasFocus());
+        QTest::keyClicks(find, QStringLiteral("NEEDLE"));
+        QCOMPARE(control<QLabel>("lblCompte")->text(), QStringLiteral("1 / 3"));
+        QCOMPARE(lstClient->firstVisibleRow(), 0); // typing moved nothing
+        for (PaneView *pane : {lstClient, lstServeur}) // the match, on its side and on the other
+            QCOMPARE(background(pane, 10), RowDelegate::matchBackground(palette, true).name());
+        QTest::keyClick(find, Qt::Key_Return);
+        QCOMPARE(control<QLabel>("lblCompte")->text(), QStringLiteral("2 / 3"));
+        for (PaneView *pane : {lstClient, lstServeur}) {
+            QVERIFY2(pane->firstVisibleRow() <= 249 && pane->lastVisibleRow() >= 251, qPrintable(QString::number(pane->firstVisibleRow())));
+            QCOMPARE(background(pane, 249), RowDelegate::matchBackground(palette, true).name());
+            QCOMPARE(background(pane, 250), RowDelegate::matchBackground(palette, false).name());
+        }
+        QTest::keyClick(find, Qt::Key_F3, Qt::ShiftModifier);
+        QCOMPARE(control<QLabel>("lblCompte")->text(), QStringLiteral("1 / 3"));
+        QVERIFY(lstServeur->firstVisibleRow() <= 10 && lstServeur->lastVisibleRow() >= 10);
+        QTest::keyClick(find, Qt::Key_Escape);
+        QVERIFY(!find->isVisible());
+        QCOMPARE(background(lstClient, 10), lstClient->palette().color(QPalette::Base).name());
     }
     // A failure stays in view, highlighted, through the events after it until
     // the user's next key; the history keeps every event with its time.
