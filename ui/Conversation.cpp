@@ -75,6 +75,9 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
     const int row = index.row();
     // Both panes show the same row of the conversation, so both tell its time.
     if (role == Qt::ToolTipRole) {
+        // A mark is often wider than a pane: its tooltip gives it whole.
+        if (isMarker(row))
+            return markerText(row);
         const QString reply = replyText(row);
         return reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
     }
