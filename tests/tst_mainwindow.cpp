@@ -273,7 +273,8 @@ private Q_SLOTS:
             client.close();
             QTRY_COMPARE(conversation->rowCount(), before + 4);
         };
-        m_window->clickStart();
+        QTest::keyClick(control<QLineEdit>("txtPortServeur"), Qt::Key_Return); // Return in a field: "Ecouter"
+        expectState(true);
         session(1);
         session(2);
         QList<int> marks;

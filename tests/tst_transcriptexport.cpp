@@ -126,6 +126,13 @@ private Q_SLOTS:
     void saveOpenSaveIsIdenticalAndAMalformedFileChangesNothing()
     {
         addTwoSessions();
+        // Rows that came through TLS show a lock in their own pane only; the
+        // transcript does not tell them apart (TLS marks do).
+        m_conv->appendRows(Side::Server, rowsOf({"250 ok"}), T0 + 7200, true);
+        const int locked = m_conv->rowCount() - 1;
+        QVERIFY(m_conv->index(locked, 1).data(Conversation::EncryptedRole).toBool());
+        QVERIFY(!m_conv->index(locked, 0).data(Conversation::EncryptedRole).toBool());
+        QCOMPARE(m_conv->transcript(locked, 1), QByteArray("14:03:29.618 S: 250 ok\n"));
         QTemporaryDir dir;
         const QString first = dir.filePath(QStringLiteral("first.txt")), second = dir.filePath(QStringLiteral("second.txt"));
         QVERIFY(m_window->saveConversation(first));
@@ -139,6 +146,7 @@ private Q_SLOTS:
         for (int row = 0; row < rows; ++row)
             QCOMPARE(m_conv->bytes(row).toByteArray(), before[row]);
         QVERIFY(m_conv->isMarker(4) && m_conv->side(6) == Side::Client && !m_conv->isMarker(6));
+        QVERIFY(!m_conv->isEncrypted(locked));
         QVERIFY(m_window->saveConversation(second));
         QFile a(first), b(second);
         QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
