@@ -23,8 +23,10 @@ bool hasSpecial(const unsigned char *p, qsizetype n)
     return special != 0;
 }
 
+} // namespace
+
 // Runs over every byte the console prints.
-bool isPlainAscii(QByteArrayView bytes)
+bool RowText::isPlainAscii(QByteArrayView bytes)
 {
     constexpr qsizetype Stretch = 64;
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
@@ -35,6 +37,8 @@ bool isPlainAscii(QByteArrayView bytes)
     }
     return !hasSpecial(p + whole, bytes.size() - whole);
 }
+
+namespace {
 
 constexpr bool needsEscape(char32_t c)
 {

@@ -23,6 +23,9 @@ public:
     // ASCII is written \xHH, so the line gives back the exact bytes. Safe to
     // print on a terminal.
     static QByteArray transcript(Side side, QByteArrayView bytes);
+    // Whether the bytes read the same in transcript form: printable ASCII and
+    // TAB only, no backslash.
+    static bool isPlainAscii(QByteArrayView bytes);
     static void appendTranscript(QByteArray &out, Side side, QByteArrayView bytes);
 };
 

@@ -1,5 +1,7 @@
 #include "TranscriptReader.h"
 
+#include "RowText.h"
+
 #include "Transcript.h"
 
 #include <QDateTime>
@@ -49,19 +51,6 @@ qint64 stampMsecs(const char *p)
     if (hours > 23 || minutes > 59 || seconds > 59)
         return -1;
     return ((hours * 60 + minutes) * 60 + seconds) * qint64{1000} + value[9] * 100 + value[10] * 10 + value[11];
-}
-
-// Whether the text needs more than a copy: a backslash, a control character
-// or a byte past ASCII. Branch-free, so that it runs over many bytes at once.
-bool needsWork(const unsigned char *p, qsizetype n)
-{
-    unsigned char special = 0;
-    for (qsizetype i = 0; i < n; ++i) {
-        const unsigned char u = p[i];
-        const unsigned char outside = static_cast<unsigned char>(u - 0x20) > 0x5e;
-        special |= static_cast<unsigned char>((outside & (u != '\t')) | (u == '\\'));
-    }
-    return special != 0;
 }
 
 } // namespace
@@ -177,7 +166,7 @@ void TranscriptReader::fail(qsizetype lineNumber, const QString &why)
 bool TranscriptReader::unescape(QByteArrayView text, qsizetype lineNumber)
 {
     const auto *u = reinterpret_cast<const unsigned char *>(text.data());
-    if (!needsWork(u, text.size())) {
+    if (RowText::isPlainAscii(text)) {
         m_bytes.append(text);
         return true;
     }
