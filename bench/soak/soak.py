@@ -27,7 +27,7 @@ import time
 
 LOOPBACK = "127.0.0.1"
 MIB = 1024 * 1024
-LISTENING_MARK = "en écoute sur le port"
+LISTENING_MARK = "écoute sur le port"
 
 
 class Failure(Exception):
@@ -234,12 +234,14 @@ def flood(relay, sink, total_mib, rss_limit_mib, deadline):
         raise Failure("relay RSS grew by %d KiB during the flood" % (peak - rss_before))
 
 
-def sequential_clients(relay, sink, count, deadline):
+def serve_clients(relay, sink, count, deadline, what, answer, client_turn):
+    """Runs count clients one after another through the relay. answer(conn)
+    plays the server for one relayed connection; client_turn(i, sock) plays
+    client i and raises Failure when its answer is not whole."""
     stop = threading.Event()
     errors = []
 
     def sink_side():
-        # One relay connection per client: answer its line, then wait for the close.
         sink.settimeout(0.5)
         while not stop.is_set():
             try:
@@ -248,16 +250,7 @@ def sequential_clients(relay, sink, count, deadline):
                 continue
             with conn:
                 conn.settimeout(10)
-                line = b""
-                while not line.endswith(b"\r\n"):
-                    part = conn.recv(256)
-                    if not part:
-                        break
-                    line += part
-                if line.startswith(b"NOOP "):
-                    conn.sendall(b"250 OK " + line[5:])
-                while conn.recv(256):
-                    pass
+                answer(conn)
 
     def guarded():
         try:
@@ -273,29 +266,56 @@ def sequential_clients(relay, sink, count, deadline):
             if errors:
                 raise Failure("sink: %s" % errors[0])
             if time.monotonic() > deadline:
-                raise Failure("clients ran past the deadline after %d of %d" % (i, count))
+                raise Failure("%s ran past the deadline after %d of %d" % (what, i, count))
             with socket.create_connection((LOOPBACK, relay.listen_port), timeout=10) as client:
-                client.sendall(b"NOOP %d\r\n" % i)
-                want = b"250 OK %d\r\n" % i
-                reply = b""
-                while len(reply) < len(want):
-                    part = client.recv(256)
-                    if not part:
-                        break
-                    reply += part
-                if reply != want:
-                    raise Failure("client %d: reply %r, expected %r" % (i, reply, want))
+                client_turn(i, client)
             # The relay re-arms after the close; the next client waits for its listen.
             relay.wait_listening(min(deadline, time.monotonic() + 10))
     finally:
         stop.set()
         server.join(timeout=5)
-    print("clients: %d served in %.1f s" % (count, time.monotonic() - started))
+    return time.monotonic() - started
+
+
+def read_all(sock, size=65536):
+    data = b""
+    while True:
+        part = sock.recv(size)
+        if not part:
+            return data
+        data += part
+
+
+def sequential_clients(relay, sink, count, deadline):
+    def answer(conn):
+        # Answer the client's line, then wait for the close.
+        line = b""
+        while not line.endswith(b"\r\n"):
+            part = conn.recv(256)
+            if not part:
+                break
+            line += part
+        if line.startswith(b"NOOP "):
+            conn.sendall(b"250 OK " + line[5:])
+        read_all(conn, 256)
+
+    def client_turn(i, client):
+        client.sendall(b"NOOP %d\r\n" % i)
+        want = b"250 OK %d\r\n" % i
+        reply = b""
+        while len(reply) < len(want):
+            part = client.recv(256)
+            if not part:
+                break
+            reply += part
+        if reply != want:
+            raise Failure("client %d: reply %r, expected %r" % (i, reply, want))
+
+    elapsed = serve_clients(relay, sink, count, deadline, "clients", answer, client_turn)
+    print("clients: %d served in %.1f s" % (count, elapsed))
 
 
 def half_closing_clients(relay, sink, count, deadline):
-    stop = threading.Event()
-    errors = []
     # Past one read and one kernel buffer's worth, so that the answer crosses
     # the relay in several chunks after the client has ended its sending.
     filler = b"x" * 200000
@@ -303,57 +323,20 @@ def half_closing_clients(relay, sink, count, deadline):
     def answer_for(request):
         return b"250 OK " + request[5:].rstrip(b"\r\n") + b"\r\n" + filler + b"\r\n"
 
-    def sink_side():
-        sink.settimeout(0.5)
-        while not stop.is_set():
-            try:
-                conn, _ = sink.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                conn.settimeout(10)
-                request = b""
-                while True:
-                    part = conn.recv(4096)
-                    if not part:
-                        break
-                    request += part
-                conn.sendall(answer_for(request))
+    def answer(conn):
+        conn.sendall(answer_for(read_all(conn, 4096)))
 
-    def guarded():
-        try:
-            sink_side()
-        except Exception as exc:
-            errors.append(exc)
+    def client_turn(i, client):
+        request = b"NOOP %d\r\n" % i
+        client.sendall(request)
+        client.shutdown(socket.SHUT_WR)
+        reply = read_all(client)
+        if reply != answer_for(request):
+            raise Failure("half-closing client %d: %d bytes back, expected %d"
+                          % (i, len(reply), len(answer_for(request))))
 
-    server = threading.Thread(target=guarded, daemon=True)
-    server.start()
-    started = time.monotonic()
-    try:
-        for i in range(count):
-            if errors:
-                raise Failure("sink: %s" % errors[0])
-            if time.monotonic() > deadline:
-                raise Failure("half-closing clients ran past the deadline after %d of %d" % (i, count))
-            request = b"NOOP %d\r\n" % i
-            with socket.create_connection((LOOPBACK, relay.listen_port), timeout=10) as client:
-                client.sendall(request)
-                client.shutdown(socket.SHUT_WR)
-                reply = b""
-                while True:
-                    part = client.recv(65536)
-                    if not part:
-                        break
-                    reply += part
-            if reply != answer_for(request):
-                raise Failure("half-closing client %d: %d bytes back, expected %d"
-                              % (i, len(reply), len(answer_for(request))))
-            relay.wait_listening(min(deadline, time.monotonic() + 10))
-    finally:
-        stop.set()
-        server.join(timeout=5)
-    print("half-closing clients: %d served, each with its whole answer, in %.1f s"
-          % (count, time.monotonic() - started))
+    elapsed = serve_clients(relay, sink, count, deadline, "half-closing clients", answer, client_turn)
+    print("half-closing clients: %d served, each with its whole answer, in %.1f s" % (count, elapsed))
 
 
 def main():
