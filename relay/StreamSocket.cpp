@@ -322,7 +322,7 @@ bool StreamSocket::afterTlsStep(TlsEngine::State before)
         failTls();
         return false;
     }
-    if (before == TlsEngine::State::Handshaking) {
+    if (before == TlsEngine::State::Handshaking && m_tls->state() != TlsEngine::State::Handshaking) {
         if (!m_tlsHeld.isEmpty()) {
             m_pending -= m_tlsHeld.size();
             m_tls->writePlaintext(m_tlsHeld);
