@@ -501,7 +501,11 @@ bool StreamSocket::readFromPeer()
     }
     m_readBuffer.swap(chunk);
     if (n == 0 && m_tls && m_tls->state() == TlsEngine::State::Handshaking) {
-        failTls(QStringLiteral("le pair a fermé la connexion pendant la négociation TLS"));
+        // A client that refuses the certificate it was shown often just hangs up.
+        failTls(m_tls->isServer() ? QStringLiteral("le client a fermé la connexion pendant la négociation TLS, sans "
+                                                   "doute parce qu'il refuse le certificat présenté (autorité de "
+                                                   "Dravlin non reconnue)")
+                                  : QStringLiteral("le serveur a fermé la connexion pendant la négociation TLS"));
         return false;
     }
     if (n == 0) {
