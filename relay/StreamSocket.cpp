@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -224,6 +225,8 @@ void StreamSocket::finishConnecting()
     }
     m_state = State::Connected;
     m_stallTimer.stop();
+    if (m_tls)
+        sendAtOnce();
     updateNotifiers();
     Q_EMIT connected();
     // What was sent while connecting goes out now, in order.
@@ -292,10 +295,21 @@ void StreamSocket::startTls(std::unique_ptr<TlsEngine> engine, const QByteArray 
     m_tlsDiscarded = 0;
     m_tlsFailure.clear();
     m_closeNotifyQueued = false;
+    if (m_state == State::Connected)
+        sendAtOnce();
     const TlsEngine::State before = m_tls->state();
     if (!alreadyRead.isEmpty())
         m_tls->feedIncoming(alreadyRead);
     afterTlsStep(before);
+}
+
+void StreamSocket::sendAtOnce()
+{
+    // A handshake is a dialogue of small flights, and each forwarded chunk
+    // leaves as one write of whole records: waiting to coalesce them (Nagle)
+    // only adds a delayed acknowledgement's wait to every exchange.
+    const int one = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 QString StreamSocket::tlsFailure() const
@@ -315,6 +329,14 @@ void StreamSocket::decrypt(const QByteArray &cipher)
 // or no more reading makes sense.
 bool StreamSocket::afterTlsStep(TlsEngine::State before)
 {
+    const bool settled = before == TlsEngine::State::Handshaking && m_tls->state() != TlsEngine::State::Handshaking
+        && m_tls->state() != TlsEngine::State::Failed;
+    if (settled && !m_tlsHeld.isEmpty()) {
+        // What waited goes out with the handshake's last flight, in one write.
+        m_pending -= m_tlsHeld.size();
+        m_tls->writePlaintext(m_tlsHeld);
+        m_tlsHeld.clear();
+    }
     enqueue(m_tls->takeOutgoing());
     if (!m_tls || m_broken)
         return false;
@@ -322,15 +344,7 @@ bool StreamSocket::afterTlsStep(TlsEngine::State before)
         failTls();
         return false;
     }
-    if (before == TlsEngine::State::Handshaking && m_tls->state() != TlsEngine::State::Handshaking) {
-        if (!m_tlsHeld.isEmpty()) {
-            m_pending -= m_tlsHeld.size();
-            m_tls->writePlaintext(m_tlsHeld);
-            m_tlsHeld.clear();
-            enqueue(m_tls->takeOutgoing());
-            if (!m_tls || m_broken)
-                return false;
-        }
+    if (settled) {
         sendCloseNotify();
         Q_EMIT tlsEstablished();
         if (!m_tls || m_broken)

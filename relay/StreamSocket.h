@@ -144,6 +144,7 @@ private:
     bool afterTlsStep(TlsEngine::State before);
     void failTls(const QString &reason = {});
     void sendCloseNotify();
+    void sendAtOnce();
     void writeQueued();
     void brokenBy(int systemError);
     void failWith(QAbstractSocket::SocketError error, const QString &reason);

@@ -250,7 +250,9 @@ private Q_SLOTS:
         QCOMPARE(facingClient.tls.serverName, QStringLiteral("mail.example.org"));
         QVERIFY(facingServer.tls.peerVerified);
         QVERIFY(facingServer.tls.peerIssuer.contains(QStringLiteral("Dravlin CA")));
-        QVERIFY(!EventText::tlsMarker(facingServer).isEmpty());
+        QVERIFY(EventText::tlsMarker(facingServer).startsWith(QStringLiteral("serveur : TLSv1.3 ")));
+        QVERIFY(EventText::tlsMarker(facingServer).endsWith(QStringLiteral("certificat vérifié")));
+        QVERIFY(EventText::tlsMarker(facingClient).contains(QStringLiteral("« mail.example.org »")));
         QCOMPARE(rows(Side::Client, false), QList<QByteArray>{upgrade.chopped(2)});
         QCOMPARE(rows(Side::Client, true), (QList<QByteArray>{"EHLO client", "QUIT"}));
         QCOMPARE(rows(Side::Server, true), (QList<QByteArray>{"250 hello", "221 bye"}));

@@ -63,10 +63,10 @@ QString EventText::describe(const RelayEvent &event)
 QString EventText::tlsMarker(const RelayEvent &event)
 {
     const TlsSummary &tls = event.tls;
-    QString text = QStringLiteral("%1 %2 %3").arg(sideName(event.side), tls.protocol, tls.cipher);
+    QString text = QStringLiteral("%1 : %2 %3").arg(sideName(event.side), tls.protocol, tls.cipher);
     if (event.side == Side::Client) {
         if (!tls.serverName.isEmpty())
-            text += QStringLiteral(", nom demandé %1").arg(tls.serverName);
+            text += QStringLiteral(", nom demandé « %1 »").arg(tls.serverName);
     } else {
         text += QStringLiteral(", %1, %2").arg(tls.peerSubject,
                                                tls.peerVerified ? QStringLiteral("certificat vérifié")

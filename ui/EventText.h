@@ -17,7 +17,8 @@ public:
 
     static QString describe(const RelayEvent &event);
     // One line for a TlsEstablished event, for the marker row and the
-    // console's "-- TLS" line: "serveur TLSv1.3 TLS_AES_256_GCM_SHA384, …".
+    // console's "-- TLS" line: "serveur : TLSv1.3 TLS_AES_256_GCM_SHA384, CN=…,
+    // certificat vérifié".
     static QString tlsMarker(const RelayEvent &event);
     // Every detail of the handshake, one per line, for a tooltip.
     static QString tlsDetails(const RelayEvent &event);
