@@ -16,6 +16,12 @@ public:
     enum class Naming { WindowFields, ConsoleOptions };
 
     static QString describe(const RelayEvent &event);
+    // One line for a TlsEstablished event, for the marker row and the
+    // console's "-- TLS" line: "serveur : TLSv1.3 TLS_AES_256_GCM_SHA384, CN=…,
+    // certificat vérifié".
+    static QString tlsMarker(const RelayEvent &event);
+    // Every detail of the handshake, one per line, for a tooltip.
+    static QString tlsDetails(const RelayEvent &event);
     static QString settingsError(const RelaySettings::Error &error, Naming naming);
 
 private:
@@ -24,6 +30,7 @@ private:
     static QString sessionEnd(const RelayEvent &event);
     static QString undeliveredBecause(const RelayEvent &event);
     static QString bytes(qint64 count);
+    static QString upgradeName(RelayEvent::Upgrade upgrade);
 };
 
 #endif
