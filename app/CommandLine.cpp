@@ -94,6 +94,16 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         QStringLiteral("start"),
         QStringLiteral("Fenêtre seulement : clique sur « Ecouter » dès que la fenêtre est "
                        "affichée."));
+    const QCommandLineOption openOption(
+        QStringLiteral("open"),
+        QStringLiteral("Fenêtre seulement : affiche une conversation enregistrée, en lecture seule "
+                       "jusqu'au prochain « Ecouter »."),
+        QStringLiteral("fichier"));
+    const QCommandLineOption pcapOption(
+        QStringLiteral("pcap"),
+        QStringLiteral("Avec --console seulement : écrit aussi la conversation dans une capture pcap, "
+                       "au fil de l'eau (lisible par Wireshark ou tshark)."),
+        QStringLiteral("fichier"));
     parser.addOption(helpOption);
     parser.addOption(versionOption);
     parser.addOption(consoleOption);
@@ -101,6 +111,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     parser.addOption(serverOption);
     parser.addOption(timestampsOption);
     parser.addOption(startOption);
+    parser.addOption(openOption);
+    parser.addOption(pcapOption);
 
     helpText = parser.helpText()
                    .replace(QStringLiteral("Usage:"), QStringLiteral("Utilisation :"))
@@ -111,7 +123,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (!parser.parse(arguments)) {
         errorText = parseFailure(parser, arguments,
                                  {consoleOption, listenOption, serverOption, timestampsOption, startOption,
-                                  helpOption, versionOption});
+                                  openOption, pcapOption, helpOption, versionOption});
         return Outcome::Error;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -124,7 +136,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return Outcome::ShowVersion;
 
     // A second value would silently win over the first; say so instead.
-    for (const QCommandLineOption *option : {&listenOption, &serverOption}) {
+    for (const QCommandLineOption *option : {&listenOption, &serverOption, &openOption, &pcapOption}) {
         const QStringList values = parser.values(*option);
         if (values.size() > 1) {
             errorText = QStringLiteral("--%1 donné %2 fois (%3) : une seule valeur est possible")
@@ -137,6 +149,22 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     console = parser.isSet(consoleOption);
     timestamps = parser.isSet(timestampsOption);
     start = parser.isSet(startOption);
+    openPath = parser.value(openOption);
+    pcapPath = parser.value(pcapOption);
+    // Each belongs to one front end: given to the other it would do nothing, silently.
+    if (parser.isSet(openOption) && (console || start)) {
+        errorText = QStringLiteral("--open va avec la fenêtre seule, sans --console ni --start");
+        return Outcome::Error;
+    }
+    if (parser.isSet(pcapOption) && !console) {
+        errorText = QStringLiteral("--pcap va avec --console ; dans la fenêtre, utilisez « Exporter en pcap… »");
+        return Outcome::Error;
+    }
+    if ((parser.isSet(openOption) && openPath.isEmpty()) || (parser.isSet(pcapOption) && pcapPath.isEmpty())) {
+        errorText = QStringLiteral("nom de fichier vide après %1")
+                        .arg(parser.isSet(openOption) ? QStringLiteral("--open") : QStringLiteral("--pcap"));
+        return Outcome::Error;
+    }
     if (parser.isSet(listenOption)) {
         listenPortText = parser.value(listenOption);
         listenGiven = true;

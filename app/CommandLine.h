@@ -22,6 +22,10 @@ public:
     bool timestamps = false;
     // Window only: start relaying as soon as the window is shown.
     bool start = false;
+    // Window only: a saved conversation to show at once.
+    QString openPath;
+    // Console only: a pcap capture written as the conversation goes.
+    QString pcapPath;
     // Field texts, as the user would type them; checked when the relay starts.
     QString listenPortText = QString::fromLatin1(DefaultPort);
     QString serverHostText = QString::fromLatin1(DefaultServer);

@@ -1,7 +1,10 @@
 #include "ConsoleFrontEnd.h"
 
 #include "CommandLine.h"
+#include "ConversationPcap.h"
 #include "EventText.h"
+#include "PcapWriter.h"
+#include "SessionMarks.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -81,6 +84,18 @@ int ConsoleFrontEnd::start(const CommandLine &options)
         m_log.print(error);
         return 2;
     }
+    if (!options.pcapPath.isEmpty()) {
+        m_pcapFile.setFileName(options.pcapPath);
+        if (!m_pcapFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            m_log.print(QStringLiteral("--pcap : impossible d'écrire « %1 » : %2")
+                            .arg(options.pcapPath, m_pcapFile.errorString()));
+            return 1;
+        }
+        m_pcap = std::make_unique<PcapWriter>(&m_pcapFile);
+        checkCapture();
+        if (!m_pcap)
+            return 1;
+    }
     m_relay.start(settings);
     m_log.print(QStringLiteral("relais vers %1 depuis %2, écoute dans %3 ms")
                     .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
@@ -93,6 +108,20 @@ int ConsoleFrontEnd::start(const CommandLine &options)
 void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
     m_writer.write(side, rows, arrivedMsecs);
+    if (m_pcap) {
+        m_pcap->data(side, ConversationPcap::chunkBytes(rows), arrivedMsecs);
+        checkCapture();
+    }
+}
+
+void ConsoleFrontEnd::checkCapture()
+{
+    // The relay goes on: the transcript on stdout is still whole.
+    if (m_pcap->isOk())
+        return;
+    m_log.print(QStringLiteral("%1 ; la capture s'arrête là").arg(m_pcap->errorString()));
+    m_pcap.reset();
+    m_status = 1;
 }
 
 void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
@@ -103,6 +132,15 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
         m_log.print(QStringLiteral("écoute sur le port %1").arg(m_relay.listeningPort()));
         return;
     }
+    const QString mark = SessionMarks::text(event);
+    if (!mark.isEmpty())
+        m_writer.writeMarker(event.time, mark);
+    if (m_pcap && event.kind == RelayEvent::Kind::ClientConnected)
+        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time);
+    else if (m_pcap && event.kind == RelayEvent::Kind::SessionEnded)
+        ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time);
+    if (m_pcap)
+        checkCapture();
     m_log.print(EventText::describe(event));
     if (event.kind == RelayEvent::Kind::ListenFailed)
         end(1);

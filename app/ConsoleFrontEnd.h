@@ -7,9 +7,13 @@
 #include "TranscriptWriter.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
+
+class PcapWriter;
 class CommandLine;
 class QSocketNotifier;
 
@@ -51,9 +55,13 @@ private Q_SLOTS:
 
 private:
     void holdReadingWhileFull();
+    void checkCapture();
     void end(int status);
 
     EventLog m_log;
+    // With --pcap: each chunk goes to the file as it is captured.
+    QFile m_pcapFile;
+    std::unique_ptr<PcapWriter> m_pcap;
     // Declared before the relay, so it is destroyed after it: the relay's final rows reach it.
     TranscriptWriter m_writer;
     Relay m_relay;

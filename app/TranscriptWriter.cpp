@@ -20,8 +20,12 @@ constexpr int MaxSpares = 4;
 constexpr qsizetype KeepBytes = qsizetype{16} * 1024;
 
 // One chunk in a batch: when it arrived (qint64), how many rows (quint32),
-// the side (one byte), then per row its length (quint32) and its bytes.
+// its kind (one byte), then per row its length (quint32) and its bytes.
 constexpr qsizetype HeaderBytes = sizeof(qint64) + sizeof(quint32) + sizeof(quint8);
+// The kinds: a side's rows, or one mark's text in UTF-8.
+constexpr quint8 ClientRows = 0;
+constexpr quint8 ServerRows = 1;
+constexpr quint8 Marker = 2;
 
 // A write blocked on a reader that never reads is ended by this signal: its
 // handler does nothing, but without SA_RESTART the write returns.
@@ -109,7 +113,7 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
         m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side});
         m_held += held;
     } else {
-        pack(rows, side, arrivedMsecs);
+        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs);
     }
     if (m_writerIdle)
         m_wake.wakeAll();
@@ -120,7 +124,23 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
     }
 }
 
-void TranscriptWriter::pack(const LineCapture::Rows &rows, Side side, qint64 arrivedMsecs)
+void TranscriptWriter::writeMarker(qint64 msecs, const QString &text)
+{
+    LineCapture::Rows mark;
+    mark.buffer = text.toUtf8();
+    mark.spans.append({0, mark.buffer.size()});
+    QMutexLocker lock(&m_mutex);
+    // Counted with the rows: a write cut short is counted in lines.
+    ++m_rowsHandedOver;
+    if (m_closing)
+        return;
+    // Packed like a chunk, so it leaves between the rows it came between.
+    pack(mark, Marker, msecs);
+    if (m_writerIdle)
+        m_wake.wakeAll();
+}
+
+void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs)
 {
     qsizetype need = HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i)
@@ -147,7 +167,7 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, Side side, qint64 arr
     const quint32 count = quint32(rows.count());
     std::memcpy(p, &arrivedMsecs, sizeof arrivedMsecs);
     std::memcpy(p + sizeof arrivedMsecs, &count, sizeof count);
-    p[HeaderBytes - 1] = char(side == Side::Client ? 0 : 1);
+    p[HeaderBytes - 1] = char(kind);
     p += HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i) {
         const QByteArrayView row = rows.row(i);
@@ -246,7 +266,7 @@ void TranscriptWriter::release(Entry &&entry)
 bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
 {
     if (entry.heldBytes > 0)
-        return writeChunk(entry.side, entry.arrivedMsecs, entry.rows, out);
+        return writeChunk(entry.side == Side::Client ? ClientRows : ServerRows, entry.arrivedMsecs, entry.rows, out);
     LineCapture::Rows rows;
     const char *p = entry.packed.constData();
     const char *const end = p + entry.packed.size();
@@ -255,7 +275,7 @@ bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
         quint32 count = 0;
         std::memcpy(&arrivedMsecs, p, sizeof arrivedMsecs);
         std::memcpy(&count, p + sizeof arrivedMsecs, sizeof count);
-        const Side side = p[HeaderBytes - 1] == 0 ? Side::Client : Side::Server;
+        const auto kind = static_cast<quint8>(p[HeaderBytes - 1]);
         p += HeaderBytes;
         // The chunk's rows are read in place, as spans of the batch.
         rows.buffer = QByteArray::fromRawData(entry.packed.constData(), entry.packed.size());
@@ -267,16 +287,22 @@ bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
             rows.spans.append({p - entry.packed.constData(), qsizetype(length)});
             p += length;
         }
-        if (!writeChunk(side, arrivedMsecs, rows, out))
+        if (!writeChunk(kind, arrivedMsecs, rows, out))
             return false;
     }
     return true;
 }
 
-bool TranscriptWriter::writeChunk(Side side, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out)
+bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out)
 {
     // All rows of one chunk arrived together, so they share one time.
     const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
+    if (kind == Marker) {
+        Transcript::appendMarkerLine(out.bytes, stamp, QString::fromUtf8(rows.row(0)));
+        ++out.rows;
+        return true;
+    }
+    const Side side = kind == ClientRows ? Side::Client : Side::Server;
     for (qsizetype i = 0; i < rows.count(); ++i) {
         Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
         ++out.rows;

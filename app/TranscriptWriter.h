@@ -44,6 +44,8 @@ public:
 
     void setTimestamps(bool on) { m_timestamps = on; }
     void write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
+    // A mark line ("-- " and the text), in order with the rows around it.
+    void writeMarker(qint64 msecs, const QString &text);
 
     // Takes no more rows and waits until everything handed over is written or
     // the deadline has passed, when a write still blocked is interrupted.
@@ -78,10 +80,10 @@ private:
         qint64 rows = 0;
     };
 
-    void pack(const LineCapture::Rows &rows, Side side, qint64 arrivedMsecs);
+    void pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs);
     void run();
     bool writeEntry(const Entry &entry, Pending &out);
-    bool writeChunk(Side side, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out);
+    bool writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out);
     bool writeOut(Pending &out);
     void release(Entry &&entry);
 

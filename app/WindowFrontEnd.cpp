@@ -10,6 +10,9 @@ void WindowFrontEnd::open(const CommandLine &options)
     if (options.listenGiven || options.serverGiven)
         m_window.setFieldTexts(options.listenPortText, options.serverHostText, options.serverPortText);
     m_window.show();
+    // Once shown, so that a file that cannot be read gets its box over the window.
+    if (!options.openPath.isEmpty())
+        QTimer::singleShot(0, &m_window, [this, path = options.openPath] { m_window.openConversation(path); });
     if (options.start)
         QTimer::singleShot(0, &m_window, &MainWindow::clickStart);
 }

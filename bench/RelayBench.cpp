@@ -51,7 +51,10 @@ int main(int argc, char **argv)
     Relay relay;
     Conversation conversation;
     LagProbe lag;
-    QObject::connect(&relay, &Relay::rowsCaptured, &conversation, &Conversation::appendRows);
+    QObject::connect(&relay, &Relay::rowsCaptured, &conversation,
+                     [&conversation](Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs) {
+                         conversation.appendRows(side, rows, arrivedMsecs);
+                     });
 
     qint64 rssBeforeKiB = -1;
     QObject::connect(&relay, &Relay::eventOccurred, &app, [&](const RelayEvent &event) {

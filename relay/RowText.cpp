@@ -49,8 +49,9 @@ void appendHex(QByteArray &out, char32_t c)
     out.append(digits[c & 0xf]);
 }
 
-// A row that is not UTF-8 is read as Latin-1: byte XX is character U+00XX, which
-// is one UTF-8 byte below 0x80 and two from there on. What each byte becomes
+// A row that is not UTF-8 keeps ASCII as it is and writes every other byte
+// \xHH, so that a transcript read back gives the very bytes again (written as
+// Latin-1 characters, E9 and C3 A9 would both be "é"). What each byte becomes
 // is looked up rather than decided, since random bytes defeat branch prediction.
 struct Latin1Out {
     char bytes[4];
@@ -65,12 +66,10 @@ constexpr std::array<Latin1Out, 256> latin1Table()
         Latin1Out &o = table[u];
         if (u == '\\') {
             o = {{'\\', '\\', 0, 0}, 2};
-        } else if (needsEscape(u)) {
+        } else if (needsEscape(u) || u >= 0x80) {
             o = {{'\\', 'x', digits[u >> 4], digits[u & 0xf]}, 4};
-        } else if (u < 0x80) {
-            o = {{static_cast<char>(u), 0, 0, 0}, 1};
         } else {
-            o = {{static_cast<char>(0xc0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3f)), 0, 0}, 2};
+            o = {{static_cast<char>(u), 0, 0, 0}, 1};
         }
     }
     return table;
@@ -171,10 +170,15 @@ void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
         if (c != U'\\' && !needsEscape(c))
             continue;
         appendRun(i);
-        if (c == U'\\')
+        if (c == U'\\') {
             out.append("\\\\");
-        else
+        } else if (c >= 0x80) {
+            // A C1 control: its two UTF-8 bytes, as \xHH means one byte.
+            appendHex(out, 0xc0 | c >> 6);
+            appendHex(out, 0x80 | (c & 0x3f));
+        } else {
             appendHex(out, c);
+        }
         runStart = i + 1;
     }
     appendRun(view.size());

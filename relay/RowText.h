@@ -17,8 +17,11 @@ public:
     static QString display(QByteArrayView bytes);
 
     // The transcript form of a row: "C: " or "S: ", then the row with every
-    // control character but TAB written \xHH and a backslash written \\,
-    // encoded as UTF-8, without a line end. Safe to print on a terminal.
+    // control character but TAB written \xHH (HH being a byte: a C1 control
+    // is its two UTF-8 bytes) and a backslash written \\, without a line end.
+    // A valid UTF-8 row is written as UTF-8; in any other row every byte past
+    // ASCII is written \xHH, so the line gives back the exact bytes. Safe to
+    // print on a terminal.
     static QByteArray transcript(Side side, QByteArrayView bytes);
     static void appendTranscript(QByteArray &out, Side side, QByteArrayView bytes);
 };

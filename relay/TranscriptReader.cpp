@@ -201,14 +201,8 @@ bool TranscriptReader::unescape(QByteArrayView text, qsizetype lineNumber)
                                                 "\u00ab\u00a0\\\u00a0\u00bb ou de \u00ab\u00a0xHH\u00a0\u00bb"));
                 return false;
             }
-            // The character U+00HH, as UTF-8.
-            const unsigned value = static_cast<unsigned>(high << 4 | low);
-            if (value < 0x80) {
-                m_bytes.append(static_cast<char>(value));
-            } else {
-                m_bytes.append(static_cast<char>(0xc0 | value >> 6));
-                m_bytes.append(static_cast<char>(0x80 | (value & 0x3f)));
-            }
+            // One byte, whatever it is: how a row that is not UTF-8 keeps its bytes.
+            m_bytes.append(static_cast<char>(high << 4 | low));
             i += 3;
         } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
             fail(lineNumber, QStringLiteral("caract\u00e8re de contr\u00f4le 0x%1 non \u00e9chapp\u00e9")

@@ -15,9 +15,8 @@
 // "HH:MM:SS.mmm S: row" and "HH:MM:SS.mmm -- mark" lines.
 //
 // A row comes back as the bytes whose transcript is that line: the UTF-8 of
-// its text, "\xHH" being the character U+00HH. For a row that was valid UTF-8
-// those are its exact bytes; a row that was not was written as Latin-1
-// characters, and comes back as their UTF-8, which writes the same line again.
+// its text, "\xHH" being the byte HH. Rows are written so that these are
+// their exact bytes, UTF-8 or not.
 //
 // The file only knows times of day. The last line is taken to fall on the
 // given day (a file's modification date), and each time the clock goes back

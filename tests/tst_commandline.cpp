@@ -26,6 +26,14 @@ private Q_SLOTS:
         QTest::newRow("flag given a value") << QStringList{"--timestamps=oui"} << "!--timestamps";
         QTest::newRow("unclosed bracket") << QStringList{"--server", "[::1:25"} << "![::1:25";
         QTest::newRow("positional") << QStringList{"--console", "2525"} << "!2525";
+        // Each file option belongs to one front end, and takes a name.
+        QTest::newRow("open in the window") << QStringList{"--open", "c.txt"} << "|25|" + dh + "|25";
+        QTest::newRow("pcap on the console") << QStringList{"--console", "--pcap", "c.pcap"} << "c|25|" + dh + "|25";
+        QTest::newRow("open on the console") << QStringList{"--console", "--open", "c.txt"} << "!--open va avec la fenêtre";
+        QTest::newRow("open with start") << QStringList{"--start", "--open", "c.txt"} << "!--open va avec la fenêtre";
+        QTest::newRow("pcap in the window") << QStringList{"--pcap", "c.pcap"} << "!Exporter en pcap";
+        QTest::newRow("pcap without a name") << QStringList{"--console", "--pcap="} << "!nom de fichier vide après --pcap";
+        QTest::newRow("open twice") << QStringList{"--open", "a", "--open", "b"} << "!--open donné 2 fois";
     }
     void parse()
     {

@@ -1,4 +1,5 @@
 #include "LoopbackPeer.h"
+#include "TsharkStreams.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -101,11 +102,20 @@ private Q_SLOTS:
             QVERIFY2(at >= previous && at <= after - before, qPrintable(prefix + QString::number(at)));
             previous = at;
         }
+        // The session is framed by its marks: opened by this client, ended by the stop.
+        QCOMPARE(lines.size(), 13);
+        QVERIFY2(lines.first().startsWith("-- ") && lines.first().contains(" \xc2\xb7 client 127.0.0.1:")
+                     && lines.first().endsWith("127.0.0.1:" + QByteArray::number(server.serverPort())),
+                 lines.first().constData());
+        QVERIFY2(lines.last().startsWith("-- ") && lines.last().contains("relais arr\xc3\xaat\xc3\xa9 \xc2\xb7 client "
+                                                                          "\xe2\x86\x92 serveur 13 o"),
+                 lines.last().constData());
+        lines = lines.mid(1, 11);
         QCOMPARE(lines, (QList<QByteArray>{
             "S: 220 mx ESMTP", "C: EHLO me", "S: NUL\\x00here", "S: \\x1b[31mred\\x1b[0m",
             "S: C:\\\\dir\\\\x41", "S: tab\there", "S: caf\xc3\xa9 \xe2\x82\xac",
-            "S: bad \xc3\xbf\xc3\xbe", // not UTF-8: each byte read as Latin-1
-            "S: csi \\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: QUIT"}));
+            "S: bad \\xff\\xfe", // not UTF-8: every byte past ASCII written as it is
+            "S: csi \\xc2\\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: QUIT"}));
     }
 
     // A failing stdout ends the run on its own: one report, status 1, the bytes still relayed.
@@ -141,12 +151,64 @@ private Q_SLOTS:
         if (kind == 1) // fd 1 holds /dev/null, not one of the program's own files or sockets
             QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/1").arg(run.process.processId())), "/dev/null");
         client.connectTo(port);
-        client.send("EHLO me\r\n"); // its row fails to print, yet it is relayed
-        QVERIFY(server.waitForReceived(9));
+        // The session's opening mark is the first line to fail: the run ends
+        // then, and the lines it could not write are counted.
+        client.send("EHLO me\r\n");
         QVERIFY2(run.finish(), run.err.constData());
         QCOMPARE(run.process.exitCode(), 1);
         QCOMPARE(run.err.count("écriture impossible sur la sortie standard"), 1);
-        QVERIFY2(run.err.contains(reason) && run.err.contains("1 ligne non écrite sur la sortie standard"), run.err.constData());
+        QVERIFY2(run.err.contains(reason) && QString::fromUtf8(run.err).contains(
+                     QRegularExpression(QStringLiteral("\\d+ lignes? non écrites? sur la sortie standard"))),
+                 run.err.constData());
+        // What was read before the end was still delivered, whole or not at all.
+        QVERIFY(QByteArray("EHLO me\r\n").startsWith(server.received()));
+    }
+
+    // The capture is written as the conversation goes: killed outright, the
+    // program leaves a file tshark reads, each session one stream holding
+    // exactly the bytes relayed, the session still open included.
+    void pcapReadableAfterSigkillWithEveryRelayedByte()
+    {
+        if (tsharkPath().isEmpty())
+            QSKIP("tshark is not installed (Debian package tshark, in scripts/install-deps.sh)");
+        LoopbackPeer server;
+        server.setGreeting("220 mx ESMTP\r\n");
+        QVERIFY(server.listen());
+        QTemporaryDir dir;
+        const QString capture = dir.filePath(QStringLiteral("capture.pcap"));
+        const QString serverText = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
+        ConsoleRun run({"--console", "--listen", "0", "--server", serverText, "--pcap", capture});
+        const quint16 port = run.listeningPort();
+        QVERIFY2(port != 0, run.err.constData());
+        {
+            LoopbackPeer client;
+            client.connectTo(port);
+            QVERIFY(client.waitForReceived(14));
+            client.send("EHLO me\r\nQUIT\r\n");
+            QVERIFY(server.waitForReceived(15));
+            server.send("250 ok\r\n221 bye\r\n");
+            QVERIFY(client.waitForReceived(31));
+            client.close();
+            QVERIFY(run.waitFor("dur\xc3\xa9" "e"));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return run.drain(), run.err.count("écoute sur le port") == 2; }, 10000));
+        LoopbackPeer second;
+        second.connectTo(port);
+        QVERIFY(second.waitForReceived(14));
+        second.send("NOOP\r\n");
+        QVERIFY(run.waitFor("C: NOOP"));
+        ::kill(static_cast<pid_t>(run.process.processId()), SIGKILL);
+        QVERIFY(run.process.waitForFinished(10000));
+
+        TcpStream first, open;
+        QVERIFY(followStream(capture, 0, &first));
+        QCOMPARE(first.fromClient, QByteArray("EHLO me\r\nQUIT\r\n"));
+        QCOMPARE(first.fromServer, QByteArray("220 mx ESMTP\r\n250 ok\r\n221 bye\r\n"));
+        QVERIFY2(first.clientNode.startsWith(QStringLiteral("127.0.0.1:")), qPrintable(first.clientNode));
+        QCOMPARE(first.serverNode, serverText);
+        QVERIFY(followStream(capture, 1, &open));
+        QCOMPARE(open.fromClient, QByteArray("NOOP\r\n"));
+        QCOMPARE(open.fromServer, QByteArray("220 mx ESMTP\r\n"));
     }
 
     // 100,000 small segments towards a stdout nobody reads: memory stays within

@@ -1,7 +1,10 @@
+#include "Conversation.h"
 #include "LoopbackPeer.h"
 #include "MainWindow.h"
 #include "RawPeer.h"
 #include "RelaySettings.h"
+#include "ReplyClass.h"
+#include "RowDelegate.h"
 #include "RowsFixture.h"
 
 #include <QtTest>
@@ -163,10 +166,15 @@ private Q_SLOTS:
         QCOMPARE(reported.count(), 0);
         QVERIFY(!m_window->findChild<QMessageBox *>());
         expectState(true);
+        // The refused session left its two marks, the second saying why it ended.
+        QTRY_COMPARE(m_window->conversation()->rowCount(), 2);
+        QVERIFY(m_window->conversation()->isMarker(0) && m_window->conversation()->isMarker(1));
+        QVERIFY2(m_window->conversation()->markerText(1).contains(QStringLiteral("serveur injoignable")),
+                 qPrintable(m_window->conversation()->markerText(1)));
         m_window->conversation()->appendRows(Side::Server, rowsOf({"a", "b"}), 0);
         control<QPushButton>("cmdStop")->click();
         expectState(false);
-        QCOMPARE(m_window->conversation()->rowCount(), 2);
+        QCOMPARE(m_window->conversation()->rowCount(), 4);
         QVERIFY(!m_window->relay().isArmed());
         QTcpServer taken; // a port in use fails at the tick, back to stopped with the message boxed
         QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
@@ -221,14 +229,19 @@ private Q_SLOTS:
             many += "250-ligne " + QByteArray::number(i) + "\r\n";
         server.send(many);
         PaneView *lstClient = control<PaneView>("lstClient"), *lstServeur = control<PaneView>("lstServeur");
-        QTRY_COMPARE(shownRows(lstServeur),
+        // Both panes open with the session's mark, the same text in each.
+        QTRY_COMPARE(shownRows(lstServeur).mid(1),
                      QStringList({"220 bienvenue", " ", " "}) + QString::fromLatin1(many).split("\r\n", Qt::SkipEmptyParts));
-        QCOMPARE(shownRows(lstClient), QStringList({" ", "EHLO test", "MAIL FROM:<a@b>"}) + QStringList(100, " "));
+        QCOMPARE(shownRows(lstClient).mid(1), QStringList({" ", "EHLO test", "MAIL FROM:<a@b>"}) + QStringList(100, " "));
+        QCOMPARE(shown(lstClient, 0), shown(lstServeur, 0));
+        QVERIFY2(shown(lstClient, 0).contains(QStringLiteral(" \u00b7 client 127.0.0.1:"))
+                     && shown(lstClient, 0).endsWith(QStringLiteral("\u2192 127.0.0.1:%1 \u2014").arg(server.serverPort())),
+                 qPrintable(shown(lstClient, 0)));
         QTRY_VERIFY(lstClient->verticalScrollBar()->maximum() > 20);
         lstServeur->verticalScrollBar()->setValue(20); // left there by the user while traffic flows
         client.send("QUIT\r\n");
-        QTRY_COMPARE(lstServeur->model()->rowCount(), 104);
-        QCOMPARE(shown(lstClient, 103), QStringLiteral("QUIT"));
+        QTRY_COMPARE(lstServeur->model()->rowCount(), 105);
+        QCOMPARE(shown(lstClient, 104), QStringLiteral("QUIT"));
         QCOMPARE(lstClient->firstVisibleRow(), 20);
         QCOMPARE(lstServeur->firstVisibleRow(), 20);
         QVERIFY(server.waitForReceived(34));
@@ -238,6 +251,147 @@ private Q_SLOTS:
         QVERIFY(client.waitForDisconnected());
         QVERIFY(server.waitForDisconnected());
         QVERIFY(!m_window->relay().isArmed());
+    }
+    // Two clients in turn: each session is framed by its marks, in the panes
+    // and in the transcript. Both kinds of clear can then be undone, rows
+    // captured since the clear staying after the ones brought back.
+    void successiveClientsAreFramedByMarksAndEitherClearCanBeUndone()
+    {
+        LoopbackPeer server;
+        QVERIFY(server.listen());
+        server.setGreeting("220 ok\r\n");
+        m_window->setFieldTexts(freePortText(), QStringLiteral("127.0.0.1"), QString::number(server.serverPort()));
+        Conversation *conversation = m_window->conversation();
+        const auto session = [&](int number) {
+            QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+            const int before = conversation->rowCount();
+            LoopbackPeer client;
+            client.connectTo(m_window->relay().listeningPort());
+            QVERIFY(client.waitForReceived(8));
+            client.send("QUIT\r\n");
+            QVERIFY(server.waitForReceived(6 * number));
+            client.close();
+            QTRY_COMPARE(conversation->rowCount(), before + 4);
+        };
+        QTest::keyClick(control<QLineEdit>("txtPortServeur"), Qt::Key_Return); // Return in a field: "Ecouter"
+        expectState(true);
+        session(1);
+        session(2);
+        QList<int> marks;
+        for (int row = 0; row < conversation->rowCount(); ++row) {
+            if (conversation->isMarker(row))
+                marks.append(row);
+        }
+        QCOMPARE(marks, QList<int>({0, 3, 4, 7}));
+        for (int row : {0, 4})
+            QVERIFY2(conversation->markerText(row).contains(QStringLiteral("\u2192 127.0.0.1:%1").arg(server.serverPort())),
+                     qPrintable(conversation->markerText(row)));
+        for (int row : {3, 7})
+            QVERIFY2(conversation->markerText(row).contains(QStringLiteral("client \u2192 serveur 6 o \u00b7 serveur \u2192 client 8 o")),
+                     qPrintable(conversation->markerText(row)));
+        const QList<QByteArray> lines = conversation->transcript(0, 8).split('\n');
+        for (int row : marks)
+            QVERIFY2(lines[row].mid(13).startsWith("-- ") && lines[row].mid(16) == conversation->markerText(row).toUtf8(),
+                     lines[row].constData());
+        const QByteArray before = conversation->transcript(0, 8);
+
+        auto *cleared = control<QLabel>("lblEffacement");
+        QTest::mouseDClick(control<PaneView>("lstServeur")->viewport(), Qt::LeftButton);
+        QCOMPARE(conversation->rowCount(), 0);
+        QVERIFY(cleared->isVisible());
+        QCOMPARE(cleared->text(), QStringLiteral("8 lignes effacées — Ctrl+Z pour les rétablir"));
+        QTest::keyClick(control<PaneView>("lstClient"), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(conversation->transcript(0, conversation->rowCount()), before);
+        QVERIFY(!cleared->isVisible());
+
+        control<QPushButton>("cmdStop")->click();
+        m_window->clickStart();
+        QCOMPARE(conversation->rowCount(), 0);
+        QCOMPARE(cleared->text(), QStringLiteral("8 lignes effacées — Ctrl+Z pour les rétablir"));
+        session(3);
+        QTest::mouseClick(cleared, Qt::LeftButton);
+        QTRY_COMPARE(conversation->rowCount(), 12);
+        QCOMPARE(conversation->transcript(0, 8), before);
+        QVERIFY(conversation->isMarker(8) && conversation->isMarker(11));
+        QVERIFY(!m_window->undoClear()); // once only
+    }
+    // Ctrl+F: matches of both sides are highlighted in both panes; typing
+    // never scrolls, Enter and F3 / Shift+F3 bring the match into view.
+    // Server replies are tinted by class, their tooltip tells the reply time.
+    void searchHighlightsBothPanesAndScrollsOnlyWhenAsked()
+    {
+        Conversation *conversation = m_window->conversation();
+        const qint64 t = QDateTime::currentMSecsSinceEpoch();
+        for (int i = 0; i < 150; ++i) {
+            const QByteArray client = i == 5 ? "NOOP needle" : i == 125 ? "RSET NeEdLe" : "MAIL FROM:<u" + QByteArray::number(i) + ">";
+            conversation->appendRows(Side::Client, rowsOf({client}), t + 10 * i);
+            conversation->appendRows(Side::Server, rowsOf({i == 124 ? "550 needle refused" : "250 ok"}), t + 10 * i + 3);
+        }
+        PaneView *lstClient = control<PaneView>("lstClient"), *lstServeur = control<PaneView>("lstServeur");
+        QTRY_COMPARE(lstClient->model()->rowCount(), 300);
+        const auto background = [](PaneView *pane, int row) {
+            const QRect r = pane->visualRect(paneIndex(pane, row));
+            return pane->viewport()->grab().toImage().pixelColor(r.right() - 12, r.center().y()).name();
+        };
+        const QPalette palette = lstServeur->palette();
+        QCOMPARE(background(lstServeur, 1), RowDelegate::replyBackground(palette, ReplyClass::Positive).name());
+        QCOMPARE(paneIndex(lstServeur, 1).data(Qt::ToolTipRole).toString().section(QStringLiteral(" \u00b7 "), 1),
+                 QStringLiteral("réponse en 3 ms"));
+
+        QTest::keyClick(lstClient, Qt::Key_F, Qt::ControlModifier);
+        auto *find = control<QLineEdit>("txtRecherche");
+        QVERIFY(find->isVisible() && find->hasFocus());
+        QTest::keyClicks(find, QStringLiteral("NEEDLE"));
+        QCOMPARE(control<QLabel>("lblCompte")->text(), QStringLiteral("1 / 3"));
+        QCOMPARE(lstClient->firstVisibleRow(), 0); // typing moved nothing
+        for (PaneView *pane : {lstClient, lstServeur}) // the match, on its side and on the other
+            QCOMPARE(background(pane, 10), RowDelegate::matchBackground(palette, true).name());
+        QTest::keyClick(find, Qt::Key_Return);
+        QCOMPARE(control<QLabel>("lblCompte")->text(), QStringLiteral("2 / 3"));
+        for (PaneView *pane : {lstClient, lstServeur}) {
+            QVERIFY2(pane->firstVisibleRow() <= 249 && pane->lastVisibleRow() >= 251, qPrintable(QString::number(pane->firstVisibleRow())));
+            QCOMPARE(background(pane, 249), RowDelegate::matchBackground(palette, true).name());
+            QCOMPARE(background(pane, 250), RowDelegate::matchBackground(palette, false).name());
+        }
+        QTest::keyClick(find, Qt::Key_F3, Qt::ShiftModifier);
+        QCOMPARE(control<QLabel>("lblCompte")->text(), QStringLiteral("1 / 3"));
+        QVERIFY(lstServeur->firstVisibleRow() <= 10 && lstServeur->lastVisibleRow() >= 10);
+        QTest::keyClick(find, Qt::Key_Escape);
+        QVERIFY(!find->isVisible());
+        QCOMPARE(background(lstClient, 10), lstClient->palette().color(QPalette::Base).name());
+    }
+    // A failure stays in view, highlighted, through the events after it until
+    // the user's next key; the history keeps every event with its time.
+    void failureStaysHighlightedUntilTheUserActsAndTheHistoryKeepsIt()
+    {
+        QString remote;
+        const QString local = freePortText();
+        do remote = freePortText(); while (remote == local);
+        m_window->setFieldTexts(local, QStringLiteral("127.0.0.1"), remote);
+        m_window->clickStart();
+        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+        LoopbackPeer client;
+        client.connectTo(m_window->relay().listeningPort());
+        auto *failure = control<QLabel>("lblEchec");
+        QTRY_VERIFY(failure->isVisible());
+        QTRY_VERIFY(status().contains(QStringLiteral("écoute"), Qt::CaseInsensitive)); // a later event
+        QVERIFY2(failure->isVisible() && failure->text().contains(QStringLiteral("connexion refusée")),
+                 qPrintable(failure->text()));
+        QTest::keyClick(control<PaneView>("lstClient"), Qt::Key_H, Qt::ControlModifier);
+        QVERIFY(!failure->isVisible());
+        auto *dialog = m_window->findChild<QDialog *>(QStringLiteral("dlgHistorique"));
+        QTRY_VERIFY(dialog && dialog->isVisible());
+        auto *list = dialog->findChild<QTreeWidget *>(QStringLiteral("lstHistorique"));
+        const EventHistory &history = m_window->eventHistory();
+        QCOMPARE(list->topLevelItemCount(), history.count());
+        QStringList texts;
+        for (int i = 0; i < history.count(); ++i)
+            texts.append(history.at(i).text);
+        QVERIFY2(texts.size() >= 4 && texts[0].startsWith(QStringLiteral("En écoute"))
+                     && texts[1].startsWith(QStringLiteral("Client connecté")) && history.at(2).failure
+                     && !history.at(0).failure,
+                 qPrintable(texts.join(QLatin1Char('\n'))));
+        QCOMPARE(list->topLevelItem(2)->text(1), texts[2]);
     }
     // The window goes at once; the program lives on until what was read from
     // the client has reached a server slow to read it.

@@ -74,8 +74,7 @@ void TestTranscriptReader::roundTripGivesIdenticalTranscripts()
     for (int i = 0; i < 256; ++i)
         everyByte[i] = static_cast<char>(i);
     const qint64 t = at(Day, 23, 59, 59, 990);
-    // Rows that are their own UTF-8 come back exact; the others as the
-    // UTF-8 of what was shown, which writes the same line.
+    // Every row comes back exact, UTF-8 or not (E9 and C3 A9 both read "é").
     const QList<Entry> entries = {
         {true, Side::Client, "14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525", t},
         {false, Side::Server, "220 pr\xc3\xaat \\x41 \\", t},
@@ -85,6 +84,7 @@ void TestTranscriptReader::roundTripGivesIdenticalTranscripts()
         {true, Side::Server, "TLS \xe2\x80\x94 a\nb", t + 20},
         {false, Side::Client, everyByte, t + 30},
         {false, Side::Server, "\xe9t\xe9", t + 40},
+        {false, Side::Server, "\xc3\xa9t\xc3\xa9", t + 40},
     };
     const QByteArray text = write(entries);
     TranscriptReader reader;
@@ -92,7 +92,7 @@ void TestTranscriptReader::roundTripGivesIdenticalTranscripts()
     QVERIFY2(reader.parse(text, Day.addDays(1)), qPrintable(reader.errorString()));
     QCOMPARE(reader.transcript(), text);
     QCOMPARE(qsizetype(reader.lines().size()), entries.size());
-    for (qsizetype i = 0; i < 6; ++i) {
+    for (qsizetype i = 0; i < entries.size(); ++i) {
         const TranscriptReader::Line &line = reader.lines()[size_t(i)];
         QCOMPARE(line.kind == TranscriptReader::Line::Kind::Marker, entries[i].marker);
         QCOMPARE(reader.bytes(line), entries[i].bytes);
@@ -100,7 +100,6 @@ void TestTranscriptReader::roundTripGivesIdenticalTranscripts()
         if (!entries[i].marker)
             QCOMPARE(line.side, entries[i].side);
     }
-    QCOMPARE(reader.bytes(reader.lines()[7]), QByteArray("\xc3\xa9t\xc3\xa9"));
 }
 
 void TestTranscriptReader::timesFallOnTheFilesDayAcrossMidnight()

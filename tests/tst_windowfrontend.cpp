@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "Conversation.h"
 #include "PaneView.h"
 #include "WindowFrontEnd.h"
 #include <QtNetwork>
@@ -30,6 +31,33 @@ private Q_SLOTS:
         QVERIFY(window->findChild<QPushButton *>("cmdStart")->isEnabled() && !window->relay().isArmed());
     }
 
+    // --open shows the file once the window is up; an unreadable one is
+    // boxed like a choice made in the window.
+    void openShowsTheSavedConversation()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("c.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("14:03:22.418 -- 14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:25\n"
+                   "14:03:22.420 S: 220 ok\n");
+        file.close();
+        for (const QString &path : {file.fileName(), dir.filePath(QStringLiteral("absent.txt"))}) {
+            CommandLine options;
+            QVERIFY(options.parse({"dravlin", "--open", path}) == CommandLine::Outcome::Run);
+            WindowFrontEnd front;
+            QSignalSpy reported(front.window(), &MainWindow::errorReported);
+            front.open(options);
+            if (path == file.fileName()) {
+                QTRY_COMPARE(front.window()->conversation()->rowCount(), 2);
+                QVERIFY(front.window()->conversation()->isMarker(0));
+                QCOMPARE(front.window()->conversation()->text(1, Side::Server), QStringLiteral("220 ok"));
+            } else {
+                QTRY_COMPARE(reported.count(), 1);
+                QVERIFY2(reported[0][0].toString().contains(QStringLiteral("absent.txt")), qPrintable(reported[0][0].toString()));
+            }
+        }
+    }
+
     void startRelaysAtOnceOnTheGivenPorts()
     {
         QTcpServer server, probe; // the probe picks a free local port
@@ -49,8 +77,9 @@ private Q_SLOTS:
         client.connectToHost(QHostAddress::LocalHost, port);
         QTRY_VERIFY(server.hasPendingConnections());
         server.nextPendingConnection()->write("220 bonjour\r\n");
-        QTRY_COMPARE(window->conversation()->rowCount(), 1);
-        QCOMPARE(window->conversation()->text(0, Side::Server), QStringLiteral("220 bonjour"));
+        QTRY_COMPARE(window->conversation()->rowCount(), 2); // the session's mark, then the greeting
+        QVERIFY(window->conversation()->isMarker(0));
+        QCOMPARE(window->conversation()->text(1, Side::Server), QStringLiteral("220 bonjour"));
     }
 };
 

@@ -1,7 +1,9 @@
 #include "Conversation.h"
 
+#include "ReplyClass.h"
 #include "RowText.h"
 #include "Transcript.h"
+#include "TranscriptReader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +14,12 @@
 namespace {
 constexpr int RefsPerPage = 1 << 16;
 constexpr qsizetype BlockBytes = 1 << 20;
+constexpr quint32 ServerBit = 1;
+constexpr quint32 MarkerBit = 2;
+constexpr quint32 EncryptedBit = 4;
+constexpr int BlockShift = 3;
+// How far back a reply looks for the client's line it answers.
+constexpr int ReplyLookBack = 1 << 16;
 
 // Milliseconds up to a second, then seconds to the millisecond with a decimal
 // comma: "+12 ms", "+1,250 s". Rows of one chunk are "+0 ms" apart. A clock
@@ -52,7 +60,7 @@ Conversation::~Conversation() = default;
 
 int Conversation::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : m_rows;
+    return parent.isValid() ? 0 : m_store.rows;
 }
 
 int Conversation::columnCount(const QModelIndex &parent) const
@@ -62,19 +70,34 @@ int Conversation::columnCount(const QModelIndex &parent) const
 
 QVariant Conversation::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows)
+    if (!index.isValid() || index.row() >= m_store.rows)
         return QVariant();
+    const int row = index.row();
     // Both panes show the same row of the conversation, so both tell its time.
-    if (role == Qt::ToolTipRole)
-        return arrivalText(index.row());
+    if (role == Qt::ToolTipRole) {
+        // A mark is often wider than a pane: its tooltip gives it whole.
+        if (isMarker(row))
+            return markerText(row);
+        const QString reply = replyText(row);
+        return reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
+    }
     const Side pane = index.column() == 0 ? Side::Client : Side::Server;
+    const bool marker = isMarker(row);
     switch (role) {
     case Qt::DisplayRole:
-        return text(index.row(), pane);
+        return text(row, pane);
     case ShownTextRole:
-        return shownText(index.row(), pane);
+        return shownText(row, pane);
     case AlignmentRole:
-        return side(index.row()) != pane;
+        return !marker && side(row) != pane;
+    case MarkerRole:
+        return marker;
+    case EncryptedRole:
+        return !marker && side(row) == pane && isEncrypted(row);
+    case ReplyRole:
+        if (marker || pane != Side::Server || side(row) != Side::Server)
+            return int(ReplyClass::None);
+        return int(ReplyClass::classify(bytes(row)));
     default:
         return QVariant();
     }
@@ -89,36 +112,62 @@ Qt::ItemFlags Conversation::flags(const QModelIndex &index) const
 
 const Conversation::RowRef &Conversation::ref(int row) const
 {
-    return m_refPages[static_cast<size_t>(row / RefsPerPage)][row % RefsPerPage];
+    return m_store.refPages[static_cast<size_t>(row / RefsPerPage)][row % RefsPerPage];
 }
 
 Side Conversation::side(int row) const
 {
-    return (ref(row).blockAndSide & 1U) ? Side::Server : Side::Client;
+    return (ref(row).flagsAndBlock & (ServerBit | MarkerBit)) == ServerBit ? Side::Server : Side::Client;
+}
+
+bool Conversation::isMarker(int row) const
+{
+    return ref(row).flagsAndBlock & MarkerBit;
+}
+
+bool Conversation::isEncrypted(int row) const
+{
+    return ref(row).flagsAndBlock & EncryptedBit;
+}
+
+QByteArrayView Conversation::bytesIn(const Store &store, int row)
+{
+    const auto refAt = [&store](int r) -> const RowRef & {
+        return store.refPages[static_cast<size_t>(r / RefsPerPage)][r % RefsPerPage];
+    };
+    const RowRef &r = refAt(row);
+    const quint32 block = r.flagsAndBlock >> BlockShift;
+    qsizetype end = store.blocks[block].size();
+    if (row + 1 < store.rows) {
+        const RowRef &next = refAt(row + 1);
+        if ((next.flagsAndBlock >> BlockShift) == block)
+            end = next.offset;
+    }
+    return QByteArrayView(store.blocks[block]).sliced(r.offset, end - r.offset);
 }
 
 QByteArrayView Conversation::bytes(int row) const
 {
-    const RowRef &r = ref(row);
-    const quint32 block = r.blockAndSide >> 1;
-    qsizetype end = m_blocks[block].size();
-    if (row + 1 < m_rows) {
-        const RowRef &next = ref(row + 1);
-        if ((next.blockAndSide >> 1) == block)
-            end = next.offset;
-    }
-    return QByteArrayView(m_blocks[block]).sliced(r.offset, end - r.offset);
+    return bytesIn(m_store, row);
+}
+
+QString Conversation::markerText(int row) const
+{
+    return QString::fromUtf8(bytes(row));
 }
 
 qint64 Conversation::arrivedMsecs(int row) const
 {
-    const auto after = std::upper_bound(m_chunks.begin(), m_chunks.end(), row,
+    const auto &chunks = m_store.chunks;
+    const auto after = std::upper_bound(chunks.begin(), chunks.end(), row,
                                         [](int r, const Chunk &c) { return r < c.firstRow; });
-    return after == m_chunks.begin() ? 0 : std::prev(after)->arrivedMsecs;
+    return after == chunks.begin() ? 0 : std::prev(after)->arrivedMsecs;
 }
 
 QString Conversation::text(int row, Side pane) const
 {
+    if (isMarker(row))
+        return QStringLiteral("\u2014 %1 \u2014").arg(markerText(row));
     if (side(row) != pane)
         return AlignmentRow;
     return RowText::display(bytes(row));
@@ -126,6 +175,8 @@ QString Conversation::text(int row, Side pane) const
 
 QString Conversation::shownText(int row, Side pane) const
 {
+    if (isMarker(row))
+        return text(row, pane);
     if (side(row) != pane)
         return AlignmentRow;
     const QByteArrayView all = bytes(row);
@@ -153,6 +204,22 @@ QString Conversation::arrivalText(int row) const
     return QStringLiteral("%1 (%2)").arg(time, gapText(arrived - arrivedMsecs(row - 1)));
 }
 
+QString Conversation::replyText(int row) const
+{
+    if (isMarker(row) || side(row) != Side::Server || ReplyClass::classify(bytes(row)) == ReplyClass::None)
+        return QString();
+    // A session mark between the two means the line belongs to another client.
+    for (int before = row - 1; before >= 0 && before >= row - ReplyLookBack; --before) {
+        if (isMarker(before))
+            break;
+        if (side(before) == Side::Client) {
+            return QStringLiteral("r\u00e9ponse en %1")
+                .arg(Transcript::durationText(arrivedMsecs(row) - arrivedMsecs(before)));
+        }
+    }
+    return QString();
+}
+
 QByteArray Conversation::transcript(int first, int count) const
 {
     QByteArray out;
@@ -165,26 +232,39 @@ QByteArray Conversation::transcript(int first, int count) const
             stamp = Transcript::stamp(arrived);
             stampedMsecs = arrived;
         }
-        Transcript::appendLine(out, stamp, side(row), bytes(row));
+        if (isMarker(row))
+            Transcript::appendMarkerLine(out, stamp, markerText(row));
+        else
+            Transcript::appendLine(out, stamp, side(row), bytes(row));
     }
     return out;
 }
 
-void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
+qint64 Conversation::storedBytes() const
+{
+    return m_store.storedBytes;
+}
+
+int Conversation::clearedRows() const
+{
+    return m_cleared ? m_cleared->rows : 0;
+}
+
+void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted)
 {
     const int count = static_cast<int>(rows.count());
     if (count == 0)
         return;
-    beginInsertRows(QModelIndex(), m_rows, m_rows + count - 1);
-    m_chunks.push_back({m_rows, arrivedMsecs});
-    const quint32 sideBit = side == Side::Server ? 1U : 0U;
+    beginInsertRows(QModelIndex(), m_store.rows, m_store.rows + count - 1);
+    openChunk(arrivedMsecs);
+    const quint32 flags = (side == Side::Server ? ServerBit : 0U) | (encrypted ? EncryptedBit : 0U);
     for (int i = 0; i < count;) {
         // The first row opens a block if need be; the rows after it that also
         // fit are sized in with one resize rather than one each.
         quint32 block = 0;
         quint32 offset = 0;
         reserveBytes(rows.spans[i].length, &block, &offset);
-        QByteArray &target = m_blocks[block];
+        QByteArray &target = m_store.blocks[block];
         const qsizetype room = target.capacity() - target.size();
         qsizetype more = 0;
         int end = i + 1;
@@ -196,46 +276,121 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
             const QByteArrayView row = rows.row(i);
             if (!row.isEmpty())
                 std::memcpy(dest + offset, row.data(), static_cast<size_t>(row.size()));
-            pushRef({block << 1 | sideBit, offset});
+            pushRef({block << BlockShift | flags, offset});
             offset += static_cast<quint32>(row.size());
-            m_storedBytes += row.size();
+            m_store.storedBytes += row.size();
         }
     }
+    endInsertRows();
+}
+
+void Conversation::appendMarker(qint64 msecs, const QString &text)
+{
+    beginInsertRows(QModelIndex(), m_store.rows, m_store.rows);
+    openChunk(msecs);
+    pushRow(MarkerBit, text.toUtf8());
     endInsertRows();
 }
 
 void Conversation::clear()
 {
     beginResetModel();
-    m_refPages.clear();
-    m_blocks.clear();
-    m_chunks.clear();
-    m_rows = 0;
-    m_storedBytes = 0;
+    keepForUndo();
     endResetModel();
+}
+
+void Conversation::keepForUndo()
+{
+    const int count = m_store.rows;
+    // Clearing empty panes must not lose what an earlier clear kept.
+    if (count == 0)
+        return;
+    m_cleared = std::make_unique<Store>(std::move(m_store));
+    m_store = Store();
+    Q_EMIT rowsCleared(count);
+}
+
+bool Conversation::restoreCleared()
+{
+    if (!m_cleared)
+        return false;
+    beginResetModel();
+    const Store since = std::move(m_store);
+    m_store = std::move(*m_cleared);
+    m_cleared.reset();
+    // Rows captured after the clear follow the ones it took, chunk by chunk.
+    for (size_t c = 0; c < since.chunks.size(); ++c) {
+        const int first = since.chunks[c].firstRow;
+        const int end = c + 1 < since.chunks.size() ? since.chunks[c + 1].firstRow : since.rows;
+        openChunk(since.chunks[c].arrivedMsecs);
+        for (int row = first; row < end; ++row) {
+            const RowRef &r = since.refPages[static_cast<size_t>(row / RefsPerPage)][row % RefsPerPage];
+            pushRow(r.flagsAndBlock & ((1U << BlockShift) - 1), bytesIn(since, row));
+        }
+    }
+    endResetModel();
+    return true;
+}
+
+void Conversation::load(const TranscriptReader &reader)
+{
+    beginResetModel();
+    keepForUndo();
+    // Lines of one side stamped alike came in one chunk, as far as anyone can tell.
+    bool first = true;
+    qint64 chunkMsecs = 0;
+    quint32 chunkFlags = 0;
+    for (const TranscriptReader::Line &line : reader.lines()) {
+        const bool marker = line.kind == TranscriptReader::Line::Kind::Marker;
+        const quint32 flags = marker ? MarkerBit : (line.side == Side::Server ? ServerBit : 0U);
+        if (first || marker || flags != chunkFlags || line.msecs != chunkMsecs)
+            openChunk(line.msecs);
+        first = false;
+        chunkMsecs = line.msecs;
+        chunkFlags = flags;
+        pushRow(flags, reader.bytes(line));
+    }
+    endResetModel();
+}
+
+void Conversation::openChunk(qint64 arrivedMsecs)
+{
+    m_store.chunks.push_back({m_store.rows, arrivedMsecs});
+}
+
+void Conversation::pushRow(quint32 flags, QByteArrayView bytes)
+{
+    quint32 block = 0;
+    quint32 offset = 0;
+    char *dest = reserveBytes(bytes.size(), &block, &offset);
+    if (!bytes.isEmpty())
+        std::memcpy(dest, bytes.data(), static_cast<size_t>(bytes.size()));
+    pushRef({block << BlockShift | flags, offset});
+    m_store.storedBytes += bytes.size();
 }
 
 void Conversation::pushRef(RowRef r)
 {
-    const size_t page = static_cast<size_t>(m_rows / RefsPerPage);
-    if (page == m_refPages.size())
-        m_refPages.push_back(std::make_unique<RowRef[]>(RefsPerPage));
-    m_refPages[page][m_rows % RefsPerPage] = r;
-    ++m_rows;
+    const size_t page = static_cast<size_t>(m_store.rows / RefsPerPage);
+    if (page == m_store.refPages.size())
+        m_store.refPages.push_back(std::make_unique<RowRef[]>(RefsPerPage));
+    m_store.refPages[page][m_store.rows % RefsPerPage] = r;
+    ++m_store.rows;
 }
 
 char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offset)
 {
     // A row never straddles two blocks; rows are at most a capture row long,
     // far below a block, so the space left unused at a block's end is small.
-    if (m_blocks.empty() || m_blocks.back().size() + length > m_blocks.back().capacity()) {
+    auto &blocks = m_store.blocks;
+    if (blocks.empty() || blocks.back().size() + length > blocks.back().capacity()) {
         QByteArray fresh;
         fresh.reserve(std::max(BlockBytes, length));
         prefault(fresh);
-        m_blocks.push_back(std::move(fresh));
+        blocks.push_back(std::move(fresh));
     }
-    QByteArray &last = m_blocks.back();
-    *block = static_cast<quint32>(m_blocks.size() - 1);
+    QByteArray &last = blocks.back();
+    *block = static_cast<quint32>(blocks.size() - 1);
     *offset = static_cast<quint32>(last.size());
     last.resize(last.size() + length);
     return last.data() + *offset;

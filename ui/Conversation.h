@@ -10,13 +10,20 @@
 #include <memory>
 #include <vector>
 
+class TranscriptReader;
+
 // The captured conversation: every row in arrival order, with its side and
 // bytes. Column 0 is the client's pane and column 1 the server's; a row shows
 // its text in its own side's column and the alignment row " " in the other.
 // Both panes are views of this one model, so they always have as many rows.
 //
+// A marker row (a session's start or end, a TLS event) belongs to neither
+// side: both panes show its text, "— text —", in a look of its own.
+//
 // Built for long captures: bytes sit in large blocks, each row costs one
 // 8-byte reference, and nothing is ever reallocated wholesale.
+//
+// A clear keeps what it cleared until the next clear, so it can be undone.
 class Conversation : public QAbstractTableModel
 {
     Q_OBJECT
@@ -31,6 +38,12 @@ public:
         ShownTextRole = Qt::UserRole + 1,
         // True on the pane opposite the row's side.
         AlignmentRole,
+        // True on both panes for a marker row.
+        MarkerRole,
+        // True on the row's own pane when its bytes came through TLS.
+        EncryptedRole,
+        // A ReplyClass::Kind on the server's pane for a server row.
+        ReplyRole,
     };
     static constexpr int ShownChars = 4096;
 
@@ -42,8 +55,13 @@ public:
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
+    // A marker row reports Side::Client; ask isMarker() first.
     Side side(int row) const;
+    bool isMarker(int row) const;
+    bool isEncrypted(int row) const;
+    // A row's bytes, or a marker's text in UTF-8.
     QByteArrayView bytes(int row) const;
+    QString markerText(int row) const;
     // When the row's chunk arrived, milliseconds since the epoch.
     qint64 arrivedMsecs(int row) const;
     // What a pane shows for a row: its text on its own side, " " on the other.
@@ -53,35 +71,60 @@ public:
     // When the row arrived and how long after the row before it, e.g.
     // "14:03:22.418 (+12 ms)"; the first row has its time only.
     QString arrivalText(int row) const;
+    // For a server reply: how long after the client's last line of the same
+    // session it came, e.g. "réponse en 12 ms"; empty otherwise.
+    QString replyText(int row) const;
     // Rows first .. first + count - 1 as stamped transcript lines.
     QByteArray transcript(int first, int count) const;
 
-    qint64 storedBytes() const { return m_storedBytes; }
+    qint64 storedBytes() const;
+    // Rows the last clear took away that restoreCleared() can bring back.
+    int clearedRows() const;
 
 public Q_SLOTS:
     // One model insertion for all the rows of a chunk.
-    void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
+    void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false);
+    void appendMarker(qint64 msecs, const QString &text);
+    // Keeps the rows until the next clear; says how many went with rowsCleared().
     void clear();
+    // Brings back what the last clear took, before any row captured since.
+    bool restoreCleared();
+    // Shows a transcript read back instead of the rows held, which are kept
+    // as by clear().
+    void load(const TranscriptReader &reader);
+
+Q_SIGNALS:
+    // A clear took count rows (never 0); restoreCleared() can bring them back.
+    void rowsCleared(int count);
 
 private:
     struct RowRef {
-        quint32 blockAndSide; // block index << 1 | side
-        quint32 offset;       // within the block
+        quint32 flagsAndBlock; // block index << 3 | encrypted << 2 | marker << 1 | side
+        quint32 offset;        // within the block
     };
     struct Chunk {
         int firstRow;
         qint64 arrivedMsecs;
     };
+    struct Store {
+        std::vector<std::unique_ptr<RowRef[]>> refPages;
+        std::vector<QByteArray> blocks;
+        std::vector<Chunk> chunks;
+        int rows = 0;
+        qint64 storedBytes = 0;
+    };
 
     const RowRef &ref(int row) const;
     void pushRef(RowRef r);
+    void pushRow(quint32 flags, QByteArrayView bytes);
+    void openChunk(qint64 arrivedMsecs);
     char *reserveBytes(qsizetype length, quint32 *block, quint32 *offset);
+    // Moves the rows held aside for undo, telling how many went.
+    void keepForUndo();
+    static QByteArrayView bytesIn(const Store &store, int row);
 
-    std::vector<std::unique_ptr<RowRef[]>> m_refPages;
-    std::vector<QByteArray> m_blocks;
-    std::vector<Chunk> m_chunks;
-    int m_rows = 0;
-    qint64 m_storedBytes = 0;
+    Store m_store;
+    std::unique_ptr<Store> m_cleared;
 };
 
 #endif

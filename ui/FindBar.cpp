@@ -70,11 +70,13 @@ void FindBar::open()
 void FindBar::findNext()
 {
     setCurrent(m_search->next(m_current >= 0 ? m_current : m_startRow - 1));
+    Q_EMIT matchRequested(m_current);
 }
 
 void FindBar::findPrevious()
 {
     setCurrent(m_search->previous(m_current >= 0 ? m_current : m_startRow));
+    Q_EMIT matchRequested(m_current);
 }
 
 bool FindBar::eventFilter(QObject *watched, QEvent *event)

@@ -35,6 +35,9 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void currentMatchChanged(int row);
+    // The user asked to go to a match (Enter, F3, the arrows): the row, -1
+    // when there is none. Typing never asks.
+    void matchRequested(int row);
     void matchesChanged();
     // Hidden by Escape or its close button.
     void closed();

@@ -1,9 +1,16 @@
 #include "MainWindow.h"
 
+#include "ConversationPcap.h"
+#include "ConversationSearch.h"
+#include "EventHistoryDialog.h"
 #include "EventText.h"
+#include "FindBar.h"
 #include "PaneView.h"
 #include "RelaySettings.h"
+#include "RowDelegate.h"
+#include "SessionMarks.h"
 #include "TrafficPanes.h"
+#include "TranscriptReader.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,10 +20,12 @@
 #include <QDir>
 #include <QEventLoopLocker>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -30,6 +39,7 @@
 
 namespace {
 
+const QString WindowTitle = QStringLiteral("Dravlin - par l'équipe Dravlin");
 const QColor StoppedColour(255, 0, 0);
 const QColor StartedColour(0, 255, 0);
 
@@ -57,6 +67,26 @@ QPushButton *makeButton(const QString &name, const QString &text, QWidget *paren
     return button;
 }
 
+// What goes wrong, as opposed to what simply happens: these stay in view
+// until the user has had a chance to see them.
+bool isFailure(const RelayEvent &event)
+{
+    switch (event.kind) {
+    case RelayEvent::Kind::ListenFailed:
+    case RelayEvent::Kind::ServerFailed:
+    case RelayEvent::Kind::PeerReset:
+    case RelayEvent::Kind::Undelivered:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString rowCountText(int count, const QString &one, const QString &many)
+{
+    return (count == 1 ? one : many).arg(QLocale(QLocale::French).toString(count));
+}
+
 void setBackground(QWidget *widget, const QColor &colour)
 {
     QPalette palette = widget->palette();
@@ -71,7 +101,7 @@ MainWindow::MainWindow(QWidget *parent)
     , m_scale(logicalDpiX(), logicalDpiY())
 {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("Dravlin - par l'équipe Dravlin"));
+    setWindowTitle(WindowTitle);
     // The design's sizes were drawn for the classic 8.25 pt sans serif, of
     // Arial's metrics; in a wider face the captions would be cut off.
     QFont designFont = font();
@@ -91,7 +121,18 @@ MainWindow::MainWindow(QWidget *parent)
     connect(cmdStart, &QPushButton::clicked, this, &MainWindow::onCmdStartClicked);
     connect(cmdStop, &QPushButton::clicked, this, &MainWindow::onCmdStopClicked);
     connect(txtPortClient, &QLineEdit::textChanged, this, &MainWindow::onTxtPortClientTextChanged);
-    connect(&m_relay, &Relay::rowsCaptured, &m_conversation, &Conversation::appendRows);
+    connect(&m_relay, &Relay::rowsCaptured, &m_conversation,
+            [this](Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs) {
+                m_conversation.appendRows(side, rows, arrivedMsecs);
+            });
+    connect(&m_conversation, &Conversation::rowsCleared, this, &MainWindow::onConversationRowsCleared);
+    connect(m_findBar, &FindBar::currentMatchChanged, this, &MainWindow::onFindBarCurrentMatchChanged);
+    connect(m_findBar, &FindBar::matchesChanged, this, &MainWindow::onFindBarMatchesChanged);
+    connect(m_findBar, &FindBar::matchRequested, this, &MainWindow::onFindBarMatchRequested);
+    connect(m_findBar, &FindBar::closed, this, &MainWindow::onFindBarClosed);
+    for (QLineEdit *field : {txtPortClient, txtAdresseServeur, txtPortServeur})
+        connect(field, &QLineEdit::returnPressed, this, &MainWindow::onFieldReturnPressed);
+    qApp->installEventFilter(this);
     connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
     connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
 
@@ -110,6 +151,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    qApp->removeEventFilter(this);
     m_relay.disconnect(this);
 }
 
@@ -153,11 +195,28 @@ void MainWindow::createControls()
     lstClient->setObjectName(QStringLiteral("lstClient"));
     lstServeur = new PaneView(m_clientArea);
     lstServeur->setObjectName(QStringLiteral("lstServeur"));
+    m_search = new ConversationSearch(&m_conversation, this);
+    m_findBar = new FindBar(m_search, m_clientArea);
+    m_findBar->hide();
 
     lblEvenement = new QLabel(QStringLiteral("Prêt : cliquez sur « Ecouter » pour démarrer le relais."));
     lblEvenement->setObjectName(QStringLiteral("lblEvenement"));
-    lblEvenement->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblEvenement->setCursor(Qt::PointingHandCursor);
+    lblEvenement->setToolTip(QStringLiteral("Historique des événements (Ctrl+H)"));
+    lblEchec = new QLabel;
+    lblEchec->setObjectName(QStringLiteral("lblEchec"));
+    lblEchec->setCursor(Qt::PointingHandCursor);
+    lblEchec->setToolTip(lblEvenement->toolTip());
+    lblEchec->setStyleSheet(QStringLiteral("QLabel { background: #ffd6d6; color: #8a0010; padding: 0 6px; }"));
+    lblEchec->hide();
+    lblEffacement = new QLabel;
+    lblEffacement->setObjectName(QStringLiteral("lblEffacement"));
+    lblEffacement->setCursor(Qt::PointingHandCursor);
+    lblEffacement->setToolTip(QStringLiteral("Rétablir les lignes effacées (Ctrl+Z)"));
+    lblEffacement->hide();
+    statusBar()->addWidget(lblEchec);
     statusBar()->addWidget(lblEvenement, 1);
+    statusBar()->addPermanentWidget(lblEffacement);
 }
 
 QSize MainWindow::designClientSize() const
@@ -215,9 +274,12 @@ void MainWindow::placePanes()
     const TwipScale &s = m_scale;
     Label1->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(0, 0, leftExtra, 0));
     Label2->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(leftExtra, 0, leftExtra + rightExtra, 0));
-    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(0, 0, leftExtra, extra.height()));
+    // The find bar, when open, takes the top of both panes' room.
+    const int bar = m_findBar->isHidden() ? 0 : m_findBar->sizeHint().height();
+    m_findBar->setGeometry(s.rect(0, 1440, 12375, 0).adjusted(0, 0, extra.width(), bar));
+    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(0, bar, leftExtra, extra.height()));
     lstServeur->setGeometry(
-        s.rect(6240, 1440, 6135, 8445).adjusted(leftExtra, 0, leftExtra + rightExtra, extra.height()));
+        s.rect(6240, 1440, 6135, 8445).adjusted(leftExtra, bar, leftExtra + rightExtra, extra.height()));
 }
 
 void MainWindow::chainTabOrder()
@@ -254,9 +316,36 @@ void MainWindow::createActions()
                              Qt::WidgetShortcut);
     connect(m_copyAction, &QAction::triggered, this, &MainWindow::onCopyTriggered);
 
+    // Ctrl+Z in a field still undoes its typing: the field takes the key first.
+    m_undoAction = newAction(QStringLiteral("Rétablir les lignes effacées"), QStringLiteral("actRetablir"),
+                             QKeySequence::Undo, Qt::WindowShortcut);
+    connect(m_undoAction, &QAction::triggered, this, &MainWindow::onUndoTriggered);
+    addAction(m_undoAction);
+    m_historyAction = new QAction(QStringLiteral("Historique des événements"), this);
+    m_historyAction->setObjectName(QStringLiteral("actHistorique"));
+    m_historyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    m_historyAction->setShortcutContext(Qt::WindowShortcut);
+    connect(m_historyAction, &QAction::triggered, this, &MainWindow::onHistoryTriggered);
+    addAction(m_historyAction);
+
+    m_openAction = newAction(QStringLiteral("Ouvrir une conversation…"), QStringLiteral("actOuvrir"),
+                             QKeySequence::Open, Qt::WindowShortcut);
+    connect(m_openAction, &QAction::triggered, this, &MainWindow::onOpenTriggered);
+    addAction(m_openAction);
+    m_pcapAction = new QAction(QStringLiteral("Exporter en pcap…"), this);
+    m_pcapAction->setObjectName(QStringLiteral("actExporterPcap"));
+    connect(m_pcapAction, &QAction::triggered, this, &MainWindow::onExportPcapTriggered);
+    m_findAction = newAction(QStringLiteral("Rechercher…"), QStringLiteral("actRechercher"), QKeySequence::Find,
+                             Qt::WindowShortcut);
+    connect(m_findAction, &QAction::triggered, this, &MainWindow::onFindTriggered);
+    addAction(m_findAction);
+
     for (PaneView *pane : {lstClient, lstServeur}) {
+        pane->addAction(m_findAction);
         pane->addAction(m_copyAction);
         pane->addAction(m_saveAction);
+        pane->addAction(m_openAction);
+        pane->addAction(m_pcapAction);
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
 }
@@ -265,7 +354,22 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_clientArea && event->type() == QEvent::Resize)
         placeControls();
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) {
+        const auto *widget = qobject_cast<const QWidget *>(watched);
+        if (widget && widget->window() == this)
+            onUserAction(watched);
+    }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::onUserAction(QObject *target)
+{
+    // A click on the status line is read before it counts as having seen the failure.
+    if (target == lblEffacement)
+        QMetaObject::invokeMethod(this, &MainWindow::undoClear, Qt::QueuedConnection);
+    else if (target == lblEvenement || target == lblEchec)
+        QMetaObject::invokeMethod(this, &MainWindow::showEventHistory, Qt::QueuedConnection);
+    lblEchec->hide();
 }
 
 void MainWindow::setFieldTexts(const QString &listenPort, const QString &serverHost,
@@ -303,6 +407,7 @@ void MainWindow::onCmdStartClicked()
 void MainWindow::enterStarted()
 {
     m_panes->clear();
+    setShownFile(QString());
     showState(true);
 }
 
@@ -330,15 +435,186 @@ void MainWindow::onTxtPortClientTextChanged(const QString &text)
 
 void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
+    const QString mark = SessionMarks::text(event);
+    if (!mark.isEmpty())
+        m_conversation.appendMarker(event.time, mark);
     const QString message = EventText::describe(event);
-    lblEvenement->setText(QStringLiteral("%1  %2").arg(
-        QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message));
+    m_history.append(event.time, message, isFailure(event));
+    showEvent(message, isFailure(event));
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && !cmdStart->isEnabled()) {
         showState(false);
         reportError(message);
     }
+}
+
+void MainWindow::showEvent(const QString &text, bool failure)
+{
+    const QString line = QStringLiteral("%1  %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text);
+    lblEvenement->setText(line);
+    if (failure) {
+        lblEchec->setText(line);
+        lblEchec->show();
+    }
+}
+
+void MainWindow::onConversationRowsCleared(int count)
+{
+    lblEffacement->setText(rowCountText(count, QStringLiteral("%1 ligne effacée — Ctrl+Z pour la rétablir"),
+                                        QStringLiteral("%1 lignes effacées — Ctrl+Z pour les rétablir")));
+    lblEffacement->show();
+}
+
+void MainWindow::onOpenTriggered()
+{
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Ouvrir une conversation"), QString(),
+                                                      QStringLiteral("Texte (*.txt);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        openConversation(path);
+}
+
+bool MainWindow::openConversation(const QString &path)
+{
+    // New rows would land among the file's.
+    if (cmdStop->isEnabled()) {
+        reportError(QStringLiteral("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
+        return false;
+    }
+    TranscriptReader reader;
+    if (!reader.readFile(path)) {
+        const QString why = reader.errorString();
+        reportError(why.startsWith(QStringLiteral("ligne "))
+                        ? QStringLiteral("« %1 » n'est pas une conversation enregistrée par Dravlin\u00a0: %2.")
+                              .arg(QDir::toNativeSeparators(path), why)
+                        : why);
+        return false;
+    }
+    m_conversation.load(reader);
+    setShownFile(path);
+    return true;
+}
+
+void MainWindow::setShownFile(const QString &path)
+{
+    m_panes->setReadOnly(!path.isEmpty());
+    if (path.isEmpty()) {
+        setWindowTitle(WindowTitle);
+        return;
+    }
+    const QString name = QFileInfo(path).fileName();
+    setWindowTitle(QStringLiteral("%1 — %2 (lecture seule)").arg(WindowTitle, name));
+    lblEvenement->setText(rowCountText(m_conversation.rowCount(), QStringLiteral("« %2 » ouverte : %1 ligne, lecture seule jusqu'au prochain « Ecouter »"),
+                                       QStringLiteral("« %2 » ouverte : %1 lignes, lecture seule jusqu'au prochain « Ecouter »"))
+                              .arg(name));
+}
+
+void MainWindow::onExportPcapTriggered()
+{
+    QString name = suggestedFileName(QDateTime::currentDateTime());
+    name.replace(QStringLiteral(".txt"), QStringLiteral(".pcap"));
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Exporter en pcap"), name,
+                                                      QStringLiteral("Capture pcap (*.pcap);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        exportPcap(path);
+}
+
+bool MainWindow::exportPcap(const QString &path)
+{
+    QSaveFile file(path);
+    QString error;
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written)
+        written = ConversationPcap::write(m_conversation, &file, &error) && file.commit();
+    if (!written) {
+        reportError(QStringLiteral("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
+                        .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
+    }
+    return written;
+}
+
+void MainWindow::onFindTriggered()
+{
+    openFindBar();
+}
+
+void MainWindow::openFindBar()
+{
+    for (PaneView *pane : {lstClient, lstServeur})
+        static_cast<RowDelegate *>(pane->itemDelegate())->setSearch(m_search);
+    m_findBar->setStartRow(std::max(0, lstClient->firstVisibleRow()));
+    m_findBar->open();
+    placePanes();
+    repaintPanes();
+}
+
+void MainWindow::onFindBarCurrentMatchChanged(int row)
+{
+    for (PaneView *pane : {lstClient, lstServeur})
+        static_cast<RowDelegate *>(pane->itemDelegate())->setCurrentMatch(row);
+    repaintPanes();
+}
+
+void MainWindow::onFindBarMatchesChanged()
+{
+    repaintPanes();
+}
+
+void MainWindow::onFindBarMatchRequested(int row)
+{
+    m_panes->showRow(row);
+}
+
+void MainWindow::onFindBarClosed()
+{
+    for (PaneView *pane : {lstClient, lstServeur})
+        static_cast<RowDelegate *>(pane->itemDelegate())->setSearch(nullptr);
+    placePanes();
+    repaintPanes();
+    lstClient->setFocus();
+}
+
+void MainWindow::repaintPanes()
+{
+    lstClient->viewport()->update();
+    lstServeur->viewport()->update();
+}
+
+void MainWindow::onUndoTriggered()
+{
+    undoClear();
+}
+
+bool MainWindow::undoClear()
+{
+    const int count = m_conversation.clearedRows();
+    if (!m_conversation.restoreCleared())
+        return false;
+    lblEffacement->hide();
+    lblEvenement->setText(rowCountText(count, QStringLiteral("%1 ligne rétablie"), QStringLiteral("%1 lignes rétablies")));
+    return true;
+}
+
+void MainWindow::onHistoryTriggered()
+{
+    showEventHistory();
+}
+
+void MainWindow::showEventHistory()
+{
+    if (!m_historyDialog) {
+        m_historyDialog = new EventHistoryDialog(&m_history, this);
+        m_historyDialog->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_historyDialog->show();
+    m_historyDialog->raise();
+    m_historyDialog->activateWindow();
+}
+
+void MainWindow::onFieldReturnPressed()
+{
+    if (cmdStart->isEnabled())
+        cmdStart->click();
 }
 
 QString MainWindow::suggestedFileName(const QDateTime &when)

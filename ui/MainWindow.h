@@ -2,14 +2,19 @@
 #define DRAVLIN_MAINWINDOW_H
 
 #include "Conversation.h"
+#include "EventHistory.h"
 #include "Relay.h"
 #include "TwipScale.h"
 
 #include <QKeySequence>
 #include <QMainWindow>
+#include <QPointer>
 
 #include <memory>
 
+class ConversationSearch;
+class EventHistoryDialog;
+class FindBar;
 class PaneView;
 class QAction;
 class QDateTime;
@@ -67,6 +72,22 @@ public:
     // What the save dialog offers, e.g. "conversation-2026-12-06-201530.txt".
     static QString suggestedFileName(const QDateTime &when);
 
+    // Shows a saved conversation, read-only until the next "Ecouter". A file
+    // that cannot be read or is not a conversation leaves the panes as they
+    // were, and a message box names the line at fault.
+    bool openConversation(const QString &path);
+    // Writes the conversation as a pcap capture; as saveConversation() on failure.
+    bool exportPcap(const QString &path);
+    // Opens the find bar over the panes, as Ctrl+F does.
+    void openFindBar();
+    FindBar *findBar() { return m_findBar; }
+
+    // Brings back the rows the last clear took, as Ctrl+Z does.
+    bool undoClear();
+    // Opens the list of the last events, as a click on the status line does.
+    void showEventHistory();
+    const EventHistory &eventHistory() const { return m_history; }
+
     Conversation *conversation() { return &m_conversation; }
     const Relay &relay() const { return m_relay; }
     QSize designClientSize() const;
@@ -87,6 +108,17 @@ private Q_SLOTS:
     void onRelayFinished();
     void onSaveTriggered();
     void onCopyTriggered();
+    void onUndoTriggered();
+    void onOpenTriggered();
+    void onExportPcapTriggered();
+    void onFindTriggered();
+    void onFindBarCurrentMatchChanged(int row);
+    void onFindBarMatchesChanged();
+    void onFindBarMatchRequested(int row);
+    void onFindBarClosed();
+    void onHistoryTriggered();
+    void onConversationRowsCleared(int count);
+    void onFieldReturnPressed();
 
 private:
     void createControls();
@@ -99,6 +131,11 @@ private:
     void enterStarted();
     void showState(bool started);
     void reportError(const QString &message);
+    void repaintPanes();
+    void setShownFile(const QString &path);
+    void showEvent(const QString &text, bool failure);
+    // A key or a click in the window: failures shown so far are seen.
+    void onUserAction(QObject *target);
 
     // The model outlives the relay: a relay closing down may still hand over rows.
     Conversation m_conversation;
@@ -122,6 +159,19 @@ private:
     PaneView *lstClient = nullptr;
     PaneView *lstServeur = nullptr;
     QLabel *lblEvenement = nullptr;
+    // The last failure, highlighted until the user's next key or click.
+    QLabel *lblEchec = nullptr;
+    // How many rows the last clear took, while they can be brought back.
+    QLabel *lblEffacement = nullptr;
+    EventHistory m_history;
+    QPointer<EventHistoryDialog> m_historyDialog;
+    ConversationSearch *m_search = nullptr;
+    FindBar *m_findBar = nullptr;
+    QAction *m_openAction = nullptr;
+    QAction *m_pcapAction = nullptr;
+    QAction *m_findAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_historyAction = nullptr;
     TrafficPanes *m_panes = nullptr;
     QAction *m_saveAction = nullptr;
     QAction *m_copyAction = nullptr;

@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
 
 #include <algorithm>
@@ -180,4 +181,28 @@ void PaneView::applyRowHeight()
 void PaneView::onScrollBarValueChanged(int value)
 {
     Q_EMIT firstVisibleRowChanged(value);
+}
+
+void PaneView::paintEvent(QPaintEvent *event)
+{
+    QTableView::paintEvent(event);
+    // The pane that has the keys says so with a frame in the selection colour.
+    if (hasFocus()) {
+        QPainter painter(viewport());
+        painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(viewport()->rect().adjusted(1, 1, -1, -1));
+    }
+}
+
+void PaneView::focusInEvent(QFocusEvent *event)
+{
+    QTableView::focusInEvent(event);
+    viewport()->update();
+}
+
+void PaneView::focusOutEvent(QFocusEvent *event)
+{
+    QTableView::focusOutEvent(event);
+    viewport()->update();
 }

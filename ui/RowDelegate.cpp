@@ -2,6 +2,8 @@
 
 #include "ControlBytes.h"
 #include "Conversation.h"
+#include "ConversationSearch.h"
+#include "ReplyClass.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -44,7 +46,57 @@ void paintReturnMark(QPainter *painter, const QRect &area, int size, const QColo
     painter->drawPath(path);
 }
 
+// A small padlock drawn with lines, for rows that came through TLS.
+void paintLock(QPainter *painter, const QRect &area, const QColor &colour)
+{
+    const int height = std::max(6, area.height() / 2);
+    const int width = height * 3 / 4;
+    const QRectF body(area.right() - width - 1, area.center().y() - height / 4.0, width, height / 2.0 + 1);
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(QPen(colour, 1.1));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRect(body);
+    const qreal r = width * 0.32;
+    QPainterPath shackle;
+    shackle.moveTo(body.center().x() - r, body.top());
+    shackle.arcTo(QRectF(body.center().x() - r, body.top() - r * 1.6, 2 * r, 2 * r), 180, -180);
+    painter->drawPath(shackle);
+}
+
 } // namespace
+
+QColor RowDelegate::markerBackground()
+{
+    return QColor(0xe3, 0xea, 0xf6);
+}
+
+QColor RowDelegate::markerInk()
+{
+    return QColor(0x24, 0x3a, 0x6b);
+}
+
+QColor RowDelegate::replyBackground(const QPalette &palette, int replyClass)
+{
+    const QColor base = palette.color(QPalette::Base);
+    switch (replyClass) {
+    case ReplyClass::Positive:
+        return blend(base, QColor(0x2e, 0xa0, 0x43), 0.10);
+    case ReplyClass::Intermediate:
+        return blend(base, QColor(0x2f, 0x6f, 0xd0), 0.10);
+    case ReplyClass::TransientNegative:
+        return blend(base, QColor(0xe0, 0x8a, 0x00), 0.16);
+    case ReplyClass::PermanentNegative:
+        return blend(base, QColor(0xd0, 0x20, 0x20), 0.14);
+    default:
+        return QColor();
+    }
+}
+
+QColor RowDelegate::matchBackground(const QPalette &palette, bool current)
+{
+    return blend(palette.color(QPalette::Base), current ? QColor(0xff, 0x9a, 0x00) : QColor(0xff, 0xe0, 0x30),
+                 current ? 0.75 : 0.55);
+}
 
 QColor RowDelegate::badgeFill()
 {
@@ -71,10 +123,22 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     opt.index = index;
     opt.features |= QStyleOptionViewItem::HasDisplay;
     opt.text.clear();
+    if (index.data(Conversation::MarkerRole).toBool()) {
+        paintMarker(painter, opt, index);
+        return;
+    }
     const bool alignment = index.data(Conversation::AlignmentRole).toBool();
     const bool selected = opt.state & QStyle::State_Selected;
-    if (alignment && !selected)
+    const bool match = m_search && m_search->isMatch(index.row());
+    if (match && !selected) {
+        opt.backgroundBrush = matchBackground(opt.palette, index.row() == m_currentMatch);
+    } else if (alignment && !selected) {
         opt.backgroundBrush = alignmentBackground(opt.palette);
+    } else if (!selected) {
+        const QColor reply = replyBackground(opt.palette, index.data(Conversation::ReplyRole).toInt());
+        if (reply.isValid())
+            opt.backgroundBrush = reply;
+    }
     const QWidget *widget = opt.widget;
     const QStyle *style = widget ? widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
@@ -92,6 +156,11 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     painter->setClipRect(area);
     painter->setFont(opt.font);
     const QString text = index.data(Conversation::ShownTextRole).toString();
+    if (index.data(Conversation::EncryptedRole).toBool()) {
+        QColor faint = ink;
+        faint.setAlphaF(0.4);
+        paintLock(painter, area, faint);
+    }
     if (text.isEmpty()) {
         QColor faint = ink;
         faint.setAlphaF(0.35);
@@ -174,6 +243,36 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
         painter->setPen(ink);
         painter->drawText(QPoint(x, baseline), Ellipsis);
     }
+}
+
+void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    // Each pane draws the whole mark, so either one read alone tells where a
+    // session starts and ends.
+    const bool selected = option.state & QStyle::State_Selected;
+    const bool match = m_search && m_search->isMatch(index.row());
+    const QRect r = option.rect;
+    painter->save();
+    painter->fillRect(r, selected ? option.palette.color(QPalette::Highlight)
+                          : match ? matchBackground(option.palette, index.row() == m_currentMatch)
+                                  : markerBackground());
+    painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : markerInk());
+    painter->drawLine(r.topLeft(), r.topRight());
+    QFont font = option.font;
+    font.setItalic(true);
+    painter->setFont(font);
+    const QFontMetrics metrics(font, painter->device());
+    const QRect area = r.adjusted(4, 0, -4, 0);
+    const QString text = metrics.elidedText(index.data(Conversation::ShownTextRole).toString(), Qt::ElideRight,
+                                            area.width());
+    painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+    if (option.state & QStyle::State_HasFocus) {
+        QStyleOptionFocusRect focus;
+        focus.QStyleOption::operator=(option);
+        const QWidget *widget = option.widget;
+        (widget ? widget->style() : QApplication::style())->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
+    }
+    painter->restore();
 }
 
 const QStaticText &RowDelegate::badgeText(const QString &label, const QFont &font) const

@@ -6,6 +6,8 @@
 #include <QStaticText>
 #include <QStyledItemDelegate>
 
+class ConversationSearch;
+
 // Draws every row of a pane on one line of one height, whatever it holds.
 // The panes take a single row's size for all rows, and the two panes must keep
 // their rows level, so a row may never grow. A control character (as
@@ -16,12 +18,22 @@
 //
 // Only the start of a row that can fit the pane is fetched and laid out: a
 // 64 KiB row costs no more to draw than a short one.
+//
+// A marker row is drawn the same in both panes: its text on a band of its
+// own, in italics. A server reply is faintly tinted by its class (green for
+// success, blue for "go on", amber for a transient failure, red for a
+// permanent one); a row that came through TLS has a faint lock at its end;
+// rows matching a search are highlighted, the current match more strongly.
 class RowDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
 
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+
+    // Rows to highlight; none when no search is set.
+    void setSearch(const ConversationSearch *search) { m_search = search; }
+    void setCurrentMatch(int row) { m_currentMatch = row; }
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
@@ -30,12 +42,21 @@ public:
     static QColor badgeFill();
     static QColor badgeInk();
     static QColor alignmentBackground(const QPalette &palette);
+    static QColor markerBackground();
+    static QColor markerInk();
+    // The background of a server reply of that ReplyClass::Kind; invalid for none.
+    static QColor replyBackground(const QPalette &palette, int replyClass);
+    static QColor matchBackground(const QPalette &palette, bool current);
 
 private:
     void paintRow(QPainter *painter, const QStyleOptionViewItem &option, const QRect &area,
                   const QString &text, const QColor &ink) const;
     const QStaticText &badgeText(const QString &label, const QFont &font) const;
 
+    void paintMarker(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const;
+
+    const ConversationSearch *m_search = nullptr;
+    int m_currentMatch = -1;
     mutable QHash<QString, QStaticText> m_badgeTexts;
     mutable QFont m_badgeFont;
 };

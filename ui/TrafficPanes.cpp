@@ -60,6 +60,21 @@ void TrafficPanes::goToEnd()
     forgetSeenRows();
 }
 
+void TrafficPanes::showRow(int row)
+{
+    m_shown->publish();
+    if (row < 0 || row >= m_shown->rowCount())
+        return;
+    const int first = m_clientPane->firstVisibleRow();
+    const int last = m_clientPane->lastVisibleRow();
+    if (first >= 0 && row >= first && row <= last)
+        return;
+    // A third of the way down, so the rows just before it are seen too.
+    const int inView = std::max(1, last - first + 1);
+    m_clientPane->setFirstVisibleRow(std::max(0, row - inView / 3));
+    forgetSeenRows();
+}
+
 void TrafficPanes::onClientPaneScrolled(int row)
 {
     follow(m_serverPane, row);
@@ -74,7 +89,8 @@ void TrafficPanes::onServerPaneScrolled(int row)
 
 void TrafficPanes::onPaneDoubleClicked()
 {
-    clear();
+    if (!m_readOnly)
+        clear();
 }
 
 void TrafficPanes::onRowsShown(const QModelIndex &parent, int first, int last)

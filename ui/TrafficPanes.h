@@ -29,6 +29,11 @@ public:
     void clear();
     // Both panes to the last row, held-back rows included.
     void goToEnd();
+    // Scrolls both panes to bring the row into view, if it is not already.
+    void showRow(int row);
+    // While read-only, a double-click does not clear the panes.
+    void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
+    bool isReadOnly() const { return m_readOnly; }
     // Rows arrived below the visible ones and not seen since; 0 when none.
     int unseenRows() const { return m_unseen; }
 
@@ -57,6 +62,7 @@ private:
     QToolButton *m_notice;
     int m_unseen = 0;
     bool m_following = false;
+    bool m_readOnly = false;
 };
 
 #endif

@@ -1,0 +1,98 @@
+#include "SessionMarks.h"
+
+#include "Transcript.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+// "HH:MM:SS.mmm · " opens every session mark.
+const QString Clock = QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \u00b7 ");
+
+} // namespace
+
+QString SessionMarks::text(const RelayEvent &event)
+{
+    switch (event.kind) {
+    case RelayEvent::Kind::ClientConnected:
+        return Transcript::sessionBeginText(event.time, event.client, event.server);
+    case RelayEvent::Kind::SessionEnded:
+        return Transcript::sessionEndText(event.time, endText(event.end, event.side), event.bytesClientToServer,
+                                          event.bytesServerToClient, event.durationMs);
+    default:
+        return QString();
+    }
+}
+
+QString SessionMarks::endText(RelayEvent::End end, Side side)
+{
+    const QString who = side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur");
+    switch (end) {
+    case RelayEvent::End::ClosedByClient:
+        return QStringLiteral("ferm\u00e9e par le client");
+    case RelayEvent::End::ClosedByServer:
+        return QStringLiteral("ferm\u00e9e par le serveur");
+    case RelayEvent::End::ResetByClient:
+        return QStringLiteral("r\u00e9initialis\u00e9e par le client");
+    case RelayEvent::End::ResetByServer:
+        return QStringLiteral("r\u00e9initialis\u00e9e par le serveur");
+    case RelayEvent::End::ServerUnreachable:
+        return QStringLiteral("serveur injoignable");
+    case RelayEvent::End::SilenceAfterHalfClose:
+        return QStringLiteral("%1 muet apr\u00e8s la fermeture de l\u2019autre c\u00f4t\u00e9").arg(who);
+    case RelayEvent::End::DeliveryStalled:
+        return QStringLiteral("le %1 ne lisait plus").arg(who);
+    case RelayEvent::End::Stopped:
+    case RelayEvent::End::None:
+        break;
+    }
+    return QStringLiteral("relais arr\u00eat\u00e9");
+}
+
+bool SessionMarks::readBegin(const QString &text, QString *client, QString *server)
+{
+    static const QRegularExpression begin(Clock + QStringLiteral("client (\\S+) \u2192 (\\S+)$"));
+    const QRegularExpressionMatch match = begin.match(text);
+    if (!match.hasMatch())
+        return false;
+    *client = match.captured(1);
+    *server = match.captured(2);
+    return true;
+}
+
+bool SessionMarks::readEnd(const QString &text, RelayEvent::End *end)
+{
+    static const QRegularExpression ending(Clock + QStringLiteral("(.+) \u00b7 client \u2192 serveur "));
+    const QRegularExpressionMatch match = ending.match(text);
+    if (!match.hasMatch())
+        return false;
+    const QString how = match.captured(1);
+    using End = RelayEvent::End;
+    for (End candidate : {End::ClosedByClient, End::ClosedByServer, End::ResetByClient, End::ResetByServer,
+                          End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::Stopped}) {
+        for (Side side : {Side::Client, Side::Server}) {
+            if (how == endText(candidate, side)) {
+                *end = candidate;
+                return true;
+            }
+        }
+    }
+    *end = End::Stopped;
+    return true;
+}
+
+bool SessionMarks::splitEndpoint(const QString &text, QString *host, quint16 *port)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    bool ok = false;
+    const uint number = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || number > 65535)
+        return false;
+    *host = text.left(colon);
+    if (host->startsWith(QLatin1Char('[')) && host->endsWith(QLatin1Char(']')))
+        *host = host->mid(1, host->size() - 2);
+    *port = static_cast<quint16>(number);
+    return true;
+}

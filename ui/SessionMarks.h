@@ -1,0 +1,33 @@
+#ifndef DRAVLIN_SESSIONMARKS_H
+#define DRAVLIN_SESSIONMARKS_H
+
+#include "RelayEvent.h"
+
+#include <QString>
+
+// Which of the relay's events leave a mark in the conversation, and its
+// text: the one place both front ends ask, so the panes, saved and copied
+// transcripts and the console's stdout mark the same moments alike.
+class SessionMarks
+{
+public:
+    // The mark's text without the "-- " prefix, or an empty string for an
+    // event that leaves none:
+    // a client taken: "14:03:22.418 · client 127.0.0.1:40112 → 127.0.0.1:2525";
+    // a session over: "14:03:25.002 · fermée par le client · client → serveur
+    // 1 204 o · serveur → client 342 o · durée 2,584 s".
+    static QString text(const RelayEvent &event);
+
+    // How a session ended, as its closing mark says it.
+    static QString endText(RelayEvent::End end, Side side);
+
+    // Reading marks back, as from a saved conversation: a session's opening
+    // mark gives its client and server ("127.0.0.1:40112", "[::1]:2525",
+    // "mx.example.org:25"); a closing mark how it ended. False for any other mark.
+    static bool readBegin(const QString &text, QString *client, QString *server);
+    static bool readEnd(const QString &text, RelayEvent::End *end);
+    // Splits "host:port" or "[v6]:port".
+    static bool splitEndpoint(const QString &text, QString *host, quint16 *port);
+};
+
+#endif
