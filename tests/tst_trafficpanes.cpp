@@ -148,7 +148,8 @@ private Q_SLOTS:
         new QAbstractItemModelTester(m_client->model(), QAbstractItemModelTester::FailureReportingMode::QtTest, m_host);
         m_host->resize(600, 300);
         m_host->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_host));
+        // Active, so the focus has settled: a pane repaints its frame when it gets the focus.
+        QVERIFY(QTest::qWaitForWindowActive(m_host));
     }
     void cleanup() { delete m_host; }
 
