@@ -51,10 +51,7 @@ int main(int argc, char **argv)
     Relay relay;
     Conversation conversation;
     LagProbe lag;
-    QObject::connect(&relay, &Relay::rowsCaptured, &conversation,
-                     [&conversation](Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs) {
-                         conversation.appendRows(side, rows, arrivedMsecs);
-                     });
+    QObject::connect(&relay, &Relay::rowsCaptured, &conversation, &Conversation::appendRows);
 
     qint64 rssBeforeKiB = -1;
     QObject::connect(&relay, &Relay::eventOccurred, &app, [&](const RelayEvent &event) {

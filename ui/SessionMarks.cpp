@@ -42,6 +42,8 @@ QString SessionMarks::endText(RelayEvent::End end, Side side)
         return QStringLiteral("%1 muet apr\u00e8s la fermeture de l\u2019autre c\u00f4t\u00e9").arg(who);
     case RelayEvent::End::DeliveryStalled:
         return QStringLiteral("le %1 ne lisait plus").arg(who);
+    case RelayEvent::End::TlsFailed:
+        return QStringLiteral("échec TLS avec le %1").arg(who);
     case RelayEvent::End::Stopped:
     case RelayEvent::End::None:
         break;
