@@ -127,7 +127,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(m_window));
         QCOMPARE(QApplication::focusWidget(), control("txtPortClient"));
         QCOMPARE(control("cmdStart")->nextInFocusChain(), control("cmdStop")); // though disabled at opening
-        for (const char *next : {"txtAdresseServeur", "txtPortServeur", "cmdStart", "lstClient", "lstServeur", "txtPortClient"}) {
+        for (const char *next : {"txtAdresseServeur", "txtPortServeur", "chkTls", "chkTlsInsecure", "cmdStart", "lstClient", "lstServeur", "txtPortClient"}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(next));
         }

@@ -23,6 +23,8 @@ public:
     // Every detail of the handshake, one per line, for a tooltip.
     static QString tlsDetails(const RelayEvent &event);
     static QString settingsError(const RelaySettings::Error &error, Naming naming);
+    // "STARTTLS (SMTP)", "TLS implicite", ...
+    static QString upgradeName(RelayEvent::Upgrade upgrade);
 
 private:
     static QString listenFailure(const RelayEvent &event);
@@ -30,7 +32,6 @@ private:
     static QString sessionEnd(const RelayEvent &event);
     static QString undeliveredBecause(const RelayEvent &event);
     static QString bytes(qint64 count);
-    static QString upgradeName(RelayEvent::Upgrade upgrade);
 };
 
 #endif
