@@ -1,6 +1,7 @@
 #include "CertificateAuthority.h"
 #include "EventText.h"
 #include "Relay.h"
+#include "FakeServer.h"
 #include "TlsEngine.h"
 
 #include <QSslSocket>
@@ -25,70 +26,6 @@ RelaySettings::Tls options(bool inspect, bool insecure = false, bool bridge = fa
     tls.serverTls = bridge;
     return tls;
 }
-
-// A mail-like server on loopback: plain lines until it accepts the upgrade,
-// then TLS with a certificate of its own CA. Inside TLS it answers "EHLO" with
-// "250 hello" and "QUIT" with "221 bye", then ends the session.
-struct FakeServer
-{
-    struct Script
-    {
-        QByteArray greeting = "220 mx ESMTP\r\n";
-        QByteArray upgrade = "STARTTLS\r\n";
-        QByteArray answer = "220 2.0.0 Ready\r\n"; // may carry injected lines after it
-        bool switches = true; // false: answers, then goes on in plain text
-        bool implicit = false;
-    };
-
-    FakeServer(CertificateAuthority &ca, const Script &s)
-        : script(s)
-    {
-        listener.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&listener, &QTcpServer::newConnection, &listener, [this, &ca] {
-            socket = listener.nextPendingConnection();
-            if (script.implicit)
-                tls = std::make_unique<TlsEngine>(ca, QStringLiteral("127.0.0.1"));
-            else
-                socket->write(script.greeting);
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, &ca] { onReadyRead(ca); });
-        });
-    }
-
-    void onReadyRead(CertificateAuthority &ca)
-    {
-        const QByteArray bytes = socket->readAll();
-        if (!tls) {
-            plain += bytes;
-            if (plain.size() > bytes.size() && plain.contains(script.upgrade)) // a server that did not switch
-                socket->write("500 unrecognised command\r\n");
-            else if (plain.endsWith(script.upgrade)) {
-                socket->write(script.answer);
-                if (script.switches)
-                    tls = std::make_unique<TlsEngine>(ca, QStringLiteral("127.0.0.1"));
-            }
-            return;
-        }
-        tls->feedIncoming(bytes);
-        const qsizetype before = decrypted.size();
-        decrypted += tls->takePlaintext();
-        const bool quit = decrypted.endsWith("QUIT\r\n");
-        if (decrypted.indexOf("EHLO client\r\n", std::max<qsizetype>(0, before - 12)) >= 0)
-            tls->writePlaintext("250 hello\r\n");
-        if (quit) {
-            tls->writePlaintext("221 bye\r\n");
-            tls->closeWrite();
-        }
-        socket->write(tls->takeOutgoing());
-        if (quit)
-            socket->disconnectFromHost();
-    }
-
-    Script script;
-    QTcpServer listener;
-    QTcpSocket *socket = nullptr;
-    std::unique_ptr<TlsEngine> tls;
-    QByteArray plain, decrypted;
-};
 
 } // namespace
 
