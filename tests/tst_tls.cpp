@@ -1,6 +1,7 @@
 #include "CertificateAuthority.h"
 #include "EventText.h"
 #include "Relay.h"
+#include "SessionMarks.h"
 #include "FakeServer.h"
 #include "TlsEngine.h"
 
@@ -146,6 +147,21 @@ private Q_SLOTS:
                 qInfo().noquote() << EventText::describe(e);
         }
         m_relay.reset();
+    }
+
+    // A session that TLS ended is named so when a saved conversation is read back.
+    void endMarksReadBack()
+    {
+        using End = RelayEvent::End;
+        for (End end : {End::TlsFailed, End::ClosedByServer, End::Stopped}) {
+            RelayEvent ended;
+            ended.kind = Kind::SessionEnded;
+            ended.end = end;
+            ended.side = Side::Server;
+            End read = End::None;
+            QVERIFY(SessionMarks::readEnd(SessionMarks::text(ended), &read));
+            QCOMPARE(read, end);
+        }
     }
 
     void upgradeFollowed_data()
