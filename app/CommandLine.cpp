@@ -104,6 +104,23 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         QStringLiteral("Avec --console seulement : écrit aussi la conversation dans une capture pcap, "
                        "au fil de l'eau (lisible par Wireshark ou tshark)."),
         QStringLiteral("fichier"));
+    const QCommandLineOption inspectTlsOption(
+        QStringLiteral("inspect-tls"),
+        QStringLiteral("Suit STARTTLS, STLS, AUTH TLS et le TLS implicite, et montre en clair ce qui "
+                       "passe chiffré ; le client voit un certificat de l'autorité de Dravlin."));
+    const QCommandLineOption tlsInsecureOption(
+        QStringLiteral("tls-insecure"),
+        QStringLiteral("Accepte tout certificat du serveur (son empreinte SHA-256 est montrée) au "
+                       "lieu de le vérifier."));
+    const QCommandLineOption serverTlsOption(
+        QStringLiteral("server-tls"),
+        QStringLiteral("Client en clair, TLS vers le serveur dès le premier octet (pour parler à un "
+                       "serveur TLS avec nc)."));
+    const QCommandLineOption exportCaOption(
+        QStringLiteral("export-ca"),
+        QStringLiteral("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
+                       "créant au besoin, puis s'arrête."),
+        QStringLiteral("fichier"));
     parser.addOption(helpOption);
     parser.addOption(versionOption);
     parser.addOption(consoleOption);
@@ -113,6 +130,10 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     parser.addOption(startOption);
     parser.addOption(openOption);
     parser.addOption(pcapOption);
+    parser.addOption(inspectTlsOption);
+    parser.addOption(tlsInsecureOption);
+    parser.addOption(serverTlsOption);
+    parser.addOption(exportCaOption);
 
     helpText = parser.helpText()
                    .replace(QStringLiteral("Usage:"), QStringLiteral("Utilisation :"))
@@ -123,7 +144,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (!parser.parse(arguments)) {
         errorText = parseFailure(parser, arguments,
                                  {consoleOption, listenOption, serverOption, timestampsOption, startOption,
-                                  openOption, pcapOption, helpOption, versionOption});
+                                  openOption, pcapOption, inspectTlsOption, tlsInsecureOption, serverTlsOption,
+                                  exportCaOption, helpOption, versionOption});
         return Outcome::Error;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -136,7 +158,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return Outcome::ShowVersion;
 
     // A second value would silently win over the first; say so instead.
-    for (const QCommandLineOption *option : {&listenOption, &serverOption, &openOption, &pcapOption}) {
+    for (const QCommandLineOption *option : {&listenOption, &serverOption, &openOption, &pcapOption, &exportCaOption}) {
         const QStringList values = parser.values(*option);
         if (values.size() > 1) {
             errorText = QStringLiteral("--%1 donné %2 fois (%3) : une seule valeur est possible")
@@ -163,6 +185,27 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if ((parser.isSet(openOption) && openPath.isEmpty()) || (parser.isSet(pcapOption) && pcapPath.isEmpty())) {
         errorText = QStringLiteral("nom de fichier vide après %1")
                         .arg(parser.isSet(openOption) ? QStringLiteral("--open") : QStringLiteral("--pcap"));
+        return Outcome::Error;
+    }
+    tls.inspectTls = parser.isSet(inspectTlsOption);
+    tls.tlsInsecure = parser.isSet(tlsInsecureOption);
+    tls.serverTls = parser.isSet(serverTlsOption);
+    if (parser.isSet(exportCaOption)) {
+        exportCaPath = parser.value(exportCaOption);
+        if (exportCaPath.isEmpty()) {
+            errorText = QStringLiteral("nom de fichier vide après --export-ca");
+            return Outcome::Error;
+        }
+        // An export that also relayed would leave the user wondering which happened.
+        if (parser.optionNames().size() > 1) {
+            errorText = QStringLiteral("--export-ca s'emploie seul : il écrit le certificat puis s'arrête");
+            return Outcome::Error;
+        }
+        return Outcome::ExportCa;
+    }
+    // On the console nothing could use it; the window may still tick "Déchiffrer TLS".
+    if (console && tls.tlsInsecure && !tls.any()) {
+        errorText = QStringLiteral("--tls-insecure va avec --inspect-tls ou --server-tls");
         return Outcome::Error;
     }
     if (parser.isSet(listenOption)) {
@@ -207,6 +250,7 @@ bool CommandLine::consoleSettings(RelaySettings *settings, QString *error) const
         return false;
     }
     parsed.serverHost = serverHostText.trimmed();
+    parsed.tls = tls;
     if (parsed.serverHost.isEmpty()) {
         *error = QStringLiteral("--server : nom d'hôte vide");
         return false;

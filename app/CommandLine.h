@@ -10,7 +10,7 @@
 class CommandLine
 {
 public:
-    enum class Outcome { Run, ShowHelp, ShowVersion, Error };
+    enum class Outcome { Run, ShowHelp, ShowVersion, ExportCa, Error };
 
     static constexpr const char *DefaultPort = "25";
     static constexpr const char *DefaultServer = "192.168.0.1";
@@ -26,6 +26,10 @@ public:
     QString openPath;
     // Console only: a pcap capture written as the conversation goes.
     QString pcapPath;
+    // Seeing inside TLS, for either front end (the window ticks its boxes).
+    RelaySettings::Tls tls;
+    // With ExportCa: where to write the CA certificate.
+    QString exportCaPath;
     // Field texts, as the user would type them; checked when the relay starts.
     QString listenPortText = QString::fromLatin1(DefaultPort);
     QString serverHostText = QString::fromLatin1(DefaultServer);

@@ -86,7 +86,11 @@ int ConsoleFrontEnd::start(const CommandLine &options)
     }
     if (!options.pcapPath.isEmpty()) {
         m_pcapFile.setFileName(options.pcapPath);
-        if (!m_pcapFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        // A decrypted session holds passwords: the capture is for its owner only,
+        // from its creation, and an older file of that name is narrowed too.
+        const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        if (!m_pcapFile.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerOnly)
+            || !m_pcapFile.setPermissions(ownerOnly)) {
             m_log.print(QStringLiteral("--pcap : impossible d'écrire « %1 » : %2")
                             .arg(options.pcapPath, m_pcapFile.errorString()));
             return 1;
@@ -97,6 +101,9 @@ int ConsoleFrontEnd::start(const CommandLine &options)
             return 1;
     }
     m_relay.start(settings);
+    // The CA or the trusted certificates could not be had: the event said why.
+    if (!m_relay.isArmed())
+        return 1;
     m_log.print(QStringLiteral("relais vers %1 depuis %2, écoute dans %3 ms")
                     .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
                          settings.listenPort == 0 ? QStringLiteral("un port choisi par le système")

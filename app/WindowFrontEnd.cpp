@@ -9,6 +9,7 @@ void WindowFrontEnd::open(const CommandLine &options)
     // Without options the fields keep the window's own defaults untouched.
     if (options.listenGiven || options.serverGiven)
         m_window.setFieldTexts(options.listenPortText, options.serverHostText, options.serverPortText);
+    m_window.setTlsSettings(options.tls);
     m_window.show();
     // Once shown, so that a file that cannot be read gets its box over the window.
     if (!options.openPath.isEmpty())

@@ -1,9 +1,11 @@
+#include "CertificateAuthority.h"
 #include "CommandLine.h"
 #include "ConsoleFrontEnd.h"
 #include "WindowFrontEnd.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -40,6 +42,17 @@ int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcom
     case CommandLine::Outcome::ShowVersion:
         printTo(stdout, options.versionText + QLatin1Char('\n'));
         return 0;
+    case CommandLine::Outcome::ExportCa: {
+        CertificateAuthority authority;
+        const QString error = authority.exportCertificate(options.exportCaPath);
+        if (!error.isEmpty()) {
+            printTo(stderr, QStringLiteral("dravlin: --export-ca : %1\n").arg(error));
+            return 1;
+        }
+        printTo(stderr, QStringLiteral("dravlin: certificat de l'autorité écrit dans « %1 » (autorité : %2)\n")
+                            .arg(options.exportCaPath, QDir::toNativeSeparators(authority.directory())));
+        return 0;
+    }
     case CommandLine::Outcome::Error:
         printTo(stderr, QStringLiteral("dravlin: %1\n").arg(options.errorText));
         return 2;

@@ -9,6 +9,14 @@
 //   dravlin_bench_peer echo                  listens, answers each 100-byte request
 //   dravlin_bench_peer ping PORT COUNT       COUNT timed round trips through PORT
 //
+// The same inside TLS (OpenSSL on the same blocking descriptors). DIALOGUE is
+// "starttls" (a greeting, STARTTLS, 220, then TLS) or "implicit" (TLS at once):
+//
+//   dravlin_bench_peer tlssink SHAPE BYTES CERT KEY DIALOGUE
+//   dravlin_bench_peer tlssend SHAPE BYTES PORT DIALOGUE   timed from the end of the handshake
+//   dravlin_bench_peer tlsecho CERT KEY                     STARTTLS, then answers EHLO; one client after another
+//   dravlin_bench_peer tlsping PORT COUNT                   COUNT timed sessions: connect to the EHLO answer
+//
 // SHAPE is "lines" (78-byte CR LF lines of base64) or "binary" (random bytes
 // without any CR LF, written 64 KiB at a time).
 
@@ -20,6 +28,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -267,6 +278,180 @@ int runPing(uint16_t port, int count)
     return 0;
 }
 
+// --- TLS ---
+
+SSL_CTX *tlsContext(const char *cert, const char *key)
+{
+    SSL_CTX *context = SSL_CTX_new(cert ? TLS_server_method() : TLS_client_method());
+    if (!context || (cert && (SSL_CTX_use_certificate_chain_file(context, cert) != 1
+                              || SSL_CTX_use_PrivateKey_file(context, key, SSL_FILETYPE_PEM) != 1))) {
+        ERR_print_errors_fp(stderr);
+        std::exit(1);
+    }
+    SSL_CTX_set_num_tickets(context, 0);
+    return context;
+}
+
+// One plain line, read a byte at a time so that nothing past it is taken from TLS.
+std::string readLine(int fd)
+{
+    std::string line;
+    char c = 0;
+    while (line.size() < 1024 && read(fd, &c, 1) == 1) {
+        line += c;
+        if (c == '\n')
+            break;
+    }
+    return line;
+}
+
+void serverDialogue(int fd)
+{
+    writeAll(fd, "220 bench ESMTP\r\n", 17);
+    if (readLine(fd) != "STARTTLS\r\n")
+        die("no STARTTLS");
+    writeAll(fd, "220 go\r\n", 8);
+}
+
+void clientDialogue(int fd)
+{
+    if (readLine(fd).compare(0, 4, "220 ") != 0)
+        die("no greeting");
+    writeAll(fd, "STARTTLS\r\n", 10);
+    if (readLine(fd).compare(0, 4, "220 ") != 0)
+        die("STARTTLS refused");
+}
+
+SSL *tlsOn(SSL_CTX *context, int fd)
+{
+    SSL *ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    if ((SSL_is_server(ssl) ? SSL_accept(ssl) : SSL_connect(ssl)) != 1) {
+        ERR_print_errors_fp(stderr);
+        die("TLS handshake");
+    }
+    return ssl;
+}
+
+void tlsWriteAll(SSL *ssl, const char *data, size_t size)
+{
+    size_t written = 0;
+    if (size > 0 && SSL_write_ex(ssl, data, size, &written) != 1)
+        die("SSL_write");
+}
+
+int runTlsSink(const std::string &shape, size_t size, const char *cert, const char *key, bool starttls)
+{
+    const std::vector<char> expected = makeData(shape, size);
+    SSL_CTX *context = tlsContext(cert, key);
+    const int fd = acceptOne(listenOnLoopback());
+    if (starttls)
+        serverDialogue(fd);
+    SSL *ssl = tlsOn(context, fd);
+    std::vector<char> buffer(1 << 20);
+    size_t received = 0;
+    bool exact = true;
+    int64_t completeNs = 0;
+    size_t n = 0;
+    while (SSL_read_ex(ssl, buffer.data(), buffer.size(), &n) == 1) {
+        exact = exact && received + n <= size && std::memcmp(buffer.data(), expected.data() + received, n) == 0;
+        received += n;
+        if (received >= size && completeNs == 0)
+            completeNs = nowNs();
+    }
+    exact = exact && received == size;
+    SSL_shutdown(ssl);
+    close(fd);
+    std::printf("received %zu exact %d complete_ns %lld\n", received, exact ? 1 : 0, (long long)completeNs);
+    return exact ? 0 : 1;
+}
+
+int runTlsSend(const std::string &shape, size_t size, uint16_t port, bool starttls)
+{
+    const std::vector<char> data = makeData(shape, size);
+    SSL_CTX *context = tlsContext(nullptr, nullptr);
+    const int fd = connectTo(port);
+    if (starttls)
+        clientDialogue(fd);
+    SSL *ssl = tlsOn(context, fd);
+    const int64_t startNs = nowNs();
+    for (size_t sent = 0; sent < size; sent += WriteBytes)
+        tlsWriteAll(ssl, data.data() + sent, std::min(WriteBytes, size - sent));
+    SSL_shutdown(ssl);
+    shutdown(fd, SHUT_WR);
+    std::printf("start_ns %lld\n", (long long)startNs);
+    std::fflush(stdout);
+    char sink[4096];
+    while (read(fd, sink, sizeof sink) > 0) {
+    }
+    close(fd);
+    return 0;
+}
+
+int runTlsEcho(const char *cert, const char *key)
+{
+    SSL_CTX *context = tlsContext(cert, key);
+    const int listener = listenOnLoopback();
+    for (;;) {
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0)
+            die("accept");
+        noDelay(fd);
+        serverDialogue(fd);
+        SSL *ssl = tlsOn(context, fd);
+        char c = 0;
+        size_t n = 0;
+        while (SSL_read_ex(ssl, &c, 1, &n) == 1 && c != '\n') {
+        }
+        tlsWriteAll(ssl, "250 ok\r\n", 8);
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+        close(fd);
+    }
+}
+
+int runTlsPing(uint16_t port, int count)
+{
+    SSL_CTX *context = tlsContext(nullptr, nullptr);
+    std::vector<int64_t> samples;
+    for (int i = 0; i < count; ++i) {
+        // A relay takes one client at a time and listens again shortly after: retry a refusal.
+        int fd = -1;
+        int64_t t0 = 0;
+        for (int attempt = 0; fd < 0 && attempt < 500; ++attempt) {
+            fd = socket(AF_INET, SOCK_STREAM, 0);
+            const sockaddr_in addr = loopback(port);
+            t0 = nowNs();
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+                close(fd);
+                fd = -1;
+                usleep(10000);
+            }
+        }
+        if (fd < 0)
+            die("connect");
+        noDelay(fd);
+        clientDialogue(fd);
+        SSL *ssl = tlsOn(context, fd);
+        tlsWriteAll(ssl, "EHLO bench\r\n", 12);
+        char answer[64];
+        size_t n = 0;
+        if (SSL_read_ex(ssl, answer, sizeof answer, &n) != 1 || std::strncmp(answer, "250 ", 4) != 0)
+            die("no EHLO answer");
+        samples.push_back(nowNs() - t0);
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+        char rest[256];
+        while (read(fd, rest, sizeof rest) > 0) {
+        }
+        close(fd);
+    }
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&samples](double q) { return samples[size_t(q * double(samples.size() - 1))]; };
+    std::printf("sessions %d median_ns %lld p99_ns %lld\n", count, (long long)at(0.5), (long long)at(0.99));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -280,6 +465,15 @@ int main(int argc, char **argv)
         return runEcho();
     if (mode == "ping" && argc == 4)
         return runPing(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]));
-    std::fprintf(stderr, "usage: dravlin_bench_peer sink|send|echo|ping ...\n");
+    if (mode == "tlssink" && argc == 7)
+        return runTlsSink(argv[2], std::strtoull(argv[3], nullptr, 10), argv[4], argv[5], std::string(argv[6]) == "starttls");
+    if (mode == "tlssend" && argc == 6)
+        return runTlsSend(argv[2], std::strtoull(argv[3], nullptr, 10), uint16_t(std::atoi(argv[4])),
+                          std::string(argv[5]) == "starttls");
+    if (mode == "tlsecho" && argc == 4)
+        return runTlsEcho(argv[2], argv[3]);
+    if (mode == "tlsping" && argc == 4)
+        return runTlsPing(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]));
+    std::fprintf(stderr, "usage: dravlin_bench_peer sink|send|echo|ping|tlssink|tlssend|tlsecho|tlsping ...\n");
     return 2;
 }

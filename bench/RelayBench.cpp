@@ -2,10 +2,12 @@
 // without the window: the relay on the main thread's event loop, its rows
 // going into a Conversation, and a 10 ms probe timer on the same loop.
 //
-//   dravlin_bench_relay SERVER_PORT
+//   dravlin_bench_relay SERVER_PORT [LISTEN_PORT [CA_DIRECTORY SERVER_CA_FILE]]
 //
-// Relays from an OS-picked port on this machine to 127.0.0.1:SERVER_PORT and
-// prints "port N" once it listens. When stdin reaches its end it prints what
+// Relays from LISTEN_PORT (by default one the system picks, anew at each
+// re-arm) on this machine to 127.0.0.1:SERVER_PORT and prints "port N" once
+// it listens. With a CA directory it inspects TLS, trusting SERVER_CA_FILE
+// for the server. When stdin reaches its end it prints what
 // it measured, one "key value" per line, and exits.
 
 #include "Conversation.h"
@@ -41,18 +43,15 @@ qint64 statusKiB(const char *field)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: dravlin_bench_relay SERVER_PORT\n");
+    if (argc != 2 && argc != 3 && argc != 5) {
+        std::fprintf(stderr, "usage: dravlin_bench_relay SERVER_PORT [LISTEN_PORT [CA_DIRECTORY SERVER_CA_FILE]]\n");
         return 2;
     }
 
     Relay relay;
     Conversation conversation;
     LagProbe lag;
-    QObject::connect(&relay, &Relay::rowsCaptured, &conversation,
-                     [&conversation](Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs) {
-                         conversation.appendRows(side, rows, arrivedMsecs);
-                     });
+    QObject::connect(&relay, &Relay::rowsCaptured, &conversation, &Conversation::appendRows);
 
     qint64 rssBeforeKiB = -1;
     QObject::connect(&relay, &Relay::eventOccurred, &app, [&](const RelayEvent &event) {
@@ -73,6 +72,8 @@ int main(int argc, char **argv)
         case RelayEvent::Kind::ServerFailed:
         case RelayEvent::Kind::ListenFailed:
         case RelayEvent::Kind::Undelivered:
+        case RelayEvent::Kind::TlsFailed:
+        case RelayEvent::Kind::TlsUnavailable:
             std::fprintf(stderr, "dravlin_bench_relay: %s\n", qUtf8Printable(EventText::describe(event)));
             break;
         default:
@@ -100,9 +101,14 @@ int main(int argc, char **argv)
     });
 
     RelaySettings settings;
-    settings.listenPort = 0;
+    settings.listenPort = argc > 2 ? static_cast<quint16>(QByteArray(argv[2]).toUInt()) : 0;
     settings.serverHost = QStringLiteral("127.0.0.1");
     settings.serverPort = static_cast<quint16>(QByteArray(argv[1]).toUInt());
+    if (argc == 5) {
+        settings.tls.inspectTls = true;
+        settings.tls.caDirectory = QString::fromLocal8Bit(argv[3]);
+        settings.tls.extraCaFile = QString::fromLocal8Bit(argv[4]);
+    }
     relay.start(settings);
     return QCoreApplication::exec();
 }

@@ -3,6 +3,31 @@
 #include <QDateTime>
 #include <QSignalBlocker>
 
+namespace {
+
+RelayEvent::Upgrade upgradeOf(UpgradeDetector::Protocol protocol)
+{
+    using Protocol = UpgradeDetector::Protocol;
+    using Upgrade = RelayEvent::Upgrade;
+    switch (protocol) {
+    case Protocol::Smtp:
+        return Upgrade::Smtp;
+    case Protocol::Pop3:
+        return Upgrade::Pop3;
+    case Protocol::Imap:
+        return Upgrade::Imap;
+    case Protocol::Ftp:
+        return Upgrade::Ftp;
+    case Protocol::Implicit:
+        return Upgrade::Implicit;
+    case Protocol::None:
+        break;
+    }
+    return Upgrade::None;
+}
+
+} // namespace
+
 Relay::Relay(QObject *parent)
     : QObject(parent)
 {
@@ -32,6 +57,10 @@ Relay::Relay(QObject *parent)
     connect(&wskServeur, &StreamSocket::peerReset, this, &Relay::onServerReset);
     connect(&wskClient, &StreamSocket::stalled, this, &Relay::onClientStalled);
     connect(&wskServeur, &StreamSocket::stalled, this, &Relay::onServerStalled);
+    connect(&wskClient, &StreamSocket::tlsEstablished, this, &Relay::onClientTlsEstablished);
+    connect(&wskServeur, &StreamSocket::tlsEstablished, this, &Relay::onServerTlsEstablished);
+    connect(&wskClient, &StreamSocket::tlsFailed, this, &Relay::onClientTlsFailed);
+    connect(&wskServeur, &StreamSocket::tlsFailed, this, &Relay::onServerTlsFailed);
 }
 
 Relay::~Relay()
@@ -48,11 +77,13 @@ Relay::~Relay()
 
 std::optional<RelaySettings::Error> Relay::start(const QString &listenPortText,
                                                  const QString &serverPortText,
-                                                 const QString &serverHostText)
+                                                 const QString &serverHostText,
+                                                 const RelaySettings::Tls &tls)
 {
     RelaySettings settings;
     if (auto error = RelaySettings::parse(listenPortText, serverPortText, serverHostText, &settings))
         return error;
+    settings.tls = tls;
     start(settings);
     return std::nullopt;
 }
@@ -61,10 +92,35 @@ void Relay::start(const RelaySettings &settings)
 {
     m_settings = settings;
     m_finishing = false;
+    if (!prepareTls())
+        return;
     wskClient.setLocalPort(settings.listenPort);
     wskServeur.setRemotePort(settings.serverPort);
     wskServeur.setRemoteHost(settings.serverHost);
     tmrAll.start();
+}
+
+bool Relay::prepareTls()
+{
+    const RelaySettings::Tls &tls = m_settings.tls;
+    if (!tls.any())
+        return true;
+    QString error;
+    if (tls.inspectTls && !tls.serverTls) {
+        const QString directory = tls.caDirectory.isEmpty() ? CertificateAuthority::defaultDirectory() : tls.caDirectory;
+        if (!m_authority || m_authority->directory() != directory)
+            m_authority = std::make_unique<CertificateAuthority>(directory);
+        error = m_authority->ensure();
+    }
+    // Loading the system's CAs takes tens of milliseconds: once per start, not per client.
+    if (error.isEmpty())
+        m_trust = TlsEngine::clientContext(tls.extraCaFile, &error);
+    if (error.isEmpty())
+        return true;
+    RelayEvent unavailable = event(RelayEvent::Kind::TlsUnavailable);
+    unavailable.reason = error;
+    report(unavailable);
+    return false;
 }
 
 void Relay::stop()
@@ -148,6 +204,10 @@ void Relay::onClientConnectionRequest(int requestId)
     m_undelivered[0] = m_undelivered[1] = 0;
     m_firstEnded.reset();
     m_end = RelayEvent::End::None;
+    m_endReason.clear();
+    m_detector = UpgradeDetector();
+    m_watching = m_settings.tls.inspectTls && !m_settings.tls.serverTls;
+    m_upgrade = RelayEvent::Upgrade::None;
     m_sessionStart = QDateTime::currentMSecsSinceEpoch();
     m_sessionClock.start();
     m_client = clientName();
@@ -155,8 +215,14 @@ void Relay::onClientConnectionRequest(int requestId)
     report(event(RelayEvent::Kind::ClientConnected));
     // What the client says before the server answers is queued, in order,
     // until the connection is made.
-    if (m_inSession && !m_ending)
-        wskServeur.connectToRemote();
+    if (!m_inSession || m_ending)
+        return;
+    wskServeur.connectToRemote();
+    if (m_settings.tls.serverTls) {
+        // The bridge: the client stays plain, the server gets TLS from the first byte.
+        m_upgrade = RelayEvent::Upgrade::Bridge;
+        wskServeur.startTls(serverEngine());
+    }
 }
 
 void Relay::onClientReceived(const QByteArray &bytes)
@@ -171,10 +237,18 @@ void Relay::onServerReceived(const QByteArray &bytes)
 
 void Relay::relayChunk(Side from, const QByteArray &bytes)
 {
+    if (m_watching)
+        watchForUpgrade(from, bytes);
+    else
+        forward(from, bytes);
+}
+
+void Relay::forward(Side from, const QByteArray &bytes)
+{
     m_bytesFrom[sideIndex(from)] += bytes.size();
     const LineCapture::Rows rows = m_capture[sideIndex(from)].feed(bytes);
     if (!rows.isEmpty())
-        Q_EMIT rowsCaptured(from, rows, QDateTime::currentMSecsSinceEpoch());
+        Q_EMIT rowsCaptured(from, rows, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
 
     StreamSocket &target = socket(otherSide(from));
     if (!target.send(bytes)) {
@@ -187,6 +261,94 @@ void Relay::relayChunk(Side from, const QByteArray &bytes)
     }
     if (m_silenceTimer.isActive())
         m_silenceTimer.start();
+}
+
+void Relay::watchForUpgrade(Side from, const QByteArray &bytes)
+{
+    QByteArray chunk = bytes;
+    const UpgradeDetector::Step step = m_detector.feed(from, chunk);
+    if (step.relay > 0)
+        forward(from, step.relay == chunk.size() ? chunk : chunk.first(step.relay));
+    if (!m_inSession || m_ending)
+        return;
+    if (step.drop > 0) {
+        // Plaintext after the upgrade line or its answer would be taken as
+        // sent inside TLS once forwarded: it is never forwarded.
+        m_bytesFrom[sideIndex(from)] += step.drop;
+        RelayEvent dropped = event(RelayEvent::Kind::PlaintextDropped);
+        dropped.side = from;
+        dropped.dropped = step.drop;
+        dropped.upgrade = upgradeOf(m_detector.protocol());
+        report(dropped);
+    }
+    // The switch happens at the client's first TLS bytes, its ClientHello.
+    if (step.tls && from == Side::Client && chunk.size() > step.relay + step.drop)
+        switchToTls(chunk.sliced(step.relay + step.drop));
+}
+
+void Relay::switchToTls(const QByteArray &clientHello)
+{
+    m_watching = false;
+    m_upgrade = upgradeOf(m_detector.protocol());
+    // The rows so far travelled in the clear; an unfinished line ends here.
+    flushTail(Side::Client);
+    flushTail(Side::Server);
+    wskClient.startTls(std::make_unique<TlsEngine>(*m_authority, m_settings.serverHost), clientHello);
+    if (m_inSession && !m_ending)
+        wskServeur.startTls(serverEngine());
+}
+
+std::unique_ptr<TlsEngine> Relay::serverEngine() const
+{
+    return std::make_unique<TlsEngine>(m_trust, TlsEngine::ClientOptions{m_settings.serverHost, m_settings.tls.tlsInsecure});
+}
+
+void Relay::onClientTlsEstablished()
+{
+    tlsEstablished(Side::Client);
+}
+
+void Relay::onServerTlsEstablished()
+{
+    tlsEstablished(Side::Server);
+}
+
+void Relay::tlsEstablished(Side side)
+{
+    RelayEvent established = event(RelayEvent::Kind::TlsEstablished);
+    established.side = side;
+    established.upgrade = m_upgrade;
+    established.tls = socket(side).tls()->summary();
+    report(established);
+}
+
+void Relay::onClientTlsFailed()
+{
+    tlsFailed(Side::Client);
+}
+
+void Relay::onServerTlsFailed()
+{
+    tlsFailed(Side::Server);
+}
+
+void Relay::tlsFailed(Side side)
+{
+    if (!m_inSession)
+        return;
+    StreamSocket &s = socket(side);
+    RelayEvent failed = event(RelayEvent::Kind::TlsFailed);
+    failed.side = side;
+    failed.upgrade = m_upgrade;
+    failed.reason = s.tlsFailure();
+    report(failed);
+    m_undelivered[sideIndex(side)] += s.tlsDiscardedBytes();
+    if (m_ending) {
+        settleEnding();
+        return;
+    }
+    m_endReason = failed.reason;
+    endSession(RelayEvent::End::TlsFailed, side);
 }
 
 void Relay::onClientSent()
@@ -241,6 +403,11 @@ void Relay::onServerReadEnded()
 
 void Relay::readEnded(Side side)
 {
+    // First bytes held while it could not be told whether they began a ClientHello.
+    if (m_watching && side == Side::Client) {
+        if (const QByteArray held = m_detector.takeHeld(); !held.isEmpty())
+            forward(side, held);
+    }
     flushTail(side);
     if (!m_firstEnded)
         m_firstEnded = side;
@@ -382,6 +549,7 @@ void Relay::completeSession(bool rearm)
     ended.bytesClientToServer = m_bytesFrom[sideIndex(Side::Client)];
     ended.bytesServerToClient = m_bytesFrom[sideIndex(Side::Server)];
     ended.durationMs = m_sessionClock.elapsed();
+    ended.reason = m_endReason;
     report(ended);
     if (m_finishing) {
         const qint64 toClient = m_undelivered[sideIndex(Side::Client)];
@@ -424,7 +592,7 @@ void Relay::flushTail(Side side)
 {
     const LineCapture::Rows rows = m_capture[sideIndex(side)].flush();
     if (!rows.isEmpty())
-        Q_EMIT rowsCaptured(side, rows, QDateTime::currentMSecsSinceEpoch());
+        Q_EMIT rowsCaptured(side, rows, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
 }
 
 RelayEvent Relay::event(RelayEvent::Kind kind) const

@@ -1,16 +1,20 @@
 #ifndef DRAVLIN_RELAY_H
 #define DRAVLIN_RELAY_H
 
+#include "CertificateAuthority.h"
 #include "LineCapture.h"
 #include "RelayEvent.h"
 #include "RelaySettings.h"
 #include "Side.h"
 #include "StreamSocket.h"
+#include "TlsEngine.h"
+#include "UpgradeDetector.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 
 // Sits between one client and the server: listens, takes one client at a
@@ -23,6 +27,11 @@
 // have ended, when either side resets, when the side still open stays silent
 // for the silence limit, or when queued bytes find no taker for the stall
 // limit; then the relay re-arms and listens again 200 ms later.
+//
+// With TLS inspection on, it follows a switch to TLS (STARTTLS and the like,
+// or TLS from the first byte) and terminates TLS on both sides: the client is
+// shown a certificate from Dravlin's CA, the server's is verified, and rows
+// are the decrypted lines, flagged as having travelled encrypted.
 //
 // It knows nothing of windows; front ends watch rowsCaptured and eventOccurred.
 class Relay : public QObject
@@ -42,7 +51,7 @@ public:
     // Checks the texts first: on bad input says what is wrong and nothing
     // changes. Otherwise arms the relay.
     std::optional<RelaySettings::Error> start(const QString &listenPortText, const QString &serverPortText,
-                                              const QString &serverHostText);
+                                              const QString &serverHostText, const RelaySettings::Tls &tls = {});
     void start(const RelaySettings &settings);
     // Closes everything at once; bytes still queued are dropped and reported.
     void stop();
@@ -75,8 +84,9 @@ public:
 
 Q_SIGNALS:
     // Rows of one chunk, in order; arrivedMsecs is when the chunk was read
-    // (milliseconds since the epoch).
-    void rowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
+    // (milliseconds since the epoch); encrypted when they crossed the wire
+    // inside TLS and were decrypted here.
+    void rowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted);
     void eventOccurred(const RelayEvent &event);
     // After finish(): bytes read from one side that the other never got.
     void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);
@@ -98,10 +108,21 @@ private Q_SLOTS:
     void onServerStalled();
     void onSilenceTimeout();
     void onGraceTimeout();
+    void onClientTlsEstablished();
+    void onServerTlsEstablished();
+    void onClientTlsFailed();
+    void onServerTlsFailed();
 
 private:
     StreamSocket &socket(Side side) { return side == Side::Client ? wskClient : wskServeur; }
     void relayChunk(Side from, const QByteArray &bytes);
+    void forward(Side from, const QByteArray &bytes);
+    void watchForUpgrade(Side from, const QByteArray &bytes);
+    void switchToTls(const QByteArray &clientHello);
+    std::unique_ptr<TlsEngine> serverEngine() const;
+    void tlsEstablished(Side side);
+    void tlsFailed(Side side);
+    bool prepareTls();
     void drained(Side towards);
     void readEnded(Side side);
     void reset(Side side);
@@ -126,6 +147,15 @@ private:
     QTimer m_graceTimer;
     LineCapture m_capture[2];
     RelaySettings m_settings;
+
+    // TLS, made at start when asked for: Dravlin's CA, what the server's
+    // certificate is checked against, and per session the upgrade watch.
+    std::unique_ptr<CertificateAuthority> m_authority;
+    TlsEngine::Context m_trust;
+    UpgradeDetector m_detector;
+    bool m_watching = false; // the detector sees every byte until both sides are TLS
+    RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
+    QString m_endReason;
 
     // The session with the client taken, if any.
     bool m_inSession = false;

@@ -2,6 +2,7 @@
 #define DRAVLIN_RELAYEVENT_H
 
 #include "Side.h"
+#include "TlsSummary.h"
 
 #include <QAbstractSocket>
 #include <QMetaType>
@@ -21,9 +22,16 @@ struct RelayEvent
         PeerClosed,      // side ended its sending (the other direction may go on)
         PeerReset,       // side reset the connection; error, reason
         Undelivered,     // side did not get `undelivered` bytes; end says why
-        SessionEnded,    // one per client taken: end, bytes, durationMs
+        SessionEnded,    // one per client taken: end, side, bytes, durationMs; reason when TLS failed
         Stopped,         // stop(), or finish() once done
+        TlsEstablished,  // side, upgrade, tls: a handshake is over, what follows on that side is decrypted
+        TlsFailed,       // side, reason: that side's handshake or session failed; the session ends
+        PlaintextDropped, // side, dropped: plaintext sent after an upgrade, before the handshake, not forwarded
+        TlsUnavailable,  // reason: the CA or the trusted certificates cannot be had; the relay is stopped
     };
+
+    // How TLS came to be used on the connection.
+    enum class Upgrade { None, Smtp, Pop3, Imap, Ftp, Implicit, Bridge };
 
     // How a session ended.
     enum class End {
@@ -36,6 +44,7 @@ struct RelayEvent
         SilenceAfterHalfClose, // side stayed silent after the other ended
         DeliveryStalled,       // side read nothing for the stall limit
         Stopped,               // stop() or finish()
+        TlsFailed,             // side's TLS failed; reason says why
     };
 
     Kind kind = Kind::Stopped;
@@ -45,12 +54,15 @@ struct RelayEvent
     quint16 listenPort = 0;
     Side side = Side::Client;
     QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
-    QString reason;              // the system's own text, when there is one
+    QString reason;              // the system's own text, or why TLS failed
     End end = End::None;
     qint64 undelivered = 0;
     qint64 bytesClientToServer = 0; // read from the client during the session
     qint64 bytesServerToClient = 0; // read from the server during the session
     qint64 durationMs = 0;
+    Upgrade upgrade = Upgrade::None;
+    TlsSummary tls;
+    qint64 dropped = 0;
 
     // "host:port", with an IPv6 literal in brackets.
     static QString hostPort(const QString &host, quint16 port);

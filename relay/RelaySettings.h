@@ -23,9 +23,21 @@ struct RelaySettings
         QString text; // as given
     };
 
+    // Seeing inside TLS. All off: bytes pass untouched, TLS or not.
+    struct Tls
+    {
+        bool inspectTls = false;  // follow STARTTLS, STLS, AUTH TLS and implicit TLS, decrypting both sides
+        bool tlsInsecure = false; // accept any server certificate (its fingerprint is still shown)
+        bool serverTls = false;   // client side plain, TLS to the server from the first byte
+        QString extraCaFile;      // PEM certificates trusted for the server besides the system's
+        QString caDirectory;      // where Dravlin's CA lives; empty: CertificateAuthority::defaultDirectory()
+        bool any() const { return inspectTls || serverTls; }
+    };
+
     quint16 listenPort = 0; // 0 lets the system pick (tests only: parse() never yields it)
     QString serverHost;     // a name or an address, IPv6 without brackets
     quint16 serverPort = 0;
+    Tls tls = {};
 
     // Turns the texts of the three fields into settings, or says what is wrong.
     static std::optional<Error> parse(const QString &listenPortText, const QString &serverPortText,

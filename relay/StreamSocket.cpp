@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -224,6 +225,8 @@ void StreamSocket::finishConnecting()
     }
     m_state = State::Connected;
     m_stallTimer.stop();
+    if (m_tls)
+        sendAtOnce();
     updateNotifiers();
     Q_EMIT connected();
     // What was sent while connecting goes out now, in order.
@@ -256,12 +259,139 @@ bool StreamSocket::send(const QByteArray &bytes)
         return false;
     if (bytes.isEmpty())
         return true;
+    if (m_tls) {
+        switch (m_tls->state()) {
+        case TlsEngine::State::Failed:
+            return false;
+        case TlsEngine::State::Handshaking:
+            m_tlsHeld.append(bytes);
+            m_pending += bytes.size();
+            return true;
+        default:
+            m_tls->writePlaintext(bytes);
+            enqueue(m_tls->takeOutgoing());
+            return true;
+        }
+    }
     // Shared, not copied: the chunk stays as it was read until written.
+    enqueue(bytes);
+    return true;
+}
+
+void StreamSocket::enqueue(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
     m_queue.push_back(bytes);
     m_pending += bytes.size();
     if (m_state == State::Connected && m_queue.size() == 1)
         writeQueued();
+}
+
+void StreamSocket::startTls(std::unique_ptr<TlsEngine> engine, const QByteArray &alreadyRead)
+{
+    m_tls = std::move(engine);
+    m_tlsHeld.clear();
+    m_tlsDiscarded = 0;
+    m_tlsFailure.clear();
+    m_closeNotifyQueued = false;
+    if (m_state == State::Connected)
+        sendAtOnce();
+    const TlsEngine::State before = m_tls->state();
+    if (!alreadyRead.isEmpty())
+        m_tls->feedIncoming(alreadyRead);
+    afterTlsStep(before);
+}
+
+void StreamSocket::sendAtOnce()
+{
+    // A handshake is a dialogue of small flights, and each forwarded chunk
+    // leaves as one write of whole records: waiting to coalesce them (Nagle)
+    // only adds a delayed acknowledgement's wait to every exchange.
+    const int one = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+QString StreamSocket::tlsFailure() const
+{
+    return m_tlsFailure;
+}
+
+void StreamSocket::decrypt(const QByteArray &cipher)
+{
+    const TlsEngine::State before = m_tls->state();
+    m_tls->feedIncoming(cipher);
+    afterTlsStep(before);
+}
+
+// Sends what the engine has for the wire, then reports what changed. Every
+// signal may close this socket, which drops the engine: false once it is gone
+// or no more reading makes sense.
+bool StreamSocket::afterTlsStep(TlsEngine::State before)
+{
+    const bool settled = before == TlsEngine::State::Handshaking && m_tls->state() != TlsEngine::State::Handshaking
+        && m_tls->state() != TlsEngine::State::Failed;
+    if (settled && !m_tlsHeld.isEmpty()) {
+        // What waited goes out with the handshake's last flight, in one write.
+        m_pending -= m_tlsHeld.size();
+        m_tls->writePlaintext(m_tlsHeld);
+        m_tlsHeld.clear();
+    }
+    enqueue(m_tls->takeOutgoing());
+    if (!m_tls || m_broken)
+        return false;
+    if (m_tls->state() == TlsEngine::State::Failed) {
+        failTls();
+        return false;
+    }
+    if (settled) {
+        sendCloseNotify();
+        Q_EMIT tlsEstablished();
+        if (!m_tls || m_broken)
+            return false;
+    }
+    const QByteArray plain = m_tls->takePlaintext();
+    if (!plain.isEmpty()) {
+        Q_EMIT received(plain);
+        if (!m_tls || m_broken)
+            return false;
+    }
+    if (m_tls->state() == TlsEngine::State::PeerClosed && !m_readEnded) {
+        // close_notify: the peer has said all it will, as an end of stream would.
+        m_readEnded = true;
+        updateNotifiers();
+        Q_EMIT readEnded();
+        return false;
+    }
     return true;
+}
+
+void StreamSocket::failTls(const QString &reason)
+{
+    m_tlsFailure = reason.isEmpty() ? m_tls->failureReason() : reason;
+    // What waited for the handshake can never be delivered.
+    m_pending -= m_tlsHeld.size();
+    m_tlsDiscarded += m_tlsHeld.size();
+    m_tlsHeld.clear();
+    m_readEnded = true;
+    updateNotifiers();
+    Q_EMIT tlsFailed();
+}
+
+void StreamSocket::sendCloseNotify()
+{
+    if (!m_tls || !m_shutdownAsked || m_closeNotifyQueued || m_tls->state() == TlsEngine::State::Handshaking)
+        return;
+    // After what waited for the handshake, before the end of stream.
+    m_closeNotifyQueued = true;
+    if (m_tls->state() != TlsEngine::State::Failed) {
+        m_tls->closeWrite();
+        enqueue(m_tls->takeOutgoing());
+    }
+    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut) {
+        ::shutdown(m_fd, SHUT_WR);
+        m_writeShut = true;
+    }
 }
 
 void StreamSocket::onWritable()
@@ -319,7 +449,7 @@ void StreamSocket::writeQueued()
     // watching while the kernel still holds bytes for the peer.
     if (written > 0 || !m_stallTimer.isActive())
         m_stallTimer.start();
-    if (m_queue.empty() && m_shutdownAsked && !m_writeShut) {
+    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || m_closeNotifyQueued)) {
         ::shutdown(m_fd, SHUT_WR);
         m_writeShut = true;
     }
@@ -331,6 +461,11 @@ void StreamSocket::writeQueued()
 void StreamSocket::shutdownWrite()
 {
     m_shutdownAsked = true;
+    if (m_tls) {
+        // Inside TLS the end is close_notify first, once the handshake is over.
+        sendCloseNotify();
+        return;
+    }
     if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut) {
         ::shutdown(m_fd, SHUT_WR);
         m_writeShut = true;
@@ -357,6 +492,13 @@ bool StreamSocket::readFromPeer()
         m_readBuffer.clear();
     chunk.resize(ReadChunkBytes);
     const ssize_t n = ::recv(m_fd, chunk.data(), size_t(ReadChunkBytes), 0);
+    if (n > 0 && m_tls) {
+        // The engine copies what it is fed, so the buffer is kept for the next read.
+        chunk.resize(qsizetype(n));
+        m_readBuffer.swap(chunk);
+        decrypt(m_readBuffer);
+        return n == ReadChunkBytes;
+    }
     if (n > 0) {
         if (n < ReadChunkBytes / 4) {
             // A short read is copied out at its size, so that a few bytes
@@ -372,6 +514,14 @@ bool StreamSocket::readFromPeer()
         return n == ReadChunkBytes; // a shorter read took all there was
     }
     m_readBuffer.swap(chunk);
+    if (n == 0 && m_tls && m_tls->state() == TlsEngine::State::Handshaking) {
+        // A client that refuses the certificate it was shown often just hangs up.
+        failTls(m_tls->isServer() ? QStringLiteral("le client a fermé la connexion pendant la négociation TLS, sans "
+                                                   "doute parce qu'il refuse le certificat présenté (autorité de "
+                                                   "Dravlin non reconnue)")
+                                  : QStringLiteral("le serveur a fermé la connexion pendant la négociation TLS"));
+        return false;
+    }
     if (n == 0) {
         m_readEnded = true;
         updateNotifiers();
@@ -467,6 +617,11 @@ void StreamSocket::close()
     m_shutdownAsked = false;
     m_writeShut = false;
     m_broken = false;
+    m_tls.reset();
+    m_tlsHeld.clear();
+    m_tlsDiscarded = 0;
+    m_tlsFailure.clear();
+    m_closeNotifyQueued = false;
     m_peerAddress.clear();
     m_peerPort = 0;
     m_error = QAbstractSocket::UnknownSocketError;

@@ -2,6 +2,7 @@
 #define DRAVLIN_STREAMSOCKET_H
 
 #include "TcpListener.h"
+#include "TlsEngine.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <memory>
 
 // One TCP endpoint that either listens or carries a single connection.
 //
@@ -26,8 +28,9 @@
 // addresses into text.
 //
 // Bytes cross the descriptor in two places only: readFromPeer() for what
-// arrives and writeQueued() for what leaves, so that a filter working on
-// bytes (an encryption layer) can sit there without the relay noticing.
+// arrives and writeQueued() for what leaves. After startTls() a TLS engine
+// sits there: received() then gives plaintext, send() takes plaintext, and
+// shutdownWrite() sends close_notify before the end of stream.
 class StreamSocket : public QObject
 {
     Q_OBJECT
@@ -80,6 +83,19 @@ public:
     bool isWriteShut() const { return m_writeShut; }
     bool hasReadEnded() const { return m_readEnded; }
 
+    // From here on the connection is TLS through engine; alreadyRead are
+    // bytes of it that arrived with the last plaintext. Plaintext sent before
+    // the handshake is over waits, counted as pending. tlsEstablished() or
+    // tlsFailed() says how the handshake went; the peer's close_notify is
+    // reported as readEnded().
+    void startTls(std::unique_ptr<TlsEngine> engine, const QByteArray &alreadyRead = {});
+    bool isTls() const { return m_tls != nullptr; }
+    const TlsEngine *tls() const { return m_tls.get(); }
+    // Why TLS failed, in French.
+    QString tlsFailure() const;
+    // Plaintext that was waiting for a handshake that failed, thrown away.
+    qint64 tlsDiscardedBytes() const { return m_tlsDiscarded; }
+
     // While paused, arriving data waits in the kernel, and the peer feels
     // TCP flow control.
     void setReadPaused(bool paused);
@@ -107,6 +123,9 @@ Q_SIGNALS:
     // Bytes are waiting for the peer (queued, or in the kernel) and it has
     // taken none for the stall limit.
     void stalled();
+    void tlsEstablished();
+    // Reading has stopped; the alert, if any, is on its way.
+    void tlsFailed();
 
 private Q_SLOTS:
     void onDescriptorAccepted(qintptr descriptor);
@@ -120,6 +139,12 @@ private:
     void tryNextAddress();
     void finishConnecting();
     bool readFromPeer();
+    void enqueue(const QByteArray &bytes);
+    void decrypt(const QByteArray &cipher);
+    bool afterTlsStep(TlsEngine::State before);
+    void failTls(const QString &reason = {});
+    void sendCloseNotify();
+    void sendAtOnce();
     void writeQueued();
     void brokenBy(int systemError);
     void failWith(QAbstractSocket::SocketError error, const QString &reason);
@@ -160,6 +185,12 @@ private:
     bool m_shutdownAsked = false;
     bool m_writeShut = false;
     bool m_broken = false;
+
+    std::unique_ptr<TlsEngine> m_tls;
+    QByteArray m_tlsHeld;       // plaintext sent while the handshake goes on
+    qint64 m_tlsDiscarded = 0;
+    QString m_tlsFailure;       // when the engine itself has no reason
+    bool m_closeNotifyQueued = false;
 };
 
 #endif

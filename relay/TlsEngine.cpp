@@ -207,6 +207,14 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
 {
     if (m_state == State::Failed || m_closeWanted || plain.isEmpty())
         return;
+    if (m_state != State::Handshaking && m_unsent.isEmpty()) {
+        // The usual case once established: encrypted at once, without a copy.
+        ERR_clear_error();
+        size_t written = 0;
+        if (!SSL_write_ex(m_ssl, plain.data(), static_cast<size_t>(plain.size()), &written))
+            fail(SSL_get_error(m_ssl, 0));
+        return;
+    }
     m_unsent.append(plain.data(), plain.size());
     advance();
 }

@@ -1,6 +1,8 @@
 #ifndef DRAVLIN_TLSENGINE_H
 #define DRAVLIN_TLSENGINE_H
 
+#include "TlsSummary.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -32,16 +34,7 @@ public:
     using Context = std::shared_ptr<SSL_CTX>;
 
     // What the handshake settled, filled once established.
-    struct Summary {
-        QString protocol;    // "TLSv1.3"
-        QString cipher;      // "TLS_AES_256_GCM_SHA384"
-        QString serverName;  // server mode: the client's SNI; client mode: the SNI sent
-        QString peerSubject; // the peer's certificate (client mode), RFC 2253
-        QString peerIssuer;
-        QString peerFingerprint; // SHA-256, "AB:CD:..."
-        bool peerVerified = false;
-        QString verifyError; // why not, when it was not
-    };
+    using Summary = TlsSummary;
 
     // Server mode; authority must outlive the engine.
     TlsEngine(CertificateAuthority &authority, const QString &serverHost);

@@ -12,7 +12,7 @@ private Q_SLOTS:
     void parse_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("expected"); // flags|listen|host|server port, or !part of the error
+        QTest::addColumn<QString>("expected"); // flags|listen|host|server port, !part of the error, or =CA file to export
         const QString dh = QString::fromLatin1(CommandLine::DefaultServer);
         QTest::newRow("flags") << QStringList{"--console", "--timestamps", "--start"} << "cts|25|" + dh + "|25";
         QTest::newRow("host mirrors listen") << QStringList{"--server", "127.0.0.1", "--listen=2526"} << "|2526|127.0.0.1|2526";
@@ -33,6 +33,14 @@ private Q_SLOTS:
         QTest::newRow("open with start") << QStringList{"--start", "--open", "c.txt"} << "!--open va avec la fenêtre";
         QTest::newRow("pcap in the window") << QStringList{"--pcap", "c.pcap"} << "!Exporter en pcap";
         QTest::newRow("pcap without a name") << QStringList{"--console", "--pcap="} << "!nom de fichier vide après --pcap";
+        // TLS: flags i(nspect), k (any server certificate), b(ridge), for either front end.
+        QTest::newRow("inspect on the console") << QStringList{"--console", "--inspect-tls", "--tls-insecure"} << "cik|25|" + dh + "|25";
+        QTest::newRow("bridge in the window") << QStringList{"--server-tls", "--start"} << "sb|25|" + dh + "|25";
+        QTest::newRow("insecure alone in the window") << QStringList{"--tls-insecure"} << "k|25|" + dh + "|25"; // the box can be ticked later
+        QTest::newRow("insecure alone on the console") << QStringList{"--console", "--tls-insecure"} << "!--tls-insecure va avec";
+        QTest::newRow("export the CA") << QStringList{"--export-ca", "ca.pem"} << "=ca.pem";
+        QTest::newRow("export with a run") << QStringList{"--inspect-tls", "--export-ca=ca.pem"} << "!s'emploie seul";
+        QTest::newRow("export twice") << QStringList{"--export-ca=a", "--export-ca=b"} << "!--export-ca donné 2 fois";
         QTest::newRow("open twice") << QStringList{"--open", "a", "--open", "b"} << "!--open donné 2 fois";
     }
     void parse()
@@ -40,17 +48,32 @@ private Q_SLOTS:
         QFETCH(QStringList, args);
         QFETCH(QString, expected);
         CommandLine cl;
-        const bool run = cl.parse(QStringList{"dravlin"} + args) == CommandLine::Outcome::Run;
+        const CommandLine::Outcome outcome = cl.parse(QStringList{"dravlin"} + args);
+        QCOMPARE(outcome == CommandLine::Outcome::ExportCa, expected.startsWith('='));
+        if (outcome == CommandLine::Outcome::ExportCa)
+            QCOMPARE(cl.exportCaPath, expected.mid(1));
+        if (expected.startsWith('='))
+            return;
+        const bool run = outcome == CommandLine::Outcome::Run;
         QVERIFY2(run != expected.startsWith('!') && (run || cl.errorText.contains(expected.mid(1))),
                  qPrintable(cl.errorText));
         if (!run)
             return;
-        QCOMPARE(QString(cl.console ? "c" : "") + (cl.timestamps ? "t" : "") + (cl.start ? "s" : "") + '|'
+        QCOMPARE(QString(cl.console ? "c" : "") + (cl.timestamps ? "t" : "") + (cl.start ? "s" : "")
+                     + (cl.tls.inspectTls ? "i" : "") + (cl.tls.tlsInsecure ? "k" : "") + (cl.tls.serverTls ? "b" : "") + '|'
                      + cl.listenPortText + '|' + cl.serverHostText + '|' + cl.serverPortText + cl.errorText,
                  expected);
         // The window fills only the fields that were given.
         QCOMPARE(cl.listenGiven, args.join(' ').contains("--listen"));
-        QCOMPARE(cl.serverGiven, args.join(' ').contains("--server"));
+        QCOMPARE(cl.serverGiven, args.join(' ').contains("--server "));
+        // The console's settings carry the TLS choices as given.
+        RelaySettings settings;
+        QString error;
+        if (cl.console && cl.consoleSettings(&settings, &error)) {
+            QCOMPARE(settings.tls.inspectTls, cl.tls.inspectTls);
+            QCOMPARE(settings.tls.tlsInsecure, cl.tls.tlsInsecure);
+            QCOMPARE(settings.tls.serverTls, cl.tls.serverTls);
+        }
     }
 
     void desktopEntryIsValid()

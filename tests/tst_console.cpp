@@ -1,4 +1,6 @@
+#include "FakeServer.h"
 #include "LoopbackPeer.h"
+#include "StartTlsClient.h"
 #include "TsharkStreams.h"
 
 #include <QtNetwork>
@@ -258,6 +260,89 @@ private Q_SLOTS:
         ::close(pipeEnds[0]);
     }
 
+    // A STARTTLS session seen through: a mark per handshake in its place
+    // among the rows, the rows inside TLS in clear, a capture only its owner reads.
+    void inspectTlsShowsHandshakesThenDecryptedRows()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        CertificateAuthority serverCa(home.filePath("server-ca")); // unknown to the system: hence --tls-insecure
+        QCOMPARE(serverCa.ensure(), QString());
+        FakeServer server(serverCa, {});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", home.path());
+        const QString pcap = home.filePath("session.pcap");
+        ConsoleRun run({"--console", "--timestamps", "--inspect-tls", "--tls-insecure", "--pcap", pcap, "--listen", "0",
+                        "--server", QStringLiteral("127.0.0.1:%1").arg(server.listener.serverPort())}, {}, env);
+        const quint16 port = run.listeningPort();
+        QVERIFY2(port != 0, run.err.constData());
+        QByteArray heard;
+        const QString failed = StartTlsClient::converse(port, home.filePath("dravlin/ca.crt"), &heard);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed + run.err));
+        QVERIFY(run.waitFor("S: 221 bye"));
+        ::kill(static_cast<pid_t>(run.process.processId()), SIGTERM);
+        QVERIFY2(run.finish(), run.err.constData());
+        QCOMPARE(run.process.exitCode(), 0);
+        QList<QByteArray> lines;
+        for (const QByteArray &line : run.out.split('\n'))
+            if (line.size() > 13)
+                lines.append(line.mid(13)); // past the stamp
+        const qsizetype client = lines.indexOf("S: 220 2.0.0 Ready") + 1;
+        QVERIFY2(client > 0 && client + 6 <= lines.size(), run.out.constData());
+        const QRegularExpression clientMark("^-- TLS client \u00b7 TLSv1\\.[23] \u00b7 \\S+ \u00b7 STARTTLS \\(SMTP\\)");
+        const QRegularExpression serverMark("^-- TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
+                                            "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 ");
+        // The client's handshake is over at once; what it then says waits for the
+        // server's, whose mark comes before the first row the server sends inside TLS.
+        QVERIFY2(clientMark.match(QString::fromUtf8(lines.at(client))).hasMatch(), run.out.constData());
+        const qsizetype reply = lines.indexOf("S: 250 hello");
+        QVERIFY2(reply > client && serverMark.match(QString::fromUtf8(lines.at(reply - 1))).hasMatch(), run.out.constData());
+        lines.removeAt(reply - 1);
+        QCOMPARE(lines.mid(client - 2, 7), (QList<QByteArray>{"C: STARTTLS", "S: 220 2.0.0 Ready", lines.at(client),
+                                                             "C: EHLO client", "C: QUIT", "S: 250 hello", "S: 221 bye"}));
+        QVERIFY2(run.err.contains("dravlin: TLS établi avec le serveur"), run.err.constData());
+        QCOMPARE(QFileInfo(pcap).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner); // owner, group, others
+        // --export-ca gives the very CA the client trusted, without a second one made.
+        const QString exported = home.filePath("exported.pem");
+        ConsoleRun exporting({"--export-ca", exported}, {}, env);
+        QVERIFY2(exporting.finish(), exporting.err.constData());
+        QCOMPARE(exporting.process.exitCode(), 0);
+        const QList<QSslCertificate> pem = QSslCertificate::fromPath(exported, QSsl::Pem);
+        QCOMPARE(pem.size(), 1);
+        QCOMPARE(pem.first(), QSslCertificate::fromPath(home.filePath("dravlin/ca.crt")).value(0));
+    }
+
+    // A first export makes the CA; one that cannot write says why, in French.
+    void exportCa_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("makes the CA") << "ca.pem" << 0 << "certificat de l'autorité écrit";
+        QTest::newRow("no such folder") << "missing/ca.pem" << 1 << "--export-ca : Impossible d'écrire";
+        QTest::newRow("folder of the CA unusable") << "XDG/ca.pem" << 1 << "--export-ca : ";
+    }
+    void exportCa()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, status);
+        QFETCH(QString, says);
+        QTemporaryDir home;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", home.path());
+        if (file.startsWith("XDG/")) { // a file where the CA's folder should be
+            QFile blocker(home.filePath("dravlin"));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            file = file.mid(4);
+        }
+        ConsoleRun run({"--export-ca", home.filePath(file)}, {}, env);
+        QVERIFY2(run.finish() && run.err.contains(says.toUtf8()), run.err.constData());
+        QCOMPARE(run.process.exitCode(), status);
+        QCOMPARE(QSslCertificate::fromPath(home.filePath(file)).size(), status == 0 ? 1 : 0);
+        if (status == 0)
+            QVERIFY(QFile::exists(home.filePath("dravlin/ca.key")));
+    }
+
     void refusedWithStatus_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -279,6 +364,9 @@ private Q_SLOTS:
         QTest::newRow("--server twice") << QStringList{"--server", "a", "--server=b"} << 2 << "--server donné 2 fois";
         QTest::newRow("host:25:26") << QStringList{"--server", "host:25:26"} << 2 << "entre crochets : [::1]:25";
         QTest::newRow("listen port taken") << QStringList{"--listen", "TAKEN", "--server", "127.0.0.1:1"} << 1 << "TAKEN";
+        QTest::newRow("--tls-insecure alone") << QStringList{"--tls-insecure"} << 2 << "--tls-insecure va avec --inspect-tls";
+        QTest::newRow("--export-ca with a run") << QStringList{"--export-ca", "ca.pem"} << 2 << "--export-ca s'emploie seul";
+        QTest::newRow("--export-ca without a name") << QStringList{"--export-ca="} << 2 << "nom de fichier vide après --export-ca";
         QTest::newRow("window without a display") << QStringList{} << 1 << "dravlin --console";
     }
     void refusedWithStatus()

@@ -1,4 +1,6 @@
+#include "CertificateAuthority.h"
 #include "Conversation.h"
+#include "FakeServer.h"
 #include "LoopbackPeer.h"
 #include "MainWindow.h"
 #include "RawPeer.h"
@@ -6,6 +8,7 @@
 #include "ReplyClass.h"
 #include "RowDelegate.h"
 #include "RowsFixture.h"
+#include "StartTlsClient.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -16,7 +19,7 @@ static QString freePortText() // one nothing listens on right now, from the syst
     return probe.listen(QHostAddress::LocalHost, 0) ? QString::number(probe.serverPort()) : QString();
 }
 
-static const char *const Fields[] = {"txtPortClient", "txtAdresseServeur", "txtPortServeur"};
+static const char *const Fields[] = {"txtPortClient", "txtAdresseServeur", "txtPortServeur", "chkTls", "chkTlsInsecure"};
 
 class TstMainWindow : public QObject
 {
@@ -41,7 +44,7 @@ class TstMainWindow : public QObject
         QCOMPARE(control<QPushButton>("cmdStart")->isEnabled(), !started);
         QCOMPARE(control<QPushButton>("cmdStop")->isEnabled(), started);
         for (const char *field : Fields)
-            QVERIFY2(control<QLineEdit>(field)->isEnabled() == !started, field);
+            QVERIFY2(control(field)->isEnabled() == !started, field);
         const QColor colour = started ? QColor(0, 255, 0) : QColor(255, 0, 0);
         QCOMPARE(control<QFrame>("FrameEtat")->palette().color(QPalette::Window), colour);
         QCOMPARE(control<QFrame>("FrameEtat")->grab().toImage().pixelColor(10, 10), colour); // as painted
@@ -95,6 +98,15 @@ private Q_SLOTS:
             if (at96)
                 QCOMPARE(widget->geometry(), QRect(c.l / 15, c.t / 15, c.w / 15, c.h / 15));
         }
+        // The TLS boxes, not in the design, take room it left free in Frame1, whole.
+        for (const char *box : {"chkTls", "chkTlsInsecure"}) {
+            QWidget *added = control(box);
+            QVERIFY2(added->parentWidget() == control("Frame1") && added->sizeHint().width() <= added->width()
+                         && control("Frame1")->rect().contains(added->geometry()), box);
+            for (const auto &c : design)
+                QVERIFY2(control(c.name)->parentWidget() != added->parentWidget()
+                             || !control(c.name)->geometry().intersects(added->geometry()), c.name);
+        }
         if (!at96)
             QSKIP("geometry is designed for 96 DPI");
     }
@@ -127,7 +139,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(m_window));
         QCOMPARE(QApplication::focusWidget(), control("txtPortClient"));
         QCOMPARE(control("cmdStart")->nextInFocusChain(), control("cmdStop")); // though disabled at opening
-        for (const char *next : {"txtAdresseServeur", "txtPortServeur", "cmdStart", "lstClient", "lstServeur", "txtPortClient"}) {
+        for (const char *next : {"txtAdresseServeur", "txtPortServeur", "chkTls", "chkTlsInsecure", "cmdStart", "lstClient", "lstServeur", "txtPortClient"}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(next));
         }
@@ -395,6 +407,73 @@ private Q_SLOTS:
     }
     // The window goes at once; the program lives on until what was read from
     // the client has reached a server slow to read it.
+    // The boxes reach the relay; each handshake leaves one mark, whose tooltip
+    // details it; a save of what was decrypted is for its owner only.
+    void tlsBoxesReachTheRelayAndTheHandshakesAreMarked()
+    {
+        QTemporaryDir home;
+        CertificateAuthority serverCa(home.filePath("server-ca"));
+        QCOMPARE(serverCa.ensure(), QString());
+        FakeServer server(serverCa, {});
+        RelaySettings::Tls tls;
+        tls.caDirectory = home.filePath("dravlin");
+        m_window->setTlsSettings(tls);
+        control<QCheckBox>("chkTls")->click();
+        control<QCheckBox>("chkTlsInsecure")->click(); // the server's CA is known to nobody
+        m_window->setFieldTexts(freePortText(), "127.0.0.1", QString::number(server.listener.serverPort()));
+        m_window->clickStart();
+        expectState(true);
+        const RelaySettings::Tls taken = m_window->relay().settings().tls;
+        QVERIFY(taken.inspectTls && taken.tlsInsecure && !taken.serverTls && taken.caDirectory == tls.caDirectory);
+        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+        QByteArray heard;
+        const QString failed = StartTlsClient::converse(m_window->relay().listeningPort(), home.filePath("dravlin/ca.crt"), &heard);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        Conversation *conv = m_window->conversation();
+        QStringList marks;
+        QTRY_VERIFY((marks.clear(), [&] {
+            for (int row = 0; row < conv->rowCount(); ++row)
+                if (conv->isMarker(row) && conv->markerText(row).startsWith("TLS "))
+                    marks.append(conv->data(conv->index(row, 1), Qt::ToolTipRole).toString());
+            return marks.size() == 2 && conv->rowCount() > 0 && !conv->isMarker(conv->rowCount() - 1)
+                && conv->text(conv->rowCount() - 1, Side::Server) == "221 bye";
+        }()));
+        const QString serverTip = marks.filter("TLS serveur").value(0);
+        QVERIFY2(serverTip.split('\n').size() >= 7 && serverTip.contains("\ncertificat NON vérifié (")
+                     && serverTip.contains("\nSHA-256 ") && serverTip.contains("\németteur CN=Dravlin CA"), qPrintable(serverTip));
+        QVERIFY(conv->isEncrypted(conv->rowCount() - 1));
+        // An older file of the name, readable by all, is replaced by one for the owner only.
+        const QString saved = home.filePath("conversation.txt"), capture = home.filePath("conversation.pcap");
+        for (const QString &path : {saved, capture}) {
+            QFile older(path);
+            QVERIFY(older.open(QIODevice::WriteOnly) && older.setPermissions(older.permissions() | QFileDevice::ReadOther));
+        }
+        QVERIFY(m_window->saveConversation(saved) && m_window->exportPcap(capture));
+        for (const QString &path : {saved, capture})
+            QCOMPARE(QFileInfo(path).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().count(" -- TLS "), 2);
+    }
+    // A CA that cannot be had: said in a box, and the window stays stopped.
+    void tlsWithoutItsAuthorityDoesNotStart()
+    {
+        QTemporaryDir home;
+        QFile blocker(home.filePath("dravlin")); // a file where the CA's folder should be
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        RelaySettings::Tls tls;
+        tls.inspectTls = true;
+        tls.caDirectory = blocker.fileName();
+        m_window->setTlsSettings(tls);
+        QVERIFY(control<QCheckBox>("chkTls")->isChecked());
+        m_window->setFieldTexts(freePortText(), "127.0.0.1", freePortText());
+        QSignalSpy reported(m_window, &MainWindow::errorReported);
+        m_window->clickStart();
+        QVERIFY2(!boxedMessage(reported).isEmpty(), qPrintable(reported.value(0).value(0).toString()));
+        expectState(false);
+        QVERIFY(!m_window->relay().isArmed());
+    }
+
     void closingDeliversWhatWasReadBeforeTheProgramEnds()
     {
         RawPeer server;

@@ -2,6 +2,7 @@
 
 #include "ReplyClass.h"
 #include "RowText.h"
+#include "SessionMarks.h"
 #include "Transcript.h"
 #include "TranscriptReader.h"
 
@@ -77,7 +78,7 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
     if (role == Qt::ToolTipRole) {
         // A mark is often wider than a pane: its tooltip gives it whole.
         if (isMarker(row))
-            return markerText(row);
+            return SessionMarks::tooltip(markerText(row));
         const QString reply = replyText(row);
         return reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
     }

@@ -1,6 +1,7 @@
 #include "EventText.h"
 
 #include <QLocale>
+#include <QStringList>
 
 namespace {
 
@@ -45,8 +46,75 @@ QString EventText::describe(const RelayEvent &event)
                  QLocale(QLocale::French).toString(double(event.durationMs) / 1000.0, 'f', 1));
     case Kind::Stopped:
         return QStringLiteral("Relais arrêté");
+    case Kind::TlsEstablished:
+        return QStringLiteral("TLS établi avec le %1").arg(tlsMarker(event));
+    case Kind::TlsFailed:
+        return QStringLiteral("Échec TLS avec le %1 : %2. Client déconnecté.").arg(sideName(event.side), event.reason);
+    case Kind::PlaintextDropped:
+        return QStringLiteral("%1 en clair envoyés par le %2 après %3 et avant la négociation TLS : ignorés, "
+                              "jamais transmis (injection de commandes ?)")
+            .arg(bytes(event.dropped), sideName(event.side), upgradeName(event.upgrade));
+    case Kind::TlsUnavailable:
+        return QStringLiteral("%1. Relais arrêté.").arg(event.reason);
     }
     return QString();
+}
+
+QString EventText::tlsMarker(const RelayEvent &event)
+{
+    const TlsSummary &tls = event.tls;
+    QString text = QStringLiteral("%1 : %2 %3").arg(sideName(event.side), tls.protocol, tls.cipher);
+    if (event.side == Side::Client) {
+        if (!tls.serverName.isEmpty())
+            text += QStringLiteral(", nom demandé « %1 »").arg(tls.serverName);
+    } else {
+        text += QStringLiteral(", %1, %2").arg(tls.peerSubject,
+                                               tls.peerVerified ? QStringLiteral("certificat vérifié")
+                                                                : QStringLiteral("certificat NON vérifié"));
+    }
+    return text;
+}
+
+QString EventText::tlsDetails(const RelayEvent &event)
+{
+    const TlsSummary &tls = event.tls;
+    QStringList lines{QStringLiteral("TLS avec le %1 (%2)").arg(sideName(event.side), upgradeName(event.upgrade)),
+                      QStringLiteral("Protocole : %1").arg(tls.protocol),
+                      QStringLiteral("Chiffrement : %1").arg(tls.cipher)};
+    if (!tls.serverName.isEmpty())
+        lines.append(QStringLiteral("Nom demandé (SNI) : %1").arg(tls.serverName));
+    if (event.side == Side::Server) {
+        lines.append(QStringLiteral("Sujet du certificat : %1").arg(tls.peerSubject));
+        lines.append(QStringLiteral("Émetteur : %1").arg(tls.peerIssuer));
+        lines.append(QStringLiteral("Empreinte SHA-256 : %1").arg(tls.peerFingerprint));
+        lines.append(tls.peerVerified ? QStringLiteral("Certificat vérifié")
+                                      : QStringLiteral("Certificat non vérifié : %1").arg(tls.verifyError));
+    } else {
+        lines.append(QStringLiteral("Certificat présenté : émis par l'autorité de Dravlin"));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString EventText::upgradeName(RelayEvent::Upgrade upgrade)
+{
+    using Upgrade = RelayEvent::Upgrade;
+    switch (upgrade) {
+    case Upgrade::Smtp:
+        return QStringLiteral("STARTTLS (SMTP)");
+    case Upgrade::Pop3:
+        return QStringLiteral("STLS (POP3)");
+    case Upgrade::Imap:
+        return QStringLiteral("STARTTLS (IMAP)");
+    case Upgrade::Ftp:
+        return QStringLiteral("AUTH TLS (FTP)");
+    case Upgrade::Implicit:
+        return QStringLiteral("TLS dès le premier octet");
+    case Upgrade::Bridge:
+        return QStringLiteral("TLS vers le serveur seulement");
+    case Upgrade::None:
+        break;
+    }
+    return QStringLiteral("la demande de passage en TLS");
 }
 
 QString EventText::listenFailure(const RelayEvent &event)
@@ -101,6 +169,8 @@ QString EventText::sessionEnd(const RelayEvent &event)
         return QStringLiteral("le %1 est resté muet après la fermeture de l'autre côté").arg(side);
     case End::DeliveryStalled:
         return QStringLiteral("le %1 ne lisait plus").arg(side);
+    case End::TlsFailed:
+        return QStringLiteral("échec TLS avec le %1 (%2)").arg(side, event.reason);
     case End::Stopped:
     case End::None:
         break;
@@ -120,6 +190,8 @@ QString EventText::undeliveredBecause(const RelayEvent &event)
         return QStringLiteral("connexion réinitialisée par le serveur");
     case End::ServerUnreachable:
         return QStringLiteral("serveur injoignable");
+    case End::TlsFailed:
+        return QStringLiteral("échec TLS");
     default:
         return QStringLiteral("relais arrêté avant la fin de l'envoi");
     }

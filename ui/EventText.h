@@ -16,7 +16,15 @@ public:
     enum class Naming { WindowFields, ConsoleOptions };
 
     static QString describe(const RelayEvent &event);
+    // One line for a TlsEstablished event, for the marker row and the
+    // console's "-- TLS" line: "serveur : TLSv1.3 TLS_AES_256_GCM_SHA384, CN=…,
+    // certificat vérifié".
+    static QString tlsMarker(const RelayEvent &event);
+    // Every detail of the handshake, one per line, for a tooltip.
+    static QString tlsDetails(const RelayEvent &event);
     static QString settingsError(const RelaySettings::Error &error, Naming naming);
+    // "STARTTLS (SMTP)", "TLS implicite", ...
+    static QString upgradeName(RelayEvent::Upgrade upgrade);
 
 private:
     static QString listenFailure(const RelayEvent &event);

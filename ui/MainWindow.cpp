@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "CertificateAuthority.h"
 #include "ConversationPcap.h"
 #include "ConversationSearch.h"
 #include "EventHistoryDialog.h"
@@ -14,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -76,10 +78,19 @@ bool isFailure(const RelayEvent &event)
     case RelayEvent::Kind::ServerFailed:
     case RelayEvent::Kind::PeerReset:
     case RelayEvent::Kind::Undelivered:
+    case RelayEvent::Kind::TlsFailed:
+    case RelayEvent::Kind::PlaintextDropped:
+    case RelayEvent::Kind::TlsUnavailable:
         return true;
     default:
         return false;
     }
+}
+
+// A saved conversation may hold what TLS hid (passwords): for its owner only.
+bool ownerOnly(QFileDevice *file)
+{
+    return file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 QString rowCountText(int count, const QString &one, const QString &many)
@@ -121,10 +132,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(cmdStart, &QPushButton::clicked, this, &MainWindow::onCmdStartClicked);
     connect(cmdStop, &QPushButton::clicked, this, &MainWindow::onCmdStopClicked);
     connect(txtPortClient, &QLineEdit::textChanged, this, &MainWindow::onTxtPortClientTextChanged);
-    connect(&m_relay, &Relay::rowsCaptured, &m_conversation,
-            [this](Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs) {
-                m_conversation.appendRows(side, rows, arrivedMsecs);
-            });
+    connect(&m_relay, &Relay::rowsCaptured, &m_conversation, &Conversation::appendRows);
     connect(&m_conversation, &Conversation::rowsCleared, this, &MainWindow::onConversationRowsCleared);
     connect(m_findBar, &FindBar::currentMatchChanged, this, &MainWindow::onFindBarCurrentMatchChanged);
     connect(m_findBar, &FindBar::matchesChanged, this, &MainWindow::onFindBarMatchesChanged);
@@ -170,6 +178,16 @@ void MainWindow::createControls()
     txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"), QStringLiteral("192.168.0.1"), Frame1);
     Label5 = makeLabel(QStringLiteral("Label5"), QStringLiteral("Sur le port"), caption, Frame1);
     txtPortServeur = makeField(QStringLiteral("txtPortServeur"), QStringLiteral("25"), Frame1);
+    chkTls = new QCheckBox(QStringLiteral("Déchiffrer TLS"), Frame1);
+    chkTls->setObjectName(QStringLiteral("chkTls"));
+    chkTls->setToolTip(QStringLiteral(
+        "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
+        "Le client voit un certificat de l'autorité de Dravlin : faites-lui confiance\n"
+        "(clic droit : « Exporter le certificat CA… »)."));
+    chkTlsInsecure = new QCheckBox(QStringLiteral("Accepter tout certificat serveur"), Frame1);
+    chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
+    chkTlsInsecure->setToolTip(QStringLiteral(
+        "Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée."));
     cmdStart = makeButton(QStringLiteral("cmdStart"), QStringLiteral("Ecouter"), Frame1);
     cmdStop = makeButton(QStringLiteral("cmdStop"), QStringLiteral("Stop !"), Frame1);
 
@@ -254,6 +272,10 @@ void MainWindow::placeControls()
     txtAdresseServeur->setGeometry(rect(3960, 240, 2895, 285));
     Label5->setGeometry(rect(2760, 840, 1215, 255));
     txtPortServeur->setGeometry(rect(3960, 840, 615, 285, true));
+    // Not in the design: in the room it left under the local port and beside
+    // the server port.
+    chkTls->setGeometry(rect(120, 870, 2520, 285));
+    chkTlsInsecure->setGeometry(rect(4680, 840, 2700, 285));
     cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
     cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
     QRect etat = rect(8880, 120, 3495, 1095);
@@ -285,8 +307,8 @@ void MainWindow::placePanes()
 void MainWindow::chainTabOrder()
 {
     // Labels and frames take no focus, so the chain starts at the local port.
-    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, cmdStart,
-                              cmdStop,       lstClient,         lstServeur};
+    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, chkTls, chkTlsInsecure,
+                              cmdStart,      cmdStop,           lstClient,      lstServeur};
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
 }
@@ -335,6 +357,13 @@ void MainWindow::createActions()
     m_pcapAction = new QAction(QStringLiteral("Exporter en pcap…"), this);
     m_pcapAction->setObjectName(QStringLiteral("actExporterPcap"));
     connect(m_pcapAction, &QAction::triggered, this, &MainWindow::onExportPcapTriggered);
+    m_exportCaAction = new QAction(QStringLiteral("Exporter le certificat CA…"), this);
+    m_exportCaAction->setObjectName(QStringLiteral("actExporterCa"));
+    connect(m_exportCaAction, &QAction::triggered, this, &MainWindow::onExportCaTriggered);
+    for (QCheckBox *box : {chkTls, chkTlsInsecure}) {
+        box->addAction(m_exportCaAction);
+        box->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
     m_findAction = newAction(QStringLiteral("Rechercher…"), QStringLiteral("actRechercher"), QKeySequence::Find,
                              Qt::WindowShortcut);
     connect(m_findAction, &QAction::triggered, this, &MainWindow::onFindTriggered);
@@ -346,6 +375,7 @@ void MainWindow::createActions()
         pane->addAction(m_saveAction);
         pane->addAction(m_openAction);
         pane->addAction(m_pcapAction);
+        pane->addAction(m_exportCaAction);
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
 }
@@ -380,6 +410,21 @@ void MainWindow::setFieldTexts(const QString &listenPort, const QString &serverH
     txtPortServeur->setText(serverPort);
 }
 
+void MainWindow::setTlsSettings(const RelaySettings::Tls &tls)
+{
+    m_tls = tls;
+    chkTls->setChecked(tls.inspectTls);
+    chkTlsInsecure->setChecked(tls.tlsInsecure);
+}
+
+RelaySettings::Tls MainWindow::tlsSettings() const
+{
+    RelaySettings::Tls tls = m_tls;
+    tls.inspectTls = chkTls->isChecked();
+    tls.tlsInsecure = chkTlsInsecure->isChecked();
+    return tls;
+}
+
 void MainWindow::clickStart()
 {
     cmdStart->click();
@@ -388,7 +433,7 @@ void MainWindow::clickStart()
 void MainWindow::start(const RelaySettings &settings)
 {
     m_relay.start(settings);
-    enterStarted();
+    enterStartedIfArmed();
 }
 
 void MainWindow::onCmdStartClicked()
@@ -396,12 +441,18 @@ void MainWindow::onCmdStartClicked()
     // The texts are checked before anything changes: on bad input the window
     // stays stopped, the panes keep their rows and the relay stays idle.
     const auto error = m_relay.start(txtPortClient->text(), txtPortServeur->text(),
-                                     txtAdresseServeur->text());
+                                     txtAdresseServeur->text(), tlsSettings());
     if (error) {
         reportError(EventText::settingsError(*error, EventText::Naming::WindowFields));
         return;
     }
-    enterStarted();
+    enterStartedIfArmed();
+}
+
+void MainWindow::enterStartedIfArmed()
+{
+    if (m_relay.isArmed())
+        enterStarted();
 }
 
 void MainWindow::enterStarted()
@@ -424,6 +475,8 @@ void MainWindow::showState(bool started)
     txtPortClient->setEnabled(!started);
     txtPortServeur->setEnabled(!started);
     txtAdresseServeur->setEnabled(!started);
+    chkTls->setEnabled(!started);
+    chkTlsInsecure->setEnabled(!started);
     setBackground(FrameEtat, started ? StartedColour : StoppedColour);
     lblEtat->setText(started ? QStringLiteral("Serveur démarré") : QStringLiteral("Serveur arrêté"));
 }
@@ -447,6 +500,9 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
         showState(false);
         reportError(message);
     }
+    // Comes within the click on "Ecouter", which then leaves the window stopped.
+    if (event.kind == RelayEvent::Kind::TlsUnavailable)
+        reportError(message);
 }
 
 void MainWindow::showEvent(const QString &text, bool failure)
@@ -523,7 +579,7 @@ bool MainWindow::exportPcap(const QString &path)
 {
     QSaveFile file(path);
     QString error;
-    bool written = file.open(QIODevice::WriteOnly);
+    bool written = file.open(QIODevice::WriteOnly) && ownerOnly(&file);
     if (written)
         written = ConversationPcap::write(m_conversation, &file, &error) && file.commit();
     if (!written) {
@@ -531,6 +587,32 @@ bool MainWindow::exportPcap(const QString &path)
                         .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
     }
     return written;
+}
+
+void MainWindow::onExportCaTriggered()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Exporter le certificat CA"),
+        QDir(QDir::homePath()).filePath(QStringLiteral("dravlin-ca.crt")),
+        QStringLiteral("Certificats PEM (*.crt *.pem);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        exportCaCertificate(path);
+}
+
+bool MainWindow::exportCaCertificate(const QString &path)
+{
+    CertificateAuthority authority(m_tls.caDirectory.isEmpty() ? CertificateAuthority::defaultDirectory()
+                                                               : m_tls.caDirectory);
+    const QString error = authority.exportCertificate(path);
+    if (!error.isEmpty()) {
+        reportError(error);
+        return false;
+    }
+    const QString message = QStringLiteral("Certificat de l'autorité de Dravlin exporté dans « %1 »")
+                                .arg(QDir::toNativeSeparators(path));
+    m_history.append(QDateTime::currentMSecsSinceEpoch(), message, false);
+    showEvent(message, false);
+    return true;
 }
 
 void MainWindow::onFindTriggered()
@@ -637,7 +719,7 @@ bool MainWindow::saveConversation(const QString &path)
     // Written a slice at a time, so a long capture is never held twice in memory.
     constexpr int RowsPerWrite = 16384;
     QSaveFile file(path);
-    bool written = file.open(QIODevice::WriteOnly);
+    bool written = file.open(QIODevice::WriteOnly) && ownerOnly(&file);
     const int rows = m_conversation.rowCount();
     for (int first = 0; written && first < rows; first += RowsPerWrite) {
         const QByteArray slice = m_conversation.transcript(first, std::min(RowsPerWrite, rows - first));

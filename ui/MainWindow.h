@@ -17,6 +17,7 @@ class EventHistoryDialog;
 class FindBar;
 class PaneView;
 class QAction;
+class QCheckBox;
 class QDateTime;
 class QEventLoopLocker;
 class QFrame;
@@ -25,7 +26,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class TrafficPanes;
-struct RelaySettings;
+#include "RelaySettings.h"
 
 // frmMain, the program's window: the configuration fields, the start and stop
 // buttons, the status panel and the two traffic panes, placed as designed in
@@ -56,6 +57,14 @@ public:
     // local port mirrors into it.
     void setFieldTexts(const QString &listenPort, const QString &serverHost,
                        const QString &serverPort);
+    // Ticks the TLS boxes as given; the bridge, the CA's folder and extra
+    // trusted certificates have no control and are kept as they are.
+    void setTlsSettings(const RelaySettings::Tls &tls);
+    // What the next "Ecouter" asks of TLS: the settings given, as the boxes say.
+    RelaySettings::Tls tlsSettings() const;
+    // Writes the CA certificate (PEM), making the CA first if there is none;
+    // a message box says why on failure.
+    bool exportCaCertificate(const QString &path);
     // What a click on "Ecouter" does; nothing while the button is disabled.
     void clickStart();
     // Starts from settings already checked, then shows the started state. A
@@ -111,6 +120,7 @@ private Q_SLOTS:
     void onUndoTriggered();
     void onOpenTriggered();
     void onExportPcapTriggered();
+    void onExportCaTriggered();
     void onFindTriggered();
     void onFindBarCurrentMatchChanged(int row);
     void onFindBarMatchesChanged();
@@ -128,6 +138,9 @@ private:
     void createActions();
     QAction *newAction(const QString &text, const QString &name, QKeySequence::StandardKey key,
                        Qt::ShortcutContext context);
+    // Shows the started state once the relay has taken the settings: it
+    // refuses them when TLS cannot be set up, and the event said why.
+    void enterStartedIfArmed();
     void enterStarted();
     void showState(bool started);
     void reportError(const QString &message);
@@ -150,6 +163,8 @@ private:
     QLineEdit *txtAdresseServeur = nullptr;
     QLabel *Label5 = nullptr;
     QLineEdit *txtPortServeur = nullptr;
+    QCheckBox *chkTls = nullptr;
+    QCheckBox *chkTlsInsecure = nullptr;
     QPushButton *cmdStart = nullptr;
     QPushButton *cmdStop = nullptr;
     QFrame *FrameEtat = nullptr;
@@ -169,6 +184,8 @@ private:
     FindBar *m_findBar = nullptr;
     QAction *m_openAction = nullptr;
     QAction *m_pcapAction = nullptr;
+    QAction *m_exportCaAction = nullptr;
+    RelaySettings::Tls m_tls;
     QAction *m_findAction = nullptr;
     QAction *m_undoAction = nullptr;
     QAction *m_historyAction = nullptr;

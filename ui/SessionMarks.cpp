@@ -1,5 +1,6 @@
 #include "SessionMarks.h"
 
+#include "EventText.h"
 #include "Transcript.h"
 
 #include <QRegularExpression>
@@ -8,6 +9,29 @@ namespace {
 
 // "HH:MM:SS.mmm · " opens every session mark.
 const QString Clock = QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \u00b7 ");
+const QString Separator = QStringLiteral(" \u00b7 ");
+const QString TlsPrefix = QStringLiteral("TLS ");
+
+QString tlsText(const RelayEvent &event)
+{
+    const TlsSummary &tls = event.tls;
+    QStringList parts{TlsPrefix + (event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur")),
+                      tls.protocol, tls.cipher, EventText::upgradeName(event.upgrade)};
+    if (event.side == Side::Client) {
+        if (!tls.serverName.isEmpty())
+            parts.append(QStringLiteral("nom demandé %1").arg(tls.serverName));
+        parts.append(QStringLiteral("certificat de l'autorité de Dravlin"));
+        return parts.join(Separator);
+    }
+    parts.append(QStringLiteral("sujet %1").arg(tls.peerSubject));
+    parts.append(tls.peerVerified ? QStringLiteral("certificat vérifié")
+                                  : QStringLiteral("certificat NON vérifié (%1)").arg(tls.verifyError));
+    parts.append(QStringLiteral("SHA-256 %1").arg(tls.peerFingerprint));
+    parts.append(QStringLiteral("émetteur %1").arg(tls.peerIssuer));
+    if (!tls.serverName.isEmpty())
+        parts.append(QStringLiteral("nom demandé %1").arg(tls.serverName));
+    return parts.join(Separator);
+}
 
 } // namespace
 
@@ -19,9 +43,24 @@ QString SessionMarks::text(const RelayEvent &event)
     case RelayEvent::Kind::SessionEnded:
         return Transcript::sessionEndText(event.time, endText(event.end, event.side), event.bytesClientToServer,
                                           event.bytesServerToClient, event.durationMs);
+    case RelayEvent::Kind::TlsEstablished:
+        return tlsText(event);
+    case RelayEvent::Kind::PlaintextDropped:
+        return QStringLiteral("en clair ignoré · %1 · %2 o après %3, jamais transmis")
+            .arg(event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur"))
+            .arg(event.dropped)
+            .arg(EventText::upgradeName(event.upgrade));
     default:
         return QString();
     }
+}
+
+QString SessionMarks::tooltip(const QString &text)
+{
+    if (!text.startsWith(TlsPrefix))
+        return text;
+    QString lines = text;
+    return lines.replace(Separator, QStringLiteral("\n"));
 }
 
 QString SessionMarks::endText(RelayEvent::End end, Side side)
@@ -42,6 +81,8 @@ QString SessionMarks::endText(RelayEvent::End end, Side side)
         return QStringLiteral("%1 muet apr\u00e8s la fermeture de l\u2019autre c\u00f4t\u00e9").arg(who);
     case RelayEvent::End::DeliveryStalled:
         return QStringLiteral("le %1 ne lisait plus").arg(who);
+    case RelayEvent::End::TlsFailed:
+        return QStringLiteral("échec TLS avec le %1").arg(who);
     case RelayEvent::End::Stopped:
     case RelayEvent::End::None:
         break;
@@ -69,7 +110,8 @@ bool SessionMarks::readEnd(const QString &text, RelayEvent::End *end)
     const QString how = match.captured(1);
     using End = RelayEvent::End;
     for (End candidate : {End::ClosedByClient, End::ClosedByServer, End::ResetByClient, End::ResetByServer,
-                          End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::Stopped}) {
+                          End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::TlsFailed,
+                          End::Stopped}) {
         for (Side side : {Side::Client, Side::Server}) {
             if (how == endText(candidate, side)) {
                 *end = candidate;

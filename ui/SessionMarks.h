@@ -15,8 +15,17 @@ public:
     // event that leaves none:
     // a client taken: "14:03:22.418 · client 127.0.0.1:40112 → 127.0.0.1:2525";
     // a session over: "14:03:25.002 · fermée par le client · client → serveur
-    // 1 204 o · serveur → client 342 o · durée 2,584 s".
+    // 1 204 o · serveur → client 342 o · durée 2,584 s";
+    // a handshake over: "TLS serveur · TLSv1.3 · TLS_AES_256_GCM_SHA384 ·
+    // STARTTLS (SMTP) · sujet CN=mx.example.org · certificat vérifié ·
+    // SHA-256 AB:CD:… · émetteur CN=…" (facing the client: the name it asked
+    // for and whose certificate it was shown);
+    // plaintext dropped after an upgrade: "en clair ignoré · client · 24 o
+    // après STARTTLS (SMTP), jamais transmis".
+    // A TLS mark holds every detail, so that a saved conversation keeps them.
     static QString text(const RelayEvent &event);
+    // A mark's tooltip: a TLS mark one detail per line, any other mark whole.
+    static QString tooltip(const QString &text);
 
     // How a session ended, as its closing mark says it.
     static QString endText(RelayEvent::End end, Side side);

@@ -1,0 +1,19 @@
+#ifndef DRAVLIN_TLSSUMMARY_H
+#define DRAVLIN_TLSSUMMARY_H
+
+#include <QString>
+
+// What a TLS handshake settled, as plain data for whoever shows it.
+struct TlsSummary
+{
+    QString protocol;        // "TLSv1.3"
+    QString cipher;          // "TLS_AES_256_GCM_SHA384"
+    QString serverName;      // facing a client: its SNI; facing a server: the SNI sent
+    QString peerSubject;     // the server's certificate, RFC 2253
+    QString peerIssuer;
+    QString peerFingerprint; // SHA-256, "AB:CD:..."
+    bool peerVerified = false;
+    QString verifyError;     // why not, when it was not
+};
+
+#endif

@@ -1,0 +1,36 @@
+#ifndef DRAVLIN_FAKESERVER_H
+#define DRAVLIN_FAKESERVER_H
+
+#include "CertificateAuthority.h"
+#include "TlsEngine.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <memory>
+
+// A mail-like server on loopback: plain lines until it accepts the upgrade,
+// then TLS with a certificate of its own CA. Inside TLS it answers "EHLO" with
+// "250 hello" and "QUIT" with "221 bye", then ends the session.
+struct FakeServer
+{
+    struct Script
+    {
+        QByteArray greeting = "220 mx ESMTP\r\n";
+        QByteArray upgrade = "STARTTLS\r\n";
+        QByteArray answer = "220 2.0.0 Ready\r\n"; // may carry injected lines after it
+        bool switches = true; // false: answers, then goes on in plain text
+        bool implicit = false;
+    };
+
+    FakeServer(CertificateAuthority &ca, const Script &s);
+    void onReadyRead(CertificateAuthority &ca);
+
+    Script script;
+    QTcpServer listener;
+    QTcpSocket *socket = nullptr;
+    std::unique_ptr<TlsEngine> tls;
+    QByteArray plain, decrypted;
+};
+
+#endif
