@@ -209,6 +209,20 @@ int runSink(const std::string &shape, size_t size)
     return exact ? 0 : 1;
 }
 
+// Ends our sending, says when it started, and stays connected until the far
+// end lets go, so a relay sees an orderly close.
+int endSending(int fd, int64_t startNs)
+{
+    shutdown(fd, SHUT_WR);
+    std::printf("start_ns %lld\n", (long long)startNs);
+    std::fflush(stdout);
+    char sink[4096];
+    while (read(fd, sink, sizeof sink) > 0) {
+    }
+    close(fd);
+    return 0;
+}
+
 int runSend(const std::string &shape, size_t size, uint16_t port)
 {
     const std::vector<char> data = makeData(shape, size);
@@ -216,15 +230,7 @@ int runSend(const std::string &shape, size_t size, uint16_t port)
     const int fd = connectTo(port);
     for (size_t sent = 0; sent < size; sent += WriteBytes)
         writeAll(fd, data.data() + sent, std::min(WriteBytes, size - sent));
-    shutdown(fd, SHUT_WR);
-    std::printf("start_ns %lld\n", (long long)startNs);
-    std::fflush(stdout);
-    // Stay connected until the far end lets go, so a relay sees an orderly close.
-    char sink[4096];
-    while (read(fd, sink, sizeof sink) > 0) {
-    }
-    close(fd);
-    return 0;
+    return endSending(fd, startNs);
 }
 
 std::vector<char> message(char fill)
@@ -378,14 +384,7 @@ int runTlsSend(const std::string &shape, size_t size, uint16_t port, bool startt
     for (size_t sent = 0; sent < size; sent += WriteBytes)
         tlsWriteAll(ssl, data.data() + sent, std::min(WriteBytes, size - sent));
     SSL_shutdown(ssl);
-    shutdown(fd, SHUT_WR);
-    std::printf("start_ns %lld\n", (long long)startNs);
-    std::fflush(stdout);
-    char sink[4096];
-    while (read(fd, sink, sizeof sink) > 0) {
-    }
-    close(fd);
-    return 0;
+    return endSending(fd, startNs);
 }
 
 int runTlsEcho(const char *cert, const char *key)
