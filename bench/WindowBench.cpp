@@ -173,8 +173,18 @@ int main(int argc, char **argv)
     std::function<void()> wheelUp;
     int stepsLeft = WheelStepsAfter;
     const auto finish = [&] {
-        std::printf("rows %d\n", window.conversation()->rowCount());
-        std::printf("stored_bytes %lld\n", static_cast<long long>(window.conversation()->storedBytes()));
+        // Captured rows only: the session marks around them are the window's own.
+        const Conversation *conversation = window.conversation();
+        int rows = conversation->rowCount();
+        qint64 stored = conversation->storedBytes();
+        for (int row = 0; row < conversation->rowCount(); ++row) {
+            if (conversation->isMarker(row)) {
+                --rows;
+                stored -= conversation->bytes(row).size();
+            }
+        }
+        std::printf("rows %d\n", rows);
+        std::printf("stored_bytes %lld\n", static_cast<long long>(stored));
         std::printf("first_visible_row %d\n", pane->firstVisibleRow());
         print("end_during", endDuring);
         print("wheel_during", wheelDuring);
