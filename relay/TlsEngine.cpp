@@ -201,7 +201,7 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
         return;
     BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size()));
     // Plaintext is never longer than the records that carried it.
-    m_plaintext.reserve(m_plaintext.size() + cipher.size() + static_cast<qsizetype>(ReadChunk));
+    reuse(m_plaintext, m_plaintextGiven, cipher.size() + static_cast<qsizetype>(ReadChunk));
     advance();
 }
 
@@ -209,7 +209,21 @@ QByteArray TlsEngine::takePlaintext()
 {
     QByteArray out;
     out.swap(m_plaintext);
+    m_plaintextGiven = out;
     return out;
+}
+
+// Grows buffer by room bytes, in the one last handed out when its takers have
+// all let go of it: a busy session then works in the same two buffers rather
+// than in fresh memory that the system must hand over page by page.
+void TlsEngine::reuse(QByteArray &buffer, QByteArray &given, qsizetype room)
+{
+    if (buffer.isEmpty() && given.isDetached() && given.capacity() >= room) {
+        buffer.swap(given);
+        buffer.resize(0);
+    }
+    given = QByteArray();
+    buffer.reserve(buffer.size() + room);
 }
 
 void TlsEngine::writePlaintext(QByteArrayView plain)
@@ -219,7 +233,7 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
     if (m_state != State::Handshaking && m_unsent.isEmpty()) {
         // The usual case once established: encrypted at once, without a copy,
         // into room for the records' headers and tags too.
-        m_wire.reserve(m_wire.size() + plain.size() + (plain.size() / 16384 + 1) * 32);
+        reuse(m_wire, m_wireGiven, plain.size() + (plain.size() / 16384 + 1) * 32);
         ERR_clear_error();
         size_t written = 0;
         if (!SSL_write_ex(m_ssl, plain.data(), static_cast<size_t>(plain.size()), &written))
@@ -234,6 +248,7 @@ QByteArray TlsEngine::takeOutgoing()
 {
     QByteArray out;
     out.swap(m_wire);
+    m_wireGiven = out;
     return out;
 }
 
