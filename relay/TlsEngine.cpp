@@ -175,7 +175,7 @@ void TlsEngine::setUp(SSL_CTX *context)
 {
     m_ssl = context ? SSL_new(context) : nullptr;
     m_in = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
-    m_out = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
+    m_out = m_ssl ? BIO_new(wireMethod()) : nullptr;
     if (!m_in || !m_out) {
         BIO_free(m_in);
         BIO_free(m_out);
@@ -189,6 +189,8 @@ void TlsEngine::setUp(SSL_CTX *context)
     }
     // An empty input BIO means "wait for more", never end of stream.
     BIO_set_mem_eof_return(m_in, -1);
+    BIO_set_data(m_out, this);
+    BIO_set_init(m_out, 1);
     SSL_set_bio(m_ssl, m_in, m_out);
     SSL_set_app_data(m_ssl, this);
 }
@@ -199,7 +201,7 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
         return;
     BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size()));
     // Plaintext is never longer than the records that carried it.
-    m_plaintext.reserve(m_plaintext.size() + cipher.size() + static_cast<qsizetype>(ReadChunk));
+    reuse(m_plaintext, m_plaintextGiven, cipher.size() + static_cast<qsizetype>(ReadChunk));
     advance();
 }
 
@@ -207,7 +209,21 @@ QByteArray TlsEngine::takePlaintext()
 {
     QByteArray out;
     out.swap(m_plaintext);
+    m_plaintextGiven = out;
     return out;
+}
+
+// Grows buffer by room bytes, in the one last handed out when its takers have
+// all let go of it: a busy session then works in the same two buffers rather
+// than in fresh memory that the system must hand over page by page.
+void TlsEngine::reuse(QByteArray &buffer, QByteArray &given, qsizetype room)
+{
+    if (buffer.isEmpty() && given.isDetached() && given.capacity() >= room) {
+        buffer.swap(given);
+        buffer.resize(0);
+    }
+    given = QByteArray();
+    buffer.reserve(buffer.size() + room);
 }
 
 void TlsEngine::writePlaintext(QByteArrayView plain)
@@ -215,7 +231,9 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
     if (m_state == State::Failed || m_closeWanted || plain.isEmpty())
         return;
     if (m_state != State::Handshaking && m_unsent.isEmpty()) {
-        // The usual case once established: encrypted at once, without a copy.
+        // The usual case once established: encrypted at once, without a copy,
+        // into room for the records' headers and tags too.
+        reuse(m_wire, m_wireGiven, plain.size() + (plain.size() / 16384 + 1) * 32);
         ERR_clear_error();
         size_t written = 0;
         if (!SSL_write_ex(m_ssl, plain.data(), static_cast<size_t>(plain.size()), &written))
@@ -228,20 +246,33 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
 
 QByteArray TlsEngine::takeOutgoing()
 {
-    if (!m_out)
-        return {};
-    const size_t pending = BIO_ctrl_pending(m_out);
-    QByteArray out(static_cast<qsizetype>(pending), Qt::Uninitialized);
-    size_t read = 0;
-    if (pending > 0)
-        BIO_read_ex(m_out, out.data(), pending, &read);
-    out.truncate(static_cast<qsizetype>(read));
+    QByteArray out;
+    out.swap(m_wire);
+    m_wireGiven = out;
     return out;
 }
 
 bool TlsEngine::hasOutgoing() const
 {
-    return m_out && BIO_ctrl_pending(m_out) > 0;
+    return !m_wire.isEmpty();
+}
+
+// Records go straight into m_wire, handed over whole by takeOutgoing(): a
+// memory BIO would cost a copy in and a copy out of every byte sent.
+BIO_METHOD *TlsEngine::wireMethod()
+{
+    // Made once and never changed: every engine's output BIO shares it.
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "dravlin wire");
+        BIO_meth_set_write_ex(m, [](BIO *bio, const char *data, size_t size, size_t *written) {
+            static_cast<TlsEngine *>(BIO_get_data(bio))->m_wire.append(data, static_cast<qsizetype>(size));
+            *written = size;
+            return 1;
+        });
+        BIO_meth_set_ctrl(m, [](BIO *, int command, long, void *) -> long { return command == BIO_CTRL_FLUSH ? 1 : 0; });
+        return m;
+    }();
+    return method;
 }
 
 void TlsEngine::closeWrite()

@@ -73,10 +73,15 @@ private:
     void establish();
     static int onCertificateNeeded(SSL *ssl, void *engine);
     static int onVerify(int preverified, X509_STORE_CTX *store);
+    static struct bio_method_st *wireMethod(); // a BIO_METHOD
+    static void reuse(QByteArray &buffer, QByteArray &given, qsizetype room);
 
     SSL *m_ssl = nullptr;
     BIO *m_in = nullptr;  // owned by m_ssl
-    BIO *m_out = nullptr; // owned by m_ssl
+    BIO *m_out = nullptr; // owned by m_ssl, writes into m_wire
+    QByteArray m_wire;    // bytes for the wire, not yet taken
+    QByteArray m_wireGiven;      // the last taken, to write into again once its takers are done
+    QByteArray m_plaintextGiven; // same for plaintext
     CertificateAuthority *m_authority = nullptr;
     QString m_serverHost;
     State m_state = State::Handshaking;

@@ -40,23 +40,14 @@ class TestTls : public QObject
     QList<RelayEvent> m_events;
     QList<QPair<QByteArray, bool>> m_rows[2]; // per side: row, travelled encrypted
 
-    RelayEvent last(Kind kind) const
-    {
-        for (auto it = m_events.crbegin(); it != m_events.crend(); ++it)
-            if (it->kind == kind)
-                return *it;
-        return {};
-    }
     QList<RelayEvent> all(Kind kind) const
     {
         QList<RelayEvent> out;
         std::copy_if(m_events.cbegin(), m_events.cend(), std::back_inserter(out), [kind](const RelayEvent &e) { return e.kind == kind; });
         return out;
     }
-    int count(Kind kind) const
-    {
-        return int(std::count_if(m_events.cbegin(), m_events.cend(), [kind](const RelayEvent &e) { return e.kind == kind; }));
-    }
+    RelayEvent last(Kind kind) const { return all(kind).value(all(kind).size() - 1); }
+    int count(Kind kind) const { return int(all(kind).size()); }
 
     // A relay to server with its CA trusted, unless told otherwise.
     bool startRelay(const FakeServer &server, RelaySettings::Tls tls = {}, bool trustServerCa = true)
@@ -85,6 +76,19 @@ class TestTls : public QObject
         return QTest::qWaitFor([&] { heard += socket.readAll(); return heard.endsWith(end); }, Timeout);
     }
 
+    // Through the relay: the greeting, the request, the answer.
+    std::unique_ptr<QSslSocket> ask(const FakeServer &server, const QByteArray &request, const QByteArray &answer,
+                                    QByteArray &heard, bool trustRelayCa = true)
+    {
+        auto socket = client(trustRelayCa);
+        socket->connectToHost(QHostAddress::LocalHost, m_relay->listeningPort());
+        if (waitRead(*socket, heard, server.script.greeting)) {
+            socket->write(request);
+            waitRead(*socket, heard, answer);
+        }
+        return socket;
+    }
+
     // Through the relay: the greeting, the upgrade request (with whatever the
     // client pipelines after it), the answer, the switch, then inside TLS
     // bulk, EHLO and QUIT, up to the server's "221 bye".
@@ -93,12 +97,9 @@ class TestTls : public QObject
     {
         if (answer.isEmpty())
             answer = server.script.answer;
-        auto socket = client();
-        socket->connectToHost(QHostAddress::LocalHost, m_relay->listeningPort());
         QByteArray heard;
-        QVERIFY(waitRead(*socket, heard, server.script.greeting));
-        socket->write(request);
-        QVERIFY(waitRead(*socket, heard, answer));
+        auto socket = ask(server, request, answer, heard);
+        QCOMPARE(heard, server.script.greeting + answer);
         socket->startClientEncryption();
         QVERIFY2(QTest::qWaitFor([&] { return socket->isEncrypted(); }, Timeout), qPrintable(socket->errorString()));
         socket->write(bulk + "EHLO client\r\nQUIT\r\n");
@@ -319,12 +320,9 @@ private Q_SLOTS:
         script.switches = serverSwitches;
         FakeServer server(*m_serverCa, script);
         QVERIFY(startRelay(server, options(true), relayTrustsServer));
-        auto socket = client(clientTrustsCa);
-        socket->connectToHost(QHostAddress::LocalHost, m_relay->listeningPort());
         QByteArray heard;
-        QVERIFY(waitRead(*socket, heard, script.greeting));
-        socket->write("STARTTLS\r\n");
-        QVERIFY(waitRead(*socket, heard, script.answer));
+        auto socket = ask(server, "STARTTLS\r\n", script.answer, heard, clientTrustsCa);
+        QCOMPARE(heard, script.greeting + script.answer);
         socket->startClientEncryption();
         QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(count(Kind::SessionEnded), 1, Timeout);
@@ -351,12 +349,9 @@ private Q_SLOTS:
         script.switches = false;
         FakeServer server(*m_serverCa, script);
         QVERIFY(startRelay(server, options(true)));
-        auto socket = client();
-        socket->connectToHost(QHostAddress::LocalHost, m_relay->listeningPort());
         QByteArray heard;
-        QVERIFY(waitRead(*socket, heard, script.greeting));
-        socket->write("STARTTLS\r\n");
-        QVERIFY(waitRead(*socket, heard, script.answer));
+        auto socket = ask(server, "STARTTLS\r\n", script.answer, heard);
+        QCOMPARE(heard, script.greeting + script.answer);
         socket->write("MAIL FROM:<a@example.org>\r\n");
         QTRY_COMPARE_WITH_TIMEOUT(server.plain, QByteArray("STARTTLS\r\nMAIL FROM:<a@example.org>\r\n"), Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(rows(Side::Client, false), (QList<QByteArray>{"STARTTLS", "MAIL FROM:<a@example.org>"}), Timeout);
