@@ -45,22 +45,19 @@ Relay::Relay(QObject *parent)
     connect(&m_silenceTimer, &QTimer::timeout, this, &Relay::onSilenceTimeout);
     connect(&m_graceTimer, &QTimer::timeout, this, &Relay::onGraceTimeout);
     connect(&wskClient, &StreamSocket::connectionRequest, this, &Relay::onClientConnectionRequest);
-    connect(&wskClient, &StreamSocket::received, this, &Relay::onClientReceived);
-    connect(&wskServeur, &StreamSocket::received, this, &Relay::onServerReceived);
-    connect(&wskClient, &StreamSocket::sent, this, &Relay::onClientSent);
-    connect(&wskServeur, &StreamSocket::sent, this, &Relay::onServerSent);
     connect(&wskServeur, &StreamSocket::connected, this, &Relay::onServerConnected);
     connect(&wskServeur, &StreamSocket::failed, this, &Relay::onServerFailed);
-    connect(&wskClient, &StreamSocket::readEnded, this, &Relay::onClientReadEnded);
-    connect(&wskServeur, &StreamSocket::readEnded, this, &Relay::onServerReadEnded);
-    connect(&wskClient, &StreamSocket::peerReset, this, &Relay::onClientReset);
-    connect(&wskServeur, &StreamSocket::peerReset, this, &Relay::onServerReset);
-    connect(&wskClient, &StreamSocket::stalled, this, &Relay::onClientStalled);
-    connect(&wskServeur, &StreamSocket::stalled, this, &Relay::onServerStalled);
-    connect(&wskClient, &StreamSocket::tlsEstablished, this, &Relay::onClientTlsEstablished);
-    connect(&wskServeur, &StreamSocket::tlsEstablished, this, &Relay::onServerTlsEstablished);
-    connect(&wskClient, &StreamSocket::tlsFailed, this, &Relay::onClientTlsFailed);
-    connect(&wskServeur, &StreamSocket::tlsFailed, this, &Relay::onServerTlsFailed);
+    // One handler per event for both sockets, bound to its side here.
+    for (const Side side : {Side::Client, Side::Server}) {
+        StreamSocket *s = &socket(side);
+        connect(s, &StreamSocket::received, this, [this, side](const QByteArray &bytes) { relayChunk(side, bytes); });
+        connect(s, &StreamSocket::sent, this, [this, side] { drained(side); });
+        connect(s, &StreamSocket::readEnded, this, [this, side] { readEnded(side); });
+        connect(s, &StreamSocket::peerReset, this, [this, side] { reset(side); });
+        connect(s, &StreamSocket::stalled, this, [this, side] { stalled(side); });
+        connect(s, &StreamSocket::tlsEstablished, this, [this, side] { tlsEstablished(side); });
+        connect(s, &StreamSocket::tlsFailed, this, [this, side] { tlsFailed(side); });
+    }
 }
 
 Relay::~Relay()
@@ -225,16 +222,6 @@ void Relay::onClientConnectionRequest(int requestId)
     }
 }
 
-void Relay::onClientReceived(const QByteArray &bytes)
-{
-    relayChunk(Side::Client, bytes);
-}
-
-void Relay::onServerReceived(const QByteArray &bytes)
-{
-    relayChunk(Side::Server, bytes);
-}
-
 void Relay::relayChunk(Side from, const QByteArray &bytes)
 {
     if (m_watching)
@@ -303,16 +290,6 @@ std::unique_ptr<TlsEngine> Relay::serverEngine() const
     return std::make_unique<TlsEngine>(m_trust, TlsEngine::ClientOptions{m_settings.serverHost, m_settings.tls.tlsInsecure});
 }
 
-void Relay::onClientTlsEstablished()
-{
-    tlsEstablished(Side::Client);
-}
-
-void Relay::onServerTlsEstablished()
-{
-    tlsEstablished(Side::Server);
-}
-
 void Relay::tlsEstablished(Side side)
 {
     RelayEvent established = event(RelayEvent::Kind::TlsEstablished);
@@ -320,16 +297,6 @@ void Relay::tlsEstablished(Side side)
     established.upgrade = m_upgrade;
     established.tls = socket(side).tls()->summary();
     report(established);
-}
-
-void Relay::onClientTlsFailed()
-{
-    tlsFailed(Side::Client);
-}
-
-void Relay::onServerTlsFailed()
-{
-    tlsFailed(Side::Server);
 }
 
 void Relay::tlsFailed(Side side)
@@ -349,16 +316,6 @@ void Relay::tlsFailed(Side side)
     }
     m_endReason = failed.reason;
     endSession(RelayEvent::End::TlsFailed, side);
-}
-
-void Relay::onClientSent()
-{
-    drained(Side::Client);
-}
-
-void Relay::onServerSent()
-{
-    drained(Side::Server);
 }
 
 void Relay::drained(Side towards)
@@ -391,16 +348,6 @@ void Relay::onServerFailed()
     endSession(RelayEvent::End::ServerUnreachable, Side::Server);
 }
 
-void Relay::onClientReadEnded()
-{
-    readEnded(Side::Client);
-}
-
-void Relay::onServerReadEnded()
-{
-    readEnded(Side::Server);
-}
-
 void Relay::readEnded(Side side)
 {
     // First bytes held while it could not be told whether they began a ClientHello.
@@ -427,16 +374,6 @@ void Relay::readEnded(Side side)
     }
 }
 
-void Relay::onClientReset()
-{
-    reset(Side::Client);
-}
-
-void Relay::onServerReset()
-{
-    reset(Side::Server);
-}
-
 void Relay::reset(Side side)
 {
     RelayEvent broken = event(RelayEvent::Kind::PeerReset);
@@ -449,16 +386,6 @@ void Relay::reset(Side side)
         settleEnding();
     else
         endSession(side == Side::Client ? RelayEvent::End::ResetByClient : RelayEvent::End::ResetByServer, side);
-}
-
-void Relay::onClientStalled()
-{
-    stalled(Side::Client);
-}
-
-void Relay::onServerStalled()
-{
-    stalled(Side::Server);
 }
 
 void Relay::stalled(Side side)

@@ -94,24 +94,10 @@ Q_SIGNALS:
 private Q_SLOTS:
     void onRearmTick();
     void onClientConnectionRequest(int requestId);
-    void onClientReceived(const QByteArray &bytes);
-    void onServerReceived(const QByteArray &bytes);
-    void onClientSent();
-    void onServerSent();
     void onServerConnected();
     void onServerFailed();
-    void onClientReadEnded();
-    void onServerReadEnded();
-    void onClientReset();
-    void onServerReset();
-    void onClientStalled();
-    void onServerStalled();
     void onSilenceTimeout();
     void onGraceTimeout();
-    void onClientTlsEstablished();
-    void onServerTlsEstablished();
-    void onClientTlsFailed();
-    void onServerTlsFailed();
 
 private:
     StreamSocket &socket(Side side) { return side == Side::Client ? wskClient : wskServeur; }
