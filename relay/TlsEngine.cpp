@@ -207,9 +207,16 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
 
 QByteArray TlsEngine::takePlaintext()
 {
+    return handOver(m_plaintext, m_plaintextGiven);
+}
+
+// Hands the buffer's bytes out and remembers them, so that reuse() can write
+// into the same memory once the taker has let go.
+QByteArray TlsEngine::handOver(QByteArray &buffer, QByteArray &given)
+{
     QByteArray out;
-    out.swap(m_plaintext);
-    m_plaintextGiven = out;
+    out.swap(buffer);
+    given = out;
     return out;
 }
 
@@ -246,10 +253,7 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
 
 QByteArray TlsEngine::takeOutgoing()
 {
-    QByteArray out;
-    out.swap(m_wire);
-    m_wireGiven = out;
-    return out;
+    return handOver(m_wire, m_wireGiven);
 }
 
 bool TlsEngine::hasOutgoing() const

@@ -75,6 +75,7 @@ private:
     static int onVerify(int preverified, X509_STORE_CTX *store);
     static struct bio_method_st *wireMethod(); // a BIO_METHOD
     static void reuse(QByteArray &buffer, QByteArray &given, qsizetype room);
+    static QByteArray handOver(QByteArray &buffer, QByteArray &given);
 
     SSL *m_ssl = nullptr;
     BIO *m_in = nullptr;  // owned by m_ssl
