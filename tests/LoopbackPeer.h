@@ -13,6 +13,13 @@ class LoopbackPeer : public QObject
 {
 public:
     explicit LoopbackPeer(QObject *parent = nullptr);
+    // A port nothing listens on right now, on any interface, as the relay
+    // binds: for a field that can't say "0", or a dial that must find no one.
+    static quint16 unusedPort()
+    {
+        QTcpServer probe;
+        return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
+    }
     ~LoopbackPeer() override { drop(); }
 
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
