@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include "EventText.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -78,13 +80,13 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption listenOption(
         QStringLiteral("listen"),
         QStringLiteral("Port local sur lequel attendre le client (défaut : %1).")
-            .arg(QLatin1String(DefaultPort)),
+            .arg(RelaySettings::DefaultPort),
         QStringLiteral("port"));
     const QCommandLineOption serverOption(
         QStringLiteral("server"),
         QStringLiteral("Serveur vers lequel relayer (défaut : %1). Sans port, celui du serveur "
                        "est le port local. IPv6 avec port : [adresse]:port.")
-            .arg(QLatin1String(DefaultServer)),
+            .arg(QLatin1String(RelaySettings::DefaultServerHost)),
         QStringLiteral("hôte[:port]"));
     const QCommandLineOption timestampsOption(
         QStringLiteral("timestamps"),
@@ -121,35 +123,23 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         QStringLiteral("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
                        "créant au besoin, puis s'arrête."),
         QStringLiteral("fichier"));
-    parser.addOption(helpOption);
-    parser.addOption(versionOption);
-    parser.addOption(consoleOption);
-    parser.addOption(listenOption);
-    parser.addOption(serverOption);
-    parser.addOption(timestampsOption);
-    parser.addOption(startOption);
-    parser.addOption(openOption);
-    parser.addOption(pcapOption);
-    parser.addOption(inspectTlsOption);
-    parser.addOption(tlsInsecureOption);
-    parser.addOption(serverTlsOption);
-    parser.addOption(exportCaOption);
+    const QList<QCommandLineOption> options = {helpOption, versionOption, consoleOption, listenOption,
+                                               serverOption, timestampsOption, startOption, openOption,
+                                               pcapOption, inspectTlsOption, tlsInsecureOption,
+                                               serverTlsOption, exportCaOption};
+    parser.addOptions(options);
 
-    helpText = parser.helpText()
-                   .replace(QStringLiteral("Usage:"), QStringLiteral("Utilisation :"))
-                   .replace(QStringLiteral("Options:"), QStringLiteral("Options :"));
+    // In French when Qt's own translation is installed, as main() does.
+    helpText = parser.helpText();
     versionText = QStringLiteral("%1 %2").arg(QCoreApplication::applicationName(),
                                              QCoreApplication::applicationVersion());
 
     if (!parser.parse(arguments)) {
-        errorText = parseFailure(parser, arguments,
-                                 {consoleOption, listenOption, serverOption, timestampsOption, startOption,
-                                  openOption, pcapOption, inspectTlsOption, tlsInsecureOption, serverTlsOption,
-                                  exportCaOption, helpOption, versionOption});
+        errorText = parseFailure(parser, arguments, options);
         return Outcome::Error;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        errorText = QStringLiteral("argument inattendu : %1").arg(parser.positionalArguments().first());
+        errorText = QStringLiteral("argument inattendu : %1").arg(parser.positionalArguments().constFirst());
         return Outcome::Error;
     }
     if (parser.isSet(helpOption))
@@ -231,30 +221,17 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
 bool CommandLine::consoleSettings(RelaySettings *settings, QString *error) const
 {
     RelaySettings parsed;
-    const bool anyPort = listenPortText.trimmed().size() > 0
-        && listenPortText.trimmed().count(QLatin1Char('0')) == listenPortText.trimmed().size();
-    if (!anyPort && !RelaySettings::parsePort(listenPortText, &parsed.listenPort)) {
-        *error = QStringLiteral("--listen : port « %1 » invalide ; entrez un nombre entier de 1 à "
-                                "65535, ou 0 pour un port choisi par le système")
-                     .arg(listenPortText);
+    if (const auto wrong = RelaySettings::parse(listenPortText, serverPortText, serverHostText, &parsed,
+                                                RelaySettings::PortZero::SystemPicks)) {
+        // A server port not given follows the listening one, which passed its
+        // own check: it can only be 0, a port nobody knows yet.
+        const bool followsZero = wrong->field == RelaySettings::Error::Field::ServerPort && !serverPortGiven;
+        *error = followsZero ? QStringLiteral("--server : avec --listen 0, donnez aussi le port du serveur "
+                                              "(--server hôte:port)")
+                             : EventText::settingsError(*wrong, EventText::Naming::ConsoleOptions);
         return false;
     }
-    if (anyPort && !serverPortGiven) {
-        *error = QStringLiteral("--server : avec --listen 0, donnez aussi le port du serveur "
-                                "(--server hôte:port)");
-        return false;
-    }
-    if (!RelaySettings::parsePort(serverPortText, &parsed.serverPort)) {
-        *error = QStringLiteral("--server : port « %1 » invalide ; entrez un nombre entier de 1 à 65535")
-                     .arg(serverPortText);
-        return false;
-    }
-    parsed.serverHost = serverHostText.trimmed();
     parsed.tls = tls;
-    if (parsed.serverHost.isEmpty()) {
-        *error = QStringLiteral("--server : nom d'hôte vide");
-        return false;
-    }
     *settings = parsed;
     return true;
 }

@@ -12,9 +12,6 @@ class CommandLine
 public:
     enum class Outcome { Run, ShowHelp, ShowVersion, ExportCa, Error };
 
-    static constexpr const char *DefaultPort = "25";
-    static constexpr const char *DefaultServer = "192.168.0.1";
-
     Outcome parse(const QStringList &arguments);
 
     bool console = false;
@@ -31,9 +28,9 @@ public:
     // With ExportCa: where to write the CA certificate.
     QString exportCaPath;
     // Field texts, as the user would type them; checked when the relay starts.
-    QString listenPortText = QString::fromLatin1(DefaultPort);
-    QString serverHostText = QString::fromLatin1(DefaultServer);
-    QString serverPortText = QString::fromLatin1(DefaultPort);
+    QString listenPortText = QString::number(RelaySettings::DefaultPort);
+    QString serverHostText = QString::fromLatin1(RelaySettings::DefaultServerHost);
+    QString serverPortText = QString::number(RelaySettings::DefaultPort);
     bool listenGiven = false;
     bool serverGiven = false;
     bool serverPortGiven = false;

@@ -151,7 +151,7 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 a
         const auto spare = std::find_if(m_spares.begin(), m_spares.end(), hasRoom);
         if (spare != m_spares.end()) {
             entry.packed = std::move(*spare);
-            m_spares.erase(spare);
+            m_spares.removeAt(std::distance(m_spares.begin(), spare));
         } else {
             entry.packed.reserve(qMax(BatchBytes, need));
             m_held += entry.packed.capacity();

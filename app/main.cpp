@@ -25,10 +25,16 @@ void printTo(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-void setIdentity()
+// Names the program and has Qt speak French: the option help's own words,
+// the file chooser, message box buttons and the system reasons they quote.
+// Each application object needs it anew; the translator must outlive it.
+void setIdentity(QTranslator *qtFrench)
 {
     QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
+    if (qtFrench->load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qtFrench);
 }
 
 // Help, version and option errors are answered as text, without a display.
@@ -99,14 +105,9 @@ int runConsole(const CommandLine &options, bool stdoutClosed)
 
 int runWindow(int argc, char **argv, const CommandLine &options)
 {
-    QApplication app(argc, argv);
-    setIdentity();
-    // The program speaks French; so should Qt's own dialogs (file chooser,
-    // message box buttons) and the system reasons they quote.
     QTranslator qtFrench;
-    if (qtFrench.load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
-                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&qtFrench);
+    QApplication app(argc, argv);
+    setIdentity(&qtFrench);
     WindowFrontEnd front;
     front.open(options);
     return QApplication::exec();
@@ -125,8 +126,9 @@ int main(int argc, char **argv)
     ConsoleFrontEnd::blockTerminationSignals();
     CommandLine options;
     {
+        QTranslator qtFrench;
         QCoreApplication app(argc, argv);
-        setIdentity();
+        setIdentity(&qtFrench);
         const int answered = answerWithoutRunning(options, options.parse(QCoreApplication::arguments()));
         if (answered >= 0)
             return answered;

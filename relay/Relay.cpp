@@ -114,7 +114,7 @@ bool Relay::prepareTls()
         m_trust = TlsEngine::clientContext(tls.extraCaFile, &error);
     if (error.isEmpty())
         return true;
-    RelayEvent unavailable = event(RelayEvent::Kind::TlsUnavailable);
+    RelayEvent unavailable = makeEvent(RelayEvent::Kind::TlsUnavailable);
     unavailable.reason = error;
     report(unavailable);
     return false;
@@ -123,7 +123,7 @@ bool Relay::prepareTls()
 void Relay::stop()
 {
     shutdown();
-    report(event(RelayEvent::Kind::Stopped));
+    report(makeEvent(RelayEvent::Kind::Stopped));
 }
 
 void Relay::shutdown()
@@ -174,7 +174,7 @@ void Relay::onRearmTick()
         return;
     closeBoth();
     if (!wskClient.listen()) {
-        RelayEvent failed = event(RelayEvent::Kind::ListenFailed);
+        RelayEvent failed = makeEvent(RelayEvent::Kind::ListenFailed);
         failed.listenPort = m_settings.listenPort;
         failed.error = wskClient.error();
         failed.reason = wskClient.errorString();
@@ -185,7 +185,7 @@ void Relay::onRearmTick()
     // A port the system picked is kept for the next sessions: the client was
     // pointed at it.
     wskClient.setLocalPort(wskClient.listeningPort());
-    report(event(RelayEvent::Kind::Listening));
+    report(makeEvent(RelayEvent::Kind::Listening));
 }
 
 void Relay::onClientConnectionRequest(int requestId)
@@ -209,7 +209,7 @@ void Relay::onClientConnectionRequest(int requestId)
     m_sessionClock.start();
     m_client = clientName();
     updateReading();
-    report(event(RelayEvent::Kind::ClientConnected));
+    report(makeEvent(RelayEvent::Kind::ClientConnected));
     // What the client says before the server answers is queued, in order,
     // until the connection is made.
     if (!m_inSession || m_ending)
@@ -262,7 +262,7 @@ void Relay::watchForUpgrade(Side from, const QByteArray &bytes)
         // Plaintext after the upgrade line or its answer would be taken as
         // sent inside TLS once forwarded: it is never forwarded.
         m_bytesFrom[sideIndex(from)] += step.drop;
-        RelayEvent dropped = event(RelayEvent::Kind::PlaintextDropped);
+        RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
         dropped.side = from;
         dropped.dropped = step.drop;
         dropped.upgrade = upgradeOf(m_detector.protocol());
@@ -292,7 +292,7 @@ std::unique_ptr<TlsEngine> Relay::serverEngine() const
 
 void Relay::tlsEstablished(Side side)
 {
-    RelayEvent established = event(RelayEvent::Kind::TlsEstablished);
+    RelayEvent established = makeEvent(RelayEvent::Kind::TlsEstablished);
     established.side = side;
     established.upgrade = m_upgrade;
     established.tls = socket(side).tls()->summary();
@@ -304,7 +304,7 @@ void Relay::tlsFailed(Side side)
     if (!m_inSession)
         return;
     StreamSocket &s = socket(side);
-    RelayEvent failed = event(RelayEvent::Kind::TlsFailed);
+    RelayEvent failed = makeEvent(RelayEvent::Kind::TlsFailed);
     failed.side = side;
     failed.upgrade = m_upgrade;
     failed.reason = s.tlsFailure();
@@ -333,14 +333,14 @@ void Relay::drained(Side towards)
 
 void Relay::onServerConnected()
 {
-    report(event(RelayEvent::Kind::ServerConnected));
+    report(makeEvent(RelayEvent::Kind::ServerConnected));
 }
 
 void Relay::onServerFailed()
 {
     if (!m_inSession)
         return;
-    RelayEvent failed = event(RelayEvent::Kind::ServerFailed);
+    RelayEvent failed = makeEvent(RelayEvent::Kind::ServerFailed);
     failed.side = Side::Server;
     failed.error = wskServeur.error();
     failed.reason = wskServeur.errorString();
@@ -358,7 +358,7 @@ void Relay::readEnded(Side side)
     flushTail(side);
     if (!m_firstEnded)
         m_firstEnded = side;
-    RelayEvent closed = event(RelayEvent::Kind::PeerClosed);
+    RelayEvent closed = makeEvent(RelayEvent::Kind::PeerClosed);
     closed.side = side;
     report(closed);
     // Passed on once everything queued for the other side has been written.
@@ -376,7 +376,7 @@ void Relay::readEnded(Side side)
 
 void Relay::reset(Side side)
 {
-    RelayEvent broken = event(RelayEvent::Kind::PeerReset);
+    RelayEvent broken = makeEvent(RelayEvent::Kind::PeerReset);
     broken.side = side;
     broken.error = socket(side).error();
     broken.reason = socket(side).errorString();
@@ -462,14 +462,14 @@ void Relay::completeSession(bool rearm)
     for (const Side side : {Side::Client, Side::Server}) {
         if (m_undelivered[sideIndex(side)] == 0)
             continue;
-        RelayEvent lost = event(RelayEvent::Kind::Undelivered);
+        RelayEvent lost = makeEvent(RelayEvent::Kind::Undelivered);
         lost.client = m_client;
         lost.side = side;
         lost.undelivered = m_undelivered[sideIndex(side)];
         lost.end = m_end;
         report(lost);
     }
-    RelayEvent ended = event(RelayEvent::Kind::SessionEnded);
+    RelayEvent ended = makeEvent(RelayEvent::Kind::SessionEnded);
     ended.client = m_client;
     ended.end = m_end;
     ended.side = m_endSide;
@@ -522,7 +522,7 @@ void Relay::flushTail(Side side)
         Q_EMIT rowsCaptured(side, rows, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
 }
 
-RelayEvent Relay::event(RelayEvent::Kind kind) const
+RelayEvent Relay::makeEvent(RelayEvent::Kind kind) const
 {
     RelayEvent e;
     e.kind = kind;

@@ -121,7 +121,7 @@ private:
     void closeSide(Side side, bool reset = false);
     void closeBoth();
     void flushTail(Side side);
-    RelayEvent event(RelayEvent::Kind kind) const;
+    RelayEvent makeEvent(RelayEvent::Kind kind) const;
     void report(const RelayEvent &event);
     QString clientName() const;
     QString serverName() const;

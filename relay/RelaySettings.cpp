@@ -32,12 +32,15 @@ bool RelaySettings::parsePort(const QString &text, quint16 *port)
 std::optional<RelaySettings::Error> RelaySettings::parse(const QString &listenPortText,
                                                          const QString &serverPortText,
                                                          const QString &serverHostText,
-                                                         RelaySettings *settings)
+                                                         RelaySettings *settings, PortZero portZero)
 {
     using Field = Error::Field;
     using Problem = Error::Problem;
     RelaySettings parsed;
-    if (!parsePort(listenPortText, &parsed.listenPort))
+    const QString listenDigits = listenPortText.trimmed();
+    const bool systemPicks = portZero == PortZero::SystemPicks && !listenDigits.isEmpty()
+        && listenDigits.count(QLatin1Char('0')) == listenDigits.size();
+    if (!systemPicks && !parsePort(listenPortText, &parsed.listenPort))
         return Error{Field::ListenPort, Problem::NotAPort, listenPortText};
     if (!parsePort(serverPortText, &parsed.serverPort))
         return Error{Field::ServerPort, Problem::NotAPort, serverPortText};

@@ -34,14 +34,23 @@ struct RelaySettings
         bool any() const { return inspectTls || serverTls; }
     };
 
-    quint16 listenPort = 0; // 0 lets the system pick (tests only: parse() never yields it)
+    // What both front ends offer before the user says otherwise: mail transfer.
+    static constexpr quint16 DefaultPort = 25;
+    static constexpr char DefaultServerHost[] = "192.168.0.1";
+
+    // Whether a listening port of 0, letting the system pick, is accepted: the
+    // console prints the port it got, the window has no place to show it.
+    enum class PortZero { Refused, SystemPicks };
+
+    quint16 listenPort = 0; // 0 lets the system pick
     QString serverHost;     // a name or an address, IPv6 without brackets
     quint16 serverPort = 0;
     Tls tls = {};
 
     // Turns the texts of the three fields into settings, or says what is wrong.
     static std::optional<Error> parse(const QString &listenPortText, const QString &serverPortText,
-                                      const QString &serverHostText, RelaySettings *settings);
+                                      const QString &serverHostText, RelaySettings *settings,
+                                      PortZero portZero = PortZero::Refused);
 
     // A port text is decimal digits, surrounding spaces allowed, giving 1 to 65535.
     static bool parsePort(const QString &text, quint16 *port);

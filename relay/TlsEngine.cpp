@@ -306,8 +306,10 @@ void TlsEngine::advance()
     if (!m_unsent.isEmpty() && !m_closeSent) {
         // A memory BIO takes everything, so the write is whole or an error.
         size_t written = 0;
-        if (!SSL_write_ex(m_ssl, m_unsent.constData(), static_cast<size_t>(m_unsent.size()), &written))
-            return fail(SSL_get_error(m_ssl, 0));
+        if (!SSL_write_ex(m_ssl, m_unsent.constData(), static_cast<size_t>(m_unsent.size()), &written)) {
+            fail(SSL_get_error(m_ssl, 0));
+            return;
+        }
         m_unsent.clear();
     }
     if (m_closeWanted && !m_closeSent) {

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int RefsPerPage = 1 << 16;
 constexpr qsizetype BlockBytes = 1 << 20;
 constexpr quint32 ServerBit = 1;
 constexpr quint32 MarkerBit = 2;
@@ -113,7 +112,7 @@ Qt::ItemFlags Conversation::flags(const QModelIndex &index) const
 
 const Conversation::RowRef &Conversation::ref(int row) const
 {
-    return m_store.refPages[static_cast<size_t>(row / RefsPerPage)][row % RefsPerPage];
+    return m_store.at(row);
 }
 
 Side Conversation::side(int row) const
@@ -133,14 +132,11 @@ bool Conversation::isEncrypted(int row) const
 
 QByteArrayView Conversation::bytesIn(const Store &store, int row)
 {
-    const auto refAt = [&store](int r) -> const RowRef & {
-        return store.refPages[static_cast<size_t>(r / RefsPerPage)][r % RefsPerPage];
-    };
-    const RowRef &r = refAt(row);
+    const RowRef &r = store.at(row);
     const quint32 block = r.flagsAndBlock >> BlockShift;
     qsizetype end = store.blocks[block].size();
     if (row + 1 < store.rows) {
-        const RowRef &next = refAt(row + 1);
+        const RowRef &next = store.at(row + 1);
         if ((next.flagsAndBlock >> BlockShift) == block)
             end = next.offset;
     }
@@ -161,7 +157,7 @@ qint64 Conversation::arrivedMsecs(int row) const
 {
     const auto &chunks = m_store.chunks;
     const auto after = std::upper_bound(chunks.begin(), chunks.end(), row,
-                                        [](int r, const Chunk &c) { return r < c.firstRow; });
+                                        [](int r, Chunk c) { return r < c.firstRow; });
     return after == chunks.begin() ? 0 : std::prev(after)->arrivedMsecs;
 }
 
@@ -325,7 +321,7 @@ bool Conversation::restoreCleared()
         const int end = c + 1 < since.chunks.size() ? since.chunks[c + 1].firstRow : since.rows;
         openChunk(since.chunks[c].arrivedMsecs);
         for (int row = first; row < end; ++row) {
-            const RowRef &r = since.refPages[static_cast<size_t>(row / RefsPerPage)][row % RefsPerPage];
+            const RowRef &r = since.at(row);
             pushRow(r.flagsAndBlock & ((1U << BlockShift) - 1), bytesIn(since, row));
         }
     }
@@ -372,10 +368,9 @@ void Conversation::pushRow(quint32 flags, QByteArrayView bytes)
 
 void Conversation::pushRef(RowRef r)
 {
-    const size_t page = static_cast<size_t>(m_store.rows / RefsPerPage);
-    if (page == m_store.refPages.size())
+    if (static_cast<size_t>(m_store.rows) / RefsPerPage == m_store.refPages.size())
         m_store.refPages.push_back(std::make_unique<RowRef[]>(RefsPerPage));
-    m_store.refPages[page][m_store.rows % RefsPerPage] = r;
+    m_store.at(m_store.rows) = r;
     ++m_store.rows;
 }
 

@@ -106,12 +106,20 @@ private:
         int firstRow;
         qint64 arrivedMsecs;
     };
+    // Row references live in fixed pages, so appending never moves them.
+    static constexpr size_t RefsPerPage = size_t(1) << 16;
     struct Store {
         std::vector<std::unique_ptr<RowRef[]>> refPages;
         std::vector<QByteArray> blocks;
         std::vector<Chunk> chunks;
         int rows = 0;
         qint64 storedBytes = 0;
+        // Row numbers are never negative; the pages are indexed unsigned.
+        RowRef &at(int row) const
+        {
+            const auto index = static_cast<size_t>(row);
+            return refPages[index / RefsPerPage][index % RefsPerPage];
+        }
     };
 
     const RowRef &ref(int row) const;

@@ -42,7 +42,9 @@ QString EventText::describe(const RelayEvent &event)
             .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event));
     case Kind::SessionEnded:
         return QStringLiteral("Session terminée, %1 : %2 reçus du client, %3 du serveur, en %4 s")
-            .arg(sessionEnd(event), bytes(event.bytesClientToServer), bytes(event.bytesServerToClient),
+            .arg(sessionEnd(event.end, event.side)
+                     + (event.end == RelayEvent::End::TlsFailed ? QStringLiteral(" (%1)").arg(event.reason) : QString()),
+                 bytes(event.bytesClientToServer), bytes(event.bytesServerToClient),
                  QLocale(QLocale::French).toString(double(event.durationMs) / 1000.0, 'f', 1));
     case Kind::Stopped:
         return QStringLiteral("Relais arrêté");
@@ -150,11 +152,11 @@ QString EventText::connectFailure(const RelayEvent &event)
     }
 }
 
-QString EventText::sessionEnd(const RelayEvent &event)
+QString EventText::sessionEnd(RelayEvent::End end, Side who)
 {
     using End = RelayEvent::End;
-    const QString side = sideName(event.side);
-    switch (event.end) {
+    const QString side = sideName(who);
+    switch (end) {
     case End::ClosedByClient:
         return QStringLiteral("fermée par le client");
     case End::ClosedByServer:
@@ -164,13 +166,13 @@ QString EventText::sessionEnd(const RelayEvent &event)
     case End::ResetByServer:
         return QStringLiteral("réinitialisée par le serveur");
     case End::ServerUnreachable:
-        return QStringLiteral("connexion au serveur impossible");
+        return QStringLiteral("serveur injoignable");
     case End::SilenceAfterHalfClose:
         return QStringLiteral("le %1 est resté muet après la fermeture de l'autre côté").arg(side);
     case End::DeliveryStalled:
         return QStringLiteral("le %1 ne lisait plus").arg(side);
     case End::TlsFailed:
-        return QStringLiteral("échec TLS avec le %1 (%2)").arg(side, event.reason);
+        return QStringLiteral("échec TLS avec le %1").arg(side);
     case End::Stopped:
     case End::None:
         break;
@@ -209,8 +211,9 @@ QString EventText::settingsError(const RelaySettings::Error &error, Naming namin
     const bool window = naming == Naming::WindowFields;
     switch (error.field) {
     case Field::ListenPort:
-        return QStringLiteral("Port d'écoute (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535.")
-            .arg(window ? QStringLiteral("« Serveur sur le port »") : QStringLiteral("--listen"), error.text);
+        return QStringLiteral("Port d'écoute (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535%3.")
+            .arg(window ? QStringLiteral("« Serveur sur le port »") : QStringLiteral("--listen"), error.text,
+                 window ? QString() : QStringLiteral(", ou 0 pour un port choisi par le système"));
     case Field::ServerPort:
         return QStringLiteral("Port du serveur (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535.")
             .arg(window ? QStringLiteral("« Sur le port »") : QStringLiteral("--server"), error.text);

@@ -25,11 +25,13 @@ public:
     static QString settingsError(const RelaySettings::Error &error, Naming naming);
     // "STARTTLS (SMTP)", "TLS implicite", ...
     static QString upgradeName(RelayEvent::Upgrade upgrade);
+    // How a session ended, "fermée par le client", for the event line and the
+    // session's end mark; side says whose silence, stall or TLS failure.
+    static QString sessionEnd(RelayEvent::End end, Side side);
 
 private:
     static QString listenFailure(const RelayEvent &event);
     static QString connectFailure(const RelayEvent &event);
-    static QString sessionEnd(const RelayEvent &event);
     static QString undeliveredBecause(const RelayEvent &event);
     static QString bytes(qint64 count);
 };

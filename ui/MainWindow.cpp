@@ -41,7 +41,7 @@
 
 namespace {
 
-const QString WindowTitle = QStringLiteral("Dravlin - par l'équipe Dravlin");
+QString designTitle() { return QStringLiteral("Dravlin - par l'équipe Dravlin"); }
 const QColor StoppedColour(255, 0, 0);
 const QColor StartedColour(0, 255, 0);
 
@@ -112,7 +112,7 @@ MainWindow::MainWindow(QWidget *parent)
     , m_scale(logicalDpiX(), logicalDpiY())
 {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(WindowTitle);
+    setWindowTitle(designTitle());
     // The design's sizes were drawn for the classic 8.25 pt sans serif, of
     // Arial's metrics; in a wider face the captions would be cut off.
     QFont designFont = font();
@@ -169,29 +169,31 @@ void MainWindow::createControls()
     m_clientArea->setObjectName(QStringLiteral("clientArea"));
     setCentralWidget(m_clientArea);
 
-    Frame1 = new QGroupBox(QStringLiteral("Configuration"), m_clientArea);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
+    configurationBox = new QGroupBox(QStringLiteral("Configuration"), m_clientArea);
+    configurationBox->setObjectName(QStringLiteral("Frame1"));
     const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignTop;
-    Label3 = makeLabel(QStringLiteral("Label3"), QStringLiteral("Serveur sur le port"), caption, Frame1);
-    txtPortClient = makeField(QStringLiteral("txtPortClient"), QStringLiteral("25"), Frame1);
-    Label4 = makeLabel(QStringLiteral("Label4"), QStringLiteral("Redirige vers"), caption, Frame1);
-    txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"), QStringLiteral("192.168.0.1"), Frame1);
-    Label5 = makeLabel(QStringLiteral("Label5"), QStringLiteral("Sur le port"), caption, Frame1);
-    txtPortServeur = makeField(QStringLiteral("txtPortServeur"), QStringLiteral("25"), Frame1);
-    chkTls = new QCheckBox(QStringLiteral("Déchiffrer TLS"), Frame1);
+    const QString defaultPort = QString::number(RelaySettings::DefaultPort);
+    listenPortCaption = makeLabel(QStringLiteral("Label3"), QStringLiteral("Serveur sur le port"), caption, configurationBox);
+    txtPortClient = makeField(QStringLiteral("txtPortClient"), defaultPort, configurationBox);
+    serverHostCaption = makeLabel(QStringLiteral("Label4"), QStringLiteral("Redirige vers"), caption, configurationBox);
+    txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"),
+                                  QString::fromLatin1(RelaySettings::DefaultServerHost), configurationBox);
+    serverPortCaption = makeLabel(QStringLiteral("Label5"), QStringLiteral("Sur le port"), caption, configurationBox);
+    txtPortServeur = makeField(QStringLiteral("txtPortServeur"), defaultPort, configurationBox);
+    chkTls = new QCheckBox(QStringLiteral("Déchiffrer TLS"), configurationBox);
     chkTls->setObjectName(QStringLiteral("chkTls"));
     chkTls->setToolTip(QStringLiteral(
         "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
         "Le client voit un certificat de l'autorité de Dravlin : faites-lui confiance\n"
         "(clic droit : « Exporter le certificat CA… »)."));
-    chkTlsInsecure = new QCheckBox(QStringLiteral("Accepter tout certificat serveur"), Frame1);
+    chkTlsInsecure = new QCheckBox(QStringLiteral("Accepter tout certificat serveur"), configurationBox);
     chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
     chkTlsInsecure->setToolTip(QStringLiteral(
         "Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée."));
-    cmdStart = makeButton(QStringLiteral("cmdStart"), QStringLiteral("Ecouter"), Frame1);
-    cmdStop = makeButton(QStringLiteral("cmdStop"), QStringLiteral("Stop !"), Frame1);
+    cmdStart = makeButton(QStringLiteral("cmdStart"), QStringLiteral("Ecouter"), configurationBox);
+    cmdStop = makeButton(QStringLiteral("cmdStop"), QStringLiteral("Stop !"), configurationBox);
 
-    FrameEtat = new QFrame(Frame1);
+    FrameEtat = new QFrame(configurationBox);
     FrameEtat->setObjectName(QStringLiteral("FrameEtat"));
     FrameEtat->setFrameShape(QFrame::Box);
     FrameEtat->setAutoFillBackground(true);
@@ -207,8 +209,8 @@ void MainWindow::createControls()
     lblEtat->setFont(etatFont);
 
     const Qt::Alignment centred = Qt::AlignHCenter | Qt::AlignTop;
-    Label1 = makeLabel(QStringLiteral("Label1"), QStringLiteral("Donnees recues du client"), centred, m_clientArea);
-    Label2 = makeLabel(QStringLiteral("Label2"), QStringLiteral("Donnees recues du server"), centred, m_clientArea);
+    clientPaneCaption = makeLabel(QStringLiteral("Label1"), QStringLiteral("Donnees recues du client"), centred, m_clientArea);
+    serverPaneCaption = makeLabel(QStringLiteral("Label2"), QStringLiteral("Donnees recues du server"), centred, m_clientArea);
     lstClient = new PaneView(m_clientArea);
     lstClient->setObjectName(QStringLiteral("lstClient"));
     lstServeur = new PaneView(m_clientArea);
@@ -263,14 +265,14 @@ void MainWindow::placeControls()
         }
         return r;
     };
-    for (QLabel *caption : {Label3, Label4, Label5, lblEtat})
+    for (QLabel *caption : {listenPortCaption, serverHostCaption, serverPortCaption, lblEtat})
         caption->setWordWrap(squeeze < 1.0);
-    Frame1->setGeometry(rect(0, 0, 12375, 1215));
-    Label3->setGeometry(rect(120, 480, 1455, 375));
+    configurationBox->setGeometry(rect(0, 0, 12375, 1215));
+    listenPortCaption->setGeometry(rect(120, 480, 1455, 375));
     txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
-    Label4->setGeometry(rect(2760, 240, 1215, 495));
+    serverHostCaption->setGeometry(rect(2760, 240, 1215, 495));
     txtAdresseServeur->setGeometry(rect(3960, 240, 2895, 285));
-    Label5->setGeometry(rect(2760, 840, 1215, 255));
+    serverPortCaption->setGeometry(rect(2760, 840, 1215, 255));
     txtPortServeur->setGeometry(rect(3960, 840, 615, 285, true));
     // Not in the design: in the room it left under the local port and beside
     // the server port.
@@ -294,8 +296,8 @@ void MainWindow::placePanes()
     const int leftExtra = extra.width() / 2;
     const int rightExtra = extra.width() - leftExtra;
     const TwipScale &s = m_scale;
-    Label1->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(0, 0, leftExtra, 0));
-    Label2->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(leftExtra, 0, leftExtra + rightExtra, 0));
+    clientPaneCaption->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(0, 0, leftExtra, 0));
+    serverPaneCaption->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(leftExtra, 0, leftExtra + rightExtra, 0));
     // The find bar, when open, takes the top of both panes' room.
     const int bar = m_findBar->isHidden() ? 0 : m_findBar->sizeHint().height();
     m_findBar->setGeometry(s.rect(0, 1440, 12375, 0).adjusted(0, 0, extra.width(), bar));
@@ -493,7 +495,7 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
         m_conversation.appendMarker(event.time, mark);
     const QString message = EventText::describe(event);
     m_history.append(event.time, message, isFailure(event));
-    showEvent(message, isFailure(event));
+    showStatus(message, isFailure(event));
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && !cmdStart->isEnabled()) {
@@ -505,7 +507,7 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
         reportError(message);
 }
 
-void MainWindow::showEvent(const QString &text, bool failure)
+void MainWindow::showStatus(const QString &text, bool failure)
 {
     const QString line = QStringLiteral("%1  %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text);
     lblEvenement->setText(line);
@@ -555,11 +557,11 @@ void MainWindow::setShownFile(const QString &path)
 {
     m_panes->setReadOnly(!path.isEmpty());
     if (path.isEmpty()) {
-        setWindowTitle(WindowTitle);
+        setWindowTitle(designTitle());
         return;
     }
     const QString name = QFileInfo(path).fileName();
-    setWindowTitle(QStringLiteral("%1 — %2 (lecture seule)").arg(WindowTitle, name));
+    setWindowTitle(QStringLiteral("%1 — %2 (lecture seule)").arg(designTitle(), name));
     lblEvenement->setText(rowCountText(m_conversation.rowCount(), QStringLiteral("« %2 » ouverte : %1 ligne, lecture seule jusqu'au prochain « Ecouter »"),
                                        QStringLiteral("« %2 » ouverte : %1 lignes, lecture seule jusqu'au prochain « Ecouter »"))
                               .arg(name));
@@ -611,7 +613,7 @@ bool MainWindow::exportCaCertificate(const QString &path)
     const QString message = QStringLiteral("Certificat de l'autorité de Dravlin exporté dans « %1 »")
                                 .arg(QDir::toNativeSeparators(path));
     m_history.append(QDateTime::currentMSecsSinceEpoch(), message, false);
-    showEvent(message, false);
+    showStatus(message, false);
     return true;
 }
 

@@ -146,7 +146,7 @@ private:
     void reportError(const QString &message);
     void repaintPanes();
     void setShownFile(const QString &path);
-    void showEvent(const QString &text, bool failure);
+    void showStatus(const QString &text, bool failure);
     // A key or a click in the window: failures shown so far are seen.
     void onUserAction(QObject *target);
 
@@ -156,12 +156,12 @@ private:
     TwipScale m_scale;
 
     QWidget *m_clientArea = nullptr;
-    QGroupBox *Frame1 = nullptr;
-    QLabel *Label3 = nullptr;
+    QGroupBox *configurationBox = nullptr;
+    QLabel *listenPortCaption = nullptr;
     QLineEdit *txtPortClient = nullptr;
-    QLabel *Label4 = nullptr;
+    QLabel *serverHostCaption = nullptr;
     QLineEdit *txtAdresseServeur = nullptr;
-    QLabel *Label5 = nullptr;
+    QLabel *serverPortCaption = nullptr;
     QLineEdit *txtPortServeur = nullptr;
     QCheckBox *chkTls = nullptr;
     QCheckBox *chkTlsInsecure = nullptr;
@@ -169,8 +169,8 @@ private:
     QPushButton *cmdStop = nullptr;
     QFrame *FrameEtat = nullptr;
     QLabel *lblEtat = nullptr;
-    QLabel *Label1 = nullptr;
-    QLabel *Label2 = nullptr;
+    QLabel *clientPaneCaption = nullptr;
+    QLabel *serverPaneCaption = nullptr;
     PaneView *lstClient = nullptr;
     PaneView *lstServeur = nullptr;
     QLabel *lblEvenement = nullptr;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int BadgePadding = 2;
 constexpr int BadgeGap = 1;
-const QString Ellipsis = QStringLiteral("\u2026");
+constexpr QChar Ellipsis(0x2026);
 
 QColor blend(const QColor &a, const QColor &b, qreal share)
 {
@@ -27,7 +27,7 @@ QColor blend(const QColor &a, const QColor &b, qreal share)
 }
 
 // A return arrow drawn with lines rather than a character, so it needs no font.
-void paintReturnMark(QPainter *painter, const QRect &area, int size, const QColor &colour)
+void paintReturnMark(QPainter *painter, QRect area, int size, const QColor &colour)
 {
     const qreal left = area.left() + 2;
     const qreal right = left + size;
@@ -47,7 +47,7 @@ void paintReturnMark(QPainter *painter, const QRect &area, int size, const QColo
 }
 
 // A small padlock drawn with lines, for rows that came through TLS.
-void paintLock(QPainter *painter, const QRect &area, const QColor &colour)
+void paintLock(QPainter *painter, QRect area, const QColor &colour)
 {
     const int height = std::max(6, area.height() / 2);
     const int width = height * 3 / 4;
@@ -171,7 +171,7 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     painter->restore();
 }
 
-void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option, const QRect &area,
+void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option, QRect area,
                            const QString &text, const QColor &ink) const
 {
     const QFontMetrics &metrics = option.fontMetrics;

@@ -49,7 +49,7 @@ public:
     static QColor matchBackground(const QPalette &palette, bool current);
 
 private:
-    void paintRow(QPainter *painter, const QStyleOptionViewItem &option, const QRect &area,
+    void paintRow(QPainter *painter, const QStyleOptionViewItem &option, QRect area,
                   const QString &text, const QColor &ink) const;
     const QStaticText &badgeText(const QString &label, const QFont &font) const;
 

@@ -17,7 +17,9 @@
 
 namespace {
 
-const QString Masked = QString(8, QChar(0x2022));
+// Eight bullets whatever the password's length, which would otherwise show.
+constexpr QChar Bullet(0x2022);
+constexpr int MaskedLength = 8;
 
 QPlainTextEdit *readOnlyText(const QString &name, const QString &text, QWidget *parent)
 {
@@ -133,6 +135,6 @@ void RowDetailsDialog::onRevealToggled(bool reveal)
 {
     QStringList lines = m_fields;
     if (!m_password.isEmpty())
-        lines << QStringLiteral("Mot de passe : %1").arg(reveal ? m_password : Masked);
+        lines << QStringLiteral("Mot de passe : %1").arg(reveal ? m_password : QString(MaskedLength, Bullet));
     m_decoded->setText(lines.join(QLatin1Char('\n')));
 }

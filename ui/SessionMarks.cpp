@@ -8,20 +8,20 @@
 namespace {
 
 // "HH:MM:SS.mmm · " opens every session mark.
-const QString Clock = QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \u00b7 ");
-const QString Separator = QStringLiteral(" \u00b7 ");
-const QString TlsPrefix = QStringLiteral("TLS ");
+QString markClock() { return QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \u00b7 "); }
+QString separator() { return QStringLiteral(" \u00b7 "); }
+QString tlsPrefix() { return QStringLiteral("TLS "); }
 
 QString tlsText(const RelayEvent &event)
 {
     const TlsSummary &tls = event.tls;
-    QStringList parts{TlsPrefix + (event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur")),
+    QStringList parts{tlsPrefix() + (event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur")),
                       tls.protocol, tls.cipher, EventText::upgradeName(event.upgrade)};
     if (event.side == Side::Client) {
         if (!tls.serverName.isEmpty())
             parts.append(QStringLiteral("nom demandé %1").arg(tls.serverName));
         parts.append(QStringLiteral("certificat de l'autorité de Dravlin"));
-        return parts.join(Separator);
+        return parts.join(separator());
     }
     parts.append(QStringLiteral("sujet %1").arg(tls.peerSubject));
     parts.append(tls.peerVerified ? QStringLiteral("certificat vérifié")
@@ -30,7 +30,7 @@ QString tlsText(const RelayEvent &event)
     parts.append(QStringLiteral("émetteur %1").arg(tls.peerIssuer));
     if (!tls.serverName.isEmpty())
         parts.append(QStringLiteral("nom demandé %1").arg(tls.serverName));
-    return parts.join(Separator);
+    return parts.join(separator());
 }
 
 } // namespace
@@ -41,7 +41,7 @@ QString SessionMarks::text(const RelayEvent &event)
     case RelayEvent::Kind::ClientConnected:
         return Transcript::sessionBeginText(event.time, event.client, event.server);
     case RelayEvent::Kind::SessionEnded:
-        return Transcript::sessionEndText(event.time, endText(event.end, event.side), event.bytesClientToServer,
+        return Transcript::sessionEndText(event.time, EventText::sessionEnd(event.end, event.side), event.bytesClientToServer,
                                           event.bytesServerToClient, event.durationMs);
     case RelayEvent::Kind::TlsEstablished:
         return tlsText(event);
@@ -57,42 +57,15 @@ QString SessionMarks::text(const RelayEvent &event)
 
 QString SessionMarks::tooltip(const QString &text)
 {
-    if (!text.startsWith(TlsPrefix))
+    if (!text.startsWith(tlsPrefix()))
         return text;
     QString lines = text;
-    return lines.replace(Separator, QStringLiteral("\n"));
-}
-
-QString SessionMarks::endText(RelayEvent::End end, Side side)
-{
-    const QString who = side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur");
-    switch (end) {
-    case RelayEvent::End::ClosedByClient:
-        return QStringLiteral("ferm\u00e9e par le client");
-    case RelayEvent::End::ClosedByServer:
-        return QStringLiteral("ferm\u00e9e par le serveur");
-    case RelayEvent::End::ResetByClient:
-        return QStringLiteral("r\u00e9initialis\u00e9e par le client");
-    case RelayEvent::End::ResetByServer:
-        return QStringLiteral("r\u00e9initialis\u00e9e par le serveur");
-    case RelayEvent::End::ServerUnreachable:
-        return QStringLiteral("serveur injoignable");
-    case RelayEvent::End::SilenceAfterHalfClose:
-        return QStringLiteral("%1 muet apr\u00e8s la fermeture de l\u2019autre c\u00f4t\u00e9").arg(who);
-    case RelayEvent::End::DeliveryStalled:
-        return QStringLiteral("le %1 ne lisait plus").arg(who);
-    case RelayEvent::End::TlsFailed:
-        return QStringLiteral("échec TLS avec le %1").arg(who);
-    case RelayEvent::End::Stopped:
-    case RelayEvent::End::None:
-        break;
-    }
-    return QStringLiteral("relais arr\u00eat\u00e9");
+    return lines.replace(separator(), QStringLiteral("\n"));
 }
 
 bool SessionMarks::readBegin(const QString &text, QString *client, QString *server)
 {
-    static const QRegularExpression begin(Clock + QStringLiteral("client (\\S+) \u2192 (\\S+)$"));
+    static const QRegularExpression begin(markClock() + QStringLiteral("client (\\S+) \u2192 (\\S+)$"));
     const QRegularExpressionMatch match = begin.match(text);
     if (!match.hasMatch())
         return false;
@@ -103,7 +76,7 @@ bool SessionMarks::readBegin(const QString &text, QString *client, QString *serv
 
 bool SessionMarks::readEnd(const QString &text, RelayEvent::End *end)
 {
-    static const QRegularExpression ending(Clock + QStringLiteral("(.+) \u00b7 client \u2192 serveur "));
+    static const QRegularExpression ending(markClock() + QStringLiteral("(.+) \u00b7 client \u2192 serveur "));
     const QRegularExpressionMatch match = ending.match(text);
     if (!match.hasMatch())
         return false;
@@ -113,7 +86,7 @@ bool SessionMarks::readEnd(const QString &text, RelayEvent::End *end)
                           End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::TlsFailed,
                           End::Stopped}) {
         for (Side side : {Side::Client, Side::Server}) {
-            if (how == endText(candidate, side)) {
+            if (how == EventText::sessionEnd(candidate, side)) {
                 *end = candidate;
                 return true;
             }
@@ -129,7 +102,7 @@ bool SessionMarks::splitEndpoint(const QString &text, QString *host, quint16 *po
     if (colon <= 0)
         return false;
     bool ok = false;
-    const uint number = text.mid(colon + 1).toUInt(&ok);
+    const uint number = QStringView(text).mid(colon + 1).toUInt(&ok);
     if (!ok || number > 65535)
         return false;
     *host = text.left(colon);

@@ -27,9 +27,6 @@ public:
     // A mark's tooltip: a TLS mark one detail per line, any other mark whole.
     static QString tooltip(const QString &text);
 
-    // How a session ended, as its closing mark says it.
-    static QString endText(RelayEvent::End end, Side side);
-
     // Reading marks back, as from a saved conversation: a session's opening
     // mark gives its client and server ("127.0.0.1:40112", "[::1]:2525",
     // "mx.example.org:25"); a closing mark how it ended. False for any other mark.
