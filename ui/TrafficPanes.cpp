@@ -34,10 +34,11 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
         " border: none; border-radius: 9px; padding: 2px 10px; }"));
     m_notice->hide();
 
+    // Each pane scrolls the other, bound once per side.
     connect(m_clientPane, &PaneView::firstVisibleRowChanged, this,
-            &TrafficPanes::onClientPaneScrolled);
+            [this](int row) { onPaneScrolled(m_serverPane, row); });
     connect(m_serverPane, &PaneView::firstVisibleRowChanged, this,
-            &TrafficPanes::onServerPaneScrolled);
+            [this](int row) { onPaneScrolled(m_clientPane, row); });
     for (PaneView *pane : {m_clientPane, m_serverPane}) {
         connect(pane, &PaneView::paneDoubleClicked, this, &TrafficPanes::onPaneDoubleClicked);
         connect(pane, &PaneView::detailsRequested, this, &TrafficPanes::onDetailsRequested);
@@ -75,15 +76,9 @@ void TrafficPanes::showRow(int row)
     forgetSeenRows();
 }
 
-void TrafficPanes::onClientPaneScrolled(int row)
+void TrafficPanes::onPaneScrolled(PaneView *other, int row)
 {
-    follow(m_serverPane, row);
-    forgetSeenRows();
-}
-
-void TrafficPanes::onServerPaneScrolled(int row)
-{
-    follow(m_clientPane, row);
+    follow(other, row);
     forgetSeenRows();
 }
 

@@ -41,8 +41,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private Q_SLOTS:
-    void onClientPaneScrolled(int row);
-    void onServerPaneScrolled(int row);
+    void onPaneScrolled(PaneView *other, int row);
     void onPaneDoubleClicked();
     void onRowsShown(const QModelIndex &parent, int first, int last);
     void onRowsReset();
