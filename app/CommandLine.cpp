@@ -69,64 +69,54 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Relais TCP qui affiche, ligne par ligne, la conversation entre un client et un "
         "serveur (SMTP, POP3, ...). Sans option, ouvre la fenêtre."));
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
-                                        QStringLiteral("Affiche cette aide."));
-    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
-                                           QStringLiteral("Affiche la version."));
-    const QCommandLineOption consoleOption(
-        QStringLiteral("console"),
-        QStringLiteral("Sans fenêtre : écrit les lignes sur la sortie standard (C: client, "
-                       "S: serveur) et les événements sur la sortie d'erreur."));
-    const QCommandLineOption listenOption(
-        QStringLiteral("listen"),
-        QStringLiteral("Port local sur lequel attendre le client (défaut : %1).")
-            .arg(RelaySettings::DefaultPort),
-        QStringLiteral("port"));
-    const QCommandLineOption serverOption(
-        QStringLiteral("server"),
-        QStringLiteral("Serveur vers lequel relayer (défaut : %1). Sans port, celui du serveur "
-                       "est le port local. IPv6 avec port : [adresse]:port.")
-            .arg(QLatin1String(RelaySettings::DefaultServerHost)),
-        QStringLiteral("hôte[:port]"));
-    const QCommandLineOption timestampsOption(
-        QStringLiteral("timestamps"),
-        QStringLiteral("Avec --console seulement : fait précéder chaque ligne de l'heure locale "
-                       "d'arrivée, HH:MM:SS.mmm."));
-    const QCommandLineOption startOption(
-        QStringLiteral("start"),
-        QStringLiteral("Fenêtre seulement : clique sur « Ecouter » dès que la fenêtre est "
-                       "affichée."));
-    const QCommandLineOption openOption(
-        QStringLiteral("open"),
-        QStringLiteral("Fenêtre seulement : affiche une conversation enregistrée, en lecture seule "
-                       "jusqu'au prochain « Ecouter »."),
-        QStringLiteral("fichier"));
-    const QCommandLineOption pcapOption(
-        QStringLiteral("pcap"),
-        QStringLiteral("Avec --console seulement : écrit aussi la conversation dans une capture pcap, "
-                       "au fil de l'eau (lisible par Wireshark ou tshark)."),
-        QStringLiteral("fichier"));
-    const QCommandLineOption inspectTlsOption(
-        QStringLiteral("inspect-tls"),
-        QStringLiteral("Suit STARTTLS, STLS, AUTH TLS et le TLS implicite, et montre en clair ce qui "
-                       "passe chiffré ; le client voit un certificat de l'autorité de Dravlin."));
-    const QCommandLineOption tlsInsecureOption(
-        QStringLiteral("tls-insecure"),
-        QStringLiteral("Accepte tout certificat du serveur (son empreinte SHA-256 est montrée) au "
-                       "lieu de le vérifier."));
-    const QCommandLineOption serverTlsOption(
-        QStringLiteral("server-tls"),
-        QStringLiteral("Client en clair, TLS vers le serveur dès le premier octet (pour parler à un "
-                       "serveur TLS avec nc)."));
-    const QCommandLineOption exportCaOption(
-        QStringLiteral("export-ca"),
-        QStringLiteral("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
-                       "créant au besoin, puis s'arrête."),
-        QStringLiteral("fichier"));
-    const QList<QCommandLineOption> options = {helpOption, versionOption, consoleOption, listenOption,
-                                               serverOption, timestampsOption, startOption, openOption,
-                                               pcapOption, inspectTlsOption, tlsInsecureOption,
-                                               serverTlsOption, exportCaOption};
+    // One entry per option, in the order the help lists them.
+    enum Option { Help, Version, Console, Listen, Server, Timestamps, Start, Open, Pcap, InspectTls, TlsInsecure,
+                  ServerTls, ExportCa };
+    const QList<QCommandLineOption> options = {
+        {{QStringLiteral("h"), QStringLiteral("help")},
+         QStringLiteral("Affiche cette aide.")},
+        {{QStringLiteral("v"), QStringLiteral("version")},
+         QStringLiteral("Affiche la version.")},
+        {QStringLiteral("console"),
+         QStringLiteral("Sans fenêtre : écrit les lignes sur la sortie standard (C: client, "
+                        "S: serveur) et les événements sur la sortie d'erreur.")},
+        {QStringLiteral("listen"),
+         QStringLiteral("Port local sur lequel attendre le client (défaut : %1).")
+             .arg(RelaySettings::DefaultPort),
+         QStringLiteral("port")},
+        {QStringLiteral("server"),
+         QStringLiteral("Serveur vers lequel relayer (défaut : %1). Sans port, celui du serveur "
+                        "est le port local. IPv6 avec port : [adresse]:port.")
+             .arg(QLatin1String(RelaySettings::DefaultServerHost)),
+         QStringLiteral("hôte[:port]")},
+        {QStringLiteral("timestamps"),
+         QStringLiteral("Avec --console seulement : fait précéder chaque ligne de l'heure locale "
+                        "d'arrivée, HH:MM:SS.mmm.")},
+        {QStringLiteral("start"),
+         QStringLiteral("Fenêtre seulement : clique sur « Ecouter » dès que la fenêtre est "
+                        "affichée.")},
+        {QStringLiteral("open"),
+         QStringLiteral("Fenêtre seulement : affiche une conversation enregistrée, en lecture seule "
+                        "jusqu'au prochain « Ecouter »."),
+         QStringLiteral("fichier")},
+        {QStringLiteral("pcap"),
+         QStringLiteral("Avec --console seulement : écrit aussi la conversation dans une capture pcap, "
+                        "au fil de l'eau (lisible par Wireshark ou tshark)."),
+         QStringLiteral("fichier")},
+        {QStringLiteral("inspect-tls"),
+         QStringLiteral("Suit STARTTLS, STLS, AUTH TLS et le TLS implicite, et montre en clair ce qui "
+                        "passe chiffré ; le client voit un certificat de l'autorité de Dravlin.")},
+        {QStringLiteral("tls-insecure"),
+         QStringLiteral("Accepte tout certificat du serveur (son empreinte SHA-256 est montrée) au "
+                        "lieu de le vérifier.")},
+        {QStringLiteral("server-tls"),
+         QStringLiteral("Client en clair, TLS vers le serveur dès le premier octet (pour parler à un "
+                        "serveur TLS avec nc).")},
+        {QStringLiteral("export-ca"),
+         QStringLiteral("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
+                        "créant au besoin, puis s'arrête."),
+         QStringLiteral("fichier")},
+    };
     parser.addOptions(options);
 
     // In French when Qt's own translation is installed, as main() does.
@@ -142,46 +132,46 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         errorText = QStringLiteral("argument inattendu : %1").arg(parser.positionalArguments().constFirst());
         return Outcome::Error;
     }
-    if (parser.isSet(helpOption))
+    if (parser.isSet(options[Help]))
         return Outcome::ShowHelp;
-    if (parser.isSet(versionOption))
+    if (parser.isSet(options[Version]))
         return Outcome::ShowVersion;
 
     // A second value would silently win over the first; say so instead.
-    for (const QCommandLineOption *option : {&listenOption, &serverOption, &openOption, &pcapOption, &exportCaOption}) {
-        const QStringList values = parser.values(*option);
+    for (const Option option : {Listen, Server, Open, Pcap, ExportCa}) {
+        const QStringList values = parser.values(options[option]);
         if (values.size() > 1) {
             errorText = QStringLiteral("--%1 donné %2 fois (%3) : une seule valeur est possible")
-                            .arg(option->names().constFirst())
+                            .arg(options[option].names().constFirst())
                             .arg(values.size())
                             .arg(values.join(QStringLiteral(", ")));
             return Outcome::Error;
         }
     }
-    console = parser.isSet(consoleOption);
-    timestamps = parser.isSet(timestampsOption);
-    start = parser.isSet(startOption);
-    openPath = parser.value(openOption);
-    pcapPath = parser.value(pcapOption);
+    console = parser.isSet(options[Console]);
+    timestamps = parser.isSet(options[Timestamps]);
+    start = parser.isSet(options[Start]);
+    openPath = parser.value(options[Open]);
+    pcapPath = parser.value(options[Pcap]);
     // Each belongs to one front end: given to the other it would do nothing, silently.
-    if (parser.isSet(openOption) && (console || start)) {
+    if (parser.isSet(options[Open]) && (console || start)) {
         errorText = QStringLiteral("--open va avec la fenêtre seule, sans --console ni --start");
         return Outcome::Error;
     }
-    if (parser.isSet(pcapOption) && !console) {
+    if (parser.isSet(options[Pcap]) && !console) {
         errorText = QStringLiteral("--pcap va avec --console ; dans la fenêtre, utilisez « Exporter en pcap… »");
         return Outcome::Error;
     }
-    if ((parser.isSet(openOption) && openPath.isEmpty()) || (parser.isSet(pcapOption) && pcapPath.isEmpty())) {
+    if ((parser.isSet(options[Open]) && openPath.isEmpty()) || (parser.isSet(options[Pcap]) && pcapPath.isEmpty())) {
         errorText = QStringLiteral("nom de fichier vide après %1")
-                        .arg(parser.isSet(openOption) ? QStringLiteral("--open") : QStringLiteral("--pcap"));
+                        .arg(parser.isSet(options[Open]) ? QStringLiteral("--open") : QStringLiteral("--pcap"));
         return Outcome::Error;
     }
-    tls.inspectTls = parser.isSet(inspectTlsOption);
-    tls.tlsInsecure = parser.isSet(tlsInsecureOption);
-    tls.serverTls = parser.isSet(serverTlsOption);
-    if (parser.isSet(exportCaOption)) {
-        exportCaPath = parser.value(exportCaOption);
+    tls.inspectTls = parser.isSet(options[InspectTls]);
+    tls.tlsInsecure = parser.isSet(options[TlsInsecure]);
+    tls.serverTls = parser.isSet(options[ServerTls]);
+    if (parser.isSet(options[ExportCa])) {
+        exportCaPath = parser.value(options[ExportCa]);
         if (exportCaPath.isEmpty()) {
             errorText = QStringLiteral("nom de fichier vide après --export-ca");
             return Outcome::Error;
@@ -198,18 +188,18 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         errorText = QStringLiteral("--tls-insecure va avec --inspect-tls ou --server-tls");
         return Outcome::Error;
     }
-    if (parser.isSet(listenOption)) {
-        listenPortText = parser.value(listenOption);
+    if (parser.isSet(options[Listen])) {
+        listenPortText = parser.value(options[Listen]);
         listenGiven = true;
     }
     QString serverPort;
-    if (parser.isSet(serverOption)) {
+    if (parser.isSet(options[Server])) {
         serverGiven = true;
-        if (!splitServer(parser.value(serverOption), &serverHostText, &serverPort, &serverPortGiven)) {
+        if (!splitServer(parser.value(options[Server]), &serverHostText, &serverPort, &serverPortGiven)) {
             errorText = QStringLiteral("--server : « %1 » n'est pas de la forme hôte[:port] "
                                        "(une adresse IPv6 suivie d'un port s'écrit entre "
                                        "crochets : [::1]:25)")
-                            .arg(parser.value(serverOption));
+                            .arg(parser.value(options[Server]));
             return Outcome::Error;
         }
     }
