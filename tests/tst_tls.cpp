@@ -320,22 +320,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(next.bytesAvailable(), script.greeting.size(), Timeout);
     }
 
-    // A refused upgrade switches nothing: later plaintext is forwarded and shown.
-    void refusedUpgradeStaysPlain()
-    {
-        FakeServer::Script script;
-        script.answer = "454 4.7.0 TLS not available\r\n";
-        script.switches = false;
-        FakeServer server(*m_serverCa, script);
-        QVERIFY(startRelay(server, options(true)));
-        auto socket = client();
-        askUpgrade(*socket, server, "STARTTLS\r\n", script.answer);
-        socket->write("MAIL FROM:<a@example.org>\r\n");
-        QTRY_COMPARE_WITH_TIMEOUT(server.plain, QByteArray("STARTTLS\r\nMAIL FROM:<a@example.org>\r\n"), Timeout);
-        QTRY_COMPARE_WITH_TIMEOUT(rows(Side::Client, false), (Rows{"STARTTLS", "MAIL FROM:<a@example.org>"}), Timeout);
-        QCOMPARE(events(Kind::TlsEstablished).size() + events(Kind::PlaintextDropped).size(), 0);
-    }
-
     // Trusted certificates that cannot be read: said at start, and nothing listens.
     void unavailableCaStopsTheRelay()
     {
