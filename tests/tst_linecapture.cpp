@@ -32,7 +32,7 @@ private Q_SLOTS:
         QTest::newRow("lines, empty ones") << Lines{"250 OK\r\n\r\nX\r\n"} << Lines{"250 OK", "", "X"}
                                            << Lines{};
         QTest::newRow("line split") << Lines{"", "HE", "", "LO x\r\n"} << Lines{"HELO x"} << Lines{};
-        QTest::newRow("CR | LF") << Lines{"a\r", "\nb\r", "\nc"} << Lines{"a", "b"} << Lines{"c"};
+        QTest::newRow("CR | LF") << Lines{"a\r", "\nb\r\n\r", "\nc"} << Lines{"a", "b", ""} << Lines{"c"};
         QTest::newRow("lone LF, CR are text") << Lines{"a\nb\rc\n\r\r\n"} << Lines{"a\nb\rc\n\r"}
                                               << Lines{};
         QTest::newRow("separator LF not reused") << Lines{"a\r\n\n\r\n"} << Lines{"a", "\n"} << Lines{};
