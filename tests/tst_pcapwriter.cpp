@@ -1,4 +1,5 @@
 #include "PcapWriter.h"
+#include "TsharkStreams.h"
 
 #include <QtTest>
 
@@ -25,33 +26,28 @@ using Sessions = QList<Session>;
 
 const qint64 T0 = QDateTime(QDate(2026, 12, 6), QTime(14, 3, 22, 418)).toMSecsSinceEpoch();
 
-QByteArray run(const QStringList &arguments, QString *failure)
+// What one segment carries, or which flag ends its stream, from whom and
+// when: "0 2525 11 @1796565802430", "0 40112 FIN @...".
+QByteArray segment(const QByteArray &stream, const QByteArray &port, const QByteArray &what, qint64 msecs)
 {
+    return stream + ' ' + port + ' ' + what + " @" + QByteArray::number(msecs);
+}
+
+// The fields tshark gives for every packet, one comma-separated line each.
+QList<QByteArray> packetFields(const QString &capture, const QStringList &fields, QString *failure)
+{
+    QStringList arguments{QStringLiteral("-r"), capture, QStringLiteral("-o"), QStringLiteral("ip.check_checksum:TRUE"),
+                          QStringLiteral("-o"), QStringLiteral("tcp.check_checksum:TRUE"), QStringLiteral("-T"),
+                          QStringLiteral("fields"), QStringLiteral("-E"), QStringLiteral("separator=,")};
+    for (const QString &field : fields)
+        arguments << QStringLiteral("-e") << field;
     QProcess tshark;
-    tshark.start(QStringLiteral("tshark"), arguments);
+    tshark.start(tsharkPath(), arguments);
     if (!tshark.waitForFinished(60000) || tshark.exitCode() != 0) {
         *failure = QString::fromLocal8Bit(tshark.readAllStandardError());
         return {};
     }
-    return tshark.readAllStandardOutput();
-}
-
-// The bytes each side sent in one stream, from "follow,tcp,raw": node 0's
-// segments in hex at the line start, node 1's after a tab.
-bool followStream(const QString &path, int stream, QByteArray sent[2], QString *failure)
-{
-    const QByteArray out = run({"-r", path, "-q", "-z", QStringLiteral("follow,tcp,raw,%1").arg(stream)}, failure);
-    if (out.isEmpty())
-        return false;
-    const QList<QByteArray> lines = out.split('\n');
-    qsizetype i = 0;
-    while (i < lines.size() && !lines[i].startsWith("Node 1:"))
-        ++i;
-    for (++i; i < lines.size() && !lines[i].startsWith("===="); ++i) {
-        const bool second = lines[i].startsWith('\t');
-        sent[second ? 1 : 0] += QByteArray::fromHex(lines[i].trimmed());
-    }
-    return true;
+    return tshark.readAllStandardOutput().trimmed().split('\n');
 }
 
 } // namespace
@@ -61,139 +57,136 @@ class TestPcapWriter : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void tsharkFollowsEveryStreamExactly_data();
-    void tsharkFollowsEveryStreamExactly();
-    void fileIsReadableBeforeItIsClosed();
-};
+    void initTestCase()
+    {
+        if (tsharkPath().isEmpty())
+            QSKIP("tshark is not installed (Debian package tshark, see scripts/install-deps.sh): "
+                  "pcap files cannot be checked against the real reader");
+    }
 
-void TestPcapWriter::initTestCase()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty())
-        QSKIP("tshark is not installed (Debian package tshark, see scripts/install-deps.sh): "
-              "pcap files cannot be checked against the real reader");
-}
+    void tsharkFollowsEveryStreamExactly_data()
+    {
+        QTest::addColumn<Sessions>("sessions");
 
-void TestPcapWriter::tsharkFollowsEveryStreamExactly_data()
-{
-    QTest::addColumn<Sessions>("sessions");
+        QByteArray binary(4096, '\0');
+        for (int i = 0; i < binary.size(); ++i)
+            binary[i] = static_cast<char>(i * 7 + i / 256);
+        QByteArray large(200 * 1000, '\0');
+        for (int i = 0; i < large.size(); ++i)
+            large[i] = static_cast<char>('a' + i % 23);
 
-    QByteArray binary(4096, '\0');
-    for (int i = 0; i < binary.size(); ++i)
-        binary[i] = static_cast<char>(i * 7 + i / 256);
-    QByteArray large(200 * 1000, '\0');
-    for (int i = 0; i < large.size(); ++i)
-        large[i] = static_cast<char>('a' + i % 23);
+        const QHostAddress v4(QStringLiteral("127.0.0.1"));
+        const QHostAddress v6(QStringLiteral("::1"));
+        QTest::newRow("IPv4 sessions closed by each side, then a refused one")
+            << Sessions{{v4, 40112, v4, 2525,
+                         {{Side::Server, "220 ready\r\n"}, {Side::Client, "EHLO a\r\n"}, {Side::Server, "250 ok\r\n"},
+                          {Side::Client, "QUIT\r\n"}, {Side::Server, "221 bye\r\n"}},
+                         PcapWriter::Ending::ClosedByServer},
+                        {v4, 40114, v4, 2525, {{Side::Server, "220 again\r\n"}, {Side::Client, "QUIT\r\n"}},
+                         PcapWriter::Ending::ClosedByClient},
+                        {v4, 40116, v4, 2525, {}, PcapWriter::Ending::Refused}};
+        QTest::newRow("IPv6, 200 KB chunk, reset")
+            << Sessions{{v6, 40200, v6, 143, {{Side::Server, "* OK\r\n"}, {Side::Client, large}, {Side::Server, "a OK\r\n"}},
+                         PcapWriter::Ending::ResetByClient}};
+        QTest::newRow("binary bytes, IPv4 client to IPv6 server")
+            << Sessions{{v4, 40112, v6, 2525, {{Side::Client, binary}, {Side::Server, binary.right(1000)}},
+                         PcapWriter::Ending::ResetByServer}};
+    }
 
-    const QHostAddress v4(QStringLiteral("127.0.0.1"));
-    const QHostAddress v6(QStringLiteral("::1"));
-    QTest::newRow("IPv4 sessions closed by each side, then a refused one")
-        << Sessions{{v4, 40112, v4, 2525,
-                     {{Side::Server, "220 ready\r\n"}, {Side::Client, "EHLO a\r\n"}, {Side::Server, "250 ok\r\n"},
-                      {Side::Client, "QUIT\r\n"}, {Side::Server, "221 bye\r\n"}},
-                     PcapWriter::Ending::ClosedByServer},
-                    {v4, 40114, v4, 2525, {{Side::Server, "220 again\r\n"}, {Side::Client, "QUIT\r\n"}},
-                     PcapWriter::Ending::ClosedByClient},
-                    {v4, 40116, v4, 2525, {}, PcapWriter::Ending::Refused}};
-    QTest::newRow("IPv6, 200 KB chunk, reset")
-        << Sessions{{v6, 40200, v6, 143, {{Side::Server, "* OK\r\n"}, {Side::Client, large}, {Side::Server, "a OK\r\n"}},
-                     PcapWriter::Ending::ResetByClient}};
-    QTest::newRow("binary bytes, IPv4 client to IPv6 server")
-        << Sessions{{v4, 40112, v6, 2525, {{Side::Client, binary}, {Side::Server, binary.right(1000)}},
-                     PcapWriter::Ending::ResetByServer}};
-}
-
-void TestPcapWriter::tsharkFollowsEveryStreamExactly()
-{
-    QFETCH(Sessions, sessions);
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("capture.pcap")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    PcapWriter writer(&file);
-    // Per stream, what each segment carries or which flag ends it, from
-    // whom and when: "0 2525 11 @1796565802430", "0 40112 FIN @...".
-    QStringList expected;
-    qint64 t = T0;
-    for (int stream = 0; stream < sessions.size(); ++stream) {
-        const Session &s = sessions[stream];
-        const auto expect = [&](Side from, const QString &what) {
-            expected << QStringLiteral("%1 %2 %3 @%4").arg(stream)
-                            .arg(from == Side::Client ? s.clientPort : s.serverPort).arg(what).arg(t);
-        };
-        writer.beginSession(s.client, s.clientPort, s.server, s.serverPort, t);
-        for (const Chunk &c : s.chunks) {
-            writer.data(c.from, c.bytes, t += 12);
-            for (qsizetype at = 0; at < c.bytes.size(); at += PcapWriter::MaxSegmentBytes)
-                expect(c.from, QString::number(qMin(PcapWriter::MaxSegmentBytes, c.bytes.size() - at)));
+    void tsharkFollowsEveryStreamExactly()
+    {
+        QFETCH(Sessions, sessions);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("capture.pcap")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        PcapWriter writer(&file);
+        QList<QByteArray> expected;
+        qint64 t = T0;
+        for (int stream = 0; stream < sessions.size(); ++stream) {
+            const Session &s = sessions[stream];
+            const auto expect = [&](Side from, const QByteArray &what) {
+                expected << segment(QByteArray::number(stream),
+                                    QByteArray::number(from == Side::Client ? s.clientPort : s.serverPort), what, t);
+            };
+            writer.beginSession(s.client, s.clientPort, s.server, s.serverPort, t);
+            for (const Chunk &c : s.chunks) {
+                writer.data(c.from, c.bytes, t += 12);
+                for (qsizetype at = 0; at < c.bytes.size(); at += PcapWriter::MaxSegmentBytes)
+                    expect(c.from, QByteArray::number(qMin(PcapWriter::MaxSegmentBytes, c.bytes.size() - at)));
+            }
+            writer.endSession(s.ending, t += 200);
+            using E = PcapWriter::Ending;
+            const Side closer = s.ending == E::ClosedByClient || s.ending == E::ResetByClient ? Side::Client : Side::Server;
+            const bool closed = s.ending == E::ClosedByClient || s.ending == E::ClosedByServer;
+            expect(closer, closed ? "FIN" : "RST");
+            if (closed)
+                expect(otherSide(closer), "FIN");
         }
-        writer.endSession(s.ending, t += 200);
-        using E = PcapWriter::Ending;
-        const Side closer = s.ending == E::ClosedByClient || s.ending == E::ResetByClient ? Side::Client : Side::Server;
-        const bool closed = s.ending == E::ClosedByClient || s.ending == E::ClosedByServer;
-        expect(closer, closed ? "FIN" : "RST");
-        if (closed)
-            expect(otherSide(closer), "FIN");
-    }
-    QVERIFY(writer.isOk());
-    file.close();
+        QVERIFY(writer.isOk());
+        file.close();
 
-    QString failure;
-    for (int stream = 0; stream < sessions.size(); ++stream) {
-        QByteArray sent[2];
-        QVERIFY2(followStream(file.fileName(), stream, sent, &failure), qPrintable(failure));
-        QByteArray expectedBytes[2];
-        for (const Chunk &c : sessions[stream].chunks)
-            expectedBytes[sideIndex(c.from)] += c.bytes;
-        QCOMPARE(sent[0], expectedBytes[sideIndex(Side::Client)]);
-        QCOMPARE(sent[1], expectedBytes[sideIndex(Side::Server)]);
-    }
-    // And on no packet anything a reader finds amiss: checksums, sequence and
-    // acknowledgement numbers, window.
-    const QByteArray fields =
-        run({"-r", file.fileName(), "-o", "ip.check_checksum:TRUE", "-o", "tcp.check_checksum:TRUE", "-T", "fields",
-             "-E", "separator=,", "-e", "tcp.stream", "-e", "tcp.srcport", "-e", "tcp.len", "-e", "frame.time_epoch",
-             "-e", "tcp.flags.fin", "-e", "tcp.flags.reset", "-e", "tcp.analysis.flags", "-e", "tcp.checksum.status",
-             "-e", "ip.checksum.status"},
+        for (int stream = 0; stream < sessions.size(); ++stream) {
+            TcpStream followed;
+            QVERIFY(followStream(file.fileName(), stream, &followed));
+            QByteArray sent[2];
+            for (const Chunk &c : sessions[stream].chunks)
+                sent[sideIndex(c.from)] += c.bytes;
+            QCOMPARE(followed.fromClient, sent[sideIndex(Side::Client)]);
+            QCOMPARE(followed.fromServer, sent[sideIndex(Side::Server)]);
+        }
+        // And on no packet anything a reader finds amiss: checksums, sequence and
+        // acknowledgement numbers, window.
+        QString failure;
+        const QList<QByteArray> packets = packetFields(
+            file.fileName(),
+            {QStringLiteral("tcp.stream"), QStringLiteral("tcp.srcport"), QStringLiteral("tcp.len"),
+             QStringLiteral("frame.time_epoch"), QStringLiteral("tcp.flags.fin"), QStringLiteral("tcp.flags.reset"),
+             QStringLiteral("tcp.analysis.flags"), QStringLiteral("tcp.checksum.status"), QStringLiteral("ip.checksum.status")},
             &failure);
-    QVERIFY2(!fields.isEmpty(), qPrintable(failure));
-    QStringList seen;
-    for (const QByteArray &line : fields.trimmed().split('\n')) {
-        const QList<QByteArray> f = line.split(',');
-        QCOMPARE(f.size(), 9);
-        QVERIFY2(f[6].isEmpty() && f[7] == "1" && (f[8].isEmpty() || f[8] == "1"), line.constData());
-        const QByteArray what = f[2] != "0" ? f[2] : QByteArray(f[4] == "1" ? "FIN" : f[5] == "1" ? "RST" : "");
-        if (!what.isEmpty())
-            seen << QStringLiteral("%1 %2 %3 @%4").arg(f[0], f[1], what).arg(qRound64(f[3].toDouble() * 1000));
+        QVERIFY2(!packets.isEmpty(), qPrintable(failure));
+        QList<QByteArray> seen;
+        for (const QByteArray &line : packets) {
+            const QList<QByteArray> f = line.split(',');
+            QCOMPARE(f.size(), 9);
+            QVERIFY2(f[6].isEmpty() && f[7] == "1" && (f[8].isEmpty() || f[8] == "1"), line.constData());
+            const QByteArray what = f[2] != "0" ? f[2] : QByteArray(f[4] == "1" ? "FIN" : f[5] == "1" ? "RST" : "");
+            if (!what.isEmpty())
+                seen << segment(f[0], f[1], what, qRound64(f[3].toDouble() * 1000));
+        }
+        QCOMPARE(seen, expected);
     }
-    QCOMPARE(seen, expected);
-}
 
-void TestPcapWriter::fileIsReadableBeforeItIsClosed()
-{
     // What a process killed now would leave: the writer is still open.
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("live.pcap")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    PcapWriter writer(&file);
-    writer.beginSession(QHostAddress::LocalHost, 40112, QHostAddress::LocalHost, 2525, T0);
-    writer.data(Side::Server, "220 ready\r\n", T0 + 5);
-    writer.data(Side::Client, "EHLO x\r\n", T0 + 9);
-    QByteArray sent[2];
-    QString failure;
-    QVERIFY2(followStream(file.fileName(), 0, sent, &failure), qPrintable(failure));
-    QCOMPARE(sent[0], QByteArray("EHLO x\r\n"));
-    QCOMPARE(sent[1], QByteArray("220 ready\r\n"));
+    void fileIsReadableBeforeItIsClosed()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("live.pcap")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        PcapWriter writer(&file);
+        writer.beginSession(QHostAddress::LocalHost, 40112, QHostAddress::LocalHost, 2525, T0);
+        writer.data(Side::Server, "220 ready\r\n", T0 + 5);
+        writer.data(Side::Client, "EHLO x\r\n", T0 + 9);
+        TcpStream followed;
+        QVERIFY(followStream(file.fileName(), 0, &followed));
+        QCOMPARE(followed.fromClient, QByteArray("EHLO x\r\n"));
+        QCOMPARE(followed.fromServer, QByteArray("220 ready\r\n"));
+    }
 
     // A write that fails is told, in French, and stops the writing.
-    QFile readOnly(file.fileName());
-    QVERIFY(readOnly.open(QIODevice::ReadOnly));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ReadOnly device")));
-    PcapWriter failing(&readOnly);
-    failing.beginSession(QHostAddress::LocalHost, 40112, QHostAddress::LocalHost, 2525, T0);
-    QVERIFY2(failing.errorString().startsWith(QStringLiteral("Impossible d\u2019\u00e9crire la capture\u00a0: ")),
-             qPrintable(failing.errorString()));
-    QVERIFY(!failing.isOk());
-}
+    void failedWriteIsTold()
+    {
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        QFile readOnly(file.fileName());
+        QVERIFY(readOnly.open(QIODevice::ReadOnly));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ReadOnly device")));
+        PcapWriter failing(&readOnly);
+        failing.beginSession(QHostAddress::LocalHost, 40112, QHostAddress::LocalHost, 2525, T0);
+        QVERIFY2(failing.errorString().startsWith(QStringLiteral("Impossible d\u2019\u00e9crire la capture\u00a0: ")),
+                 qPrintable(failing.errorString()));
+        QVERIFY(!failing.isOk());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestPcapWriter)
 #include "tst_pcapwriter.moc"

@@ -40,141 +40,131 @@ class TestTranscriptReader : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void sessionMarksReadAsDesigned();
-    void roundTripGivesIdenticalTranscripts();
-    void timesFallOnTheFilesDayAcrossMidnight();
-    void malformedLineIsNamedAndNothingKept_data();
-    void malformedLineIsNamedAndNothingKept();
+    void sessionMarksReadAsDesigned()
+    {
+        const qint64 t = at(Day, 14, 3, 22, 418);
+        const QString client = Transcript::endpointText(QHostAddress(QStringLiteral("::ffff:127.0.0.1")), 40112);
+        const QString server = Transcript::endpointText(QHostAddress(QStringLiteral("::1")), 2525);
+        QByteArray out;
+        Transcript::appendMarkerLine(out, {}, Transcript::sessionBeginText(t, client, server));
+        Transcript::appendMarkerLine(out, Transcript::stamp(t + 2584),
+                                     Transcript::sessionEndText(t + 2584, QStringLiteral("ferm\u00e9e par le client"),
+                                                                1204, 342, 2584));
+        Transcript::appendMarkerLine(out, {}, QStringLiteral("TLS\nn\u00e9goci\u00e9 \\ fin"));
+        QCOMPARE(out, QByteArray("-- 14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 [::1]:2525\n"
+                                 "14:03:25.002 -- 14:03:25.002 \xc2\xb7 ferm\xc3\xa9" "e par le client \xc2\xb7 "
+                                 "client \xe2\x86\x92 serveur 1\xe2\x80\xaf" "204 o \xc2\xb7 serveur \xe2\x86\x92 client 342 o "
+                                 "\xc2\xb7 dur\xc3\xa9" "e 2,584 s\n"
+                                 "-- TLS\\x0an\xc3\xa9goci\xc3\xa9 \\\\ fin\n"));
+        const QStringList durations = {Transcript::durationText(999), Transcript::durationText(59999),
+                                       Transcript::durationText(185000), Transcript::durationText(7385000)};
+        QCOMPARE(durations.join(QLatin1Char('|')), QStringLiteral("999 ms|59,999 s|3 min 05 s|2 h 03 min 05 s"));
+    }
+
+    void roundTripGivesIdenticalTranscripts()
+    {
+        QByteArray everyByte(256, '\0');
+        for (int i = 0; i < 256; ++i)
+            everyByte[i] = static_cast<char>(i);
+        const qint64 t = at(Day, 23, 59, 59, 990);
+        // Every row comes back exact, UTF-8 or not (E9 and C3 A9 both read "é").
+        const QList<Entry> entries = {
+            {true, Side::Client, "14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525", t},
+            {false, Side::Server, "220 pr\xc3\xaat \\x41 \\", t},
+            {false, Side::Client, "tab\there\x1b[0m\r\n\x7f\xc2\x85", t + 12},
+            {false, Side::Client, "", t + 12},
+            {false, Side::Server, QByteArray(70000, 'y'), t + 20},
+            {true, Side::Server, "TLS \xe2\x80\x94 a\nb", t + 20},
+            {false, Side::Client, everyByte, t + 30},
+            {false, Side::Server, "\xe9t\xe9", t + 40},
+            {false, Side::Client, "\xef\xbb\xbf\xef\xbb\xbfHELO", t + 40}, // a mark of its own, not the file's
+            {false, Side::Server, "\xc3\xa9t\xc3\xa9", t + 40},
+        };
+        const QByteArray text = write(entries);
+        TranscriptReader reader;
+        // The rows after the first pass midnight: the last one is on the next day.
+        QVERIFY2(reader.parse(text, Day.addDays(1)), qPrintable(reader.errorString()));
+        QCOMPARE(reader.transcript(), text);
+        QCOMPARE(qsizetype(reader.lines().size()), entries.size());
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            const TranscriptReader::Line &line = reader.lines()[size_t(i)];
+            QCOMPARE(line.kind == TranscriptReader::Line::Kind::Marker, entries[i].marker);
+            QCOMPARE(reader.bytes(line), entries[i].bytes);
+            QCOMPARE(line.msecs, entries[i].msecs);
+            if (!entries[i].marker)
+                QCOMPARE(line.side, entries[i].side);
+        }
+    }
+
+    void timesFallOnTheFilesDayAcrossMidnight()
+    {
+        // What an editor may add (a byte order mark, CR LF line ends) is taken
+        // away; a clock set back by moments stays on its day, one set back by
+        // hours is past midnight.
+        const QByteArray text = "\xef\xbb\xbf" "23:59:59.990 C: a\r\n23:59:59.950 S: b\r\n00:00:00.005 C: c\n";
+        TranscriptReader reader;
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("conversation.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) > 0);
+        file.close();
+        const QDate fileDay(2025, 3, 4);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime(fileDay, QTime(12, 0)), QFileDevice::FileModificationTime));
+        file.close();
+        QVERIFY2(reader.readFile(file.fileName()), qPrintable(reader.errorString()));
+        QCOMPARE(reader.lastDay(), fileDay);
+        QList<qint64> times;
+        QByteArray rows;
+        for (const TranscriptReader::Line &line : reader.lines()) {
+            times.append(line.msecs);
+            rows.append(reader.bytes(line));
+        }
+        const QDate before = fileDay.addDays(-1);
+        QCOMPARE(times, QList<qint64>({at(before, 23, 59, 59, 990), at(before, 23, 59, 59, 950),
+                                       at(fileDay, 0, 0, 0, 5)}));
+        QCOMPARE(rows, QByteArray("abc"));
+
+        QVERIFY(!reader.readFile(dir.filePath(QStringLiteral("absent.txt"))));
+        QVERIFY2(reader.errorString().startsWith(QStringLiteral("Impossible de lire \u00ab\u00a0")),
+                 qPrintable(reader.errorString()));
+        QVERIFY(reader.lines().empty());
+    }
+
+    void malformedLineIsNamedAndNothingKept_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+
+        const QByteArray good = "14:03:22.418 S: 220 ok\n14:03:22.430 -- mark\n";
+        const QString noTime = QStringLiteral("l\u2019heure HH:MM:SS.mmm manque en t\u00eate de ligne");
+        const QString escape = QStringLiteral("\u00ab\u00a0\\\u00a0\u00bb doit \u00eatre suivi de \u00ab\u00a0\\\u00a0\u00bb "
+                                              "ou de \u00ab\u00a0xHH\u00a0\u00bb");
+        QTest::newRow("hour 24") << QByteArray("24:00:00.000 C: x\n") << QStringLiteral("ligne 1\u00a0: ") + noTime;
+        QTest::newRow("blank line") << good + "\n" << QStringLiteral("ligne 3\u00a0: ") + noTime;
+        QTest::newRow("unknown side") << good + "14:03:22.418 X: y\n"
+                                      << QStringLiteral("ligne 3\u00a0: \u00ab\u00a0C: \u00bb, \u00ab\u00a0S: \u00bb ou "
+                                                        "\u00ab\u00a0-- \u00bb attendu apr\u00e8s l\u2019heure");
+        QTest::newRow("unknown escape") << good + "14:03:22.418 C: a\\qb\n" << QStringLiteral("ligne 3\u00a0: ") + escape;
+        QTest::newRow("cut escape") << good + "14:03:22.418 C: a\\x4" << QStringLiteral("ligne 3\u00a0: ") + escape;
+        QTest::newRow("Latin-1 text") << good + "14:03:22.418 C: \xe9t\xe9\n"
+                                      << QStringLiteral("ligne 3\u00a0: le texte n\u2019est pas de l\u2019UTF-8");
+        QTest::newRow("raw escape character") << good + "14:03:22.418 S: \x1b[0m\n"
+                                              << QStringLiteral("ligne 3\u00a0: caract\u00e8re de contr\u00f4le 0x1b "
+                                                                "non \u00e9chapp\u00e9");
+    }
+
+    void malformedLineIsNamedAndNothingKept()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        TranscriptReader reader;
+        QVERIFY(reader.parse("12:00:00.000 C: kept from before\n", Day));
+        QVERIFY(!reader.parse(text, Day));
+        QCOMPARE(reader.errorString(), message);
+        QVERIFY(reader.lines().empty());
+        QVERIFY(reader.transcript().isEmpty());
+    }
 };
-
-void TestTranscriptReader::sessionMarksReadAsDesigned()
-{
-    const qint64 t = at(Day, 14, 3, 22, 418);
-    const QString client = Transcript::endpointText(QHostAddress(QStringLiteral("::ffff:127.0.0.1")), 40112);
-    const QString server = Transcript::endpointText(QHostAddress(QStringLiteral("::1")), 2525);
-    QByteArray out;
-    Transcript::appendMarkerLine(out, {}, Transcript::sessionBeginText(t, client, server));
-    Transcript::appendMarkerLine(out, Transcript::stamp(t + 2584),
-                                 Transcript::sessionEndText(t + 2584, QStringLiteral("ferm\u00e9e par le client"),
-                                                            1204, 342, 2584));
-    Transcript::appendMarkerLine(out, {}, QStringLiteral("TLS\nn\u00e9goci\u00e9 \\ fin"));
-    QCOMPARE(out, QByteArray("-- 14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 [::1]:2525\n"
-                             "14:03:25.002 -- 14:03:25.002 \xc2\xb7 ferm\xc3\xa9" "e par le client \xc2\xb7 "
-                             "client \xe2\x86\x92 serveur 1\xe2\x80\xaf" "204 o \xc2\xb7 serveur \xe2\x86\x92 client 342 o "
-                             "\xc2\xb7 dur\xc3\xa9" "e 2,584 s\n"
-                             "-- TLS\\x0an\xc3\xa9goci\xc3\xa9 \\\\ fin\n"));
-    const QStringList durations = {Transcript::durationText(999), Transcript::durationText(59999),
-                                   Transcript::durationText(185000), Transcript::durationText(7385000)};
-    QCOMPARE(durations, QStringList({"999 ms", "59,999 s", "3 min 05 s", "2 h 03 min 05 s"}));
-}
-
-void TestTranscriptReader::roundTripGivesIdenticalTranscripts()
-{
-    QByteArray everyByte(256, '\0');
-    for (int i = 0; i < 256; ++i)
-        everyByte[i] = static_cast<char>(i);
-    const qint64 t = at(Day, 23, 59, 59, 990);
-    // Every row comes back exact, UTF-8 or not (E9 and C3 A9 both read "é").
-    const QList<Entry> entries = {
-        {true, Side::Client, "14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525", t},
-        {false, Side::Server, "220 pr\xc3\xaat \\x41 \\", t},
-        {false, Side::Client, "tab\there\x1b[0m\r\n\x7f\xc2\x85", t + 12},
-        {false, Side::Client, "", t + 12},
-        {false, Side::Server, QByteArray(70000, 'y'), t + 20},
-        {true, Side::Server, "TLS \xe2\x80\x94 a\nb", t + 20},
-        {false, Side::Client, everyByte, t + 30},
-        {false, Side::Server, "\xe9t\xe9", t + 40},
-        {false, Side::Server, "\xc3\xa9t\xc3\xa9", t + 40},
-    };
-    const QByteArray text = write(entries);
-    TranscriptReader reader;
-    // The rows after the first pass midnight: the last one is on the next day.
-    QVERIFY2(reader.parse(text, Day.addDays(1)), qPrintable(reader.errorString()));
-    QCOMPARE(reader.transcript(), text);
-    QCOMPARE(qsizetype(reader.lines().size()), entries.size());
-    for (qsizetype i = 0; i < entries.size(); ++i) {
-        const TranscriptReader::Line &line = reader.lines()[size_t(i)];
-        QCOMPARE(line.kind == TranscriptReader::Line::Kind::Marker, entries[i].marker);
-        QCOMPARE(reader.bytes(line), entries[i].bytes);
-        QCOMPARE(line.msecs, entries[i].msecs);
-        if (!entries[i].marker)
-            QCOMPARE(line.side, entries[i].side);
-    }
-}
-
-void TestTranscriptReader::timesFallOnTheFilesDayAcrossMidnight()
-{
-    // What an editor may add (a byte order mark, CR LF line ends) is taken
-    // away; a clock set back by moments stays on its day, one set back by
-    // hours is past midnight.
-    const QByteArray text = "\xef\xbb\xbf" "23:59:59.990 C: a\r\n23:59:59.950 S: b\r\n00:00:00.005 C: c\n"
-                            "-- untimed\n";
-    TranscriptReader reader;
-    QVERIFY(!reader.parse(text, Day));
-    QCOMPARE(reader.errorString(), QStringLiteral("ligne 4\u00a0: l\u2019heure HH:MM:SS.mmm manque en t\u00eate de ligne"));
-
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("conversation.txt")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text.first(text.indexOf("--"))) > 0);
-    file.close();
-    const QDate fileDay(2025, 3, 4);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(file.setFileTime(QDateTime(fileDay, QTime(12, 0)), QFileDevice::FileModificationTime));
-    file.close();
-    QVERIFY2(reader.readFile(file.fileName()), qPrintable(reader.errorString()));
-    QCOMPARE(reader.lastDay(), fileDay);
-    QList<qint64> times;
-    QByteArray rows;
-    for (const TranscriptReader::Line &line : reader.lines()) {
-        times.append(line.msecs);
-        rows.append(reader.bytes(line));
-    }
-    const QDate before = fileDay.addDays(-1);
-    QCOMPARE(times, QList<qint64>({at(before, 23, 59, 59, 990), at(before, 23, 59, 59, 950),
-                                   at(fileDay, 0, 0, 0, 5)}));
-    QCOMPARE(rows, QByteArray("abc"));
-
-    QVERIFY(!reader.readFile(dir.filePath(QStringLiteral("absent.txt"))));
-    QVERIFY2(reader.errorString().startsWith(QStringLiteral("Impossible de lire \u00ab\u00a0")),
-             qPrintable(reader.errorString()));
-    QVERIFY(reader.lines().empty());
-}
-
-void TestTranscriptReader::malformedLineIsNamedAndNothingKept_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QString>("message");
-
-    const QByteArray good = "14:03:22.418 S: 220 ok\n14:03:22.430 -- mark\n";
-    const QString noTime = QStringLiteral("l\u2019heure HH:MM:SS.mmm manque en t\u00eate de ligne");
-    const QString escape = QStringLiteral("\u00ab\u00a0\\\u00a0\u00bb doit \u00eatre suivi de \u00ab\u00a0\\\u00a0\u00bb "
-                                          "ou de \u00ab\u00a0xHH\u00a0\u00bb");
-    QTest::newRow("short time") << good + "14:03:22.41 C: x\n" << QStringLiteral("ligne 3\u00a0: ") + noTime;
-    QTest::newRow("hour 24") << QByteArray("24:00:00.000 C: x\n") << QStringLiteral("ligne 1\u00a0: ") + noTime;
-    QTest::newRow("blank line") << good + "\n" << QStringLiteral("ligne 3\u00a0: ") + noTime;
-    QTest::newRow("unknown side") << good + "14:03:22.418 X: y\n"
-                                  << QStringLiteral("ligne 3\u00a0: \u00ab\u00a0C: \u00bb, \u00ab\u00a0S: \u00bb ou "
-                                                    "\u00ab\u00a0-- \u00bb attendu apr\u00e8s l\u2019heure");
-    QTest::newRow("unknown escape") << good + "14:03:22.418 C: a\\qb\n" << QStringLiteral("ligne 3\u00a0: ") + escape;
-    QTest::newRow("cut escape") << good + "14:03:22.418 C: a\\x4" << QStringLiteral("ligne 3\u00a0: ") + escape;
-    QTest::newRow("Latin-1 text") << good + "14:03:22.418 C: \xe9t\xe9\n"
-                                  << QStringLiteral("ligne 3\u00a0: le texte n\u2019est pas de l\u2019UTF-8");
-    QTest::newRow("raw escape character") << good + "14:03:22.418 S: \x1b[0m\n"
-                                          << QStringLiteral("ligne 3\u00a0: caract\u00e8re de contr\u00f4le 0x1b "
-                                                            "non \u00e9chapp\u00e9");
-}
-
-void TestTranscriptReader::malformedLineIsNamedAndNothingKept()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(QString, message);
-    TranscriptReader reader;
-    QVERIFY(reader.parse("12:00:00.000 C: kept from before\n", Day));
-    QVERIFY(!reader.parse(text, Day));
-    QCOMPARE(reader.errorString(), message);
-    QVERIFY(reader.lines().empty());
-    QVERIFY(reader.transcript().isEmpty());
-}
 
 QTEST_GUILESS_MAIN(TestTranscriptReader)
 #include "tst_transcriptreader.moc"

@@ -6,20 +6,16 @@
 // answers the one before; within a turn the network may cut the bytes any way,
 // and consecutive turns of one side may arrive as one chunk. Every such
 // delivery must sort each byte of each side alike: relayed, dropped or TLS.
-// The run feeding whole turns is the reference; no separate model of the rules is kept.
 
+#include "FuzzSplits.h"
 #include "UpgradeDetector.h"
 
-#include <QByteArray>
-#include <QList>
-
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
+
+using fuzz::check;
 
 struct Turn {
     Side side;
@@ -37,21 +33,12 @@ struct Sorting {
     }
 };
 
-void check(bool ok, const char *what)
-{
-    if (ok)
-        return;
-    std::fprintf(stderr, "UpgradeDetector: %s\n", what);
-    std::abort();
-}
-
 QList<Turn> parse(const QByteArray &input)
 {
     QList<Turn> turns;
     for (const QByteArray &part : input.split('\xff')) {
-        if (part.isEmpty())
-            continue;
-        turns.append({part.startsWith('S') ? Side::Server : Side::Client, part.sliced(1)});
+        if (!part.isEmpty())
+            turns.append({part.startsWith('S') ? Side::Server : Side::Client, part.sliced(1)});
     }
     return turns;
 }
@@ -90,26 +77,6 @@ Sorting sortBytes(const QList<Turn> &chunks, const QByteArray streams[2])
     return out;
 }
 
-// Cuts each turn at the given lengths, in turn order. A 0 is a chunk of
-// nothing, never twice in a row, so that the cutting ends.
-QList<Turn> cut(const QList<Turn> &turns, const QList<qsizetype> &lengths)
-{
-    QList<Turn> chunks;
-    qsizetype next = 0;
-    bool empty = false;
-    for (const Turn &turn : turns) {
-        qsizetype at = 0;
-        do {
-            qsizetype length = lengths.isEmpty() ? 1 : lengths[next++ % lengths.size()];
-            length = std::min(empty ? std::max<qsizetype>(length, 1) : length, turn.bytes.size() - at);
-            empty = length == 0;
-            chunks.append({turn.side, turn.bytes.sliced(at, length)});
-            at += length;
-        } while (at < turn.bytes.size());
-    }
-    return chunks;
-}
-
 // Consecutive turns of one side as one chunk.
 QList<Turn> merged(const QList<Turn> &turns)
 {
@@ -123,30 +90,6 @@ QList<Turn> merged(const QList<Turn> &turns)
     return chunks;
 }
 
-// Lengths steered by the bytes the fuzzer mutates, and lengths unrelated to them.
-QList<qsizetype> drivenByContent(const QByteArray &input)
-{
-    QList<qsizetype> lengths;
-    for (const char byte : input.first(std::min<qsizetype>(input.size(), 64)))
-        lengths.append(static_cast<unsigned char>(byte) % 9 == 0 ? 0 : static_cast<unsigned char>(byte) % 13 + 1);
-    return lengths;
-}
-
-QList<qsizetype> hashed(const QByteArray &input)
-{
-    quint64 state = 1469598103934665603ULL;
-    for (const char byte : input)
-        state = (state ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
-    QList<qsizetype> lengths;
-    for (int i = 0; i < 32; ++i) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        lengths.append(static_cast<qsizetype>(state % 37) + 1);
-    }
-    return lengths;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -157,11 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const Turn &turn : turns)
         streams[sideIndex(turn.side)] += turn.bytes;
 
-    const Sorting whole = sortBytes(turns, streams);
+    const auto run = [&](const QList<qsizetype> &lengths) {
+        fuzz::Cutter cutter(lengths);
+        QList<Turn> chunks;
+        for (const Turn &turn : turns) {
+            for (const QByteArray &chunk : cutter.cut(turn.bytes))
+                chunks.append({turn.side, chunk});
+        }
+        return sortBytes(chunks, streams);
+    };
+    const Sorting whole = fuzz::checkCuttingsAgree(input, run);
     check(sortBytes(merged(turns), streams) == whole, "one chunk per run of turns sorts differently");
-    check(sortBytes(cut(turns, drivenByContent(input)), streams) == whole, "content-driven cuts sort differently");
-    check(sortBytes(cut(turns, hashed(input)), streams) == whole, "hashed cuts sort differently");
-    if (size <= 256)
-        check(sortBytes(cut(turns, {}), streams) == whole, "single bytes sort differently");
     return 0;
 }
