@@ -15,7 +15,7 @@
 namespace {
 
 // One record's worth of plaintext per read call.
-constexpr size_t ReadChunk = 16 * 1024;
+constexpr size_t ReadChunk = size_t(16) * 1024;
 
 // TLS 1.3 suites, AES-128-GCM first: as safe for this use, and every byte is
 // decrypted and encrypted again here, so the cheaper cipher is worth having
@@ -31,7 +31,7 @@ QString nameText(const X509_NAME *name)
     X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
     char *data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
-    const QString text = QString::fromUtf8(data, size);
+    QString text = QString::fromUtf8(data, size);
     BIO_free(bio);
     return text;
 }
@@ -82,7 +82,7 @@ QString describeError(unsigned long code)
         return QStringLiteral("le pair a interrompu la négociation (alerte TLS « %1 »)").arg(name);
     }
     const char *text = code ? ERR_reason_error_string(code) : nullptr;
-    const QString detail = text ? QString::fromLatin1(text) : QStringLiteral("erreur inconnue");
+    QString detail = text ? QString::fromLatin1(text) : QStringLiteral("erreur inconnue");
     if (ERR_GET_LIB(code) == ERR_LIB_SSL) {
         switch (reason) {
         case SSL_R_WRONG_VERSION_NUMBER:

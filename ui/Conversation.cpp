@@ -195,7 +195,7 @@ QString Conversation::shownText(int row, Side pane) const
 QString Conversation::arrivalText(int row) const
 {
     const qint64 arrived = arrivedMsecs(row);
-    const QString time = Transcript::clockTime(arrived);
+    QString time = Transcript::clockTime(arrived);
     if (row == 0)
         return time;
     return QStringLiteral("%1 (%2)").arg(time, gapText(arrived - arrivedMsecs(row - 1)));
