@@ -203,7 +203,7 @@ void ConsoleFrontEnd::holdReadingWhileFull()
 void ConsoleFrontEnd::onReadingHeldLong()
 {
     m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
-                    .arg(TranscriptWriter::BudgetBytes / (1024 * 1024)));
+                    .arg(TranscriptWriter::BudgetBytes / (qint64{1024} * 1024)));
 }
 
 void ConsoleFrontEnd::end(int status)

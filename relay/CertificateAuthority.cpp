@@ -31,7 +31,7 @@ constexpr QFile::Permissions OwnerOnlyFile = QFile::ReadOwner | QFile::WriteOwne
 constexpr QFile::Permissions Others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
     | QFile::WriteOther | QFile::ExeOther;
 constexpr int LockWaitMs = 10000;
-constexpr long SecondsPerDay = 24 * 3600;
+constexpr long SecondsPerDay = 24L * 3600;
 
 struct BioFree {
     void operator()(BIO *bio) const { BIO_free(bio); }
@@ -266,7 +266,7 @@ QString CertificateAuthority::ensure()
 {
     if (isReady())
         return {};
-    if (const QString error = ownerOnlyFolder(m_directory); !error.isEmpty())
+    if (QString error = ownerOnlyFolder(m_directory); !error.isEmpty())
         return error;
     // Two runs starting together must not each make half of a CA.
     QLockFile lock(m_directory + QStringLiteral("/ca.lock"));
@@ -397,7 +397,7 @@ KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QStri
 
 QString CertificateAuthority::exportCertificate(const QString &path)
 {
-    if (const QString error = ensure(); !error.isEmpty())
+    if (QString error = ensure(); !error.isEmpty())
         return error;
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || !PEM_write_bio_X509(bio.get(), m_ca.certificate.get()))

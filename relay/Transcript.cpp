@@ -65,7 +65,7 @@ QString Transcript::durationText(qint64 msecs)
         msecs = 0;
     if (msecs < 1000)
         return QStringLiteral("%1 ms").arg(msecs);
-    if (msecs < 60 * 1000)
+    if (msecs < 60000)
         return QStringLiteral("%1,%2 s").arg(msecs / 1000).arg(msecs % 1000, 3, 10, QLatin1Char('0'));
     const qint64 seconds = msecs / 1000;
     const QString minutesAndSeconds =

@@ -12,7 +12,8 @@
 
 namespace {
 
-constexpr qint64 DayMsecs = qint64{24} * 3600 * 1000;
+constexpr qint64 MsecsPerHour = qint64{3600} * 1000;
+constexpr qint64 DayMsecs = 24 * MsecsPerHour;
 constexpr qsizetype StampLength = 13; // "HH:MM:SS.mmm "
 
 int digit(char c)
@@ -48,9 +49,10 @@ qint64 stampMsecs(const char *p)
     const int hours = value[0] * 10 + value[1];
     const int minutes = value[3] * 10 + value[4];
     const int seconds = value[6] * 10 + value[7];
+    const int millis = value[9] * 100 + value[10] * 10 + value[11];
     if (hours > 23 || minutes > 59 || seconds > 59)
         return -1;
-    return ((hours * 60 + minutes) * 60 + seconds) * qint64{1000} + value[9] * 100 + value[10] * 10 + value[11];
+    return ((hours * 60 + minutes) * 60 + seconds) * qint64{1000} + millis;
 }
 
 } // namespace
@@ -212,12 +214,12 @@ void TranscriptReader::placeOnDays(int lastDayIndex)
     qint64 cachedKey = -1;
     qint64 cachedStart = 0;
     for (Line &line : m_lines) {
-        const qint64 key = line.msecs / (3600 * 1000);
+        const qint64 key = line.msecs / MsecsPerHour;
         if (key != cachedKey) {
             const QDate date = m_lastDay.addDays(key / 24 - lastDayIndex);
             cachedStart = QDateTime(date, QTime(int(key % 24), 0)).toMSecsSinceEpoch();
             cachedKey = key;
         }
-        line.msecs = cachedStart + line.msecs % (3600 * 1000);
+        line.msecs = cachedStart + line.msecs % MsecsPerHour;
     }
 }
