@@ -174,6 +174,7 @@ private Q_SLOTS:
             add(i % 2 ? Side::Server : Side::Client, {"chunk " + QByteArray::number(i)});
         QCOMPARE(handOvers.count(), 1); // the first at once, the others held back together
         QCOMPARE(m_client->model()->rowCount(), 1);
+        QCOMPARE(m_server->model()->rowCount(), 1); // level with it, row for row
         QTest::keyClick(m_client, Qt::Key_End, Qt::ControlModifier);
         QCOMPARE(m_client->model()->rowCount(), 200);
         QCOMPARE(m_client->currentIndex().row(), 199);
