@@ -17,6 +17,15 @@ inline LineCapture::Rows rowsOf(const QList<QByteArray> &lines)
     return rows;
 }
 
+// Texts written as UTF-8 literals.
+inline QStringList textsOf(std::initializer_list<const char *> texts)
+{
+    QStringList all;
+    for (const char *text : texts)
+        all.append(QString::fromUtf8(text));
+    return all;
+}
+
 inline QModelIndex paneIndex(const PaneView *pane, int row)
 {
     return pane->model()->index(row, pane->modelColumn());
