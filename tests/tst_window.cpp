@@ -150,8 +150,16 @@ private Q_SLOTS:
         QTRY_COMPARE(area->size(), small);
         QVERIFY(pane(Side::Client)->height() < paneAtDesign);
         QCOMPARE(control("cmdStop")->height(), stopAtDesign.height());
-        for (QWidget *widget : row)
+        for (QWidget *widget : row) {
             QVERIFY2(configuration->rect().contains(widget->geometry()), qPrintable(widget->objectName()));
+            // What takes input overlaps nothing else that does (captions may touch).
+            for (QWidget *other : row)
+                QVERIFY2(other == widget || widget->focusPolicy() == Qt::NoFocus || other->focusPolicy() == Qt::NoFocus
+                             || !other->geometry().intersects(widget->geometry()),
+                         qPrintable(widget->objectName() + QLatin1Char('/') + other->objectName()));
+        }
+        for (auto *box : configuration->findChildren<QCheckBox *>())
+            QVERIFY2(box->sizeHint().width() <= box->width(), qPrintable(box->text()));
         for (QWidget *widget : {configuration, static_cast<QWidget *>(pane(Side::Client)), static_cast<QWidget *>(pane(Side::Server))})
             QVERIFY(area->rect().contains(widget->geometry()));
         QVERIFY(!pane(Side::Client)->geometry().intersects(pane(Side::Server)->geometry()));

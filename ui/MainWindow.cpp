@@ -42,6 +42,7 @@
 namespace {
 
 QString designTitle() { return QStringLiteral("Dravlin - par l'équipe Dravlin"); }
+QString insecureCaption() { return QStringLiteral("Accepter tout certificat serveur"); }
 const QColor StoppedColour(255, 0, 0);
 const QColor StartedColour(0, 255, 0);
 
@@ -186,7 +187,7 @@ void MainWindow::createControls()
         "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
         "Le client voit un certificat de l'autorité de Dravlin : faites-lui confiance\n"
         "(clic droit : « Exporter le certificat CA… »)."));
-    chkTlsInsecure = new QCheckBox(QStringLiteral("Accepter tout certificat serveur"), configurationBox);
+    chkTlsInsecure = new QCheckBox(insecureCaption(), configurationBox);
     chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
     chkTlsInsecure->setToolTip(QStringLiteral(
         "Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée."));
@@ -277,9 +278,17 @@ void MainWindow::placeControls()
     // Not in the design: in the room it left under the local port and beside
     // the server port.
     chkTls->setGeometry(rect(120, 870, 2520, 285));
-    chkTlsInsecure->setGeometry(rect(4680, 840, 2700, 285));
     cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
     cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    // Between the server port, which keeps its width, and the buttons; too
+    // narrow for its caption, it takes a shorter one (the tooltip says all).
+    QRect insecure = rect(4680, 840, 2700, 285);
+    insecure.setLeft(std::max(insecure.left(), txtPortServeur->geometry().right() + 1 + s.x(105)));
+    insecure.setRight(std::min(insecure.right(), cmdStart->geometry().left() - 1 - s.x(60)));
+    chkTlsInsecure->setGeometry(insecure);
+    chkTlsInsecure->setText(insecureCaption());
+    if (chkTlsInsecure->sizeHint().width() > insecure.width())
+        chkTlsInsecure->setText(QStringLiteral("Tout certificat"));
     QRect etat = rect(8880, 120, 3495, 1095);
     etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
     FrameEtat->setGeometry(etat);
