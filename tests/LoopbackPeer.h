@@ -11,6 +11,7 @@
 // waitFor* helpers spin the event loop and say whether the condition held in time.
 class LoopbackPeer : public QObject
 {
+    Q_OBJECT
 public:
     explicit LoopbackPeer(QObject *parent = nullptr);
     // A port nothing listens on right now, on any interface, as the relay

@@ -50,6 +50,9 @@ RawPeer::~RawPeer()
 
 void RawPeer::serve(const Script &script)
 {
+    // Set on the listener before the client comes, the accepted connection inherits it.
+    if (script.receiveBuffer > 0)
+        ::setsockopt(m_listenFd, SOL_SOCKET, SO_RCVBUF, &script.receiveBuffer, sizeof script.receiveBuffer);
     m_thread = std::thread([this, script] {
         pollfd waiting{m_listenFd, POLLIN, 0};
         const int fd = ::poll(&waiting, 1, IoTimeoutSeconds * 1000) == 1 ? ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
