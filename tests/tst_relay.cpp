@@ -381,7 +381,8 @@ private Q_SLOTS:
         constexpr int Stall = 300;
         const bool byFinish = taker == ServerReadsUntilFinish;
         const Side slowSide = byFinish ? Side::Server : Side::Client, talker = byFinish ? Side::Client : Side::Server;
-        const QByteArray payload = pattern(4 * 1024 * 1024);
+        // Past what the kernel's buffers take (some 4 MiB on loopback), so that the relay's queue fills.
+        const QByteArray payload = pattern((byFinish ? 8 : 4) * 1024 * 1024);
         RawPeer server, client;
         RawPeer &reader = byFinish ? server : client;
         Bench b(Timeout, byFinish ? Timeout : Stall);
