@@ -18,22 +18,6 @@ void LoopbackPeer::connectTo(quint16 port, const QHostAddress &address)
     m_socket->connectToHost(address, port);
 }
 
-void LoopbackPeer::setAutoRead(bool autoRead)
-{
-    m_autoRead = autoRead;
-    m_socket->setReadBufferSize(autoRead ? 0 : 16 * 1024);
-    readAll();
-}
-
-QByteArray LoopbackPeer::readSome(qint64 maxBytes)
-{
-    if (!m_socket || !m_socket->isReadable())
-        return {};
-    const QByteArray bytes = maxBytes < 0 ? m_socket->readAll() : m_socket->read(maxBytes);
-    m_received.append(bytes);
-    return bytes;
-}
-
 void LoopbackPeer::reset()
 {
     const linger hard{1, 0}; // zero linger: close() sends a reset

@@ -29,9 +29,6 @@ public:
     int acceptedCount() const { return m_accepted; }
     void connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost);
 
-    // Off: a slow reader; data waits in a capped socket buffer until readSome() takes it.
-    void setAutoRead(bool autoRead);
-    QByteArray readSome(qint64 maxBytes); // negative: all the socket holds
     void send(const QByteArray &bytes) { if (m_socket) m_socket->write(bytes); }
     void close() { if (m_socket) m_socket->disconnectFromHost(); }
     void reset(); // the other end sees a reset, not an end of stream
@@ -47,7 +44,11 @@ public:
     { return QTest::qWaitFor([this, count] { return m_accepted >= count; }, ms); }
 
 private:
-    void readAll() { if (m_autoRead) readSome(-1); }
+    void readAll()
+    {
+        if (m_socket && m_socket->isReadable())
+            m_received.append(m_socket->readAll());
+    }
     void adopt(QTcpSocket *socket);
     void drop();
 
@@ -55,5 +56,5 @@ private:
     QPointer<QTcpSocket> m_socket;
     QByteArray m_greeting, m_received;
     int m_accepted = 0;
-    bool m_autoRead = true, m_connected = false, m_disconnected = false;
+    bool m_connected = false, m_disconnected = false;
 };

@@ -72,13 +72,6 @@ struct Bench
         return QTest::qWaitFor([this, kind] { return count(kind) > 0; }, ms);
     }
     QString text(Kind kind) const { return EventText::describe(last(kind)); }
-    // Nothing more is reported for two re-arm periods.
-    bool staysQuiet()
-    {
-        const qsizetype seen = events.size();
-        QTest::qWait(2 * Relay::RearmIntervalMs + 100);
-        return events.size() == seen;
-    }
 
     std::unique_ptr<Relay> owned = std::make_unique<Relay>();
     Relay &relay = *owned;
@@ -150,14 +143,17 @@ private Q_SLOTS:
     }
 
     // Listening starts on the re-arm tick; while a client is served nobody
-    // else gets in; the server's answer and close reach it; then it re-arms.
-    void oneClientAtATimeFromTheFirstTick()
+    // else gets in; the server's answer and close reach it, then the relay
+    // re-arms. Stop ends a session at once and nothing re-arms, even when it
+    // lands on a client being taken.
+    void oneClientAtATimeUntilStop()
     {
         Bench b;
-        LoopbackPeer server, early, first, second;
+        LoopbackPeer server, early, first, second, next;
         QVERIFY(server.listen());
-        const quint16 port = LoopbackPeer::unusedPort();
-        b.relay.start(to(server.serverPort(), port));
+        const RelaySettings settings = to(server.serverPort(), LoopbackPeer::unusedPort());
+        const quint16 port = settings.listenPort;
+        b.relay.start(settings);
         early.connectTo(port); // before the tick: nothing listens yet
         QVERIFY(early.waitForDisconnected());
         QVERIFY(!early.waitForConnected(0));
@@ -166,26 +162,17 @@ private Q_SLOTS:
 
         first.connectTo(port);
         QVERIFY(first.waitForConnected() && server.waitForAccepted(1));
-        const QString shown = b.text(Kind::ClientConnected);
-        QVERIFY2(shown.contains(QStringLiteral("127.0.0.1:%1").arg(first.socket()->localPort()))
-                     && !shown.contains(QStringLiteral("::ffff:")),
-                 qPrintable(shown));
         QTRY_COMPARE(b.relay.listeningPort(), quint16(0));
         second.connectTo(port);
         QVERIFY(second.waitForDisconnected());
         QVERIFY(!second.waitForConnected(0));
-        // Held, nothing is read: the request waits in the kernel until released.
-        b.relay.holdReading(true);
         first.send("QUIT\r\n");
-        QVERIFY(!server.waitForReceived(6, 2 * Relay::RearmIntervalMs));
-        b.relay.holdReading(false);
         QVERIFY(server.waitForReceived(6));
-        QCOMPARE(server.acceptedCount(), 1);
-
         server.send("221 bye\r\n");
         server.close();
         QVERIFY(first.waitForDisconnected());
         QCOMPARE(first.received(), QByteArray("221 bye\r\n"));
+        QCOMPARE(server.acceptedCount(), 1);
         QVERIFY(b.waitFor(Kind::SessionEnded));
         QCOMPARE(b.last(Kind::SessionEnded).end, End::ClosedByServer);
         QCOMPARE(b.last(Kind::SessionEnded).bytesServerToClient, 9);
@@ -193,31 +180,18 @@ private Q_SLOTS:
         QCOMPARE(b.count(Kind::Undelivered), 0);
         QVERIFY(b.listening());
         QCOMPARE(b.relay.serverState(), State::Closed);
-    }
 
-    // Stop ends the session at once and nothing re-arms, even when it lands
-    // on a client being taken; a second relay on a taken port says why.
-    void stopLeavesNothingRunningWhileClientsArrive()
-    {
-        Bench b;
-        LoopbackPeer server, served, again;
-        QVERIFY(server.listen());
-        const RelaySettings settings = to(server.serverPort(), LoopbackPeer::unusedPort());
-        b.relay.start(settings);
-        QVERIFY(b.listening());
-        served.connectTo(settings.listenPort);
-        QVERIFY(server.waitForAccepted(1));
+        next.connectTo(port);
+        QVERIFY(server.waitForAccepted(2));
         b.relay.stop();
         QCOMPARE(b.last(Kind::SessionEnded).end, End::Stopped);
         QVERIFY(server.waitForDisconnected());
-
         QObject clients;
         for (int round = 0; round < 50; ++round) {
             b.relay.start(settings);
             if (round % 10 == 0)
                 QVERIFY(b.listening());
-            auto *client = new LoopbackPeer(&clients);
-            client->connectTo(settings.listenPort);
+            (new LoopbackPeer(&clients))->connectTo(port);
             QCoreApplication::processEvents();
             if (round % 3 == 0)
                 b.relay.start(settings); // harmless while armed
@@ -226,21 +200,11 @@ private Q_SLOTS:
         }
         for (LoopbackPeer *client : clients.findChildren<LoopbackPeer *>())
             QVERIFY(client->waitForDisconnected());
-        QVERIFY(b.staysQuiet());
+        const qsizetype told = b.events.size();
+        QTest::qWait(2 * Relay::RearmIntervalMs + 100);
+        QCOMPARE(b.events.size(), told); // nothing re-armed behind the stops
         QVERIFY(isIdle(b.relay));
         QCOMPARE(b.count(Kind::SessionEnded), b.count(Kind::ClientConnected)); // one per client taken
-
-        b.relay.start(settings);
-        QVERIFY(b.listening());
-        Bench other;
-        other.relay.start(settings);
-        QVERIFY(other.waitFor(Kind::ListenFailed));
-        QVERIFY(isIdle(other.relay));
-        QVERIFY2(other.text(Kind::ListenFailed).contains(QString::number(settings.listenPort)),
-                 qPrintable(other.text(Kind::ListenFailed)));
-        again.connectTo(settings.listenPort);
-        again.send("still here\r\n");
-        QTRY_VERIFY(server.received().endsWith("still here\r\n"));
     }
 
     void serverUnreachableEndsTheSession_data()
