@@ -303,22 +303,22 @@ private Q_SLOTS:
         run.signal(SIGTERM);
         QVERIFY2(run.finish(), run.err.constData());
         QCOMPARE(run.process.exitCode(), 0);
-        QList<QByteArray> lines = unstamped(run.out);
-        const qsizetype client = lines.indexOf("S: 220 2.0.0 Ready") + 1;
-        QVERIFY2(client > 0 && client + 6 <= lines.size(), run.out.constData());
         static const QRegularExpression clientMark(
             QStringLiteral("^-- TLS client \u00b7 TLSv1\\.[23] \u00b7 \\S+ \u00b7 STARTTLS \\(SMTP\\)"));
         static const QRegularExpression serverMark(
             QStringLiteral("^-- TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
                            "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 "));
+        QList<QByteArray> lines = unstamped(run.out);
+        for (QByteArray &line : lines) { // each mark checked, then reduced to its kind
+            for (const QRegularExpression *mark : {&clientMark, &serverMark})
+                if (mark->match(QString::fromUtf8(line)).hasMatch())
+                    line = line.left(line.indexOf(" \xc2\xb7"));
+        }
         // The client's handshake is over at once; what it then says waits for the
         // server's, whose mark comes before the first row the server sends inside TLS.
-        QVERIFY2(clientMark.match(QString::fromUtf8(lines.at(client))).hasMatch(), run.out.constData());
-        const qsizetype reply = lines.indexOf("S: 250 hello");
-        QVERIFY2(reply > client && serverMark.match(QString::fromUtf8(lines.at(reply - 1))).hasMatch(), run.out.constData());
-        lines.removeAt(reply - 1);
-        QCOMPARE(lines.mid(client - 2, 7), (QList<QByteArray>{"C: STARTTLS", "S: 220 2.0.0 Ready", lines.at(client),
-                                                             "C: EHLO client", "C: QUIT", "S: 250 hello", "S: 221 bye"}));
+        QCOMPARE(lines.mid(lines.indexOf("C: STARTTLS"), 8),
+                 (QList<QByteArray>{"C: STARTTLS", "S: 220 2.0.0 Ready", "-- TLS client", "C: EHLO client", "C: QUIT",
+                                    "-- TLS serveur", "S: 250 hello", "S: 221 bye"}));
         QVERIFY2(run.err.contains("dravlin: TLS établi avec le serveur"), run.err.constData());
         QCOMPARE(QFileInfo(pcap).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner); // owner, group, others
     }
