@@ -142,7 +142,7 @@ private Q_SLOTS:
         QVERIFY(server.waitForReceived(9));
         const QByteArray hostile = QByteArray("NUL\0here\r\n", 10)
             + "\x1b[31mred\x1b[0m\r\nC:\\dir\\x41\r\ntab\there\r\ncaf\xc3\xa9 \xe2\x82\xac\r\n"
-              "bad \xff\xfe\r\ncsi \xc2\x9b" "2J\r\nlone\rCR and \x7f\x07\r\n";
+              "bad \xff\\\xfe\r\ncsi \xc2\x9b" "2J\r\nlone\rCR and \x7f\x07\r\n";
         server.send(hostile);
         QVERIFY(client.waitForReceived(14 + hostile.size()));
         client.send("QUIT"); // no line end: shown when the relay ends
@@ -175,7 +175,7 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(1, 11), (QList<QByteArray>{
             "S: 220 mx ESMTP", "C: EHLO me", "S: NUL\\x00here", "S: \\x1b[31mred\\x1b[0m",
             "S: C:\\\\dir\\\\x41", "S: tab\there", "S: caf\xc3\xa9 \xe2\x82\xac",
-            "S: bad \\xff\\xfe", // not UTF-8: every byte past ASCII written as it is
+            "S: bad \\xff\\\\\\xfe", // not UTF-8: every byte past ASCII escaped, backslashes doubled
             "S: csi \\xc2\\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: QUIT"}));
 
         if (tsharkPath().isEmpty())
