@@ -30,12 +30,6 @@ public:
             s.halfClose = thenHalfClose;
             return s;
         }
-        static Script answering(const QByteArray &answer)
-        {
-            Script s;
-            s.answerAfterEnd = answer;
-            return s;
-        }
     };
 
     RawPeer();

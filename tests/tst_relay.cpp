@@ -299,7 +299,9 @@ private Q_SLOTS:
         constexpr int Silence = 300;
         const QByteArray request = "PING\r\n" + pattern(300'000);
         RawPeer server, client;
-        RawPeer::Script speaker = RawPeer::Script::speaking(request, true), answerer = RawPeer::Script::answering(answer);
+        const RawPeer::Script speaker = RawPeer::Script::speaking(request, true);
+        RawPeer::Script answerer;
+        answerer.answerAfterEnd = answer;
         answerer.stayOpen = answer.isEmpty();
         Bench b(answer.isEmpty() ? Silence : Timeout);
         QVERIFY(b.startTo(server.listenPort()));
