@@ -92,9 +92,9 @@ private Q_SLOTS:
         row("export with a run", {"--inspect-tls", "--export-ca=ca.pem"}, "!--export-ca s'emploie seul");
         row("export without a name", {"--export-ca="}, "!nom de fichier vide après --export-ca");
         // The console checks its ports at once, naming the option.
-        row("console --listen empty", {"--console", "--listen="}, "!--listen : port «  » invalide");
-        row("console --listen 65536", {"--console", "--listen", "65536"}, "!--listen : port « 65536 » invalide");
-        row("console server port 0", {"--console", "--listen", "0", "--server", "h:0"}, "!--server : port « 0 » invalide");
+        row("console --listen empty", {"--console", "--listen="}, "!(--listen) invalide : «  »");
+        row("console --listen 65536", {"--console", "--listen", "65536"}, "!(--listen) invalide : « 65536 »");
+        row("console server port 0", {"--console", "--listen", "0", "--server", "h:0"}, "!(--server) invalide : « 0 »");
         row("console --listen 0, no server port", {"--console", "--listen", "0"}, "!(--server hôte:port)");
     }
 

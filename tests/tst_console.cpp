@@ -343,7 +343,7 @@ private Q_SLOTS:
         QTest::newRow("host:25:26") << strings({"--console", "--server", "host:25:26"}) << false << 2
                                     << QByteArray("entre crochets");
         QTest::newRow("bad server port") << strings({"--console", "--listen", "0", "--server", "127.0.0.1:99999"}) << false
-                                         << 2 << QByteArray("--server : port « 99999 » invalide");
+                                         << 2 << QByteArray("(--server) invalide : « 99999 »");
         QTest::newRow("listen port taken") << strings({"--console", "--listen", "TAKEN", "--server", "127.0.0.1:1"}) << false
                                            << 1 << QByteArray("TAKEN");
         QTest::newRow("window without a display") << QStringList() << false << 1 << QByteArray("dravlin --console");
