@@ -45,6 +45,7 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     , m_writer(STDOUT_FILENO, stdoutClosedAtStart)
 {
     connect(&m_relay, &Relay::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
+    connect(&m_relay, &Relay::bytesRelayed, this, &ConsoleFrontEnd::onBytesRelayed);
     connect(&m_relay, &Relay::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
     connect(&m_relay, &Relay::finished, this, &ConsoleFrontEnd::onRelayFinished);
     connect(&m_writer, &TranscriptWriter::failed, this, &ConsoleFrontEnd::onOutputFailed);
@@ -115,8 +116,12 @@ int ConsoleFrontEnd::start(const CommandLine &options)
 void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
 {
     m_writer.write(side, rows, arrivedMsecs);
+}
+
+void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs)
+{
     if (m_pcap) {
-        m_pcap->data(side, ConversationPcap::chunkBytes(rows), arrivedMsecs);
+        m_pcap->data(side, bytes, arrivedMsecs);
         checkCapture();
     }
 }

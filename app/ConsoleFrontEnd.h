@@ -45,6 +45,7 @@ public:
 
 private Q_SLOTS:
     void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
+    void onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs);
     void onRelayEvent(const RelayEvent &event);
     void onTerminationSignal();
     void onOutputFailed(const QString &reason);

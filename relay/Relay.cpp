@@ -233,9 +233,11 @@ void Relay::relayChunk(Side from, const QByteArray &bytes)
 void Relay::forward(Side from, const QByteArray &bytes)
 {
     m_bytesFrom[sideIndex(from)] += bytes.size();
+    const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
+    Q_EMIT bytesRelayed(from, bytes, arrived);
     const LineCapture::Rows rows = m_capture[sideIndex(from)].feed(bytes);
     if (!rows.isEmpty())
-        Q_EMIT rowsCaptured(from, rows, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
+        Q_EMIT rowsCaptured(from, rows, arrived, wskClient.isTls() || wskServeur.isTls());
 
     StreamSocket &target = socket(otherSide(from));
     if (!target.send(bytes)) {

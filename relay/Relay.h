@@ -87,6 +87,9 @@ Q_SIGNALS:
     // (milliseconds since the epoch); encrypted when they crossed the wire
     // inside TLS and were decrypted here.
     void rowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted);
+    // The same chunk as read, before it is cut into rows (decrypted inside
+    // TLS): what a capture of the exact bytes needs, unended lines included.
+    void bytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs);
     void eventOccurred(const RelayEvent &event);
     // After finish(): bytes read from one side that the other never got.
     void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);

@@ -6,20 +6,6 @@
 
 #include <QIODevice>
 
-QByteArray ConversationPcap::chunkBytes(const LineCapture::Rows &rows)
-{
-    QByteArray bytes;
-    qsizetype size = 0;
-    for (qsizetype i = 0; i < rows.count(); ++i)
-        size += rows.row(i).size() + 2;
-    bytes.reserve(size);
-    for (qsizetype i = 0; i < rows.count(); ++i) {
-        bytes.append(rows.row(i));
-        bytes.append("\r\n", 2);
-    }
-    return bytes;
-}
-
 void ConversationPcap::endpoint(const QString &text, QHostAddress *address, quint16 *port)
 {
     QString host;

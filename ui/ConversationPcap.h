@@ -1,7 +1,6 @@
 #ifndef DRAVLIN_CONVERSATIONPCAP_H
 #define DRAVLIN_CONVERSATIONPCAP_H
 
-#include "LineCapture.h"
 #include "RelayEvent.h"
 
 #include <QHostAddress>
@@ -12,15 +11,13 @@ class PcapWriter;
 class QIODevice;
 
 // Turns what the window and the console hold (rows, session marks) into a
-// capture file. Neither keeps the chunks as read, only their rows, so a
-// chunk's bytes are rebuilt as its rows each followed by CR LF: exact for
-// line traffic, while a row cut at 64 KiB or a last line without CR LF gains
-// a CR LF it never had.
+// capture file. The console writes each chunk's bytes as relayed; the window
+// keeps only rows, so its export rebuilds a chunk as its rows each followed
+// by CR LF: exact for line traffic, while a row cut at 64 KiB or a last line
+// without CR LF gains a CR LF it never had.
 class ConversationPcap
 {
 public:
-    // A chunk's bytes, rebuilt from its rows.
-    static QByteArray chunkBytes(const LineCapture::Rows &rows);
     // An endpoint as a session mark or an event writes it; a name that is
     // no address (the server given by host name) becomes the unspecified
     // address, loopback for "localhost".
