@@ -12,6 +12,16 @@ LoopbackPeer::LoopbackPeer(QObject *parent) : QObject(parent)
     });
 }
 
+bool LoopbackPeer::listenWithFullQueue()
+{
+    m_server.setListenBacklogSize(0);
+    if (!listen())
+        return false;
+    m_server.pauseAccepting();
+    m_filler.connectToHost(QHostAddress::LocalHost, serverPort());
+    return m_filler.waitForConnected(5000);
+}
+
 void LoopbackPeer::connectTo(quint16 port, const QHostAddress &address)
 {
     adopt(new QTcpSocket(this));

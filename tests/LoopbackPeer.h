@@ -24,6 +24,9 @@ public:
     ~LoopbackPeer() override { drop(); }
 
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    // A server whose accept queue is full: a dial to it waits until resumeAccepting().
+    bool listenWithFullQueue();
+    void resumeAccepting() { m_server.resumeAccepting(); }
     quint16 serverPort() const { return m_server.serverPort(); }
     void setGreeting(const QByteArray &greeting) { m_greeting = greeting; }
     int acceptedCount() const { return m_accepted; }
@@ -53,6 +56,7 @@ private:
     void drop();
 
     QTcpServer m_server;
+    QTcpSocket m_filler; // holds the one place in a full queue
     QPointer<QTcpSocket> m_socket;
     QByteArray m_greeting, m_received;
     int m_accepted = 0;

@@ -74,13 +74,14 @@ struct ConsoleRun
         process.start(QStringLiteral(DRAVLIN_BINARY), arguments);
     }
     ~ConsoleRun() { process.kill(), process.waitForFinished(); }
-    // The port the console says it listens on (it is started with --listen 0).
-    quint16 listeningPort()
+    // Whether the console said it listens; port is then where (it is started with --listen 0).
+    bool listening()
     {
         static const QRegularExpression said(QStringLiteral("dravlin: écoute sur le port (\\d+)\n"));
         QRegularExpressionMatch m;
-        return QTest::qWaitFor([&] { return drain(), (m = said.match(QString::fromUtf8(err))).hasMatch(); }, 10000)
-            ? quint16(m.captured(1).toUInt()) : 0;
+        if (QTest::qWaitFor([&] { return drain(), (m = said.match(QString::fromUtf8(err))).hasMatch(); }, 10000))
+            port = quint16(m.captured(1).toUInt());
+        return port != 0;
     }
     qint64 statusKiB(const char *field) const
     {
@@ -104,6 +105,7 @@ struct ConsoleRun
 
     QProcess process;
     QByteArray out, err;
+    quint16 port = 0;
 };
 
 // The lines of a stamped transcript with their stamps taken off.
@@ -133,10 +135,9 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString capture = dir.filePath(QStringLiteral("capture.pcap"));
         ConsoleRun run(relayTo(server.serverPort(), {QStringLiteral("--timestamps"), QStringLiteral("--pcap"), capture}));
-        const quint16 port = run.listeningPort();
-        QVERIFY2(port != 0, run.err.constData());
+        QVERIFY2(run.listening(), run.err.constData());
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
-        client.connectTo(port);
+        client.connectTo(run.port);
         QVERIFY(client.waitForReceived(14));
         client.send("EHLO me\r\n");
         QVERIFY(server.waitForReceived(9));
@@ -216,14 +217,13 @@ private Q_SLOTS:
                 ::dup2(writeEnd, STDOUT_FILENO);
         });
         ::close(readEnd[1]);
-        const quint16 port = run.listeningPort();
-        QVERIFY2(port != 0, run.err.constData());
+        QVERIFY2(run.listening(), run.err.constData());
         if (kind == 1) // fd 1 holds /dev/null, not one of the program's own files or sockets
             QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/1").arg(run.process.processId())),
                      QStringLiteral("/dev/null"));
         // The session's opening mark is the first line to fail: the run ends
         // then, and the lines it could not write are counted.
-        client.connectTo(port);
+        client.connectTo(run.port);
         client.send("EHLO me\r\n");
         QVERIFY2(run.finish(), run.err.constData());
         QCOMPARE(run.process.exitCode(), 1);
@@ -246,10 +246,9 @@ private Q_SLOTS:
         ConsoleRun run(relayTo(server.serverPort()), environment(),
                        [writeEnd = pipeEnds[1]] { ::dup2(writeEnd, STDOUT_FILENO); });
         ::close(pipeEnds[1]);
-        const quint16 port = run.listeningPort();
-        QVERIFY2(port != 0, run.err.constData());
+        QVERIFY2(run.listening(), run.err.constData());
         const qint64 baseKiB = run.statusKiB("VmRSS");
-        client.connectTo(port);
+        client.connectTo(run.port);
         QVERIFY(client.waitForConnected());
         client.socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         const QByteArray segment = QByteArray(398, 'x') + "\r\n"; // 40 MB in all, over twice the budget
@@ -293,11 +292,10 @@ private Q_SLOTS:
         const QString pcap = home.filePath(QStringLiteral("session.pcap"));
         ConsoleRun run(relayTo(server.listener.serverPort(), strings({"--timestamps", "--inspect-tls", "--tls-insecure", "--pcap"}) << pcap),
                        environment(home.path()));
-        const quint16 port = run.listeningPort();
-        QVERIFY2(port != 0, run.err.constData());
+        QVERIFY2(run.listening(), run.err.constData());
         QByteArray heard;
         const QString caFile = home.filePath(QStringLiteral("dravlin/ca.crt"));
-        const QString failed = StartTlsClient::converse(port, caFile, &heard);
+        const QString failed = StartTlsClient::converse(run.port, caFile, &heard);
         QVERIFY2(failed.isEmpty(), qPrintable(failed + QString::fromUtf8(run.err)));
         QVERIFY(run.waitFor("S: 221 bye"));
         run.signal(SIGTERM);
@@ -334,14 +332,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("says");
         QTest::newRow("export makes the CA") << strings({"--export-ca", "HOME/ca.pem"}) << false << 0
                                              << QByteArray("certificat de l'autorité écrit");
-        QTest::newRow("export to no folder") << strings({"--export-ca", "HOME/missing/ca.pem"}) << false << 1
-                                             << QByteArray("--export-ca : Impossible d'écrire");
         QTest::newRow("export, CA folder unusable") << strings({"--export-ca", "HOME/ca.pem"}) << true << 1
                                                     << QByteArray("--export-ca : ");
         QTest::newRow("unknown option") << strings({"--console", "--ecoute", "1"}) << false << 2
                                         << QByteArray("option inconnue : --ecoute");
-        QTest::newRow("host:25:26") << strings({"--console", "--server", "host:25:26"}) << false << 2
-                                    << QByteArray("entre crochets");
         QTest::newRow("bad server port") << strings({"--console", "--listen", "0", "--server", "127.0.0.1:99999"}) << false
                                          << 2 << QByteArray("(--server) invalide : « 99999 »");
         QTest::newRow("listen port taken") << strings({"--console", "--listen", "TAKEN", "--server", "127.0.0.1:1"}) << false

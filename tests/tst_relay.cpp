@@ -71,7 +71,6 @@ struct Bench
     {
         return QTest::qWaitFor([this, kind] { return count(kind) > 0; }, ms);
     }
-    QString text(Kind kind) const { return EventText::describe(last(kind)); }
 
     std::unique_ptr<Relay> owned = std::make_unique<Relay>();
     Relay &relay = *owned;
@@ -79,29 +78,12 @@ struct Bench
     QList<RelayEvent> events;
 };
 
-// A server whose accept queue is full: a dial to it waits until it accepts again.
-struct FullServer
-{
-    bool fill()
-    {
-        listener.setListenBacklogSize(0);
-        if (!listener.listen(QHostAddress::LocalHost, 0))
-            return false;
-        listener.pauseAccepting();
-        filler.connectTo(listener.serverPort());
-        return filler.waitForConnected();
-    }
-    QTcpServer listener;
-    LoopbackPeer filler;
-};
-
 } // namespace
 
 class TestRelay : public QObject
 {
     Q_OBJECT
-    enum Ending { ClientCloses, ClientResets, ServerResets, RelayDestroyed };
-    enum Taker { ClientReadsUntilStall, ServerReadsUntilFinish };
+    enum Ending { ClientResets, ServerResets, RelayDestroyed };
 
 private Q_SLOTS:
     void settingsRefusedChangeNothing_data()
@@ -211,7 +193,6 @@ private Q_SLOTS:
         QTest::addColumn<QAbstractSocket::SocketError>("error");
         QTest::addColumn<QString>("shown");
         const auto refused = QAbstractSocket::ConnectionRefusedError;
-        QTest::newRow("refused") << QStringLiteral("127.0.0.1") << true << refused << QStringLiteral("127.0.0.1:%1");
         QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused << QStringLiteral("[::1]:%1");
         QTest::newRow("refused, IPv6 typed in brackets") << QStringLiteral(" [::1] ") << true << refused << QStringLiteral("[::1]:%1");
         // An empty label is refused by the resolver itself: no query leaves the machine.
@@ -226,9 +207,9 @@ private Q_SLOTS:
         QFETCH(bool, answers);
         QFETCH(QAbstractSocket::SocketError, error);
         QFETCH(QString, shown);
-        FullServer full;
-        QVERIFY(answers || full.fill());
-        const quint16 port = answers ? LoopbackPeer::unusedPort() : full.listener.serverPort();
+        LoopbackPeer full;
+        QVERIFY(answers || full.listenWithFullQueue());
+        const quint16 port = answers ? LoopbackPeer::unusedPort() : full.serverPort();
         Bench b(2000, 500);
         RelaySettings settings; // as typed, then on a port the system picks
         QVERIFY(!RelaySettings::parse(QStringLiteral("1"), QString::number(port), host, &settings));
@@ -241,7 +222,8 @@ private Q_SLOTS:
         QVERIFY(b.waitFor(Kind::SessionEnded, 15000));
         QVERIFY(client.waitForDisconnected());
         QCOMPARE(b.last(Kind::ServerFailed).error, error);
-        QVERIFY2(b.text(Kind::ServerFailed).contains(shown.arg(port)), qPrintable(b.text(Kind::ServerFailed)));
+        const QString said = EventText::describe(b.last(Kind::ServerFailed));
+        QVERIFY2(said.contains(shown.arg(port)), qPrintable(said));
         QCOMPARE(b.last(Kind::SessionEnded).end, End::ServerUnreachable);
         // Whatever the client said before the failure is told as not delivered.
         QCOMPARE(b.last(Kind::Undelivered).undelivered, b.last(Kind::SessionEnded).bytesClientToServer);
@@ -253,27 +235,21 @@ private Q_SLOTS:
     // close comes back to it.
     void halfClosedClientWaitsForTheServerBeingReached()
     {
-        FullServer full;
-        QVERIFY(full.fill());
-        QByteArray delivered;
-        connect(&full.listener, &QTcpServer::newConnection, this, [&] {
-            while (QTcpSocket *s = full.listener.nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [&delivered, s] { delivered += s->readAll(); });
-                connect(s, &QTcpSocket::readChannelFinished, s, [s] { s->close(); });
-            }
-        });
+        LoopbackPeer server;
+        QVERIFY(server.listenWithFullQueue());
         Bench b;
-        QVERIFY(b.startTo(full.listener.serverPort()));
+        QVERIFY(b.startTo(server.serverPort()));
         const QByteArray said = QByteArray("EHLO client\r\n").repeated(2000);
         RawPeer client;
         client.connectTo(b.relay.listeningPort(), RawPeer::Script::speaking(said, true));
         QVERIFY(b.waitFor(Kind::PeerClosed));
         QCOMPARE(b.relay.serverState(), State::Connecting);
         QCOMPARE(b.relay.listeningPort(), quint16(0));
-        full.listener.resumeAccepting();
+        server.resumeAccepting();
+        QVERIFY(server.waitForDisconnected()); // the client's end passed on, and Qt closes on it
+        QCOMPARE(server.received(), said);
         QVERIFY(client.waitDone());
         QVERIFY(client.cleanEnd);
-        QCOMPARE(delivered, said);
         QVERIFY(b.waitFor(Kind::SessionEnded));
         QCOMPARE(b.last(Kind::SessionEnded).end, End::ClosedByClient);
     }
@@ -324,26 +300,27 @@ private Q_SLOTS:
     }
 
     // Bytes queued for a slow reader reach it as long as it reads, however
-    // long that takes past the stall limit, or within finish()'s grace; from
-    // one that stops, the rest is counted as undelivered, never passed off as
-    // a clean end. Meanwhile the queue stays bounded, and the talker's rows
-    // hold exactly what was read from it, the unended last line included.
+    // long that takes past the stall limit; from one that stops, or has not
+    // read when finish()'s grace runs out, the rest is counted as undelivered,
+    // never passed off as a clean end. Meanwhile the queue stays bounded, and
+    // the talker's rows hold exactly what was read from it, the unended last
+    // line included. (A server that reads within the grace gets it all: the
+    // window suite's closing test.)
     void slowReaderGetsEveryByteOrTheRestIsCounted_data()
     {
-        QTest::addColumn<Taker>("taker");
+        QTest::addColumn<Side>("slowSide");
         QTest::addColumn<bool>("reads");
-        QTest::newRow("slow client, longer than the stall limit") << ClientReadsUntilStall << true;
-        QTest::newRow("client stops reading") << ClientReadsUntilStall << false;
-        QTest::newRow("slow server, within the grace") << ServerReadsUntilFinish << true;
-        QTest::newRow("server never reads before the grace") << ServerReadsUntilFinish << false;
+        QTest::newRow("slow client, longer than the stall limit") << Side::Client << true;
+        QTest::newRow("client stops reading") << Side::Client << false;
+        QTest::newRow("server not read within the grace") << Side::Server << false;
     }
     void slowReaderGetsEveryByteOrTheRestIsCounted()
     {
-        QFETCH(Taker, taker);
+        QFETCH(Side, slowSide);
         QFETCH(bool, reads);
         constexpr int Stall = 300;
-        const bool byFinish = taker == ServerReadsUntilFinish;
-        const Side slowSide = byFinish ? Side::Server : Side::Client, talker = byFinish ? Side::Client : Side::Server;
+        const bool byFinish = slowSide == Side::Server;
+        const Side talker = byFinish ? Side::Client : Side::Server;
         // Past what the kernel's buffers take (some 4 MiB on loopback), so that the relay's queue fills.
         const QByteArray payload = pattern((byFinish ? 8 : 4) * 1024 * 1024);
         RawPeer server, client;
@@ -358,14 +335,12 @@ private Q_SLOTS:
         slow.receiveBuffer = 32 * 1024;
         slow.readStep = 128 * 1024;
         slow.pauseMs = 15; // at most 64 KiB a read: 4 MiB take a second, several stall limits
-        slow.readOnRelease = byFinish || !reads;
+        slow.readOnRelease = !reads;
         server.serve(byFinish ? slow : RawPeer::Script::speaking(payload, true));
         client.connectTo(b.relay.listeningPort(), byFinish ? RawPeer::Script::speaking(payload, false) : slow);
         if (byFinish) {
             QVERIFY(QTest::qWaitFor([&] { return b.relay.pendingSendBytes(Side::Server) > Relay::SendQueueBound / 2; }, Timeout));
-            if (reads)
-                server.release();
-            b.relay.finish(reads ? 10000 : Stall);
+            b.relay.finish(Stall);
             QVERIFY(finished.size() == 1 || finished.wait(15000));
         }
         QVERIFY(b.waitFor(Kind::SessionEnded, 20000));
@@ -377,16 +352,16 @@ private Q_SLOTS:
         QVERIFY(payload.startsWith(reader.received));
         QVERIFY(b.rows[talker].join() == payload.left(read));
         QVERIFY2(maxPending <= Relay::SendQueueBound + StreamSocket::ReadChunkBytes, qPrintable(QString::number(maxPending)));
-        if (byFinish)
-            QCOMPARE(finished[0], (QVariantList{qint64(0), undelivered}));
         QCOMPARE(ended.end, byFinish ? End::Stopped : reads ? End::ClosedByServer : End::DeliveryStalled);
         if (reads) {
             QCOMPARE(reader.received.size(), read);
             QCOMPARE(undelivered, 0);
             QVERIFY(reader.cleanEnd);
-            QVERIFY(byFinish || ended.durationMs > 2 * Stall); // slower than the stall limit, yet served
+            QVERIFY(ended.durationMs > 2 * Stall); // slower than the stall limit, yet served
             return;
         }
+        if (byFinish)
+            QCOMPARE(finished[0], (QVariantList{qint64(0), undelivered}));
         QCOMPARE(b.last(Kind::Undelivered).side, slowSide);
         QVERIFY(undelivered > 0 && reader.received.size() + undelivered <= read);
         QVERIFY2(!reader.cleanEnd, "a cut stream must not look complete");
@@ -394,12 +369,12 @@ private Q_SLOTS:
         QVERIFY2(said.startsWith(QStringLiteral("%1 octets non remis").arg(undelivered)), qPrintable(said));
     }
 
-    // Every byte value, both ways at once, in order; then the way the session
-    // ends is told as it happened, and each side's unended line is shown.
+    // Every byte value, both ways at once, in order; then a reset is told as
+    // such, never as a close (a clean close: the half-close tests), and each
+    // side's unended line is shown.
     void everyByteValueBothWaysUntilEnd_data()
     {
         QTest::addColumn<Ending>("ending");
-        QTest::newRow("client closes") << ClientCloses;
         QTest::newRow("client resets") << ClientResets;
         QTest::newRow("server resets") << ServerResets;
         QTest::newRow("relay destroyed") << RelayDestroyed;
@@ -433,12 +408,10 @@ private Q_SLOTS:
             return;
         }
         const bool byServer = ending == ServerResets;
-        LoopbackPeer &ender = byServer ? server : client;
-        ending == ClientCloses ? ender.close() : ender.reset();
+        (byServer ? server : client).reset();
         QVERIFY((byServer ? client : server).waitForDisconnected());
         QVERIFY(b.waitFor(Kind::SessionEnded));
-        const End expected = ending == ClientCloses ? End::ClosedByClient : byServer ? End::ResetByServer : End::ResetByClient;
-        QCOMPARE(b.last(Kind::SessionEnded).end, expected);
+        QCOMPARE(b.last(Kind::SessionEnded).end, byServer ? End::ResetByServer : End::ResetByClient);
         QCOMPARE(b.last(Kind::SessionEnded).bytesClientToServer, all.size());
         QVERIFY(b.listening());
         QCOMPARE(b.relay.serverState(), State::Closed);
