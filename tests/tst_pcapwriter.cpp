@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <numeric>
+
 // Each case writes sessions with PcapWriter, then asks tshark, the real
 // reader, to follow every TCP stream and to flag what it finds wrong.
 
@@ -69,11 +71,8 @@ private Q_SLOTS:
         QTest::addColumn<Sessions>("sessions");
 
         QByteArray binary(4096, '\0');
-        for (int i = 0; i < binary.size(); ++i)
-            binary[i] = static_cast<char>(i * 7 + i / 256);
-        QByteArray large(200 * 1000, '\0');
-        for (int i = 0; i < large.size(); ++i)
-            large[i] = static_cast<char>('a' + i % 23);
+        std::iota(binary.begin(), binary.end(), char(0)); // every byte value, 16 times
+        const QByteArray large = QByteArray("abcdefghijklmnopqrstuvw").repeated(8700); // 200 KB
 
         const QHostAddress v4(QStringLiteral("127.0.0.1"));
         const QHostAddress v6(QStringLiteral("::1"));

@@ -13,41 +13,33 @@ QByteArray hello(const QByteArray &rest = "...")
     return QByteArray("\x16\x03\x01\x00\xf4\x01", 6) + rest;
 }
 
-// What the detector made of each side's bytes: forwarded, dropped, TLS.
+// What the detector made of each side's bytes: forwarded, dropped, TLS; and
+// what that side sent.
 struct Outcome {
-    Both relayed{{}, {}}, dropped{{}, {}}, tls{{}, {}};
+    Both relayed{{}, {}}, dropped{{}, {}}, tls{{}, {}}, sent{{}, {}};
     Protocol protocol = Protocol::None;
 };
 
 void run(const Chunks &chunks, Outcome &out)
 {
     UpgradeDetector detector;
-    const auto feed = [&](Side side, QByteArray chunk) {
-        const UpgradeDetector::Step step = detector.feed(side, chunk);
+    for (const QByteArray &sent : chunks) {
+        const Side side = sent.startsWith('C') ? Side::Client : Side::Server;
         const int i = sideIndex(side);
+        QByteArray chunk = sent.sliced(1); // the detector may put held bytes back in front
+        out.sent[i] += chunk;
+        const UpgradeDetector::Step step = detector.feed(side, chunk);
         out.relayed[i] += chunk.first(step.relay);
         out.dropped[i] += chunk.sliced(step.relay, step.drop);
         if (step.tls)
             out.tls[i] += chunk.sliced(step.relay + step.drop);
         else
             QCOMPARE_EQ(step.relay + step.drop, chunk.size());
-    };
-    for (const QByteArray &chunk : chunks)
-        feed(chunk.startsWith('C') ? Side::Client : Side::Server, chunk.sliced(1));
+    }
     out.relayed[0] += detector.takeHeld();
     out.protocol = detector.protocol();
     QCOMPARE_EQ(detector.dropped(Side::Client), out.dropped[0].size());
     QCOMPARE_EQ(detector.dropped(Side::Server), out.dropped[1].size());
-}
-
-QByteArray joined(const Chunks &chunks, char side)
-{
-    QByteArray out;
-    for (const QByteArray &chunk : chunks) {
-        if (chunk.startsWith(side))
-            out += chunk.sliced(1);
-    }
-    return out;
 }
 
 } // namespace
@@ -126,7 +118,7 @@ private Q_SLOTS:
         QCOMPARE(out.tls, tls);
         QCOMPARE(out.protocol, protocol);
         for (const int side : {0, 1})
-            QCOMPARE(out.relayed[side] + out.dropped[side] + out.tls[side], joined(chunks, "CS"[side]));
+            QCOMPARE(out.relayed[side] + out.dropped[side] + out.tls[side], out.sent[side]);
     }
 };
 
