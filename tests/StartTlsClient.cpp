@@ -7,30 +7,42 @@
 namespace {
 constexpr int Timeout = 10000;
 
-bool waitRead(QSslSocket &socket, QByteArray *heard, const QByteArray &end)
+// Reads until heard holds as many bytes as expected, or the relay hangs up;
+// true when heard is what was expected.
+bool hears(QSslSocket &socket, QByteArray *heard, const QByteArray &expected)
 {
-    return QTest::qWaitFor([&] { *heard += socket.readAll(); return heard->endsWith(end); }, Timeout);
+    const auto enough = [&] {
+        *heard += socket.readAll();
+        return heard->size() >= expected.size() || socket.state() == QAbstractSocket::UnconnectedState;
+    };
+    return QTest::qWaitFor(enough, Timeout) && *heard == expected;
 }
 } // namespace
 
-QString StartTlsClient::converse(quint16 port, const QString &caFile, QByteArray *heard)
+QString StartTlsClient::converse(quint16 port, const QString &caFile, QByteArray *heard, const Dialogue &dialogue)
 {
     QSslSocket socket;
     QSslConfiguration config = socket.sslConfiguration();
     config.setCaCertificates(QSslCertificate::fromPath(caFile));
     socket.setSslConfiguration(config);
     socket.setPeerVerifyName(QStringLiteral("localhost"));
-    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-    if (!waitRead(socket, heard, "220 mx ESMTP\r\n"))
-        return QStringLiteral("no greeting: ") + socket.errorString();
-    socket.write("STARTTLS\r\n");
-    if (!waitRead(socket, heard, "220 2.0.0 Ready\r\n"))
-        return QStringLiteral("no answer to STARTTLS");
-    socket.startClientEncryption();
-    if (!QTest::qWaitFor([&] { return socket.isEncrypted(); }, Timeout))
+    if (dialogue.switching == Switch::AtOnce)
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
+    else
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    if (!hears(socket, heard, dialogue.greeting))
+        return QStringLiteral("greeting: ") + socket.errorString();
+    if (dialogue.switching == Switch::AfterAnswer) {
+        socket.write(dialogue.request);
+        if (!hears(socket, heard, dialogue.greeting + dialogue.answer))
+            return QStringLiteral("answer to the upgrade: ") + socket.errorString();
+        socket.startClientEncryption();
+    }
+    const auto settled = [&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; };
+    if (dialogue.switching != Switch::Never && (!QTest::qWaitFor(settled, Timeout) || !socket.isEncrypted()))
         return QStringLiteral("handshake: ") + socket.errorString();
-    socket.write("EHLO client\r\nQUIT\r\n");
-    if (!waitRead(socket, heard, "250 hello\r\n221 bye\r\n"))
-        return QStringLiteral("no answer inside TLS: ") + socket.errorString();
+    socket.write(dialogue.insideTls);
+    if (!hears(socket, heard, *heard + dialogue.answeredInsideTls))
+        return QStringLiteral("answers inside TLS: ") + socket.errorString();
     return {};
 }

@@ -4,14 +4,29 @@
 #include <QByteArray>
 #include <QString>
 
-// A mail client as a front end's tests need one: through the relay on port,
-// it reads FakeServer's greeting, asks for STARTTLS, switches trusting only
-// the CA in caFile, then says "EHLO client" and "QUIT" inside TLS and reads
-// the answers. Returns "" when all of that happened, else what went wrong.
+// A mail client as the TLS tests need one: through the relay on port, it hears
+// the greeting, asks for the upgrade and hears the answer, switches trusting
+// only the CAs in caFile and checking the name "localhost", then sends its
+// lines inside TLS and reads the answers. The defaults are FakeServer's SMTP
+// session. Returns "" when all of that happened and the client heard exactly
+// the dialogue's bytes, in order; else what went wrong.
 class StartTlsClient
 {
 public:
-    static QString converse(quint16 port, const QString &caFile, QByteArray *heard);
+    enum class Switch { AfterAnswer, AtOnce, Never }; // Never: plain to a relay that bridges to TLS
+    struct Dialogue {
+        QByteArray greeting = "220 mx ESMTP\r\n";
+        QByteArray request = "STARTTLS\r\n";
+        QByteArray answer = "220 2.0.0 Ready\r\n";
+        QByteArray insideTls = "EHLO client\r\nQUIT\r\n";
+        QByteArray answeredInsideTls = "250 hello\r\n221 bye\r\n";
+        Switch switching = Switch::AfterAnswer;
+    };
+    static QString converse(quint16 port, const QString &caFile, QByteArray *heard, const Dialogue &dialogue);
+    static QString converse(quint16 port, const QString &caFile, QByteArray *heard)
+    {
+        return converse(port, caFile, heard, Dialogue());
+    }
 };
 
 #endif

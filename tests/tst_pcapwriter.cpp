@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <numeric>
+
 // Each case writes sessions with PcapWriter, then asks tshark, the real
 // reader, to follow every TCP stream and to flag what it finds wrong.
 
@@ -26,8 +28,8 @@ using Sessions = QList<Session>;
 
 const qint64 T0 = QDateTime(QDate(2026, 12, 6), QTime(14, 3, 22, 418)).toMSecsSinceEpoch();
 
-// What one segment carries, or which flag ends its stream, from whom and
-// when: "0 2525 11 @1796565802430", "0 40112 FIN @...".
+// What one segment carries (in hex), or which flag ends its stream, from whom
+// and when: "0 2525 3232300d0a @1796565802430", "0 40112 FIN @...".
 QByteArray segment(const QByteArray &stream, const QByteArray &port, const QByteArray &what, qint64 msecs)
 {
     return stream + ' ' + port + ' ' + what + " @" + QByteArray::number(msecs);
@@ -69,11 +71,8 @@ private Q_SLOTS:
         QTest::addColumn<Sessions>("sessions");
 
         QByteArray binary(4096, '\0');
-        for (int i = 0; i < binary.size(); ++i)
-            binary[i] = static_cast<char>(i * 7 + i / 256);
-        QByteArray large(200 * 1000, '\0');
-        for (int i = 0; i < large.size(); ++i)
-            large[i] = static_cast<char>('a' + i % 23);
+        std::iota(binary.begin(), binary.end(), char(0)); // every byte value, 16 times
+        const QByteArray large = QByteArray("abcdefghijklmnopqrstuvw").repeated(8700); // 200 KB
 
         const QHostAddress v4(QStringLiteral("127.0.0.1"));
         const QHostAddress v6(QStringLiteral("::1"));
@@ -112,7 +111,7 @@ private Q_SLOTS:
             for (const Chunk &c : s.chunks) {
                 writer.data(c.from, c.bytes, t += 12);
                 for (qsizetype at = 0; at < c.bytes.size(); at += PcapWriter::MaxSegmentBytes)
-                    expect(c.from, QByteArray::number(qMin(PcapWriter::MaxSegmentBytes, c.bytes.size() - at)));
+                    expect(c.from, c.bytes.mid(at, PcapWriter::MaxSegmentBytes).toHex());
             }
             writer.endSession(s.ending, t += 200);
             using E = PcapWriter::Ending;
@@ -124,22 +123,12 @@ private Q_SLOTS:
         }
         QVERIFY(writer.isOk());
         file.close();
-
-        for (int stream = 0; stream < sessions.size(); ++stream) {
-            TcpStream followed;
-            QVERIFY(followStream(file.fileName(), stream, &followed));
-            QByteArray sent[2];
-            for (const Chunk &c : sessions[stream].chunks)
-                sent[sideIndex(c.from)] += c.bytes;
-            QCOMPARE(followed.fromClient, sent[sideIndex(Side::Client)]);
-            QCOMPARE(followed.fromServer, sent[sideIndex(Side::Server)]);
-        }
-        // And on no packet anything a reader finds amiss: checksums, sequence and
-        // acknowledgement numbers, window.
+        // Every segment as written, and on no packet anything a reader finds
+        // amiss: checksums, sequence and acknowledgement numbers, window.
         QString failure;
         const QList<QByteArray> packets = packetFields(
             file.fileName(),
-            {QStringLiteral("tcp.stream"), QStringLiteral("tcp.srcport"), QStringLiteral("tcp.len"),
+            {QStringLiteral("tcp.stream"), QStringLiteral("tcp.srcport"), QStringLiteral("tcp.payload"),
              QStringLiteral("frame.time_epoch"), QStringLiteral("tcp.flags.fin"), QStringLiteral("tcp.flags.reset"),
              QStringLiteral("tcp.analysis.flags"), QStringLiteral("tcp.checksum.status"), QStringLiteral("ip.checksum.status")},
             &failure);
@@ -149,7 +138,7 @@ private Q_SLOTS:
             const QList<QByteArray> f = line.split(',');
             QCOMPARE(f.size(), 9);
             QVERIFY2(f[6].isEmpty() && f[7] == "1" && (f[8].isEmpty() || f[8] == "1"), line.constData());
-            const QByteArray what = f[2] != "0" ? f[2] : QByteArray(f[4] == "1" ? "FIN" : f[5] == "1" ? "RST" : "");
+            const QByteArray what = !f[2].isEmpty() ? f[2] : QByteArray(f[4] == "1" ? "FIN" : f[5] == "1" ? "RST" : "");
             if (!what.isEmpty())
                 seen << segment(f[0], f[1], what, qRound64(f[3].toDouble() * 1000));
         }

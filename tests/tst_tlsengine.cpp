@@ -147,17 +147,6 @@ private Q_SLOTS:
         QVERIFY(client.takePlaintext().isEmpty());
     }
 
-    // A client speaking plain text, as one that never switched would, fails
-    // the server engine with that said (a plain server is the relay suite's).
-    void plainClientIsNotTls()
-    {
-        TlsEngine server(*m_ca, QStringLiteral("localhost"));
-        server.feedIncoming("EHLO client.example.org\r\n");
-        QCOMPARE(server.state(), State::Failed);
-        QVERIFY2(server.failureReason().startsWith(QStringLiteral("le pair ne parle pas TLS")),
-                 qPrintable(server.failureReason()));
-    }
-
 private:
     QTemporaryDir m_home;
     std::unique_ptr<CertificateAuthority> m_ca;
