@@ -14,6 +14,8 @@ class RawPeer
 public:
     struct Script
     {
+        explicit Script(const QByteArray &words = {}, bool thenHalfClose = false) : say(words), halfClose(thenHalfClose) {}
+
         QByteArray say;              // sent first
         bool halfClose = false;      // then shutdown(SHUT_WR)
         int receiveBuffer = 0;       // SO_RCVBUF before connecting, 0: the system's
@@ -22,14 +24,6 @@ public:
         bool readOnRelease = false;  // reads nothing until release()
         QByteArray answerAfterEnd;   // sent once the other side has ended, then closed
         bool stayOpen = false;       // after the end of stream, hold the connection until release()
-
-        static Script speaking(const QByteArray &words, bool thenHalfClose)
-        {
-            Script s;
-            s.say = words;
-            s.halfClose = thenHalfClose;
-            return s;
-        }
     };
 
     RawPeer();

@@ -1,4 +1,5 @@
 #include "CertificateAuthority.h"
+#include "TestTexts.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,14 +17,6 @@ namespace {
 QFile::Permissions modeOf(const QString &path)
 {
     return QFile::permissions(path) & 0x7077;
-}
-
-QStringList strings(std::initializer_list<const char *> texts)
-{
-    QStringList out;
-    for (const char *text : texts)
-        out << QString::fromLatin1(text);
-    return out;
 }
 
 // The leaf's alternative names as "DNS:x" / "IP:x" texts.
@@ -70,7 +63,7 @@ private Q_SLOTS:
         QCOMPARE(first.ensure(), QString());
         QCOMPARE(modeOf(m_dir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(modeOf(first.keyPath()), QFile::ReadOwner | QFile::WriteOwner);
-        QCOMPARE(QDir(m_dir).entryList(QDir::Files), strings({"ca.crt", "ca.key"}));
+        QCOMPARE(QDir(m_dir).entryList(QDir::Files), textList({"ca.crt", "ca.key"}));
         X509 *caCert = first.authority().certificate.get();
         QVERIFY(X509_check_ca(caCert) > 0);
         char subject[256] = {};
@@ -106,22 +99,22 @@ private Q_SLOTS:
     void issuesLeavesForTheNamesGiven()
     {
         CertificateAuthority ca;
-        const QStringList hosts = strings({"Mail.Example.org.", "sni.example.net", "10.1.2.3", "[2001:db8::1]",
+        const QStringList hosts = textList({"Mail.Example.org.", "sni.example.net", "10.1.2.3", "[2001:db8::1]",
                                              "evil,DNS:bank.example", "bad name", "x..y", ""});
         QString error;
         const KeyedCertificate leaf = ca.issueLeaf(hosts, &error);
         QVERIFY2(!leaf.isNull(), qPrintable(error));
         QCOMPARE(altNames(leaf.certificate.get()),
-                 strings({"DNS:localhost", "DNS:mail.example.org", "DNS:sni.example.net",
+                 textList({"DNS:localhost", "DNS:mail.example.org", "DNS:sni.example.net",
                           "IP:00000000000000000000000000000001", "IP:0a010203", "IP:20010db8000000000000000000000001",
                           "IP:7f000001"}));
         QVERIFY(X509_check_ca(leaf.certificate.get()) == 0);
 
-        const KeyedCertificate same = ca.issueLeaf(strings({"sni.example.net", "10.1.2.3", "mail.example.org", "2001:db8::1"}));
+        const KeyedCertificate same = ca.issueLeaf(textList({"sni.example.net", "10.1.2.3", "mail.example.org", "2001:db8::1"}));
         QCOMPARE(same.certificate, leaf.certificate);
         QVERIFY(ca.issueLeaf({QStringLiteral("other.example")}).certificate != leaf.certificate);
         // Leaf keys stay in memory.
-        QCOMPARE(QDir(m_dir).entryList(QDir::Files), strings({"ca.crt", "ca.key"}));
+        QCOMPARE(QDir(m_dir).entryList(QDir::Files), textList({"ca.crt", "ca.key"}));
     }
 
 private:

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "TestTexts.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -56,10 +57,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("expected"); // as outcome() puts it; "!" and part of the message
         const auto row = [](const char *name, std::initializer_list<const char *> args, const char *expected) {
-            QStringList list;
-            for (const char *arg : args)
-                list.append(QString::fromUtf8(arg));
-            QTest::newRow(name) << list << QString::fromUtf8(expected);
+            QTest::newRow(name) << textList(args) << QString::fromUtf8(expected);
         };
         row("defaults", {"--console", "--timestamps", "--start"}, "cts|(25)|(192.168.0.1)|(25)");
         row("server port follows listen", {"--server", "127.0.0.1", "--listen=2526"}, "|2526|127.0.0.1|(2526)");

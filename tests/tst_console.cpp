@@ -2,6 +2,7 @@
 #include "FakeServer.h"
 #include "LoopbackPeer.h"
 #include "StartTlsClient.h"
+#include "TestTexts.h"
 #include "Transcript.h"
 #include "TranscriptWriter.h"
 #include "TsharkStreams.h"
@@ -37,19 +38,10 @@ QByteArray readAllFrom(int fd)
     return all;
 }
 
-
-QStringList strings(std::initializer_list<const char *> texts)
-{
-    QStringList list;
-    for (const char *text : texts)
-        list.append(QString::fromUtf8(text));
-    return list;
-}
-
 // A console relay towards a server on loopback, on a port the system picks.
 QStringList relayTo(quint16 serverPort, const QStringList &more = {})
 {
-    return strings({"--console", "--listen", "0", "--server"}) << QStringLiteral("127.0.0.1:%1").arg(serverPort) << more;
+    return textList({"--console", "--listen", "0", "--server"}) << QStringLiteral("127.0.0.1:%1").arg(serverPort) << more;
 }
 
 QProcessEnvironment environment(const QString &dataHome = {})
@@ -290,7 +282,7 @@ private Q_SLOTS:
         QCOMPARE(serverCa.ensure(), QString());
         FakeServer server(serverCa, {});
         const QString pcap = home.filePath(QStringLiteral("session.pcap"));
-        ConsoleRun run(relayTo(server.listener.serverPort(), strings({"--timestamps", "--inspect-tls", "--tls-insecure", "--pcap"}) << pcap),
+        ConsoleRun run(relayTo(server.listener.serverPort(), textList({"--timestamps", "--inspect-tls", "--tls-insecure", "--pcap"}) << pcap),
                        environment(home.path()));
         QVERIFY2(run.listening(), run.err.constData());
         QByteArray heard;
@@ -330,15 +322,15 @@ private Q_SLOTS:
         QTest::addColumn<bool>("caFolderTaken");    // a file where the CA's folder should be
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("says");
-        QTest::newRow("export makes the CA") << strings({"--export-ca", "HOME/ca.pem"}) << false << 0
+        QTest::newRow("export makes the CA") << textList({"--export-ca", "HOME/ca.pem"}) << false << 0
                                              << QByteArray("certificat de l'autorité écrit");
-        QTest::newRow("export, CA folder unusable") << strings({"--export-ca", "HOME/ca.pem"}) << true << 1
+        QTest::newRow("export, CA folder unusable") << textList({"--export-ca", "HOME/ca.pem"}) << true << 1
                                                     << QByteArray("--export-ca : ");
-        QTest::newRow("unknown option") << strings({"--console", "--ecoute", "1"}) << false << 2
+        QTest::newRow("unknown option") << textList({"--console", "--ecoute", "1"}) << false << 2
                                         << QByteArray("option inconnue : --ecoute");
-        QTest::newRow("bad server port") << strings({"--console", "--listen", "0", "--server", "127.0.0.1:99999"}) << false
+        QTest::newRow("bad server port") << textList({"--console", "--listen", "0", "--server", "127.0.0.1:99999"}) << false
                                          << 2 << QByteArray("(--server) invalide : « 99999 »");
-        QTest::newRow("listen port taken") << strings({"--console", "--listen", "TAKEN", "--server", "127.0.0.1:1"}) << false
+        QTest::newRow("listen port taken") << textList({"--console", "--listen", "TAKEN", "--server", "127.0.0.1:1"}) << false
                                            << 1 << QByteArray("TAKEN");
         QTest::newRow("window without a display") << QStringList() << false << 1 << QByteArray("dravlin --console");
     }

@@ -1,9 +1,9 @@
 #include "PcapWriter.h"
+#include "TestTexts.h"
 #include "TsharkStreams.h"
 
 #include <QtTest>
 
-#include <numeric>
 
 // Each case writes sessions with PcapWriter, then asks tshark, the real
 // reader, to follow every TCP stream and to flag what it finds wrong.
@@ -70,8 +70,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<Sessions>("sessions");
 
-        QByteArray binary(4096, '\0');
-        std::iota(binary.begin(), binary.end(), char(0)); // every byte value, 16 times
+        const QByteArray binary = everyByte().repeated(16);
         const QByteArray large = QByteArray("abcdefghijklmnopqrstuvw").repeated(8700); // 200 KB
 
         const QHostAddress v4(QStringLiteral("127.0.0.1"));

@@ -3,6 +3,7 @@
 #include "RawPeer.h"
 #include "Relay.h"
 #include "RelaySettings.h"
+#include "TestTexts.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -116,9 +117,12 @@ private Q_SLOTS:
         QCOMPARE(error->problem, problem);
         QVERIFY(isIdle(relay));
         QCOMPARE(relay.settings().serverPort, quint16(4242));
-        // The window quotes the value as typed.
+        // The window names the field by its caption and quotes the value as typed.
+        static const char *const captions[] = {"« Serveur sur le port »", "« Sur le port »", "« Redirige vers »"};
         const QString said = EventText::settingsError(*error, EventText::Naming::WindowFields);
-        QVERIFY2(said.contains(QStringLiteral("« %1 »").arg(input.at(int(field)))) || problem == Problem::EmptyHost, qPrintable(said));
+        QVERIFY2(said.contains(QString::fromUtf8(captions[int(field)]))
+                     && (said.contains(QStringLiteral("« %1 »").arg(input.at(int(field)))) || problem == Problem::EmptyHost),
+                 qPrintable(said));
     }
 
     // Listening starts on the re-arm tick; while a client is served nobody
@@ -241,7 +245,7 @@ private Q_SLOTS:
         QVERIFY(b.startTo(server.serverPort()));
         const QByteArray said = QByteArray("EHLO client\r\n").repeated(2000);
         RawPeer client;
-        client.connectTo(b.relay.listeningPort(), RawPeer::Script::speaking(said, true));
+        client.connectTo(b.relay.listeningPort(), RawPeer::Script{said, true});
         QVERIFY(b.waitFor(Kind::PeerClosed));
         QCOMPARE(b.relay.serverState(), State::Connecting);
         QCOMPARE(b.relay.listeningPort(), quint16(0));
@@ -275,7 +279,7 @@ private Q_SLOTS:
         constexpr int Silence = 300;
         const QByteArray request = "PING\r\n" + pattern(300'000);
         RawPeer server, client;
-        const RawPeer::Script speaker = RawPeer::Script::speaking(request, true);
+        const RawPeer::Script speaker{request, true};
         RawPeer::Script answerer;
         answerer.answerAfterEnd = answer;
         answerer.stayOpen = answer.isEmpty();
@@ -336,8 +340,8 @@ private Q_SLOTS:
         slow.readStep = 128 * 1024;
         slow.pauseMs = 15; // at most 64 KiB a read: 4 MiB take a second, several stall limits
         slow.readOnRelease = !reads;
-        server.serve(byFinish ? slow : RawPeer::Script::speaking(payload, true));
-        client.connectTo(b.relay.listeningPort(), byFinish ? RawPeer::Script::speaking(payload, false) : slow);
+        server.serve(byFinish ? slow : RawPeer::Script{payload, true});
+        client.connectTo(b.relay.listeningPort(), byFinish ? RawPeer::Script{payload, false} : slow);
         if (byFinish) {
             QVERIFY(QTest::qWaitFor([&] { return b.relay.pendingSendBytes(Side::Server) > Relay::SendQueueBound / 2; }, Timeout));
             b.relay.finish(Stall);
@@ -388,9 +392,7 @@ private Q_SLOTS:
         QVERIFY(b.startTo(server.serverPort()));
         client.connectTo(b.relay.listeningPort());
         QVERIFY(client.waitForConnected() && server.waitForAccepted(1));
-        QByteArray all;
-        for (int v = 0; v < 3 * 256; ++v)
-            all.append(char(v));
+        const QByteArray all = everyByte().repeated(3);
         QByteArray reversed(all);
         std::reverse(reversed.begin(), reversed.end());
         client.send(all);

@@ -1,3 +1,4 @@
+#include "TestTexts.h"
 #include "Transcript.h"
 #include "TranscriptReader.h"
 
@@ -68,9 +69,6 @@ private Q_SLOTS:
     // is taken away.
     void savedFileReadsBackAsWritten()
     {
-        QByteArray everyByte(256, '\0');
-        for (int i = 0; i < 256; ++i)
-            everyByte[i] = static_cast<char>(i);
         const qint64 t = at(Day, 23, 59, 59, 990);
         const QList<Entry> entries = {
             {true, Side::Client, "14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525", t},
@@ -79,7 +77,7 @@ private Q_SLOTS:
             {false, Side::Client, "", t + 12},
             {false, Side::Server, QByteArray(70000, 'y'), t + 20},
             {true, Side::Server, "TLS \xe2\x80\x94 a\nb", t + 20},
-            {false, Side::Client, everyByte, t + 30},
+            {false, Side::Client, everyByte(), t + 30},
             {false, Side::Server, "\xe9t\xe9", t + 40},
             {false, Side::Client, "\xef\xbb\xbf\xef\xbb\xbfHELO", t + 40}, // a mark of its own, not the file's
             {false, Side::Server, "\xc3\xa9t\xc3\xa9", t + 40},
