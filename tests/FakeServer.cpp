@@ -6,6 +6,8 @@ FakeServer::FakeServer(CertificateAuthority &ca, const Script &s)
     listener.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&listener, &QTcpServer::newConnection, &listener, [this, &ca] {
         socket = listener.nextPendingConnection();
+        plain.clear(); // each client starts a session of its own, in plain text
+        tls.reset();
         if (script.implicit)
             tls = std::make_unique<TlsEngine>(ca, QStringLiteral("127.0.0.1"));
         else

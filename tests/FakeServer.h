@@ -11,7 +11,8 @@
 
 // A mail-like server on loopback: plain lines until it accepts the upgrade,
 // then TLS with a certificate of its own CA. Inside TLS it answers "EHLO" with
-// "250 hello" and "QUIT" with "221 bye", then ends the session.
+// "250 hello" and "QUIT" with "221 bye", then ends the session. Each new
+// client starts afresh, greeted with the script as it is then.
 struct FakeServer
 {
     struct Script

@@ -117,34 +117,46 @@ class TestConsole : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // The transcript, stamped, escaped and framed by the session's marks, and
-    // the capture beside it holding exactly the bytes relayed.
-    void transcriptAndCaptureShowTheSessionAsRelayed()
+    // Two sessions in one run: a STARTTLS one seen through, then a plain one
+    // cut by SIGTERM. The transcript stamps, escapes and frames every row, a
+    // mark per handshake in its place among them; the capture, for its owner
+    // only, holds the bytes as relayed, the line left unended at the stop too.
+    void transcriptAndCaptureShowEachSessionAsRelayed()
     {
-        LoopbackPeer server, client;
-        server.setGreeting("220 mx ESMTP\r\n");
-        QVERIFY(server.listen());
-        QTemporaryDir dir;
-        const QString capture = dir.filePath(QStringLiteral("capture.pcap"));
-        ConsoleRun run(relayTo(server.serverPort(), {QStringLiteral("--timestamps"), QStringLiteral("--pcap"), capture}));
+        QTemporaryDir home;
+        CertificateAuthority serverCa(home.filePath(QStringLiteral("server-ca"))); // unknown to the system: hence --tls-insecure
+        QCOMPARE(serverCa.ensure(), QString());
+        FakeServer server(serverCa, {});
+        const quint16 serverPort = server.listener.serverPort();
+        const QString capture = home.filePath(QStringLiteral("capture.pcap"));
+        ConsoleRun run(relayTo(serverPort, textList({"--timestamps", "--inspect-tls", "--tls-insecure", "--pcap"}) << capture),
+                       environment(home.path()));
         QVERIFY2(run.listening(), run.err.constData());
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
-        client.connectTo(run.port);
-        QVERIFY(client.waitForReceived(14));
-        client.send("EHLO me\r\n");
-        QVERIFY(server.waitForReceived(9));
+        QByteArray heard;
+        const QString failed = StartTlsClient::converse(run.port, home.filePath(QStringLiteral("dravlin/ca.crt")), &heard);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed + QString::fromUtf8(run.err)));
+        QVERIFY(QTest::qWaitFor([&] {
+            run.drain();
+            return run.err.count("écoute sur le port") == 2;
+        }, 10000));
+
+        // The next client is greeted with every kind of byte a line may hold.
         const QByteArray hostile = QByteArray("NUL\0here\r\n", 10)
             + "\x1b[31mred\x1b[0m\r\nC:\\dir\\x41\r\ntab\there\r\ncaf\xc3\xa9 \xe2\x82\xac\r\n"
               "bad \xff\\\xfe\r\ncsi \xc2\x9b" "2J\r\nlone\rCR and \x7f\x07\r\n";
-        server.send(hostile);
-        QVERIFY(client.waitForReceived(14 + hostile.size()));
-        client.send("QUIT"); // no line end: shown when the relay ends
-        QVERIFY(server.waitForReceived(13));
-        QVERIFY(run.waitFor("S: lone"));
+        server.script.greeting += hostile;
+        LoopbackPeer client;
+        client.connectTo(run.port);
+        QVERIFY(client.waitForReceived(server.script.greeting.size()));
+        client.send("EHLO me\r\nQUIT"); // no line end: shown when the relay ends
+        QVERIFY(QTest::qWaitFor([&] { return server.plain.endsWith("QUIT"); }, 10000));
+        QVERIFY(run.waitFor("C: EHLO me"));
         run.signal(SIGTERM);
         QVERIFY2(run.finish(), run.err.constData());
         const qint64 after = QDateTime::currentMSecsSinceEpoch();
         QCOMPARE(run.process.exitCode(), 0);
+        QVERIFY2(run.err.contains("dravlin: TLS établi avec le serveur"), run.err.constData());
         // Each stamp is the local time, between `before` and `after`, and never goes back.
         constexpr qint64 Day = 86400000, Offset = (5 * 3600 + 30 * 60) * 1000;
         qint64 previous = 0;
@@ -156,30 +168,41 @@ private Q_SLOTS:
             QVERIFY2(line.isEmpty() || (at >= previous && at <= after - before), qPrintable(prefix));
             previous = line.isEmpty() ? previous : at;
         }
+        // Each mark checked whole, then replaced by what it tells.
+        const QString stamp = QStringLiteral("^-- \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \u00b7 ");
+        const QList<std::pair<QString, QByteArray>> marks = {
+            {stamp + QStringLiteral("client 127\\.0\\.0\\.1:\\d+ \u2192 127\\.0\\.0\\.1:%1$").arg(serverPort), "opened"},
+            {QStringLiteral("^-- TLS client \u00b7 TLSv1\\.[23] \u00b7 \\S+ \u00b7 STARTTLS \\(SMTP\\)"), "TLS client"},
+            {QStringLiteral("^-- TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
+                            "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 "), "TLS server"},
+            {stamp + QStringLiteral("fermée par le serveur \u00b7 "), "closed by the server"},
+            {stamp + QStringLiteral("relais arrêté \u00b7 client \u2192 serveur 13 o \u00b7 "), "stopped, 13 bytes from the client"}};
         QList<QByteArray> lines = unstamped(run.out);
-        // The session is framed by its marks: opened by this client, ended by the stop.
-        QCOMPARE(lines.size(), 13);
-        QVERIFY2(lines.first().startsWith("-- ") && lines.first().contains(" \xc2\xb7 client 127.0.0.1:")
-                     && lines.first().endsWith(QByteArray("127.0.0.1:").append(QByteArray::number(server.serverPort()))),
-                 lines.first().constData());
-        QVERIFY2(lines.last().startsWith("-- ")
-                     && lines.last().contains("relais arr\xc3\xaat\xc3\xa9 \xc2\xb7 client \xe2\x86\x92 serveur 13 o"),
-                 lines.last().constData());
-        QCOMPARE(lines.mid(1, 11), (QList<QByteArray>{
-            "S: 220 mx ESMTP", "C: EHLO me", "S: NUL\\x00here", "S: \\x1b[31mred\\x1b[0m",
-            "S: C:\\\\dir\\\\x41", "S: tab\there", "S: caf\xc3\xa9 \xe2\x82\xac",
+        for (QByteArray &line : lines) {
+            for (const auto &[pattern, meaning] : marks)
+                if (QRegularExpression(pattern).match(QString::fromUtf8(line)).hasMatch())
+                    line = "-- " + meaning;
+        }
+        // The client's handshake is over at once; what it then says waits for the
+        // server's, whose mark comes before the first row the server sends inside TLS.
+        QCOMPARE(lines, (QList<QByteArray>{
+            "-- opened", "S: 220 mx ESMTP", "C: STARTTLS", "S: 220 2.0.0 Ready", "-- TLS client", "C: EHLO client",
+            "C: QUIT", "-- TLS server", "S: 250 hello", "S: 221 bye", "-- closed by the server",
+            "-- opened", "S: 220 mx ESMTP", "S: NUL\\x00here", "S: \\x1b[31mred\\x1b[0m", "S: C:\\\\dir\\\\x41",
+            "S: tab\there", "S: caf\xc3\xa9 \xe2\x82\xac",
             "S: bad \\xff\\\\\\xfe", // not UTF-8: every byte past ASCII escaped, backslashes doubled
-            "S: csi \\xc2\\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: QUIT"}));
+            "S: csi \\xc2\\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: EHLO me", "C: QUIT",
+            "-- stopped, 13 bytes from the client"}));
 
+        QCOMPARE(QFileInfo(capture).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner); // owner, group, others
         if (tsharkPath().isEmpty())
             QSKIP("tshark is not installed (Debian package tshark, in scripts/install-deps.sh)");
         TcpStream stream;
-        QVERIFY(followStream(capture, 0, &stream));
-        // The bytes as relayed, the unended last line too.
+        QVERIFY(followStream(capture, 1, &stream));
         QCOMPARE(stream.fromClient, QByteArray("EHLO me\r\nQUIT"));
-        QCOMPARE(stream.fromServer, "220 mx ESMTP\r\n" + hostile);
+        QCOMPARE(stream.fromServer, server.script.greeting);
         QVERIFY2(stream.clientNode.startsWith(QStringLiteral("127.0.0.1:")), qPrintable(stream.clientNode));
-        QCOMPARE(stream.serverNode, QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
+        QCOMPARE(stream.serverNode, QStringLiteral("127.0.0.1:%1").arg(serverPort));
     }
 
     // A failing stdout ends the run on its own: one report, status 1, the bytes still relayed.
@@ -270,47 +293,6 @@ private Q_SLOTS:
         static const QRegularExpression counted(QStringLiteral("dravlin: \\d+ lignes non écrites sur la sortie standard\n"));
         QVERIFY2(counted.match(QString::fromUtf8(run.err)).hasMatch(), run.err.constData());
         ::close(pipeEnds[0]);
-    }
-
-    // A STARTTLS session seen through: a mark per handshake in its place
-    // among the rows, the rows inside TLS in clear, a capture only its owner reads.
-    void inspectTlsShowsHandshakesThenDecryptedRows()
-    {
-        QTemporaryDir home;
-        QVERIFY(home.isValid());
-        CertificateAuthority serverCa(home.filePath(QStringLiteral("server-ca"))); // unknown to the system: hence --tls-insecure
-        QCOMPARE(serverCa.ensure(), QString());
-        FakeServer server(serverCa, {});
-        const QString pcap = home.filePath(QStringLiteral("session.pcap"));
-        ConsoleRun run(relayTo(server.listener.serverPort(), textList({"--timestamps", "--inspect-tls", "--tls-insecure", "--pcap"}) << pcap),
-                       environment(home.path()));
-        QVERIFY2(run.listening(), run.err.constData());
-        QByteArray heard;
-        const QString caFile = home.filePath(QStringLiteral("dravlin/ca.crt"));
-        const QString failed = StartTlsClient::converse(run.port, caFile, &heard);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed + QString::fromUtf8(run.err)));
-        QVERIFY(run.waitFor("S: 221 bye"));
-        run.signal(SIGTERM);
-        QVERIFY2(run.finish(), run.err.constData());
-        QCOMPARE(run.process.exitCode(), 0);
-        static const QRegularExpression clientMark(
-            QStringLiteral("^-- TLS client \u00b7 TLSv1\\.[23] \u00b7 \\S+ \u00b7 STARTTLS \\(SMTP\\)"));
-        static const QRegularExpression serverMark(
-            QStringLiteral("^-- TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
-                           "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 "));
-        QList<QByteArray> lines = unstamped(run.out);
-        for (QByteArray &line : lines) { // each mark checked, then reduced to its kind
-            for (const QRegularExpression *mark : {&clientMark, &serverMark})
-                if (mark->match(QString::fromUtf8(line)).hasMatch())
-                    line = line.left(line.indexOf(" \xc2\xb7"));
-        }
-        // The client's handshake is over at once; what it then says waits for the
-        // server's, whose mark comes before the first row the server sends inside TLS.
-        QCOMPARE(lines.mid(lines.indexOf("C: STARTTLS"), 8),
-                 (QList<QByteArray>{"C: STARTTLS", "S: 220 2.0.0 Ready", "-- TLS client", "C: EHLO client", "C: QUIT",
-                                    "-- TLS serveur", "S: 250 hello", "S: 221 bye"}));
-        QVERIFY2(run.err.contains("dravlin: TLS établi avec le serveur"), run.err.constData());
-        QCOMPARE(QFileInfo(pcap).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner); // owner, group, others
     }
 
     // How a run that relays nothing ends: an export of the CA, 0 once written,
