@@ -1,15 +1,11 @@
-#include "EventText.h"
 #include "LoopbackPeer.h"
 #include "RawPeer.h"
-#include "Relay.h"
+#include "RelayRecorder.h"
 #include "RelaySettings.h"
 #include "TestTexts.h"
 
 #include <QSignalSpy>
 #include <QTest>
-
-#include <algorithm>
-#include <memory>
 
 namespace {
 
@@ -38,46 +34,6 @@ QByteArray pattern(qsizetype size) // no line end: one long line, cut into rows 
         bytes[i] = char('a' + (i * 7 + i / 4096) % 26);
     return bytes;
 }
-
-// A relay with limits short enough for a test, and all it reports: rows per
-// side, every event in order.
-struct Bench
-{
-    explicit Bench(int silenceMs = 2000, int stallMs = 2000)
-    {
-        relay.setSilenceLimit(silenceMs);
-        relay.setStallLimit(stallMs);
-        QObject::connect(&relay, &Relay::rowsCaptured, &relay, [this](Side side, const LineCapture::Rows &got) {
-            for (qsizetype i = 0; i < got.count(); ++i)
-                rows[side].append(got.row(i).toByteArray());
-        });
-        QObject::connect(&relay, &Relay::eventOccurred, &relay, [this](const RelayEvent &e) { events.append(e); });
-    }
-    bool startTo(quint16 serverPort)
-    {
-        relay.start(to(serverPort));
-        return listening();
-    }
-    bool listening() const { return QTest::qWaitFor([this] { return relay.listeningPort() != 0; }, Timeout); }
-    int count(Kind kind) const
-    {
-        return int(std::count_if(events.cbegin(), events.cend(), [kind](const RelayEvent &e) { return e.kind == kind; }));
-    }
-    RelayEvent last(Kind kind) const
-    {
-        const auto found = std::find_if(events.crbegin(), events.crend(), [kind](const RelayEvent &e) { return e.kind == kind; });
-        return found == events.crend() ? RelayEvent{} : *found;
-    }
-    bool waitFor(Kind kind, int ms = Timeout) const
-    {
-        return QTest::qWaitFor([this, kind] { return count(kind) > 0; }, ms);
-    }
-
-    std::unique_ptr<Relay> owned = std::make_unique<Relay>();
-    Relay &relay = *owned;
-    QMap<Side, QList<QByteArray>> rows;
-    QList<RelayEvent> events;
-};
 
 } // namespace
 
@@ -131,7 +87,7 @@ private Q_SLOTS:
     // lands on a client being taken.
     void oneClientAtATimeUntilStop()
     {
-        Bench b;
+        RelayRecorder b;
         LoopbackPeer server, early, first, second, next;
         QVERIFY(server.listen());
         const RelaySettings settings = to(server.serverPort(), LoopbackPeer::unusedPort());
@@ -214,7 +170,7 @@ private Q_SLOTS:
         LoopbackPeer full;
         QVERIFY(answers || full.listenWithFullQueue());
         const quint16 port = answers ? LoopbackPeer::unusedPort() : full.serverPort();
-        Bench b(2000, 500);
+        RelayRecorder b(2000, 500);
         RelaySettings settings; // as typed, then on a port the system picks
         QVERIFY(!RelaySettings::parse(QStringLiteral("1"), QString::number(port), host, &settings));
         settings.listenPort = 0;
@@ -241,7 +197,7 @@ private Q_SLOTS:
     {
         LoopbackPeer server;
         QVERIFY(server.listenWithFullQueue());
-        Bench b;
+        RelayRecorder b;
         QVERIFY(b.startTo(server.serverPort()));
         const QByteArray said = QByteArray("EHLO client\r\n").repeated(2000);
         RawPeer client;
@@ -283,7 +239,7 @@ private Q_SLOTS:
         RawPeer::Script answerer;
         answerer.answerAfterEnd = answer;
         answerer.stayOpen = answer.isEmpty();
-        Bench b(answer.isEmpty() ? Silence : Timeout);
+        RelayRecorder b(answer.isEmpty() ? Silence : Timeout);
         QVERIFY(b.startTo(server.listenPort()));
         server.serve(first == Side::Client ? answerer : speaker);
         client.connectTo(b.relay.listeningPort(), first == Side::Client ? speaker : answerer);
@@ -329,7 +285,7 @@ private Q_SLOTS:
         const QByteArray payload = pattern((byFinish ? 8 : 4) * 1024 * 1024);
         RawPeer server, client;
         RawPeer &reader = byFinish ? server : client;
-        Bench b(Timeout, byFinish ? Timeout : Stall);
+        RelayRecorder b(Timeout, byFinish ? Timeout : Stall);
         QSignalSpy finished(&b.relay, &Relay::finished);
         qint64 maxPending = 0;
         connect(&b.relay, &Relay::rowsCaptured, this,
@@ -388,7 +344,7 @@ private Q_SLOTS:
         QFETCH(Ending, ending);
         LoopbackPeer server, client;
         QVERIFY(server.listen());
-        Bench b;
+        RelayRecorder b;
         QVERIFY(b.startTo(server.serverPort()));
         client.connectTo(b.relay.listeningPort());
         QVERIFY(client.waitForConnected() && server.waitForAccepted(1));

@@ -14,15 +14,17 @@ QByteArray hello(const QByteArray &rest = "...")
 }
 
 // What the detector made of each side's bytes: forwarded, dropped, TLS; and
-// what that side sent.
+// what that side sent. That each step accounts for its whole chunk, and the
+// counts the detector keeps, the fuzz target checks.
 struct Outcome {
     Both relayed{{}, {}}, dropped{{}, {}}, tls{{}, {}}, sent{{}, {}};
     Protocol protocol = Protocol::None;
 };
 
-void run(const Chunks &chunks, Outcome &out)
+Outcome run(const Chunks &chunks)
 {
     UpgradeDetector detector;
+    Outcome out;
     for (const QByteArray &sent : chunks) {
         const Side side = sent.startsWith('C') ? Side::Client : Side::Server;
         const int i = sideIndex(side);
@@ -33,13 +35,10 @@ void run(const Chunks &chunks, Outcome &out)
         out.dropped[i] += chunk.sliced(step.relay, step.drop);
         if (step.tls)
             out.tls[i] += chunk.sliced(step.relay + step.drop);
-        else
-            QCOMPARE_EQ(step.relay + step.drop, chunk.size());
     }
     out.relayed[0] += detector.takeHeld();
     out.protocol = detector.protocol();
-    QCOMPARE_EQ(detector.dropped(Side::Client), out.dropped[0].size());
-    QCOMPARE_EQ(detector.dropped(Side::Server), out.dropped[1].size());
+    return out;
 }
 
 } // namespace
@@ -110,10 +109,7 @@ private Q_SLOTS:
         QFETCH(Both, dropped);
         QFETCH(Both, tls);
         QFETCH(Protocol, protocol);
-        Outcome out;
-        run(chunks, out);
-        if (QTest::currentTestFailed())
-            return;
+        const Outcome out = run(chunks);
         QCOMPARE(out.dropped, dropped);
         QCOMPARE(out.tls, tls);
         QCOMPARE(out.protocol, protocol);
