@@ -33,29 +33,27 @@ void ConversationPcap::endSession(PcapWriter &writer, RelayEvent::End end, Side 
     if (!writer.inSession())
         return;
     using End = RelayEvent::End;
-    switch (end) {
-    case End::ClosedByClient:
-        writer.endSession(PcapWriter::Ending::ClosedByClient, msecs);
-        break;
-    case End::ClosedByServer:
-        writer.endSession(PcapWriter::Ending::ClosedByServer, msecs);
-        break;
-    case End::ResetByServer:
-        writer.endSession(PcapWriter::Ending::ResetByServer, msecs);
-        break;
-    case End::ServerUnreachable:
-        writer.endSession(PcapWriter::Ending::Refused, msecs);
-        break;
-    case End::DeliveryStalled:
-    case End::SilenceAfterHalfClose:
-        // The relay reset the connection of the side it gave up on.
-        writer.endSession(side == Side::Client ? PcapWriter::Ending::ResetByClient : PcapWriter::Ending::ResetByServer,
-                          msecs);
-        break;
-    default:
-        writer.endSession(PcapWriter::Ending::ResetByClient, msecs);
-        break;
-    }
+    using Ending = PcapWriter::Ending;
+    // The relay reset the connection of a side it gave up on, and any other
+    // ending (a stop, a TLS failure) took both down.
+    const auto ending = [end, side] {
+        switch (end) {
+        case End::ClosedByClient:
+            return Ending::ClosedByClient;
+        case End::ClosedByServer:
+            return Ending::ClosedByServer;
+        case End::ResetByServer:
+            return Ending::ResetByServer;
+        case End::ServerUnreachable:
+            return Ending::Refused;
+        case End::DeliveryStalled:
+        case End::SilenceAfterHalfClose:
+            return side == Side::Client ? Ending::ResetByClient : Ending::ResetByServer;
+        default:
+            return Ending::ResetByClient;
+        }
+    };
+    writer.endSession(ending(), msecs);
 }
 
 bool ConversationPcap::write(const Conversation &conversation, QIODevice *device, QString *error)

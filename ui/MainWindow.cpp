@@ -325,7 +325,7 @@ void MainWindow::chainTabOrder()
 }
 
 QAction *MainWindow::newAction(const QString &text, const QString &name,
-                               QKeySequence::StandardKey key, Qt::ShortcutContext context)
+                               const QKeySequence &key, Qt::ShortcutContext context)
 {
     auto *action = new QAction(text, this);
     action->setObjectName(name);
@@ -354,10 +354,8 @@ void MainWindow::createActions()
                              QKeySequence::Undo, Qt::WindowShortcut);
     connect(m_undoAction, &QAction::triggered, this, &MainWindow::onUndoTriggered);
     addAction(m_undoAction);
-    m_historyAction = new QAction(QStringLiteral("Historique des événements"), this);
-    m_historyAction->setObjectName(QStringLiteral("actHistorique"));
-    m_historyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    m_historyAction->setShortcutContext(Qt::WindowShortcut);
+    m_historyAction = newAction(QStringLiteral("Historique des événements"), QStringLiteral("actHistorique"),
+                                QKeySequence(Qt::CTRL | Qt::Key_H), Qt::WindowShortcut);
     connect(m_historyAction, &QAction::triggered, this, &MainWindow::onHistoryTriggered);
     addAction(m_historyAction);
 
@@ -365,11 +363,9 @@ void MainWindow::createActions()
                              QKeySequence::Open, Qt::WindowShortcut);
     connect(m_openAction, &QAction::triggered, this, &MainWindow::onOpenTriggered);
     addAction(m_openAction);
-    m_pcapAction = new QAction(QStringLiteral("Exporter en pcap…"), this);
-    m_pcapAction->setObjectName(QStringLiteral("actExporterPcap"));
+    m_pcapAction = newAction(QStringLiteral("Exporter en pcap…"), QStringLiteral("actExporterPcap"));
     connect(m_pcapAction, &QAction::triggered, this, &MainWindow::onExportPcapTriggered);
-    m_exportCaAction = new QAction(QStringLiteral("Exporter le certificat CA…"), this);
-    m_exportCaAction->setObjectName(QStringLiteral("actExporterCa"));
+    m_exportCaAction = newAction(QStringLiteral("Exporter le certificat CA…"), QStringLiteral("actExporterCa"));
     connect(m_exportCaAction, &QAction::triggered, this, &MainWindow::onExportCaTriggered);
     for (QCheckBox *box : {chkTls, chkTlsInsecure}) {
         box->addAction(m_exportCaAction);

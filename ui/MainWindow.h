@@ -136,8 +136,8 @@ private:
     void placePanes();
     void chainTabOrder();
     void createActions();
-    QAction *newAction(const QString &text, const QString &name, QKeySequence::StandardKey key,
-                       Qt::ShortcutContext context);
+    QAction *newAction(const QString &text, const QString &name, const QKeySequence &key = {},
+                       Qt::ShortcutContext context = Qt::WindowShortcut);
     // Shows the started state once the relay has taken the settings: it
     // refuses them when TLS cannot be set up, and the event said why.
     void enterStartedIfArmed();
