@@ -44,7 +44,8 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     , m_log(STDERR_FILENO)
     , m_writer(STDOUT_FILENO, stdoutClosedAtStart)
 {
-    connect(&m_relay, &Relay::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
+    m_capture.follow(&m_relay);
+    connect(&m_capture, &ConversationCapture::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
     connect(&m_relay, &Relay::bytesRelayed, this, &ConsoleFrontEnd::onBytesRelayed);
     connect(&m_relay, &Relay::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
     connect(&m_relay, &Relay::finished, this, &ConsoleFrontEnd::onRelayFinished);
@@ -118,7 +119,7 @@ void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, q
     m_writer.write(side, rows, arrivedMsecs);
 }
 
-void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs)
+void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool)
 {
     if (m_pcap) {
         m_pcap->data(side, bytes, arrivedMsecs);

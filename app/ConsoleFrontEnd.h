@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_CONSOLEFRONTEND_H
 #define DRAVLIN_CONSOLEFRONTEND_H
 
+#include "ConversationCapture.h"
 #include "EventLog.h"
 #include "LineCapture.h"
 #include "Relay.h"
@@ -45,7 +46,7 @@ public:
 
 private Q_SLOTS:
     void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
-    void onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs);
+    void onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted);
     void onRelayEvent(const RelayEvent &event);
     void onTerminationSignal();
     void onOutputFailed(const QString &reason);
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<PcapWriter> m_pcap;
     // Declared before the relay, so it is destroyed after it: the relay's final rows reach it.
     TranscriptWriter m_writer;
+    ConversationCapture m_capture;
     Relay m_relay;
     int m_signalFd = -1;
     QSocketNotifier *m_signalNotifier = nullptr;

@@ -11,6 +11,7 @@
 // it measured, one "key value" per line, and exits.
 
 #include "Conversation.h"
+#include "ConversationCapture.h"
 #include "EventText.h"
 #include "LagProbe.h"
 #include "Relay.h"
@@ -48,10 +49,12 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    Relay relay;
     Conversation conversation;
+    ConversationCapture capture;
+    Relay relay;
     LagProbe lag;
-    QObject::connect(&relay, &Relay::rowsCaptured, &conversation, &Conversation::appendRows);
+    capture.follow(&relay);
+    QObject::connect(&capture, &ConversationCapture::rowsCaptured, &conversation, &Conversation::appendRows);
 
     qint64 rssBeforeKiB = -1;
     QObject::connect(&relay, &Relay::eventOccurred, &app, [&](const RelayEvent &event) {

@@ -192,8 +192,6 @@ void Relay::onClientConnectionRequest(int requestId)
 {
     if (m_inSession || !wskClient.accept(requestId))
         return;
-    m_capture[sideIndex(Side::Client)].reset();
-    m_capture[sideIndex(Side::Server)].reset();
     m_inSession = true;
     m_ending = false;
     m_flowPaused[0] = m_flowPaused[1] = false;
@@ -234,10 +232,7 @@ void Relay::forward(Side from, const QByteArray &bytes)
 {
     m_bytesFrom[sideIndex(from)] += bytes.size();
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
-    Q_EMIT bytesRelayed(from, bytes, arrived);
-    const LineCapture::Rows rows = m_capture[sideIndex(from)].feed(bytes);
-    if (!rows.isEmpty())
-        Q_EMIT rowsCaptured(from, rows, arrived, wskClient.isTls() || wskServeur.isTls());
+    Q_EMIT bytesRelayed(from, bytes, arrived, wskClient.isTls() || wskServeur.isTls());
 
     StreamSocket &target = socket(otherSide(from));
     if (!target.send(bytes)) {
@@ -280,8 +275,8 @@ void Relay::switchToTls(const QByteArray &clientHello)
     m_watching = false;
     m_upgrade = upgradeOf(m_detector.protocol());
     // The rows so far travelled in the clear; an unfinished line ends here.
-    flushTail(Side::Client);
-    flushTail(Side::Server);
+    breakRow(Side::Client);
+    breakRow(Side::Server);
     wskClient.startTls(std::make_unique<TlsEngine>(*m_authority, m_settings.serverHost), clientHello);
     if (m_inSession && !m_ending)
         wskServeur.startTls(serverEngine());
@@ -357,7 +352,7 @@ void Relay::readEnded(Side side)
         if (const QByteArray held = m_detector.takeHeld(); !held.isEmpty())
             forward(side, held);
     }
-    flushTail(side);
+    breakRow(side);
     if (!m_firstEnded)
         m_firstEnded = side;
     RelayEvent closed = makeEvent(RelayEvent::Kind::PeerClosed);
@@ -499,7 +494,7 @@ void Relay::updateReading()
 void Relay::closeSide(Side side, bool reset)
 {
     StreamSocket &s = socket(side);
-    flushTail(side);
+    breakRow(side);
     // An orderly close leaves what the kernel holds to be delivered. With
     // bytes still queued here it is a reset instead, which loses those the
     // kernel holds as well.
@@ -517,11 +512,9 @@ void Relay::closeBoth()
     closeSide(Side::Server);
 }
 
-void Relay::flushTail(Side side)
+void Relay::breakRow(Side side)
 {
-    const LineCapture::Rows rows = m_capture[sideIndex(side)].flush();
-    if (!rows.isEmpty())
-        Q_EMIT rowsCaptured(side, rows, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
+    Q_EMIT rowBreak(side, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
 }
 
 RelayEvent Relay::makeEvent(RelayEvent::Kind kind) const

@@ -2,7 +2,6 @@
 #define DRAVLIN_RELAY_H
 
 #include "CertificateAuthority.h"
-#include "LineCapture.h"
 #include "RelayEvent.h"
 #include "RelaySettings.h"
 #include "Side.h"
@@ -33,7 +32,8 @@
 // shown a certificate from Dravlin's CA, the server's is verified, and rows
 // are the decrypted lines, flagged as having travelled encrypted.
 //
-// It knows nothing of windows; front ends watch rowsCaptured and eventOccurred.
+// It knows nothing of lines nor windows: front ends cut what bytesRelayed and
+// rowBreak report into rows, and word what eventOccurred reports.
 class Relay : public QObject
 {
     Q_OBJECT
@@ -83,13 +83,13 @@ public:
     }
 
 Q_SIGNALS:
-    // Rows of one chunk, in order; arrivedMsecs is when the chunk was read
-    // (milliseconds since the epoch); encrypted when they crossed the wire
-    // inside TLS and were decrypted here.
-    void rowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted);
-    // The same chunk as read, before it is cut into rows (decrypted inside
-    // TLS): what a capture of the exact bytes needs, unended lines included.
-    void bytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs);
+    // One chunk as read from side and forwarded, in order; arrivedMsecs is
+    // when it was read (milliseconds since the epoch); encrypted when it
+    // crossed the wire inside TLS and was decrypted here.
+    void bytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted);
+    // What side sent since its last line end is a row of its own now, ended
+    // or not: its stream ended, or the session switches to TLS there.
+    void rowBreak(Side side, qint64 atMsecs, bool encrypted);
     void eventOccurred(const RelayEvent &event);
     // After finish(): bytes read from one side that the other never got.
     void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);
@@ -123,7 +123,7 @@ private:
     void updateReading();
     void closeSide(Side side, bool reset = false);
     void closeBoth();
-    void flushTail(Side side);
+    void breakRow(Side side);
     RelayEvent makeEvent(RelayEvent::Kind kind) const;
     void report(const RelayEvent &event);
     QString clientName() const;
@@ -134,7 +134,6 @@ private:
     QTimer tmrAll;
     QTimer m_silenceTimer;
     QTimer m_graceTimer;
-    LineCapture m_capture[2];
     RelaySettings m_settings;
 
     // TLS, made at start when asked for: Dravlin's CA, what the server's

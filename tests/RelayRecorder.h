@@ -3,6 +3,7 @@
 // in order. Shared by the relay and TLS suites.
 #pragma once
 
+#include "ConversationCapture.h"
 #include "EventText.h"
 #include "Relay.h"
 
@@ -17,7 +18,8 @@ struct RelayRecorder
     {
         relay.setSilenceLimit(silenceMs);
         relay.setStallLimit(stallMs);
-        QObject::connect(&relay, &Relay::rowsCaptured, &relay,
+        capture.follow(&relay);
+        QObject::connect(&capture, &ConversationCapture::rowsCaptured, &relay,
                          [this](Side side, const LineCapture::Rows &got, qint64, bool encrypted) {
                              for (qsizetype i = 0; i < got.count(); ++i) {
                                  rows[side].append(got.row(i).toByteArray());
@@ -67,6 +69,7 @@ struct RelayRecorder
         return QTest::qWaitFor([this, kind] { return count(kind) > 0; }, ms);
     }
 
+    ConversationCapture capture;
     std::unique_ptr<Relay> owned = std::make_unique<Relay>();
     Relay &relay = *owned;
     QMap<Side, QList<QByteArray>> rows;

@@ -288,7 +288,7 @@ private Q_SLOTS:
         RelayRecorder b(Timeout, byFinish ? Timeout : Stall);
         QSignalSpy finished(&b.relay, &Relay::finished);
         qint64 maxPending = 0;
-        connect(&b.relay, &Relay::rowsCaptured, this,
+        connect(&b.relay, &Relay::bytesRelayed, this,
                 [&] { maxPending = std::max(maxPending, b.relay.pendingSendBytes(slowSide)); });
         QVERIFY(b.startTo(server.listenPort()));
         RawPeer::Script slow;

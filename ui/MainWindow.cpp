@@ -133,7 +133,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(cmdStart, &QPushButton::clicked, this, &MainWindow::onCmdStartClicked);
     connect(cmdStop, &QPushButton::clicked, this, &MainWindow::onCmdStopClicked);
     connect(txtPortClient, &QLineEdit::textChanged, this, &MainWindow::onTxtPortClientTextChanged);
-    connect(&m_relay, &Relay::rowsCaptured, &m_conversation, &Conversation::appendRows);
+    m_capture.follow(&m_relay);
+    connect(&m_capture, &ConversationCapture::rowsCaptured, &m_conversation, &Conversation::appendRows);
     connect(&m_conversation, &Conversation::rowsCleared, this, &MainWindow::onConversationRowsCleared);
     connect(m_findBar, &FindBar::currentMatchChanged, this, &MainWindow::onFindBarCurrentMatchChanged);
     connect(m_findBar, &FindBar::matchesChanged, this, &MainWindow::onFindBarMatchesChanged);

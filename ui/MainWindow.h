@@ -2,6 +2,7 @@
 #define DRAVLIN_MAINWINDOW_H
 
 #include "Conversation.h"
+#include "ConversationCapture.h"
 #include "EventHistory.h"
 #include "Relay.h"
 #include "TwipScale.h"
@@ -152,6 +153,7 @@ private:
 
     // The model outlives the relay: a relay closing down may still hand over rows.
     Conversation m_conversation;
+    ConversationCapture m_capture;
     Relay m_relay;
     TwipScale m_scale;
 
