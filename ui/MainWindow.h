@@ -3,37 +3,36 @@
 
 #include "Conversation.h"
 #include "ConversationCapture.h"
-#include "EventHistory.h"
 #include "Relay.h"
+#include "RelaySettings.h"
 #include "TwipScale.h"
 
 #include <QKeySequence>
 #include <QMainWindow>
-#include <QPointer>
 
 #include <memory>
 
-class ConversationSearch;
-class EventHistoryDialog;
+class CaCertificateExport;
+class ConfigurationPanel;
+class ConversationFiles;
+class EventHistory;
 class FindBar;
 class PaneView;
 class QAction;
-class QCheckBox;
 class QDateTime;
 class QEventLoopLocker;
-class QFrame;
-class QGroupBox;
 class QLabel;
-class QLineEdit;
-class QPushButton;
+class SearchController;
+class StatusLine;
 class TrafficPanes;
-#include "RelaySettings.h"
 
 // frmMain, the program's window: the configuration fields, the start and stop
 // buttons, the status panel and the two traffic panes, placed as designed in
 // twips. It turns clicks into the relay's start, stop and shutdown; the status
 // panel and the buttons follow the user's clicks only, while the status line
-// under the panes shows the relay's last event.
+// under the panes shows the relay's last event. The file actions, the find bar
+// and the status line are classes of their own; the window lays them out and
+// wires them to its actions and to one another.
 //
 // Controls carry their design names as object names, so they can be found
 // with findChild().
@@ -90,13 +89,13 @@ public:
     bool exportPcap(const QString &path);
     // Opens the find bar over the panes, as Ctrl+F does.
     void openFindBar();
-    FindBar *findBar() { return m_findBar; }
+    FindBar *findBar();
 
     // Brings back the rows the last clear took, as Ctrl+Z does.
     bool undoClear();
     // Opens the list of the last events, as a click on the status line does.
     void showEventHistory();
-    const EventHistory &eventHistory() const { return m_history; }
+    const EventHistory &eventHistory() const;
 
     Conversation *conversation() { return &m_conversation; }
     const Relay &relay() const { return m_relay; }
@@ -113,23 +112,10 @@ protected:
 private Q_SLOTS:
     void onCmdStartClicked();
     void onCmdStopClicked();
-    void onTxtPortClientTextChanged(const QString &text);
     void onRelayEventOccurred(const RelayEvent &event);
     void onRelayFinished();
-    void onSaveTriggered();
-    void onCopyTriggered();
-    void onUndoTriggered();
-    void onOpenTriggered();
-    void onExportPcapTriggered();
-    void onExportCaTriggered();
-    void onFindTriggered();
-    void onFindBarCurrentMatchChanged(int row);
-    void onFindBarMatchesChanged();
-    void onFindBarMatchRequested(int row);
-    void onFindBarClosed();
-    void onHistoryTriggered();
-    void onConversationRowsCleared(int count);
-    void onFieldReturnPressed();
+    void reportError(const QString &message);
+    void setShownFile(const QString &path);
 
 private:
     void createControls();
@@ -137,6 +123,7 @@ private:
     void placePanes();
     void chainTabOrder();
     void createActions();
+    void wireParts();
     QAction *newAction(const QString &text, const QString &name, const QKeySequence &key = {},
                        Qt::ShortcutContext context = Qt::WindowShortcut);
     // Shows the started state once the relay has taken the settings: it
@@ -144,12 +131,6 @@ private:
     void enterStartedIfArmed();
     void enterStarted();
     void showState(bool started);
-    void reportError(const QString &message);
-    void repaintPanes();
-    void setShownFile(const QString &path);
-    void showStatus(const QString &text, bool failure);
-    // A key or a click in the window: failures shown so far are seen.
-    void onUserAction(QObject *target);
 
     // The model outlives the relay: a relay closing down may still hand over rows.
     Conversation m_conversation;
@@ -158,42 +139,16 @@ private:
     TwipScale m_scale;
 
     QWidget *m_clientArea = nullptr;
-    QGroupBox *configurationBox = nullptr;
-    QLabel *listenPortCaption = nullptr;
-    QLineEdit *txtPortClient = nullptr;
-    QLabel *serverHostCaption = nullptr;
-    QLineEdit *txtAdresseServeur = nullptr;
-    QLabel *serverPortCaption = nullptr;
-    QLineEdit *txtPortServeur = nullptr;
-    QCheckBox *chkTls = nullptr;
-    QCheckBox *chkTlsInsecure = nullptr;
-    QPushButton *cmdStart = nullptr;
-    QPushButton *cmdStop = nullptr;
-    QFrame *FrameEtat = nullptr;
-    QLabel *lblEtat = nullptr;
+    ConfigurationPanel *m_configuration = nullptr;
     QLabel *clientPaneCaption = nullptr;
     QLabel *serverPaneCaption = nullptr;
     PaneView *lstClient = nullptr;
     PaneView *lstServeur = nullptr;
-    QLabel *lblEvenement = nullptr;
-    // The last failure, highlighted until the user's next key or click.
-    QLabel *lblEchec = nullptr;
-    // How many rows the last clear took, while they can be brought back.
-    QLabel *lblEffacement = nullptr;
-    EventHistory m_history;
-    QPointer<EventHistoryDialog> m_historyDialog;
-    ConversationSearch *m_search = nullptr;
-    FindBar *m_findBar = nullptr;
-    QAction *m_openAction = nullptr;
-    QAction *m_pcapAction = nullptr;
-    QAction *m_exportCaAction = nullptr;
-    RelaySettings::Tls m_tls;
-    QAction *m_findAction = nullptr;
-    QAction *m_undoAction = nullptr;
-    QAction *m_historyAction = nullptr;
+    StatusLine *m_status = nullptr;
+    SearchController *m_search = nullptr;
+    ConversationFiles *m_files = nullptr;
+    CaCertificateExport *m_caExport = nullptr;
     TrafficPanes *m_panes = nullptr;
-    QAction *m_saveAction = nullptr;
-    QAction *m_copyAction = nullptr;
     // Held from the window's close until the relay has finished delivering.
     std::unique_ptr<QEventLoopLocker> m_finishLock;
 };

@@ -1,0 +1,35 @@
+#include "CaCertificateExport.h"
+
+#include "CertificateAuthority.h"
+
+#include <QDir>
+#include <QFileDialog>
+
+CaCertificateExport::CaCertificateExport(QWidget *window)
+    : QObject(window)
+    , m_window(window)
+{
+}
+
+void CaCertificateExport::chooseAndExport()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        m_window, QStringLiteral("Exporter le certificat CA"),
+        QDir(QDir::homePath()).filePath(QStringLiteral("dravlin-ca.crt")),
+        QStringLiteral("Certificats PEM (*.crt *.pem);;Tous les fichiers (*)"));
+    if (!path.isEmpty())
+        exportTo(path);
+}
+
+bool CaCertificateExport::exportTo(const QString &path)
+{
+    CertificateAuthority authority(m_directory.isEmpty() ? CertificateAuthority::defaultDirectory() : m_directory);
+    const QString error = authority.exportCertificate(path);
+    if (!error.isEmpty()) {
+        Q_EMIT failed(error);
+        return false;
+    }
+    Q_EMIT exported(QStringLiteral("Certificat de l'autorité de Dravlin exporté dans « %1 »")
+                        .arg(QDir::toNativeSeparators(path)));
+    return true;
+}

@@ -1,0 +1,241 @@
+#include "ConfigurationPanel.h"
+
+#include "TwipScale.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+QString insecureCaption() { return QStringLiteral("Accepter tout certificat serveur"); }
+const QColor StoppedColour(255, 0, 0);
+const QColor StartedColour(0, 255, 0);
+
+QLabel *makeLabel(const QString &name, const QString &text, Qt::Alignment alignment,
+                  QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setAlignment(alignment);
+    return label;
+}
+
+QLineEdit *makeField(const QString &name, const QString &text, QWidget *parent)
+{
+    auto *field = new QLineEdit(text, parent);
+    field->setObjectName(name);
+    return field;
+}
+
+QPushButton *makeButton(const QString &name, const QString &text, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    button->setAutoDefault(false);
+    return button;
+}
+
+void setBackground(QWidget *widget, const QColor &colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+ConfigurationPanel::ConfigurationPanel(QWidget *parent)
+    : QGroupBox(QStringLiteral("Configuration"), parent)
+{
+    setObjectName(QStringLiteral("Frame1"));
+    const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignTop;
+    const QString defaultPort = QString::number(RelaySettings::DefaultPort);
+    listenPortCaption = makeLabel(QStringLiteral("Label3"), QStringLiteral("Serveur sur le port"), caption, this);
+    txtPortClient = makeField(QStringLiteral("txtPortClient"), defaultPort, this);
+    serverHostCaption = makeLabel(QStringLiteral("Label4"), QStringLiteral("Redirige vers"), caption, this);
+    txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"),
+                                  QString::fromLatin1(RelaySettings::DefaultServerHost), this);
+    serverPortCaption = makeLabel(QStringLiteral("Label5"), QStringLiteral("Sur le port"), caption, this);
+    txtPortServeur = makeField(QStringLiteral("txtPortServeur"), defaultPort, this);
+    chkTls = new QCheckBox(QStringLiteral("Déchiffrer TLS"), this);
+    chkTls->setObjectName(QStringLiteral("chkTls"));
+    chkTls->setToolTip(QStringLiteral(
+        "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
+        "Le client voit un certificat de l'autorité de Dravlin : faites-lui confiance\n"
+        "(clic droit : « Exporter le certificat CA… »)."));
+    chkTlsInsecure = new QCheckBox(insecureCaption(), this);
+    chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
+    chkTlsInsecure->setToolTip(QStringLiteral(
+        "Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée."));
+    cmdStart = makeButton(QStringLiteral("cmdStart"), QStringLiteral("Ecouter"), this);
+    cmdStop = makeButton(QStringLiteral("cmdStop"), QStringLiteral("Stop !"), this);
+
+    FrameEtat = new QFrame(this);
+    FrameEtat->setObjectName(QStringLiteral("FrameEtat"));
+    FrameEtat->setFrameShape(QFrame::Box);
+    FrameEtat->setAutoFillBackground(true);
+    // The label lets the panel's colour show through around its text.
+    lblEtat = makeLabel(QStringLiteral("lblEtat"), QStringLiteral("Serveur arrêté"),
+                        Qt::AlignHCenter | Qt::AlignTop, FrameEtat);
+    QFont etatFont = QApplication::font();
+    etatFont.setFamilies({QStringLiteral("Arial Black"), QStringLiteral("Arial"),
+                          QStringLiteral("Liberation Sans"), etatFont.family()});
+    etatFont.setStyleHint(QFont::SansSerif);
+    etatFont.setWeight(QFont::Bold);
+    etatFont.setPointSizeF(14.25);
+    lblEtat->setFont(etatFont);
+
+    connect(cmdStart, &QPushButton::clicked, this, &ConfigurationPanel::startClicked);
+    connect(cmdStop, &QPushButton::clicked, this, &ConfigurationPanel::stopClicked);
+    connect(txtPortClient, &QLineEdit::textChanged, this, &ConfigurationPanel::onTxtPortClientTextChanged);
+    for (QLineEdit *field : {txtPortClient, txtAdresseServeur, txtPortServeur})
+        connect(field, &QLineEdit::returnPressed, this, &ConfigurationPanel::onFieldReturnPressed);
+}
+
+void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
+{
+    // Fields for a port and the buttons keep their width: they are small
+    // already. The others narrow with the row, and the status panel gives up
+    // what the buttons kept.
+    const auto rect = [&](int left, int top, int width, int height, bool keepWidth = false) {
+        QRect r = s.rect(left, top, width, height);
+        if (squeeze < 1.0) {
+            const int right = qRound((r.right() + 1) * squeeze);
+            const int designWidth = r.width();
+            r.setLeft(qRound(r.left() * squeeze));
+            r.setRight(right - 1);
+            if (keepWidth)
+                r.setWidth(designWidth);
+        }
+        return r;
+    };
+    for (QLabel *caption : {listenPortCaption, serverHostCaption, serverPortCaption, lblEtat})
+        caption->setWordWrap(squeeze < 1.0);
+    setGeometry(rect(0, 0, 12375, 1215));
+    listenPortCaption->setGeometry(rect(120, 480, 1455, 375));
+    txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
+    serverHostCaption->setGeometry(rect(2760, 240, 1215, 495));
+    txtAdresseServeur->setGeometry(rect(3960, 240, 2895, 285));
+    serverPortCaption->setGeometry(rect(2760, 840, 1215, 255));
+    txtPortServeur->setGeometry(rect(3960, 840, 615, 285, true));
+    // Not in the design: in the room it left under the local port and beside
+    // the server port.
+    chkTls->setGeometry(rect(120, 870, 2520, 285));
+    cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
+    cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    // Between the server port, which keeps its width, and the buttons; too
+    // narrow for its caption, it takes a shorter one (the tooltip says all).
+    QRect insecure = rect(4680, 840, 2700, 285);
+    insecure.setLeft(std::max(insecure.left(), txtPortServeur->geometry().right() + 1 + s.x(105)));
+    insecure.setRight(std::min(insecure.right(), cmdStart->geometry().left() - 1 - s.x(60)));
+    chkTlsInsecure->setGeometry(insecure);
+    chkTlsInsecure->setText(insecureCaption());
+    if (chkTlsInsecure->sizeHint().width() > insecure.width())
+        chkTlsInsecure->setText(QStringLiteral("Tout certificat"));
+    QRect etat = rect(8880, 120, 3495, 1095);
+    etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
+    FrameEtat->setGeometry(etat);
+    lblEtat->setGeometry(squeeze < 1.0 ? QRect(0, s.y(360), etat.width(), s.y(615)) : s.rect(0, 360, 3495, 615));
+}
+
+void ConfigurationPanel::chainTabOrder(QWidget *next)
+{
+    // Labels and frames take no focus, so the chain starts at the local port.
+    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, chkTls, chkTlsInsecure,
+                              cmdStart,      cmdStop,           next};
+    for (size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+}
+
+void ConfigurationPanel::focusFirstField()
+{
+    txtPortClient->setFocus();
+}
+
+void ConfigurationPanel::addTlsAction(QAction *action)
+{
+    for (QCheckBox *box : {chkTls, chkTlsInsecure}) {
+        box->addAction(action);
+        box->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
+}
+
+void ConfigurationPanel::setFieldTexts(const QString &listenPort, const QString &serverHost,
+                                       const QString &serverPort)
+{
+    txtPortClient->setText(listenPort);
+    txtAdresseServeur->setText(serverHost);
+    txtPortServeur->setText(serverPort);
+}
+
+QString ConfigurationPanel::listenPortText() const
+{
+    return txtPortClient->text();
+}
+
+QString ConfigurationPanel::serverHostText() const
+{
+    return txtAdresseServeur->text();
+}
+
+QString ConfigurationPanel::serverPortText() const
+{
+    return txtPortServeur->text();
+}
+
+void ConfigurationPanel::setTls(const RelaySettings::Tls &tls)
+{
+    m_tls = tls;
+    chkTls->setChecked(tls.inspectTls);
+    chkTlsInsecure->setChecked(tls.tlsInsecure);
+}
+
+RelaySettings::Tls ConfigurationPanel::tls() const
+{
+    RelaySettings::Tls tls = m_tls;
+    tls.inspectTls = chkTls->isChecked();
+    tls.tlsInsecure = chkTlsInsecure->isChecked();
+    return tls;
+}
+
+void ConfigurationPanel::showState(bool started)
+{
+    cmdStart->setEnabled(!started);
+    cmdStop->setEnabled(started);
+    txtPortClient->setEnabled(!started);
+    txtPortServeur->setEnabled(!started);
+    txtAdresseServeur->setEnabled(!started);
+    chkTls->setEnabled(!started);
+    chkTlsInsecure->setEnabled(!started);
+    setBackground(FrameEtat, started ? StartedColour : StoppedColour);
+    lblEtat->setText(started ? QStringLiteral("Serveur démarré") : QStringLiteral("Serveur arrêté"));
+}
+
+bool ConfigurationPanel::isStarted() const
+{
+    return cmdStop->isEnabled();
+}
+
+void ConfigurationPanel::clickStart()
+{
+    cmdStart->click();
+}
+
+void ConfigurationPanel::onTxtPortClientTextChanged(const QString &text)
+{
+    txtPortServeur->setText(text);
+}
+
+void ConfigurationPanel::onFieldReturnPressed()
+{
+    if (cmdStart->isEnabled())
+        cmdStart->click();
+}

@@ -1,0 +1,76 @@
+#ifndef DRAVLIN_CONFIGURATIONPANEL_H
+#define DRAVLIN_CONFIGURATIONPANEL_H
+
+#include "RelaySettings.h"
+
+#include <QGroupBox>
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TwipScale;
+
+// The window's "Configuration" row (Frame1): the local port, the server and
+// its port, the TLS boxes, "Ecouter" and "Stop !", and the status panel that
+// says whether the relay was started. It follows the user's clicks only: the
+// window tells it when the relay stops on its own.
+class ConfigurationPanel : public QGroupBox
+{
+    Q_OBJECT
+
+public:
+    explicit ConfigurationPanel(QWidget *parent);
+
+    // At its place in the design, drawn closer together by squeeze (at most
+    // 1) when the window is narrower than designed.
+    void place(const TwipScale &scale, qreal squeeze);
+    // Chains the tab order through the row, then on to next.
+    void chainTabOrder(QWidget *next);
+    void focusFirstField();
+    // On the TLS boxes' context menu.
+    void addTlsAction(QAction *action);
+
+    // Fills the fields as if typed; the server port last, since typing the
+    // local port mirrors into it.
+    void setFieldTexts(const QString &listenPort, const QString &serverHost, const QString &serverPort);
+    QString listenPortText() const;
+    QString serverHostText() const;
+    QString serverPortText() const;
+    // The boxes are ticked as given; the rest has no control and is kept.
+    void setTls(const RelaySettings::Tls &tls);
+    RelaySettings::Tls tls() const;
+
+    // Started, the settings are locked and only "Stop !" is offered.
+    void showState(bool started);
+    bool isStarted() const;
+    // What a click on "Ecouter" does; nothing while the button is disabled.
+    void clickStart();
+
+Q_SIGNALS:
+    void startClicked();
+    void stopClicked();
+
+private Q_SLOTS:
+    void onTxtPortClientTextChanged(const QString &text);
+    void onFieldReturnPressed();
+
+private:
+    QLabel *listenPortCaption = nullptr;
+    QLineEdit *txtPortClient = nullptr;
+    QLabel *serverHostCaption = nullptr;
+    QLineEdit *txtAdresseServeur = nullptr;
+    QLabel *serverPortCaption = nullptr;
+    QLineEdit *txtPortServeur = nullptr;
+    QCheckBox *chkTls = nullptr;
+    QCheckBox *chkTlsInsecure = nullptr;
+    QPushButton *cmdStart = nullptr;
+    QPushButton *cmdStop = nullptr;
+    QFrame *FrameEtat = nullptr;
+    QLabel *lblEtat = nullptr;
+    RelaySettings::Tls m_tls;
+};
+
+#endif

@@ -1,0 +1,47 @@
+#ifndef DRAVLIN_STATUSLINE_H
+#define DRAVLIN_STATUSLINE_H
+
+#include "EventHistory.h"
+
+#include <QObject>
+#include <QPointer>
+
+class EventHistoryDialog;
+class QLabel;
+class QStatusBar;
+
+// The line under the panes: the last event, the last failure highlighted
+// until the user's next key or click, and how many rows the last clear took
+// while they can be brought back. Behind it, the history of the last events;
+// a click on the line opens it, a click on the cleared rows asks for them back.
+class StatusLine : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StatusLine(QStatusBar *bar);
+
+    // Kept in the history, and shown stamped with the time of day.
+    void record(qint64 msecs, const QString &text, bool failure);
+    const EventHistory &history() const { return m_history; }
+    void showHistory();
+    void showOpened(const QString &fileName, int rows);
+    void showCleared(int rows);
+    void showRestored(int rows);
+
+public Q_SLOTS:
+    // Failures shown so far are seen; a click on the line asks for what it offers.
+    void onUserActed(QObject *target);
+
+Q_SIGNALS:
+    void undoRequested();
+
+private:
+    QLabel *lblEvenement;
+    QLabel *lblEchec;
+    QLabel *lblEffacement;
+    EventHistory m_history;
+    QPointer<EventHistoryDialog> m_historyDialog;
+};
+
+#endif
