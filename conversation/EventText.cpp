@@ -17,6 +17,22 @@ QString withReason(const QString &text, const QString &reason)
 
 } // namespace
 
+bool EventText::isFailure(const RelayEvent &event)
+{
+    switch (event.kind) {
+    case RelayEvent::Kind::ListenFailed:
+    case RelayEvent::Kind::ServerFailed:
+    case RelayEvent::Kind::PeerReset:
+    case RelayEvent::Kind::Undelivered:
+    case RelayEvent::Kind::TlsFailed:
+    case RelayEvent::Kind::PlaintextDropped:
+    case RelayEvent::Kind::TlsUnavailable:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString EventText::describe(const RelayEvent &event)
 {
     using Kind = RelayEvent::Kind;

@@ -16,6 +16,9 @@ public:
     enum class Naming { WindowFields, ConsoleOptions };
 
     static QString describe(const RelayEvent &event);
+    // What goes wrong, as opposed to what simply happens: shown apart, and
+    // kept in view until the user has had a chance to see it.
+    static bool isFailure(const RelayEvent &event);
     // One line for a TlsEstablished event, for the marker row and the
     // console's "-- TLS" line: "serveur : TLSv1.3 TLS_AES_256_GCM_SHA384, CN=…,
     // certificat vérifié".

@@ -13,8 +13,6 @@
 #include "UserActivityFilter.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoopLocker>
@@ -37,24 +35,6 @@ QLabel *makePaneCaption(const QString &name, const QString &text, QWidget *paren
     label->setObjectName(name);
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     return label;
-}
-
-// What goes wrong, as opposed to what simply happens: these stay in view
-// until the user has had a chance to see them.
-bool isFailure(const RelayEvent &event)
-{
-    switch (event.kind) {
-    case RelayEvent::Kind::ListenFailed:
-    case RelayEvent::Kind::ServerFailed:
-    case RelayEvent::Kind::PeerReset:
-    case RelayEvent::Kind::Undelivered:
-    case RelayEvent::Kind::TlsFailed:
-    case RelayEvent::Kind::PlaintextDropped:
-    case RelayEvent::Kind::TlsUnavailable:
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -202,7 +182,7 @@ void MainWindow::createActions()
     // Only while a pane has the focus: in a field, Ctrl+C copies the field's text.
     QAction *copy = newAction(QStringLiteral("Copier"), QStringLiteral("actCopier"), QKeySequence::Copy,
                               Qt::WidgetShortcut);
-    connect(copy, &QAction::triggered, this, &MainWindow::copyRows);
+    connect(copy, &QAction::triggered, m_panes, &TrafficPanes::copyRows);
     // Ctrl+Z in a field still undoes its typing: the field takes the key first.
     QAction *undo = newAction(QStringLiteral("Rétablir les lignes effacées"), QStringLiteral("actRetablir"),
                               QKeySequence::Undo);
@@ -278,12 +258,8 @@ void MainWindow::onCmdStartClicked()
 
 void MainWindow::enterStartedIfArmed()
 {
-    if (m_relay.isArmed())
-        enterStarted();
-}
-
-void MainWindow::enterStarted()
-{
+    if (!m_relay.isArmed())
+        return;
     m_panes->clear();
     setShownFile(QString());
     showState(true);
@@ -307,7 +283,7 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
     if (!mark.isEmpty())
         m_conversation.appendMarker(event.time, mark);
     const QString message = EventText::describe(event);
-    m_status->record(event.time, message, isFailure(event));
+    m_status->record(event.time, message, EventText::isFailure(event));
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && m_configuration->isStarted()) {
@@ -387,18 +363,7 @@ void MainWindow::showEventHistory()
 
 void MainWindow::copyRows()
 {
-    // The pane's own single selection decides; a row is the same line of the
-    // conversation in either pane, alignment row or not.
-    int first = 0;
-    int count = m_conversation.rowCount();
-    if (const auto *pane = qobject_cast<const PaneView *>(focusWidget())) {
-        const QModelIndexList selected = pane->selectionModel()->selectedIndexes();
-        if (!selected.isEmpty()) {
-            first = selected.first().row();
-            count = 1;
-        }
-    }
-    QGuiApplication::clipboard()->setText(QString::fromUtf8(m_conversation.transcript(first, count)));
+    m_panes->copyRows();
 }
 
 void MainWindow::reportError(const QString &message)

@@ -30,9 +30,9 @@ class TrafficPanes;
 // buttons, the status panel and the two traffic panes, placed as designed in
 // twips. It turns clicks into the relay's start, stop and shutdown; the status
 // panel and the buttons follow the user's clicks only, while the status line
-// under the panes shows the relay's last event. The file actions, the find bar
-// and the status line are classes of their own; the window lays them out and
-// wires them to its actions and to one another.
+// under the panes shows the relay's last event. The configuration row, the
+// status line, the find bar's wiring and the file actions are parts of their
+// own; the window lays them out and wires them to its actions and the relay.
 //
 // Controls carry their design names as object names, so they can be found
 // with findChild().
@@ -129,7 +129,6 @@ private:
     // Shows the started state once the relay has taken the settings: it
     // refuses them when TLS cannot be set up, and the event said why.
     void enterStartedIfArmed();
-    void enterStarted();
     void showState(bool started);
 
     // The model outlives the relay: a relay closing down may still hand over rows.

@@ -5,7 +5,9 @@
 #include "PaneView.h"
 #include "RowDetailsDialog.h"
 
+#include <QClipboard>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QLocale>
 #include <QToolButton>
 
@@ -74,6 +76,24 @@ void TrafficPanes::showRow(int row)
     const int inView = std::max(1, last - first + 1);
     m_clientPane->setFirstVisibleRow(std::max(0, row - inView / 3));
     forgetSeenRows();
+}
+
+void TrafficPanes::copyRows()
+{
+    // The pane's own single selection decides; a row is the same line of the
+    // conversation in either pane, alignment row or not.
+    int first = 0;
+    int count = m_conversation->rowCount();
+    // The window's focus, not the application's: the window may be inactive.
+    const QWidget *focused = m_clientPane->window()->focusWidget();
+    if (focused == m_clientPane || focused == m_serverPane) {
+        const QModelIndexList selected = static_cast<const PaneView *>(focused)->selectionModel()->selectedIndexes();
+        if (!selected.isEmpty()) {
+            first = selected.first().row();
+            count = 1;
+        }
+    }
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(m_conversation->transcript(first, count)));
 }
 
 void TrafficPanes::onPaneScrolled(PaneView *other, int row)

@@ -31,6 +31,9 @@ public:
     void goToEnd();
     // Scrolls both panes to bring the row into view, if it is not already.
     void showRow(int row);
+    // Puts on the clipboard the row selected in the pane that has the focus,
+    // or the whole conversation when no row is selected there.
+    void copyRows();
     // While read-only, a double-click does not clear the panes.
     void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
     bool isReadOnly() const { return m_readOnly; }
