@@ -176,7 +176,10 @@ qint64 receive(int fd, char *into, qint64 size, Failure *why)
 
 bool shutdownSending(int fd, Failure *why)
 {
-    return ::shutdown(fd, SHUT_WR) == 0 || fail(errno, why);
+    // ENOTCONN: the connection is already over on both sides (the peer closed
+    // or reset it); there is no end of stream left to send, and how it ended
+    // is the reads' to tell.
+    return ::shutdown(fd, SHUT_WR) == 0 || errno == ENOTCONN || fail(errno, why);
 }
 
 qint64 unacknowledged(int fd)
