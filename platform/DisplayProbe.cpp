@@ -16,7 +16,19 @@ bool reachLocal(const QString &path, bool abstract, QString *error)
     socket.connectToServer(path);
     if (socket.waitForConnected(DisplayProbe::TimeoutMs))
         return true;
-    *error = socket.errorString();
+    // Qt's own texts here name its function and call a missing socket an
+    // "invalid name": the two usual cases are said plainly.
+    switch (socket.error()) {
+    case QLocalSocket::ServerNotFoundError:
+        *error = QStringLiteral("pas de socket « %1 »").arg(path);
+        break;
+    case QLocalSocket::ConnectionRefusedError:
+        *error = QStringLiteral("personne n'écoute sur « %1 »").arg(path);
+        break;
+    default:
+        *error = socket.errorString();
+        break;
+    }
     return false;
 }
 
@@ -65,7 +77,7 @@ bool reachWayland(const QString &display, QString *why)
     QString error;
     if (reachLocal(path, false, &error))
         return true;
-    *why = QStringLiteral("serveur Wayland « %1 » injoignable : %2").arg(path, error);
+    *why = QStringLiteral("serveur Wayland injoignable : %1").arg(error);
     return false;
 }
 
