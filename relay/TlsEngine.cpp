@@ -201,7 +201,15 @@ void TlsEngine::setUp(SSL_CTX *context)
     BIO_set_data(m_out, this);
     BIO_set_init(m_out, 1);
     SSL_set_bio(m_ssl, m_in, m_out);
-    SSL_set_app_data(m_ssl, this);
+    // The callbacks find the engine through it: without it they could not run.
+    if (!SSL_set_app_data(m_ssl, this)) {
+        SSL_free(m_ssl); // the BIOs with it
+        m_ssl = nullptr;
+        m_in = m_out = nullptr;
+        m_state = State::Failed;
+        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        ERR_clear_error();
+    }
 }
 
 void TlsEngine::feedIncoming(QByteArrayView cipher)
