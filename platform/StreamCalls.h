@@ -26,8 +26,9 @@ enum class Progress { Done, Pending, Failed };
 // Once the descriptor is writable: whether the connection was made.
 Progress connectOutcome(int fd, Failure *why);
 
-// Makes a descriptor a listener accepted ready to be driven here (non-blocking)
-// and tells who the peer is. False, with *why, when it cannot be used.
+// Readies a descriptor a listener accepted to be driven here (non-blocking,
+// kept from child processes) and tells who the peer is. False, with *why,
+// when it cannot be: the caller then closes it.
 bool prepareAccepted(int fd, QHostAddress *peer, quint16 *peerPort, Failure *why);
 
 // Small writes leave at once instead of waiting to be coalesced (Nagle).
