@@ -7,6 +7,7 @@
 #include "EventText.h"
 #include "FindBar.h"
 #include "PaneView.h"
+#include "PrivateSaveFile.h"
 #include "RelaySettings.h"
 #include "RowDelegate.h"
 #include "SessionMarks.h"
@@ -32,7 +33,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QtMath>
-#include <QSaveFile>
 #include <QStatusBar>
 #include <QTime>
 
@@ -86,12 +86,6 @@ bool isFailure(const RelayEvent &event)
     default:
         return false;
     }
-}
-
-// A saved conversation may hold what TLS hid (passwords): for its owner only.
-bool ownerOnly(QFileDevice *file)
-{
-    return file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 QString rowCountText(int count, const QString &one, const QString &many)
@@ -585,9 +579,10 @@ void MainWindow::onExportPcapTriggered()
 
 bool MainWindow::exportPcap(const QString &path)
 {
-    QSaveFile file(path);
+    // Like a saved conversation, for its owner only.
+    PrivateSaveFile file(path);
     QString error;
-    bool written = file.open(QIODevice::WriteOnly) && ownerOnly(&file);
+    bool written = file.open(QIODevice::WriteOnly);
     if (written)
         written = ConversationPcap::write(m_conversation, &file, &error) && file.commit();
     if (!written) {
@@ -726,8 +721,10 @@ bool MainWindow::saveConversation(const QString &path)
 {
     // Written a slice at a time, so a long capture is never held twice in memory.
     constexpr int RowsPerWrite = 16384;
-    QSaveFile file(path);
-    bool written = file.open(QIODevice::WriteOnly) && ownerOnly(&file);
+    // It may hold what TLS hid (passwords): for its owner only, and a link
+    // at path is replaced, never written through.
+    PrivateSaveFile file(path);
+    bool written = file.open(QIODevice::WriteOnly);
     const int rows = m_conversation.rowCount();
     for (int first = 0; written && first < rows; first += RowsPerWrite) {
         const QByteArray slice = m_conversation.transcript(first, std::min(RowsPerWrite, rows - first));
