@@ -4,45 +4,17 @@
 #include "ConversationPcap.h"
 #include "EventText.h"
 #include "PcapWriter.h"
+#include "OwnerOnlyFiles.h"
 #include "SessionMarks.h"
+#include "StandardStreams.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
-
-#include <csignal>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-namespace {
-
-sigset_t terminationSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-} // namespace
-
-void ConsoleFrontEnd::blockTerminationSignals()
-{
-    const sigset_t set = terminationSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-void ConsoleFrontEnd::unblockTerminationSignals()
-{
-    const sigset_t set = terminationSignals();
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-}
 
 ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     : QObject(parent)
-    , m_log(STDERR_FILENO)
-    , m_writer(STDOUT_FILENO, stdoutClosedAtStart)
+    , m_log(StandardStreams::Error)
+    , m_writer(StandardStreams::Output, stdoutClosedAtStart)
 {
     m_capture.follow(&m_relay);
     connect(&m_capture, &ConversationCapture::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
@@ -57,13 +29,11 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     m_holdNotice.setInterval(HoldNoticeMs);
     connect(&m_holdNotice, &QTimer::timeout, this, &ConsoleFrontEnd::onReadingHeldLong);
 
-    const sigset_t set = terminationSignals();
-    m_signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (m_signalFd >= 0) {
-        m_signalNotifier = new QSocketNotifier(m_signalFd, QSocketNotifier::Read, this);
-        connect(m_signalNotifier, &QSocketNotifier::activated, this,
-                &ConsoleFrontEnd::onTerminationSignal);
-    }
+    connect(&m_signals, &TerminationSignals::requested, this, &ConsoleFrontEnd::onTerminationSignal);
+    if (!m_signals.failure().isEmpty())
+        m_log.print(QStringLiteral("SIGINT et SIGTERM non surveillés (%1) : ils arrêteront le relais sur-le-champ, "
+                                   "sans livrer ni compter ce qui reste")
+                        .arg(m_signals.failure()));
 }
 
 ConsoleFrontEnd::~ConsoleFrontEnd()
@@ -72,9 +42,6 @@ ConsoleFrontEnd::~ConsoleFrontEnd()
     m_relay.shutdown();
     m_writer.finish(QDeadlineTimer(EndingMs));
     m_log.flush(QDeadlineTimer(EndingMs));
-    delete m_signalNotifier;
-    if (m_signalFd >= 0)
-        ::close(m_signalFd);
 }
 
 int ConsoleFrontEnd::start(const CommandLine &options)
@@ -87,14 +54,12 @@ int ConsoleFrontEnd::start(const CommandLine &options)
         return 2;
     }
     if (!options.pcapPath.isEmpty()) {
-        m_pcapFile.setFileName(options.pcapPath);
         // A decrypted session holds passwords: the capture is for its owner only,
-        // from its creation, and an older file of that name is narrowed too.
-        const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-        if (!m_pcapFile.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerOnly)
-            || !m_pcapFile.setPermissions(ownerOnly)) {
-            m_log.print(QStringLiteral("--pcap : impossible d'écrire « %1 » : %2")
-                            .arg(options.pcapPath, m_pcapFile.errorString()));
+        // from its creation, and an older file of that name is narrowed too. A
+        // link there is refused: it could lead to any file of the user's.
+        QString why;
+        if (!OwnerOnlyFiles::openForWriting(&m_pcapFile, options.pcapPath, &why)) {
+            m_log.print(QStringLiteral("--pcap : impossible d'écrire « %1 » : %2").arg(options.pcapPath, why));
             return 1;
         }
         m_pcap = std::make_unique<PcapWriter>(&m_pcapFile);
@@ -161,9 +126,6 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
 
 void ConsoleFrontEnd::onTerminationSignal()
 {
-    signalfd_siginfo info;
-    while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    }
     if (m_ending)
         return;
     m_log.print(QStringLiteral("arrêt demandé"));

@@ -5,6 +5,7 @@
 #include "EventLog.h"
 #include "LineCapture.h"
 #include "Relay.h"
+#include "TerminationSignals.h"
 #include "TranscriptWriter.h"
 
 #include <QDeadlineTimer>
@@ -16,7 +17,6 @@
 
 class PcapWriter;
 class CommandLine;
-class QSocketNotifier;
 
 // Runs the relay without a window: rows to stdout ("C: " / "S: "), events to
 // stderr. SIGINT, SIGTERM or a failing stdout end it: bytes already read are
@@ -35,11 +35,6 @@ public:
     // holds /dev/null so that nothing else lands there); rows count as lost.
     explicit ConsoleFrontEnd(bool stdoutClosedAtStart = false, QObject *parent = nullptr);
     ~ConsoleFrontEnd() override;
-
-    // Blocks SIGINT and SIGTERM so they can be read as events; call before
-    // any thread is started.
-    static void blockTerminationSignals();
-    static void unblockTerminationSignals();
 
     // Returns the exit status when the relay cannot start, -1 when it runs.
     int start(const CommandLine &options);
@@ -68,8 +63,7 @@ private:
     TranscriptWriter m_writer;
     ConversationCapture m_capture;
     Relay m_relay;
-    int m_signalFd = -1;
-    QSocketNotifier *m_signalNotifier = nullptr;
+    TerminationSignals m_signals;
     QTimer m_holdNotice;
     bool m_readingHeld = false;
     bool m_ending = false;

@@ -1,10 +1,8 @@
 #include "EventLog.h"
 
-#include <QSocketNotifier>
+#include "InterruptibleWriter.h"
 
-#include <cerrno>
-#include <poll.h>
-#include <unistd.h>
+#include <QSocketNotifier>
 
 EventLog::EventLog(int fd, QObject *parent)
     : QObject(parent)
@@ -41,23 +39,16 @@ void EventLog::onWritable()
 void EventLog::writeReady(int waitMs)
 {
     // Qt's devices write through a blocking descriptor: a stopped terminal
-    // would hold the caller. Only what poll() says fits is written here.
+    // would hold the caller. Only what the descriptor takes now is written.
     while (!m_backlog.isEmpty()) {
-        pollfd room{m_fd, POLLOUT, 0};
-        if (::poll(&room, 1, waitMs) <= 0)
-            break;
-        if (room.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        const qint64 n = InterruptibleWriter::writeReady(m_fd, m_backlog.constData(), m_backlog.size(), waitMs);
+        if (n < 0) {
             // Nobody is reading our errors any more; nothing else to tell them by.
             m_backlog.clear();
             break;
         }
-        const ssize_t n = ::write(m_fd, m_backlog.constData(), size_t(qMin<qsizetype>(m_backlog.size(), 4096)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_backlog.clear();
+        if (n == 0)
             break;
-        }
         m_backlog.remove(0, n);
         if (m_backlog.isEmpty() && m_dropped > 0) {
             m_backlog = QStringLiteral("dravlin: %1 message(s) d'événement perdu(s), la sortie d'erreur ne lisait plus\n")

@@ -3,11 +3,7 @@
 #include "Transcript.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,53 +23,12 @@ constexpr quint8 ClientRows = 0;
 constexpr quint8 ServerRows = 1;
 constexpr quint8 Marker = 2;
 
-// A write blocked on a reader that never reads is ended by this signal: its
-// handler does nothing, but without SA_RESTART the write returns.
-int interruptSignal()
-{
-    return SIGRTMIN;
-}
-
-void onInterrupt(int) {}
-
-void installInterruptHandler()
-{
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(interruptSignal(), &action, nullptr);
-}
-
-QString reasonFor(int error)
-{
-    switch (error) {
-    case EPIPE:
-        return QStringLiteral("le lecteur de la sortie standard est parti");
-    case EBADF:
-        return QStringLiteral("la sortie standard est fermée");
-    case ENOSPC:
-        return QStringLiteral("plus de place sur le périphérique");
-    case EDQUOT:
-        return QStringLiteral("quota de disque dépassé");
-    case EFBIG:
-        return QStringLiteral("fichier trop gros");
-    case EIO:
-        return QStringLiteral("erreur d'entrée-sortie");
-    case ECONNRESET:
-        return QStringLiteral("connexion réinitialisée par le lecteur");
-    default:
-        return QStringLiteral("erreur système %1 (%2)").arg(error).arg(QString::fromLocal8Bit(std::strerror(error)));
-    }
-}
-
 } // namespace
 
 TranscriptWriter::TranscriptWriter(int fd, bool closedAtStart, QObject *parent)
     : QObject(parent)
-    , m_fd(fd)
-    , m_closedAtStart(closedAtStart)
+    , m_out(fd, closedAtStart)
 {
-    installInterruptHandler();
     m_thread.reset(QThread::create([this] { run(); }));
     m_thread->setObjectName(QStringLiteral("transcript"));
     m_thread->start();
@@ -187,22 +142,16 @@ qint64 TranscriptWriter::finish(QDeadlineTimer deadline)
         m_wake.wakeAll();
     }
     if (m_thread && !m_thread->isFinished() && !m_thread->wait(deadline)) {
-        m_abandon = true;
-        bool started = false;
-        pthread_t writer{};
+        m_out.interrupt();
         {
             const QMutexLocker lock(&m_mutex);
             m_wake.wakeAll();
-            started = m_writerStarted;
-            writer = m_writer;
         }
-        // The signal may land just before the write starts, so it is repeated
-        // until the thread has left; a write that signals cannot end is left
-        // to the end of the process.
-        for (int attempt = 0; attempt < 200 && !m_thread->wait(10); ++attempt) {
-            if (started)
-                pthread_kill(writer, interruptSignal());
-        }
+        // The interruption may land just before the write starts, so it is
+        // repeated until the thread has left; a write that cannot be ended is
+        // left to the end of the process.
+        for (int attempt = 0; attempt < 200 && !m_thread->wait(10); ++attempt)
+            m_out.interrupt();
         if (!m_thread->isFinished())
             (void)m_thread.release();
     }
@@ -214,16 +163,15 @@ void TranscriptWriter::run()
 {
     Pending out;
     out.bytes.reserve(OutBytes + 4 * LineCapture::MaxRowBytes + 64);
+    m_out.bindToCurrentThread();
     QMutexLocker lock(&m_mutex);
-    m_writer = pthread_self();
-    m_writerStarted = true;
     for (;;) {
         while (m_queue.isEmpty() && !m_closing) {
             m_writerIdle = true;
             m_wake.wait(&m_mutex);
             m_writerIdle = false;
         }
-        if (m_queue.isEmpty() || m_abandon)
+        if (m_queue.isEmpty() || m_out.isInterrupted())
             return;
         Entry entry = m_queue.takeFirst();
         const bool skip = m_failed;
@@ -306,7 +254,7 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCa
     for (qsizetype i = 0; i < rows.count(); ++i) {
         Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
         ++out.rows;
-        if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_abandon))
+        if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_out.isInterrupted()))
             return false;
     }
     return true;
@@ -315,43 +263,22 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCa
 bool TranscriptWriter::writeOut(Pending &pending)
 {
     const QByteArray &out = pending.bytes;
-    // Qt's file classes do not tell which system error ended a write, and the
-    // reason is what the user needs; nor can they be interrupted.
-    const char *p = out.constData();
-    qsizetype left = out.size();
-    int error = m_closedAtStart ? EBADF : 0;
-    while (left > 0 && error == 0) {
-        const ssize_t n = ::write(m_fd, p, size_t(left));
-        if (n > 0) {
-            p += n;
-            left -= n;
-        } else if (n < 0 && errno == EINTR) {
-            if (m_abandon)
-                break;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // Someone left the descriptor non-blocking: wait for room as a blocking write would.
-            pollfd room{m_fd, POLLOUT, 0};
-            ::poll(&room, 1, 100);
-            if (m_abandon)
-                break;
-        } else {
-            error = n < 0 ? errno : EIO;
-        }
-    }
-    if (left == 0) {
+    QString reason;
+    const qint64 written = m_out.write(out.constData(), out.size(), &reason);
+    if (written == out.size()) {
         m_rowsWritten += pending.rows;
         pending.bytes.truncate(0);
         pending.rows = 0;
         return true;
     }
     // Each line ends with the only newline it holds: whole lines are counted by them.
-    m_rowsWritten += std::count(out.constData(), p, '\n');
-    if (error != 0) {
+    m_rowsWritten += std::count(out.constData(), out.constData() + written, '\n');
+    if (!reason.isEmpty()) {
         {
             const QMutexLocker lock(&m_mutex);
             m_failed = true;
         }
-        Q_EMIT failed(reasonFor(error));
+        Q_EMIT failed(reason);
     }
     return false;
 }

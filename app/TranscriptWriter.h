@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_TRANSCRIPTWRITER_H
 #define DRAVLIN_TRANSCRIPTWRITER_H
 
+#include "InterruptibleWriter.h"
 #include "LineCapture.h"
 #include "Side.h"
 
@@ -14,7 +15,6 @@
 
 #include <atomic>
 #include <memory>
-#include <pthread.h>
 
 // Writes the console's transcript on a thread of its own, so that escaping
 // rows and writing them out run beside the relay instead of between two of
@@ -87,8 +87,7 @@ private:
     bool writeOut(Pending &out);
     void release(Entry &&entry);
 
-    const int m_fd;
-    const bool m_closedAtStart;
+    InterruptibleWriter m_out;
     std::atomic<bool> m_timestamps{false};
     std::unique_ptr<QThread> m_thread;
 
@@ -101,11 +100,8 @@ private:
     bool m_full = false;
     bool m_closing = false;
     bool m_failed = false;
-    bool m_writerStarted = false;
     bool m_writerIdle = false;
-    pthread_t m_writer{};
 
-    std::atomic<bool> m_abandon{false};
     qint64 m_rowsHandedOver = 0;
     std::atomic<qint64> m_rowsWritten{0};
 };

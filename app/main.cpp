@@ -1,6 +1,9 @@
 #include "CertificateAuthority.h"
 #include "CommandLine.h"
 #include "ConsoleFrontEnd.h"
+#include "DisplayProbe.h"
+#include "StandardStreams.h"
+#include "TerminationSignals.h"
 #include "WindowFrontEnd.h"
 
 #include <QApplication>
@@ -10,11 +13,7 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -68,32 +67,6 @@ int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcom
     return -1;
 }
 
-// A standard descriptor closed by whoever started us would be handed to the
-// next file or socket opened, which would then receive our transcript or
-// errors. Each one found closed gets /dev/null. Returns whether stdout was.
-bool occupyClosedStandardDescriptors()
-{
-    bool stdoutClosed = false;
-    // In ascending order, so that open() returns the very descriptor missing.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        stdoutClosed = stdoutClosed || fd == STDOUT_FILENO;
-        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null >= 0 && null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
-    return stdoutClosed;
-}
-
-bool hasDisplay()
-{
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-}
-
 int runConsole(const CommandLine &options, bool stdoutClosed)
 {
     ConsoleFrontEnd console(stdoutClosed);
@@ -117,13 +90,19 @@ int runWindow(int argc, char **argv, const CommandLine &options)
 
 int main(int argc, char **argv)
 {
-    // First of all: a reader of ours that has gone must be a write error we
-    // report, not a signal that ends the program before it can say anything.
-    std::signal(SIGPIPE, SIG_IGN);
-    const bool stdoutClosed = occupyClosedStandardDescriptors();
+    // First of all, before anything writes or opens a file.
+    StandardStreams::ignoreBrokenPipe();
+    bool stdoutClosed = false;
+    if (!StandardStreams::occupyClosed(&stdoutClosed)) {
+        // The next file opened could take a standard descriptor's place and
+        // receive what was meant for it.
+        printTo(stderr, QStringLiteral("dravlin: une sortie standard est fermée et le périphérique nul est "
+                                       "introuvable : rien ne peut s'ouvrir sans risque\n"));
+        return 1;
+    }
     // Blocked before any thread exists, so the console can take them as events;
     // the window gives them back their default effect.
-    ConsoleFrontEnd::blockTerminationSignals();
+    TerminationSignals::block();
     CommandLine options;
     {
         QTranslator qtFrench;
@@ -134,13 +113,13 @@ int main(int argc, char **argv)
             return answered;
         if (options.console)
             return runConsole(options, stdoutClosed);
-        if (!hasDisplay()) {
-            printTo(stderr, QStringLiteral(
-                "dravlin: aucun affichage graphique (ni DISPLAY ni WAYLAND_DISPLAY) : la fenêtre "
-                "ne peut pas s'ouvrir. Pour relayer sans fenêtre : dravlin --console\n"));
+        if (QString why; !DisplayProbe::canOpen(&why)) {
+            printTo(stderr, QStringLiteral("dravlin: aucun affichage graphique (%1) : la fenêtre ne peut pas s'ouvrir. "
+                                           "Pour relayer sans fenêtre : dravlin --console\n")
+                                .arg(why));
             return 1;
         }
     }
-    ConsoleFrontEnd::unblockTerminationSignals();
+    TerminationSignals::unblock();
     return runWindow(argc, argv, options);
 }

@@ -1,5 +1,6 @@
 #include "Conversation.h"
 
+#include "MemoryHints.h"
 #include "ReplyClass.h"
 #include "RowText.h"
 #include "SessionMarks.h"
@@ -8,9 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace {
 constexpr qsizetype BlockBytes = 1 << 20;
@@ -31,22 +29,6 @@ QString gapText(qint64 msecs)
     if (magnitude < 1000)
         return QStringLiteral("%1%2 ms").arg(sign).arg(magnitude);
     return QStringLiteral("%1%2,%3 s").arg(sign).arg(magnitude / 1000).arg(magnitude % 1000, 3, 10, QLatin1Char('0'));
-}
-
-// A block is filled within moments of its allocation; mapping its pages in
-// one call is much cheaper than taking a fault on each of them as rows land.
-void prefault(QByteArray &block)
-{
-#ifdef MADV_POPULATE_WRITE
-    const auto pageSize = static_cast<quintptr>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<quintptr>(block.data());
-    const quintptr first = (begin + pageSize - 1) & ~(pageSize - 1);
-    const quintptr end = (begin + static_cast<quintptr>(block.capacity())) & ~(pageSize - 1);
-    if (end > first) // failure only means the pages are mapped one fault at a time
-        madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
-#else
-    Q_UNUSED(block);
-#endif
 }
 
 } // namespace
@@ -382,7 +364,8 @@ char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offs
     if (blocks.empty() || blocks.back().size() + length > blocks.back().capacity()) {
         QByteArray fresh;
         fresh.reserve(std::max(BlockBytes, length));
-        prefault(fresh);
+        // Filled within moments of its allocation.
+        MemoryHints::prepareForWriting(fresh.data(), fresh.capacity());
         blocks.push_back(std::move(fresh));
     }
     QByteArray &last = blocks.back();

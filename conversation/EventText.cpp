@@ -55,7 +55,11 @@ QString EventText::describe(const RelayEvent &event)
                           event.reason);
     case Kind::Undelivered:
         return QStringLiteral("%1 non remis au %2 : %3")
-            .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event));
+                   .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event))
+            + (event.reason.isEmpty()
+                   ? QString()
+                   : QStringLiteral(" ; réinitialisation impossible (%1), le %2 a pu prendre la fin pour normale")
+                         .arg(event.reason, sideName(event.side)));
     case Kind::SessionEnded:
         return QStringLiteral("Session terminée, %1 : %2 reçus du client, %3 du serveur, en %4 s")
             .arg(sessionEnd(event.end, event.side)

@@ -190,13 +190,25 @@ void Relay::onRearmTick()
 
 void Relay::onClientConnectionRequest(int requestId)
 {
-    if (m_inSession || !wskClient.accept(requestId))
+    if (m_inSession)
         return;
+    if (!wskClient.accept(requestId)) {
+        // The system would not let the connection be driven: the client is
+        // dropped, told by a reset, and the relay goes on listening.
+        RelayEvent refused = makeEvent(RelayEvent::Kind::PeerReset);
+        refused.side = Side::Client;
+        refused.error = wskClient.error();
+        refused.reason = wskClient.errorString();
+        report(refused);
+        return;
+    }
     m_inSession = true;
     m_ending = false;
     m_flowPaused[0] = m_flowPaused[1] = false;
     m_bytesFrom[0] = m_bytesFrom[1] = 0;
     m_undelivered[0] = m_undelivered[1] = 0;
+    m_resetFailure[0].clear();
+    m_resetFailure[1].clear();
     m_firstEnded.reset();
     m_end = RelayEvent::End::None;
     m_endReason.clear();
@@ -464,6 +476,7 @@ void Relay::completeSession(bool rearm)
         lost.side = side;
         lost.undelivered = m_undelivered[sideIndex(side)];
         lost.end = m_end;
+        lost.reason = m_resetFailure[sideIndex(side)];
         report(lost);
     }
     RelayEvent ended = makeEvent(RelayEvent::Kind::SessionEnded);
@@ -500,7 +513,8 @@ void Relay::closeSide(Side side, bool reset)
     // kernel holds as well.
     if (reset || s.pendingSendBytes() > 0) {
         m_undelivered[sideIndex(side)] += s.undeliveredBytes();
-        s.abort();
+        if (const QString why = s.abort(); !why.isEmpty())
+            m_resetFailure[sideIndex(side)] = why;
     } else if (s.state() != StreamSocket::State::Closed) {
         s.close();
     }

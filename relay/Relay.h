@@ -157,6 +157,8 @@ private:
     QString m_client;
     qint64 m_bytesFrom[2] = {};
     qint64 m_undelivered[2] = {};
+    // Why a side could not be given the reset its loss called for.
+    QString m_resetFailure[2];
     qint64 m_sessionStart = 0;
     QElapsedTimer m_sessionClock;
 };

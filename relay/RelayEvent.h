@@ -21,7 +21,7 @@ struct RelayEvent
         ServerFailed,    // client, server, error, reason
         PeerClosed,      // side ended its sending (the other direction may go on)
         PeerReset,       // side reset the connection; error, reason
-        Undelivered,     // side did not get `undelivered` bytes; end says why
+        Undelivered,     // side did not get `undelivered` bytes; end says why; reason when no reset told it
         SessionEnded,    // one per client taken: end, side, bytes, durationMs; reason when TLS failed
         Stopped,         // stop(), or finish() once done
         TlsEstablished,  // side, upgrade, tls: a handshake is over, what follows on that side is decrypted

@@ -1,15 +1,6 @@
 #include "StreamSocket.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
+#include "StreamCalls.h"
 
 namespace {
 
@@ -18,56 +9,6 @@ namespace {
 constexpr int ReadsPerWake = 4;
 // Queued chunks handed to the kernel in one call.
 constexpr int WriteVectors = 64;
-
-QAbstractSocket::SocketError categoryOf(int systemError)
-{
-    switch (systemError) {
-    case ECONNREFUSED:
-        return QAbstractSocket::ConnectionRefusedError;
-    case ECONNRESET:
-    case EPIPE:
-        return QAbstractSocket::RemoteHostClosedError;
-    case ETIMEDOUT:
-        return QAbstractSocket::SocketTimeoutError;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-        return QAbstractSocket::NetworkError;
-    case EACCES:
-    case EPERM:
-        return QAbstractSocket::SocketAccessError;
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-        return QAbstractSocket::SocketResourceError;
-    default:
-        return QAbstractSocket::UnknownSocketError;
-    }
-}
-
-// The system's address form of a QHostAddress; its length, or 0 when it has none.
-socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage *out)
-{
-    std::memset(out, 0, sizeof *out);
-    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-        auto *v4 = reinterpret_cast<sockaddr_in *>(out);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        v4->sin_addr.s_addr = htonl(address.toIPv4Address());
-        return sizeof *v4;
-    }
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&v6->sin6_addr, bytes.c, sizeof bytes.c);
-        v6->sin6_scope_id = address.scopeId().toUInt();
-        return sizeof *v6;
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -114,14 +55,14 @@ void StreamSocket::onDescriptorAccepted(qintptr descriptor)
     // Once a request has been accepted the listener is closed; anything the
     // kernel had already queued behind it is turned away.
     if (!m_listener.isListening() || m_offeredFd >= 0) {
-        ::close(fd);
+        StreamCalls::close(fd, false, nullptr);
         return;
     }
     m_offeredFd = fd;
     const int id = ++m_offeredId;
     Q_EMIT connectionRequest(id);
     if (m_offeredFd >= 0) {
-        ::close(m_offeredFd);
+        StreamCalls::close(m_offeredFd, false, nullptr);
         m_offeredFd = -1;
     }
 }
@@ -132,18 +73,19 @@ bool StreamSocket::accept(int requestId)
         return false;
     const int fd = m_offeredFd;
     m_offeredFd = -1;
+    StreamCalls::Failure why;
+    if (!StreamCalls::prepareAccepted(fd, &m_peerAddress, &m_peerPort, &why)) {
+        // Refused, and the listener goes on: errorString() says why.
+        StreamCalls::close(fd, true, nullptr);
+        m_peerAddress.clear();
+        m_peerPort = 0;
+        m_error = why.category;
+        m_errorString = why.text;
+        return false;
+    }
     // The listener itself closes: one connection at a time.
     m_listener.close();
     releaseDescriptor(false);
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
-        m_peerAddress = QHostAddress(reinterpret_cast<const sockaddr *>(&peer));
-        m_peerPort = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port
-                                                      : reinterpret_cast<sockaddr_in *>(&peer)->sin_port);
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     adopt(fd);
     m_state = State::Connected;
     updateNotifiers();
@@ -156,7 +98,7 @@ void StreamSocket::connectToRemote()
     m_state = State::Connecting;
     m_addresses.clear();
     m_nextAddress = 0;
-    m_lastConnectError = 0;
+    m_lastConnectFailure = StreamCalls::unreachable();
     // A server that never answers is given up after the stall limit.
     m_stallTimer.start();
     QHostAddress literal;
@@ -185,40 +127,25 @@ void StreamSocket::tryNextAddress()
 {
     while (m_nextAddress < m_addresses.size()) {
         const QHostAddress address = m_addresses.at(m_nextAddress++);
-        sockaddr_storage target;
-        const socklen_t length = toSockaddr(address, m_remotePort, &target);
-        if (length == 0)
+        const int fd = StreamCalls::startConnect(address, m_remotePort, &m_lastConnectFailure);
+        if (fd < 0)
             continue;
-        const int fd = ::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            m_lastConnectError = errno;
-            continue;
-        }
         m_peerAddress = address;
         m_peerPort = m_remotePort;
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(&target), length) == 0 || errno == EINPROGRESS) {
-            adopt(fd);
-            // Writable once the connection is made or has failed.
-            m_writeNotifier.setEnabled(true);
-            return;
-        }
-        m_lastConnectError = errno;
-        ::close(fd);
+        adopt(fd);
+        // Writable once the connection is made or has failed.
+        m_writeNotifier.setEnabled(true);
+        return;
     }
-    const int error = m_lastConnectError ? m_lastConnectError : EHOSTUNREACH;
-    failWith(categoryOf(error), qt_error_string(error));
+    failWith(m_lastConnectFailure.category, m_lastConnectFailure.text);
 }
 
 void StreamSocket::finishConnecting()
 {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        error = errno;
-    if (error == EINPROGRESS)
+    const StreamCalls::Progress progress = StreamCalls::connectOutcome(m_fd, &m_lastConnectFailure);
+    if (progress == StreamCalls::Progress::Pending)
         return;
-    if (error != 0) {
-        m_lastConnectError = error;
+    if (progress == StreamCalls::Progress::Failed) {
         releaseDescriptor(false);
         tryNextAddress();
         return;
@@ -308,8 +235,9 @@ void StreamSocket::sendAtOnce()
     // A handshake is a dialogue of small flights, and each forwarded chunk
     // leaves as one write of whole records: waiting to coalesce them (Nagle)
     // only adds a delayed acknowledgement's wait to every exchange.
-    const int one = 1;
-    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Should the system refuse, exchanges only wait a little longer: nothing
+    // is lost or changed, so the connection goes on as it is.
+    StreamCalls::sendAtOnce(m_fd, nullptr);
 }
 
 QString StreamSocket::tlsFailure() const
@@ -388,10 +316,8 @@ void StreamSocket::sendCloseNotify()
         m_tls->closeWrite();
         enqueue(m_tls->takeOutgoing());
     }
-    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut) {
-        ::shutdown(m_fd, SHUT_WR);
-        m_writeShut = true;
-    }
+    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut)
+        endSending();
 }
 
 void StreamSocket::onWritable()
@@ -406,28 +332,23 @@ void StreamSocket::writeQueued()
 {
     qint64 written = 0;
     while (!m_queue.empty()) {
-        iovec vectors[WriteVectors];
+        StreamCalls::Slice slices[WriteVectors];
         int count = 0;
-        size_t asked = 0;
+        qint64 asked = 0;
         for (auto it = m_queue.begin(); it != m_queue.end() && count < WriteVectors; ++it, ++count) {
             const qsizetype skip = count == 0 ? m_headOffset : 0;
-            vectors[count].iov_base = const_cast<char *>(it->constData() + skip);
-            vectors[count].iov_len = size_t(it->size() - skip);
-            asked += vectors[count].iov_len;
+            slices[count] = {it->constData() + skip, it->size() - skip};
+            asked += slices[count].size;
         }
-        msghdr message{};
-        message.msg_iov = vectors;
-        message.msg_iovlen = size_t(count);
-        // No SIGPIPE: a peer gone is reported as such, never kills the program.
-        const ssize_t n = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+        // A peer gone is reported as such, never a signal that kills the program.
+        StreamCalls::Failure why;
+        const qint64 n = StreamCalls::send(m_fd, slices, count, &why);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            brokenBy(errno);
+            brokenBy(why);
             return;
         }
+        if (n == 0)
+            break;
         written += n;
         m_pending -= n;
         m_written += n;
@@ -442,17 +363,15 @@ void StreamSocket::writeQueued()
             m_queue.pop_front();
             m_headOffset = 0;
         }
-        if (size_t(n) < asked)
+        if (n < asked)
             break; // the kernel's buffer is full
     }
     // The stall limit counts from the last byte the peer took; it keeps
     // watching while the kernel still holds bytes for the peer.
     if (written > 0 || !m_stallTimer.isActive())
         m_stallTimer.start();
-    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || m_closeNotifyQueued)) {
-        ::shutdown(m_fd, SHUT_WR);
-        m_writeShut = true;
-    }
+    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || m_closeNotifyQueued) && !endSending())
+        return;
     updateNotifiers();
     if (written > 0)
         Q_EMIT sent(written);
@@ -466,10 +385,20 @@ void StreamSocket::shutdownWrite()
         sendCloseNotify();
         return;
     }
-    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut) {
-        ::shutdown(m_fd, SHUT_WR);
-        m_writeShut = true;
-    }
+    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut)
+        endSending();
+}
+
+bool StreamSocket::endSending()
+{
+    m_writeShut = true;
+    StreamCalls::Failure why;
+    if (StreamCalls::shutdownSending(m_fd, &why))
+        return true;
+    // Without its end of stream the peer would wait for more for ever: the
+    // connection is then as good as broken, and said to be.
+    brokenBy(why);
+    return false;
 }
 
 void StreamSocket::onReadable()
@@ -491,7 +420,8 @@ bool StreamSocket::readFromPeer()
     else
         m_readBuffer.clear();
     chunk.resize(ReadChunkBytes);
-    const ssize_t n = ::recv(m_fd, chunk.data(), size_t(ReadChunkBytes), 0);
+    StreamCalls::Failure why;
+    const qint64 n = StreamCalls::receive(m_fd, chunk.data(), ReadChunkBytes, &why);
     if (n > 0 && m_tls) {
         // The engine copies what it is fed, so the buffer is kept for the next read.
         chunk.resize(qsizetype(n));
@@ -528,17 +458,17 @@ bool StreamSocket::readFromPeer()
         Q_EMIT readEnded();
         return false;
     }
-    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-        brokenBy(errno);
+    if (n == StreamCalls::Broken)
+        brokenBy(why);
     return false;
 }
 
-void StreamSocket::brokenBy(int systemError)
+void StreamSocket::brokenBy(const StreamCalls::Failure &why)
 {
     m_broken = true;
     m_stallTimer.stop();
-    m_error = categoryOf(systemError);
-    m_errorString = qt_error_string(systemError);
+    m_error = why.category;
+    m_errorString = why.text;
     updateNotifiers();
     Q_EMIT peerReset();
 }
@@ -546,7 +476,8 @@ void StreamSocket::brokenBy(int systemError)
 void StreamSocket::onStallTimeout()
 {
     if (m_state == State::Connecting) {
-        failWith(QAbstractSocket::SocketTimeoutError, qt_error_string(ETIMEDOUT));
+        const StreamCalls::Failure why = StreamCalls::timedOut();
+        failWith(why.category, why.text);
         return;
     }
     if (m_broken || m_fd < 0)
@@ -567,8 +498,8 @@ void StreamSocket::onStallTimeout()
 
 qint64 StreamSocket::kernelQueued() const
 {
-    int queued = 0;
-    return m_fd >= 0 && m_state == State::Connected && ::ioctl(m_fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+    // Where the system cannot tell, only what is queued here counts.
+    return m_fd >= 0 && m_state == State::Connected ? qMax<qint64>(StreamCalls::unacknowledged(m_fd), 0) : 0;
 }
 
 qint64 StreamSocket::undeliveredBytes() const
@@ -589,13 +520,12 @@ void StreamSocket::updateNotifiers()
     m_writeNotifier.setEnabled((live && !m_queue.empty()) || (m_fd >= 0 && m_state == State::Connecting));
 }
 
-void StreamSocket::abort()
+QString StreamSocket::abort()
 {
     // Whatever is queued goes with it: a reset, never an orderly end.
-    const linger hard{1, 0};
-    if (m_fd >= 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    const QString failure = releaseDescriptor(true);
     close();
+    return failure;
 }
 
 void StreamSocket::close()
@@ -629,18 +559,16 @@ void StreamSocket::close()
     m_state = State::Closed;
 }
 
-void StreamSocket::releaseDescriptor(bool reset)
+QString StreamSocket::releaseDescriptor(bool reset)
 {
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
     m_readNotifier.setSocket(-1);
     m_writeNotifier.setSocket(-1);
     if (m_fd < 0)
-        return;
-    if (reset) {
-        const linger hard{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
-    ::close(m_fd);
+        return {};
+    StreamCalls::Failure why;
+    const bool closedAsAsked = StreamCalls::close(m_fd, reset, &why);
     m_fd = -1;
+    return closedAsAsked ? QString() : why.text;
 }

@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_STREAMSOCKET_H
 #define DRAVLIN_STREAMSOCKET_H
 
+#include "StreamCalls.h"
 #include "TcpListener.h"
 #include "TlsEngine.h"
 
@@ -22,7 +23,7 @@
 // A connection lives on the system's own non-blocking descriptor rather than
 // on QTcpSocket, because QTcpSocket closes the whole connection as soon as a
 // read sees the peer's end of stream: a peer that only ended its sending
-// (shutdown(SHUT_WR), `nc -N`) could then never get its answer. Here the two
+// (a half-close, `nc -N`) could then never get its answer. Here the two
 // directions end separately: readEnded() when the peer has said all it will,
 // shutdownWrite() when we have. Qt still listens, resolves names and turns
 // addresses into text.
@@ -105,8 +106,10 @@ public:
     // nothing is left queued; otherwise a reset, so that the peer cannot take
     // a cut stream for a complete one.
     void close();
-    // Ends the connection with a reset, whatever is queued.
-    void abort();
+    // Ends the connection with a reset, whatever is queued. "" when the reset
+    // was sent; else the system's reason it could not be, the peer then
+    // having seen an orderly end.
+    QString abort();
 
 Q_SIGNALS:
     void connectionRequest(int requestId);
@@ -146,10 +149,11 @@ private:
     void sendCloseNotify();
     void sendAtOnce();
     void writeQueued();
-    void brokenBy(int systemError);
+    void brokenBy(const StreamCalls::Failure &why);
+    bool endSending();
     void failWith(QAbstractSocket::SocketError error, const QString &reason);
     void updateNotifiers();
-    void releaseDescriptor(bool reset);
+    QString releaseDescriptor(bool reset);
     qint64 kernelQueued() const;
 
     TcpListener m_listener;
@@ -167,7 +171,7 @@ private:
     int m_lookupId = -1;
     QList<QHostAddress> m_addresses;
     qsizetype m_nextAddress = 0;
-    int m_lastConnectError = 0;
+    StreamCalls::Failure m_lastConnectFailure;
 
     QHostAddress m_peerAddress;
     quint16 m_peerPort = 0;

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -115,6 +116,48 @@ private Q_SLOTS:
         QVERIFY(ca.issueLeaf({QStringLiteral("other.example")}).certificate != leaf.certificate);
         // Leaf keys stay in memory.
         QCOMPARE(QDir(m_dir).entryList(QDir::Files), textList({"ca.crt", "ca.key"}));
+    }
+
+    // The folder follows the XDG rules, and when it cannot be had the message
+    // gives the system's reason once, without a closing stop of its own (it is
+    // quoted inside sentences that have one).
+    void folderFollowsXdgAndSaysWhy_data()
+    {
+        QTest::addColumn<QByteArray>("dataHome"); // "" leaves the fresh one of init()
+        QTest::addColumn<QString>("folder");      // under HOME; "" for the default one
+        QTest::addColumn<QString>("expected");    // the folder used, or the message
+        QTest::newRow("relative XDG_DATA_HOME is ignored") << QByteArray("relative") << QString()
+                                                           << QStringLiteral("HOME/.local/share/dravlin");
+        QTest::newRow("absolute XDG_DATA_HOME is used") << QByteArray("HOME/data") << QString()
+                                                        << QStringLiteral("HOME/data/dravlin");
+        QTest::newRow("a file in the way of a parent") << QByteArray() << QStringLiteral("file/below/dravlin")
+                                                       << QStringLiteral("Impossible de créer le dossier « HOME/file/below/dravlin » : ")
+                                                              + qt_error_string(ENOTDIR);
+    }
+    void folderFollowsXdgAndSaysWhy()
+    {
+        QFETCH(QByteArray, dataHome);
+        QFETCH(QString, folder);
+        QFETCH(QString, expected);
+        const QByteArray home = m_home->path().toLocal8Bit();
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", home);
+        if (!dataHome.isEmpty())
+            qputenv("XDG_DATA_HOME", dataHome.replace("HOME", home));
+        QFile file(m_home->filePath(QStringLiteral("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        expected.replace(QStringLiteral("HOME"), m_home->path());
+        CertificateAuthority ca(folder.isEmpty() ? CertificateAuthority::defaultDirectory() : m_home->filePath(folder));
+        const QString error = ca.ensure();
+        qputenv("HOME", oldHome);
+        if (!folder.isEmpty()) {
+            QCOMPARE(error, expected);
+            QVERIFY(!ca.isReady());
+            return;
+        }
+        QCOMPARE(error, QString());
+        QCOMPARE(ca.directory(), expected);
+        QVERIFY(QFile::exists(expected + QStringLiteral("/ca.crt")));
     }
 
 private:

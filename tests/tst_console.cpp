@@ -297,41 +297,62 @@ private Q_SLOTS:
 
     // How a run that relays nothing ends: an export of the CA, 0 once written,
     // 1 when it cannot be; 2 for what was typed (the wording of each case is
-    // the options suite's); 1 for what was found. Stdout stays empty.
+    // the options suite's); 1 for what was found. Stdout stays empty. LINK is
+    // a symbolic link planted at HOME/ca.pem: an export replaces the link
+    // itself, a capture refuses it, and its target is never touched.
     void endsWithStatusAndReason_data()
     {
         QTest::addColumn<QStringList>("arguments"); // HOME: a fresh data folder; TAKEN: a port in use
         QTest::addColumn<bool>("caFolderTaken");    // a file where the CA's folder should be
+        QTest::addColumn<QString>("display");       // DISPLAY; no display variable at all when empty
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("says");
-        QTest::newRow("export makes the CA") << textList({"--export-ca", "HOME/ca.pem"}) << false << 0
+        QTest::newRow("export makes the CA") << textList({"--export-ca", "HOME/ca.pem"}) << false << QString() << 0
                                              << QByteArray("certificat de l'autorité écrit");
-        QTest::newRow("export, CA folder unusable") << textList({"--export-ca", "HOME/ca.pem"}) << true << 1
+        QTest::newRow("export over a link") << textList({"--export-ca", "LINK"}) << false << QString() << 0
+                                            << QByteArray("certificat de l'autorité écrit");
+        QTest::newRow("export, CA folder unusable") << textList({"--export-ca", "HOME/ca.pem"}) << true << QString() << 1
                                                     << QByteArray("--export-ca : ");
-        QTest::newRow("unknown option") << textList({"--console", "--ecoute", "1"}) << false << 2
+        QTest::newRow("capture through a link") << textList({"--console", "--listen", "0", "--server", "127.0.0.1:1",
+                                                            "--pcap", "LINK"})
+                                                << false << QString() << 1 << QByteArray("lien symbolique");
+        QTest::newRow("unknown option") << textList({"--console", "--ecoute", "1"}) << false << QString() << 2
                                         << QByteArray("option inconnue : --ecoute");
         QTest::newRow("bad server port") << textList({"--console", "--listen", "0", "--server", "127.0.0.1:99999"}) << false
-                                         << 2 << QByteArray("(--server) invalide : « 99999 »");
+                                         << QString() << 2 << QByteArray("(--server) invalide : « 99999 »");
         QTest::newRow("listen port taken") << textList({"--console", "--listen", "TAKEN", "--server", "127.0.0.1:1"}) << false
-                                           << 1 << QByteArray("TAKEN");
-        QTest::newRow("window without a display") << QStringList() << false << 1 << QByteArray("dravlin --console");
+                                           << QString() << 1 << QByteArray("TAKEN");
+        QTest::newRow("window without a display") << QStringList() << false << QString() << 1 << QByteArray("dravlin --console");
+        // Named, but no X server behind it: the variable alone proves nothing.
+        QTest::newRow("window, display not answering") << QStringList() << false << QStringLiteral(":59999") << 1
+                                                       << QByteArray("DISPLAY « :59999 » injoignable");
     }
     void endsWithStatusAndReason()
     {
         QFETCH(QStringList, arguments);
         QFETCH(bool, caFolderTaken);
+        QFETCH(QString, display);
         QFETCH(int, status);
         QFETCH(QByteArray, says);
         QTemporaryDir home;
         QFile blocker(home.filePath(QStringLiteral("dravlin")));
         QVERIFY(!caFolderTaken || blocker.open(QIODevice::WriteOnly));
+        const QString exportPath = home.filePath(QStringLiteral("ca.pem")), target = home.filePath(QStringLiteral("target"));
+        const bool planted = arguments.contains(QStringLiteral("LINK"));
+        QFile victim(target);
+        QVERIFY(!planted || (victim.open(QIODevice::WriteOnly) && victim.write("kept") == 4 && (victim.close(), true)
+                             && QFile::link(target, exportPath)));
+        const QFile::Permissions victimMode = victim.permissions();
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::Any, 0));
         const QString port = QString::number(taken.serverPort());
         QProcessEnvironment noDisplay = environment(home.path());
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "QT_QPA_PLATFORM"})
             noDisplay.remove(QLatin1String(name));
+        if (!display.isEmpty())
+            noDisplay.insert(QStringLiteral("DISPLAY"), display);
         arguments.replaceInStrings(QStringLiteral("TAKEN"), port).replaceInStrings(QStringLiteral("HOME"), home.path());
+        arguments.replaceInStrings(QStringLiteral("LINK"), exportPath);
         ConsoleRun run(arguments, noDisplay);
         QVERIFY2(run.finish() && !run.err.contains("dravlin: écoute sur le port")
                      && run.err.contains(says.replace("TAKEN", port.toLatin1())),
@@ -339,9 +360,16 @@ private Q_SLOTS:
         QCOMPARE(run.process.exitCode(), status);
         QVERIFY(run.out.isEmpty());
         // The export is the very CA the relay shows clients, not a second one.
-        const QList<QSslCertificate> exported = QSslCertificate::fromPath(home.filePath(QStringLiteral("ca.pem")));
+        const QList<QSslCertificate> exported = QSslCertificate::fromPath(exportPath);
         QCOMPARE(exported.size(), status == 0 ? 1 : 0);
         QVERIFY(status != 0 || exported == QSslCertificate::fromPath(home.filePath(QStringLiteral("dravlin/ca.crt"))));
+        if (!planted)
+            return;
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), QByteArray("kept"));
+        QCOMPARE(victim.permissions(), victimMode);
+        QCOMPARE(QFileInfo(exportPath).isSymLink(), status != 0);
+        QVERIFY(status != 0 || (QFile::permissions(exportPath) & 0x7077) == (QFile::ReadOwner | QFile::WriteOwner));
     }
 
     // Tiny chunks are packed, large ones queued as read: either way every row

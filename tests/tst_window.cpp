@@ -542,15 +542,24 @@ private Q_SLOTS:
         QVERIFY(QDir(dir.path()).isEmpty());
         reported.clear();
 
+        // The capture's name is a link planted towards another file: the link
+        // itself is replaced, its target never opened.
         const QString kept = dir.filePath(QStringLiteral("conversation.txt")), capture = dir.filePath(QStringLiteral("c.pcap"));
-        for (const QString &path : {kept, capture}) {
+        const QString target = dir.filePath(QStringLiteral("target"));
+        const QFileDevice::Permissions wide = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther;
+        for (const QString &path : {kept, target}) {
             QFile older(path);
             QVERIFY(older.open(QIODevice::WriteOnly) && older.write(QByteArray(64 * 1024, 'x')) == 64 * 1024
-                    && older.setPermissions(older.permissions() | QFileDevice::ReadOther));
+                    && older.setPermissions(wide));
         }
+        QVERIFY(QFile::link(target, capture));
         QVERIFY(m_window->saveConversation(kept) && m_window->exportPcap(capture));
         for (const QString &path : {kept, capture})
             QCOMPARE(QFileInfo(path).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(!QFileInfo(capture).isSymLink());
+        QCOMPARE(QFileInfo(target).size(), 64 * 1024);
+        QCOMPARE(QFile::permissions(target) & 0x7077, wide);
+        QVERIFY(!QDir(dir.path()).entryList(QDir::Files).join(QLatin1Char(' ')).contains(QLatin1String(".pcap.")));
         m_conv->clear();
         openWith({QStringLiteral("--open"), kept});
         QTRY_COMPARE(m_conv->rowCount(), rows);

@@ -2,24 +2,14 @@
 
 #include "Conversation.h"
 #include "ConversationPcap.h"
+#include "PrivateSaveFile.h"
 #include "TranscriptReader.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
-#include <QSaveFile>
 
 #include <algorithm>
-
-namespace {
-
-// A saved conversation may hold what TLS hid (passwords): for its owner only.
-bool ownerOnly(QFileDevice *file)
-{
-    return file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-} // namespace
 
 ConversationFiles::ConversationFiles(Conversation *conversation, QWidget *window)
     : QObject(window)
@@ -47,8 +37,10 @@ bool ConversationFiles::save(const QString &path)
 {
     // Written a slice at a time, so a long capture is never held twice in memory.
     constexpr int RowsPerWrite = 16384;
-    QSaveFile file(path);
-    bool written = file.open(QIODevice::WriteOnly) && ownerOnly(&file);
+    // It may hold what TLS hid (passwords): for its owner only, and a link
+    // at path is replaced, never written through.
+    PrivateSaveFile file(path);
+    bool written = file.open(QIODevice::WriteOnly);
     const int rows = m_conversation->rowCount();
     for (int first = 0; written && first < rows; first += RowsPerWrite) {
         const QByteArray slice = m_conversation->transcript(first, std::min(RowsPerWrite, rows - first));
@@ -76,9 +68,10 @@ void ConversationFiles::chooseAndExportPcap()
 
 bool ConversationFiles::exportPcap(const QString &path)
 {
-    QSaveFile file(path);
+    // Like a saved conversation, for its owner only.
+    PrivateSaveFile file(path);
     QString error;
-    bool written = file.open(QIODevice::WriteOnly) && ownerOnly(&file);
+    bool written = file.open(QIODevice::WriteOnly);
     if (written)
         written = ConversationPcap::write(*m_conversation, &file, &error) && file.commit();
     if (!written) {

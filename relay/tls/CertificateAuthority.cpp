@@ -1,11 +1,13 @@
 #include "CertificateAuthority.h"
 
+#include "OwnerOnlyFiles.h"
+#include "PrivateSaveFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -18,16 +20,11 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 namespace {
 
 constexpr QFile::Permissions OwnerOnlyDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-constexpr QFile::Permissions OwnerOnlyFile = QFile::ReadOwner | QFile::WriteOwner;
 constexpr QFile::Permissions Others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
     | QFile::WriteOther | QFile::ExeOther;
 constexpr int LockWaitMs = 10000;
@@ -62,6 +59,12 @@ QByteArray bioBytes(BIO *bio)
     char *data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
     return size > 0 ? QByteArray(data, size) : QByteArray();
+}
+
+// A read-only BIO over bytes; null when libcrypto has no memory for it.
+BioPtr readerOf(const QByteArray &bytes)
+{
+    return BioPtr(BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size())));
 }
 
 bool setSerial(X509 *certificate)
@@ -187,54 +190,39 @@ QString saveFailed(const QString &path, const QString &why)
     return QStringLiteral("Impossible d'écrire « %1 » : %2").arg(QDir::toNativeSeparators(path), why);
 }
 
-// Writes through a temporary file renamed over path, so a reader sees the old
-// file or the whole new one.
-QString saveFile(const QString &path, const QByteArray &bytes)
+// Written whole or not at all, mode 0600 from its creation (the key is never
+// readable by others, even for an instant), and put in place by a rename that
+// replaces a link at path rather than writing where it leads. The bytes given
+// are wiped afterwards: they may be a key.
+QString saveFile(const QString &path, QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return saveFailed(path, file.errorString());
-    return {};
+    PrivateSaveFile file(path);
+    const bool saved = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    OPENSSL_cleanse(bytes.data(), static_cast<size_t>(bytes.size()));
+    return saved ? QString() : saveFailed(path, file.errorString());
 }
 
-// The key is created with mode 0600 from the start (O_CREAT|O_EXCL with that
-// mode), not narrowed afterwards, so it is never readable by others even for
-// an instant; then it is renamed into place.
-QString saveKey(const QString &path, QByteArray &pem)
-{
-    const QString temporary = path + QStringLiteral(".new");
-    QFile::remove(temporary); // left by a run that died here; we hold the lock
-    QFile file(temporary);
-    QString error;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerOnlyFile) || file.write(pem) != pem.size()
-        || !file.flush() || ::fsync(file.handle()) != 0)
-        error = saveFailed(temporary, file.errorString());
-    file.close();
-    OPENSSL_cleanse(pem.data(), static_cast<size_t>(pem.size()));
-    // QFile::rename refuses to replace a file; rename(2) replaces it atomically.
-    if (error.isEmpty() && std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0)
-        error = saveFailed(path, QString::fromLocal8Bit(std::strerror(errno)));
-    if (!error.isEmpty())
-        QFile::remove(temporary);
-    return error;
-}
-
+// The messages below end without a full stop: they are quoted inside
+// sentences that have their own ("…, Relais arrêté.").
 QString ownerOnlyFolder(const QString &directory)
 {
+    const QString shown = QDir::toNativeSeparators(directory);
     const QFileInfo info(directory);
     if (!info.exists()) {
-        if (!QDir().mkpath(info.absolutePath()) || !QDir().mkdir(directory, OwnerOnlyDir))
-            return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(directory));
+        QString why;
+        if (!OwnerOnlyFiles::makeFolder(directory, &why))
+            return QStringLiteral("Impossible de créer le dossier « %1 » : %2").arg(shown, why);
         return {};
     }
     if (!info.isDir())
-        return QStringLiteral("« %1 » n'est pas un dossier.").arg(QDir::toNativeSeparators(directory));
-    if (info.ownerId() != ::getuid())
-        return QStringLiteral("Le dossier « %1 » appartient à un autre utilisateur.").arg(QDir::toNativeSeparators(directory));
+        return QStringLiteral("« %1 » n'est pas un dossier").arg(shown);
+    if (!OwnerOnlyFiles::isOwnedByCurrentUser(directory))
+        return QStringLiteral("Le dossier « %1 » appartient à un autre utilisateur").arg(shown);
     // Ours but opened wider, by hand or by an older copy: close it again.
     if ((info.permissions() & Others) && !QFile::setPermissions(directory, OwnerOnlyDir))
-        return QStringLiteral("Impossible de réserver le dossier « %1 » à son propriétaire.")
-            .arg(QDir::toNativeSeparators(directory));
+        return QStringLiteral("Impossible de réserver le dossier « %1 » à son propriétaire").arg(shown);
+    if (const QString why = OwnerOnlyFiles::folderProblem(directory); !why.isEmpty())
+        return QStringLiteral("Impossible d'utiliser le dossier « %1 » : %2").arg(shown, why);
     return {};
 }
 
@@ -242,6 +230,11 @@ QString ownerOnlyFolder(const QString &directory)
 
 QString CertificateAuthority::defaultDirectory()
 {
+    // A relative XDG_DATA_HOME is to be ignored (XDG base directory rules):
+    // it would name a different folder from each working directory.
+    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!dataHome.isEmpty() && QDir::isRelativePath(dataHome))
+        return QDir::homePath() + QStringLiteral("/.local/share/dravlin");
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/dravlin");
 }
 
@@ -270,8 +263,15 @@ QString CertificateAuthority::ensure()
         return error;
     // Two runs starting together must not each make half of a CA.
     QLockFile lock(m_directory + QStringLiteral("/ca.lock"));
-    if (!lock.tryLock(LockWaitMs))
-        return QStringLiteral("Le dossier « %1 » est verrouillé par un autre Dravlin.").arg(QDir::toNativeSeparators(m_directory));
+    if (!lock.tryLock(LockWaitMs)) {
+        if (lock.error() == QLockFile::LockFailedError)
+            return QStringLiteral("Le dossier « %1 » est verrouillé par un autre Dravlin")
+                .arg(QDir::toNativeSeparators(m_directory));
+        return QStringLiteral("Impossible de verrouiller le dossier « %1 » : %2")
+            .arg(QDir::toNativeSeparators(m_directory),
+                 lock.error() == QLockFile::PermissionError ? QStringLiteral("permission refusée")
+                                                            : QStringLiteral("erreur inconnue"));
+    }
     // The certificate is renamed into place last: without it there is no CA
     // yet (at most a key left by a run that died while making one).
     return QFileInfo::exists(certificatePath()) ? load() : create();
@@ -282,10 +282,10 @@ QString CertificateAuthority::load()
     const QString keyFile = keyPath();
     const QFileInfo keyInfo(keyFile);
     if (!keyInfo.exists())
-        return QStringLiteral("La clé du certificat CA « %1 » est introuvable ; supprimez « %2 » pour en créer un nouveau.")
+        return QStringLiteral("La clé du certificat CA « %1 » est introuvable ; supprimez « %2 » pour en créer un nouveau")
             .arg(QDir::toNativeSeparators(keyFile), QDir::toNativeSeparators(certificatePath()));
-    if (keyInfo.ownerId() != ::getuid() || (keyInfo.permissions() & Others))
-        return QStringLiteral("La clé « %1 » est accessible à d'autres utilisateurs (chmod 600 attendu) ; elle n'est pas utilisée.")
+    if (!OwnerOnlyFiles::isOwnedByCurrentUser(keyFile) || (keyInfo.permissions() & Others))
+        return QStringLiteral("La clé « %1 » est accessible à d'autres utilisateurs (chmod 600 attendu) ; elle n'est pas utilisée")
             .arg(QDir::toNativeSeparators(keyFile));
 
     QFile certFile(certificatePath());
@@ -295,18 +295,22 @@ QString CertificateAuthority::load()
             .arg(certFile.isOpen() ? key.errorString() : certFile.errorString());
     const QByteArray certPem = certFile.readAll();
     QByteArray keyPem = key.readAll();
-    BioPtr certBio(BIO_new_mem_buf(certPem.constData(), static_cast<int>(certPem.size())));
-    BioPtr keyBio(BIO_new_mem_buf(keyPem.constData(), static_cast<int>(keyPem.size())));
+    BioPtr certBio = readerOf(certPem);
+    BioPtr keyBio = readerOf(keyPem);
+    if (!certBio || !keyBio) {
+        OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
+        return QStringLiteral("Lecture du certificat CA impossible : %1").arg(cryptoError());
+    }
     KeyedCertificate ca{own(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr)),
                         own(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr))};
     OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
     if (ca.isNull() || X509_check_private_key(ca.certificate.get(), ca.key.get()) != 1) {
         ERR_clear_error();
-        return QStringLiteral("Le certificat CA de « %1 » est illisible ou ne correspond pas à sa clé.")
+        return QStringLiteral("Le certificat CA de « %1 » est illisible ou ne correspond pas à sa clé")
             .arg(QDir::toNativeSeparators(m_directory));
     }
     if (X509_cmp_current_time(X509_get0_notAfter(ca.certificate.get())) <= 0)
-        return QStringLiteral("Le certificat CA de « %1 » a expiré ; supprimez ce dossier pour en créer un nouveau.")
+        return QStringLiteral("Le certificat CA de « %1 » a expiré ; supprimez ce dossier pour en créer un nouveau")
             .arg(QDir::toNativeSeparators(m_directory));
     m_ca = ca;
     return {};
@@ -333,9 +337,10 @@ QString CertificateAuthority::create()
         return QStringLiteral("Création du certificat CA impossible : %1").arg(cryptoError());
     QByteArray keyPem = bioBytes(keyBio.get());
     keyBio.reset();
-    if (QString error = saveKey(keyPath(), keyPem); !error.isEmpty())
+    if (QString error = saveFile(keyPath(), keyPem); !error.isEmpty())
         return error;
-    if (QString error = saveFile(certificatePath(), bioBytes(certBio.get())); !error.isEmpty())
+    QByteArray certPem = bioBytes(certBio.get());
+    if (QString error = saveFile(certificatePath(), certPem); !error.isEmpty())
         return error;
     m_ca = ca;
     return {};
@@ -402,5 +407,6 @@ QString CertificateAuthority::exportCertificate(const QString &path)
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || !PEM_write_bio_X509(bio.get(), m_ca.certificate.get()))
         return saveFailed(path, cryptoError());
-    return saveFile(path, bioBytes(bio.get()));
+    QByteArray pem = bioBytes(bio.get());
+    return saveFile(path, pem);
 }

@@ -28,7 +28,12 @@ QString nameText(const X509_NAME *name)
         return {};
     BIO *bio = BIO_new(BIO_s_mem());
     // RFC 2253 order and escaping, but UTF-8 kept as is rather than \XX.
-    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    if (!bio || X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        // Out of memory: the summary says so rather than showing an empty name.
+        BIO_free(bio);
+        ERR_clear_error();
+        return QStringLiteral("(nom illisible : mémoire insuffisante)");
+    }
     char *data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
     QString text = QString::fromUtf8(data, size);
@@ -129,10 +134,14 @@ TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
         // The leaf depends on the SNI, so it is chosen once the ClientHello is read.
         SSL_CTX_set_cert_cb(context, &TlsEngine::onCertificateNeeded, this);
         // Each engine has its own context: a ticket could never be used again.
-        SSL_CTX_set_num_tickets(context, 0);
-        SSL_CTX_set_ciphersuites(context, Suites);
-        SSL_CTX_set_options(context, SSL_OP_CIPHER_SERVER_PREFERENCE);
+        // Both fail only for want of memory, which setUp() then reports.
+        if (!SSL_CTX_set_num_tickets(context, 0) || !SSL_CTX_set_ciphersuites(context, Suites)) {
+            SSL_CTX_free(context);
+            context = nullptr;
+        }
     }
+    if (context)
+        SSL_CTX_set_options(context, SSL_OP_CIPHER_SERVER_PREFERENCE);
     setUp(context);
     SSL_CTX_free(context); // the SSL keeps its own reference
     if (m_ssl)
@@ -175,7 +184,7 @@ void TlsEngine::setUp(SSL_CTX *context)
 {
     m_ssl = context ? SSL_new(context) : nullptr;
     m_in = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
-    m_out = m_ssl ? BIO_new(wireMethod()) : nullptr;
+    m_out = m_ssl && wireMethod() ? BIO_new(wireMethod()) : nullptr;
     if (!m_in || !m_out) {
         BIO_free(m_in);
         BIO_free(m_out);
@@ -192,14 +201,28 @@ void TlsEngine::setUp(SSL_CTX *context)
     BIO_set_data(m_out, this);
     BIO_set_init(m_out, 1);
     SSL_set_bio(m_ssl, m_in, m_out);
-    SSL_set_app_data(m_ssl, this);
+    // The callbacks find the engine through it: without it they could not run.
+    if (!SSL_set_app_data(m_ssl, this)) {
+        SSL_free(m_ssl); // the BIOs with it
+        m_ssl = nullptr;
+        m_in = m_out = nullptr;
+        m_state = State::Failed;
+        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        ERR_clear_error();
+    }
 }
 
 void TlsEngine::feedIncoming(QByteArrayView cipher)
 {
     if (m_state == State::Failed || m_state == State::PeerClosed || cipher.isEmpty())
         return;
-    BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size()));
+    if (BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size())) != cipher.size()) {
+        // Bytes the engine never saw would leave a hole in the stream.
+        ERR_clear_error();
+        m_state = State::Failed;
+        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        return;
+    }
     // Plaintext is never longer than the records that carried it.
     reuse(m_plaintext, m_plaintextGiven, cipher.size() + static_cast<qsizetype>(ReadChunk));
     advance();
@@ -268,6 +291,9 @@ BIO_METHOD *TlsEngine::wireMethod()
     // Made once and never changed: every engine's output BIO shares it.
     static BIO_METHOD *const method = [] {
         BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "dravlin wire");
+        // Without it no wire BIO is made, and setUp() says why.
+        if (!m)
+            return m;
         BIO_meth_set_write_ex(m, [](BIO *bio, const char *data, size_t size, size_t *written) {
             static_cast<TlsEngine *>(BIO_get_data(bio))->m_wire.append(data, static_cast<qsizetype>(size));
             *written = size;

@@ -1,0 +1,80 @@
+#include "PrivateSaveFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+PrivateSaveFile::PrivateSaveFile(const QString &path, QObject *parent)
+    : QFile(parent)
+    , m_path(path)
+{
+}
+
+PrivateSaveFile::~PrivateSaveFile()
+{
+    discard();
+}
+
+bool PrivateSaveFile::open(OpenMode mode)
+{
+    if (isOpen() || (mode & ~(WriteOnly | Truncate)) != 0 || !(mode & WriteOnly))
+        return fail(QStringLiteral("ouverture en écriture seule attendue"));
+    // Beside path, so that the rename stays on one file system. mkostemp makes
+    // it with O_EXCL and mode 0600: never a link, never readable by others.
+    QByteArray name = QFile::encodeName(m_path) + ".XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail(qt_error_string(errno));
+    m_temporary = QFile::decodeName(name);
+    if (!QFile::open(fd, WriteOnly, AutoCloseHandle)) {
+        ::close(fd);
+        const QString why = errorString();
+        discard();
+        return fail(why);
+    }
+    return true;
+}
+
+bool PrivateSaveFile::commit()
+{
+    if (!isOpen() || m_temporary.isEmpty())
+        return fail(QStringLiteral("fichier non ouvert"));
+    if (error() != NoError || !flush()) {
+        const QString why = errorString();
+        discard();
+        return fail(why);
+    }
+    // On the disk before it takes the name: a crash then leaves the old file
+    // or the whole new one, never an empty one.
+    if (::fsync(handle()) != 0) {
+        const int error = errno;
+        discard();
+        return fail(qt_error_string(error));
+    }
+    QFile::close();
+    // rename(2) replaces whatever path names, a link included, in one step.
+    if (std::rename(QFile::encodeName(m_temporary).constData(), QFile::encodeName(m_path).constData()) != 0) {
+        const int error = errno;
+        discard();
+        return fail(qt_error_string(error));
+    }
+    m_temporary.clear();
+    return true;
+}
+
+bool PrivateSaveFile::fail(const QString &reason)
+{
+    setErrorString(reason);
+    return false;
+}
+
+void PrivateSaveFile::discard()
+{
+    if (isOpen())
+        QFile::close();
+    if (!m_temporary.isEmpty())
+        ::unlink(QFile::encodeName(m_temporary).constData());
+    m_temporary.clear();
+}
