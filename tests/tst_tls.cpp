@@ -184,11 +184,15 @@ private Q_SLOTS:
         QTest::addColumn<Side>("side");
         QTest::addColumn<QString>("reason");
         QTest::newRow("server certificate untrusted") << true << true << false << Side::Server
-                                                      << QStringLiteral("certificat du serveur refusé");
+                                                      << QStringLiteral("certificat du serveur refusé : autorité émettrice "
+                                                                        "inconnue de ce système "
+                                                                        "(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)");
+        // This client hangs up without an alert: nothing says why, so nothing is guessed.
         QTest::newRow("client distrusts Dravlin's CA") << true << false << true << Side::Client
-                                                       << QStringLiteral("certificat");
+                                                       << QStringLiteral("le client a fermé la connexion pendant la "
+                                                                         "négociation TLS");
         QTest::newRow("server says 220 but stays plain") << false << true << true << Side::Server
-                                                         << QStringLiteral("le pair ne parle pas TLS");
+                                                         << QStringLiteral("le serveur ne parle pas TLS");
     }
 
     // Reported as a failure with the reason, in the events and in the mark
@@ -212,8 +216,10 @@ private Q_SLOTS:
         const RelayEvent ended = m_relay->all(Kind::SessionEnded).constFirst();
         QCOMPARE(ended.end, RelayEvent::End::TlsFailed);
         QCOMPARE(ended.side, side);
-        QVERIFY2(ended.reason.contains(reason), qPrintable(ended.reason));
-        QCOMPARE(m_relay->all(Kind::TlsFailed).constLast().reason, ended.reason);
+        const QString said = EventText::describe(ended);
+        QVERIFY2(said.contains(reason) && (side == Side::Server || !said.contains(QStringLiteral("certificat"))),
+                 qPrintable(said));
+        QVERIFY2(EventText::describe(m_relay->all(Kind::TlsFailed).constLast()).contains(reason), qPrintable(said));
         RelayEvent::End readBack = RelayEvent::End::None;
         QVERIFY(SessionMarks::readEnd(SessionMarks::text(ended), &readBack));
         QCOMPARE(readBack, RelayEvent::End::TlsFailed);
