@@ -151,15 +151,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("answers"); // false: a server whose accept queue is full
         QTest::addColumn<QAbstractSocket::SocketError>("error");
-        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("shown"); // the server, then why, as the system's code worded
         const auto refused = QAbstractSocket::ConnectionRefusedError;
-        QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused << QStringLiteral("[::1]:%1");
-        QTest::newRow("refused, IPv6 typed in brackets") << QStringLiteral(" [::1] ") << true << refused << QStringLiteral("[::1]:%1");
+        QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused
+                                       << QStringLiteral("[::1]:%1 impossible : connexion refusée (ECONNREFUSED). ");
+        QTest::newRow("refused, IPv6 typed in brackets") << QStringLiteral(" [::1] ") << true << refused
+                                                         << QStringLiteral("[::1]:%1 impossible : connexion refusée");
         // An empty label is refused by the resolver itself: no query leaves the machine.
         QTest::newRow("host not found") << QStringLiteral("nohost..invalid") << true << QAbstractSocket::HostNotFoundError
-                                        << QStringLiteral("nohost..invalid:%1");
+                                        << QStringLiteral("nohost..invalid:%1 impossible : hôte introuvable : nohost..invalid. ");
         QTest::newRow("never answers") << QStringLiteral("127.0.0.1") << false << QAbstractSocket::SocketTimeoutError
-                                       << QStringLiteral("127.0.0.1:%1");
+                                       << QStringLiteral("127.0.0.1:%1 impossible : délai dépassé, pas de réponse (ETIMEDOUT). ");
     }
     void serverUnreachableEndsTheSession()
     {
