@@ -63,8 +63,10 @@ QString EventText::describe(const RelayEvent &event)
     case Kind::PeerClosed:
         return QStringLiteral("Connexion fermée par le %1").arg(sideName(event.side));
     case Kind::PeerReset:
+        if (event.cause.kind != FailureCause::Kind::None)
+            return QStringLiteral("Connexion avec le %1 interrompue : %2").arg(sideName(event.side), reasonOf(event));
         return withReason(QStringLiteral("Connexion réinitialisée par le %1").arg(sideName(event.side)),
-                          reasonOf(event));
+                          RowText::escaped(event.reason));
     case Kind::Undelivered:
         return QStringLiteral("%1 non remis au %2 : %3")
             .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event));
