@@ -1,8 +1,13 @@
 #include "EventLog.h"
 
 #include "InterruptibleWriter.h"
+#include "ControlBytes.h"
+#include "RowText.h"
+#include "Transcript.h"
 
 #include <QSocketNotifier>
+
+#include <algorithm>
 
 EventLog::EventLog(int fd, QObject *parent)
     : QObject(parent)
@@ -15,7 +20,11 @@ EventLog::EventLog(int fd, QObject *parent)
 
 void EventLog::print(const QString &message)
 {
-    const QByteArray line = QStringLiteral("dravlin: %1\n").arg(message).toUtf8();
+    // The wording escapes what peers chose; should a control character come
+    // through all the same, it never reaches the terminal as one.
+    const bool raw = std::any_of(message.cbegin(), message.cend(),
+                                 [](QChar c) { return ControlBytes::isControl(c.unicode()); });
+    const QByteArray line = QStringLiteral("dravlin: %1\n").arg(raw ? RowText::escaped(message) : message).toUtf8();
     if (m_backlog.size() + line.size() > BacklogBytes) {
         // The oldest lines are kept: they say how it began.
         ++m_dropped;
@@ -51,8 +60,11 @@ void EventLog::writeReady(int waitMs)
             break;
         m_backlog.remove(0, n);
         if (m_backlog.isEmpty() && m_dropped > 0) {
-            m_backlog = QStringLiteral("dravlin: %1 message(s) d'événement perdu(s), la sortie d'erreur ne lisait plus\n")
-                            .arg(m_dropped)
+            m_backlog = (m_dropped == 1 ? QStringLiteral("dravlin: 1 message d'événement perdu, la sortie d'erreur ne "
+                                                         "lisait plus\n")
+                                        : QStringLiteral("dravlin: %1 messages d'événement perdus, la sortie d'erreur "
+                                                         "ne lisait plus\n")
+                                              .arg(Transcript::countText(m_dropped)))
                             .toUtf8();
             m_dropped = 0;
         }

@@ -146,7 +146,7 @@ qint64 Conversation::arrivedMsecs(int row) const
 QString Conversation::text(int row, Side pane) const
 {
     if (isMarker(row))
-        return QStringLiteral("\u2014 %1 \u2014").arg(markerText(row));
+        return QStringLiteral("\u2014 %1 \u2014").arg(SessionMarks::shown(markerText(row)));
     if (side(row) != pane)
         return AlignmentRow;
     return RowText::display(bytes(row));

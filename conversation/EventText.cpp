@@ -1,6 +1,9 @@
 #include "EventText.h"
 
-#include <QLocale>
+#include "ReasonText.h"
+#include "RowText.h"
+#include "Transcript.h"
+
 #include <QStringList>
 
 namespace {
@@ -13,6 +16,30 @@ QString sideName(Side side)
 QString withReason(const QString &text, const QString &reason)
 {
     return reason.isEmpty() ? text : QStringLiteral("%1 (%2)").arg(text, reason);
+}
+
+// A clause that a sentence of ours ends with its own full stop: one it
+// already ends with is not doubled.
+QString clause(QString text)
+{
+    if (text.endsWith(QLatin1Char('.')) && !text.endsWith(QStringLiteral("..")))
+        text.chop(1);
+    return text;
+}
+
+// French agreement: 0 and 1 take the singular.
+QString agreed(qint64 count, const QString &singular, const QString &plural)
+{
+    return count < 2 ? singular : plural;
+}
+
+// Why, from the cause the relay gave, else its own words (text a peer or the
+// system chose, hence escaped).
+QString reasonOf(const RelayEvent &event)
+{
+    if (event.cause.kind != FailureCause::Kind::None)
+        return ReasonText::describe(event.cause, event.side);
+    return RowText::escaped(event.reason);
 }
 
 } // namespace
@@ -40,19 +67,22 @@ QString EventText::describe(const RelayEvent &event)
     case Kind::Listening:
         return QStringLiteral("En écoute sur le port %1").arg(event.listenPort);
     case Kind::ListenFailed:
-        return QStringLiteral("Écoute impossible : %1. Relais arrêté.").arg(listenFailure(event));
+        return QStringLiteral("Écoute impossible : %1. Relais arrêté.").arg(clause(listenFailure(event)));
     case Kind::ClientConnected:
-        return QStringLiteral("Client connecté depuis %1 ; connexion à %2…").arg(event.client, event.server);
+        return QStringLiteral("Client connecté depuis %1 ; connexion à %2…")
+            .arg(RowText::escaped(event.client), RowText::escaped(event.server));
     case Kind::ServerConnected:
-        return QStringLiteral("Connecté au serveur %1").arg(event.server);
+        return QStringLiteral("Connecté au serveur %1").arg(RowText::escaped(event.server));
     case Kind::ServerFailed:
         return QStringLiteral("Connexion à %1 impossible : %2. Client déconnecté, nouvelle écoute.")
-            .arg(event.server, connectFailure(event));
+            .arg(RowText::escaped(event.server), clause(connectFailure(event)));
     case Kind::PeerClosed:
         return QStringLiteral("Connexion fermée par le %1").arg(sideName(event.side));
     case Kind::PeerReset:
+        if (event.cause.kind != FailureCause::Kind::None)
+            return QStringLiteral("Connexion avec le %1 interrompue : %2").arg(sideName(event.side), reasonOf(event));
         return withReason(QStringLiteral("Connexion réinitialisée par le %1").arg(sideName(event.side)),
-                          event.reason);
+                          RowText::escaped(event.reason));
     case Kind::Undelivered:
         return QStringLiteral("%1 non remis au %2 : %3")
                    .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event))
@@ -61,23 +91,29 @@ QString EventText::describe(const RelayEvent &event)
                    : QStringLiteral(" ; réinitialisation impossible (%1), le %2 a pu prendre la fin pour normale")
                          .arg(event.reason, sideName(event.side)));
     case Kind::SessionEnded:
-        return QStringLiteral("Session terminée, %1 : %2 reçus du client, %3 du serveur, en %4 s")
-            .arg(sessionEnd(event.end, event.side)
-                     + (event.end == RelayEvent::End::TlsFailed ? QStringLiteral(" (%1)").arg(event.reason) : QString()),
-                 bytes(event.bytesClientToServer), bytes(event.bytesServerToClient),
-                 QLocale(QLocale::French).toString(double(event.durationMs) / 1000.0, 'f', 1));
+        return QStringLiteral("Session terminée, %1 : %2 %3 du client, %4 %5 du serveur, en %6")
+            .arg(event.end == RelayEvent::End::TlsFailed ? withReason(sessionEnd(event.end, event.side), reasonOf(event))
+                                                         : sessionEnd(event.end, event.side),
+                 bytes(event.bytesClientToServer),
+                 agreed(event.bytesClientToServer, QStringLiteral("reçu"), QStringLiteral("reçus")),
+                 bytes(event.bytesServerToClient),
+                 agreed(event.bytesServerToClient, QStringLiteral("reçu"), QStringLiteral("reçus")),
+                 Transcript::durationText(event.durationMs));
     case Kind::Stopped:
         return QStringLiteral("Relais arrêté");
     case Kind::TlsEstablished:
         return QStringLiteral("TLS établi avec le %1").arg(tlsMarker(event));
     case Kind::TlsFailed:
-        return QStringLiteral("Échec TLS avec le %1 : %2. Client déconnecté.").arg(sideName(event.side), event.reason);
+        return QStringLiteral("Échec TLS avec le %1 : %2. Client déconnecté.")
+            .arg(sideName(event.side), clause(reasonOf(event)));
     case Kind::PlaintextDropped:
-        return QStringLiteral("%1 en clair envoyés par le %2 après %3 et avant la négociation TLS : ignorés, "
+        return QStringLiteral("%1 en clair %2 par le %3 après %4 et avant la négociation TLS : %5, "
                               "jamais transmis (injection de commandes ?)")
-            .arg(bytes(event.dropped), sideName(event.side), upgradeName(event.upgrade));
+            .arg(bytes(event.dropped), agreed(event.dropped, QStringLiteral("envoyé"), QStringLiteral("envoyés")),
+                 sideName(event.side), upgradeName(event.upgrade),
+                 agreed(event.dropped, QStringLiteral("ignoré"), QStringLiteral("ignorés")));
     case Kind::TlsUnavailable:
-        return QStringLiteral("%1. Relais arrêté.").arg(event.reason);
+        return QStringLiteral("%1. Relais arrêté.").arg(clause(RowText::escaped(event.reason)));
     }
     return QString();
 }
@@ -88,9 +124,9 @@ QString EventText::tlsMarker(const RelayEvent &event)
     QString text = QStringLiteral("%1 : %2 %3").arg(sideName(event.side), tls.protocol, tls.cipher);
     if (event.side == Side::Client) {
         if (!tls.serverName.isEmpty())
-            text += QStringLiteral(", nom demandé « %1 »").arg(tls.serverName);
+            text += QStringLiteral(", nom demandé « %1 »").arg(RowText::escaped(tls.serverName));
     } else {
-        text += QStringLiteral(", %1, %2").arg(tls.peerSubject,
+        text += QStringLiteral(", %1, %2").arg(RowText::escaped(tls.peerSubject),
                                                tls.peerVerified ? QStringLiteral("certificat vérifié")
                                                                 : QStringLiteral("certificat NON vérifié"));
     }
@@ -104,13 +140,15 @@ QString EventText::tlsDetails(const RelayEvent &event)
                       QStringLiteral("Protocole : %1").arg(tls.protocol),
                       QStringLiteral("Chiffrement : %1").arg(tls.cipher)};
     if (!tls.serverName.isEmpty())
-        lines.append(QStringLiteral("Nom demandé (SNI) : %1").arg(tls.serverName));
+        lines.append(QStringLiteral("Nom demandé (SNI) : %1").arg(RowText::escaped(tls.serverName)));
     if (event.side == Side::Server) {
-        lines.append(QStringLiteral("Sujet du certificat : %1").arg(tls.peerSubject));
-        lines.append(QStringLiteral("Émetteur : %1").arg(tls.peerIssuer));
+        lines.append(QStringLiteral("Sujet du certificat : %1").arg(RowText::escaped(tls.peerSubject)));
+        lines.append(QStringLiteral("Émetteur : %1").arg(RowText::escaped(tls.peerIssuer)));
         lines.append(QStringLiteral("Empreinte SHA-256 : %1").arg(tls.peerFingerprint));
-        lines.append(tls.peerVerified ? QStringLiteral("Certificat vérifié")
-                                      : QStringLiteral("Certificat non vérifié : %1").arg(tls.verifyError));
+        lines.append(tls.peerVerified
+                         ? QStringLiteral("Certificat vérifié")
+                         : QStringLiteral("Certificat non vérifié : %1")
+                               .arg(ReasonText::certificate(tls.verifyResult, tls.verifyError)));
     } else {
         lines.append(QStringLiteral("Certificat présenté : émis par l'autorité de Dravlin"));
     }
@@ -150,12 +188,14 @@ QString EventText::listenFailure(const RelayEvent &event)
             .arg(event.listenPort);
     default:
         return withReason(QStringLiteral("impossible d'écouter sur le port %1").arg(event.listenPort),
-                          event.reason);
+                          RowText::escaped(event.reason));
     }
 }
 
 QString EventText::connectFailure(const RelayEvent &event)
 {
+    if (event.cause.kind != FailureCause::Kind::None)
+        return reasonOf(event);
     switch (event.error) {
     case QAbstractSocket::ConnectionRefusedError:
         return QStringLiteral("connexion refusée par le serveur");
@@ -164,11 +204,11 @@ QString EventText::connectFailure(const RelayEvent &event)
     case QAbstractSocket::SocketTimeoutError:
         return QStringLiteral("le serveur ne répond pas (délai dépassé)");
     case QAbstractSocket::NetworkError:
-        return withReason(QStringLiteral("réseau injoignable"), event.reason);
+        return withReason(QStringLiteral("réseau injoignable"), RowText::escaped(event.reason));
     case QAbstractSocket::SocketAccessError:
         return QStringLiteral("accès refusé");
     default:
-        return QStringLiteral("échec de la connexion (%1)").arg(event.reason);
+        return withReason(QStringLiteral("échec de la connexion"), RowText::escaped(event.reason));
     }
 }
 
@@ -221,7 +261,8 @@ QString EventText::undeliveredBecause(const RelayEvent &event)
 
 QString EventText::bytes(qint64 count)
 {
-    return QStringLiteral("%1 %2").arg(count).arg(count > 1 ? QStringLiteral("octets") : QStringLiteral("octet"));
+    return QStringLiteral("%1 %2").arg(Transcript::countText(count),
+                                       agreed(count, QStringLiteral("octet"), QStringLiteral("octets")));
 }
 
 QString EventText::settingsError(const RelaySettings::Error &error, Naming naming)
@@ -232,11 +273,11 @@ QString EventText::settingsError(const RelaySettings::Error &error, Naming namin
     switch (error.field) {
     case Field::ListenPort:
         return QStringLiteral("Port d'écoute (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535%3.")
-            .arg(window ? QStringLiteral("« Serveur sur le port »") : QStringLiteral("--listen"), error.text,
+            .arg(window ? QStringLiteral("« Serveur sur le port »") : QStringLiteral("--listen"), RowText::escaped(error.text),
                  window ? QString() : QStringLiteral(", ou 0 pour un port choisi par le système"));
     case Field::ServerPort:
         return QStringLiteral("Port du serveur (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535.")
-            .arg(window ? QStringLiteral("« Sur le port »") : QStringLiteral("--server"), error.text);
+            .arg(window ? QStringLiteral("« Sur le port »") : QStringLiteral("--server"), RowText::escaped(error.text));
     case Field::ServerHost:
         break;
     }
@@ -244,7 +285,7 @@ QString EventText::settingsError(const RelaySettings::Error &error, Naming namin
     if (error.problem == Problem::EmptyHost)
         return QStringLiteral("Adresse du serveur (%1) vide. Entrez un nom d'hôte ou une adresse IP.").arg(named);
     return QStringLiteral("Adresse du serveur (%1) invalide : « %2 ». %3")
-        .arg(named, error.text,
+        .arg(named, RowText::escaped(error.text),
              window ? QStringLiteral("Entrez un nom d'hôte ou une adresse IP, sans port : le port va dans "
                                      "« Sur le port ».")
                     : QStringLiteral("Une adresse IPv6 suivie d'un port s'écrit entre crochets : "

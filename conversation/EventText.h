@@ -31,12 +31,13 @@ public:
     // How a session ended, "fermée par le client", for the event line and the
     // session's end mark; side says whose silence, stall or TLS failure.
     static QString sessionEnd(RelayEvent::End end, Side side);
+    // "0 octet", "1 octet", "750 000 octets" (grouped with narrow no-break spaces).
+    static QString bytes(qint64 count);
 
 private:
     static QString listenFailure(const RelayEvent &event);
     static QString connectFailure(const RelayEvent &event);
     static QString undeliveredBecause(const RelayEvent &event);
-    static QString bytes(qint64 count);
 };
 
 #endif

@@ -187,3 +187,10 @@ void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
     }
     appendRun(view.size());
 }
+
+QString RowText::escaped(const QString &text)
+{
+    QByteArray out;
+    appendTranscript(out, Side::Client, text.toUtf8());
+    return QString::fromUtf8(QByteArrayView(out).sliced(3));
+}

@@ -27,6 +27,10 @@ public:
     // TAB only, no backslash.
     static bool isPlainAscii(QByteArrayView bytes);
     static void appendTranscript(QByteArray &out, Side side, QByteArrayView bytes);
+    // Text shown outside the rows, a name or words a peer chose, written as a
+    // row is in a transcript, without the prefix: on one line and safe on a
+    // terminal, and telling an escape the peer wrote from one made here.
+    static QString escaped(const QString &text);
 };
 
 #endif

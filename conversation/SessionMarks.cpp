@@ -1,6 +1,8 @@
 #include "SessionMarks.h"
 
 #include "EventText.h"
+#include "ReasonText.h"
+#include "RowText.h"
 #include "Transcript.h"
 
 #include <QRegularExpression>
@@ -25,7 +27,8 @@ QString tlsText(const RelayEvent &event)
     }
     parts.append(QStringLiteral("sujet %1").arg(tls.peerSubject));
     parts.append(tls.peerVerified ? QStringLiteral("certificat vérifié")
-                                  : QStringLiteral("certificat NON vérifié (%1)").arg(tls.verifyError));
+                                  : QStringLiteral("certificat NON vérifié (%1)")
+                                        .arg(ReasonText::certificate(tls.verifyResult, tls.verifyError)));
     parts.append(QStringLiteral("SHA-256 %1").arg(tls.peerFingerprint));
     parts.append(QStringLiteral("émetteur %1").arg(tls.peerIssuer));
     if (!tls.serverName.isEmpty())
@@ -47,19 +50,23 @@ QString SessionMarks::text(const RelayEvent &event)
         return tlsText(event);
     case RelayEvent::Kind::PlaintextDropped:
         return QStringLiteral("en clair ignoré · %1 · %2 o après %3, jamais transmis")
-            .arg(event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur"))
-            .arg(event.dropped)
-            .arg(EventText::upgradeName(event.upgrade));
+            .arg(event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur"),
+                 Transcript::countText(event.dropped), EventText::upgradeName(event.upgrade));
     default:
         return QString();
     }
 }
 
+QString SessionMarks::shown(const QString &text)
+{
+    return RowText::escaped(text);
+}
+
 QString SessionMarks::tooltip(const QString &text)
 {
+    QString lines = shown(text);
     if (!text.startsWith(tlsPrefix()))
-        return text;
-    QString lines = text;
+        return lines;
     return lines.replace(separator(), QStringLiteral("\n"));
 }
 

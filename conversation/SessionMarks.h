@@ -24,7 +24,10 @@ public:
     // après STARTTLS (SMTP), jamais transmis".
     // A TLS mark holds every detail, so that a saved conversation keeps them.
     static QString text(const RelayEvent &event);
-    // A mark's tooltip: a TLS mark one detail per line, any other mark whole.
+    // A mark as the panes show it: a mark keeps what a peer chose as it came
+    // (a transcript escapes it as it writes it); shown, it is escaped the same way.
+    static QString shown(const QString &text);
+    // A mark's tooltip, shown(): a TLS mark one detail per line, any other mark whole.
     static QString tooltip(const QString &text);
 
     // Reading marks back, as from a saved conversation: a session's opening

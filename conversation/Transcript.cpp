@@ -52,11 +52,15 @@ QString Transcript::sessionBeginText(qint64 msecs, const QString &client, const 
 QString Transcript::sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
                                    qint64 serverBytes, qint64 durationMsecs)
 {
-    const QLocale french(QLocale::French, QLocale::France);
     return QStringLiteral("%1 \u00b7 %2 \u00b7 client \u2192 serveur %3 o \u00b7 serveur \u2192 client %4 o"
                           " \u00b7 dur\u00e9e %5")
-        .arg(clockTime(msecs), how, french.toString(clientBytes), french.toString(serverBytes),
+        .arg(clockTime(msecs), how, countText(clientBytes), countText(serverBytes),
              durationText(durationMsecs));
+}
+
+QString Transcript::countText(qint64 count)
+{
+    return QLocale(QLocale::French, QLocale::France).toString(count);
 }
 
 QString Transcript::durationText(qint64 msecs)

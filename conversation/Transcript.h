@@ -46,6 +46,9 @@ public:
     // serveur → client 342 o · durée 2,584 s".
     static QString sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
                                   qint64 serverBytes, qint64 durationMsecs);
+    // A count as every text here writes it, French grouping with narrow
+    // no-break spaces: "750 000". Byte counts and durations all go through it.
+    static QString countText(qint64 count);
     // "12 ms", "2,584 s", "3 min 05 s", "2 h 03 min 05 s".
     static QString durationText(qint64 msecs);
 };

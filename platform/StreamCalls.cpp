@@ -49,7 +49,7 @@ template <typename T>
 T failed(T result, int systemError, StreamCalls::Failure *why)
 {
     if (why)
-        *why = {categoryOf(systemError), qt_error_string(systemError)};
+        *why = {categoryOf(systemError), qt_error_string(systemError), systemError};
     return result;
 }
 
@@ -204,12 +204,12 @@ bool close(int fd, bool reset, Failure *why)
 
 Failure timedOut()
 {
-    return {categoryOf(ETIMEDOUT), qt_error_string(ETIMEDOUT)};
+    return {categoryOf(ETIMEDOUT), qt_error_string(ETIMEDOUT), ETIMEDOUT};
 }
 
 Failure unreachable()
 {
-    return {categoryOf(EHOSTUNREACH), qt_error_string(EHOSTUNREACH)};
+    return {categoryOf(EHOSTUNREACH), qt_error_string(EHOSTUNREACH), EHOSTUNREACH};
 }
 
 } // namespace StreamCalls

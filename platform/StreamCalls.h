@@ -17,6 +17,7 @@ namespace StreamCalls {
 struct Failure {
     QAbstractSocket::SocketError category = QAbstractSocket::UnknownSocketError;
     QString text;
+    int systemError = 0; // errno, for wording the cause in the user's language
 };
 
 // Starts a non-blocking connection; the descriptor, or -1 with *why.

@@ -211,7 +211,7 @@ void Relay::onClientConnectionRequest(int requestId)
     m_resetFailure[1].clear();
     m_firstEnded.reset();
     m_end = RelayEvent::End::None;
-    m_endReason.clear();
+    m_endCause = {};
     m_detector = UpgradeDetector();
     m_watching = m_settings.tls.inspectTls && !m_settings.tls.serverTls;
     m_upgrade = RelayEvent::Upgrade::None;
@@ -316,14 +316,14 @@ void Relay::tlsFailed(Side side)
     RelayEvent failed = makeEvent(RelayEvent::Kind::TlsFailed);
     failed.side = side;
     failed.upgrade = m_upgrade;
-    failed.reason = s.tlsFailure();
+    failed.cause = s.tlsFailure();
     report(failed);
     m_undelivered[sideIndex(side)] += s.tlsDiscardedBytes();
     if (m_ending) {
         settleEnding();
         return;
     }
-    m_endReason = failed.reason;
+    m_endCause = failed.cause;
     endSession(RelayEvent::End::TlsFailed, side);
 }
 
@@ -353,6 +353,7 @@ void Relay::onServerFailed()
     failed.side = Side::Server;
     failed.error = wskServeur.error();
     failed.reason = wskServeur.errorString();
+    failed.cause = wskServeur.failure();
     report(failed);
     endSession(RelayEvent::End::ServerUnreachable, Side::Server);
 }
@@ -389,6 +390,7 @@ void Relay::reset(Side side)
     broken.side = side;
     broken.error = socket(side).error();
     broken.reason = socket(side).errorString();
+    broken.cause = socket(side).failure();
     report(broken);
     closeSide(side);
     if (m_ending)
@@ -486,7 +488,7 @@ void Relay::completeSession(bool rearm)
     ended.bytesClientToServer = m_bytesFrom[sideIndex(Side::Client)];
     ended.bytesServerToClient = m_bytesFrom[sideIndex(Side::Server)];
     ended.durationMs = m_sessionClock.elapsed();
-    ended.reason = m_endReason;
+    ended.cause = m_endCause;
     report(ended);
     if (m_finishing) {
         const qint64 toClient = m_undelivered[sideIndex(Side::Client)];

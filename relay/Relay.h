@@ -143,7 +143,7 @@ private:
     UpgradeDetector m_detector;
     bool m_watching = false; // the detector sees every byte until both sides are TLS
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
-    QString m_endReason;
+    FailureCause m_endCause;
 
     // The session with the client taken, if any.
     bool m_inSession = false;

@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_RELAYEVENT_H
 #define DRAVLIN_RELAYEVENT_H
 
+#include "FailureCause.h"
 #include "Side.h"
 #include "TlsSummary.h"
 
@@ -18,14 +19,14 @@ struct RelayEvent
         ListenFailed,    // listenPort, error, reason; the relay is stopped
         ClientConnected, // client, server
         ServerConnected, // client, server
-        ServerFailed,    // client, server, error, reason
+        ServerFailed,    // client, server, error, reason, cause
         PeerClosed,      // side ended its sending (the other direction may go on)
-        PeerReset,       // side reset the connection; error, reason
+        PeerReset,       // side reset the connection; error, reason, cause
         Undelivered,     // side did not get `undelivered` bytes; end says why; reason when no reset told it
-        SessionEnded,    // one per client taken: end, side, bytes, durationMs; reason when TLS failed
+        SessionEnded,    // one per client taken: end, side, bytes, durationMs; cause when TLS failed
         Stopped,         // stop(), or finish() once done
         TlsEstablished,  // side, upgrade, tls: a handshake is over, what follows on that side is decrypted
-        TlsFailed,       // side, reason: that side's handshake or session failed; the session ends
+        TlsFailed,       // side, cause: that side's handshake or session failed; the session ends
         PlaintextDropped, // side, dropped: plaintext sent after an upgrade, before the handshake, not forwarded
         TlsUnavailable,  // reason: the CA or the trusted certificates cannot be had; the relay is stopped
     };
@@ -54,7 +55,8 @@ struct RelayEvent
     quint16 listenPort = 0;
     Side side = Side::Client;
     QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
-    QString reason;              // the system's own text, or why TLS failed
+    QString reason;              // the system's own text, or the relay's when it has no cause
+    FailureCause cause;          // why, as data, for the wording to put in French
     End end = End::None;
     qint64 undelivered = 0;
     qint64 bytesClientToServer = 0; // read from the client during the session

@@ -137,7 +137,7 @@ void StreamSocket::tryNextAddress()
         m_writeNotifier.setEnabled(true);
         return;
     }
-    failWith(m_lastConnectFailure.category, m_lastConnectFailure.text);
+    failWith(m_lastConnectFailure.category, m_lastConnectFailure.text, m_lastConnectFailure.systemError);
 }
 
 void StreamSocket::finishConnecting()
@@ -163,12 +163,13 @@ void StreamSocket::finishConnecting()
         shutdownWrite();
 }
 
-void StreamSocket::failWith(QAbstractSocket::SocketError error, const QString &reason)
+void StreamSocket::failWith(QAbstractSocket::SocketError error, const QString &reason, int systemError)
 {
     releaseDescriptor(false);
     m_stallTimer.stop();
     m_error = error;
     m_errorString = reason;
+    m_systemError = systemError;
     m_state = State::Failed;
     Q_EMIT failed();
 }
@@ -220,7 +221,7 @@ void StreamSocket::startTls(std::unique_ptr<TlsEngine> engine, const QByteArray 
     m_tls = std::move(engine);
     m_tlsHeld.clear();
     m_tlsDiscarded = 0;
-    m_tlsFailure.clear();
+    m_tlsFailure = {};
     m_closeNotifyQueued = false;
     if (m_state == State::Connected)
         sendAtOnce();
@@ -240,9 +241,13 @@ void StreamSocket::sendAtOnce()
     StreamCalls::sendAtOnce(m_fd, nullptr);
 }
 
-QString StreamSocket::tlsFailure() const
+FailureCause StreamSocket::failure() const
 {
-    return m_tlsFailure;
+    if (m_error == QAbstractSocket::HostNotFoundError)
+        return {FailureCause::Kind::HostNotFound, 0, m_remoteHost, {}, {}};
+    if (m_systemError != 0)
+        return {FailureCause::Kind::System, m_systemError, m_errorString, {}, {}};
+    return {};
 }
 
 void StreamSocket::decrypt(const QByteArray &cipher)
@@ -296,7 +301,12 @@ bool StreamSocket::afterTlsStep(TlsEngine::State before)
 
 void StreamSocket::failTls(const QString &reason)
 {
-    m_tlsFailure = reason.isEmpty() ? m_tls->failureReason() : reason;
+    failTls(reason.isEmpty() ? m_tls->failure() : FailureCause::said(reason));
+}
+
+void StreamSocket::failTls(const FailureCause &cause)
+{
+    m_tlsFailure = cause;
     // What waited for the handshake can never be delivered.
     m_pending -= m_tlsHeld.size();
     m_tlsDiscarded += m_tlsHeld.size();
@@ -445,11 +455,8 @@ bool StreamSocket::readFromPeer()
     }
     m_readBuffer.swap(chunk);
     if (n == 0 && m_tls && m_tls->state() == TlsEngine::State::Handshaking) {
-        // A client that refuses the certificate it was shown often just hangs up.
-        failTls(m_tls->isServer() ? QStringLiteral("le client a fermé la connexion pendant la négociation TLS, sans "
-                                                   "doute parce qu'il refuse le certificat présenté (autorité de "
-                                                   "Dravlin non reconnue)")
-                                  : QStringLiteral("le serveur a fermé la connexion pendant la négociation TLS"));
+        // Only an alert says why; a peer that just hangs up may have any reason.
+        failTls(FailureCause{FailureCause::Kind::ClosedInHandshake, 0, {}, {}, {}});
         return false;
     }
     if (n == 0) {
@@ -469,6 +476,7 @@ void StreamSocket::brokenBy(const StreamCalls::Failure &why)
     m_stallTimer.stop();
     m_error = why.category;
     m_errorString = why.text;
+    m_systemError = why.systemError;
     updateNotifiers();
     Q_EMIT peerReset();
 }
@@ -477,7 +485,7 @@ void StreamSocket::onStallTimeout()
 {
     if (m_state == State::Connecting) {
         const StreamCalls::Failure why = StreamCalls::timedOut();
-        failWith(why.category, why.text);
+        failWith(why.category, why.text, why.systemError);
         return;
     }
     if (m_broken || m_fd < 0)
@@ -550,12 +558,13 @@ void StreamSocket::close()
     m_tls.reset();
     m_tlsHeld.clear();
     m_tlsDiscarded = 0;
-    m_tlsFailure.clear();
+    m_tlsFailure = {};
     m_closeNotifyQueued = false;
     m_peerAddress.clear();
     m_peerPort = 0;
     m_error = QAbstractSocket::UnknownSocketError;
     m_errorString.clear();
+    m_systemError = 0;
     m_state = State::Closed;
 }
 

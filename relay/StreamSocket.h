@@ -66,6 +66,8 @@ public:
     // The last failure: Qt's category for it and the system's own text.
     QAbstractSocket::SocketError error() const { return m_error; }
     QString errorString() const { return m_errorString; }
+    // The same as data, for the wording: the errno, or the host not found.
+    FailureCause failure() const;
 
     bool listen();
     // Takes the connection offered by connectionRequest(requestId); only
@@ -92,8 +94,8 @@ public:
     void startTls(std::unique_ptr<TlsEngine> engine, const QByteArray &alreadyRead = {});
     bool isTls() const { return m_tls != nullptr; }
     const TlsEngine *tls() const { return m_tls.get(); }
-    // Why TLS failed, in French.
-    QString tlsFailure() const;
+    // Why TLS failed.
+    FailureCause tlsFailure() const { return m_tlsFailure; }
     // Plaintext that was waiting for a handshake that failed, thrown away.
     qint64 tlsDiscardedBytes() const { return m_tlsDiscarded; }
 
@@ -146,12 +148,13 @@ private:
     void decrypt(const QByteArray &cipher);
     bool afterTlsStep(TlsEngine::State before);
     void failTls(const QString &reason = {});
+    void failTls(const FailureCause &cause);
     void sendCloseNotify();
     void sendAtOnce();
     void writeQueued();
     void brokenBy(const StreamCalls::Failure &why);
     bool endSending();
-    void failWith(QAbstractSocket::SocketError error, const QString &reason);
+    void failWith(QAbstractSocket::SocketError error, const QString &reason, int systemError = 0);
     void updateNotifiers();
     QString releaseDescriptor(bool reset);
     qint64 kernelQueued() const;
@@ -177,6 +180,7 @@ private:
     quint16 m_peerPort = 0;
     QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
     QString m_errorString;
+    int m_systemError = 0; // errno behind m_errorString, when the system gave one
 
     QByteArray m_readBuffer; // the last chunk read, reused once nobody else holds it
     std::deque<QByteArray> m_queue;
@@ -193,7 +197,7 @@ private:
     std::unique_ptr<TlsEngine> m_tls;
     QByteArray m_tlsHeld;       // plaintext sent while the handshake goes on
     qint64 m_tlsDiscarded = 0;
-    QString m_tlsFailure;       // when the engine itself has no reason
+    FailureCause m_tlsFailure;
     bool m_closeNotifyQueued = false;
 };
 

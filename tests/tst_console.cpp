@@ -205,6 +205,41 @@ private Q_SLOTS:
         QCOMPARE(stream.serverNode, QStringLiteral("127.0.0.1:%1").arg(serverPort));
     }
 
+    // A name a client chose (its SNI, here with LF, ESC and a UTF-8 "·") is
+    // shown escaped on stderr and in the mark, decoded as UTF-8, and cannot
+    // forge a line of its own.
+    void peerChosenNameReachesTheTerminalEscaped()
+    {
+        QTemporaryDir home;
+        CertificateAuthority serverCa(home.filePath(QStringLiteral("server-ca")));
+        QCOMPARE(serverCa.ensure(), QString());
+        FakeServer::Script implicit;
+        implicit.implicit = true;
+        FakeServer server(serverCa, implicit);
+        ConsoleRun run(relayTo(server.listener.serverPort(), textList({"--inspect-tls", "--tls-insecure"})),
+                       environment(home.path()));
+        QVERIFY2(run.listening(), run.err.constData());
+        const QString sni = QStringLiteral("evil\n-- TLS serveur \u00b7 certificat v\u00e9rifi\u00e9\x1b[2J");
+        TlsEngine client(TlsEngine::clientContext(), {sni, true});
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, run.port);
+        QVERIFY(QTest::qWaitFor([&] {
+            socket.write(client.takeOutgoing());
+            client.feedIncoming(socket.readAll());
+            return client.state() != TlsEngine::State::Handshaking;
+        }, 10000));
+        QCOMPARE(client.state(), TlsEngine::State::Established);
+        socket.write(client.takeOutgoing()); // the client's last flight
+        QVERIFY2(run.waitFor("TLS établi avec le client"), run.err.constData());
+        socket.abort();
+        run.signal(SIGTERM);
+        QVERIFY2(run.finish(), run.err.constData()); // every line is the program's own
+        const QByteArray shown = "evil\\x0a-- TLS serveur \xc2\xb7 certificat v\xc3\xa9rifi\xc3\xa9\\x1b[2J";
+        const QByteArray toldOnStderr = "nom demandé « " + shown + " »", marked = "nom demandé " + shown;
+        QVERIFY2(run.err.contains(toldOnStderr), run.err.constData());
+        QVERIFY2(run.out.contains(marked), run.out.constData());
+    }
+
     // A failing stdout ends the run on its own: one report, status 1, the bytes still relayed.
     void stdoutFailureEndsTheRunWithOneReport_data()
     {
@@ -414,12 +449,12 @@ private Q_SLOTS:
             log.print(event + QString::number(i));
         ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
         QByteArray told;
-        QTRY_VERIFY_WITH_TIMEOUT((told += readAllFrom(ends[0])).contains("perdu(s)"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT((told += readAllFrom(ends[0])).contains("perdus"), 5000);
         const QByteArray first = "dravlin: " + event.toUtf8() + "0\n";
         QVERIFY(told.startsWith(first));
         const qsizetype lines = told.count('\n');
         QVERIFY(lines > 10 && lines < 1000);
-        QVERIFY2(told.endsWith(QStringLiteral("dravlin: %1 message(s) d'événement perdu(s), la sortie d'erreur ne lisait plus\n")
+        QVERIFY2(told.endsWith(QStringLiteral("dravlin: %1 messages d'événement perdus, la sortie d'erreur ne lisait plus\n")
                                    .arg(1000 - (lines - 1)).toUtf8()),
                  told.right(200).constData());
         ::close(ends[0]);

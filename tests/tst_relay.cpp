@@ -151,15 +151,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("answers"); // false: a server whose accept queue is full
         QTest::addColumn<QAbstractSocket::SocketError>("error");
-        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("shown"); // the server, then why, as the system's code worded
         const auto refused = QAbstractSocket::ConnectionRefusedError;
-        QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused << QStringLiteral("[::1]:%1");
-        QTest::newRow("refused, IPv6 typed in brackets") << QStringLiteral(" [::1] ") << true << refused << QStringLiteral("[::1]:%1");
+        QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused
+                                       << QStringLiteral("[::1]:%1 impossible : connexion refusée (ECONNREFUSED). ");
+        QTest::newRow("refused, IPv6 typed in brackets") << QStringLiteral(" [::1] ") << true << refused
+                                                         << QStringLiteral("[::1]:%1 impossible : connexion refusée");
         // An empty label is refused by the resolver itself: no query leaves the machine.
         QTest::newRow("host not found") << QStringLiteral("nohost..invalid") << true << QAbstractSocket::HostNotFoundError
-                                        << QStringLiteral("nohost..invalid:%1");
+                                        << QStringLiteral("nohost..invalid:%1 impossible : hôte introuvable : nohost..invalid. ");
         QTest::newRow("never answers") << QStringLiteral("127.0.0.1") << false << QAbstractSocket::SocketTimeoutError
-                                       << QStringLiteral("127.0.0.1:%1");
+                                       << QStringLiteral("127.0.0.1:%1 impossible : délai dépassé, pas de réponse (ETIMEDOUT). ");
     }
     void serverUnreachableEndsTheSession()
     {
@@ -326,7 +328,9 @@ private Q_SLOTS:
         QVERIFY(undelivered > 0 && reader.received.size() + undelivered <= read);
         QVERIFY2(!reader.cleanEnd, "a cut stream must not look complete");
         const QString said = EventText::describe(b.last(Kind::Undelivered));
-        QVERIFY2(said.startsWith(QStringLiteral("%1 octets non remis").arg(undelivered)), qPrintable(said));
+        // Counted in full, grouped the French way.
+        QVERIFY2(said.startsWith(QStringLiteral("%1 octets non remis").arg(QLocale(QLocale::French).toString(undelivered))),
+                 qPrintable(said));
     }
 
     // Every byte value, both ways at once, in order; then a reset is told as

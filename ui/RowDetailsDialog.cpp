@@ -2,6 +2,7 @@
 
 #include "AuthExchange.h"
 #include "Conversation.h"
+#include "EventText.h"
 #include "RowText.h"
 
 #include <QCheckBox>
@@ -90,7 +91,7 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     addField(QStringLiteral("Envoyée par :"), QStringLiteral("lblCote"),
              client ? QStringLiteral("le client") : QStringLiteral("le serveur"));
     addField(QStringLiteral("Longueur :"), QStringLiteral("lblLongueur"),
-             QLocale(QLocale::French).toString(bytes.size()) + QStringLiteral(" octets"));
+             EventText::bytes(bytes.size()));
     addField(QStringLiteral("Arrivée :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
 
     const AuthExchange auth = AuthExchange::read(conversation, row);

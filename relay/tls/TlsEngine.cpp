@@ -3,6 +3,7 @@
 #include "CertificateAuthority.h"
 
 #include <QFile>
+#include <QStringDecoder>
 #include <QStringList>
 
 #include <openssl/bio.h>
@@ -13,6 +14,15 @@
 #include <openssl/x509v3.h>
 
 namespace {
+
+// A name the peer chose, read as UTF-8 when it is, byte for byte otherwise:
+// whoever shows it escapes it, so nothing is lost or misread here.
+QString peerText(QByteArrayView bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
+}
 
 // One record's worth of plaintext per read call.
 constexpr size_t ReadChunk = size_t(16) * 1024;
@@ -58,36 +68,15 @@ QString hostWithoutBrackets(QString host)
     return host;
 }
 
-bool isCertificateAlert(int alert)
-{
-    switch (alert) {
-    case SSL_AD_BAD_CERTIFICATE:
-    case SSL_AD_UNSUPPORTED_CERTIFICATE:
-    case SSL_AD_CERTIFICATE_REVOKED:
-    case SSL_AD_CERTIFICATE_EXPIRED:
-    case SSL_AD_CERTIFICATE_UNKNOWN:
-    case SSL_AD_UNKNOWN_CA:
-    case SSL_AD_CERTIFICATE_REQUIRED:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// What the first queued libssl error means, in words for the user.
-QString describeError(unsigned long code)
+// What the first queued libssl error says happened.
+FailureCause causeOf(unsigned long code)
 {
     const int reason = ERR_GET_REASON(code);
     // Alerts the peer sent come back as reasons offset by SSL_AD_REASON_OFFSET.
-    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
-        const int alert = reason - SSL_AD_REASON_OFFSET;
-        const QString name = QString::fromLatin1(SSL_alert_desc_string_long(alert));
-        if (isCertificateAlert(alert))
-            return QStringLiteral("le pair refuse le certificat présenté (alerte TLS « %1 »)").arg(name);
-        return QStringLiteral("le pair a interrompu la négociation (alerte TLS « %1 »)").arg(name);
-    }
+    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
+        return {FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET, {}, {}, {}};
     const char *text = code ? ERR_reason_error_string(code) : nullptr;
-    QString detail = text ? QString::fromLatin1(text) : QStringLiteral("erreur inconnue");
+    const QString detail = text ? QString::fromLatin1(text) : QStringLiteral("unknown error");
     if (ERR_GET_LIB(code) == ERR_LIB_SSL) {
         switch (reason) {
         case SSL_R_WRONG_VERSION_NUMBER:
@@ -96,12 +85,12 @@ QString describeError(unsigned long code)
         case SSL_R_PACKET_LENGTH_TOO_LONG:
         case SSL_R_RECORD_LENGTH_MISMATCH:
         case SSL_R_UNEXPECTED_RECORD:
-            return QStringLiteral("le pair ne parle pas TLS (%1)").arg(detail);
+            return {FailureCause::Kind::NotTls, reason, detail, {}, {}};
         default:
             break;
         }
     }
-    return detail;
+    return {FailureCause::Kind::Library, reason, detail, {}, {}};
 }
 
 } // namespace
@@ -168,7 +157,7 @@ TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)
                || !SSL_set_tlsext_host_name(m_ssl, host.constData())) {
         ERR_clear_error();
         m_state = State::Failed;
-        m_failure = QStringLiteral("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost);
+        m_failure = FailureCause::said(QStringLiteral("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost));
         return;
     }
     ERR_clear_error();
@@ -192,7 +181,7 @@ void TlsEngine::setUp(SSL_CTX *context)
         m_ssl = nullptr;
         m_in = m_out = nullptr;
         m_state = State::Failed;
-        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        m_failure = FailureCause::said(QStringLiteral("TLS impossible : mémoire insuffisante"));
         ERR_clear_error();
         return;
     }
@@ -207,7 +196,7 @@ void TlsEngine::setUp(SSL_CTX *context)
         m_ssl = nullptr;
         m_in = m_out = nullptr;
         m_state = State::Failed;
-        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        m_failure = FailureCause::said(QStringLiteral("TLS impossible : mémoire insuffisante"));
         ERR_clear_error();
     }
 }
@@ -220,7 +209,7 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
         // Bytes the engine never saw would leave a hole in the stream.
         ERR_clear_error();
         m_state = State::Failed;
-        m_failure = QStringLiteral("TLS impossible : mémoire insuffisante");
+        m_failure = FailureCause::said(QStringLiteral("TLS impossible : mémoire insuffisante"));
         return;
     }
     // Plaintext is never longer than the records that carried it.
@@ -365,7 +354,8 @@ void TlsEngine::establish()
     m_summary.protocol = QString::fromLatin1(SSL_get_version(m_ssl));
     m_summary.cipher = QString::fromLatin1(SSL_CIPHER_get_name(SSL_get_current_cipher(m_ssl)));
     if (isServer()) {
-        m_summary.serverName = QString::fromLatin1(SSL_get_servername(m_ssl, TLSEXT_NAMETYPE_host_name));
+        // The client's bytes: UTF-8 when they are, never taken apart as Latin-1.
+        m_summary.serverName = peerText(SSL_get_servername(m_ssl, TLSEXT_NAMETYPE_host_name));
         return;
     }
     const X509 *peer = SSL_get0_peer_certificate(m_ssl);
@@ -374,26 +364,31 @@ void TlsEngine::establish()
     m_summary.peerFingerprint = fingerprint(peer);
     const long verify = SSL_get_verify_result(m_ssl);
     m_summary.peerVerified = peer && verify == X509_V_OK;
-    if (!m_summary.peerVerified && m_summary.verifyError.isEmpty())
+    if (!m_summary.peerVerified && m_summary.verifyError.isEmpty()) {
+        m_summary.verifyResult = int(verify);
         m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(verify));
+    }
 }
 
 void TlsEngine::fail(int sslError)
 {
     const unsigned long code = ERR_peek_error();
     const bool verifyFailed = ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_CERTIFICATE_VERIFY_FAILED;
+    const bool handshaking = m_state == State::Handshaking;
     m_state = State::Failed;
-    if (!m_failure.isEmpty()) {
+    if (m_failure.kind != FailureCause::Kind::None) {
         // Already said by the certificate callback.
     } else if (verifyFailed) {
-        m_failure = QStringLiteral("certificat du serveur refusé : %1 (sujet : %2 ; émetteur : %3)")
-                        .arg(m_summary.verifyError, m_summary.peerSubject, m_summary.peerIssuer);
+        m_failure = {FailureCause::Kind::CertificateRefused, m_summary.verifyResult, m_summary.verifyError,
+                     m_summary.peerSubject, m_summary.peerIssuer};
     } else if (code) {
-        m_failure = describeError(code);
+        m_failure = causeOf(code);
+    } else if (handshaking && (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN)) {
+        m_failure = {FailureCause::Kind::ClosedInHandshake, 0, {}, {}, {}};
     } else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN) {
-        m_failure = QStringLiteral("le pair a fermé la session TLS pendant la négociation");
+        m_failure = FailureCause::said(QStringLiteral("le pair a coupé la session TLS sans la clore"));
     } else {
-        m_failure = QStringLiteral("erreur TLS %1").arg(sslError);
+        m_failure = {FailureCause::Kind::Library, sslError, QStringLiteral("SSL_get_error %1").arg(sslError), {}, {}};
     }
     ERR_clear_error();
 }
@@ -404,11 +399,11 @@ int TlsEngine::onCertificateNeeded(SSL *ssl, void *engine)
     const char *sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
     QStringList hosts{self->m_serverHost};
     if (sni)
-        hosts.append(QString::fromLatin1(sni));
+        hosts.append(peerText(sni));
     QString error;
     const KeyedCertificate leaf = self->m_authority->issueLeaf(hosts, &error);
     if (leaf.isNull()) {
-        self->m_failure = QStringLiteral("pas de certificat à présenter au client : %1").arg(error);
+        self->m_failure = FailureCause::said(QStringLiteral("pas de certificat à présenter au client : %1").arg(error));
         return 0;
     }
     return SSL_use_certificate(ssl, leaf.certificate.get()) == 1 && SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;
@@ -421,7 +416,8 @@ int TlsEngine::onVerify(int preverified, X509_STORE_CTX *store)
     // The first certificate found wanting is the one worth naming.
     if (!preverified && self && self->m_summary.verifyError.isEmpty()) {
         const X509 *current = X509_STORE_CTX_get_current_cert(store);
-        self->m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+        self->m_summary.verifyResult = X509_STORE_CTX_get_error(store);
+        self->m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(self->m_summary.verifyResult));
         self->m_summary.peerSubject = nameText(current ? X509_get_subject_name(current) : nullptr);
         self->m_summary.peerIssuer = nameText(current ? X509_get_issuer_name(current) : nullptr);
     }

@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_TLSENGINE_H
 #define DRAVLIN_TLSENGINE_H
 
+#include "FailureCause.h"
 #include "TlsSummary.h"
 
 #include <QByteArray>
@@ -62,8 +63,9 @@ public:
 
     State state() const { return m_state; }
     bool isServer() const { return m_authority != nullptr; }
-    // French; names the certificate ("certificat") when that was the problem.
-    QString failureReason() const { return m_failure; }
+    // Why the engine failed: the alert the peer sent, the certificate
+    // refused, what the library read instead of TLS...
+    const FailureCause &failure() const { return m_failure; }
     const Summary &summary() const { return m_summary; }
 
 private:
@@ -86,7 +88,7 @@ private:
     CertificateAuthority *m_authority = nullptr;
     QString m_serverHost;
     State m_state = State::Handshaking;
-    QString m_failure;
+    FailureCause m_failure;
     Summary m_summary;
     QByteArray m_plaintext;
     QByteArray m_unsent;

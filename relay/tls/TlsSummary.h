@@ -13,7 +13,8 @@ struct TlsSummary
     QString peerIssuer;
     QString peerFingerprint; // SHA-256, "AB:CD:..."
     bool peerVerified = false;
-    QString verifyError;     // why not, when it was not
+    int verifyResult = 0;    // X509_V_OK, or the first reason found against it
+    QString verifyError;     // the TLS library's words for it
 };
 
 #endif

@@ -1,0 +1,28 @@
+#ifndef DRAVLIN_REASONTEXT_H
+#define DRAVLIN_REASONTEXT_H
+
+#include "FailureCause.h"
+#include "Side.h"
+
+#include <QString>
+
+// Why something failed, in French, from one table of the system's errors,
+// the TLS alerts and the certificate checks, each with its technical name in
+// brackets so that it can still be searched for: "certificat expiré
+// (X509_V_ERR_CERT_HAS_EXPIRED)". What a peer chose in it (a name, a
+// certificate's subject) comes escaped, safe to show anywhere.
+class ReasonText
+{
+public:
+    // peer is the side that failed, sent the alert or showed the certificate.
+    static QString describe(const FailureCause &cause, Side peer);
+    // "connexion refusée (ECONNREFUSED)"; the system's own words for an errno
+    // the table does not know.
+    static QString system(int errorNumber, const QString &systemText);
+    // An X509 verification result; the library's words for one the table does not know.
+    static QString certificate(int verifyResult, const QString &libraryText);
+    // An alert received from sender.
+    static QString alert(int alert, Side sender);
+};
+
+#endif
