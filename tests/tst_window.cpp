@@ -17,6 +17,7 @@
 #include "WindowFrontEnd.h"
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -127,6 +128,11 @@ class TstWindow : public QObject
         qFatal("no control %s", name);
     }
     QString status() { return control<QLabel>("lblEvenement")->text(); }
+    // What the label shows, as a screen reader reads it: no text is taken for markup.
+    static QString shownText(QLabel *label)
+    {
+        return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+    }
     // The one message reported, when it is also the text of the box shown; else empty.
     QString boxedMessage(const QSignalSpy &reported)
     {
@@ -544,7 +550,7 @@ private Q_SLOTS:
 
         // The capture's name is a link planted towards another file: the link
         // itself is replaced, its target never opened.
-        const QString kept = dir.filePath(QStringLiteral("conversation.txt")), capture = dir.filePath(QStringLiteral("c.pcap"));
+        const QString kept = dir.filePath(QStringLiteral("<b>conversation.txt")), capture = dir.filePath(QStringLiteral("c.pcap"));
         const QString target = dir.filePath(QStringLiteral("target"));
         const QFileDevice::Permissions wide = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther;
         for (const QString &path : {kept, target}) {
@@ -564,10 +570,11 @@ private Q_SLOTS:
         openWith({QStringLiteral("--open"), kept});
         QTRY_COMPARE(m_conv->rowCount(), rows);
         QVERIFY(m_window->windowTitle().contains(QStringLiteral("lecture seule")));
+        QCOMPARE(shownText(control<QLabel>("lblEvenement")), status());
         QTest::mouseDClick(m_client->viewport(), Qt::LeftButton);
         QCOMPARE(m_conv->rowCount(), rows); // read-only: a double-click clears nothing
 
-        QFile bad(dir.filePath(QStringLiteral("bad.txt")));
+        QFile bad(dir.filePath(QStringLiteral("<b>bad.txt")));
         QVERIFY(bad.open(QIODevice::WriteOnly));
         bad.write("14:03:22.418 S: 220 ok\n14:03:22.430 -- mark\n14:03:22.431 X: what\n");
         bad.close();
@@ -575,6 +582,8 @@ private Q_SLOTS:
         const QString message = reported.value(0).value(0).toString();
         QVERIFY2(message.contains(QStringLiteral("bad.txt")) && message.contains(QStringLiteral("ligne 3\u00a0:")),
                  qPrintable(message));
+        const auto boxes = m_window->findChildren<QMessageBox *>(QStringLiteral("msgErreur"));
+        QCOMPARE(shownText(boxes.last()->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))), message);
         QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), saved); // read back whole, and left so
 
         if (tsharkPath().isEmpty())

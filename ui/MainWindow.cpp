@@ -372,6 +372,8 @@ void MainWindow::reportError(const QString &message)
     auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Dravlin"), message,
                                 QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("msgErreur"));
+    // A message may quote a peer or a file name: never markup.
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     Q_EMIT errorReported(message);

@@ -22,6 +22,9 @@ StatusLine::StatusLine(QStatusBar *bar)
     , lblEchec(new QLabel)
     , lblEffacement(new QLabel)
 {
+    // Events name what peers chose, and files are named by anyone: never markup.
+    for (QLabel *label : {lblEvenement, lblEchec, lblEffacement})
+        label->setTextFormat(Qt::PlainText);
     lblEvenement->setObjectName(QStringLiteral("lblEvenement"));
     lblEvenement->setCursor(Qt::PointingHandCursor);
     lblEvenement->setToolTip(QStringLiteral("Historique des événements (Ctrl+H)"));
