@@ -58,6 +58,8 @@ QString EventText::describe(const RelayEvent &event)
             .arg(bytes(event.dropped), sideName(event.side), upgradeName(event.upgrade));
     case Kind::TlsUnavailable:
         return QStringLiteral("%1. Relais arrêté.").arg(event.reason);
+    case Kind::InspectionAbandoned:
+        return QStringLiteral("inspection TLS abandonnée pour cette session : %1").arg(event.reason);
     }
     return QString();
 }
