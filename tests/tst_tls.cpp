@@ -203,6 +203,27 @@ private Q_SLOTS:
         QCOMPARE(m_relay->count(Kind::PlaintextDropped) + m_relay->count(Kind::InspectionAbandoned), 0);
     }
 
+    // A server of no protocol the watch knows: said once, then every byte
+    // passes as sent, the upgrade command and what follows it included.
+    void unknownDialoguePassesThrough()
+    {
+        FakeServer::Script script;
+        script.greeting = "SSH-2.0-x\r\n";
+        script.switches = false;
+        FakeServer server(*m_serverCa, script);
+        QVERIFY(startRelay(server, m_serverCa->certificatePath()));
+        const Dialogue dialogue{script.greeting, "STARTTLS\r\nNOOP\r\n", script.answer + "500 unrecognised command\r\n",
+                                {}, {}, StartTlsClient::Switch::Refused};
+        QByteArray heard;
+        const QString failed = StartTlsClient::converse(m_relay->relay.listeningPort(), relayCa(), &heard, dialogue);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QCOMPARE(server.plain, dialogue.request);
+        QCOMPARE(m_relay->count(Kind::PlaintextDropped), 0);
+        QCOMPARE(m_relay->count(Kind::InspectionAbandoned), 1);
+        QVERIFY(EventText::describe(m_relay->last(Kind::InspectionAbandoned))
+                    .startsWith(QStringLiteral("inspection TLS abandonnée pour cette session : ")));
+    }
+
     // 5 MB of lines inside TLS, through flow control, arrive byte-exact.
     void bulkInsideTlsArrivesExact()
     {
