@@ -245,6 +245,10 @@ void UpgradeDetector::clientLine(Parts &out)
 
 void UpgradeDetector::clientCommand(QByteArrayView text, bool cut, Parts &out)
 {
+    // Servers read past trailing blanks; what their answer makes of the
+    // command (354 or not, 220 or not) is what counts.
+    while (text.endsWith(' ') || text.endsWith('\t'))
+        text.chop(1);
     const bool coded = m_family == Family::Unknown || m_family == Family::Coded;
     const bool pop3 = m_family == Family::Unknown || m_family == Family::Pop3;
     const bool imap = m_family == Family::Unknown || m_family == Family::Imap;

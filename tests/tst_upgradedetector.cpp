@@ -82,7 +82,7 @@ private Q_SLOTS:
             << Chunks{"CEHLO x\r\nSTARTTLS\r\n", "S220 mx", " ESMTP\r\n250 mx\r\n", "S220 go\r\n", "C" + ch}
             << none << Both{ch, ""} << Protocol::Smtp << Phase::Tls;
         QTest::newRow("message: only a line of one dot ends it")
-            << Chunks{mx, "CDATA\r\n", "S354 go\r\n", "CSubject: x\r\n\r\n. \r\n.\t\r\nSTARTTLS\r\n.x\r\n", "C.\r\nQUIT\r\n",
+            << Chunks{mx, "Cdata \r\n", "S354 go\r\n", "CSubject: x\r\n\r\n. \r\n.\t\r\nSTARTTLS\r\n.x\r\n", "C.\r\nQUIT\r\n",
                       "S250 queued\r\n221 bye\r\n"}
             << none << none << Protocol::None << Phase::Watching;
         QTest::newRow("DATA refused: commands go on")
