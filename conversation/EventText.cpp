@@ -114,6 +114,8 @@ QString EventText::describe(const RelayEvent &event)
                  agreed(event.dropped, QStringLiteral("ignoré"), QStringLiteral("ignorés")));
     case Kind::TlsUnavailable:
         return QStringLiteral("%1. Relais arrêté.").arg(clause(RowText::escaped(event.reason)));
+    case Kind::InspectionAbandoned:
+        return QStringLiteral("inspection TLS abandonnée pour cette session : %1").arg(RowText::escaped(event.reason));
     }
     return QString();
 }

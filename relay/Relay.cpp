@@ -261,25 +261,44 @@ void Relay::forward(Side from, const QByteArray &bytes)
 
 void Relay::watchForUpgrade(Side from, const QByteArray &bytes)
 {
-    QByteArray chunk = bytes;
-    const UpgradeDetector::Step step = m_detector.feed(from, chunk);
-    if (step.relay > 0)
-        forward(from, step.relay == chunk.size() ? chunk : chunk.first(step.relay));
-    if (!m_inSession || m_ending)
-        return;
-    if (step.drop > 0) {
-        // Plaintext after the upgrade line or its answer would be taken as
-        // sent inside TLS once forwarded: it is never forwarded.
-        m_bytesFrom[sideIndex(from)] += step.drop;
-        RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
-        dropped.side = from;
-        dropped.dropped = step.drop;
-        dropped.upgrade = upgradeOf(m_detector.protocol());
-        report(dropped);
+    const bool wasFull = m_detector.holdIsFull();
+    const UpgradeDetector::Parts parts = m_detector.feed(from, bytes);
+    if (m_detector.phase() == UpgradeDetector::Phase::Abandoned) {
+        // Said before the bytes it concerns are forwarded, and only once: the watch ends here.
+        m_watching = false;
+        RelayEvent abandoned = makeEvent(RelayEvent::Kind::InspectionAbandoned);
+        abandoned.reason = m_detector.abandonReason();
+        report(abandoned);
     }
-    // The switch happens at the client's first TLS bytes, its ClientHello.
-    if (step.tls && from == Side::Client && chunk.size() > step.relay + step.drop)
-        switchToTls(chunk.sliced(step.relay + step.drop));
+    for (const UpgradeDetector::Part &part : parts) {
+        if (!m_inSession || m_ending)
+            return;
+        switch (part.fate) {
+        case UpgradeDetector::Fate::Relay:
+            forward(part.side, part.bytes);
+            break;
+        case UpgradeDetector::Fate::Drop: {
+            // Plaintext after an accepted upgrade would be taken as sent
+            // inside TLS once forwarded: it is never forwarded.
+            m_bytesFrom[sideIndex(part.side)] += part.bytes.size();
+            RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
+            dropped.side = part.side;
+            dropped.dropped = part.bytes.size();
+            dropped.upgrade = upgradeOf(m_detector.protocol());
+            report(dropped);
+            break;
+        }
+        case UpgradeDetector::Fate::Tls:
+            // The switch happens at the client's first TLS bytes, its ClientHello;
+            // the server's come once the relay has sent its own.
+            if (part.side == Side::Client)
+                switchToTls(part.bytes);
+            break;
+        }
+    }
+    // While an answer is due the client's bytes wait in the detector, up to a bound.
+    if (m_inSession && !m_ending && wasFull != (m_watching && m_detector.holdIsFull()))
+        updateReading();
 }
 
 void Relay::switchToTls(const QByteArray &clientHello)
@@ -360,10 +379,14 @@ void Relay::onServerFailed()
 
 void Relay::readEnded(Side side)
 {
-    // First bytes held while it could not be told whether they began a ClientHello.
-    if (m_watching && side == Side::Client) {
+    // With one side's sending over no upgrade can follow: what the client sent
+    // while an answer was due, or while its first bytes could still have begun
+    // a ClientHello, goes on as plaintext.
+    if (m_watching) {
+        m_watching = false;
         if (const QByteArray held = m_detector.takeHeld(); !held.isEmpty())
-            forward(side, held);
+            forward(Side::Client, held);
+        updateReading();
     }
     breakRow(side);
     if (!m_firstEnded)
@@ -503,7 +526,8 @@ void Relay::completeSession(bool rearm)
 void Relay::updateReading()
 {
     for (const Side side : {Side::Client, Side::Server})
-        socket(side).setReadPaused(m_held || m_ending || m_flowPaused[sideIndex(side)]);
+        socket(side).setReadPaused(m_held || m_ending || m_flowPaused[sideIndex(side)]
+                                   || (side == Side::Client && m_watching && m_detector.holdIsFull()));
 }
 
 void Relay::closeSide(Side side, bool reset)

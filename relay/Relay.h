@@ -141,7 +141,7 @@ private:
     std::unique_ptr<CertificateAuthority> m_authority;
     TlsEngine::Context m_trust;
     UpgradeDetector m_detector;
-    bool m_watching = false; // the detector sees every byte until both sides are TLS
+    bool m_watching = false; // the detector sees every byte until TLS, until it gives up, or until a side ends
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
     FailureCause m_endCause;
 

@@ -29,6 +29,7 @@ struct RelayEvent
         TlsFailed,       // side, cause: that side's handshake or session failed; the session ends
         PlaintextDropped, // side, dropped: plaintext sent after an upgrade, before the handshake, not forwarded
         TlsUnavailable,  // reason: the CA or the trusted certificates cannot be had; the relay is stopped
+        InspectionAbandoned, // reason: the dialogue went where the upgrade watch cannot follow; the rest passes uninspected
     };
 
     // How TLS came to be used on the connection.

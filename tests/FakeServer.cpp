@@ -7,10 +7,13 @@ FakeServer::FakeServer(CertificateAuthority &ca, const Script &s)
     QObject::connect(&listener, &QTcpServer::newConnection, &listener, [this, &ca] {
         socket = listener.nextPendingConnection();
         plain.clear(); // each client starts a session of its own, in plain text
+        unread.clear();
+        replied = 0;
+        inMessage = upgraded = false;
         tls.reset();
         if (script.implicit)
             tls = std::make_unique<TlsEngine>(ca, QStringLiteral("127.0.0.1"));
-        else
+        else if (!script.greetsLate)
             socket->write(script.greeting);
         QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, &ca] { onReadyRead(ca); });
     });
@@ -20,14 +23,11 @@ void FakeServer::onReadyRead(CertificateAuthority &ca)
 {
     const QByteArray bytes = socket->readAll();
     if (!tls) {
+        if (plain.isEmpty() && script.greetsLate)
+            socket->write(script.greeting);
         plain += bytes;
-        if (plain.size() > bytes.size() && plain.contains(script.upgrade)) // a server that did not switch
-            socket->write("500 unrecognised command\r\n");
-        else if (plain.endsWith(script.upgrade)) {
-            socket->write(script.answer);
-            if (script.switches)
-                tls = std::make_unique<TlsEngine>(ca, QStringLiteral("127.0.0.1"));
-        }
+        unread += bytes;
+        answerPlain(ca);
         return;
     }
     tls->feedIncoming(bytes);
@@ -43,4 +43,30 @@ void FakeServer::onReadyRead(CertificateAuthority &ca)
     socket->write(tls->takeOutgoing());
     if (quit)
         socket->disconnectFromHost();
+}
+
+void FakeServer::answerPlain(CertificateAuthority &ca)
+{
+    for (qsizetype end = unread.indexOf('\n'); end >= 0 && !tls; end = unread.indexOf('\n')) {
+        const QByteArray line = unread.first(end + 1);
+        unread.remove(0, end + 1);
+        if (inMessage) {
+            inMessage = line != ".\r\n";
+            if (inMessage)
+                continue;
+        } else if (line == script.upgrade && !upgraded) {
+            upgraded = true;
+            socket->write(script.answer);
+            if (script.switches)
+                tls = std::make_unique<TlsEngine>(ca, QStringLiteral("127.0.0.1"));
+            continue;
+        }
+        const QByteArray reply = script.replies.value(replied++, "500 unrecognised command\r\n");
+        inMessage = reply.startsWith("354");
+        socket->write(reply);
+    }
+    if (upgraded && !tls && !unread.isEmpty()) { // TLS to a server that did not switch
+        unread.clear();
+        socket->write("500 unrecognised command\r\n");
+    }
 }

@@ -30,12 +30,15 @@ QString StartTlsClient::converse(quint16 port, const QString &caFile, QByteArray
         socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
     else
         socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    socket.write(dialogue.early);
     if (!hears(socket, heard, dialogue.greeting))
         return QStringLiteral("greeting: ") + socket.errorString();
-    if (dialogue.switching == Switch::AfterAnswer) {
+    if (dialogue.switching == Switch::AfterAnswer || dialogue.switching == Switch::Refused) {
         socket.write(dialogue.request);
         if (!hears(socket, heard, dialogue.greeting + dialogue.answer))
             return QStringLiteral("answer to the upgrade: ") + socket.errorString();
+        if (dialogue.switching == Switch::Refused)
+            return {};
         socket.startClientEncryption();
     }
     const auto settled = [&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; };

@@ -4,8 +4,9 @@
 #include <QByteArray>
 #include <QString>
 
-// A mail client as the TLS tests need one: through the relay on port, it hears
-// the greeting, asks for the upgrade and hears the answer, switches trusting
+// A mail client as the TLS tests need one: through the relay on port, it sends
+// what it says early, hears the greeting, asks for the upgrade and hears the
+// answer (and stops there when it is refused), switches trusting
 // only the CAs in caFile and checking the name "localhost", then sends its
 // lines inside TLS and reads the answers. The defaults are FakeServer's SMTP
 // session. Returns "" when all of that happened and the client heard exactly
@@ -13,7 +14,8 @@
 class StartTlsClient
 {
 public:
-    enum class Switch { AfterAnswer, AtOnce, Never }; // Never: plain to a relay that bridges to TLS
+    // Never: plain to a relay that bridges to TLS
+    enum class Switch { AfterAnswer, AtOnce, Never, Refused };
     struct Dialogue {
         QByteArray greeting = "220 mx ESMTP\r\n";
         QByteArray request = "STARTTLS\r\n";
@@ -21,6 +23,7 @@ public:
         QByteArray insideTls = "EHLO client\r\nQUIT\r\n";
         QByteArray answeredInsideTls = "250 hello\r\n221 bye\r\n";
         Switch switching = Switch::AfterAnswer;
+        QByteArray early{}; // sent on connecting, before the greeting
     };
     static QString converse(quint16 port, const QString &caFile, QByteArray *heard, const Dialogue &dialogue);
     static QString converse(quint16 port, const QString &caFile, QByteArray *heard)

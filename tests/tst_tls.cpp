@@ -165,6 +165,87 @@ private Q_SLOTS:
         }
     }
 
+    void plainDialogueAroundTheUpgrade_data()
+    {
+        QTest::addColumn<bool>("early");                // the client speaks before the greeting
+        QTest::addColumn<QByteArray>("before");         // commands sent with STARTTLS, before it
+        QTest::addColumn<QByteArray>("after");          // pipelined after it
+        QTest::addColumn<QList<QByteArray>>("replies"); // the server's to the commands, in order
+        QTest::addColumn<QByteArray>("answer");         // to STARTTLS
+        const QByteArray ready = "220 2.0.0 Ready\r\n";
+        QTest::newRow("refused: what was pipelined after it is answered")
+            << false << QByteArray() << QByteArray("NOOP\r\n") << QList<QByteArray>{"250 ok\r\n"}
+            << QByteArray("454 4.7.0 not now\r\n");
+        QTest::newRow("greeting after the client's commands") << true << QByteArray("EHLO x\r\n") << QByteArray()
+                                                              << QList<QByteArray>{"250 mx\r\n"} << ready;
+        QTest::newRow("DATA refused") << false << QByteArray("DATA\r\n") << QByteArray()
+                                      << QList<QByteArray>{"503 5.5.1 need RCPT\r\n"} << ready;
+        QTest::newRow("message holding '. ' and STARTTLS lines")
+            << false << QByteArray("DATA\r\nSubject: x\r\n. \r\n.\t\r\nSTARTTLS\r\n.\r\n") << QByteArray()
+            << QList<QByteArray>{"354 go\r\n", "250 queued\r\n"} << ready;
+    }
+
+    // Every command and reply around the upgrade reaches the other side whole
+    // and in order, whatever the server answers; an accepted upgrade is then
+    // followed as usual.
+    void plainDialogueAroundTheUpgrade()
+    {
+        QFETCH(bool, early);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QFETCH(QList<QByteArray>, replies);
+        QFETCH(QByteArray, answer);
+        FakeServer::Script script;
+        script.answer = answer;
+        script.switches = answer.startsWith("220");
+        script.replies = replies;
+        script.greetsLate = early;
+        FakeServer server(*m_serverCa, script);
+        const QByteArray sent = before + "STARTTLS\r\n" + after;
+        const QByteArray answers = after.isEmpty() ? replies.join() + answer : answer + replies.join();
+        Dialogue dialogue{script.greeting, sent, answers};
+        if (early)
+            dialogue = {script.greeting + answers, {}, {}, dialogue.insideTls, dialogue.answeredInsideTls,
+                        StartTlsClient::Switch::AfterAnswer, sent};
+        if (script.switches) {
+            converse(server, dialogue);
+        } else {
+            dialogue.switching = StartTlsClient::Switch::Refused;
+            QVERIFY(startRelay(server, m_serverCa->certificatePath()));
+            QByteArray heard;
+            const QString failed = StartTlsClient::converse(m_relay->relay.listeningPort(), relayCa(), &heard, dialogue);
+            QVERIFY2(failed.isEmpty(), qPrintable(failed));
+            QTRY_COMPARE_WITH_TIMEOUT(server.plain, sent, Timeout);
+        }
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(server.plain, sent);
+        QCOMPARE(m_relay->rowsOf(Side::Client, false), lines(sent));
+        QCOMPARE(m_relay->rowsOf(Side::Server, false), lines(script.greeting + answers));
+        QCOMPARE(m_relay->count(Kind::PlaintextDropped) + m_relay->count(Kind::InspectionAbandoned), 0);
+    }
+
+    // A server of no protocol the watch knows: said once, then every byte
+    // passes as sent, the upgrade command and what follows it included.
+    void unknownDialoguePassesThrough()
+    {
+        FakeServer::Script script;
+        script.greeting = "SSH-2.0-x\r\n";
+        script.switches = false;
+        FakeServer server(*m_serverCa, script);
+        QVERIFY(startRelay(server, m_serverCa->certificatePath()));
+        const Dialogue dialogue{script.greeting, "STARTTLS\r\nNOOP\r\n", script.answer + "500 unrecognised command\r\n",
+                                {}, {}, StartTlsClient::Switch::Refused};
+        QByteArray heard;
+        const QString failed = StartTlsClient::converse(m_relay->relay.listeningPort(), relayCa(), &heard, dialogue);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QCOMPARE(server.plain, dialogue.request);
+        QCOMPARE(m_relay->count(Kind::PlaintextDropped), 0);
+        QCOMPARE(m_relay->count(Kind::InspectionAbandoned), 1);
+        QVERIFY(EventText::describe(m_relay->last(Kind::InspectionAbandoned))
+                    .startsWith(QStringLiteral("inspection TLS abandonnée pour cette session : ")));
+    }
+
     // 5 MB of lines inside TLS, through flow control, arrive byte-exact.
     void bulkInsideTlsArrivesExact()
     {

@@ -3,6 +3,7 @@
 #include <QTest>
 
 using Protocol = UpgradeDetector::Protocol;
+using Phase = UpgradeDetector::Phase;
 using Chunks = QList<QByteArray>; // each starts with 'C' or 'S': who sent the rest
 using Both = QList<QByteArray>;   // client's bytes, server's bytes
 
@@ -13,12 +14,15 @@ QByteArray hello(const QByteArray &rest = "...")
     return QByteArray("\x16\x03\x01\x00\xf4\x01", 6) + rest;
 }
 
-// What the detector made of each side's bytes: forwarded, dropped, TLS; and
-// what that side sent. That each step accounts for its whole chunk, and the
-// counts the detector keeps, the fuzz target checks.
+// What the detector made of each side's bytes: forwarded, dropped, TLS, or
+// still held (the relay forwards those when a side ends: the fuzz target
+// sees them given back); and what that side sent. That the parts keep each side's order
+// and that the counts the detector keeps agree, the fuzz target checks.
 struct Outcome {
     Both relayed{{}, {}}, dropped{{}, {}}, tls{{}, {}}, sent{{}, {}};
+    QByteArray held;
     Protocol protocol = Protocol::None;
+    Phase phase = Phase::Watching;
 };
 
 Outcome run(const Chunks &chunks)
@@ -27,17 +31,17 @@ Outcome run(const Chunks &chunks)
     Outcome out;
     for (const QByteArray &sent : chunks) {
         const Side side = sent.startsWith('C') ? Side::Client : Side::Server;
-        const int i = sideIndex(side);
-        QByteArray chunk = sent.sliced(1); // the detector may put held bytes back in front
-        out.sent[i] += chunk;
-        const UpgradeDetector::Step step = detector.feed(side, chunk);
-        out.relayed[i] += chunk.first(step.relay);
-        out.dropped[i] += chunk.sliced(step.relay, step.drop);
-        if (step.tls)
-            out.tls[i] += chunk.sliced(step.relay + step.drop);
+        out.sent[sideIndex(side)] += sent.sliced(1);
+        for (const UpgradeDetector::Part &part : detector.feed(side, sent.sliced(1))) {
+            Both &sorted = part.fate == UpgradeDetector::Fate::Relay ? out.relayed
+                : part.fate == UpgradeDetector::Fate::Drop           ? out.dropped
+                                                                     : out.tls;
+            sorted[sideIndex(part.side)] += part.bytes;
+        }
     }
-    out.relayed[0] += detector.takeHeld();
+    out.held = detector.takeHeld();
     out.protocol = detector.protocol();
+    out.phase = detector.phase();
     return out;
 }
 
@@ -48,71 +52,102 @@ class TestUpgradeDetector : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void switchesAtTheAnswer_data()
+    void followsTheDialogue_data()
     {
         QTest::addColumn<Chunks>("chunks");
         QTest::addColumn<Both>("dropped"); // what neither peer may see
-        QTest::addColumn<Both>("tls");     // empty for both: no switch, all relayed
+        QTest::addColumn<Both>("tls");     // empty for both: no switch
         QTest::addColumn<Protocol>("protocol");
+        QTest::addColumn<Phase>("phase");
 
         const Both none{"", ""};
         const QByteArray ch = hello();
-        QTest::newRow("SMTP") << Chunks{"S220 mx ESMTP\r\n", "CEHLO a\r\n", "S250-mx\r\n250 STARTTLS\r\n",
-                                        "CStartTLS\r\n", "S220 2.0.0 Ready\r\n", "C" + ch, "S\x16\x03\x03"}
-                              << none << Both{ch, "\x16\x03\x03"} << Protocol::Smtp;
-        QTest::newRow("SMTP, multi-line 220") << Chunks{"CSTARTTLS\r\n", "S220-wait\r\n220 go\r\n", "C" + ch}
-                                              << none << Both{ch, ""} << Protocol::Smtp;
-        QTest::newRow("SMTP refused, then plain") << Chunks{"CSTARTTLS\r\n", "S454 4.7.0 not now\r\n",
-                                                            "CMAIL FROM:<a>\r\n", "S250 ok\r\n"}
-                                                  << none << none << Protocol::Smtp;
-        QTest::newRow("client pipelines after STARTTLS")
-            << Chunks{"CSTARTTLS\r\nMAIL FROM:<x>\r\n", "CRCPT TO:<y>\r\n", "S220 go\r\n", "C" + ch}
-            << Both{"MAIL FROM:<x>\r\nRCPT TO:<y>\r\n", ""} << Both{ch, ""} << Protocol::Smtp;
+        const QByteArray mx = "S220 mx ESMTP\r\n";
+        QTest::newRow("SMTP") << Chunks{mx, "CEHLO a\r\n", "S250-mx\r\n250 STARTTLS\r\n", "CStartTLS\r\n",
+                                        "S220 2.0.0 Ready\r\n", "C" + ch, "S\x16\x03\x03"}
+                              << none << Both{ch, "\x16\x03\x03"} << Protocol::Smtp << Phase::Tls;
+        QTest::newRow("SMTP, multi-line greeting and 220, LF alone")
+            << Chunks{"S220-mx\n220 ESMTP\n", "Cstarttls\n", "S220-wait\n220 go\n", "C" + ch} << none << Both{ch, ""}
+            << Protocol::Smtp << Phase::Tls;
+        QTest::newRow("refused: what was pipelined after it goes on")
+            << Chunks{mx, "CSTARTTLS\r\nNOOP\r\n", "S454 4.7.0 not now\r\n250 ok\r\n", "CQUIT\r\n", "S221 bye\r\n"}
+            << none << none << Protocol::Smtp << Phase::Watching;
+        QTest::newRow("accepted: what was pipelined after it is dropped")
+            << Chunks{mx, "CSTARTTLS\r\nMAIL FROM:<x>\r\n", "CRCPT TO:<y>\r\n", "S220 go\r\n", "C" + ch}
+            << Both{"MAIL FROM:<x>\r\nRCPT TO:<y>\r\n", ""} << Both{ch, ""} << Protocol::Smtp << Phase::Tls;
         QTest::newRow("server sends after its 220")
-            << Chunks{"CSTARTTLS\r\n", "S220 go\r\n250 injected\r\n", "S250 more\r\n", "C" + ch, "S\x16\x03\x03"}
-            << Both{"", "250 injected\r\n250 more\r\n"} << Both{ch, "\x16\x03\x03"} << Protocol::Smtp;
-        QTest::newRow("answer line begun before the request")
-            << Chunks{"S220 greeting", "CSTARTTLS\r\n", "S, still\r\n454 no\r\n"} << none << none << Protocol::Smtp;
-        QTest::newRow("LF alone ends lines") << Chunks{"Cstarttls\n", "S220 go\n", "C" + ch}
-                                             << none << Both{ch, ""} << Protocol::Smtp;
-        QTest::newRow("STARTTLS inside a message") << Chunks{"CDATA\r\n", "S354 go\r\n", "CSubject: x\r\n\r\nSTARTTLS\r\n",
-                                                             "C.\r\n", "S250 queued\r\n"}
-                                                   << none << none << Protocol::None;
-        QTest::newRow("STARTTLS inside a BDAT chunk") << Chunks{"CBDAT 10 LAST\r\nSTARTTLS\r\n", "S250 ok\r\n"}
-                                                      << none << none << Protocol::None;
-        QTest::newRow("POP3") << Chunks{"S+OK POP3\r\n", "CSTLS\r\n", "S+OK Begin TLS\r\n", "C" + ch}
-                              << none << Both{ch, ""} << Protocol::Pop3;
-        QTest::newRow("POP3 refused") << Chunks{"CSTLS\r\n", "S-ERR no\r\n"} << none << none << Protocol::Pop3;
+            << Chunks{mx, "CSTARTTLS\r\n", "S220 go\r\n250 injected\r\n", "S250 more\r\n", "C" + ch, "S\x16\x03\x03"}
+            << Both{"", "250 injected\r\n250 more\r\n"} << Both{ch, "\x16\x03\x03"} << Protocol::Smtp << Phase::Tls;
+        QTest::newRow("greeting late: it answers no command")
+            << Chunks{"CEHLO x\r\nSTARTTLS\r\n", "S220 mx", " ESMTP\r\n250 mx\r\n", "S220 go\r\n", "C" + ch}
+            << none << Both{ch, ""} << Protocol::Smtp << Phase::Tls;
+        QTest::newRow("message: only a line of one dot ends it")
+            << Chunks{mx, "Cdata \r\n", "S354 go\r\n", "CSubject: x\r\n\r\n. \r\n.\t\r\nSTARTTLS\r\n.x\r\n", "C.\r\nQUIT\r\n",
+                      "S250 queued\r\n221 bye\r\n"}
+            << none << none << Protocol::None << Phase::Watching;
+        QTest::newRow("DATA refused: commands go on")
+            << Chunks{mx, "CDATA\r\nSTARTTLS\r\n", "S503 need RCPT\r\n", "S220 go\r\n", "C" + ch}
+            << none << Both{ch, ""} << Protocol::Smtp << Phase::Tls;
+        QTest::newRow("BDAT chunk holding a STARTTLS line")
+            << Chunks{mx, "CBDAT 10 LAST\r\nSTARTTLS\r\n", "S250 ok\r\n"} << none << none << Protocol::None << Phase::Watching;
+        QTest::newRow("POP3, a listing holding +OK first")
+            << Chunks{"S+OK POP3\r\n", "CCAPA\r\nLIST 1\r\n", "S+OK\r\n+OK\r\nSTLS\r\n.\r\n+OK 1 20\r\n", "CSTLS\r\n",
+                      "S+OK Begin TLS\r\n", "C" + ch}
+            << none << Both{ch, ""} << Protocol::Pop3 << Phase::Tls;
+        QTest::newRow("POP3 refused") << Chunks{"S+OK POP3\r\n", "CSTLS\r\nUSER a\r\n", "S-ERR no\r\n+OK\r\n"}
+                                      << none << none << Protocol::Pop3 << Phase::Watching;
         QTest::newRow("IMAP, other answers first")
-            << Chunks{"Ca1 CAPABILITY\r\na2 STARTTLS\r\n",
+            << Chunks{"S* OK IMAP4rev1\r\n", "Ca1 CAPABILITY\r\na2 STARTTLS\r\n",
                       "S* CAPABILITY IMAP4rev1 STARTTLS\r\na1 OK done\r\na2 OK Begin TLS\r\n", "C" + ch}
-            << none << Both{ch, ""} << Protocol::Imap;
-        QTest::newRow("IMAP refused") << Chunks{"Ca2 STARTTLS\r\n", "Sa2 BAD no\r\n", "Ca3 LOGOUT\r\n"}
-                                      << none << none << Protocol::Imap;
+            << none << Both{ch, ""} << Protocol::Imap << Phase::Tls;
+        QTest::newRow("IMAP refused, a literal in an answer")
+            << Chunks{"S* OK IMAP4rev1\r\n", "Ca1 FETCH 1 BODY[]\r\na2 STARTTLS\r\n",
+                      "S* 1 FETCH (BODY[] {12}\r\na2 OK fake\r\n)\r\na1 OK\r\na2 BAD no\r\n", "Ca3 LOGOUT\r\n"}
+            << none << none << Protocol::Imap << Phase::Watching;
         QTest::newRow("IMAP literal holding a STARTTLS line")
-            << Chunks{"Ca APPEND INBOX {12}\r\n", "Cb STARTTLS\r\n", "Sa OK\r\n"} << none << none << Protocol::None;
-        QTest::newRow("FTP, multi-line 234") << Chunks{"CAUTH TLS\r\n", "S234-Using\r\n TLS\r\n234 go\r\n", "C" + ch}
-                                             << none << Both{ch, ""} << Protocol::Ftp;
-        QTest::newRow("FTP refused") << Chunks{"CAUTH SSL\r\n", "S530 no\r\n"} << none << none << Protocol::Ftp;
+            << Chunks{"S* OK IMAP4rev1\r\n", "Ca APPEND INBOX {12}\r\n", "Cb STARTTLS\r\n", "S+ go\r\n", "C)\r\n",
+                      "Sa OK\r\n"}
+            << none << none << Protocol::None << Phase::Watching;
+        QTest::newRow("IMAP literal refused, then STARTTLS")
+            << Chunks{"S* OK IMAP4rev1\r\n", "Ca APPEND INBOX {99}\r\n", "Cb STARTTLS\r\n", "Sa NO too big\r\nb OK\r\n",
+                      "C" + ch}
+            << none << Both{ch, ""} << Protocol::Imap << Phase::Tls;
+        QTest::newRow("FTP, preliminary and multi-line replies")
+            << Chunks{"S120 soon\r\n220 FTP\r\n", "CNOOP\r\nAUTH TLS\r\n", "S150 wait\r\n200 ok\r\n234-Using\r\n TLS\r\n234 go\r\n",
+                      "C" + ch}
+            << none << Both{ch, ""} << Protocol::Ftp << Phase::Tls;
+        QTest::newRow("FTP refused") << Chunks{"S220 FTP\r\n", "CAUTH SSL\r\n", "S530 no\r\n"} << none << none
+                                     << Protocol::Ftp << Phase::Watching;
         QTest::newRow("implicit TLS") << Chunks{"C" + ch, "S\x16\x03\x03"} << none << Both{ch, "\x16\x03\x03"}
-                                      << Protocol::Implicit;
+                                      << Protocol::Implicit << Phase::Tls;
         QTest::newRow("TLS record, not a ClientHello") << Chunks{"C" + QByteArray("\x16\x03\x01\x00\x05\x02", 6)}
-                                                       << none << none << Protocol::None;
-        QTest::newRow("ClientHello start, then the end") << Chunks{"C\x16\x03"} << none << none << Protocol::None;
+                                                       << none << none << Protocol::None << Phase::Watching;
+        // Where the dialogue does not fit, everything passes as sent.
+        QTest::newRow("gives up: unknown protocol") << Chunks{"CSTARTTLS\r\n", "SHTTP/1.1 400 Bad\r\n", "C" + ch}
+                                                    << none << none << Protocol::Smtp << Phase::Abandoned;
+        QTest::newRow("gives up: answer to no command") << Chunks{mx, "S250 unasked\r\n", "CSTARTTLS\r\n", "S220 go\r\n"}
+                                                        << none << none << Protocol::None << Phase::Abandoned;
+        QTest::newRow("gives up: TLS before the answer") << Chunks{"S+OK\r\n", "CSTLS\r\n" + ch, "S+OK go\r\n"}
+                                                         << none << none << Protocol::Pop3 << Phase::Abandoned;
+        QTest::newRow("gives up: IMAP COMPRESS") << Chunks{"S* OK\r\n", "Ca COMPRESS DEFLATE\r\n", "Sa OK\r\n", "Cb STARTTLS\r\n"}
+                                                 << none << none << Protocol::None << Phase::Abandoned;
     }
 
     // That other cuttings of the same bytes give the same outcome is the fuzz
     // target's, run on these dialogues as seeds.
-    void switchesAtTheAnswer()
+    void followsTheDialogue()
     {
         QFETCH(Chunks, chunks);
         QFETCH(Both, dropped);
         QFETCH(Both, tls);
         QFETCH(Protocol, protocol);
+        QFETCH(Phase, phase);
         const Outcome out = run(chunks);
         QCOMPARE(out.dropped, dropped);
         QCOMPARE(out.tls, tls);
         QCOMPARE(out.protocol, protocol);
+        QCOMPARE(out.phase, phase);
+        QCOMPARE(out.held, QByteArray());
         for (const int side : {0, 1})
             QCOMPARE(out.relayed[side] + out.dropped[side] + out.tls[side], out.sent[side]);
     }

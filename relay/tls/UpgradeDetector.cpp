@@ -6,7 +6,7 @@
 
 namespace {
 
-// Past the end of a long line only this much is kept, enough for an IMAP literal's "{n}".
+// Past the start of a long line only this much of its end is kept, enough for an IMAP literal's "{n}".
 constexpr qsizetype LineEndBytes = 32;
 
 // What is known from the first bytes: a TLS record of type handshake (22),
@@ -32,57 +32,107 @@ bool startsWithText(QByteArrayView line, QByteArrayView start)
     return line.size() >= start.size() && sameText(line.first(start.size()), start);
 }
 
-// The line without its LF, its CR and trailing blanks.
-QByteArrayView trimmedLine(QByteArrayView line)
+bool allDigits(QByteArrayView text)
 {
-    while (!line.isEmpty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+    return !text.isEmpty()
+        && std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+// The line without its LF and the CR before it.
+QByteArrayView content(QByteArrayView line)
+{
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
         line.chop(1);
     return line;
 }
 
-// The n of a line ending in an IMAP literal "{n}", "{n+}" or "~{n}", else -1.
-qsizetype literalLength(QByteArrayView line)
+// The n of a line ending in an IMAP literal "{n}", "{n+}" or "~{n}", else -1;
+// sync when the sender must wait for the server's "+" before sending it.
+qsizetype literalLength(QByteArrayView line, bool *sync)
 {
     if (!line.endsWith('}'))
         return -1;
     line.chop(1);
-    if (line.endsWith('+') || line.endsWith('-'))
+    *sync = !line.endsWith('+');
+    if (!*sync)
         line.chop(1);
     const qsizetype open = line.lastIndexOf('{');
     const QByteArrayView digits = open < 0 ? QByteArrayView() : line.sliced(open + 1);
-    if (digits.isEmpty() || digits.size() > 15)
-        return -1;
-    qsizetype n = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9')
-            return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n;
+    // An IMAP number is 32 bits: a larger one is refused, never counted.
+    const qlonglong n = allDigits(digits) && digits.size() <= 10 ? digits.toLongLong() : -1;
+    return n <= 0xffffffffLL ? qsizetype(n) : -1;
 }
 
-// Appends what fits of segment to a line kept to its first LineBytes.
-void keepStart(QByteArray &line, QByteArrayView segment)
+// An IMAP tag: printable, none of the characters that end or open something else.
+bool isTag(QByteArrayView tag)
 {
-    const qsizetype room = UpgradeDetector::LineBytes - line.size();
-    if (room > 0)
-        line.append(segment.first(std::min(room, segment.size())));
+    return !tag.isEmpty() && std::all_of(tag.begin(), tag.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > ' ' && u != 0x7f && !std::strchr("(){%*\"\\+", c);
+    });
+}
+
+// The size of a well-formed "BDAT <size> [LAST]", else -1: the server reads a
+// malformed one as a command alone, its chunk as further commands.
+qsizetype bdatSize(QByteArrayView text)
+{
+    if (!startsWithText(text, "BDAT "))
+        return -1;
+    QByteArrayView digits = text.sliced(5);
+    const qsizetype space = digits.indexOf(' ');
+    if (space >= 0 && !sameText(digits.sliced(space), " LAST"))
+        return -1;
+    if (space >= 0)
+        digits.truncate(space);
+    return allDigits(digits) && digits.size() <= 15 ? qsizetype(digits.toLongLong()) : -1;
+}
+
+bool isReplyCode(QByteArrayView text)
+{
+    return text.size() >= 3 && allDigits(text.first(3));
+}
+
+QString noCommand()
+{
+    return QStringLiteral("le serveur a répondu sans commande en attente");
 }
 
 } // namespace
 
-UpgradeDetector::Step UpgradeDetector::feed(Side from, QByteArray &chunk)
+void UpgradeDetector::Line::append(QByteArrayView segment)
 {
-    if (m_phase != Phase::Tls)
-        return from == Side::Client ? feedClient(chunk) : feedServer(chunk);
-    if (from == Side::Client) {
-        m_clientSpokeTls = m_clientSpokeTls || !chunk.isEmpty();
-        return {0, 0, true};
+    if (!cut) {
+        if (start.size() + segment.size() <= LineBytes) {
+            start.append(segment);
+            return;
+        }
+        cut = true;
+        end = start.right(LineEndBytes);
+        start.append(segment.first(LineBytes - start.size()));
     }
-    if (m_clientSpokeTls)
-        return {0, 0, true};
-    m_dropped[sideIndex(Side::Server)] += chunk.size();
-    return {0, chunk.size(), true};
+    end.append(segment.last(std::min(segment.size(), LineEndBytes)));
+    end.remove(0, std::max<qsizetype>(0, end.size() - LineEndBytes));
+}
+
+void UpgradeDetector::Line::clear()
+{
+    start.truncate(0);
+    end.truncate(0);
+    cut = false;
+}
+
+UpgradeDetector::Parts UpgradeDetector::feed(Side from, const QByteArray &chunk)
+{
+    Parts out;
+    if (from == Side::Client) {
+        m_held.append(chunk);
+        readClient(out);
+    } else {
+        readServer(chunk, out);
+    }
+    return out;
 }
 
 QByteArray UpgradeDetector::takeHeld()
@@ -92,207 +142,425 @@ QByteArray UpgradeDetector::takeHeld()
     return held;
 }
 
-UpgradeDetector::Step UpgradeDetector::feedClient(QByteArray &chunk)
+void UpgradeDetector::readClient(Parts &out)
 {
+    if (m_held.isEmpty())
+        return;
+    if (m_phase == Phase::Abandoned) {
+        add(out, Side::Client, Fate::Relay, takeHeld());
+        return;
+    }
     if (!m_firstBytesKnown) {
-        if (!m_held.isEmpty()) {
-            chunk.prepend(m_held);
-            m_held.clear();
-        }
-        switch (helloAt(chunk)) {
+        switch (helloAt(m_held)) {
         case Hello::Yes:
             m_phase = Phase::Tls;
             m_protocol = Protocol::Implicit;
-            m_clientSpokeTls = true;
-            return {0, 0, true};
+            break;
         case Hello::Maybe:
-            m_held.swap(chunk);
-            return {};
+            return;
         case Hello::No:
-            m_firstBytesKnown = true;
             break;
         }
+        m_firstBytesKnown = true;
     }
-    if (m_phase == Phase::Awaiting) {
-        m_dropped[sideIndex(Side::Client)] += chunk.size();
-        return {0, chunk.size(), false};
+    if (m_phase == Phase::Tls) {
+        m_clientSpokeTls = true;
+        add(out, Side::Client, Fate::Tls, takeHeld());
+        return;
     }
-    const qsizetype end = scanClient(chunk);
-    if (end < 0)
-        return {chunk.size(), 0, false};
-    m_phase = Phase::Awaiting;
-    // The server's answer is a line begun after the request.
-    m_serverLineStale = !m_serverAtLineStart;
-    m_serverLine.clear();
-    m_multiLineCode.clear();
-    const qsizetype drop = chunk.size() - end;
-    m_dropped[sideIndex(Side::Client)] += drop;
-    return {end, drop, false};
+    if (!clientWaits()) {
+        const QByteArray data = takeHeld();
+        const qsizetype read = scanClient(data, out);
+        if (m_phase == Phase::Abandoned) {
+            add(out, Side::Client, Fate::Relay, data);
+            return;
+        }
+        add(out, Side::Client, Fate::Relay, read == data.size() ? data : data.first(read));
+        if (read < data.size())
+            m_held = data.sliced(read);
+    }
+    // Only a positive answer lets a client start TLS: when one does while the
+    // answer is still due, the dialogue went otherwise than read here.
+    if (m_phase == Phase::Awaiting && helloAt(m_held) == Hello::Yes)
+        abandon(QStringLiteral("le client a commencé TLS sans réponse positive reconnue"), out);
 }
 
-qsizetype UpgradeDetector::scanClient(const QByteArray &chunk)
+qsizetype UpgradeDetector::scanClient(const QByteArray &data, Parts &out)
 {
-    const char *data = chunk.constData();
-    const qsizetype size = chunk.size();
+    const char *bytes = data.constData();
+    const qsizetype size = data.size();
     qsizetype at = 0;
-    while (at < size) {
-        if (m_skip > 0) {
-            const qsizetype n = std::min(m_skip, size - at);
-            m_skip -= n;
+    while (at < size && !clientWaits() && m_phase != Phase::Abandoned) {
+        if (m_clientSkip > 0) {
+            const qsizetype n = std::min(m_clientSkip, size - at);
+            m_clientSkip -= n;
             at += n;
             continue;
         }
-        const void *hit = std::memchr(data + at, '\n', static_cast<size_t>(size - at));
-        const qsizetype end = hit ? static_cast<const char *>(hit) - data + 1 : size;
-        const QByteArrayView segment(data + at, end - at);
-        if (!m_clientLineCut) {
-            m_clientLine.append(segment);
-            if (m_clientLine.size() > LineBytes) {
-                m_clientLineCut = true;
-                m_clientLine = m_clientLine.right(LineEndBytes);
-            }
-        } else {
-            m_clientLine.append(segment.last(std::min(segment.size(), LineEndBytes)));
-            m_clientLine.remove(0, m_clientLine.size() - LineEndBytes);
-        }
+        const void *hit = std::memchr(bytes + at, '\n', static_cast<size_t>(size - at));
+        const qsizetype end = hit ? static_cast<const char *>(hit) - bytes + 1 : size;
+        m_clientLine.append(QByteArrayView(bytes + at, end - at));
         at = end;
         if (!hit)
             break;
-        const bool upgrade = isUpgradeLine(m_clientLine, m_clientLineCut);
+        clientLine(out);
         m_clientLine.clear();
-        m_clientLineCut = false;
-        if (upgrade)
-            return at;
     }
-    return -1;
+    return at;
 }
 
-bool UpgradeDetector::isUpgradeLine(QByteArrayView line, bool cut)
+void UpgradeDetector::clientLine(Parts &out)
 {
-    line = trimmedLine(line);
+    const Line &line = m_clientLine;
+    const QByteArrayView last = line.cut ? line.end : line.start; // the line's end, with its CR LF
     if (m_inBody) {
-        // A message ends at a line of one dot; its lines are text, never commands.
-        m_inBody = cut || line != ".";
-        return false;
-    }
-    if (const qsizetype literal = literalLength(line); literal >= 0) {
-        m_skip = literal;
-        return false;
-    }
-    if (cut)
-        return false;
-    if (sameText(line, "DATA")) {
-        m_inBody = true;
-        return false;
-    }
-    if (startsWithText(line, "BDAT ")) {
-        // "BDAT <size> [LAST]": size bytes of message follow the line.
-        QByteArrayView size = line.sliced(5);
-        if (const qsizetype space = size.indexOf(' '); space >= 0)
-            size.truncate(space);
-        bool ok = false;
-        const qlonglong length = size.size() <= 15 ? size.toLongLong(&ok) : 0;
-        m_skip = ok && length > 0 ? length : 0;
-        return false;
-    }
-    Protocol protocol = Protocol::None;
-    if (sameText(line, "STARTTLS")) {
-        protocol = Protocol::Smtp;
-    } else if (sameText(line, "STLS")) {
-        protocol = Protocol::Pop3;
-    } else if (sameText(line, "AUTH TLS") || sameText(line, "AUTH SSL") || sameText(line, "AUTH TLS-C")
-               || sameText(line, "AUTH TLS-P")) {
-        protocol = Protocol::Ftp;
-    } else if (const qsizetype space = line.indexOf(' ');
-               space > 0 && sameText(line.sliced(space + 1), "STARTTLS")) {
-        const QByteArrayView tag = line.first(space);
-        for (const char c : tag) {
-            if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
-                return false;
+        // The server ends a message at a line of one dot after a CR LF, and only there.
+        const bool ends = !line.cut && line.start == ".\r\n" && m_afterCrLf;
+        m_afterCrLf = last.endsWith("\r\n");
+        if (ends) {
+            m_inBody = false;
+            pending(Expect::Reply, {}, out);
         }
-        protocol = Protocol::Imap;
-        m_tag = tag.toByteArray();
+        return;
     }
-    if (protocol == Protocol::None)
+    const bool begins = m_clientLineNew;
+    m_clientLineNew = true;
+    bool sync = false;
+    const qsizetype literal = m_family == Family::Imap || m_family == Family::Unknown
+        ? literalLength(content(last), &sync)
+        : -1;
+    if (begins)
+        clientCommand(line.cut ? QByteArrayView(line.start) : content(line.start), line.cut, out);
+    if (literal < 0 || m_phase == Phase::Abandoned)
+        return;
+    // What follows the literal goes on with the same command.
+    m_clientLineNew = false;
+    if (m_family == Family::Imap && !sync) {
+        m_clientSkip = literal;
+    } else {
+        m_literal = literal;
+        m_literalSync = sync;
+    }
+}
+
+void UpgradeDetector::clientCommand(QByteArrayView text, bool cut, Parts &out)
+{
+    // Servers read past trailing blanks; what their answer makes of the
+    // command (354 or not, 220 or not) is what counts.
+    while (text.endsWith(' ') || text.endsWith('\t'))
+        text.chop(1);
+    const bool coded = m_family == Family::Unknown || m_family == Family::Coded;
+    const bool pop3 = m_family == Family::Unknown || m_family == Family::Pop3;
+    const bool imap = m_family == Family::Unknown || m_family == Family::Imap;
+    QByteArray tag;
+    QByteArrayView verb = text; // IMAP: what follows the tag
+    if (imap) {
+        const qsizetype space = text.indexOf(' ');
+        if (space > 0 && isTag(text.first(space))) {
+            tag = text.first(space).toByteArray();
+            verb = text.sliced(space + 1);
+            m_commandTag = tag;
+        } else if (m_family == Family::Imap) {
+            return; // no tag: a line answering "+", or IDLE's "DONE"
+        }
+    }
+    if (cut) {
+        pending(Expect::Reply, tag, out);
+        return;
+    }
+    Protocol upgrade = Protocol::None;
+    if (coded && sameText(text, "STARTTLS"))
+        upgrade = Protocol::Smtp;
+    else if (pop3 && sameText(text, "STLS"))
+        upgrade = Protocol::Pop3;
+    else if (coded && (sameText(text, "AUTH TLS") || sameText(text, "AUTH SSL") || sameText(text, "AUTH TLS-C")
+                       || sameText(text, "AUTH TLS-P")))
+        upgrade = Protocol::Ftp;
+    else if (!tag.isEmpty() && sameText(verb, "STARTTLS"))
+        upgrade = Protocol::Imap;
+
+    Expect expect = Expect::Reply;
+    if (upgrade != Protocol::None) {
+        m_protocol = upgrade;
+        m_phase = Phase::Awaiting;
+        expect = Expect::Upgrade;
+    } else if (coded && sameText(text, "DATA")) {
+        m_dataDue = true;
+        expect = Expect::Data;
+    } else if (const qsizetype chunk = coded ? bdatSize(text) : -1; chunk >= 0) {
+        m_clientSkip = chunk;
+    } else if (!tag.isEmpty() && (sameText(verb, "COMPRESS") || startsWithText(verb, "COMPRESS "))) {
+        expect = Expect::Compress;
+    } else if (pop3
+               && (startsWithText(text, "RETR ") || startsWithText(text, "TOP ") || sameText(text, "LIST")
+                   || sameText(text, "UIDL") || sameText(text, "CAPA"))) {
+        expect = Expect::MultiLine;
+    }
+    pending(expect, tag, out);
+}
+
+void UpgradeDetector::pending(Expect expect, const QByteArray &tag, Parts &out)
+{
+    if (m_requests.size() >= PendingCommands) {
+        abandon(QStringLiteral("plus de %1 commandes sans réponse").arg(PendingCommands), out);
+        return;
+    }
+    m_requests.append({expect, tag});
+}
+
+bool UpgradeDetector::clientWaits() const
+{
+    return m_phase == Phase::Awaiting || m_dataDue || m_literal >= 0;
+}
+
+void UpgradeDetector::readServer(const QByteArray &chunk, Parts &out)
+{
+    if (chunk.isEmpty())
+        return;
+    if (m_phase == Phase::Tls && !m_clientSpokeTls) {
+        m_dropped[sideIndex(Side::Server)] += chunk.size();
+        add(out, Side::Server, Fate::Drop, chunk);
+        return;
+    }
+    if (m_phase == Phase::Tls || m_phase == Phase::Abandoned) {
+        add(out, Side::Server, m_phase == Phase::Tls ? Fate::Tls : Fate::Relay, chunk);
+        return;
+    }
+    const char *bytes = chunk.constData();
+    const qsizetype size = chunk.size();
+    qsizetype at = 0;
+    while (at < size && m_phase != Phase::Abandoned) {
+        if (m_serverSkip > 0) {
+            const qsizetype n = std::min(m_serverSkip, size - at);
+            m_serverSkip -= n;
+            at += n;
+            continue;
+        }
+        const void *hit = std::memchr(bytes + at, '\n', static_cast<size_t>(size - at));
+        const qsizetype end = hit ? static_cast<const char *>(hit) - bytes + 1 : size;
+        m_serverLine.append(QByteArrayView(bytes + at, end - at));
+        at = end;
+        if (!hit)
+            break;
+        serverLine(out);
+        m_serverLine.clear();
+        if (m_phase == Phase::Tls) {
+            // The answer reaches the client; what the server sends after it would be read as sent inside TLS.
+            add(out, Side::Server, Fate::Relay, chunk.first(at));
+            m_dropped[sideIndex(Side::Server)] += size - at;
+            add(out, Side::Server, Fate::Drop, chunk.sliced(at));
+            return;
+        }
+        if (m_phase != Phase::Abandoned && !m_held.isEmpty() && !clientWaits())
+            readClient(out);
+    }
+    add(out, Side::Server, Fate::Relay, chunk);
+}
+
+void UpgradeDetector::serverLine(Parts &out)
+{
+    const Line &line = m_serverLine;
+    const QByteArrayView text = line.cut ? QByteArrayView(line.start) : content(line.start);
+    if (m_inListing) {
+        // A POP3 listing ends at a line of one dot; its other lines are text.
+        m_inListing = line.cut || text != ".";
+        return;
+    }
+    if (m_family == Family::Unknown && !identify(text, out))
+        return;
+    switch (m_family) {
+    case Family::Coded:
+        codedReply(text, out);
+        break;
+    case Family::Pop3:
+        pop3Reply(text, out);
+        break;
+    case Family::Imap: {
+        const bool begins = m_serverLineNew;
+        bool sync = false;
+        const qsizetype literal = literalLength(content(line.cut ? line.end : line.start), &sync);
+        m_serverSkip = std::max<qsizetype>(literal, 0);
+        m_serverLineNew = literal < 0;
+        if (begins)
+            imapResponse(text, out);
+        break;
+    }
+    case Family::Unknown:
+        break;
+    }
+}
+
+bool UpgradeDetector::identify(QByteArrayView greeting, Parts &out)
+{
+    if (isReplyCode(greeting))
+        m_family = Family::Coded;
+    else if (startsWithText(greeting, "+OK") || startsWithText(greeting, "-ERR"))
+        m_family = Family::Pop3;
+    else if (greeting.startsWith("* "))
+        m_family = Family::Imap;
+    if (m_family == Family::Unknown) {
+        abandon(QStringLiteral("le serveur ne parle ni SMTP, ni POP3, ni IMAP, ni FTP"), out);
         return false;
-    m_protocol = protocol;
+    }
+    if (m_family == Family::Imap) {
+        // Lines sent before the greeting without a tag are no IMAP commands: nothing will answer them.
+        if (std::any_of(m_requests.cbegin(), m_requests.cend(), [](const Request &r) { return r.tag.isEmpty(); })) {
+            abandon(QStringLiteral("commande sans étiquette avant l'accueil IMAP"), out);
+            return false;
+        }
+        if (m_literal >= 0 && !m_literalSync) {
+            m_clientSkip = m_literal;
+            m_literal = -1;
+        }
+    } else if (m_literal >= 0) {
+        // Only IMAP has literals: the line was a line.
+        m_literal = -1;
+        m_clientLineNew = true;
+    }
     return true;
 }
 
-UpgradeDetector::Step UpgradeDetector::feedServer(const QByteArray &chunk)
+void UpgradeDetector::codedReply(QByteArrayView text, Parts &out)
 {
-    const qsizetype size = chunk.size();
-    if (size == 0)
-        return {};
-    if (m_phase == Phase::Watching) {
-        m_serverAtLineStart = chunk.endsWith('\n');
-        return {size, 0, false};
+    // A reply is one line "250 text", or lines "250-text" ending at one
+    // "250 text"; within those (FTP) other lines may be any text.
+    const bool coded = isReplyCode(text);
+    const char mark = text.size() > 3 ? text[3] : ' ';
+    const bool last = coded && mark == ' ';
+    if (!m_replyCode.isEmpty()) {
+        if (!last)
+            return;
+        if (!text.startsWith(m_replyCode)) {
+            abandon(QStringLiteral("réponse multiligne du serveur interrompue par une autre"), out);
+            return;
+        }
+        m_replyCode.clear();
+    } else if (coded && mark == '-') {
+        m_replyCode = text.first(3).toByteArray();
+        return;
+    } else if (!last) {
+        abandon(QStringLiteral("réponse du serveur sans code"), out);
+        return;
     }
-    const char *data = chunk.constData();
-    qsizetype at = 0;
-    while (at < size) {
-        const void *hit = std::memchr(data + at, '\n', static_cast<size_t>(size - at));
-        const qsizetype end = hit ? static_cast<const char *>(hit) - data + 1 : size;
-        if (!m_serverLineStale)
-            keepStart(m_serverLine, QByteArrayView(data + at, end - at));
-        at = end;
-        if (!hit)
-            break;
-        if (m_serverLineStale) {
-            m_serverLineStale = false;
-            continue;
+    // 1xx is preliminary: the final reply to the same command follows.
+    const bool preliminary = text[0] == '1';
+    if (!m_greeted) {
+        m_greeted = !preliminary;
+        return;
+    }
+    if (m_requests.isEmpty()) {
+        abandon(noCommand(), out);
+        return;
+    }
+    if (preliminary)
+        return;
+    const Request request = m_requests.takeFirst();
+    const char *positive = request.expect == Expect::Data ? "354" : m_protocol == Protocol::Ftp ? "234" : "220";
+    answered(request, text.startsWith(positive), out);
+}
+
+void UpgradeDetector::pop3Reply(QByteArrayView text, Parts &out)
+{
+    const bool ok = startsWithText(text, "+OK");
+    // "+ text" is a SASL challenge: the answer to the line before, the client's next line answers it.
+    const bool challenge = text == "+" || text.startsWith("+ ");
+    if (!ok && !challenge && !startsWithText(text, "-ERR")) {
+        abandon(QStringLiteral("réponse POP3 sans +OK ni -ERR"), out);
+        return;
+    }
+    if (!m_greeted) {
+        m_greeted = true;
+        return;
+    }
+    if (m_requests.isEmpty()) {
+        abandon(noCommand(), out);
+        return;
+    }
+    answered(m_requests.takeFirst(), ok, out);
+}
+
+void UpgradeDetector::imapResponse(QByteArrayView text, Parts &out)
+{
+    if (text.startsWith("* ") || text == "*") {
+        m_greeted = true; // untagged: data, answering no command in particular
+        return;
+    }
+    if (text.startsWith('+')) {
+        // A continuation: the client may send what it held back.
+        if (m_literal >= 0) {
+            m_clientSkip = m_literal;
+            m_literal = -1;
+        } else if (m_requests.isEmpty()) {
+            abandon(noCommand(), out);
         }
-        const Answer answer = answerOf(m_serverLine);
-        m_serverLine.clear();
-        if (answer == Answer::Accepted) {
-            m_phase = Phase::Tls;
-            const qsizetype drop = size - at;
-            m_dropped[sideIndex(Side::Server)] += drop;
-            return {at, drop, true};
-        }
-        if (answer == Answer::Refused) {
+        return;
+    }
+    const qsizetype space = text.indexOf(' ');
+    const QByteArrayView tag = text.first(std::max<qsizetype>(space, 0));
+    const auto request = std::find_if(m_requests.cbegin(), m_requests.cend(),
+                                      [&tag](const Request &r) { return r.tag == tag; });
+    if (space <= 0 || request == m_requests.cend()) {
+        abandon(noCommand(), out);
+        return;
+    }
+    const Request answeredRequest = *request;
+    m_requests.erase(request);
+    if (m_literal >= 0 && tag == m_commandTag) {
+        // Refused before its literal was sent: the command is over.
+        m_literal = -1;
+        m_clientLineNew = true;
+    }
+    const QByteArrayView status = text.sliced(space + 1);
+    answered(answeredRequest, startsWithText(status, "OK") && (status.size() == 2 || status[2] == ' '), out);
+}
+
+void UpgradeDetector::answered(const Request &request, bool positive, Parts &out)
+{
+    switch (request.expect) {
+    case Expect::Reply:
+        break;
+    case Expect::Data:
+        m_dataDue = false;
+        m_inBody = positive && m_family == Family::Coded;
+        m_afterCrLf = true;
+        break;
+    case Expect::MultiLine:
+        m_inListing = positive && m_family == Family::Pop3;
+        break;
+    case Expect::Compress:
+        if (positive && m_family == Family::Imap)
+            abandon(QStringLiteral("la suite est compressée (COMPRESS)"), out);
+        break;
+    case Expect::Upgrade: {
+        const Family family = m_protocol == Protocol::Pop3 ? Family::Pop3
+            : m_protocol == Protocol::Imap                 ? Family::Imap
+                                                           : Family::Coded;
+        if (!positive || family != m_family) {
             m_phase = Phase::Watching;
             break;
         }
-    }
-    m_serverAtLineStart = chunk.endsWith('\n');
-    return {size, 0, false};
-}
-
-UpgradeDetector::Answer UpgradeDetector::answerOf(QByteArrayView line)
-{
-    line = trimmedLine(line);
-    switch (m_protocol) {
-    case Protocol::Pop3:
-        return startsWithText(line, "+OK") ? Answer::Accepted : Answer::Refused;
-    case Protocol::Imap: {
-        // Untagged data, continuations and answers to earlier commands come first.
-        if (line.size() <= m_tag.size() || !line.startsWith(m_tag) || line[m_tag.size()] != ' ')
-            return Answer::NotYet;
-        const QByteArrayView status = line.sliced(m_tag.size() + 1);
-        return startsWithText(status, "OK") && (status.size() == 2 || status[2] == ' ') ? Answer::Accepted
-                                                                                        : Answer::Refused;
-    }
-    case Protocol::Smtp:
-    case Protocol::Ftp: {
-        // A multi-line reply ("220-" ...) is over at the line of its code and a
-        // space; in between (FTP) its lines may be any text.
-        const bool coded = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0]))
-            && std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]));
-        const bool goesOn = coded && line.size() > 3 && line[3] == '-';
-        if (!m_multiLineCode.isEmpty()) {
-            if (goesOn || !line.startsWith(m_multiLineCode))
-                return Answer::NotYet;
-        } else if (goesOn) {
-            m_multiLineCode = line.first(3).toByteArray();
-            return Answer::NotYet;
-        }
-        m_multiLineCode.clear();
-        return line.startsWith(m_protocol == Protocol::Smtp ? "220" : "234") ? Answer::Accepted : Answer::Refused;
-    }
-    case Protocol::None:
-    case Protocol::Implicit:
+        m_phase = Phase::Tls;
+        m_dropped[sideIndex(Side::Client)] += m_held.size();
+        add(out, Side::Client, Fate::Drop, takeHeld());
         break;
     }
-    return Answer::Refused;
+    }
+}
+
+void UpgradeDetector::abandon(const QString &reason, Parts &out)
+{
+    m_phase = Phase::Abandoned;
+    m_abandonReason = reason;
+    m_requests.clear();
+    add(out, Side::Client, Fate::Relay, takeHeld());
+}
+
+void UpgradeDetector::add(Parts &out, Side side, Fate fate, const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    if (!out.isEmpty() && out.last().side == side && out.last().fate == fate)
+        out.last().bytes += bytes;
+    else
+        out.append({side, fate, bytes});
 }

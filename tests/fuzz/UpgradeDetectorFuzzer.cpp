@@ -6,6 +6,7 @@
 // answers the one before; within a turn the network may cut the bytes any way,
 // and consecutive turns of one side may arrive as one chunk. Every such
 // delivery must sort each byte of each side alike: relayed, dropped or TLS.
+// Unless an upgrade is accepted, every byte is relayed, unchanged and in order.
 
 #include "FuzzSplits.h"
 #include "UpgradeDetector.h"
@@ -43,38 +44,49 @@ QList<Turn> parse(const QByteArray &input)
     return turns;
 }
 
-// Feeds the chunks in order and sorts every byte, checking each step on the way.
+// Feeds the chunks in order and sorts every byte, checking each part on the way.
 Sorting sortBytes(const QList<Turn> &chunks, const QByteArray streams[2])
 {
     UpgradeDetector detector;
     Sorting out;
-    bool tls = false;
+    const auto sort = [&](Side side, char fate, const QByteArray &bytes) {
+        QByteArray &sorted = out.byte[sideIndex(side)];
+        // Each part is the side's next bytes, unchanged.
+        check(QByteArrayView(streams[sideIndex(side)]).sliced(sorted.size()).startsWith(bytes), "part is not the stream's next bytes");
+        sorted += QByteArray(bytes.size(), fate);
+    };
     for (const Turn &sent : chunks) {
-        const int i = sideIndex(sent.side);
-        QByteArray chunk = sent.bytes;
-        const UpgradeDetector::Step step = detector.feed(sent.side, chunk);
-        QByteArray &sorted = out.byte[i];
-        // Held bytes come back in front of a later chunk: the chunk returned
-        // always starts where the side's sorted bytes end.
-        check(QByteArrayView(streams[i]).sliced(sorted.size()).startsWith(chunk), "returned chunk is not the stream's next bytes");
-        check(step.relay >= 0 && step.drop >= 0 && step.relay + step.drop <= chunk.size(), "counts outside the chunk");
-        check(step.tls || step.relay + step.drop == chunk.size(), "bytes left unsorted without TLS");
-        check(!tls || step.tls, "TLS ended");
-        tls = step.tls;
-        check(tls == (detector.phase() == UpgradeDetector::Phase::Tls), "phase disagrees with the step");
-        sorted += QByteArray(step.relay, 'R') + QByteArray(step.drop, 'D');
-        if (step.tls)
-            sorted += QByteArray(chunk.size() - step.relay - step.drop, 'T');
+        const bool tlsBefore = detector.phase() == UpgradeDetector::Phase::Tls;
+        const bool abandonedBefore = detector.phase() == UpgradeDetector::Phase::Abandoned;
+        for (const UpgradeDetector::Part &part : detector.feed(sent.side, sent.bytes)) {
+            check(!part.bytes.isEmpty(), "empty part");
+            check(!abandonedBefore || part.fate == UpgradeDetector::Fate::Relay, "bytes withheld after giving up");
+            sort(part.side, "RDT"[int(part.fate)], part.bytes);
+        }
+        check(!tlsBefore || detector.phase() == UpgradeDetector::Phase::Tls, "TLS ended");
+        check(!abandonedBefore || !detector.abandonReason().isEmpty(), "given up without a reason");
     }
-    out.byte[0] += QByteArray(detector.takeHeld().size(), 'R');
+    sort(Side::Client, 'R', detector.takeHeld());
+    const bool tls = detector.phase() == UpgradeDetector::Phase::Tls;
     for (const Side side : {Side::Client, Side::Server}) {
         const QByteArray &sorted = out.byte[sideIndex(side)];
         check(sorted.size() == streams[sideIndex(side)].size(), "bytes lost or invented");
         check(detector.dropped(side) == sorted.count('D'), "dropped count differs from the bytes dropped");
+        // No upgrade accepted: every byte forwarded, as sent.
+        check(tls || sorted.count('R') == sorted.size(), "bytes withheld though nothing switched to TLS");
     }
     out.phase = detector.phase();
     out.protocol = detector.protocol();
     return out;
+}
+
+// Without a ClientHello's first byte from the client, nor anything a server
+// accepts an upgrade with, nothing can switch to TLS.
+bool cannotSwitch(const QByteArray streams[2])
+{
+    const QByteArray server = streams[sideIndex(Side::Server)].toUpper();
+    return !streams[sideIndex(Side::Client)].contains('\x16') && !server.contains("220") && !server.contains("234")
+        && !server.contains("OK");
 }
 
 // Consecutive turns of one side as one chunk.
@@ -111,5 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     const Sorting whole = fuzz::checkCuttingsAgree(input, run);
     check(sortBytes(merged(turns), streams) == whole, "one chunk per run of turns sorts differently");
+    check(!cannotSwitch(streams) || whole.phase != UpgradeDetector::Phase::Tls, "TLS without any accepted upgrade");
     return 0;
 }
