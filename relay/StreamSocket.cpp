@@ -260,6 +260,9 @@ bool StreamSocket::send(const QByteArray &bytes)
     if (bytes.isEmpty())
         return true;
     if (m_tls) {
+        // A handshake given up leaves the engine mid-way: nothing more is taken.
+        if (!m_tlsFailure.isEmpty())
+            return false;
         switch (m_tls->state()) {
         case TlsEngine::State::Failed:
             return false;
@@ -315,6 +318,12 @@ void StreamSocket::sendAtOnce()
 QString StreamSocket::tlsFailure() const
 {
     return m_tlsFailure;
+}
+
+void StreamSocket::abandonTlsHandshake(const QString &reason)
+{
+    if (m_tls && m_tls->state() == TlsEngine::State::Handshaking && !m_readEnded)
+        failTls(reason);
 }
 
 void StreamSocket::decrypt(const QByteArray &cipher)

@@ -21,8 +21,10 @@ void FakeServer::onReadyRead(CertificateAuthority &ca)
     const QByteArray bytes = socket->readAll();
     if (!tls) {
         plain += bytes;
-        if (plain.size() > bytes.size() && plain.contains(script.upgrade)) // a server that did not switch
-            socket->write("500 unrecognised command\r\n");
+        if (plain.size() > bytes.size() && plain.contains(script.upgrade)) { // a server that did not switch
+            if (!script.silent)
+                socket->write("500 unrecognised command\r\n");
+        }
         else if (plain.endsWith(script.upgrade)) {
             socket->write(script.answer);
             if (script.switches)
