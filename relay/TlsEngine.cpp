@@ -128,8 +128,14 @@ TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
     if (context) {
         // The leaf depends on the SNI, so it is chosen once the ClientHello is read.
         SSL_CTX_set_cert_cb(context, &TlsEngine::onCertificateNeeded, this);
-        // Each engine has its own context: a ticket could never be used again.
-        SSL_CTX_set_num_tickets(context, 0);
+        // One session ticket, sent as the client's Finished arrives, as a real
+        // server does. No client could resume with it (each engine has its own
+        // keys), but it answers the client's last flight at once: a client
+        // that leaves Nagle's algorithm on holds its first command until that
+        // flight is acknowledged, and with nothing to send the kernel delays
+        // that acknowledgement by some 40 ms. A forced quick ACK would need a
+        // system call on every read; the ticket costs one record per session.
+        SSL_CTX_set_num_tickets(context, 1);
         SSL_CTX_set_ciphersuites(context, Suites);
         SSL_CTX_set_options(context, SSL_OP_CIPHER_SERVER_PREFERENCE);
     }
