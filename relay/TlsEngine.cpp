@@ -12,6 +12,9 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // One record's worth of plaintext per read call.
@@ -180,7 +183,7 @@ TlsEngine::~TlsEngine()
 void TlsEngine::setUp(SSL_CTX *context)
 {
     m_ssl = context ? SSL_new(context) : nullptr;
-    m_in = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
+    m_in = m_ssl ? BIO_new(feedMethod()) : nullptr;
     m_out = m_ssl ? BIO_new(wireMethod()) : nullptr;
     if (!m_in || !m_out) {
         BIO_free(m_in);
@@ -193,8 +196,8 @@ void TlsEngine::setUp(SSL_CTX *context)
         ERR_clear_error();
         return;
     }
-    // An empty input BIO means "wait for more", never end of stream.
-    BIO_set_mem_eof_return(m_in, -1);
+    BIO_set_data(m_in, this);
+    BIO_set_init(m_in, 1);
     BIO_set_data(m_out, this);
     BIO_set_init(m_out, 1);
     SSL_set_bio(m_ssl, m_in, m_out);
@@ -205,10 +208,38 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
 {
     if (m_state == State::Failed || m_state == State::PeerClosed || cipher.isEmpty())
         return;
-    BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size()));
+    // Read where it lies: libssl keeps a record cut at the chunk's end itself;
+    // whatever it left unread is kept for the next call.
+    m_fed = cipher;
     // Plaintext is never longer than the records that carried it.
     reuse(m_plaintext, m_plaintextGiven, cipher.size() + static_cast<qsizetype>(ReadChunk));
     advance();
+    if (!m_fed.isEmpty() && m_state != State::Failed && m_state != State::PeerClosed)
+        m_carry.append(m_fed.data(), m_fed.size());
+    m_fed = {};
+}
+
+// What libssl reads: the carried bytes first, then the chunk being fed. None
+// left means "wait for more", never the end of the stream.
+size_t TlsEngine::readFed(char *data, size_t size)
+{
+    size_t given = 0;
+    const auto take = [&](const char *from, qsizetype available) {
+        const size_t n = std::min(size - given, static_cast<size_t>(available));
+        std::memcpy(data + given, from, n);
+        given += n;
+        return static_cast<qsizetype>(n);
+    };
+    if (m_carried < m_carry.size()) {
+        m_carried += take(m_carry.constData() + m_carried, m_carry.size() - m_carried);
+        if (m_carried == m_carry.size()) {
+            m_carry.resize(0);
+            m_carried = 0;
+        }
+    }
+    if (given < size && !m_fed.isEmpty())
+        m_fed = m_fed.sliced(take(m_fed.data(), m_fed.size()));
+    return given;
 }
 
 QByteArray TlsEngine::takePlaintext()
@@ -278,6 +309,27 @@ BIO_METHOD *TlsEngine::wireMethod()
             static_cast<TlsEngine *>(BIO_get_data(bio))->m_wire.append(data, static_cast<qsizetype>(size));
             *written = size;
             return 1;
+        });
+        BIO_meth_set_ctrl(m, [](BIO *, int command, long, void *) -> long { return command == BIO_CTRL_FLUSH ? 1 : 0; });
+        return m;
+    }();
+    return method;
+}
+
+// Records are read from the chunk fed, in place: a memory BIO would first
+// copy every byte received into a buffer of its own.
+BIO_METHOD *TlsEngine::feedMethod()
+{
+    // Made once and never changed: every engine's input BIO shares it.
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "dravlin feed");
+        BIO_meth_set_read_ex(m, [](BIO *bio, char *data, size_t size, size_t *read) {
+            BIO_clear_retry_flags(bio);
+            *read = static_cast<TlsEngine *>(BIO_get_data(bio))->readFed(data, size);
+            if (*read > 0)
+                return 1;
+            BIO_set_retry_read(bio);
+            return 0;
         });
         BIO_meth_set_ctrl(m, [](BIO *, int command, long, void *) -> long { return command == BIO_CTRL_FLUSH ? 1 : 0; });
         return m;
