@@ -227,8 +227,7 @@ void Relay::onClientConnectionRequest(int requestId)
         return;
     wskServeur.connectToRemote();
     if (m_settings.tls.serverTls) {
-        // The bridge: the client stays plain, the server gets TLS from the first
-        // byte. Its handshake is timed from the connection: dialling has a limit of its own.
+        // The bridge: the client stays plain, the server gets TLS from the first byte.
         m_upgrade = RelayEvent::Upgrade::Bridge;
         wskServeur.startTls(serverEngine());
     }
@@ -309,9 +308,12 @@ std::unique_ptr<TlsEngine> Relay::serverEngine() const
     return std::make_unique<TlsEngine>(m_trust, TlsEngine::ClientOptions{m_settings.serverHost, m_settings.tls.tlsInsecure});
 }
 
+// A server still being dialled has not begun its handshake: its clock starts
+// once connected, dialling having a limit of its own.
 void Relay::startHandshakeClock(Side side)
 {
-    m_handshakeTimer[sideIndex(side)].start();
+    if (socket(side).state() == StreamSocket::State::Connected)
+        m_handshakeTimer[sideIndex(side)].start();
 }
 
 // A peer that starts a handshake and stops midway (part of a ClientHello, or a
