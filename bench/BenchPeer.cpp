@@ -15,7 +15,9 @@
 //   dravlin_bench_peer tlssink SHAPE BYTES CERT KEY DIALOGUE
 //   dravlin_bench_peer tlssend SHAPE BYTES PORT DIALOGUE   timed from the end of the handshake
 //   dravlin_bench_peer tlsecho CERT KEY                     STARTTLS, then answers EHLO; one client after another
-//   dravlin_bench_peer tlsping PORT COUNT                   COUNT timed sessions: connect to the EHLO answer
+//   dravlin_bench_peer tlsping PORT COUNT [nagle]           COUNT timed sessions: connect to the EHLO answer;
+//                                                           with nagle, leaves Nagle's algorithm on as most
+//                                                           mail clients do (python's smtplib, swaks)
 //
 // SHAPE is "lines" (78-byte CR LF lines of base64) or "binary" (random bytes
 // without any CR LF, written 64 KiB at a time).
@@ -286,7 +288,10 @@ int runPing(uint16_t port, int count)
 
 // --- TLS ---
 
-SSL_CTX *tlsContext(const char *cert, const char *key)
+// The throughput ends send no session tickets, which nobody would use; the
+// echo server sends them as a real server does (OpenSSL's default), as they
+// also tell a client at once that its last flight arrived.
+SSL_CTX *tlsContext(const char *cert, const char *key, bool tickets = false)
 {
     SSL_CTX *context = SSL_CTX_new(cert ? TLS_server_method() : TLS_client_method());
     if (!context || (cert && (SSL_CTX_use_certificate_chain_file(context, cert) != 1
@@ -294,7 +299,8 @@ SSL_CTX *tlsContext(const char *cert, const char *key)
         ERR_print_errors_fp(stderr);
         std::exit(1);
     }
-    SSL_CTX_set_num_tickets(context, 0);
+    if (!tickets)
+        SSL_CTX_set_num_tickets(context, 0);
     return context;
 }
 
@@ -389,7 +395,7 @@ int runTlsSend(const std::string &shape, size_t size, uint16_t port, bool startt
 
 int runTlsEcho(const char *cert, const char *key)
 {
-    SSL_CTX *context = tlsContext(cert, key);
+    SSL_CTX *context = tlsContext(cert, key, true);
     const int listener = listenOnLoopback();
     for (;;) {
         const int fd = accept(listener, nullptr, nullptr);
@@ -409,7 +415,7 @@ int runTlsEcho(const char *cert, const char *key)
     }
 }
 
-int runTlsPing(uint16_t port, int count)
+int runTlsPing(uint16_t port, int count, bool nagle)
 {
     SSL_CTX *context = tlsContext(nullptr, nullptr);
     std::vector<int64_t> samples;
@@ -429,7 +435,8 @@ int runTlsPing(uint16_t port, int count)
         }
         if (fd < 0)
             die("connect");
-        noDelay(fd);
+        if (!nagle)
+            noDelay(fd);
         clientDialogue(fd);
         SSL *ssl = tlsOn(context, fd);
         tlsWriteAll(ssl, "EHLO bench\r\n", 12);
@@ -471,8 +478,8 @@ int main(int argc, char **argv)
                           std::string(argv[5]) == "starttls");
     if (mode == "tlsecho" && argc == 4)
         return runTlsEcho(argv[2], argv[3]);
-    if (mode == "tlsping" && argc == 4)
-        return runTlsPing(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]));
+    if (mode == "tlsping" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "nagle")))
+        return runTlsPing(uint16_t(std::atoi(argv[2])), std::atoi(argv[3]), argc == 5);
     std::fprintf(stderr, "usage: dravlin_bench_peer sink|send|echo|ping|tlssink|tlssend|tlsecho|tlsping ...\n");
     return 2;
 }

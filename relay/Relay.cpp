@@ -1,6 +1,7 @@
 #include "Relay.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QSignalBlocker>
 
 namespace {
@@ -40,6 +41,7 @@ Relay::Relay(QObject *parent)
     m_silenceTimer.setSingleShot(true);
     m_silenceTimer.setInterval(DefaultSilenceLimitMs);
     m_graceTimer.setSingleShot(true);
+    setHandshakeLimit(DefaultHandshakeLimitMs);
 
     connect(&tmrAll, &QTimer::timeout, this, &Relay::onRearmTick);
     connect(&m_silenceTimer, &QTimer::timeout, this, &Relay::onSilenceTimeout);
@@ -57,6 +59,9 @@ Relay::Relay(QObject *parent)
         connect(s, &StreamSocket::stalled, this, [this, side] { stalled(side); });
         connect(s, &StreamSocket::tlsEstablished, this, [this, side] { tlsEstablished(side); });
         connect(s, &StreamSocket::tlsFailed, this, [this, side] { tlsFailed(side); });
+        QTimer &clock = m_handshakeTimer[sideIndex(side)];
+        clock.setSingleShot(true);
+        connect(&clock, &QTimer::timeout, this, [this, side] { handshakeOverdue(side); });
     }
 }
 
@@ -165,6 +170,12 @@ void Relay::setStallLimit(int ms)
 {
     wskClient.setStallLimit(ms);
     wskServeur.setStallLimit(ms);
+}
+
+void Relay::setHandshakeLimit(int ms)
+{
+    for (QTimer &clock : m_handshakeTimer)
+        clock.setInterval(ms);
 }
 
 void Relay::onRearmTick()
@@ -308,9 +319,14 @@ void Relay::switchToTls(const QByteArray &clientHello)
     // The rows so far travelled in the clear; an unfinished line ends here.
     breakRow(Side::Client);
     breakRow(Side::Server);
+    // Each clock runs before its handshake starts: a handshake that fails at
+    // once stops it again.
+    startHandshakeClock(Side::Client);
     wskClient.startTls(std::make_unique<TlsEngine>(*m_authority, m_settings.serverHost), clientHello);
-    if (m_inSession && !m_ending)
+    if (m_inSession && !m_ending) {
+        startHandshakeClock(Side::Server);
         wskServeur.startTls(serverEngine());
+    }
 }
 
 std::unique_ptr<TlsEngine> Relay::serverEngine() const
@@ -318,8 +334,32 @@ std::unique_ptr<TlsEngine> Relay::serverEngine() const
     return std::make_unique<TlsEngine>(m_trust, TlsEngine::ClientOptions{m_settings.serverHost, m_settings.tls.tlsInsecure});
 }
 
+// A server still being dialled has not begun its handshake: its clock starts
+// once connected, dialling having a limit of its own.
+void Relay::startHandshakeClock(Side side)
+{
+    if (socket(side).state() == StreamSocket::State::Connected)
+        m_handshakeTimer[sideIndex(side)].start();
+}
+
+// A peer that starts a handshake and stops midway (part of a ClientHello, or a
+// server that accepted the upgrade but never speaks TLS) would otherwise hold
+// the only client slot for as long as it likes.
+void Relay::handshakeOverdue(Side side)
+{
+    const TlsEngine *engine = socket(side).tls();
+    if (!m_inSession || !engine || engine->state() != TlsEngine::State::Handshaking)
+        return;
+    const int limit = m_handshakeTimer[sideIndex(side)].interval();
+    socket(side).abandonTlsHandshake(QStringLiteral("négociation TLS inachevée après %1 s, côté %2")
+                                         .arg(QLocale(QLocale::French).toString(limit / 1000.0, 'g', 3),
+                                              side == Side::Client ? QStringLiteral("client")
+                                                                   : QStringLiteral("serveur")));
+}
+
 void Relay::tlsEstablished(Side side)
 {
+    m_handshakeTimer[sideIndex(side)].stop();
     RelayEvent established = makeEvent(RelayEvent::Kind::TlsEstablished);
     established.side = side;
     established.upgrade = m_upgrade;
@@ -329,6 +369,7 @@ void Relay::tlsEstablished(Side side)
 
 void Relay::tlsFailed(Side side)
 {
+    m_handshakeTimer[sideIndex(side)].stop();
     if (!m_inSession)
         return;
     StreamSocket &s = socket(side);
@@ -361,6 +402,8 @@ void Relay::drained(Side towards)
 
 void Relay::onServerConnected()
 {
+    if (wskServeur.isTls())
+        startHandshakeClock(Side::Server);
     report(makeEvent(RelayEvent::Kind::ServerConnected));
 }
 
@@ -490,6 +533,8 @@ void Relay::completeSession(bool rearm)
         return;
     m_graceTimer.stop();
     m_silenceTimer.stop();
+    for (QTimer &clock : m_handshakeTimer)
+        clock.stop();
     closeBoth();
     m_inSession = false;
     m_ending = false;

@@ -41,6 +41,8 @@ class Relay : public QObject
 public:
     static constexpr int RearmIntervalMs = 200;
     static constexpr int DefaultSilenceLimitMs = 10000;
+    // A TLS handshake on either side not done by then ends the session.
+    static constexpr int DefaultHandshakeLimitMs = 10000;
     // Past this many bytes waiting to go out on one side, the other side is no
     // longer read until they drain, so a slow reader cannot grow our memory.
     static constexpr qint64 SendQueueBound = qint64{1024} * 1024;
@@ -69,6 +71,8 @@ public:
     void setSilenceLimit(int ms) { m_silenceTimer.setInterval(ms); }
     // How long queued bytes, or a server being dialled, may go without progress.
     void setStallLimit(int ms);
+    // How long a TLS handshake, on either side, may take from its start.
+    void setHandshakeLimit(int ms);
 
     const RelaySettings &settings() const { return m_settings; }
     bool isArmed() const { return tmrAll.isActive(); }
@@ -111,6 +115,8 @@ private:
     std::unique_ptr<TlsEngine> serverEngine() const;
     void tlsEstablished(Side side);
     void tlsFailed(Side side);
+    void startHandshakeClock(Side side);
+    void handshakeOverdue(Side side);
     bool prepareTls();
     void drained(Side towards);
     void readEnded(Side side);
@@ -134,6 +140,7 @@ private:
     QTimer tmrAll;
     QTimer m_silenceTimer;
     QTimer m_graceTimer;
+    QTimer m_handshakeTimer[2];
     RelaySettings m_settings;
 
     // TLS, made at start when asked for: Dravlin's CA, what the server's

@@ -188,6 +188,9 @@ bool StreamSocket::send(const QByteArray &bytes)
     if (bytes.isEmpty())
         return true;
     if (m_tls) {
+        // A handshake given up leaves the engine mid-way: nothing more is taken.
+        if (m_tlsFailure.kind != FailureCause::Kind::None)
+            return false;
         switch (m_tls->state()) {
         case TlsEngine::State::Failed:
             return false;
@@ -248,6 +251,12 @@ FailureCause StreamSocket::failure() const
     if (m_systemError != 0)
         return {FailureCause::Kind::System, m_systemError, m_errorString, {}, {}};
     return {};
+}
+
+void StreamSocket::abandonTlsHandshake(const QString &reason)
+{
+    if (m_tls && m_tls->state() == TlsEngine::State::Handshaking && !m_readEnded)
+        failTls(reason);
 }
 
 void StreamSocket::decrypt(const QByteArray &cipher)

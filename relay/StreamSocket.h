@@ -98,6 +98,9 @@ public:
     FailureCause tlsFailure() const { return m_tlsFailure; }
     // Plaintext that was waiting for a handshake that failed, thrown away.
     qint64 tlsDiscardedBytes() const { return m_tlsDiscarded; }
+    // Gives up a handshake still going on, as tlsFailed() with reason; nothing
+    // when there is none.
+    void abandonTlsHandshake(const QString &reason);
 
     // While paused, arriving data waits in the kernel, and the peer feels
     // TCP flow control.

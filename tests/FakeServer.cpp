@@ -47,7 +47,7 @@ void FakeServer::onReadyRead(CertificateAuthority &ca)
 
 void FakeServer::answerPlain(CertificateAuthority &ca)
 {
-    for (qsizetype end = unread.indexOf('\n'); end >= 0 && !tls; end = unread.indexOf('\n')) {
+    for (qsizetype end = unread.indexOf('\n'); end >= 0 && !tls && !(upgraded && script.silent); end = unread.indexOf('\n')) {
         const QByteArray line = unread.first(end + 1);
         unread.remove(0, end + 1);
         if (inMessage) {
@@ -67,6 +67,7 @@ void FakeServer::answerPlain(CertificateAuthority &ca)
     }
     if (upgraded && !tls && !unread.isEmpty()) { // TLS to a server that did not switch
         unread.clear();
-        socket->write("500 unrecognised command\r\n");
+        if (!script.silent)
+            socket->write("500 unrecognised command\r\n");
     }
 }

@@ -24,6 +24,7 @@ struct FakeServer
         QByteArray upgrade = "STARTTLS\r\n";
         QByteArray answer = "220 2.0.0 Ready\r\n"; // may carry injected lines after it
         bool switches = true; // false: answers, then goes on in plain text
+        bool silent = false;  // with switches false: after its answer, says nothing more
         bool implicit = false;
         QList<QByteArray> replies{};
         bool greetsLate = false; // greets once the client has spoken

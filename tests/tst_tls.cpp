@@ -64,6 +64,29 @@ class TestTls : public QObject
 
     QString relayCa() const { return m_home.filePath(QStringLiteral("dravlin/ca.crt")); }
 
+    // A client that asks for the upgrade, sends the first cut bytes of a
+    // ClientHello and waits. As StartTlsClient, says what went wrong for it:
+    // at best that the relay hung up.
+    QString halfHello(int cut, QByteArray *heard)
+    {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_relay->relay.listeningPort());
+        const auto hears = [&](const QByteArray &expected) {
+            return QTest::qWaitFor([&] { return (*heard += client.readAll()).size() >= expected.size(); }, Timeout);
+        };
+        if (!hears(Dialogue().greeting))
+            return QStringLiteral("no greeting");
+        client.write(Dialogue().request);
+        if (!hears(Dialogue().greeting + Dialogue().answer))
+            return QStringLiteral("no answer to STARTTLS");
+        TlsEngine hello(TlsEngine::clientContext(), {QStringLiteral("localhost"), true});
+        client.write(hello.takeOutgoing().first(cut));
+        if (!QTest::qWaitFor([&] { return client.state() == QAbstractSocket::UnconnectedState; }, Timeout))
+            return {};
+        *heard += client.readAll();
+        return QStringLiteral("the relay hung up during the handshake");
+    }
+
     // A relay inspecting TLS, or bridging a plain client to a TLS server, that
     // trusts the CAs of extraCaFile besides the system's; true once it listens.
     bool startRelay(const FakeServer &server, const QString &extraCaFile, bool bridge = false)
@@ -282,20 +305,27 @@ private Q_SLOTS:
     void failedHandshakeDropsTheClient_data()
     {
         QTest::addColumn<bool>("serverSwitches");
+        QTest::addColumn<bool>("serverSilent"); // when it does not switch: no word after its 220
+        QTest::addColumn<int>("helloCut"); // > 0: the client sends only that much of its ClientHello
         QTest::addColumn<bool>("clientTrustsCa");
         QTest::addColumn<bool>("relayTrustsServer");
         QTest::addColumn<Side>("side");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("server certificate untrusted") << true << true << false << Side::Server
+        QTest::newRow("server certificate untrusted") << true << false << 0 << true << false << Side::Server
                                                       << QStringLiteral("certificat du serveur refusé : autorité émettrice "
                                                                         "inconnue de ce système "
                                                                         "(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)");
         // This client hangs up without an alert: nothing says why, so nothing is guessed.
-        QTest::newRow("client distrusts Dravlin's CA") << true << false << true << Side::Client
+        QTest::newRow("client distrusts Dravlin's CA") << true << false << 0 << false << true << Side::Client
                                                        << QStringLiteral("le client a fermé la connexion pendant la "
                                                                          "négociation TLS");
-        QTest::newRow("server says 220 but stays plain") << false << true << true << Side::Server
+        QTest::newRow("server says 220 but stays plain") << false << false << 0 << true << true << Side::Server
                                                          << QStringLiteral("le serveur ne parle pas TLS");
+        QTest::newRow("client stops halfway through its ClientHello")
+            << true << false << 100 << true << true << Side::Client
+            << QStringLiteral("négociation TLS inachevée après 0,5 s, côté client");
+        QTest::newRow("server silent after its 220") << false << true << 0 << true << true << Side::Server
+                                                     << QStringLiteral("négociation TLS inachevée après 0,5 s, côté serveur");
     }
 
     // Reported as a failure with the reason, in the events and in the mark
@@ -303,17 +333,23 @@ private Q_SLOTS:
     void failedHandshakeDropsTheClient()
     {
         QFETCH(bool, serverSwitches);
+        QFETCH(bool, serverSilent);
+        QFETCH(int, helloCut);
         QFETCH(bool, clientTrustsCa);
         QFETCH(bool, relayTrustsServer);
         QFETCH(Side, side);
         QFETCH(QString, reason);
         FakeServer::Script script;
         script.switches = serverSwitches;
+        script.silent = serverSilent;
         FakeServer server(*m_serverCa, script);
+        m_relay->relay.setHandshakeLimit(500);
         QVERIFY(startRelay(server, relayTrustsServer ? m_serverCa->certificatePath() : QString()));
         QByteArray heard;
-        const QString failed = StartTlsClient::converse(m_relay->relay.listeningPort(),
-                                                        clientTrustsCa ? relayCa() : m_serverCa->certificatePath(), &heard);
+        const QString failed = helloCut > 0 ? halfHello(helloCut, &heard)
+                                            : StartTlsClient::converse(m_relay->relay.listeningPort(),
+                                                                       clientTrustsCa ? relayCa() : m_serverCa->certificatePath(),
+                                                                       &heard);
         QVERIFY2(!failed.isEmpty() && heard == Dialogue().greeting + Dialogue().answer, qPrintable(failed)); // nothing in TLS
         QTRY_COMPARE_WITH_TIMEOUT(m_relay->all(Kind::SessionEnded).size(), 1, Timeout);
         const RelayEvent ended = m_relay->all(Kind::SessionEnded).constFirst();

@@ -13,6 +13,9 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // A name the peer chose, read as UTF-8 when it is, byte for byte otherwise:
@@ -122,9 +125,15 @@ TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
     if (context) {
         // The leaf depends on the SNI, so it is chosen once the ClientHello is read.
         SSL_CTX_set_cert_cb(context, &TlsEngine::onCertificateNeeded, this);
-        // Each engine has its own context: a ticket could never be used again.
+        // One session ticket, sent as the client's Finished arrives, as a real
+        // server does. No client could resume with it (each engine has its own
+        // keys), but it answers the client's last flight at once: a client
+        // that leaves Nagle's algorithm on holds its first command until that
+        // flight is acknowledged, and with nothing to send the kernel delays
+        // that acknowledgement by some 40 ms. A forced quick ACK would need a
+        // system call on every read; the ticket costs one record per session.
         // Both fail only for want of memory, which setUp() then reports.
-        if (!SSL_CTX_set_num_tickets(context, 0) || !SSL_CTX_set_ciphersuites(context, Suites)) {
+        if (!SSL_CTX_set_num_tickets(context, 1) || !SSL_CTX_set_ciphersuites(context, Suites)) {
             SSL_CTX_free(context);
             context = nullptr;
         }
@@ -172,7 +181,7 @@ TlsEngine::~TlsEngine()
 void TlsEngine::setUp(SSL_CTX *context)
 {
     m_ssl = context ? SSL_new(context) : nullptr;
-    m_in = m_ssl ? BIO_new(BIO_s_mem()) : nullptr;
+    m_in = m_ssl && feedMethod() ? BIO_new(feedMethod()) : nullptr;
     m_out = m_ssl && wireMethod() ? BIO_new(wireMethod()) : nullptr;
     if (!m_in || !m_out) {
         BIO_free(m_in);
@@ -185,8 +194,8 @@ void TlsEngine::setUp(SSL_CTX *context)
         ERR_clear_error();
         return;
     }
-    // An empty input BIO means "wait for more", never end of stream.
-    BIO_set_mem_eof_return(m_in, -1);
+    BIO_set_data(m_in, this);
+    BIO_set_init(m_in, 1);
     BIO_set_data(m_out, this);
     BIO_set_init(m_out, 1);
     SSL_set_bio(m_ssl, m_in, m_out);
@@ -205,16 +214,38 @@ void TlsEngine::feedIncoming(QByteArrayView cipher)
 {
     if (m_state == State::Failed || m_state == State::PeerClosed || cipher.isEmpty())
         return;
-    if (BIO_write(m_in, cipher.data(), static_cast<int>(cipher.size())) != cipher.size()) {
-        // Bytes the engine never saw would leave a hole in the stream.
-        ERR_clear_error();
-        m_state = State::Failed;
-        m_failure = FailureCause::said(QStringLiteral("TLS impossible : mémoire insuffisante"));
-        return;
-    }
+    // Read where it lies: libssl keeps a record cut at the chunk's end itself;
+    // whatever it left unread is kept for the next call.
+    m_fed = cipher;
     // Plaintext is never longer than the records that carried it.
     reuse(m_plaintext, m_plaintextGiven, cipher.size() + static_cast<qsizetype>(ReadChunk));
     advance();
+    if (!m_fed.isEmpty() && m_state != State::Failed && m_state != State::PeerClosed)
+        m_carry.append(m_fed.data(), m_fed.size());
+    m_fed = {};
+}
+
+// What libssl reads: the carried bytes first, then the chunk being fed. None
+// left means "wait for more", never the end of the stream.
+size_t TlsEngine::readFed(char *data, size_t size)
+{
+    size_t given = 0;
+    const auto take = [&](const char *from, qsizetype available) {
+        const size_t n = std::min(size - given, static_cast<size_t>(available));
+        std::memcpy(data + given, from, n);
+        given += n;
+        return static_cast<qsizetype>(n);
+    };
+    if (m_carried < m_carry.size()) {
+        m_carried += take(m_carry.constData() + m_carried, m_carry.size() - m_carried);
+        if (m_carried == m_carry.size()) {
+            m_carry.resize(0);
+            m_carried = 0;
+        }
+    }
+    if (given < size && !m_fed.isEmpty())
+        m_fed = m_fed.sliced(take(m_fed.data(), m_fed.size()));
+    return given;
 }
 
 QByteArray TlsEngine::takePlaintext()
@@ -287,6 +318,29 @@ BIO_METHOD *TlsEngine::wireMethod()
             static_cast<TlsEngine *>(BIO_get_data(bio))->m_wire.append(data, static_cast<qsizetype>(size));
             *written = size;
             return 1;
+        });
+        BIO_meth_set_ctrl(m, [](BIO *, int command, long, void *) -> long { return command == BIO_CTRL_FLUSH ? 1 : 0; });
+        return m;
+    }();
+    return method;
+}
+
+// Records are read from the chunk fed, in place: a memory BIO would first
+// copy every byte received into a buffer of its own.
+BIO_METHOD *TlsEngine::feedMethod()
+{
+    // Made once and never changed: every engine's input BIO shares it.
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "dravlin feed");
+        if (!m)
+            return m;
+        BIO_meth_set_read_ex(m, [](BIO *bio, char *data, size_t size, size_t *read) {
+            BIO_clear_retry_flags(bio);
+            *read = static_cast<TlsEngine *>(BIO_get_data(bio))->readFed(data, size);
+            if (*read > 0)
+                return 1;
+            BIO_set_retry_read(bio);
+            return 0;
         });
         BIO_meth_set_ctrl(m, [](BIO *, int command, long, void *) -> long { return command == BIO_CTRL_FLUSH ? 1 : 0; });
         return m;

@@ -76,13 +76,18 @@ private:
     static int onCertificateNeeded(SSL *ssl, void *engine);
     static int onVerify(int preverified, X509_STORE_CTX *store);
     static struct bio_method_st *wireMethod(); // a BIO_METHOD
+    static struct bio_method_st *feedMethod();
+    size_t readFed(char *data, size_t size);
     static void reuse(QByteArray &buffer, QByteArray &given, qsizetype room);
     static QByteArray handOver(QByteArray &buffer, QByteArray &given);
 
     SSL *m_ssl = nullptr;
-    BIO *m_in = nullptr;  // owned by m_ssl
+    BIO *m_in = nullptr;  // owned by m_ssl, reads m_carry then m_fed
     BIO *m_out = nullptr; // owned by m_ssl, writes into m_wire
     QByteArray m_wire;    // bytes for the wire, not yet taken
+    QByteArrayView m_fed; // the caller's bytes, read in place during feedIncoming()
+    QByteArray m_carry;   // a record begun in an earlier chunk, not yet read
+    qsizetype m_carried = 0; // bytes of m_carry already read
     QByteArray m_wireGiven;      // the last taken, to write into again once its takers are done
     QByteArray m_plaintextGiven; // same for plaintext
     CertificateAuthority *m_authority = nullptr;
