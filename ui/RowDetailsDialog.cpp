@@ -1,5 +1,7 @@
 #include "RowDetailsDialog.h"
 
+#include "LineCapture.h"
+
 #include "AuthExchange.h"
 #include "Conversation.h"
 #include "RowText.h"
@@ -74,7 +76,11 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     setObjectName(QStringLiteral("dlgDetails"));
     const bool client = conversation.side(row) == Side::Client;
     setWindowTitle(QStringLiteral("Détails de la ligne %1").arg(QLocale(QLocale::French).toString(row + 1)));
-    const QByteArrayView bytes = conversation.bytes(row);
+    const QByteArrayView whole = conversation.bytes(row);
+    // A mark read from a file may be of any length; rows are at most a
+    // capture row. Beyond that the dialog would take seconds to lay out.
+    const QByteArrayView bytes = whole.first(std::min(whole.size(), LineCapture::MaxRowBytes));
+    const QLocale french(QLocale::French);
 
     auto *layout = new QVBoxLayout(this);
     auto *form = new QFormLayout;
@@ -90,7 +96,10 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     addField(QStringLiteral("Envoyée par :"), QStringLiteral("lblCote"),
              client ? QStringLiteral("le client") : QStringLiteral("le serveur"));
     addField(QStringLiteral("Longueur :"), QStringLiteral("lblLongueur"),
-             QLocale(QLocale::French).toString(bytes.size()) + QStringLiteral(" octets"));
+             french.toString(whole.size()) + QStringLiteral(" octets")
+                 + (bytes.size() < whole.size()
+                        ? QStringLiteral(" (les %1 premiers montrés)").arg(french.toString(bytes.size()))
+                        : QString()));
     addField(QStringLiteral("Arrivée :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
 
     const AuthExchange auth = AuthExchange::read(conversation, row);
