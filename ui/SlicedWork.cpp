@@ -29,15 +29,20 @@ bool SlicedWork::run(const std::function<bool()> &slice, const std::function<int
     next.setSingleShot(true);
     QObject::connect(&dialog, &QProgressDialog::canceled, &loop, &QEventLoop::quit);
     QObject::connect(&next, &QTimer::timeout, &loop, [&] {
-        if (dialog.wasCanceled())
+        if (dialog.wasCanceled()) {
+            loop.quit();
             return;
+        }
         if (!slice()) {
             done = true;
             loop.quit();
             return;
         }
+        // Events are seen here too, a click on "Annuler" among them.
         dialog.setValue(std::clamp(progress(), 1, 999));
-        if (!dialog.wasCanceled())
+        if (dialog.wasCanceled())
+            loop.quit();
+        else
             next.start(0);
     });
     next.start(0);
