@@ -93,9 +93,17 @@ void TranscriptReader::begin(qint64 lastChangeMsecs)
     m_cachedKey = -1;
 }
 
+void TranscriptReader::reserve(qsizetype textBytes)
+{
+    // Rows take at most the room of their lines.
+    m_bytes.reserve(textBytes);
+    m_lines.reserve(static_cast<size_t>(textBytes / 48));
+}
+
 bool TranscriptReader::parse(QByteArrayView text, QDate lastDay)
 {
     begin(QDateTime(lastDay, QTime(12, 0)).toMSecsSinceEpoch());
+    reserve(text.size());
     return feed(text) && finish();
 }
 
@@ -108,6 +116,7 @@ bool TranscriptReader::readFile(const QString &path)
         m_error = file.errorString();
         return false;
     }
+    reserve(file.size());
     QByteArray piece;
     do {
         if (!file.read(qsizetype{4} << 20, &piece)) {
@@ -197,7 +206,11 @@ bool TranscriptReader::consume(bool atEnd)
         endLine();
         p = next;
     }
-    m_pending.remove(0, p - begin);
+    // The rest moves to the front; the room stays for the next piece.
+    const qsizetype kept = end - p;
+    if (p != begin && kept > 0)
+        std::memmove(m_pending.data(), p, static_cast<size_t>(kept));
+    m_pending.truncate(kept);
     return true;
 }
 
@@ -318,14 +331,15 @@ void TranscriptReader::endLine()
 
 void TranscriptReader::takeLines()
 {
+    // Emptied, not released: the next piece's lines reuse the room, which
+    // spares the system mapping fresh pages for every piece.
     m_lines.clear();
     // A line still being read keeps its bytes, moved to the front.
-    if (m_inLine) {
-        m_bytes.remove(0, m_current.offset);
-        m_current.offset = 0;
-    } else {
-        m_bytes.clear();
-    }
+    const qsizetype kept = m_inLine ? m_bytes.size() - m_current.offset : 0;
+    if (kept > 0)
+        std::memmove(m_bytes.data(), m_bytes.constData() + m_current.offset, static_cast<size_t>(kept));
+    m_bytes.truncate(kept);
+    m_current.offset = 0;
 }
 
 QDate TranscriptReader::placedDay(qint64 key) const

@@ -48,6 +48,8 @@ public:
 
     // Starts a new text, last changed at the time given.
     void begin(qint64 lastChangeMsecs);
+    // Room for the lines of this many bytes of text, before reading them.
+    void reserve(qsizetype textBytes);
     // Reads a piece. On a malformed line returns false, keeps nothing and
     // errorString() says which line and why, in French.
     bool feed(QByteArrayView text);

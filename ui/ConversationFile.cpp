@@ -20,6 +20,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
     }
     TranscriptReader reader;
     reader.begin(file.lastModifiedMsecs());
+    reader.reserve(SliceBytes);
     QByteArray piece;
     bool ended = false;
     const auto notAConversation = [&] {
