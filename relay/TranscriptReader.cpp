@@ -259,8 +259,10 @@ qsizetype TranscriptReader::unescape(QByteArrayView text, bool whole)
     qsizetype limit = text.size();
     if (!whole) {
         limit = std::max<qsizetype>(0, limit - Overlap);
-        while (limit > 0 && (u[limit] & 0xc0) == 0x80)
-            --limit; // not inside a character
+        // Not inside a character: at most three bytes back, beyond which
+        // the text is no UTF-8 and the check below or the next one says so.
+        for (int back = 0; back < 3 && limit > 0 && (u[limit] & 0xc0) == 0x80; ++back)
+            --limit;
     }
     const QByteArrayView part = text.first(limit);
     if (RowText::isPlainAscii(part)) {
