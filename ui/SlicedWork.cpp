@@ -1,6 +1,7 @@
 #include "SlicedWork.h"
 
 #include <QEventLoop>
+#include <QLabel>
 #include <QProgressDialog>
 #include <QTimer>
 
@@ -14,8 +15,12 @@ SlicedWork::SlicedWork(QWidget *window, const QString &label)
 
 bool SlicedWork::run(const std::function<bool()> &slice, const std::function<int()> &progress)
 {
-    QProgressDialog dialog(m_label, QStringLiteral("Annuler"), 0, 1000, m_window);
+    QProgressDialog dialog(QString(), QStringLiteral("Annuler"), 0, 1000, m_window);
     dialog.setObjectName(QStringLiteral("dlgProgression"));
+    // The label names a file, whose name is shown as it is, never as markup.
+    auto *label = new QLabel(m_label, &dialog);
+    label->setTextFormat(Qt::PlainText);
+    dialog.setLabel(label);
     dialog.setWindowModality(Qt::WindowModal);
     // Short work shows no dialog at all.
     dialog.setMinimumDuration(300);
