@@ -22,6 +22,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 // 14:03:22.418 local time, when the greeting of the known rows arrives.
@@ -587,6 +589,86 @@ private Q_SLOTS:
         QCOMPARE(stream.clientNode + QLatin1Char(' ') + stream.serverNode, QStringLiteral("[::1]:40114 [::1]:2525"));
         QCOMPARE(stream.fromClient, everyByte() + "\r\n\xc3\xa9t\xc3\xa9\r\n\xe9t\xe9\r\n\r\n");
         QVERIFY(stream.fromServer.isEmpty());
+    }
+
+    // A file opened comes back exact when saved, marks whose bytes are not
+    // UTF-8 included; the rows between a TLS mark and the session's end get
+    // their padlocks again; a mark of megabytes is handed to the panes, its
+    // tooltip and its details only as far as they can show it.
+    void anOpenedFileComesBackExactWithItsPadlocksAndLongMarksShownCut()
+    {
+        const QByteArray longMark(2 << 20, 'm');
+        const QByteArray text = "10:00:00.000 -- 10:00:00.000 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525\n"
+                                "10:00:00.001 S: 220 ok\n10:00:00.002 -- TLS client \xc2\xb7 TLSv1.3\n"
+                                "10:00:00.003 C: EHLO a\n10:00:00.004 S: 250 ok\n"
+                                "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
+                                "10:00:00.006 -- \\xff\\xfe\n10:00:00.007 -- " + longMark + "\n10:00:00.008 C: plain\n";
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("tls.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
+        QVERIFY(m_window->openConversation(file.fileName()));
+        QCOMPARE(m_conv->rowCount(), 9);
+        QString locks;
+        for (int row = 0; row < 9; ++row) {
+            for (int column : {0, 1})
+                locks += m_conv->index(row, column).data(Conversation::EncryptedRole).toBool() ? QLatin1Char('p') : QLatin1Char('-');
+        }
+        QCOMPARE(locks, QStringLiteral("------p--p--------"));
+        const QModelIndex mark = m_conv->index(7, 0);
+        QVERIFY(mark.data(Conversation::ShownTextRole).toString().size() <= Conversation::ShownChars + 1);
+        QVERIFY(mark.data(Qt::ToolTipRole).toString().size() <= Conversation::ShownChars + 1);
+        waitShown();
+        RowDetailsDialog *details = openDetails(m_client, 7, true);
+        QVERIFY(details && details->findChild<QLabel *>(QStringLiteral("lblLongueur"))->text().contains(QStringLiteral("premiers")));
+        delete details;
+        const QString saved = dir.filePath(QStringLiteral("saved.txt"));
+        QVERIFY(m_window->saveConversation(saved));
+        QFile back(saved);
+        QVERIFY(back.open(QIODevice::ReadOnly));
+        QCOMPARE(back.readAll(), text);
+    }
+
+    // A FIFO or a file over the limit is refused at once, saying why; an open
+    // or an export cancelled from its progress dialog leaves the panes as they
+    // were and no file behind.
+    void onlyOrdinaryFilesOpenAndCancelledWorkLeavesNothingHalfDone()
+    {
+        addKnownRows();
+        const QByteArray before = m_conv->transcript(0, m_conv->rowCount());
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath(QStringLiteral("fifo.txt")), huge = dir.filePath(QStringLiteral("huge.txt"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QFile big(huge);
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64{1} << 31)); // sparse
+        big.close();
+        QSignalSpy reported(m_window, &MainWindow::errorReported);
+        QVERIFY(!m_window->openConversation(fifo) && !m_window->openConversation(huge));
+        QCOMPARE(reported.count(), 2);
+        QVERIFY(reported[0][0].toString().contains(QStringLiteral("tube nommé")));
+        QVERIFY(reported[1][0].toString().contains(QStringLiteral("(1\u202f024 Mio) que Dravlin ouvre au plus")));
+
+        QTimer canceller; // cancels once the first slice is done
+        connect(&canceller, &QTimer::timeout, this, [this] {
+            auto *progress = m_window->findChild<QProgressDialog *>(QStringLiteral("dlgProgression"));
+            if (progress && progress->value() >= 1)
+                progress->findChild<QPushButton *>()->click();
+        });
+        QFile large(dir.filePath(QStringLiteral("large.txt")));
+        QVERIFY(large.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 50000; ++i)
+            large.write("14:00:00.000 C: " + QByteArray(64, 'x') + '\n');
+        large.close();
+        canceller.start(0);
+        QVERIFY(!m_window->openConversation(large.fileName()));
+        QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), before);
+        add(Side::Client, QList<QByteArray>(10000, "row"), T0 + 2000);
+        const QString capture = dir.filePath(QStringLiteral("c.pcap"));
+        QVERIFY(!m_window->exportPcap(capture));
+        canceller.stop();
+        QCOMPARE(reported.count(), 2);
+        QVERIFY(!QFile::exists(capture));
+        QVERIFY(m_window->exportPcap(capture));
     }
 
     // The boxes reach the relay; each handshake leaves one mark, whose tooltip

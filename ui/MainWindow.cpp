@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "CertificateAuthority.h"
+#include "ConversationFile.h"
 #include "ConversationPcap.h"
 #include "ConversationSearch.h"
 #include "EventHistoryDialog.h"
@@ -11,8 +12,8 @@
 #include "RelaySettings.h"
 #include "RowDelegate.h"
 #include "SessionMarks.h"
+#include "SlicedWork.h"
 #include "TrafficPanes.h"
-#include "TranscriptReader.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,6 +41,9 @@
 #include <iterator>
 
 namespace {
+
+// Rows exported between two looks at the event loop: some 10 ms of work.
+constexpr int ExportRowsPerSlice = 4096;
 
 QString designTitle() { return QStringLiteral("Dravlin - par l'équipe Dravlin"); }
 QString insecureCaption() { return QStringLiteral("Accepter tout certificat serveur"); }
@@ -539,16 +543,12 @@ bool MainWindow::openConversation(const QString &path)
         reportError(QStringLiteral("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
         return false;
     }
-    TranscriptReader reader;
-    if (!reader.readFile(path)) {
-        const QString why = reader.errorString();
-        reportError(why.startsWith(QStringLiteral("ligne "))
-                        ? QStringLiteral("« %1 » n'est pas une conversation enregistrée par Dravlin\u00a0: %2.")
-                              .arg(QDir::toNativeSeparators(path), why)
-                        : why);
+    QString why;
+    const ConversationFile::Outcome outcome = ConversationFile::open(&m_conversation, path, this, &why);
+    if (outcome == ConversationFile::Outcome::Refused)
+        reportError(why);
+    if (outcome != ConversationFile::Outcome::Opened)
         return false;
-    }
-    m_conversation.load(reader);
     setShownFile(path);
     return true;
 }
@@ -583,8 +583,17 @@ bool MainWindow::exportPcap(const QString &path)
     PrivateSaveFile file(path);
     QString error;
     bool written = file.open(QIODevice::WriteOnly);
-    if (written)
-        written = ConversationPcap::write(m_conversation, &file, &error) && file.commit();
+    if (written) {
+        // A slice of rows at a time; cancelled, the file is not written at all.
+        ConversationPcap pcap(m_conversation, &file);
+        const auto progress = [&pcap] { return int(qint64(pcap.rowsWritten()) * 1000 / std::max(1, pcap.rowsToWrite())); };
+        SlicedWork work(this, QStringLiteral("Export de « %1 »…").arg(QFileInfo(path).fileName()));
+        // Cancelled, the file is dropped unwritten when it goes out of scope.
+        if (!work.run([&pcap] { return pcap.writeRows(ExportRowsPerSlice); }, progress))
+            return false;
+        error = pcap.errorString();
+        written = error.isEmpty() && file.commit();
+    }
     if (!written) {
         reportError(QStringLiteral("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
                         .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
