@@ -756,18 +756,11 @@ void MainWindow::onCopyTriggered()
 
 void MainWindow::copyRows()
 {
-    // The pane's own single selection decides; a row is the same line of the
+    // The panes' selection decides; a row is the same line of the
     // conversation in either pane, alignment row or not.
-    int first = 0;
-    int count = m_conversation.rowCount();
-    if (const auto *pane = qobject_cast<const PaneView *>(focusWidget())) {
-        const QModelIndexList selected = pane->selectionModel()->selectedIndexes();
-        if (!selected.isEmpty()) {
-            first = selected.first().row();
-            count = 1;
-        }
-    }
-    QGuiApplication::clipboard()->setText(QString::fromUtf8(m_conversation.transcript(first, count)));
+    const QByteArray selected = qobject_cast<const PaneView *>(focusWidget()) ? m_panes->selectedTranscript() : QByteArray();
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(
+        selected.isEmpty() ? m_conversation.transcript(0, m_conversation.rowCount()) : selected));
 }
 
 void MainWindow::reportError(const QString &message)

@@ -6,6 +6,7 @@
 #include "RowDetailsDialog.h"
 
 #include <QEvent>
+#include <QItemSelectionModel>
 #include <QLocale>
 #include <QToolButton>
 
@@ -24,6 +25,11 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
     m_clientPane->setModelColumn(0);
     m_serverPane->setModel(m_shown);
     m_serverPane->setModelColumn(1);
+    // One selection for both: a row is the same line of the conversation in
+    // either pane, so both show it selected.
+    QItemSelectionModel *own = m_serverPane->selectionModel();
+    m_serverPane->setSelectionModel(m_clientPane->selectionModel());
+    delete own;
 
     m_notice->setObjectName(QStringLiteral("btnNouvellesLignes"));
     m_notice->setCursor(Qt::PointingHandCursor);
@@ -52,6 +58,26 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
 void TrafficPanes::clear()
 {
     m_conversation->clear();
+}
+
+QList<int> TrafficPanes::selectedRows() const
+{
+    return m_clientPane->selectedRows();
+}
+
+QByteArray TrafficPanes::selectedTranscript() const
+{
+    // Each run of adjacent rows in one piece.
+    const QList<int> rows = selectedRows();
+    QByteArray text;
+    for (qsizetype i = 0; i < rows.size();) {
+        qsizetype end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        text += m_conversation->transcript(rows[i], int(end - i));
+        i = end;
+    }
+    return text;
 }
 
 void TrafficPanes::goToEnd()
