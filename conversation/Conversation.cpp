@@ -59,7 +59,7 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
     if (role == Qt::ToolTipRole) {
         // A mark is often wider than a pane: its tooltip gives it whole.
         if (isMarker(row))
-            return SessionMarks::tooltip(markerText(row));
+            return SessionMarks::tooltip(markerStart(row, ShownChars));
         const QString reply = replyText(row);
         return reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
     }
@@ -135,6 +135,21 @@ QString Conversation::markerText(int row) const
     return QString::fromUtf8(bytes(row));
 }
 
+QString Conversation::markerStart(int row, qsizetype chars) const
+{
+    const QByteArrayView all = bytes(row);
+    // At most four UTF-8 bytes a character, cut where no character is.
+    qsizetype cut = std::min(all.size(), 4 * chars);
+    while (cut < all.size() && cut > 0 && (static_cast<unsigned char>(all[cut]) & 0xc0) == 0x80)
+        --cut;
+    QString text = QString::fromUtf8(all.first(cut));
+    if (text.size() > chars || cut < all.size()) {
+        text.truncate(chars);
+        text.append(QChar(0x2026));
+    }
+    return text;
+}
+
 qint64 Conversation::arrivedMsecs(int row) const
 {
     const auto &chunks = m_store.chunks;
@@ -154,14 +169,18 @@ QString Conversation::text(int row, Side pane) const
 
 QString Conversation::shownText(int row, Side pane) const
 {
-    if (isMarker(row))
-        return text(row, pane);
+    constexpr qsizetype Wanted = ShownChars + 1;
+    if (isMarker(row)) {
+        // A mark read from a file may be of any length: only what a line can show.
+        QString shown = QStringLiteral("\u2014 %1 \u2014").arg(markerStart(row, Wanted));
+        shown.truncate(Wanted);
+        return shown;
+    }
     if (side(row) != pane)
         return AlignmentRow;
     const QByteArrayView all = bytes(row);
     // At most four UTF-8 bytes per character; whether the row reads as UTF-8
     // is decided on all of it, as text() decides, which is a cheap scan.
-    constexpr qsizetype Wanted = ShownChars + 1;
     if (all.size() <= Wanted)
         return RowText::display(all);
     if (!all.isValidUtf8())
@@ -212,7 +231,7 @@ QByteArray Conversation::transcript(int first, int count) const
             stampedMsecs = arrived;
         }
         if (isMarker(row))
-            Transcript::appendMarkerLine(out, stamp, markerText(row));
+            Transcript::appendMarkerLine(out, stamp, bytes(row));
         else
             Transcript::appendLine(out, stamp, side(row), bytes(row));
     }
@@ -313,23 +332,50 @@ bool Conversation::restoreCleared()
 
 void Conversation::load(const TranscriptReader &reader)
 {
-    beginResetModel();
-    keepForUndo();
-    // Lines of one side stamped alike came in one chunk, as far as anyone can tell.
-    bool first = true;
-    qint64 chunkMsecs = 0;
-    quint32 chunkFlags = 0;
+    stageLines(reader);
+    commitStaged(nullptr);
+}
+
+void Conversation::stageLines(const TranscriptReader &reader)
+{
+    if (!m_staged)
+        m_staged = std::make_unique<Store>();
+    // Built with the same helpers as the rows shown, on a store of its own:
+    // swapped in for the time of this call only, which hands no control to
+    // the views, so they never see it.
+    std::swap(m_store, *m_staged);
     for (const TranscriptReader::Line &line : reader.lines()) {
         const bool marker = line.kind == TranscriptReader::Line::Kind::Marker;
-        const quint32 flags = marker ? MarkerBit : (line.side == Side::Server ? ServerBit : 0U);
-        if (first || marker || flags != chunkFlags || line.msecs != chunkMsecs)
+        const quint32 flags = marker ? MarkerBit
+                                     : (line.side == Side::Server ? ServerBit : 0U) | (line.encrypted ? EncryptedBit : 0U);
+        // Lines of one side stamped alike came in one chunk, as far as anyone can tell.
+        const bool sameChunk = !marker && m_store.rows > 0 && m_store.chunks.back().arrivedMsecs == line.msecs
+                            && (m_store.at(m_store.rows - 1).flagsAndBlock & ((1U << BlockShift) - 1)) == flags;
+        if (!sameChunk)
             openChunk(line.msecs);
-        first = false;
-        chunkMsecs = line.msecs;
-        chunkFlags = flags;
         pushRow(flags, reader.bytes(line));
     }
+    std::swap(m_store, *m_staged);
+}
+
+void Conversation::commitStaged(const TranscriptReader *placing)
+{
+    if (!m_staged)
+        m_staged = std::make_unique<Store>();
+    if (placing) {
+        for (Chunk &chunk : m_staged->chunks)
+            chunk.arrivedMsecs = placing->placedMsecs(chunk.arrivedMsecs);
+    }
+    beginResetModel();
+    keepForUndo();
+    m_store = std::move(*m_staged);
+    m_staged.reset();
     endResetModel();
+}
+
+void Conversation::dropStaged()
+{
+    m_staged.reset();
 }
 
 void Conversation::openChunk(qint64 arrivedMsecs)

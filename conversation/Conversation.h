@@ -62,6 +62,8 @@ public:
     // A row's bytes, or a marker's text in UTF-8.
     QByteArrayView bytes(int row) const;
     QString markerText(int row) const;
+    // The start of a marker's text, at most chars characters and "…" when cut.
+    QString markerStart(int row, qsizetype chars) const;
     // When the row's chunk arrived, milliseconds since the epoch.
     qint64 arrivedMsecs(int row) const;
     // What a pane shows for a row: its text on its own side, " " on the other.
@@ -92,6 +94,13 @@ public Q_SLOTS:
     // Shows a transcript read back instead of the rows held, which are kept
     // as by clear().
     void load(const TranscriptReader &reader);
+    // The same a piece at a time, the rows held staying in view until the
+    // end: stageLines() takes the lines the reader has read so far (their
+    // times relative, see TranscriptReader::takeLines()), commitStaged()
+    // shows them all once the reader has finished, dropStaged() forgets them.
+    void stageLines(const TranscriptReader &reader);
+    void commitStaged(const TranscriptReader *placing);
+    void dropStaged();
 
 Q_SIGNALS:
     // A clear took count rows (never 0); restoreCleared() can bring them back.
@@ -133,6 +142,7 @@ private:
 
     Store m_store;
     std::unique_ptr<Store> m_cleared;
+    std::unique_ptr<Store> m_staged;
 };
 
 #endif

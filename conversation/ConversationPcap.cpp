@@ -6,6 +6,8 @@
 
 #include <QIODevice>
 
+#include <algorithm>
+
 void ConversationPcap::endpoint(const QString &text, QHostAddress *address, quint16 *port)
 {
     QString host;
@@ -56,12 +58,34 @@ void ConversationPcap::endSession(PcapWriter &writer, RelayEvent::End end, Side 
     writer.endSession(ending(), msecs);
 }
 
-bool ConversationPcap::write(const Conversation &conversation, QIODevice *device, QString *error)
+ConversationPcap::ConversationPcap(const Conversation &conversation, QIODevice *device)
+    : m_conversation(conversation)
+    , m_writer(std::make_unique<PcapWriter>(device))
+    , m_rows(conversation.rowCount())
 {
-    PcapWriter writer(device);
-    const int rows = conversation.rowCount();
-    for (int row = 0; row < rows && writer.isOk();) {
-        const qint64 msecs = conversation.arrivedMsecs(row);
+}
+
+ConversationPcap::~ConversationPcap() = default;
+
+QString ConversationPcap::errorString() const
+{
+    return m_writer->errorString();
+}
+
+qint64 ConversationPcap::capturable(qint64 msecs)
+{
+    constexpr qint64 Last = qint64{0xffffffff} * 1000 + 999;
+    return std::clamp<qint64>(msecs, 0, Last);
+}
+
+bool ConversationPcap::writeRows(int count)
+{
+    const Conversation &conversation = m_conversation;
+    PcapWriter &writer = *m_writer;
+    const int stop = m_rows - m_row > count ? m_row + count : m_rows;
+    while (m_row < stop && writer.isOk()) {
+        const int row = m_row;
+        const qint64 msecs = capturable(conversation.arrivedMsecs(row));
         if (conversation.isMarker(row)) {
             const QString text = conversation.markerText(row);
             QString client, server;
@@ -70,7 +94,7 @@ bool ConversationPcap::write(const Conversation &conversation, QIODevice *device
                 beginSession(writer, client, server, msecs);
             else if (SessionMarks::readEnd(text, &end))
                 endSession(writer, end, Side::Client, msecs);
-            ++row;
+            ++m_row;
             continue;
         }
         if (!writer.inSession())
@@ -79,16 +103,23 @@ bool ConversationPcap::write(const Conversation &conversation, QIODevice *device
         const Side side = conversation.side(row);
         QByteArray bytes;
         int end = row;
-        while (end < rows && !conversation.isMarker(end) && conversation.side(end) == side
-               && conversation.arrivedMsecs(end) == msecs) {
+        while (end < stop && !conversation.isMarker(end) && conversation.side(end) == side
+               && capturable(conversation.arrivedMsecs(end)) == msecs) {
             bytes.append(conversation.bytes(end));
             bytes.append("\r\n", 2);
             ++end;
         }
         writer.data(side, bytes, msecs);
-        row = end;
+        m_row = end;
     }
-    if (!writer.isOk())
-        *error = writer.errorString();
-    return writer.isOk();
+    return writer.isOk() && m_row < m_rows;
+}
+
+bool ConversationPcap::write(const Conversation &conversation, QIODevice *device, QString *error)
+{
+    ConversationPcap pcap(conversation, device);
+    while (pcap.writeRows(1 << 16)) {
+    }
+    *error = pcap.errorString();
+    return error->isEmpty();
 }

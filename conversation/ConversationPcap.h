@@ -6,6 +6,8 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <memory>
+
 class Conversation;
 class PcapWriter;
 class QIODevice;
@@ -15,21 +17,46 @@ class QIODevice;
 // keeps only rows, so its export rebuilds a chunk as its rows each followed
 // by CR LF: exact for line traffic, while a row cut at 64 KiB or a last line
 // without CR LF gains a CR LF it never had.
+//
+// A long conversation is written a slice of rows at a time (writeRows()),
+// so that the window can show how far it is and stay responsive; the rows
+// written are those the conversation held when the export began.
 class ConversationPcap
 {
 public:
+    // The device must be open for writing; the file header goes out at once.
+    ConversationPcap(const Conversation &conversation, QIODevice *device);
+    ~ConversationPcap();
+    ConversationPcap(const ConversationPcap &) = delete;
+    ConversationPcap &operator=(const ConversationPcap &) = delete;
+
+    // Writes up to count more rows; false once all are written or a write failed.
+    bool writeRows(int count);
+    int rowsWritten() const { return m_row; }
+    int rowsToWrite() const { return m_rows; }
+    // A French reason when a write failed, else empty.
+    QString errorString() const;
+
     // An endpoint as a session mark or an event writes it; a name that is
     // no address (the server given by host name) becomes the unspecified
     // address, loopback for "localhost".
     static void endpoint(const QString &text, QHostAddress *address, quint16 *port);
     static void beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs);
     static void endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs);
+    // A time as a capture can hold it: its seconds are 32 bits, unsigned.
+    static qint64 capturable(qint64 msecs);
 
     // Writes the whole conversation: each session between its marks, rows
     // before any opening mark as a session of their own between
     // 127.0.0.1:49152 and 127.0.0.1:25. False with a French reason when
     // the device fails.
     static bool write(const Conversation &conversation, QIODevice *device, QString *error);
+
+private:
+    const Conversation &m_conversation;
+    std::unique_ptr<PcapWriter> m_writer;
+    int m_rows;
+    int m_row = 0;
 };
 
 #endif

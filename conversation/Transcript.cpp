@@ -25,12 +25,17 @@ void Transcript::appendLine(QByteArray &out, QByteArrayView stamp, Side side, QB
 
 void Transcript::appendMarkerLine(QByteArray &out, QByteArrayView stamp, const QString &text)
 {
+    appendMarkerLine(out, stamp, QByteArrayView(text.toUtf8()));
+}
+
+void Transcript::appendMarkerLine(QByteArray &out, QByteArrayView stamp, QByteArrayView text)
+{
     out.append(stamp);
     out.append(MarkerPrefix);
     // The row escaping keeps the mark on one line and safe on a terminal;
     // only its "C: " prefix is not wanted here.
     const qsizetype at = out.size();
-    RowText::appendTranscript(out, Side::Client, text.toUtf8());
+    RowText::appendTranscript(out, Side::Client, text);
     out.remove(at, 3);
     out.append('\n');
 }

@@ -34,6 +34,9 @@ public:
     // The text is made by the caller: see the session texts below, or a TLS
     // layer's own wording.
     static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, const QString &text);
+    // The same from the mark's bytes as read back: bytes that are not UTF-8
+    // stay the bytes they were.
+    static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, QByteArrayView text);
 
     // "127.0.0.1:40112", or "[::1]:2525" for IPv6 (an IPv4-mapped IPv6
     // address is shown as the IPv4 address it carries).

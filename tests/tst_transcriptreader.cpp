@@ -1,3 +1,4 @@
+#include "RegularFile.h"
 #include "TestTexts.h"
 #include "Transcript.h"
 #include "TranscriptReader.h"
@@ -5,6 +6,10 @@
 #include <QtTest>
 
 #include <QHostAddress>
+
+#include <ctime>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -75,7 +80,7 @@ private Q_SLOTS:
             {false, Side::Server, "220 pr\xc3\xaat \\x41 \\", t - 40},
             {false, Side::Client, "tab\there\x1b[0m\r\n\x7f\xc2\x85", t + 12},
             {false, Side::Client, "", t + 12},
-            {false, Side::Server, QByteArray(70000, 'y'), t + 20},
+            {false, Side::Server, QByteArray(64 * 1024, 'y'), t + 20}, // as long as a captured row can be
             {true, Side::Server, "TLS \xe2\x80\x94 a\nb", t + 20},
             {false, Side::Client, everyByte(), t + 30},
             {false, Side::Server, "\xe9t\xe9", t + 40},
@@ -102,13 +107,96 @@ private Q_SLOTS:
         }
     }
 
+    // What an editor or another tool may leave, read as capture would have
+    // made it: a stripped space after an empty row's "C:", lines without
+    // their time (the line before's, else the file's last change), a mark
+    // whose bytes are not UTF-8, a row longer than capture makes (cut at 64
+    // KiB), rows between a TLS mark and the session's end (padlocks). The
+    // same whether the text comes whole or in pieces.
+    void oddLinesReadAsCaptureWouldHaveMadeThem_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<QString>("padlocks");
+
+        QTest::newRow("stripped space") << QByteArray("14:03:22.418 C:\n14:03:22.419 --\nS:\r\n")
+                                        << QByteArray("14:03:22.418 C: \n14:03:22.419 -- \n14:03:22.419 S: \n")
+                                        << QStringLiteral("---");
+        QTest::newRow("no times") << QByteArray("C: HELO\n14:00:00.000 S: 250\nS: 251")
+                                  << QByteArray("12:00:00.000 C: HELO\n14:00:00.000 S: 250\n14:00:00.000 S: 251\n")
+                                  << QStringLiteral("---");
+        const QByteArray notUtf8 = "14:03:22.418 -- TLS \\xff\\xfe \\\\\n";
+        QTest::newRow("mark not UTF-8") << notUtf8 << notUtf8 << QStringLiteral("-");
+        QByteArray row, cut;
+        for (int i = 0; i < 1200; ++i)
+            row += everyByte();
+        for (qsizetype at = 0; at < row.size(); at += 64 * 1024)
+            Transcript::appendLine(cut, "14:03:22.418 ", Side::Client, row.sliced(at, std::min<qsizetype>(64 * 1024, row.size() - at)));
+        QByteArray whole;
+        Transcript::appendLine(whole, "14:03:22.418 ", Side::Client, row);
+        QTest::newRow("long row") << whole << cut << QStringLiteral("-----");
+        const QByteArray session = "10:00:00.000 -- 10:00:00.000 \xc2\xb7 client 127.0.0.1:1 \xe2\x86\x92 127.0.0.1:2\n"
+                                   "10:00:00.001 S: 220 ok\n"
+                                   "10:00:00.002 -- TLS client \xc2\xb7 TLSv1.3\n"
+                                   "10:00:00.003 C: EHLO\n10:00:00.004 S: 250\n"
+                                   "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
+                                   "10:00:00.006 C: next\n";
+        QTest::newRow("padlocks") << session << session << QStringLiteral("---pp--");
+    }
+
+    void oddLinesReadAsCaptureWouldHaveMadeThem()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, expected);
+        QFETCH(QString, padlocks);
+        for (const qsizetype piece : {text.size() + 1, qsizetype{4093}}) {
+            TranscriptReader reader;
+            reader.begin(QDateTime(Day, QTime(12, 0)).toMSecsSinceEpoch());
+            for (qsizetype at = 0; at < text.size(); at += piece)
+                QVERIFY(reader.feed(text.sliced(at, std::min(piece, text.size() - at))));
+            QVERIFY2(reader.finish(), qPrintable(reader.errorString()));
+            QCOMPARE(reader.transcript(), expected);
+            QString locks;
+            for (const TranscriptReader::Line &line : reader.lines())
+                locks += line.encrypted ? QLatin1Char('p') : QLatin1Char('-');
+            QCOMPARE(locks, padlocks);
+        }
+    }
+
+    // A time the day guessed lacks (clocks going forward) means the file was
+    // changed a day later: its lines come back a day earlier, each time as
+    // written. However often the clock goes back, and whatever the file's
+    // date, times stay within what a capture file can hold.
+    void timesComeBackAsWrittenAndWithinWhatACaptureDates()
+    {
+        const QByteArray zone = qgetenv("TZ");
+        qputenv("TZ", "Europe/Paris");
+        tzset();
+        const QByteArray gap = "01:59:00.000 C: a\n02:30:00.000 S: b\n03:10:00.000 C: c\n";
+        TranscriptReader reader;
+        QVERIFY(reader.parse(gap, QDate(2026, 3, 29))); // the last Sunday of March
+        QCOMPARE(reader.transcript(), gap);
+        QCOMPARE(QDateTime::fromMSecsSinceEpoch(reader.lines()[1].msecs).date(), QDate(2026, 3, 28));
+        QByteArray midnights;
+        for (int i = 0; i < 60000; ++i) // 30,000 days back: before 1970
+            midnights += i % 2 ? "01:00:00.000 C: x\n" : "23:00:00.000 S: y\n";
+        QVERIFY(reader.parse(midnights, Day));
+        const qint64 first = reader.lines().front().msecs;
+        QVERIFY(QDateTime::fromMSecsSinceEpoch(first).date() >= QDate(1970, 1, 2));
+        QVERIFY(reader.parse(gap, QDate(2200, 1, 1)));
+        QVERIFY(reader.lines().back().msecs / 1000 <= qint64{0xffffffff});
+        qputenv("TZ", zone);
+        tzset();
+    }
+
     void malformedLineIsNamedAndNothingKept_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("message");
 
         const QByteArray good = "14:03:22.418 S: 220 ok\n14:03:22.430 -- mark\n";
-        const QString noTime = QStringLiteral("l\u2019heure HH:MM:SS.mmm manque en t\u00eate de ligne");
+        const QString noTime = QStringLiteral("l\u2019heure HH:MM:SS.mmm, \u00ab\u00a0C: \u00bb, \u00ab\u00a0S: \u00bb ou "
+                                              "\u00ab\u00a0-- \u00bb attendu en t\u00eate de ligne");
         const QString escape = QStringLiteral("\u00ab\u00a0\\\u00a0\u00bb doit \u00eatre suivi de \u00ab\u00a0\\\u00a0\u00bb "
                                               "ou de \u00ab\u00a0xHH\u00a0\u00bb");
         QTest::newRow("hour 24") << QByteArray("24:00:00.000 C: x\n") << QStringLiteral("ligne 1\u00a0: ") + noTime;
@@ -120,10 +208,16 @@ private Q_SLOTS:
         QTest::newRow("cut escape") << good + "14:03:22.418 C: a\\x4" << QStringLiteral("ligne 3\u00a0: ") + escape;
         QTest::newRow("Latin-1 text") << good + "14:03:22.418 C: \xe9t\xe9\n"
                                       << QStringLiteral("ligne 3\u00a0: le texte n\u2019est pas de l\u2019UTF-8");
-        QTest::newRow("no such file") << QByteArray() << QStringLiteral("Impossible de lire \u00ab\u00a0");
         QTest::newRow("raw escape character") << good + "14:03:22.418 S: \x1b[0m\n"
                                               << QStringLiteral("ligne 3\u00a0: caract\u00e8re de contr\u00f4le 0x1b "
                                                                 "non \u00e9chapp\u00e9");
+        // Not a file to read at all: refused before a byte is read.
+        QTest::newRow("no such file") << QByteArray() << QStringLiteral("Impossible de lire \u00ab\u00a0");
+        QTest::newRow("FIFO") << QByteArray("fifo") << QStringLiteral("\u00a0: c\u2019est un tube nomm\u00e9, pas un fichier ordinaire");
+        QTest::newRow("folder") << QByteArray("folder") << QStringLiteral("\u00a0: c\u2019est un dossier");
+        QTest::newRow("over the limit") << QByteArray("huge")
+                                        << QStringLiteral("\u00a0: 1\u202f073\u202f741\u202f825 octets, plus que les "
+                                                          "1\u202f073\u202f741\u202f824 octets (1\u202f024 Mio) que Dravlin ouvre au plus");
     }
 
     // What was read before is gone too. The message names the line (the file,
@@ -136,9 +230,17 @@ private Q_SLOTS:
         QVERIFY(reader.parse("12:00:00.000 C: kept from before\n", Day));
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("conversation.txt")));
-        QVERIFY(text.isNull() || (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush()));
+        const QByteArray path = QFile::encodeName(file.fileName());
+        if (text == "fifo")
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        else if (text == "folder")
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("conversation.txt")));
+        else if (text == "huge") // sparse: nothing is written
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(RegularFile::DefaultLimit + 1));
+        else
+            QVERIFY(text.isNull() || (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush()));
         QVERIFY(!reader.readFile(file.fileName()));
-        QVERIFY2(reader.errorString().startsWith(message), qPrintable(reader.errorString()));
+        QVERIFY2(reader.errorString().contains(message), qPrintable(reader.errorString()));
         QVERIFY(reader.lines().empty());
         QVERIFY(reader.transcript().isEmpty());
     }

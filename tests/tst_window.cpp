@@ -23,6 +23,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 // 14:03:22.418 local time, when the greeting of the known rows arrives.
@@ -51,6 +53,7 @@ struct Drawing {
         QString text;
         qreal x;
         QColor colour;
+        QColor under; // the last shape filled before it
     };
     QList<Text> texts;
     QList<QColor> fills;
@@ -73,22 +76,43 @@ public:
         if (state.state() & DirtyBrush)
             m_brush = state.brush();
     }
-    void drawTextItem(const QPointF &at, const QTextItem &item) override { drawing.texts.append({item.text(), at.x(), m_pen.color()}); }
+    void drawTextItem(const QPointF &at, const QTextItem &item) override
+    {
+        drawing.texts.append({item.text(), at.x(), m_pen.color(), m_under});
+    }
     void drawPath(const QPainterPath &) override
     {
         if (m_pen.style() != Qt::NoPen)
             drawing.paths.append(m_pen.color());
         if (m_brush.style() != Qt::NoBrush)
-            drawing.fills.append(m_brush.color());
+            fill();
     }
-    void drawRects(const QRectF *, int) override { drawing.fills.append(m_brush.color()); }
-    void drawPolygon(const QPointF *, int, PolygonDrawMode) override { drawing.fills.append(m_brush.color()); }
+    void drawRects(const QRectF *, int) override { fill(); }
+    void drawPolygon(const QPointF *, int, PolygonDrawMode) override { fill(); }
     void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override {}
 
 private:
+    void fill()
+    {
+        drawing.fills.append(m_brush.color());
+        if (m_brush.style() != Qt::NoBrush)
+            m_under = m_brush.color();
+    }
     QPen m_pen;
     QBrush m_brush;
+    QColor m_under;
 };
+
+// WCAG contrast ratio, 1 to 21.
+qreal contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](qreal v) { return v <= 0.04045 ? v / 12.92 : qPow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const qreal la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 // An image whose painting is recorded instead of rasterised.
 class Recorder : public QImage
@@ -504,9 +528,9 @@ private Q_SLOTS:
         QCOMPARE(m_client->firstVisibleRow(), first);
     }
 
-    // Ctrl+C copies rows as the transcript writes them: the row selected in
-    // the pane with the focus, else all of them.
-    void copyTakesTheSelectedRowOrEverything()
+    // Ctrl+C copies rows as the transcript writes them: the rows selected,
+    // by mouse or keys in either pane, else all of them.
+    void copyTakesTheSelectedRowsOrEverything()
     {
         addKnownRows();
         const auto copyIn = [](QWidget *widget) {
@@ -515,11 +539,27 @@ private Q_SLOTS:
             QTest::keyClick(widget, Qt::Key_C, Qt::ControlModifier);
             return QGuiApplication::clipboard()->text();
         };
+        const auto lines = [this](const Rows &rows) {
+            QByteArray text;
+            for (int row : rows)
+                text += m_conv->transcript(row, 1);
+            return QString::fromUtf8(text);
+        };
         // Row 2 is a client line, an alignment row in the server's pane: still the row copied.
         waitShown();
         QTest::mouseClick(m_server->viewport(), Qt::LeftButton, {}, rowCentre(m_server, 2));
         QCOMPARE(copyIn(m_server), QStringLiteral("14:03:22.430 C: tab\there\\x1b[0m\n"));
-        // No selection there: all of it (how the transcript escapes is the console's and the reader's suites').
+        QTest::mouseClick(m_client->viewport(), Qt::LeftButton, Qt::ShiftModifier, rowCentre(m_client, 0));
+        QTest::mouseClick(m_server->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(m_server, 1));
+        QCOMPARE(copyIn(m_client), lines({0, 2}));
+        QTest::mouseClick(m_client->viewport(), Qt::LeftButton, {}, rowCentre(m_client, 3));
+        QTest::keyClick(m_client, Qt::Key_Up, Qt::ShiftModifier);
+        QTest::keyClick(m_client, Qt::Key_Up, Qt::ShiftModifier);
+        QCOMPARE(m_server->selectedRows(), (Rows{1, 2, 3}));
+        QCOMPARE(copyIn(m_server), lines({1, 2, 3}));
+        // A click below the rows leaves none selected: all of it (how the
+        // transcript escapes is the console's and the reader's suites').
+        QTest::mouseClick(m_client->viewport(), Qt::LeftButton, {}, QPoint(10, m_client->viewport()->height() - 5));
         QCOMPARE(copyIn(m_client), QString::fromUtf8(m_conv->transcript(0, m_conv->rowCount())));
         // Each row's tooltip, in both panes, tells its time and the gap since the row before.
         for (int column : {0, 1})
@@ -596,6 +636,86 @@ private Q_SLOTS:
         QCOMPARE(stream.clientNode + QLatin1Char(' ') + stream.serverNode, QStringLiteral("[::1]:40114 [::1]:2525"));
         QCOMPARE(stream.fromClient, everyByte() + "\r\n\xc3\xa9t\xc3\xa9\r\n\xe9t\xe9\r\n\r\n");
         QVERIFY(stream.fromServer.isEmpty());
+    }
+
+    // A file opened comes back exact when saved, marks whose bytes are not
+    // UTF-8 included; the rows between a TLS mark and the session's end get
+    // their padlocks again; a mark of megabytes is handed to the panes, its
+    // tooltip and its details only as far as they can show it.
+    void anOpenedFileComesBackExactWithItsPadlocksAndLongMarksShownCut()
+    {
+        const QByteArray longMark(2 << 20, 'm');
+        const QByteArray text = "10:00:00.000 -- 10:00:00.000 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525\n"
+                                "10:00:00.001 S: 220 ok\n10:00:00.002 -- TLS client \xc2\xb7 TLSv1.3\n"
+                                "10:00:00.003 C: EHLO a\n10:00:00.004 S: 250 ok\n"
+                                "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
+                                "10:00:00.006 -- \\xff\\xfe\n10:00:00.007 -- " + longMark + "\n10:00:00.008 C: plain\n";
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("tls.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
+        QVERIFY(m_window->openConversation(file.fileName()));
+        QCOMPARE(m_conv->rowCount(), 9);
+        QString locks;
+        for (int row = 0; row < 9; ++row) {
+            for (int column : {0, 1})
+                locks += m_conv->index(row, column).data(Conversation::EncryptedRole).toBool() ? QLatin1Char('p') : QLatin1Char('-');
+        }
+        QCOMPARE(locks, QStringLiteral("------p--p--------"));
+        const QModelIndex mark = m_conv->index(7, 0);
+        QVERIFY(mark.data(Conversation::ShownTextRole).toString().size() <= Conversation::ShownChars + 1);
+        QVERIFY(mark.data(Qt::ToolTipRole).toString().size() <= Conversation::ShownChars + 1);
+        waitShown();
+        RowDetailsDialog *details = openDetails(m_client, 7, true);
+        QVERIFY(details && details->findChild<QLabel *>(QStringLiteral("lblLongueur"))->text().contains(QStringLiteral("premiers")));
+        delete details;
+        const QString saved = dir.filePath(QStringLiteral("saved.txt"));
+        QVERIFY(m_window->saveConversation(saved));
+        QFile back(saved);
+        QVERIFY(back.open(QIODevice::ReadOnly));
+        QCOMPARE(back.readAll(), text);
+    }
+
+    // A FIFO or a file over the limit is refused at once, saying why; an open
+    // or an export cancelled from its progress dialog leaves the panes as they
+    // were and no file behind.
+    void onlyOrdinaryFilesOpenAndCancelledWorkLeavesNothingHalfDone()
+    {
+        addKnownRows();
+        const QByteArray before = m_conv->transcript(0, m_conv->rowCount());
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath(QStringLiteral("fifo.txt")), huge = dir.filePath(QStringLiteral("huge.txt"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QFile big(huge);
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64{1} << 31)); // sparse
+        big.close();
+        QSignalSpy reported(m_window, &MainWindow::errorReported);
+        QVERIFY(!m_window->openConversation(fifo) && !m_window->openConversation(huge));
+        QCOMPARE(reported.count(), 2);
+        QVERIFY(reported[0][0].toString().contains(QStringLiteral("tube nommé")));
+        QVERIFY(reported[1][0].toString().contains(QStringLiteral("(1\u202f024 Mio) que Dravlin ouvre au plus")));
+
+        QTimer canceller; // cancels once the first slice is done
+        connect(&canceller, &QTimer::timeout, this, [this] {
+            auto *progress = m_window->findChild<QProgressDialog *>(QStringLiteral("dlgProgression"));
+            if (progress && progress->value() >= 1)
+                progress->findChild<QPushButton *>()->click();
+        });
+        QFile large(dir.filePath(QStringLiteral("large.txt")));
+        QVERIFY(large.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 50000; ++i)
+            large.write("14:00:00.000 C: " + QByteArray(64, 'x') + '\n');
+        large.close();
+        canceller.start(0);
+        QVERIFY(!m_window->openConversation(large.fileName()));
+        QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), before);
+        add(Side::Client, QList<QByteArray>(10000, "row"), T0 + 2000);
+        const QString capture = dir.filePath(QStringLiteral("c.pcap"));
+        QVERIFY(!m_window->exportPcap(capture));
+        canceller.stop();
+        QCOMPARE(reported.count(), 2);
+        QVERIFY(!QFile::exists(capture));
+        QVERIFY(m_window->exportPcap(capture));
     }
 
     // The boxes reach the relay; each handshake leaves one mark, whose tooltip
@@ -739,13 +859,13 @@ private Q_SLOTS:
             bool badge = false;
             for (char32_t c = 0; c < 0xa0; ++c)
                 badge = badge || ControlBytes::label(c) == t.text;
-            QCOMPARE(t.colour == RowDelegate::badgeInk(), badge);
+            QCOMPARE(t.colour == RowDelegate::badgeInk(m_client->palette()), badge);
             QVERIFY(t.x < m_client->viewport()->width()); // inside the pane, not pushed off
             QVERIFY(words.isEmpty() || t.x > items.texts[words.size() - 1].x);
             words.append(t.text);
         }
         QCOMPARE(words, drawn);
-        QVERIFY(items.fills.contains(RowDelegate::badgeFill()));
+        QVERIFY(items.fills.contains(RowDelegate::badgeFill(m_client->palette())));
     }
 
     void emptyLineShowsAMarkAndAlignmentRowsAShadeLongRowsOnlyWhatFits()
@@ -869,19 +989,98 @@ private Q_SLOTS:
         QCOMPARE(followerMoves.count(), 1);
     }
 
-    // A selection stays in its own pane; a double-click, even below the
-    // rows, clears both panes and opens nothing.
-    void selectionStaysInItsPaneAndDoubleClickClearsBoth()
+    // A row selected in either pane is selected, and drawn so, in both; a
+    // double-click, even below the rows, clears both panes and opens nothing.
+    void bothPanesSelectTheSameRowsAndDoubleClickClearsBoth()
     {
         fill(3);
         QTest::mouseClick(m_client->viewport(), Qt::LeftButton, {}, rowCentre(m_client, 2));
         QTest::mouseClick(m_client->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(m_client, 4));
-        QTest::mouseClick(m_server->viewport(), Qt::LeftButton, {}, rowCentre(m_server, 7));
-        QCOMPARE(m_client->selectionModel()->selectedIndexes(), QModelIndexList{paneIndex(m_client, 4)});
-        QCOMPARE(m_server->selectionModel()->selectedIndexes(), QModelIndexList{paneIndex(m_server, 7)});
+        QTest::mouseClick(m_server->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(m_server, 7));
+        const QColor highlight = m_client->palette().color(QPalette::Highlight);
+        for (PaneView *pane : {m_client, m_server}) {
+            QCOMPARE(pane->selectedRows(), (Rows{2, 4, 7}));
+            for (int row = 0; row < 9; ++row)
+                QCOMPARE(drawingOf(pane, row).fills.contains(highlight), row == 2 || row == 4 || row == 7);
+        }
         QTest::mouseDClick(m_server->viewport(), Qt::LeftButton, {}, QPoint(10, m_server->viewport()->height() - 5));
         QCOMPARE(shownRows(m_client) + shownRows(m_server), QStringList());
         QVERIFY(!m_window->findChild<RowDetailsDialog *>());
+    }
+
+    // However wide the pane, a row too long for it ends in an ellipsis
+    // inside it, whether text, badges, tabs or a padlock come before.
+    void aRowWiderThanItsPaneEndsInAnEllipsisInsideIt_data()
+    {
+        QTest::addColumn<QByteArray>("row");
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("text") << QByteArray(64 * 1024, 'w') << false;
+        QTest::newRow("badges") << QByteArray(2000, '\x14') << false;
+        QTest::newRow("badges and Latin-1") << QByteArray("\x16\xa7\xa4""C\xac\x10").repeated(300) << false;
+        QTest::newRow("tabs") << QByteArray("ab\t").repeated(500) << false;
+        QTest::newRow("badges, through TLS") << QByteArray("x\x1b").repeated(500) << true;
+    }
+    void aRowWiderThanItsPaneEndsInAnEllipsisInsideIt()
+    {
+        QFETCH(QByteArray, row);
+        QFETCH(bool, encrypted);
+        add(Side::Client, {row}, 0, encrypted);
+        waitShown();
+        for (int width = 180; width < 260; width += 7) { // cut at every kind of place
+            m_client->resize(width, m_client->height());
+            const QList<Drawing::Text> texts = drawingOf(m_client, 0).texts;
+            QVERIFY(!texts.isEmpty());
+            QVERIFY2(texts.last().text.endsWith(QChar(0x2026)), qPrintable(texts.last().text));
+            QVERIFY2(texts.last().x + m_client->fontMetrics().horizontalAdvance(texts.last().text) <= m_client->viewport()->width(),
+                     qPrintable(QString::number(width)));
+            QVERIFY(texts.size() == 1 || texts[texts.size() - 2].x < texts.last().x);
+        }
+    }
+
+    // On a light or a dark palette, every text of a row keeps at least 3:1
+    // against what it is drawn on: replies of each class, badges, marks,
+    // search matches and the current one.
+    void rowsStayReadableOnLightAndDarkPalettes_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light") << false;
+        QTest::newRow("dark") << true;
+    }
+    void rowsStayReadableOnLightAndDarkPalettes()
+    {
+        QFETCH(bool, dark);
+        if (dark) {
+            QPalette palette(QColor(0x35, 0x35, 0x35)); // a window colour; the rest derived
+            palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+            palette.setColor(QPalette::Text, QColor(0xe6, 0xe6, 0xe6));
+            palette.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+            palette.setColor(QPalette::HighlightedText, Qt::white);
+            for (PaneView *pane : {m_client, m_server})
+                pane->setPalette(palette);
+        }
+        addMark(T0, "127.0.0.1:40112", "127.0.0.1:2525");
+        add(Side::Server, {"220 ok", "354 go on", "450 later", "550 never", "x\x1b\x7fy"}, T0);
+        add(Side::Client, {"needle"}, T0);
+        waitShown();
+        ConversationSearch search(m_conv);
+        const QList<RowDelegate *> delegates = {static_cast<RowDelegate *>(m_client->itemDelegate()),
+                                                static_cast<RowDelegate *>(m_server->itemDelegate())};
+        int checked = 0;
+        for (const QString &text : {QString(), QStringLiteral("n")}) { // "n": the mark, rows 2, 4 and 6
+            search.setText(text);
+            for (RowDelegate *delegate : delegates) {
+                delegate->setSearch(text.isEmpty() ? nullptr : &search);
+                delegate->setCurrentMatch(4);
+            }
+            for (PaneView *pane : {m_client, m_server})
+                for (int row = 0; row < m_conv->rowCount(); ++row)
+                    for (const Drawing::Text &t : drawingOf(pane, row).texts) {
+                        const QColor under = t.under.isValid() ? t.under : pane->palette().color(QPalette::Base);
+                        QVERIFY2(contrast(t.colour, under) >= 3, qPrintable(QStringLiteral("%1 on %2: %3").arg(t.colour.name(), under.name(), t.text)));
+                        ++checked;
+                    }
+        }
+        QVERIFY(checked >= 22); // twice: each pane's mark, the client's line, the server's five with two badges
     }
 };
 

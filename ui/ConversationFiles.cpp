@@ -1,15 +1,24 @@
 #include "ConversationFiles.h"
 
 #include "Conversation.h"
+#include "ConversationFile.h"
 #include "ConversationPcap.h"
 #include "PrivateSaveFile.h"
-#include "TranscriptReader.h"
+#include "SlicedWork.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 
 #include <algorithm>
+
+namespace {
+
+// Rows exported between two looks at the event loop: some 10 ms of work.
+constexpr int ExportRowsPerSlice = 4096;
+
+} // namespace
 
 ConversationFiles::ConversationFiles(Conversation *conversation, QWidget *window)
     : QObject(window)
@@ -72,8 +81,17 @@ bool ConversationFiles::exportPcap(const QString &path)
     PrivateSaveFile file(path);
     QString error;
     bool written = file.open(QIODevice::WriteOnly);
-    if (written)
-        written = ConversationPcap::write(*m_conversation, &file, &error) && file.commit();
+    if (written) {
+        // A slice of rows at a time; cancelled, the file is not written at all.
+        ConversationPcap pcap(*m_conversation, &file);
+        const auto progress = [&pcap] { return int(qint64(pcap.rowsWritten()) * 1000 / std::max(1, pcap.rowsToWrite())); };
+        SlicedWork work(m_window, QStringLiteral("Export de « %1 »…").arg(QFileInfo(path).fileName()));
+        // Cancelled, the file is dropped unwritten when it goes out of scope.
+        if (!work.run([&pcap] { return pcap.writeRows(ExportRowsPerSlice); }, progress))
+            return false;
+        error = pcap.errorString();
+        written = error.isEmpty() && file.commit();
+    }
     if (!written) {
         Q_EMIT failed(QStringLiteral("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
                           .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
@@ -95,16 +113,12 @@ bool ConversationFiles::open(const QString &path)
         Q_EMIT failed(QStringLiteral("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
         return false;
     }
-    TranscriptReader reader;
-    if (!reader.readFile(path)) {
-        const QString why = reader.errorString();
-        Q_EMIT failed(why.startsWith(QStringLiteral("ligne "))
-                          ? QStringLiteral("« %1 » n'est pas une conversation enregistrée par Dravlin\u00a0: %2.")
-                                .arg(QDir::toNativeSeparators(path), why)
-                          : why);
+    QString why;
+    const ConversationFile::Outcome outcome = ConversationFile::open(m_conversation, path, m_window, &why);
+    if (outcome == ConversationFile::Outcome::Refused)
+        Q_EMIT failed(why);
+    if (outcome != ConversationFile::Outcome::Opened)
         return false;
-    }
-    m_conversation->load(reader);
     Q_EMIT opened(path);
     return true;
 }

@@ -11,6 +11,8 @@ class QWidget;
 // as a pcap capture, and opening a saved one in its place. Each action asks
 // for a path over the window, then works on that path alone; what fails is
 // reported whole, and a file is either written entirely or left as it was.
+// Opening and exporting go a slice at a time under a progress dialog that
+// can cancel them; cancelled, they change nothing and report nothing.
 class ConversationFiles : public QObject
 {
     Q_OBJECT

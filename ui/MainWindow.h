@@ -75,8 +75,8 @@ public:
     // the file gets all of it or it is left as it was, and a message box says
     // why; the panes are never touched.
     bool saveConversation(const QString &path);
-    // Puts on the clipboard the row selected in the pane that has the focus,
-    // or the whole conversation when no row is selected there.
+    // Puts on the clipboard the rows selected, from the pane that has the
+    // focus, or the whole conversation when no row is selected.
     void copyRows();
     // What the save dialog offers, e.g. "conversation-2026-12-06-201530.txt".
     static QString suggestedFileName(const QDateTime &when);

@@ -46,8 +46,9 @@ void paintReturnMark(QPainter *painter, QRect area, int size, const QColor &colo
     painter->drawPath(path);
 }
 
-// A small padlock drawn with lines, for rows that came through TLS.
-void paintLock(QPainter *painter, QRect area, const QColor &colour)
+// A small padlock drawn with lines, for rows that came through TLS, at the
+// area's right end; gives back the width it takes.
+int paintLock(QPainter *painter, QRect area, const QColor &colour)
 {
     const int height = std::max(6, area.height() / 2);
     const int width = height * 3 / 4;
@@ -61,32 +62,72 @@ void paintLock(QPainter *painter, QRect area, const QColor &colour)
     shackle.moveTo(body.center().x() - r, body.top());
     shackle.arcTo(QRectF(body.center().x() - r, body.top() - r * 1.6, 2 * r, 2 * r), 180, -180);
     painter->drawPath(shackle);
+    return width + 1;
 }
 
 } // namespace
 
-QColor RowDelegate::markerBackground()
+namespace {
+
+// WCAG relative luminance, 0 for black to 1 for white.
+qreal luminance(const QColor &colour)
 {
-    return QColor(0xe3, 0xea, 0xf6);
+    const auto linear = [](qreal c) { return c <= 0.04045 ? c / 12.92 : qPow((c + 0.055) / 1.055, 2.4); };
+    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF());
 }
 
-QColor RowDelegate::markerInk()
+qreal contrast(const QColor &a, const QColor &b)
 {
-    return QColor(0x24, 0x3a, 0x6b);
+    const qreal la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+bool isDark(const QPalette &palette)
+{
+    return luminance(palette.color(QPalette::Base)) < luminance(palette.color(QPalette::Text));
+}
+
+// The base colour leaning towards a hue, by one share on a light base and
+// another on a dark one.
+QColor tint(const QPalette &palette, const QColor &hue, qreal lightShare, qreal darkShare)
+{
+    return blend(palette.color(QPalette::Base), hue, isDark(palette) ? darkShare : lightShare);
+}
+
+const QColor Orange(0xff, 0x8c, 0x00);
+const QColor Blue(0x2f, 0x6f, 0xd0);
+
+} // namespace
+
+QColor RowDelegate::inkOn(const QColor &background, const QColor &preferred)
+{
+    // 4.5:1 is what small text needs to read comfortably.
+    if (contrast(background, preferred) >= 4.5)
+        return preferred;
+    return contrast(background, Qt::black) >= contrast(background, Qt::white) ? QColor(Qt::black) : QColor(Qt::white);
+}
+
+QColor RowDelegate::markerBackground(const QPalette &palette)
+{
+    return tint(palette, Blue, 0.14, 0.25);
+}
+
+QColor RowDelegate::markerInk(const QPalette &palette)
+{
+    return inkOn(markerBackground(palette), blend(palette.color(QPalette::Text), Blue, 0.35));
 }
 
 QColor RowDelegate::replyBackground(const QPalette &palette, int replyClass)
 {
-    const QColor base = palette.color(QPalette::Base);
     switch (replyClass) {
     case ReplyClass::Positive:
-        return blend(base, QColor(0x2e, 0xa0, 0x43), 0.10);
+        return tint(palette, QColor(0x2e, 0xa0, 0x43), 0.10, 0.20);
     case ReplyClass::Intermediate:
-        return blend(base, QColor(0x2f, 0x6f, 0xd0), 0.10);
+        return tint(palette, Blue, 0.10, 0.22);
     case ReplyClass::TransientNegative:
-        return blend(base, QColor(0xe0, 0x8a, 0x00), 0.16);
+        return tint(palette, QColor(0xe0, 0x8a, 0x00), 0.16, 0.24);
     case ReplyClass::PermanentNegative:
-        return blend(base, QColor(0xd0, 0x20, 0x20), 0.14);
+        return tint(palette, QColor(0xd0, 0x20, 0x20), 0.14, 0.26);
     default:
         return QColor();
     }
@@ -94,18 +135,18 @@ QColor RowDelegate::replyBackground(const QPalette &palette, int replyClass)
 
 QColor RowDelegate::matchBackground(const QPalette &palette, bool current)
 {
-    return blend(palette.color(QPalette::Base), current ? QColor(0xff, 0x9a, 0x00) : QColor(0xff, 0xe0, 0x30),
-                 current ? 0.75 : 0.55);
+    return current ? tint(palette, QColor(0xff, 0x9a, 0x00), 0.75, 0.45)
+                   : tint(palette, QColor(0xff, 0xe0, 0x30), 0.55, 0.28);
 }
 
-QColor RowDelegate::badgeFill()
+QColor RowDelegate::badgeFill(const QPalette &palette)
 {
-    return QColor(0xff, 0xe0, 0xb2);
+    return tint(palette, Orange, 0.30, 0.35);
 }
 
-QColor RowDelegate::badgeInk()
+QColor RowDelegate::badgeInk(const QPalette &palette)
 {
-    return QColor(0x6e, 0x33, 0x00);
+    return inkOn(badgeFill(palette), blend(palette.color(QPalette::Text), Orange, 0.43));
 }
 
 QColor RowDelegate::alignmentBackground(const QPalette &palette)
@@ -130,15 +171,15 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     const bool alignment = index.data(Conversation::AlignmentRole).toBool();
     const bool selected = opt.state & QStyle::State_Selected;
     const bool match = m_search && m_search->isMatch(index.row());
-    if (match && !selected) {
-        opt.backgroundBrush = matchBackground(opt.palette, index.row() == m_currentMatch);
-    } else if (alignment && !selected) {
-        opt.backgroundBrush = alignmentBackground(opt.palette);
-    } else if (!selected) {
-        const QColor reply = replyBackground(opt.palette, index.data(Conversation::ReplyRole).toInt());
-        if (reply.isValid())
-            opt.backgroundBrush = reply;
-    }
+    QColor background;
+    if (match && !selected)
+        background = matchBackground(opt.palette, index.row() == m_currentMatch);
+    else if (alignment && !selected)
+        background = alignmentBackground(opt.palette);
+    else if (!selected)
+        background = replyBackground(opt.palette, index.data(Conversation::ReplyRole).toInt());
+    if (background.isValid())
+        opt.backgroundBrush = background;
     const QWidget *widget = opt.widget;
     const QStyle *style = widget ? widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
@@ -146,12 +187,13 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
         return;
 
     const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
-    const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget)
-                           .adjusted(margin, 0, -margin, 0);
+    QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget).adjusted(margin, 0, -margin, 0);
     const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
                                        : (opt.state & QStyle::State_Active) ? QPalette::Normal
                                                                             : QPalette::Inactive;
-    const QColor ink = opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text);
+    QColor ink = opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text);
+    if (!selected)
+        ink = inkOn(background.isValid() ? background : opt.palette.color(group, QPalette::Base), ink);
     painter->save();
     painter->setClipRect(area);
     painter->setFont(opt.font);
@@ -159,7 +201,8 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     if (index.data(Conversation::EncryptedRole).toBool()) {
         QColor faint = ink;
         faint.setAlphaF(0.4);
-        paintLock(painter, area, faint);
+        // The text stops short of the lock, so its end stays readable.
+        area.setRight(area.right() - paintLock(painter, area, faint) - 2);
     }
     if (text.isEmpty()) {
         QColor faint = ink;
@@ -183,46 +226,59 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
     const int badgeHeight = std::min(area.height(), badgeMetrics.height() + 1);
     const int badgeTop = area.top() + (area.height() - badgeHeight) / 2;
     const int badgeBaseline = badgeTop + (badgeHeight - badgeMetrics.height()) / 2 + badgeMetrics.ascent();
+    const QColor fill = badgeFill(option.palette);
+    const QColor badgeColour = badgeInk(option.palette);
     const int right = area.right() + 1;
+    // Only the row's last piece may reach the edge: anything before it stops
+    // where an ellipsis still fits after it, so a cut row always says so.
+    const int inner = right - metrics.horizontalAdvance(Ellipsis);
     int x = area.left();
+    const auto drawEllipsis = [&] {
+        painter->setPen(ink);
+        painter->drawText(QPoint(std::min(x, inner), baseline), Ellipsis);
+        return false;
+    };
 
-    // Whatever is drawn stops at the pane's edge with an ellipsis; no glyph is
-    // narrower than a pixel, so no more characters than pixels can show. A
-    // run that surely fits is laid out once, drawing and measuring together;
-    // only one that may reach the edge is measured first, to be elided.
+    // No glyph is narrower than a pixel, so no more characters than pixels
+    // can show. A run that surely fits is laid out once, drawing and measuring
+    // together (a tab reaches at most eight widths further); only one that
+    // may reach its limit is measured first, to be elided.
     const int widest = std::max(1, metrics.maxWidth());
-    const auto drawRun = [&](QStringView run) {
+    const auto drawRun = [&](QStringView run, bool last) {
         if (run.isEmpty())
             return true;
         const QString piece = QString::fromRawData(run.data(), run.size());
+        const int limit = last ? right : inner;
         painter->setPen(ink);
-        if (x + run.size() * widest <= right) {
+        if (x + (run.size() + 8 * run.count(QLatin1Char('\t'))) * widest <= limit) {
             QRectF drawn;
-            painter->drawText(QRectF(x, area.top(), right - x, area.height()),
+            painter->drawText(QRectF(x, area.top(), limit - x, area.height()),
                               Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextExpandTabs, piece, &drawn);
             x = qCeil(drawn.right());
             return true;
         }
         const int width = metrics.horizontalAdvance(piece);
-        if (x + width > right) {
-            painter->drawText(QPoint(x, baseline), metrics.elidedText(piece, Qt::ElideRight, right - x));
-            return false;
+        if (x + width <= limit) {
+            painter->drawText(QPoint(x, baseline), piece);
+            x += width;
+            return true;
         }
-        painter->drawText(QPoint(x, baseline), piece);
-        x += width;
-        return true;
+        // Cut: what fits, then the ellipsis, within the edge.
+        const QString cut = metrics.elidedText(last ? piece : piece + Ellipsis, Qt::ElideRight, right - x);
+        if (cut.isEmpty())
+            return drawEllipsis();
+        painter->drawText(QPoint(x, baseline), cut);
+        return false;
     };
-    const auto drawBadge = [&](const QString &label) {
+    const auto drawBadge = [&](const QString &label, bool last) {
         const QStaticText &shaped = badgeText(label, badgeFont);
-        const int width = qCeil(shaped.size().width()) + 2 * BadgePadding;
-        if (x + BadgeGap + width > right) {
-            painter->setPen(ink);
-            painter->drawText(QPoint(x, baseline), Ellipsis);
-            return false;
-        }
+        const int textWidth = std::max(qCeil(shaped.size().width()), badgeMetrics.horizontalAdvance(label));
+        const int width = textWidth + 2 * BadgePadding;
+        if (x + BadgeGap + width > (last ? right : inner))
+            return drawEllipsis();
         const QRect badge(x + BadgeGap, badgeTop, width, badgeHeight);
-        painter->fillRect(badge, badgeFill());
-        painter->setPen(badgeInk());
+        painter->fillRect(badge, fill);
+        painter->setPen(badgeColour);
         painter->drawStaticText(QPointF(badge.left() + BadgePadding, badgeBaseline - badgeMetrics.ascent()), shaped);
         x = badge.right() + 1 + BadgeGap;
         return true;
@@ -235,14 +291,12 @@ void RowDelegate::paintRow(QPainter *painter, const QStyleOptionViewItem &option
         const char32_t c = all[i].unicode();
         if (!ControlBytes::isControl(c))
             continue;
-        if (!drawRun(all.sliced(runStart, i - runStart)) || !drawBadge(ControlBytes::label(c)))
+        if (!drawRun(all.sliced(runStart, i - runStart), false) || !drawBadge(ControlBytes::label(c), i + 1 == all.size()))
             return;
         runStart = i + 1;
     }
-    if (drawRun(all.sliced(runStart, limit - runStart)) && limit < all.size() && x < right) {
-        painter->setPen(ink);
-        painter->drawText(QPoint(x, baseline), Ellipsis);
-    }
+    if (drawRun(all.sliced(runStart, limit - runStart), limit == all.size()) && limit < all.size())
+        drawEllipsis();
 }
 
 void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
@@ -253,10 +307,12 @@ void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &opt
     const bool match = m_search && m_search->isMatch(index.row());
     const QRect r = option.rect;
     painter->save();
-    painter->fillRect(r, selected ? option.palette.color(QPalette::Highlight)
-                          : match ? matchBackground(option.palette, index.row() == m_currentMatch)
-                                  : markerBackground());
-    painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : markerInk());
+    const QColor background = selected ? option.palette.color(QPalette::Highlight)
+                              : match  ? matchBackground(option.palette, index.row() == m_currentMatch)
+                                       : markerBackground(option.palette);
+    painter->fillRect(r, background);
+    painter->setPen(selected ? option.palette.color(QPalette::HighlightedText)
+                             : inkOn(background, markerInk(option.palette)));
     painter->drawLine(r.topLeft(), r.topRight());
     QFont font = option.font;
     font.setItalic(true);

@@ -39,14 +39,20 @@ public:
                const QModelIndex &index) const override;
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
 
-    static QColor badgeFill();
-    static QColor badgeInk();
+    // Every colour follows the palette: tints lean from its base colour
+    // towards a hue, more on a dark base, where a faint tint would not show,
+    // and text on them is the palette's own unless it would read poorly there.
+    static QColor badgeFill(const QPalette &palette);
+    static QColor badgeInk(const QPalette &palette);
     static QColor alignmentBackground(const QPalette &palette);
-    static QColor markerBackground();
-    static QColor markerInk();
+    static QColor markerBackground(const QPalette &palette);
+    static QColor markerInk(const QPalette &palette);
     // The background of a server reply of that ReplyClass::Kind; invalid for none.
     static QColor replyBackground(const QPalette &palette, int replyClass);
     static QColor matchBackground(const QPalette &palette, bool current);
+    // The preferred colour for text on that background, or black or white,
+    // whichever reads better, when the preferred one would read poorly.
+    static QColor inkOn(const QColor &background, const QColor &preferred);
 
 private:
     void paintRow(QPainter *painter, const QStyleOptionViewItem &option, QRect area,

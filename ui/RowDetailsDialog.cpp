@@ -1,9 +1,12 @@
 #include "RowDetailsDialog.h"
 
+#include "LineCapture.h"
+
 #include "AuthExchange.h"
 #include "Conversation.h"
 #include "EventText.h"
 #include "RowText.h"
+#include "Transcript.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -75,7 +78,10 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     setObjectName(QStringLiteral("dlgDetails"));
     const bool client = conversation.side(row) == Side::Client;
     setWindowTitle(QStringLiteral("Détails de la ligne %1").arg(QLocale(QLocale::French).toString(row + 1)));
-    const QByteArrayView bytes = conversation.bytes(row);
+    const QByteArrayView whole = conversation.bytes(row);
+    // A mark read from a file may be of any length; rows are at most a
+    // capture row. Beyond that the dialog would take seconds to lay out.
+    const QByteArrayView bytes = whole.first(std::min(whole.size(), LineCapture::MaxRowBytes));
 
     auto *layout = new QVBoxLayout(this);
     auto *form = new QFormLayout;
@@ -91,7 +97,10 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     addField(QStringLiteral("Envoyée par :"), QStringLiteral("lblCote"),
              client ? QStringLiteral("le client") : QStringLiteral("le serveur"));
     addField(QStringLiteral("Longueur :"), QStringLiteral("lblLongueur"),
-             EventText::bytes(bytes.size()));
+             EventText::bytes(whole.size())
+                 + (bytes.size() < whole.size()
+                        ? QStringLiteral(" (les %1 premiers montrés)").arg(Transcript::countText(bytes.size()))
+                        : QString()));
     addField(QStringLiteral("Arrivée :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
 
     const AuthExchange auth = AuthExchange::read(conversation, row);

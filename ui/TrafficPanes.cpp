@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QLocale>
 #include <QToolButton>
 
@@ -26,6 +27,11 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
     m_clientPane->setModelColumn(0);
     m_serverPane->setModel(m_shown);
     m_serverPane->setModelColumn(1);
+    // One selection for both: a row is the same line of the conversation in
+    // either pane, so both show it selected.
+    QItemSelectionModel *own = m_serverPane->selectionModel();
+    m_serverPane->setSelectionModel(m_clientPane->selectionModel());
+    delete own;
 
     m_notice->setObjectName(QStringLiteral("btnNouvellesLignes"));
     m_notice->setCursor(Qt::PointingHandCursor);
@@ -56,6 +62,26 @@ void TrafficPanes::clear()
     m_conversation->clear();
 }
 
+QList<int> TrafficPanes::selectedRows() const
+{
+    return m_clientPane->selectedRows();
+}
+
+QByteArray TrafficPanes::selectedTranscript() const
+{
+    // Each run of adjacent rows in one piece.
+    const QList<int> rows = selectedRows();
+    QByteArray text;
+    for (qsizetype i = 0; i < rows.size();) {
+        qsizetype end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        text += m_conversation->transcript(rows[i], int(end - i));
+        i = end;
+    }
+    return text;
+}
+
 void TrafficPanes::goToEnd()
 {
     m_shown->publish();
@@ -80,20 +106,14 @@ void TrafficPanes::showRow(int row)
 
 void TrafficPanes::copyRows()
 {
-    // The pane's own single selection decides; a row is the same line of the
-    // conversation in either pane, alignment row or not.
-    int first = 0;
-    int count = m_conversation->rowCount();
-    // The window's focus, not the application's: the window may be inactive.
+    // The panes' selection decides, while one of them has the window's focus
+    // (not the application's: the window may be inactive); a row is the same
+    // line of the conversation in either pane, alignment row or not.
     const QWidget *focused = m_clientPane->window()->focusWidget();
-    if (focused == m_clientPane || focused == m_serverPane) {
-        const QModelIndexList selected = static_cast<const PaneView *>(focused)->selectionModel()->selectedIndexes();
-        if (!selected.isEmpty()) {
-            first = selected.first().row();
-            count = 1;
-        }
-    }
-    QGuiApplication::clipboard()->setText(QString::fromUtf8(m_conversation->transcript(first, count)));
+    const QByteArray selected =
+        focused == m_clientPane || focused == m_serverPane ? selectedTranscript() : QByteArray();
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(
+        selected.isEmpty() ? m_conversation->transcript(0, m_conversation->rowCount()) : selected));
 }
 
 void TrafficPanes::onPaneScrolled(PaneView *other, int row)

@@ -1,6 +1,8 @@
 #ifndef DRAVLIN_TRAFFICPANES_H
 #define DRAVLIN_TRAFFICPANES_H
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
 
 class Conversation;
@@ -11,8 +13,8 @@ class QToolButton;
 
 // Puts one conversation in two panes side by side, the client's lines on the
 // left and the server's on the right, each with alignment rows where the other
-// has a line. Both panes are views of the same model, so they always hold the
-// same rows and clearing is one operation. The panes scroll together, and a
+// has a line. Both panes are views of the same model with one selection, so
+// they always hold and select the same rows and clearing is one operation. The panes scroll together, and a
 // double-click on either clears the conversation.
 //
 // The panes never scroll by themselves: rows that arrive below the visible
@@ -31,12 +33,16 @@ public:
     void goToEnd();
     // Scrolls both panes to bring the row into view, if it is not already.
     void showRow(int row);
-    // Puts on the clipboard the row selected in the pane that has the focus,
-    // or the whole conversation when no row is selected there.
+    // Puts on the clipboard the rows selected, from the pane that has the
+    // focus, or the whole conversation when no row is selected.
     void copyRows();
     // While read-only, a double-click does not clear the panes.
     void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
     bool isReadOnly() const { return m_readOnly; }
+    // The rows selected, the same in both panes, top to bottom.
+    QList<int> selectedRows() const;
+    // Those rows as the transcript writes them, one a line; empty when none.
+    QByteArray selectedTranscript() const;
     // Rows arrived below the visible ones and not seen since; 0 when none.
     int unseenRows() const { return m_unseen; }
 
