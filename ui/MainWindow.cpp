@@ -2,7 +2,7 @@
 
 #include "CaCertificateExport.h"
 #include "ConfigurationPanel.h"
-#include "ConversationFiles.h"
+#include "ConversationFileActions.h"
 #include "EventText.h"
 #include "FindBar.h"
 #include "PaneView.h"
@@ -57,7 +57,7 @@ MainWindow::MainWindow(QWidget *parent)
     placeControls();
     chainTabOrder();
     m_panes = new TrafficPanes(&m_conversation, lstClient, lstServeur, this);
-    m_files = new ConversationFiles(&m_conversation, this);
+    m_files = new ConversationFileActions(&m_conversation, this);
     m_caExport = new CaCertificateExport(this);
     createActions();
     wireParts();
@@ -96,8 +96,8 @@ void MainWindow::wireParts()
     connect(new UserActivityFilter(this), &UserActivityFilter::userActed, m_status, &StatusLine::onUserActed);
     connect(m_search, &SearchController::barToggled, this, &MainWindow::placePanes);
     connect(m_search->bar(), &FindBar::matchRequested, m_panes, &TrafficPanes::showRow);
-    connect(m_files, &ConversationFiles::failed, this, &MainWindow::reportError);
-    connect(m_files, &ConversationFiles::opened, this, &MainWindow::setShownFile);
+    connect(m_files, &ConversationFileActions::failed, this, &MainWindow::reportError);
+    connect(m_files, &ConversationFileActions::opened, this, &MainWindow::setShownFile);
     connect(m_caExport, &CaCertificateExport::failed, this, &MainWindow::reportError);
     connect(m_caExport, &CaCertificateExport::exported, this,
             [this](const QString &message) { m_status->record(QDateTime::currentMSecsSinceEpoch(), message, false); });
@@ -178,7 +178,7 @@ void MainWindow::createActions()
     // on the window for their shortcuts and on the panes for their menus.
     QAction *save = newAction(QStringLiteral("Enregistrer la conversation…"), QStringLiteral("actEnregistrer"),
                               QKeySequence::Save);
-    connect(save, &QAction::triggered, m_files, &ConversationFiles::chooseAndSave);
+    connect(save, &QAction::triggered, m_files, &ConversationFileActions::chooseAndSave);
     // Only while a pane has the focus: in a field, Ctrl+C copies the field's text.
     QAction *copy = newAction(QStringLiteral("Copier"), QStringLiteral("actCopier"), QKeySequence::Copy,
                               Qt::WidgetShortcut);
@@ -192,9 +192,9 @@ void MainWindow::createActions()
     connect(history, &QAction::triggered, this, &MainWindow::showEventHistory);
     QAction *open = newAction(QStringLiteral("Ouvrir une conversation…"), QStringLiteral("actOuvrir"),
                               QKeySequence::Open);
-    connect(open, &QAction::triggered, m_files, &ConversationFiles::chooseAndOpen);
+    connect(open, &QAction::triggered, m_files, &ConversationFileActions::chooseAndOpen);
     QAction *pcap = newAction(QStringLiteral("Exporter en pcap…"), QStringLiteral("actExporterPcap"));
-    connect(pcap, &QAction::triggered, m_files, &ConversationFiles::chooseAndExportPcap);
+    connect(pcap, &QAction::triggered, m_files, &ConversationFileActions::chooseAndExportPcap);
     QAction *exportCa = newAction(QStringLiteral("Exporter le certificat CA…"), QStringLiteral("actExporterCa"));
     connect(exportCa, &QAction::triggered, m_caExport, &CaCertificateExport::chooseAndExport);
     QAction *find = newAction(QStringLiteral("Rechercher…"), QStringLiteral("actRechercher"), QKeySequence::Find);
@@ -329,7 +329,7 @@ bool MainWindow::exportCaCertificate(const QString &path)
 
 QString MainWindow::suggestedFileName(const QDateTime &when)
 {
-    return ConversationFiles::suggestedFileName(when);
+    return ConversationFileActions::suggestedFileName(when);
 }
 
 FindBar *MainWindow::findBar()

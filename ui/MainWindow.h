@@ -14,7 +14,7 @@
 
 class CaCertificateExport;
 class ConfigurationPanel;
-class ConversationFiles;
+class ConversationFileActions;
 class EventHistory;
 class FindBar;
 class PaneView;
@@ -145,7 +145,7 @@ private:
     PaneView *lstServeur = nullptr;
     StatusLine *m_status = nullptr;
     SearchController *m_search = nullptr;
-    ConversationFiles *m_files = nullptr;
+    ConversationFileActions *m_files = nullptr;
     CaCertificateExport *m_caExport = nullptr;
     TrafficPanes *m_panes = nullptr;
     // Held from the window's close until the relay has finished delivering.

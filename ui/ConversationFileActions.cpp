@@ -1,4 +1,4 @@
-#include "ConversationFiles.h"
+#include "ConversationFileActions.h"
 
 #include "Conversation.h"
 #include "ConversationFile.h"
@@ -20,19 +20,19 @@ constexpr int ExportRowsPerSlice = 4096;
 
 } // namespace
 
-ConversationFiles::ConversationFiles(Conversation *conversation, QWidget *window)
+ConversationFileActions::ConversationFileActions(Conversation *conversation, QWidget *window)
     : QObject(window)
     , m_conversation(conversation)
     , m_window(window)
 {
 }
 
-QString ConversationFiles::suggestedFileName(const QDateTime &when)
+QString ConversationFileActions::suggestedFileName(const QDateTime &when)
 {
     return when.toString(QStringLiteral("'conversation-'yyyy-MM-dd-HHmmss'.txt'"));
 }
 
-void ConversationFiles::chooseAndSave()
+void ConversationFileActions::chooseAndSave()
 {
     const QString path = QFileDialog::getSaveFileName(
         m_window, QStringLiteral("Enregistrer la conversation"),
@@ -42,7 +42,7 @@ void ConversationFiles::chooseAndSave()
         save(path);
 }
 
-bool ConversationFiles::save(const QString &path)
+bool ConversationFileActions::save(const QString &path)
 {
     // Written a slice at a time, so a long capture is never held twice in memory.
     constexpr int RowsPerWrite = 16384;
@@ -65,7 +65,7 @@ bool ConversationFiles::save(const QString &path)
     return written;
 }
 
-void ConversationFiles::chooseAndExportPcap()
+void ConversationFileActions::chooseAndExportPcap()
 {
     QString name = suggestedFileName(QDateTime::currentDateTime());
     name.replace(QStringLiteral(".txt"), QStringLiteral(".pcap"));
@@ -75,7 +75,7 @@ void ConversationFiles::chooseAndExportPcap()
         exportPcap(path);
 }
 
-bool ConversationFiles::exportPcap(const QString &path)
+bool ConversationFileActions::exportPcap(const QString &path)
 {
     // Like a saved conversation, for its owner only.
     PrivateSaveFile file(path);
@@ -99,7 +99,7 @@ bool ConversationFiles::exportPcap(const QString &path)
     return written;
 }
 
-void ConversationFiles::chooseAndOpen()
+void ConversationFileActions::chooseAndOpen()
 {
     const QString path = QFileDialog::getOpenFileName(m_window, QStringLiteral("Ouvrir une conversation"), QString(),
                                                       QStringLiteral("Texte (*.txt);;Tous les fichiers (*)"));
@@ -107,7 +107,7 @@ void ConversationFiles::chooseAndOpen()
         open(path);
 }
 
-bool ConversationFiles::open(const QString &path)
+bool ConversationFileActions::open(const QString &path)
 {
     if (m_relayRunning) {
         Q_EMIT failed(QStringLiteral("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));

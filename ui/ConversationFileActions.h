@@ -1,5 +1,5 @@
-#ifndef DRAVLIN_CONVERSATIONFILES_H
-#define DRAVLIN_CONVERSATIONFILES_H
+#ifndef DRAVLIN_CONVERSATIONFILEACTIONS_H
+#define DRAVLIN_CONVERSATIONFILEACTIONS_H
 
 #include <QObject>
 
@@ -13,12 +13,12 @@ class QWidget;
 // reported whole, and a file is either written entirely or left as it was.
 // Opening and exporting go a slice at a time under a progress dialog that
 // can cancel them; cancelled, they change nothing and report nothing.
-class ConversationFiles : public QObject
+class ConversationFileActions : public QObject
 {
     Q_OBJECT
 
 public:
-    ConversationFiles(Conversation *conversation, QWidget *window);
+    ConversationFileActions(Conversation *conversation, QWidget *window);
 
     // New rows would land among a file's: no opening while the relay runs.
     void setRelayRunning(bool running) { m_relayRunning = running; }
