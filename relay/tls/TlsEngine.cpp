@@ -79,7 +79,7 @@ FailureCause causeOf(unsigned long code)
     if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
         return {FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET, {}, {}, {}};
     const char *text = code ? ERR_reason_error_string(code) : nullptr;
-    const QString detail = text ? QString::fromLatin1(text) : QStringLiteral("unknown error");
+    const QString detail = text ? QString::fromLatin1(text) : QCoreApplication::translate("TlsEngine", "erreur inconnue");
     if (ERR_GET_LIB(code) == ERR_LIB_SSL) {
         switch (reason) {
         case SSL_R_WRONG_VERSION_NUMBER:
