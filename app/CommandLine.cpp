@@ -15,19 +15,19 @@ QString parseFailure(const QCommandLineParser &parser, const QStringList &argume
 {
     const QStringList unknown = parser.unknownOptionNames();
     if (!unknown.isEmpty())
-        return QStringLiteral("option inconnue : %1%2")
+        return QCoreApplication::translate("CommandLine", "option inconnue : %1%2")
             .arg(unknown.first().size() > 1 ? QStringLiteral("--") : QStringLiteral("-"), unknown.first());
     for (const QCommandLineOption &option : options) {
         const QString name = QStringLiteral("--") + option.names().constLast();
         const bool takesValue = !option.valueName().isEmpty();
         for (const QString &argument : arguments.mid(1)) {
             if (!takesValue && argument.startsWith(name + QLatin1Char('=')))
-                return QStringLiteral("l'option %1 ne prend pas de valeur (« %2 »)").arg(name, argument);
+                return QCoreApplication::translate("CommandLine", "l'option %1 ne prend pas de valeur (« %2 »)").arg(name, argument);
         }
         if (takesValue && arguments.size() > 1 && arguments.constLast() == name)
-            return QStringLiteral("valeur manquante après %1 (attendu : %1 %2)").arg(name, option.valueName());
+            return QCoreApplication::translate("CommandLine", "valeur manquante après %1 (attendu : %1 %2)").arg(name, option.valueName());
     }
-    return QStringLiteral("options illisibles : %1").arg(arguments.mid(1).join(QLatin1Char(' ')));
+    return QCoreApplication::translate("CommandLine", "options illisibles : %1").arg(arguments.mid(1).join(QLatin1Char(' ')));
 }
 
 } // namespace
@@ -66,7 +66,7 @@ bool CommandLine::splitServer(const QString &text, QString *host, QString *port,
 CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(tr(
         "Relais TCP qui affiche, ligne par ligne, la conversation entre un client et un "
         "serveur (SMTP, POP3, ...). Sans option, ouvre la fenêtre."));
     // One entry per option, in the order the help lists them.
@@ -74,48 +74,48 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
                   ServerTls, ExportCa };
     const QList<QCommandLineOption> options = {
         {{QStringLiteral("h"), QStringLiteral("help")},
-         QStringLiteral("Affiche cette aide.")},
+         tr("Affiche cette aide.")},
         {{QStringLiteral("v"), QStringLiteral("version")},
-         QStringLiteral("Affiche la version.")},
+         tr("Affiche la version.")},
         {QStringLiteral("console"),
-         QStringLiteral("Sans fenêtre : écrit les lignes sur la sortie standard (C: client, "
-                        "S: serveur) et les événements sur la sortie d'erreur.")},
+         tr("Sans fenêtre : écrit les lignes sur la sortie standard (C: client, "
+            "S: serveur) et les événements sur la sortie d'erreur.")},
         {QStringLiteral("listen"),
-         QStringLiteral("Port local sur lequel attendre le client (défaut : %1).")
+         tr("Port local sur lequel attendre le client (défaut : %1).")
              .arg(RelaySettings::DefaultPort),
-         QStringLiteral("port")},
+         tr("port")},
         {QStringLiteral("server"),
-         QStringLiteral("Serveur vers lequel relayer (défaut : %1). Sans port, celui du serveur "
-                        "est le port local. IPv6 avec port : [adresse]:port.")
+         tr("Serveur vers lequel relayer (défaut : %1). Sans port, celui du serveur "
+            "est le port local. IPv6 avec port : [adresse]:port.")
              .arg(QLatin1String(RelaySettings::DefaultServerHost)),
-         QStringLiteral("hôte[:port]")},
+         tr("hôte[:port]")},
         {QStringLiteral("timestamps"),
-         QStringLiteral("Avec --console seulement : fait précéder chaque ligne de l'heure locale "
-                        "d'arrivée, HH:MM:SS.mmm.")},
+         tr("Avec --console seulement : fait précéder chaque ligne de l'heure locale "
+            "d'arrivée, HH:MM:SS.mmm.")},
         {QStringLiteral("start"),
-         QStringLiteral("Fenêtre seulement : clique sur « Ecouter » dès que la fenêtre est "
-                        "affichée.")},
+         tr("Fenêtre seulement : clique sur « Ecouter » dès que la fenêtre est "
+            "affichée.")},
         {QStringLiteral("open"),
-         QStringLiteral("Fenêtre seulement : affiche une conversation enregistrée, en lecture seule "
-                        "jusqu'au prochain « Ecouter »."),
-         QStringLiteral("fichier")},
+         tr("Fenêtre seulement : affiche une conversation enregistrée, en lecture seule "
+            "jusqu'au prochain « Ecouter »."),
+         tr("fichier")},
         {QStringLiteral("pcap"),
-         QStringLiteral("Avec --console seulement : écrit aussi la conversation dans une capture pcap, "
-                        "au fil de l'eau (lisible par Wireshark ou tshark)."),
-         QStringLiteral("fichier")},
+         tr("Avec --console seulement : écrit aussi la conversation dans une capture pcap, "
+            "au fil de l'eau (lisible par Wireshark ou tshark)."),
+         tr("fichier")},
         {QStringLiteral("inspect-tls"),
-         QStringLiteral("Suit STARTTLS, STLS, AUTH TLS et le TLS implicite, et montre en clair ce qui "
-                        "passe chiffré ; le client voit un certificat de l'autorité de Dravlin.")},
+         tr("Suit STARTTLS, STLS, AUTH TLS et le TLS implicite, et montre en clair ce qui "
+            "passe chiffré ; le client voit un certificat de l'autorité de Dravlin.")},
         {QStringLiteral("tls-insecure"),
-         QStringLiteral("Accepte tout certificat du serveur (son empreinte SHA-256 est montrée) au "
-                        "lieu de le vérifier.")},
+         tr("Accepte tout certificat du serveur (son empreinte SHA-256 est montrée) au "
+            "lieu de le vérifier.")},
         {QStringLiteral("server-tls"),
-         QStringLiteral("Client en clair, TLS vers le serveur dès le premier octet (pour parler à un "
-                        "serveur TLS avec nc).")},
+         tr("Client en clair, TLS vers le serveur dès le premier octet (pour parler à un "
+            "serveur TLS avec nc).")},
         {QStringLiteral("export-ca"),
-         QStringLiteral("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
-                        "créant au besoin, puis s'arrête."),
-         QStringLiteral("fichier")},
+         tr("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
+            "créant au besoin, puis s'arrête."),
+         tr("fichier")},
     };
     parser.addOptions(options);
 
@@ -129,7 +129,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return Outcome::Error;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        errorText = QStringLiteral("argument inattendu : %1").arg(parser.positionalArguments().constFirst());
+        errorText = tr("argument inattendu : %1").arg(parser.positionalArguments().constFirst());
         return Outcome::Error;
     }
     if (parser.isSet(options[Help]))
@@ -141,7 +141,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     for (const Option option : {Listen, Server, Open, Pcap, ExportCa}) {
         const QStringList values = parser.values(options[option]);
         if (values.size() > 1) {
-            errorText = QStringLiteral("--%1 donné %2 fois (%3) : une seule valeur est possible")
+            errorText = tr("--%1 donné %2 fois (%3) : une seule valeur est possible")
                             .arg(options[option].names().constFirst())
                             .arg(values.size())
                             .arg(values.join(QStringLiteral(", ")));
@@ -155,15 +155,15 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     pcapPath = parser.value(options[Pcap]);
     // Each belongs to one front end: given to the other it would do nothing, silently.
     if (parser.isSet(options[Open]) && (console || start)) {
-        errorText = QStringLiteral("--open va avec la fenêtre seule, sans --console ni --start");
+        errorText = tr("--open va avec la fenêtre seule, sans --console ni --start");
         return Outcome::Error;
     }
     if (parser.isSet(options[Pcap]) && !console) {
-        errorText = QStringLiteral("--pcap va avec --console ; dans la fenêtre, utilisez « Exporter en pcap… »");
+        errorText = tr("--pcap va avec --console ; dans la fenêtre, utilisez « Exporter en pcap… »");
         return Outcome::Error;
     }
     if ((parser.isSet(options[Open]) && openPath.isEmpty()) || (parser.isSet(options[Pcap]) && pcapPath.isEmpty())) {
-        errorText = QStringLiteral("nom de fichier vide après %1")
+        errorText = tr("nom de fichier vide après %1")
                         .arg(parser.isSet(options[Open]) ? QStringLiteral("--open") : QStringLiteral("--pcap"));
         return Outcome::Error;
     }
@@ -173,19 +173,19 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (parser.isSet(options[ExportCa])) {
         exportCaPath = parser.value(options[ExportCa]);
         if (exportCaPath.isEmpty()) {
-            errorText = QStringLiteral("nom de fichier vide après --export-ca");
+            errorText = tr("nom de fichier vide après --export-ca");
             return Outcome::Error;
         }
         // An export that also relayed would leave the user wondering which happened.
         if (parser.optionNames().size() > 1) {
-            errorText = QStringLiteral("--export-ca s'emploie seul : il écrit le certificat puis s'arrête");
+            errorText = tr("--export-ca s'emploie seul : il écrit le certificat puis s'arrête");
             return Outcome::Error;
         }
         return Outcome::ExportCa;
     }
     // On the console nothing could use it; the window may still tick "Déchiffrer TLS".
     if (console && tls.tlsInsecure && !tls.any()) {
-        errorText = QStringLiteral("--tls-insecure va avec --inspect-tls ou --server-tls");
+        errorText = tr("--tls-insecure va avec --inspect-tls ou --server-tls");
         return Outcome::Error;
     }
     if (parser.isSet(options[Listen])) {
@@ -196,9 +196,9 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     if (parser.isSet(options[Server])) {
         serverGiven = true;
         if (!splitServer(parser.value(options[Server]), &serverHostText, &serverPort, &serverPortGiven)) {
-            errorText = QStringLiteral("--server : « %1 » n'est pas de la forme hôte[:port] "
-                                       "(une adresse IPv6 suivie d'un port s'écrit entre "
-                                       "crochets : [::1]:25)")
+            errorText = tr("--server : « %1 » n'est pas de la forme hôte[:port] "
+                           "(une adresse IPv6 suivie d'un port s'écrit entre "
+                           "crochets : [::1]:25)")
                             .arg(parser.value(options[Server]));
             return Outcome::Error;
         }
@@ -216,8 +216,8 @@ bool CommandLine::consoleSettings(RelaySettings *settings, QString *error) const
         // A server port not given follows the listening one, which passed its
         // own check: it can only be 0, a port nobody knows yet.
         const bool followsZero = wrong->field == RelaySettings::Error::Field::ServerPort && !serverPortGiven;
-        *error = followsZero ? QStringLiteral("--server : avec --listen 0, donnez aussi le port du serveur "
-                                              "(--server hôte:port)")
+        *error = followsZero ? tr("--server : avec --listen 0, donnez aussi le port du serveur "
+                                  "(--server hôte:port)")
                              : EventText::settingsError(*wrong, EventText::Naming::ConsoleOptions);
         return false;
     }

@@ -3,12 +3,15 @@
 
 #include "RelaySettings.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
 // The program's options, shared by the window and the console front end.
 class CommandLine
 {
+    Q_DECLARE_TR_FUNCTIONS(CommandLine)
+
 public:
     enum class Outcome { Run, ShowHelp, ShowVersion, ExportCa, Error };
 

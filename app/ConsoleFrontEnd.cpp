@@ -31,8 +31,8 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
 
     connect(&m_signals, &TerminationSignals::requested, this, &ConsoleFrontEnd::onTerminationSignal);
     if (!m_signals.failure().isEmpty())
-        m_log.print(QStringLiteral("SIGINT et SIGTERM non surveillés (%1) : ils arrêteront le relais sur-le-champ, "
-                                   "sans livrer ni compter ce qui reste")
+        m_log.print(tr("SIGINT et SIGTERM non surveillés (%1) : ils arrêteront le relais sur-le-champ, "
+                       "sans livrer ni compter ce qui reste")
                         .arg(m_signals.failure()));
 }
 
@@ -59,7 +59,7 @@ int ConsoleFrontEnd::start(const CommandLine &options)
         // link there is refused: it could lead to any file of the user's.
         QString why;
         if (!OwnerOnlyFiles::openForWriting(&m_pcapFile, options.pcapPath, &why)) {
-            m_log.print(QStringLiteral("--pcap : impossible d'écrire « %1 » : %2").arg(options.pcapPath, why));
+            m_log.print(tr("--pcap : impossible d'écrire « %1 » : %2").arg(options.pcapPath, why));
             return 1;
         }
         m_pcap = std::make_unique<PcapWriter>(&m_pcapFile);
@@ -71,10 +71,10 @@ int ConsoleFrontEnd::start(const CommandLine &options)
     // The CA or the trusted certificates could not be had: the event said why.
     if (!m_relay.isArmed())
         return 1;
-    m_log.print(QStringLiteral("relais vers %1 depuis %2, écoute dans %3 ms")
+    m_log.print(tr("relais vers %1 depuis %2, écoute dans %3 ms")
                     .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
-                         settings.listenPort == 0 ? QStringLiteral("un port choisi par le système")
-                                                  : QStringLiteral("le port %1").arg(settings.listenPort))
+                         settings.listenPort == 0 ? tr("un port choisi par le système")
+                                                  : tr("le port %1").arg(settings.listenPort))
                     .arg(Relay::RearmIntervalMs));
     return -1;
 }
@@ -97,7 +97,7 @@ void ConsoleFrontEnd::checkCapture()
     // The relay goes on: the transcript on stdout is still whole.
     if (m_pcap->isOk())
         return;
-    m_log.print(QStringLiteral("%1 ; la capture s'arrête là").arg(m_pcap->errorString()));
+    m_log.print(tr("%1 ; la capture s'arrête là").arg(m_pcap->errorString()));
     m_pcap.reset();
     m_status = 1;
 }
@@ -107,7 +107,8 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
     if (event.kind == RelayEvent::Kind::Listening) {
         // A fixed form: scripts (and tests) read the port from it, which
         // --listen 0 leaves to the system.
-        m_log.print(QStringLiteral("écoute sur le port %1").arg(m_relay.listeningPort()));
+        //: Scripts read the port from this line: keep it word for word.
+        m_log.print(tr("écoute sur le port %1").arg(m_relay.listeningPort()));
         return;
     }
     const QString mark = SessionMarks::text(event);
@@ -128,13 +129,13 @@ void ConsoleFrontEnd::onTerminationSignal()
 {
     if (m_ending)
         return;
-    m_log.print(QStringLiteral("arrêt demandé"));
+    m_log.print(tr("arrêt demandé"));
     end(0);
 }
 
 void ConsoleFrontEnd::onOutputFailed(const QString &reason)
 {
-    m_log.print(QStringLiteral("écriture impossible sur la sortie standard : %1 ; arrêt").arg(reason));
+    m_log.print(tr("écriture impossible sur la sortie standard : %1 ; arrêt").arg(reason));
     end(1);
 }
 
@@ -164,13 +165,13 @@ void ConsoleFrontEnd::holdReadingWhileFull()
     } else if (m_holdNotice.isActive()) {
         m_holdNotice.stop();
     } else {
-        m_log.print(QStringLiteral("sortie standard de nouveau lue : lecture des connexions reprise"));
+        m_log.print(tr("sortie standard de nouveau lue : lecture des connexions reprise"));
     }
 }
 
 void ConsoleFrontEnd::onReadingHeldLong()
 {
-    m_log.print(QStringLiteral("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
+    m_log.print(tr("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
                     .arg(TranscriptWriter::BudgetBytes / (qint64{1024} * 1024)));
 }
 
@@ -201,11 +202,11 @@ void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliv
     // A write that failed just now has queued its reason: told before the count.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (lost > 0) {
-        m_log.print(lost == 1 ? QStringLiteral("1 ligne non écrite sur la sortie standard")
-                              : QStringLiteral("%1 lignes non écrites sur la sortie standard").arg(lost));
+        m_log.print(lost == 1 ? tr("1 ligne non écrite sur la sortie standard")
+                              : tr("%1 lignes non écrites sur la sortie standard").arg(lost));
         m_status = 1;
     }
-    m_log.print(QStringLiteral("connexions fermées"));
+    m_log.print(tr("connexions fermées"));
     m_log.flush(QDeadlineTimer(250));
     QCoreApplication::exit(m_status);
 }

@@ -60,10 +60,10 @@ void EventLog::writeReady(int waitMs)
             break;
         m_backlog.remove(0, n);
         if (m_backlog.isEmpty() && m_dropped > 0) {
-            m_backlog = (m_dropped == 1 ? QStringLiteral("dravlin: 1 message d'événement perdu, la sortie d'erreur ne "
-                                                         "lisait plus\n")
-                                        : QStringLiteral("dravlin: %1 messages d'événement perdus, la sortie d'erreur "
-                                                         "ne lisait plus\n")
+            m_backlog = (m_dropped == 1 ? tr("dravlin: 1 message d'événement perdu, la sortie d'erreur ne "
+                                             "lisait plus\n")
+                                        : tr("dravlin: %1 messages d'événement perdus, la sortie d'erreur "
+                                             "ne lisait plus\n")
                                               .arg(Transcript::countText(m_dropped)))
                             .toUtf8();
             m_dropped = 0;

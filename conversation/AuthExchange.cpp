@@ -3,6 +3,8 @@
 #include "Conversation.h"
 #include "RowText.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 // How far back an answer looks for its challenge and its AUTH command.
@@ -40,12 +42,12 @@ void readPlain(const QByteArray &decoded, AuthExchange *out)
     // authorisation identity \0 user \0 password
     const QList<QByteArray> parts = decoded.split('\0');
     if (parts.size() != 3) {
-        out->fields << QStringLiteral("Décodé : %1").arg(readable(decoded));
+        out->fields << QCoreApplication::translate("AuthExchange", "Décodé : %1").arg(readable(decoded));
         return;
     }
-    out->fields << QStringLiteral("Utilisateur : %1").arg(readable(parts[1]));
+    out->fields << QCoreApplication::translate("AuthExchange", "Utilisateur : %1").arg(readable(parts[1]));
     if (!parts[0].isEmpty())
-        out->fields << QStringLiteral("Au nom de : %1").arg(readable(parts[0]));
+        out->fields << QCoreApplication::translate("AuthExchange", "Au nom de : %1").arg(readable(parts[0]));
     out->password = QString::fromUtf8(parts[2]);
 }
 
@@ -63,7 +65,7 @@ AuthExchange AuthExchange::read(const Conversation &conversation, int row)
             || !decodeBase64(bytes.sliced(std::min<qsizetype>(4, bytes.size())), &decoded))
             return out;
         out.found = true;
-        out.fields << QStringLiteral("Défi du serveur : %1").arg(readable(decoded));
+        out.fields << QCoreApplication::translate("AuthExchange", "Défi du serveur : %1").arg(readable(decoded));
         return out;
     }
     if (splitAuth(bytes, &mechanism, &argument)) {
@@ -73,9 +75,9 @@ AuthExchange AuthExchange::read(const Conversation &conversation, int row)
         if (mechanism == "PLAIN")
             readPlain(decoded, &out);
         else if (mechanism == "LOGIN")
-            out.fields << QStringLiteral("Utilisateur : %1").arg(readable(decoded));
+            out.fields << QCoreApplication::translate("AuthExchange", "Utilisateur : %1").arg(readable(decoded));
         else
-            out.fields << QStringLiteral("Décodé : %1").arg(readable(decoded));
+            out.fields << QCoreApplication::translate("AuthExchange", "Décodé : %1").arg(readable(decoded));
         return out;
     }
 
@@ -97,9 +99,9 @@ AuthExchange AuthExchange::read(const Conversation &conversation, int row)
     } else if (mechanism == "LOGIN" && challenge.toLower().contains("pass")) {
         out.password = QString::fromUtf8(decoded);
     } else if (mechanism == "LOGIN") {
-        out.fields << QStringLiteral("Utilisateur : %1").arg(readable(decoded));
+        out.fields << QCoreApplication::translate("AuthExchange", "Utilisateur : %1").arg(readable(decoded));
     } else {
-        out.fields << QStringLiteral("Décodé : %1").arg(readable(decoded));
+        out.fields << QCoreApplication::translate("AuthExchange", "Décodé : %1").arg(readable(decoded));
     }
     return out;
 }

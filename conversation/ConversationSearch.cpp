@@ -118,7 +118,7 @@ QString ConversationSearch::positionText(int row) const
 {
     const auto at = std::lower_bound(m_matches.begin(), m_matches.end(), row);
     const qsizetype position = at != m_matches.end() && *at == row ? at - m_matches.begin() + 1 : 0;
-    return QStringLiteral("%1 / %2").arg(position).arg(m_matches.size());
+    return tr("%1 / %2").arg(position).arg(m_matches.size());
 }
 
 bool ConversationSearch::rowMatches(int row) const

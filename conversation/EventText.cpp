@@ -10,7 +10,7 @@ namespace {
 
 QString sideName(Side side)
 {
-    return side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur");
+    return side == Side::Client ? QCoreApplication::translate("EventText", "client") : QCoreApplication::translate("EventText", "serveur");
 }
 
 QString withReason(const QString &text, const QString &reason)
@@ -65,57 +65,57 @@ QString EventText::describe(const RelayEvent &event)
     using Kind = RelayEvent::Kind;
     switch (event.kind) {
     case Kind::Listening:
-        return QStringLiteral("En écoute sur le port %1").arg(event.listenPort);
+        return tr("En écoute sur le port %1").arg(event.listenPort);
     case Kind::ListenFailed:
-        return QStringLiteral("Écoute impossible : %1. Relais arrêté.").arg(clause(listenFailure(event)));
+        return tr("Écoute impossible : %1. Relais arrêté.").arg(clause(listenFailure(event)));
     case Kind::ClientConnected:
-        return QStringLiteral("Client connecté depuis %1 ; connexion à %2…")
+        return tr("Client connecté depuis %1 ; connexion à %2…")
             .arg(RowText::escaped(event.client), RowText::escaped(event.server));
     case Kind::ServerConnected:
-        return QStringLiteral("Connecté au serveur %1").arg(RowText::escaped(event.server));
+        return tr("Connecté au serveur %1").arg(RowText::escaped(event.server));
     case Kind::ServerFailed:
-        return QStringLiteral("Connexion à %1 impossible : %2. Client déconnecté, nouvelle écoute.")
+        return tr("Connexion à %1 impossible : %2. Client déconnecté, nouvelle écoute.")
             .arg(RowText::escaped(event.server), clause(connectFailure(event)));
     case Kind::PeerClosed:
-        return QStringLiteral("Connexion fermée par le %1").arg(sideName(event.side));
+        return tr("Connexion fermée par le %1").arg(sideName(event.side));
     case Kind::PeerReset:
         if (event.cause.kind != FailureCause::Kind::None)
-            return QStringLiteral("Connexion avec le %1 interrompue : %2").arg(sideName(event.side), reasonOf(event));
-        return withReason(QStringLiteral("Connexion réinitialisée par le %1").arg(sideName(event.side)),
+            return tr("Connexion avec le %1 interrompue : %2").arg(sideName(event.side), reasonOf(event));
+        return withReason(tr("Connexion réinitialisée par le %1").arg(sideName(event.side)),
                           RowText::escaped(event.reason));
     case Kind::Undelivered:
-        return QStringLiteral("%1 non remis au %2 : %3")
+        return tr("%1 non remis au %2 : %3")
                    .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event))
             + (event.reason.isEmpty()
                    ? QString()
-                   : QStringLiteral(" ; réinitialisation impossible (%1), le %2 a pu prendre la fin pour normale")
+                   : tr(" ; réinitialisation impossible (%1), le %2 a pu prendre la fin pour normale")
                          .arg(event.reason, sideName(event.side)));
     case Kind::SessionEnded:
-        return QStringLiteral("Session terminée, %1 : %2 %3 du client, %4 %5 du serveur, en %6")
+        return tr("Session terminée, %1 : %2 %3 du client, %4 %5 du serveur, en %6")
             .arg(event.end == RelayEvent::End::TlsFailed ? withReason(sessionEnd(event.end, event.side), reasonOf(event))
                                                          : sessionEnd(event.end, event.side),
                  bytes(event.bytesClientToServer),
-                 agreed(event.bytesClientToServer, QStringLiteral("reçu"), QStringLiteral("reçus")),
+                 agreed(event.bytesClientToServer, tr("reçu"), tr("reçus")),
                  bytes(event.bytesServerToClient),
-                 agreed(event.bytesServerToClient, QStringLiteral("reçu"), QStringLiteral("reçus")),
+                 agreed(event.bytesServerToClient, tr("reçu"), tr("reçus")),
                  Transcript::durationText(event.durationMs));
     case Kind::Stopped:
-        return QStringLiteral("Relais arrêté");
+        return tr("Relais arrêté");
     case Kind::TlsEstablished:
-        return QStringLiteral("TLS établi avec le %1").arg(tlsMarker(event));
+        return tr("TLS établi avec le %1").arg(tlsMarker(event));
     case Kind::TlsFailed:
-        return QStringLiteral("Échec TLS avec le %1 : %2. Client déconnecté.")
+        return tr("Échec TLS avec le %1 : %2. Client déconnecté.")
             .arg(sideName(event.side), clause(reasonOf(event)));
     case Kind::PlaintextDropped:
-        return QStringLiteral("%1 en clair %2 par le %3 après %4 et avant la négociation TLS : %5, "
+        return tr("%1 en clair %2 par le %3 après %4 et avant la négociation TLS : %5, "
                               "jamais transmis (injection de commandes ?)")
-            .arg(bytes(event.dropped), agreed(event.dropped, QStringLiteral("envoyé"), QStringLiteral("envoyés")),
+            .arg(bytes(event.dropped), agreed(event.dropped, tr("envoyé"), tr("envoyés")),
                  sideName(event.side), upgradeName(event.upgrade),
-                 agreed(event.dropped, QStringLiteral("ignoré"), QStringLiteral("ignorés")));
+                 agreed(event.dropped, tr("ignoré"), tr("ignorés")));
     case Kind::TlsUnavailable:
-        return QStringLiteral("%1. Relais arrêté.").arg(clause(RowText::escaped(event.reason)));
+        return tr("%1. Relais arrêté.").arg(clause(RowText::escaped(event.reason)));
     case Kind::InspectionAbandoned:
-        return QStringLiteral("inspection TLS abandonnée pour cette session : %1").arg(RowText::escaped(event.reason));
+        return tr("inspection TLS abandonnée pour cette session : %1").arg(RowText::escaped(event.reason));
     }
     return QString();
 }
@@ -123,14 +123,14 @@ QString EventText::describe(const RelayEvent &event)
 QString EventText::tlsMarker(const RelayEvent &event)
 {
     const TlsSummary &tls = event.tls;
-    QString text = QStringLiteral("%1 : %2 %3").arg(sideName(event.side), tls.protocol, tls.cipher);
+    QString text = tr("%1 : %2 %3").arg(sideName(event.side), tls.protocol, tls.cipher);
     if (event.side == Side::Client) {
         if (!tls.serverName.isEmpty())
-            text += QStringLiteral(", nom demandé « %1 »").arg(RowText::escaped(tls.serverName));
+            text += tr(", nom demandé « %1 »").arg(RowText::escaped(tls.serverName));
     } else {
-        text += QStringLiteral(", %1, %2").arg(RowText::escaped(tls.peerSubject),
-                                               tls.peerVerified ? QStringLiteral("certificat vérifié")
-                                                                : QStringLiteral("certificat NON vérifié"));
+        text += tr(", %1, %2").arg(RowText::escaped(tls.peerSubject),
+                                               tls.peerVerified ? tr("certificat vérifié")
+                                                                : tr("certificat NON vérifié"));
     }
     return text;
 }
@@ -138,21 +138,21 @@ QString EventText::tlsMarker(const RelayEvent &event)
 QString EventText::tlsDetails(const RelayEvent &event)
 {
     const TlsSummary &tls = event.tls;
-    QStringList lines{QStringLiteral("TLS avec le %1 (%2)").arg(sideName(event.side), upgradeName(event.upgrade)),
-                      QStringLiteral("Protocole : %1").arg(tls.protocol),
-                      QStringLiteral("Chiffrement : %1").arg(tls.cipher)};
+    QStringList lines{tr("TLS avec le %1 (%2)").arg(sideName(event.side), upgradeName(event.upgrade)),
+                      tr("Protocole : %1").arg(tls.protocol),
+                      tr("Chiffrement : %1").arg(tls.cipher)};
     if (!tls.serverName.isEmpty())
-        lines.append(QStringLiteral("Nom demandé (SNI) : %1").arg(RowText::escaped(tls.serverName)));
+        lines.append(tr("Nom demandé (SNI) : %1").arg(RowText::escaped(tls.serverName)));
     if (event.side == Side::Server) {
-        lines.append(QStringLiteral("Sujet du certificat : %1").arg(RowText::escaped(tls.peerSubject)));
-        lines.append(QStringLiteral("Émetteur : %1").arg(RowText::escaped(tls.peerIssuer)));
-        lines.append(QStringLiteral("Empreinte SHA-256 : %1").arg(tls.peerFingerprint));
+        lines.append(tr("Sujet du certificat : %1").arg(RowText::escaped(tls.peerSubject)));
+        lines.append(tr("Émetteur : %1").arg(RowText::escaped(tls.peerIssuer)));
+        lines.append(tr("Empreinte SHA-256 : %1").arg(tls.peerFingerprint));
         lines.append(tls.peerVerified
-                         ? QStringLiteral("Certificat vérifié")
-                         : QStringLiteral("Certificat non vérifié : %1")
+                         ? tr("Certificat vérifié")
+                         : tr("Certificat non vérifié : %1")
                                .arg(ReasonText::certificate(tls.verifyResult, tls.verifyError)));
     } else {
-        lines.append(QStringLiteral("Certificat présenté : émis par l'autorité de Dravlin"));
+        lines.append(tr("Certificat présenté : émis par l'autorité de Dravlin"));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -170,26 +170,26 @@ QString EventText::upgradeName(RelayEvent::Upgrade upgrade)
     case Upgrade::Ftp:
         return QStringLiteral("AUTH TLS (FTP)");
     case Upgrade::Implicit:
-        return QStringLiteral("TLS dès le premier octet");
+        return tr("TLS dès le premier octet");
     case Upgrade::Bridge:
-        return QStringLiteral("TLS vers le serveur seulement");
+        return tr("TLS vers le serveur seulement");
     case Upgrade::None:
         break;
     }
-    return QStringLiteral("la demande de passage en TLS");
+    return tr("la demande de passage en TLS");
 }
 
 QString EventText::listenFailure(const RelayEvent &event)
 {
     switch (event.error) {
     case QAbstractSocket::AddressInUseError:
-        return QStringLiteral("le port %1 est déjà utilisé par un autre programme").arg(event.listenPort);
+        return tr("le port %1 est déjà utilisé par un autre programme").arg(event.listenPort);
     case QAbstractSocket::SocketAccessError:
-        return QStringLiteral("accès refusé au port %1 (un port inférieur à 1024 demande des "
+        return tr("accès refusé au port %1 (un port inférieur à 1024 demande des "
                               "droits d'administrateur)")
             .arg(event.listenPort);
     default:
-        return withReason(QStringLiteral("impossible d'écouter sur le port %1").arg(event.listenPort),
+        return withReason(tr("impossible d'écouter sur le port %1").arg(event.listenPort),
                           RowText::escaped(event.reason));
     }
 }
@@ -200,17 +200,17 @@ QString EventText::connectFailure(const RelayEvent &event)
         return reasonOf(event);
     switch (event.error) {
     case QAbstractSocket::ConnectionRefusedError:
-        return QStringLiteral("connexion refusée par le serveur");
+        return tr("connexion refusée par le serveur");
     case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("hôte introuvable");
+        return tr("hôte introuvable");
     case QAbstractSocket::SocketTimeoutError:
-        return QStringLiteral("le serveur ne répond pas (délai dépassé)");
+        return tr("le serveur ne répond pas (délai dépassé)");
     case QAbstractSocket::NetworkError:
-        return withReason(QStringLiteral("réseau injoignable"), RowText::escaped(event.reason));
+        return withReason(tr("réseau injoignable"), RowText::escaped(event.reason));
     case QAbstractSocket::SocketAccessError:
-        return QStringLiteral("accès refusé");
+        return tr("accès refusé");
     default:
-        return withReason(QStringLiteral("échec de la connexion"), RowText::escaped(event.reason));
+        return withReason(tr("échec de la connexion"), RowText::escaped(event.reason));
     }
 }
 
@@ -220,26 +220,26 @@ QString EventText::sessionEnd(RelayEvent::End end, Side who)
     const QString side = sideName(who);
     switch (end) {
     case End::ClosedByClient:
-        return QStringLiteral("fermée par le client");
+        return tr("fermée par le client");
     case End::ClosedByServer:
-        return QStringLiteral("fermée par le serveur");
+        return tr("fermée par le serveur");
     case End::ResetByClient:
-        return QStringLiteral("réinitialisée par le client");
+        return tr("réinitialisée par le client");
     case End::ResetByServer:
-        return QStringLiteral("réinitialisée par le serveur");
+        return tr("réinitialisée par le serveur");
     case End::ServerUnreachable:
-        return QStringLiteral("serveur injoignable");
+        return tr("serveur injoignable");
     case End::SilenceAfterHalfClose:
-        return QStringLiteral("le %1 est resté muet après la fermeture de l'autre côté").arg(side);
+        return tr("le %1 est resté muet après la fermeture de l'autre côté").arg(side);
     case End::DeliveryStalled:
-        return QStringLiteral("le %1 ne lisait plus").arg(side);
+        return tr("le %1 ne lisait plus").arg(side);
     case End::TlsFailed:
-        return QStringLiteral("échec TLS avec le %1").arg(side);
+        return tr("échec TLS avec le %1").arg(side);
     case End::Stopped:
     case End::None:
         break;
     }
-    return QStringLiteral("relais arrêté");
+    return tr("relais arrêté");
 }
 
 QString EventText::undeliveredBecause(const RelayEvent &event)
@@ -247,24 +247,24 @@ QString EventText::undeliveredBecause(const RelayEvent &event)
     using End = RelayEvent::End;
     switch (event.end) {
     case End::DeliveryStalled:
-        return QStringLiteral("il ne lisait plus, connexion réinitialisée");
+        return tr("il ne lisait plus, connexion réinitialisée");
     case End::ResetByClient:
-        return QStringLiteral("connexion réinitialisée par le client");
+        return tr("connexion réinitialisée par le client");
     case End::ResetByServer:
-        return QStringLiteral("connexion réinitialisée par le serveur");
+        return tr("connexion réinitialisée par le serveur");
     case End::ServerUnreachable:
-        return QStringLiteral("serveur injoignable");
+        return tr("serveur injoignable");
     case End::TlsFailed:
-        return QStringLiteral("échec TLS");
+        return tr("échec TLS");
     default:
-        return QStringLiteral("relais arrêté avant la fin de l'envoi");
+        return tr("relais arrêté avant la fin de l'envoi");
     }
 }
 
 QString EventText::bytes(qint64 count)
 {
-    return QStringLiteral("%1 %2").arg(Transcript::countText(count),
-                                       agreed(count, QStringLiteral("octet"), QStringLiteral("octets")));
+    return tr("%1 %2").arg(Transcript::countText(count),
+                                       agreed(count, tr("octet"), tr("octets")));
 }
 
 QString EventText::settingsError(const RelaySettings::Error &error, Naming naming)
@@ -274,22 +274,22 @@ QString EventText::settingsError(const RelaySettings::Error &error, Naming namin
     const bool window = naming == Naming::WindowFields;
     switch (error.field) {
     case Field::ListenPort:
-        return QStringLiteral("Port d'écoute (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535%3.")
-            .arg(window ? QStringLiteral("« Serveur sur le port »") : QStringLiteral("--listen"), RowText::escaped(error.text),
-                 window ? QString() : QStringLiteral(", ou 0 pour un port choisi par le système"));
+        return tr("Port d'écoute (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535%3.")
+            .arg(window ? tr("« Serveur sur le port »") : QStringLiteral("--listen"), RowText::escaped(error.text),
+                 window ? QString() : tr(", ou 0 pour un port choisi par le système"));
     case Field::ServerPort:
-        return QStringLiteral("Port du serveur (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535.")
-            .arg(window ? QStringLiteral("« Sur le port »") : QStringLiteral("--server"), RowText::escaped(error.text));
+        return tr("Port du serveur (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535.")
+            .arg(window ? tr("« Sur le port »") : QStringLiteral("--server"), RowText::escaped(error.text));
     case Field::ServerHost:
         break;
     }
-    const QString named = window ? QStringLiteral("« Redirige vers »") : QStringLiteral("--server");
+    const QString named = window ? tr("« Redirige vers »") : QStringLiteral("--server");
     if (error.problem == Problem::EmptyHost)
-        return QStringLiteral("Adresse du serveur (%1) vide. Entrez un nom d'hôte ou une adresse IP.").arg(named);
-    return QStringLiteral("Adresse du serveur (%1) invalide : « %2 ». %3")
+        return tr("Adresse du serveur (%1) vide. Entrez un nom d'hôte ou une adresse IP.").arg(named);
+    return tr("Adresse du serveur (%1) invalide : « %2 ». %3")
         .arg(named, RowText::escaped(error.text),
-             window ? QStringLiteral("Entrez un nom d'hôte ou une adresse IP, sans port : le port va dans "
+             window ? tr("Entrez un nom d'hôte ou une adresse IP, sans port : le port va dans "
                                      "« Sur le port ».")
-                    : QStringLiteral("Une adresse IPv6 suivie d'un port s'écrit entre crochets : "
-                                     "[::1]:25."));
+                    : tr("Une adresse IPv6 suivie d'un port s'écrit entre crochets : "
+                         "[::1]:25."));
 }

@@ -4,12 +4,15 @@
 #include "RelayEvent.h"
 #include "RelaySettings.h"
 
+#include <QCoreApplication>
 #include <QString>
 
 // The French wording of what the relay reports, shared by the window and the
 // console so that both say the same thing the same way.
 class EventText
 {
+    Q_DECLARE_TR_FUNCTIONS(EventText)
+
 public:
     // How a settings error names the value at fault: the window by its
     // field's caption, the console by its option.

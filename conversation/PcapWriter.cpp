@@ -258,7 +258,7 @@ void PcapWriter::flush()
         m_out.truncate(0);
         return;
     }
-    const QString lead = QStringLiteral("Impossible d\u2019\u00e9crire la capture\u00a0: %1");
+    const QString lead = tr("Impossible d’écrire la capture\u00a0: %1");
     if (m_device->write(m_out) != m_out.size()) {
         m_error = lead.arg(m_device->errorString());
     } else if (auto *file = qobject_cast<QFileDevice *>(m_device)) {

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QString>
 
@@ -20,6 +21,8 @@ class QIODevice;
 // capture cut short, even by SIGKILL, is readable up to its last call.
 class PcapWriter
 {
+    Q_DECLARE_TR_FUNCTIONS(PcapWriter)
+
 public:
     enum class Ending {
         ClosedByClient,

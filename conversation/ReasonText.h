@@ -4,6 +4,7 @@
 #include "FailureCause.h"
 #include "Side.h"
 
+#include <QCoreApplication>
 #include <QString>
 
 // Why something failed, in French, from one table of the system's errors,
@@ -13,6 +14,8 @@
 // certificate's subject) comes escaped, safe to show anywhere.
 class ReasonText
 {
+    Q_DECLARE_TR_FUNCTIONS(ReasonText)
+
 public:
     // peer is the side that failed, sent the alert or showed the certificate.
     static QString describe(const FailureCause &cause, Side peer);

@@ -51,14 +51,16 @@ QString Transcript::endpointText(const QHostAddress &address, quint16 port)
 
 QString Transcript::sessionBeginText(qint64 msecs, const QString &client, const QString &server)
 {
-    return QStringLiteral("%1 \u00b7 client %2 \u2192 %3").arg(clockTime(msecs), client, server);
+    //: The reader of saved conversations knows a session's marks by their opening "%1 · ".
+    return tr("%1 · client %2 → %3").arg(clockTime(msecs), client, server);
 }
 
 QString Transcript::sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
                                    qint64 serverBytes, qint64 durationMsecs)
 {
-    return QStringLiteral("%1 \u00b7 %2 \u00b7 client \u2192 serveur %3 o \u00b7 serveur \u2192 client %4 o"
-                          " \u00b7 dur\u00e9e %5")
+    //: The reader of saved conversations knows a session's marks by their opening "%1 · ".
+    return tr("%1 · %2 · client → serveur %3 o · serveur → client %4 o"
+              " · durée %5")
         .arg(clockTime(msecs), how, countText(clientBytes), countText(serverBytes),
              durationText(durationMsecs));
 }
@@ -73,13 +75,13 @@ QString Transcript::durationText(qint64 msecs)
     if (msecs < 0)
         msecs = 0;
     if (msecs < 1000)
-        return QStringLiteral("%1 ms").arg(msecs);
+        return tr("%1 ms").arg(msecs);
     if (msecs < 60000)
-        return QStringLiteral("%1,%2 s").arg(msecs / 1000).arg(msecs % 1000, 3, 10, QLatin1Char('0'));
+        return tr("%1,%2 s").arg(msecs / 1000).arg(msecs % 1000, 3, 10, QLatin1Char('0'));
     const qint64 seconds = msecs / 1000;
     const QString minutesAndSeconds =
-        QStringLiteral("%1 min %2 s").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+        tr("%1 min %2 s").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
     if (seconds < 3600)
-        return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1 h %2").arg(seconds / 3600).arg(minutesAndSeconds);
+        return tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return tr("%1 h %2").arg(seconds / 3600).arg(minutesAndSeconds);
 }

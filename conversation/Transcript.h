@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QCoreApplication>
 #include <QString>
 
 class QHostAddress;
@@ -14,6 +15,8 @@ class QHostAddress;
 // transcript reads the same wherever it was taken from.
 class Transcript
 {
+    Q_DECLARE_TR_FUNCTIONS(Transcript)
+
 public:
     // The local wall-clock time, HH:MM:SS.mmm.
     static QString clockTime(qint64 msecsSinceEpoch);

@@ -232,8 +232,8 @@ bool TranscriptReader::readHead(QByteArrayView line, bool whole, qsizetype *head
     } else if (is(Transcript::MarkerPrefix)) {
         m_current.kind = Line::Kind::Marker;
     } else {
-        fail(ofDay >= 0 ? QStringLiteral("«\u00a0C: », «\u00a0S: » ou «\u00a0-- » attendu après l’heure")
-                        : QStringLiteral("l’heure HH:MM:SS.mmm, «\u00a0C: », «\u00a0S: » ou «\u00a0-- » attendu en tête de ligne"));
+        fail(ofDay >= 0 ? tr("« C: », « S: » ou « -- » attendu après l’heure")
+                        : tr("l’heure HH:MM:SS.mmm, « C: », « S: » ou « -- » attendu en tête de ligne"));
         return false;
     }
     m_current.encrypted = m_encrypted && m_current.kind == Line::Kind::Row;
@@ -271,7 +271,7 @@ qsizetype TranscriptReader::unescape(QByteArrayView text, bool whole)
         return limit;
     }
     if (!part.isValidUtf8()) {
-        fail(QStringLiteral("le texte n’est pas de l’UTF-8"));
+        fail(tr("le texte n’est pas de l’UTF-8"));
         return -1;
     }
     const qsizetype n = text.size();
@@ -287,14 +287,14 @@ qsizetype TranscriptReader::unescape(QByteArrayView text, bool whole)
             const int high = i + 3 < n && u[i + 1] == 'x' ? hexDigit(text[i + 2]) : -1;
             const int low = high >= 0 ? hexDigit(text[i + 3]) : -1;
             if (low < 0) {
-                fail(QStringLiteral("«\u00a0\\\u00a0» doit être suivi de «\u00a0\\\u00a0» ou de «\u00a0xHH\u00a0»"));
+                fail(tr("«\u00a0\\\u00a0» doit être suivi de «\u00a0\\\u00a0» ou de «\u00a0xHH\u00a0»"));
                 return -1;
             }
             // One byte, whatever it is: how a row that is not UTF-8 keeps its bytes.
             m_bytes.append(static_cast<char>(high << 4 | low));
             i += 3;
         } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
-            fail(QStringLiteral("caractère de contrôle 0x%1 non échappé").arg(c, 2, 16, QLatin1Char('0')));
+            fail(tr("caractère de contrôle 0x%1 non échappé").arg(c, 2, 16, QLatin1Char('0')));
             return -1;
         } else {
             m_bytes.append(static_cast<char>(c));
@@ -399,5 +399,5 @@ void TranscriptReader::fail(const QString &why)
     m_bytes.clear();
     m_pending.clear();
     m_inLine = false;
-    m_error = QStringLiteral("ligne %1\u00a0: %2").arg(m_lineNumber).arg(why);
+    m_error = tr("ligne %1\u00a0: %2").arg(m_lineNumber).arg(why);
 }

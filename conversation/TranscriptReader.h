@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QCoreApplication>
 #include <QDate>
 #include <QString>
 
@@ -35,6 +36,8 @@
 // and placedMsecs() turns them into real ones once the text is closed.
 class TranscriptReader
 {
+    Q_DECLARE_TR_FUNCTIONS(TranscriptReader)
+
 public:
     struct Line {
         enum class Kind : quint8 { Row, Marker };

@@ -1,5 +1,6 @@
 #include "DisplayProbe.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QLocalSocket>
 #include <QRegularExpression>
@@ -20,10 +21,10 @@ bool reachLocal(const QString &path, bool abstract, QString *error)
     // "invalid name": the two usual cases are said plainly.
     switch (socket.error()) {
     case QLocalSocket::ServerNotFoundError:
-        *error = QStringLiteral("pas de socket « %1 »").arg(path);
+        *error = QCoreApplication::translate("DisplayProbe", "pas de socket « %1 »").arg(path);
         break;
     case QLocalSocket::ConnectionRefusedError:
-        *error = QStringLiteral("personne n'écoute sur « %1 »").arg(path);
+        *error = QCoreApplication::translate("DisplayProbe", "personne n'écoute sur « %1 »").arg(path);
         break;
     default:
         *error = socket.errorString();
@@ -39,7 +40,7 @@ bool reachX(const QString &display, QString *why)
     static const QRegularExpression form(QStringLiteral("^(.*):(\\d+)(\\.\\d+)?$"));
     const QRegularExpressionMatch parts = form.match(display);
     if (!parts.hasMatch()) {
-        *why = QStringLiteral("DISPLAY « %1 » illisible").arg(display);
+        *why = QCoreApplication::translate("DisplayProbe", "DISPLAY « %1 » illisible").arg(display);
         return false;
     }
     const QString host = parts.captured(1);
@@ -61,7 +62,7 @@ bool reachX(const QString &display, QString *why)
             return true;
         error = socket.errorString();
     }
-    *why = QStringLiteral("serveur X de DISPLAY « %1 » injoignable : %2").arg(display, error);
+    *why = QCoreApplication::translate("DisplayProbe", "serveur X de DISPLAY « %1 » injoignable : %2").arg(display, error);
     return false;
 }
 
@@ -70,14 +71,14 @@ bool reachWayland(const QString &display, QString *why)
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!QDir::isAbsolutePath(display) && runtime.isEmpty()) {
-        *why = QStringLiteral("WAYLAND_DISPLAY « %1 » sans XDG_RUNTIME_DIR").arg(display);
+        *why = QCoreApplication::translate("DisplayProbe", "WAYLAND_DISPLAY « %1 » sans XDG_RUNTIME_DIR").arg(display);
         return false;
     }
     const QString path = QDir::isAbsolutePath(display) ? display : QDir(runtime).filePath(display);
     QString error;
     if (reachLocal(path, false, &error))
         return true;
-    *why = QStringLiteral("serveur Wayland injoignable : %1").arg(error);
+    *why = QCoreApplication::translate("DisplayProbe", "serveur Wayland injoignable : %1").arg(error);
     return false;
 }
 
@@ -100,13 +101,13 @@ bool canOpen(QString *why)
                 return true; // handed over already connected by whoever started us
             const QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
             if (display.isEmpty() && !asked.isEmpty())
-                failure = QStringLiteral("WAYLAND_DISPLAY vide");
+                failure = QCoreApplication::translate("DisplayProbe", "WAYLAND_DISPLAY vide");
             if (!display.isEmpty() && reachWayland(display, &failure))
                 return true;
         } else if (platform == QLatin1String("xcb")) {
             const QString display = qEnvironmentVariable("DISPLAY");
             if (display.isEmpty() && !asked.isEmpty())
-                failure = QStringLiteral("DISPLAY vide");
+                failure = QCoreApplication::translate("DisplayProbe", "DISPLAY vide");
             if (!display.isEmpty() && reachX(display, &failure))
                 return true;
         } else {
@@ -116,7 +117,7 @@ bool canOpen(QString *why)
         if (!failure.isEmpty())
             tried.append(failure);
     }
-    *why = tried.isEmpty() ? QStringLiteral("ni DISPLAY ni WAYLAND_DISPLAY") : tried.join(QStringLiteral(" ; "));
+    *why = tried.isEmpty() ? QCoreApplication::translate("DisplayProbe", "ni DISPLAY ni WAYLAND_DISPLAY") : tried.join(QStringLiteral(" ; "));
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "InterruptibleWriter.h"
 
+#include <QCoreApplication>
 #include <QMutex>
 
 #include <cerrno>
@@ -24,21 +25,21 @@ QString reasonFor(int error)
 {
     switch (error) {
     case EPIPE:
-        return QStringLiteral("le lecteur de la sortie standard est parti");
+        return QCoreApplication::translate("InterruptibleWriter", "le lecteur de la sortie standard est parti");
     case EBADF:
-        return QStringLiteral("la sortie standard est fermée");
+        return QCoreApplication::translate("InterruptibleWriter", "la sortie standard est fermée");
     case ENOSPC:
-        return QStringLiteral("plus de place sur le périphérique");
+        return QCoreApplication::translate("InterruptibleWriter", "plus de place sur le périphérique");
     case EDQUOT:
-        return QStringLiteral("quota de disque dépassé");
+        return QCoreApplication::translate("InterruptibleWriter", "quota de disque dépassé");
     case EFBIG:
-        return QStringLiteral("fichier trop gros");
+        return QCoreApplication::translate("InterruptibleWriter", "fichier trop gros");
     case EIO:
-        return QStringLiteral("erreur d'entrée-sortie");
+        return QCoreApplication::translate("InterruptibleWriter", "erreur d'entrée-sortie");
     case ECONNRESET:
-        return QStringLiteral("connexion réinitialisée par le lecteur");
+        return QCoreApplication::translate("InterruptibleWriter", "connexion réinitialisée par le lecteur");
     default:
-        return QStringLiteral("erreur système %1 (%2)").arg(error).arg(qt_error_string(error));
+        return QCoreApplication::translate("InterruptibleWriter", "erreur système %1 (%2)").arg(error).arg(qt_error_string(error));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "OwnerOnlyFiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -13,7 +14,7 @@ namespace {
 bool failed(int systemError, QString *reason)
 {
     if (reason)
-        *reason = systemError == ELOOP ? QStringLiteral("c'est un lien symbolique, qui n'est jamais suivi")
+        *reason = systemError == ELOOP ? QCoreApplication::translate("OwnerOnlyFiles", "c'est un lien symbolique, qui n'est jamais suivi")
                                        : qt_error_string(systemError);
     return false;
 }

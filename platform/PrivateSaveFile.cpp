@@ -20,7 +20,7 @@ PrivateSaveFile::~PrivateSaveFile()
 bool PrivateSaveFile::open(OpenMode mode)
 {
     if (isOpen() || (mode & ~(WriteOnly | Truncate)) != 0 || !(mode & WriteOnly))
-        return fail(QStringLiteral("ouverture en écriture seule attendue"));
+        return fail(tr("ouverture en écriture seule attendue"));
     // Beside path, so that the rename stays on one file system. mkostemp makes
     // it with O_EXCL and mode 0600: never a link, never readable by others.
     QByteArray name = QFile::encodeName(m_path) + ".XXXXXX";
@@ -40,7 +40,7 @@ bool PrivateSaveFile::open(OpenMode mode)
 bool PrivateSaveFile::commit()
 {
     if (!isOpen() || m_temporary.isEmpty())
-        return fail(QStringLiteral("fichier non ouvert"));
+        return fail(tr("fichier non ouvert"));
     if (error() != NoError || !flush()) {
         const QString why = errorString();
         discard();

@@ -14,14 +14,14 @@ namespace {
 QString kindOf(mode_t mode)
 {
     if (S_ISDIR(mode))
-        return QStringLiteral("un dossier");
+        return QCoreApplication::translate("RegularFile", "un dossier");
     if (S_ISFIFO(mode))
-        return QStringLiteral("un tube nommé");
+        return QCoreApplication::translate("RegularFile", "un tube nommé");
     if (S_ISSOCK(mode))
-        return QStringLiteral("une socket");
+        return QCoreApplication::translate("RegularFile", "une socket");
     if (S_ISCHR(mode) || S_ISBLK(mode))
-        return QStringLiteral("un périphérique");
-    return QStringLiteral("un fichier spécial");
+        return QCoreApplication::translate("RegularFile", "un périphérique");
+    return QCoreApplication::translate("RegularFile", "un fichier spécial");
 }
 
 QString systemReason(int error)
@@ -34,7 +34,7 @@ QString systemReason(int error)
 bool RegularFile::refuse(const QString &path, const QString &why)
 {
     m_file.close();
-    m_error = QStringLiteral("Impossible de lire «\u00a0%1\u00a0»\u00a0: %2").arg(path, why);
+    m_error = tr("Impossible de lire «\u00a0%1\u00a0»\u00a0: %2").arg(path, why);
     return false;
 }
 
@@ -53,9 +53,9 @@ bool RegularFile::open(const QString &path, qint64 limit)
     const QLocale french(QLocale::French);
     const auto check = [&](const struct stat &info) {
         if (!S_ISREG(info.st_mode))
-            return refuse(path, QStringLiteral("c’est %1, pas un fichier ordinaire").arg(kindOf(info.st_mode)));
+            return refuse(path, tr("c’est %1, pas un fichier ordinaire").arg(kindOf(info.st_mode)));
         if (info.st_size > limit) {
-            return refuse(path, QStringLiteral("%1 octets, plus que les %2 octets (%3 Mio) que Dravlin ouvre au plus")
+            return refuse(path, tr("%1 octets, plus que les %2 octets (%3 Mio) que Dravlin ouvre au plus")
                                     .arg(french.toString(qint64(info.st_size)), french.toString(limit),
                                          french.toString(limit >> 20)));
         }
@@ -96,7 +96,7 @@ bool RegularFile::read(qsizetype maxBytes, QByteArray *piece)
     }
     const qint64 got = m_file.read(piece->data(), wanted);
     if (got < 0) {
-        m_error = QStringLiteral("Impossible de lire «\u00a0%1\u00a0»\u00a0: %2").arg(m_path, m_file.errorString());
+        m_error = tr("Impossible de lire «\u00a0%1\u00a0»\u00a0: %2").arg(m_path, m_file.errorString());
         piece->clear();
         return false;
     }

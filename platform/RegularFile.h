@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_REGULARFILE_H
 #define DRAVLIN_REGULARFILE_H
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QString>
 
@@ -11,6 +12,8 @@
 // end; what is opened is looked at again, in case the path changed between.
 class RegularFile
 {
+    Q_DECLARE_TR_FUNCTIONS(RegularFile)
+
 public:
     // The largest file read, 1 GiB: what a saved conversation held in memory
     // can reasonably take.

@@ -24,7 +24,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
     QByteArray piece;
     bool ended = false;
     const auto notAConversation = [&] {
-        return QStringLiteral("« %1 » n'est pas une conversation enregistrée par Dravlin\u00a0: %2.")
+        return tr("« %1 » n'est pas une conversation enregistrée par Dravlin\u00a0: %2.")
             .arg(QDir::toNativeSeparators(path), reader.errorString());
     };
     const auto slice = [&] {
@@ -42,7 +42,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
             reader.takeLines();
         } catch (const std::bad_alloc &) {
             // A file within the limit may still hold more than memory has room for.
-            *error = QStringLiteral("Impossible d'ouvrir « %1 »\u00a0: mémoire insuffisante.")
+            *error = tr("Impossible d'ouvrir « %1 »\u00a0: mémoire insuffisante.")
                          .arg(QDir::toNativeSeparators(path));
             return false;
         }
@@ -50,7 +50,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
     };
     const auto progress = [&] { return file.size() > 0 ? int(file.position() * 1000 / file.size()) : 0; };
     Outcome outcome = Outcome::Cancelled;
-    SlicedWork work(window, QStringLiteral("Ouverture de « %1 »…").arg(QFileInfo(path).fileName()));
+    SlicedWork work(window, tr("Ouverture de « %1 »…").arg(QFileInfo(path).fileName()));
     if (work.run(slice, progress))
         outcome = ended && error->isEmpty() ? Outcome::Opened : Outcome::Refused;
     if (outcome == Outcome::Opened)

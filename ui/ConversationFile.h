@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_CONVERSATIONFILE_H
 #define DRAVLIN_CONVERSATIONFILE_H
 
+#include <QCoreApplication>
 #include <QString>
 
 class Conversation;
@@ -12,6 +13,8 @@ class QWidget;
 // has been read; they go (kept for undo) only when it has.
 class ConversationFile
 {
+    Q_DECLARE_TR_FUNCTIONS(ConversationFile)
+
 public:
     enum class Outcome { Opened, Refused, Cancelled };
 

@@ -30,7 +30,7 @@ PaneView::PaneView(QWidget *parent)
             &PaneView::onScrollBarValueChanged);
 
     // First in the pane's context menu; Enter is its key while the pane has the focus.
-    auto *details = new QAction(QStringLiteral("Détails…"), this);
+    auto *details = new QAction(tr("Détails…"), this);
     details->setObjectName(QStringLiteral("actDetails"));
     details->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
     details->setShortcutContext(Qt::WidgetShortcut);

@@ -77,7 +77,7 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
 {
     setObjectName(QStringLiteral("dlgDetails"));
     const bool client = conversation.side(row) == Side::Client;
-    setWindowTitle(QStringLiteral("Détails de la ligne %1").arg(QLocale(QLocale::French).toString(row + 1)));
+    setWindowTitle(tr("Détails de la ligne %1").arg(QLocale(QLocale::French).toString(row + 1)));
     const QByteArrayView whole = conversation.bytes(row);
     // A mark read from a file may be of any length; rows are at most a
     // capture row. Beyond that the dialog would take seconds to lay out.
@@ -94,22 +94,22 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
         form->addRow(caption, value);
         return value;
     };
-    addField(QStringLiteral("Envoyée par :"), QStringLiteral("lblCote"),
-             client ? QStringLiteral("le client") : QStringLiteral("le serveur"));
-    addField(QStringLiteral("Longueur :"), QStringLiteral("lblLongueur"),
+    addField(tr("Envoyée par :"), QStringLiteral("lblCote"),
+             client ? tr("le client") : tr("le serveur"));
+    addField(tr("Longueur :"), QStringLiteral("lblLongueur"),
              EventText::bytes(whole.size())
                  + (bytes.size() < whole.size()
-                        ? QStringLiteral(" (les %1 premiers montrés)").arg(Transcript::countText(bytes.size()))
+                        ? tr(" (les %1 premiers montrés)").arg(Transcript::countText(bytes.size()))
                         : QString()));
-    addField(QStringLiteral("Arrivée :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
+    addField(tr("Arrivée :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
 
     const AuthExchange auth = AuthExchange::read(conversation, row);
     if (auth.found) {
         m_fields = auth.fields;
         m_password = auth.password;
-        m_decoded = addField(QStringLiteral("Base64 décodé :"), QStringLiteral("lblDecode"), QString());
+        m_decoded = addField(tr("Base64 décodé :"), QStringLiteral("lblDecode"), QString());
         if (!m_password.isEmpty()) {
-            m_reveal = new QCheckBox(QStringLiteral("Afficher le mot de passe"), this);
+            m_reveal = new QCheckBox(tr("Afficher le mot de passe"), this);
             m_reveal->setObjectName(QStringLiteral("chkMotDePasse"));
             connect(m_reveal, &QCheckBox::toggled, this, &RowDetailsDialog::onRevealToggled);
             form->addRow(QString(), m_reveal);
@@ -118,14 +118,14 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     }
 
     // The transcript's form: every byte readable, nothing that steers a terminal.
-    layout->addWidget(new QLabel(QStringLiteral("Texte :"), this));
+    layout->addWidget(new QLabel(tr("Texte :"), this));
     auto *text = readOnlyText(QStringLiteral("txtTexte"),
                               QString::fromUtf8(RowText::transcript(conversation.side(row), bytes).mid(3)), this);
     text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     text->setWordWrapMode(QTextOption::WrapAnywhere);
     layout->addWidget(text, 1);
 
-    layout->addWidget(new QLabel(QStringLiteral("Octets :"), this));
+    layout->addWidget(new QLabel(tr("Octets :"), this));
     auto *dump = readOnlyText(QStringLiteral("txtOctets"), hexDump(bytes), this);
     dump->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     dump->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -145,6 +145,6 @@ void RowDetailsDialog::onRevealToggled(bool reveal)
 {
     QStringList lines = m_fields;
     if (!m_password.isEmpty())
-        lines << QStringLiteral("Mot de passe : %1").arg(reveal ? m_password : QString(MaskedLength, Bullet));
+        lines << tr("Mot de passe : %1").arg(reveal ? m_password : QString(MaskedLength, Bullet));
     m_decoded->setText(lines.join(QLatin1Char('\n')));
 }

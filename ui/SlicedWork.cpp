@@ -15,7 +15,7 @@ SlicedWork::SlicedWork(QWidget *window, const QString &label)
 
 bool SlicedWork::run(const std::function<bool()> &slice, const std::function<int()> &progress)
 {
-    QProgressDialog dialog(QString(), QStringLiteral("Annuler"), 0, 1000, m_window);
+    QProgressDialog dialog(QString(), tr("Annuler"), 0, 1000, m_window);
     dialog.setObjectName(QStringLiteral("dlgProgression"));
     // The label names a file, whose name is shown as it is, never as markup.
     auto *label = new QLabel(m_label, &dialog);

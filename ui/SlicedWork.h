@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_SLICEDWORK_H
 #define DRAVLIN_SLICEDWORK_H
 
+#include <QCoreApplication>
 #include <QString>
 
 #include <functional>
@@ -14,6 +15,8 @@ class QWidget;
 // meanwhile, so nothing the work reads is cleared under it.
 class SlicedWork
 {
+    Q_DECLARE_TR_FUNCTIONS(SlicedWork)
+
 public:
     // What the dialog says, e.g. "Ouverture de « a.txt »…".
     SlicedWork(QWidget *window, const QString &label);

@@ -172,8 +172,8 @@ void TrafficPanes::showNotice()
         m_notice->hide();
         return;
     }
-    m_notice->setText(m_unseen == 1 ? QStringLiteral("\u2193 1 nouvelle ligne")
-                                     : QStringLiteral("\u2193 %1 nouvelles lignes").arg(QLocale(QLocale::French).toString(m_unseen)));
+    m_notice->setText(m_unseen == 1 ? tr("\u2193 1 nouvelle ligne")
+                                     : tr("\u2193 %1 nouvelles lignes").arg(QLocale(QLocale::French).toString(m_unseen)));
     m_notice->adjustSize();
     placeNotice();
     m_notice->show();

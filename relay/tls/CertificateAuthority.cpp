@@ -51,7 +51,7 @@ QString cryptoError()
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
     const char *reason = code ? ERR_reason_error_string(code) : nullptr;
-    return reason ? QString::fromLatin1(reason) : QStringLiteral("erreur inconnue");
+    return reason ? QString::fromLatin1(reason) : QCoreApplication::translate("CertificateAuthority", "erreur inconnue");
 }
 
 QByteArray bioBytes(BIO *bio)
@@ -187,7 +187,7 @@ bool addAltNames(X509 *certificate, const QList<HostName> &hosts)
 
 QString saveFailed(const QString &path, const QString &why)
 {
-    return QStringLiteral("Impossible d'écrire « %1 » : %2").arg(QDir::toNativeSeparators(path), why);
+    return QCoreApplication::translate("CertificateAuthority", "Impossible d'écrire « %1 » : %2").arg(QDir::toNativeSeparators(path), why);
 }
 
 // Written whole or not at all, mode 0600 from its creation (the key is never
@@ -211,18 +211,18 @@ QString ownerOnlyFolder(const QString &directory)
     if (!info.exists()) {
         QString why;
         if (!OwnerOnlyFiles::makeFolder(directory, &why))
-            return QStringLiteral("Impossible de créer le dossier « %1 » : %2").arg(shown, why);
+            return QCoreApplication::translate("CertificateAuthority", "Impossible de créer le dossier « %1 » : %2").arg(shown, why);
         return {};
     }
     if (!info.isDir())
-        return QStringLiteral("« %1 » n'est pas un dossier").arg(shown);
+        return QCoreApplication::translate("CertificateAuthority", "« %1 » n'est pas un dossier").arg(shown);
     if (!OwnerOnlyFiles::isOwnedByCurrentUser(directory))
-        return QStringLiteral("Le dossier « %1 » appartient à un autre utilisateur").arg(shown);
+        return QCoreApplication::translate("CertificateAuthority", "Le dossier « %1 » appartient à un autre utilisateur").arg(shown);
     // Ours but opened wider, by hand or by an older copy: close it again.
     if ((info.permissions() & Others) && !QFile::setPermissions(directory, OwnerOnlyDir))
-        return QStringLiteral("Impossible de réserver le dossier « %1 » à son propriétaire").arg(shown);
+        return QCoreApplication::translate("CertificateAuthority", "Impossible de réserver le dossier « %1 » à son propriétaire").arg(shown);
     if (const QString why = OwnerOnlyFiles::folderProblem(directory); !why.isEmpty())
-        return QStringLiteral("Impossible d'utiliser le dossier « %1 » : %2").arg(shown, why);
+        return QCoreApplication::translate("CertificateAuthority", "Impossible d'utiliser le dossier « %1 » : %2").arg(shown, why);
     return {};
 }
 
@@ -265,12 +265,12 @@ QString CertificateAuthority::ensure()
     QLockFile lock(m_directory + QStringLiteral("/ca.lock"));
     if (!lock.tryLock(LockWaitMs)) {
         if (lock.error() == QLockFile::LockFailedError)
-            return QStringLiteral("Le dossier « %1 » est verrouillé par un autre Dravlin")
+            return tr("Le dossier « %1 » est verrouillé par un autre Dravlin")
                 .arg(QDir::toNativeSeparators(m_directory));
-        return QStringLiteral("Impossible de verrouiller le dossier « %1 » : %2")
+        return tr("Impossible de verrouiller le dossier « %1 » : %2")
             .arg(QDir::toNativeSeparators(m_directory),
-                 lock.error() == QLockFile::PermissionError ? QStringLiteral("permission refusée")
-                                                            : QStringLiteral("erreur inconnue"));
+                 lock.error() == QLockFile::PermissionError ? tr("permission refusée")
+                                                            : tr("erreur inconnue"));
     }
     // The certificate is renamed into place last: without it there is no CA
     // yet (at most a key left by a run that died while making one).
@@ -282,16 +282,16 @@ QString CertificateAuthority::load()
     const QString keyFile = keyPath();
     const QFileInfo keyInfo(keyFile);
     if (!keyInfo.exists())
-        return QStringLiteral("La clé du certificat CA « %1 » est introuvable ; supprimez « %2 » pour en créer un nouveau")
+        return tr("La clé du certificat CA « %1 » est introuvable ; supprimez « %2 » pour en créer un nouveau")
             .arg(QDir::toNativeSeparators(keyFile), QDir::toNativeSeparators(certificatePath()));
     if (!OwnerOnlyFiles::isOwnedByCurrentUser(keyFile) || (keyInfo.permissions() & Others))
-        return QStringLiteral("La clé « %1 » est accessible à d'autres utilisateurs (chmod 600 attendu) ; elle n'est pas utilisée")
+        return tr("La clé « %1 » est accessible à d'autres utilisateurs (chmod 600 attendu) ; elle n'est pas utilisée")
             .arg(QDir::toNativeSeparators(keyFile));
 
     QFile certFile(certificatePath());
     QFile key(keyFile);
     if (!certFile.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
-        return QStringLiteral("Lecture du certificat CA impossible : %1")
+        return tr("Lecture du certificat CA impossible : %1")
             .arg(certFile.isOpen() ? key.errorString() : certFile.errorString());
     const QByteArray certPem = certFile.readAll();
     QByteArray keyPem = key.readAll();
@@ -299,18 +299,18 @@ QString CertificateAuthority::load()
     BioPtr keyBio = readerOf(keyPem);
     if (!certBio || !keyBio) {
         OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
-        return QStringLiteral("Lecture du certificat CA impossible : %1").arg(cryptoError());
+        return tr("Lecture du certificat CA impossible : %1").arg(cryptoError());
     }
     KeyedCertificate ca{own(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr)),
                         own(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr))};
     OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
     if (ca.isNull() || X509_check_private_key(ca.certificate.get(), ca.key.get()) != 1) {
         ERR_clear_error();
-        return QStringLiteral("Le certificat CA de « %1 » est illisible ou ne correspond pas à sa clé")
+        return tr("Le certificat CA de « %1 » est illisible ou ne correspond pas à sa clé")
             .arg(QDir::toNativeSeparators(m_directory));
     }
     if (X509_cmp_current_time(X509_get0_notAfter(ca.certificate.get())) <= 0)
-        return QStringLiteral("Le certificat CA de « %1 » a expiré ; supprimez ce dossier pour en créer un nouveau")
+        return tr("Le certificat CA de « %1 » a expiré ; supprimez ce dossier pour en créer un nouveau")
             .arg(QDir::toNativeSeparators(m_directory));
     m_ca = ca;
     return {};
@@ -328,13 +328,13 @@ QString CertificateAuthority::create()
         || !addExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign")
         || !addExtension(cert, cert, NID_subject_key_identifier, "hash")
         || !X509_sign(cert, ca.key.get(), EVP_sha256()))
-        return QStringLiteral("Création du certificat CA impossible : %1").arg(cryptoError());
+        return tr("Création du certificat CA impossible : %1").arg(cryptoError());
 
     BioPtr keyBio(BIO_new(BIO_s_secmem()));
     BioPtr certBio(BIO_new(BIO_s_mem()));
     if (!keyBio || !certBio || !PEM_write_bio_PrivateKey(keyBio.get(), ca.key.get(), nullptr, nullptr, 0, nullptr, nullptr)
         || !PEM_write_bio_X509(certBio.get(), cert))
-        return QStringLiteral("Création du certificat CA impossible : %1").arg(cryptoError());
+        return tr("Création du certificat CA impossible : %1").arg(cryptoError());
     QByteArray keyPem = bioBytes(keyBio.get());
     keyBio.reset();
     if (QString error = saveFile(keyPath(), keyPem); !error.isEmpty())
@@ -392,7 +392,7 @@ KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QStri
         || !addExtension(cert, issuer, NID_subject_key_identifier, "hash")
         || !addExtension(cert, issuer, NID_authority_key_identifier, "keyid")
         || !addAltNames(cert, names) || !X509_sign(cert, m_ca.key.get(), EVP_sha256()))
-        return fail(QStringLiteral("Création du certificat présenté au client impossible : %1").arg(cryptoError()));
+        return fail(tr("Création du certificat présenté au client impossible : %1").arg(cryptoError()));
 
     if (m_leaves.size() >= LeafCacheSize)
         m_leaves.clear();

@@ -2,6 +2,7 @@
 #define DRAVLIN_CERTIFICATEAUTHORITY_H
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -26,6 +27,8 @@ struct KeyedCertificate {
 // Failures come back as French messages; no file is ever left half-written.
 class CertificateAuthority
 {
+    Q_DECLARE_TR_FUNCTIONS(CertificateAuthority)
+
 public:
     // CA and leaves: ECDSA on P-256, signed with SHA-256.
     static constexpr int CaValidityDays = 3650;

@@ -45,7 +45,7 @@ QString nameText(const X509_NAME *name)
         // Out of memory: the summary says so rather than showing an empty name.
         BIO_free(bio);
         ERR_clear_error();
-        return QStringLiteral("(nom illisible : mémoire insuffisante)");
+        return QCoreApplication::translate("TlsEngine", "(nom illisible : mémoire insuffisante)");
     }
     char *data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
@@ -79,7 +79,7 @@ FailureCause causeOf(unsigned long code)
     if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
         return {FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET, {}, {}, {}};
     const char *text = code ? ERR_reason_error_string(code) : nullptr;
-    const QString detail = text ? QString::fromLatin1(text) : QStringLiteral("unknown error");
+    const QString detail = text ? QString::fromLatin1(text) : QCoreApplication::translate("TlsEngine", "erreur inconnue");
     if (ERR_GET_LIB(code) == ERR_LIB_SSL) {
         switch (reason) {
         case SSL_R_WRONG_VERSION_NUMBER:
@@ -103,17 +103,17 @@ TlsEngine::Context TlsEngine::clientContext(const QString &extraCaFile, QString 
     Context context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
     QString why;
     if (!context || !SSL_CTX_set_ciphersuites(context.get(), Suites))
-        why = QStringLiteral("mémoire insuffisante");
+        why = tr("mémoire insuffisante");
     else if (!SSL_CTX_set_default_verify_paths(context.get()))
-        why = QStringLiteral("certificats du système illisibles");
+        why = tr("certificats du système illisibles");
     else if (!extraCaFile.isEmpty()
              && !SSL_CTX_load_verify_locations(context.get(), QFile::encodeName(extraCaFile).constData(), nullptr))
-        why = QStringLiteral("fichier de certificats « %1 » illisible").arg(extraCaFile);
+        why = tr("fichier de certificats « %1 » illisible").arg(extraCaFile);
     ERR_clear_error();
     if (why.isEmpty())
         return context;
     if (error)
-        *error = QStringLiteral("TLS impossible : %1").arg(why);
+        *error = tr("TLS impossible : %1").arg(why);
     return {};
 }
 
@@ -166,7 +166,7 @@ TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)
                || !SSL_set_tlsext_host_name(m_ssl, host.constData())) {
         ERR_clear_error();
         m_state = State::Failed;
-        m_failure = FailureCause::said(QStringLiteral("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost));
+        m_failure = FailureCause::said(tr("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost));
         return;
     }
     ERR_clear_error();
@@ -190,7 +190,7 @@ void TlsEngine::setUp(SSL_CTX *context)
         m_ssl = nullptr;
         m_in = m_out = nullptr;
         m_state = State::Failed;
-        m_failure = FailureCause::said(QStringLiteral("TLS impossible : mémoire insuffisante"));
+        m_failure = FailureCause::said(tr("TLS impossible : mémoire insuffisante"));
         ERR_clear_error();
         return;
     }
@@ -205,7 +205,7 @@ void TlsEngine::setUp(SSL_CTX *context)
         m_ssl = nullptr;
         m_in = m_out = nullptr;
         m_state = State::Failed;
-        m_failure = FailureCause::said(QStringLiteral("TLS impossible : mémoire insuffisante"));
+        m_failure = FailureCause::said(tr("TLS impossible : mémoire insuffisante"));
         ERR_clear_error();
     }
 }
@@ -440,7 +440,7 @@ void TlsEngine::fail(int sslError)
     } else if (handshaking && (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN)) {
         m_failure = {FailureCause::Kind::ClosedInHandshake, 0, {}, {}, {}};
     } else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN) {
-        m_failure = FailureCause::said(QStringLiteral("le pair a coupé la session TLS sans la clore"));
+        m_failure = FailureCause::said(tr("le pair a coupé la session TLS sans la clore"));
     } else {
         m_failure = {FailureCause::Kind::Library, sslError, QStringLiteral("SSL_get_error %1").arg(sslError), {}, {}};
     }
@@ -457,7 +457,7 @@ int TlsEngine::onCertificateNeeded(SSL *ssl, void *engine)
     QString error;
     const KeyedCertificate leaf = self->m_authority->issueLeaf(hosts, &error);
     if (leaf.isNull()) {
-        self->m_failure = FailureCause::said(QStringLiteral("pas de certificat à présenter au client : %1").arg(error));
+        self->m_failure = FailureCause::said(tr("pas de certificat à présenter au client : %1").arg(error));
         return 0;
     }
     return SSL_use_certificate(ssl, leaf.certificate.get()) == 1 && SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;

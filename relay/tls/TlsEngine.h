@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QCoreApplication>
 #include <QString>
 
 #include <openssl/types.h>
@@ -25,6 +26,8 @@ class CertificateAuthority;
 // host name, or accepts any and keeps its fingerprint.
 class TlsEngine
 {
+    Q_DECLARE_TR_FUNCTIONS(TlsEngine)
+
 public:
     enum class State { Handshaking, Established, PeerClosed, Failed };
 

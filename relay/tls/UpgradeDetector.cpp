@@ -96,7 +96,7 @@ bool isReplyCode(QByteArrayView text)
 
 QString noCommand()
 {
-    return QStringLiteral("le serveur a répondu sans commande en attente");
+    return QCoreApplication::translate("UpgradeDetector", "le serveur a répondu sans commande en attente");
 }
 
 } // namespace
@@ -182,7 +182,7 @@ void UpgradeDetector::readClient(Parts &out)
     // Only a positive answer lets a client start TLS: when one does while the
     // answer is still due, the dialogue went otherwise than read here.
     if (m_phase == Phase::Awaiting && helloAt(m_held) == Hello::Yes)
-        abandon(QStringLiteral("le client a commencé TLS sans réponse positive reconnue"), out);
+        abandon(tr("le client a commencé TLS sans réponse positive reconnue"), out);
 }
 
 qsizetype UpgradeDetector::scanClient(const QByteArray &data, Parts &out)
@@ -302,7 +302,7 @@ void UpgradeDetector::clientCommand(QByteArrayView text, bool cut, Parts &out)
 void UpgradeDetector::pending(Expect expect, const QByteArray &tag, Parts &out)
 {
     if (m_requests.size() >= PendingCommands) {
-        abandon(QStringLiteral("plus de %1 commandes sans réponse").arg(PendingCommands), out);
+        abandon(tr("plus de %1 commandes sans réponse").arg(PendingCommands), out);
         return;
     }
     m_requests.append({expect, tag});
@@ -399,13 +399,13 @@ bool UpgradeDetector::identify(QByteArrayView greeting, Parts &out)
     else if (greeting.startsWith("* "))
         m_family = Family::Imap;
     if (m_family == Family::Unknown) {
-        abandon(QStringLiteral("le serveur ne parle ni SMTP, ni POP3, ni IMAP, ni FTP"), out);
+        abandon(tr("le serveur ne parle ni SMTP, ni POP3, ni IMAP, ni FTP"), out);
         return false;
     }
     if (m_family == Family::Imap) {
         // Lines sent before the greeting without a tag are no IMAP commands: nothing will answer them.
         if (std::any_of(m_requests.cbegin(), m_requests.cend(), [](const Request &r) { return r.tag.isEmpty(); })) {
-            abandon(QStringLiteral("commande sans étiquette avant l'accueil IMAP"), out);
+            abandon(tr("commande sans étiquette avant l'accueil IMAP"), out);
             return false;
         }
         if (m_literal >= 0 && !m_literalSync) {
@@ -431,7 +431,7 @@ void UpgradeDetector::codedReply(QByteArrayView text, Parts &out)
         if (!last)
             return;
         if (!text.startsWith(m_replyCode)) {
-            abandon(QStringLiteral("réponse multiligne du serveur interrompue par une autre"), out);
+            abandon(tr("réponse multiligne du serveur interrompue par une autre"), out);
             return;
         }
         m_replyCode.clear();
@@ -439,7 +439,7 @@ void UpgradeDetector::codedReply(QByteArrayView text, Parts &out)
         m_replyCode = text.first(3).toByteArray();
         return;
     } else if (!last) {
-        abandon(QStringLiteral("réponse du serveur sans code"), out);
+        abandon(tr("réponse du serveur sans code"), out);
         return;
     }
     // 1xx is preliminary: the final reply to the same command follows.
@@ -465,7 +465,7 @@ void UpgradeDetector::pop3Reply(QByteArrayView text, Parts &out)
     // "+ text" is a SASL challenge: the answer to the line before, the client's next line answers it.
     const bool challenge = text == "+" || text.startsWith("+ ");
     if (!ok && !challenge && !startsWithText(text, "-ERR")) {
-        abandon(QStringLiteral("réponse POP3 sans +OK ni -ERR"), out);
+        abandon(tr("réponse POP3 sans +OK ni -ERR"), out);
         return;
     }
     if (!m_greeted) {
@@ -529,7 +529,7 @@ void UpgradeDetector::answered(const Request &request, bool positive, Parts &out
         break;
     case Expect::Compress:
         if (positive && m_family == Family::Imap)
-            abandon(QStringLiteral("la suite est compressée (COMPRESS)"), out);
+            abandon(tr("la suite est compressée (COMPRESS)"), out);
         break;
     case Expect::Upgrade: {
         const Family family = m_protocol == Protocol::Pop3 ? Family::Pop3

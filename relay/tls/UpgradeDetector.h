@@ -4,6 +4,7 @@
 #include "Side.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QList>
 #include <QString>
 
@@ -34,6 +35,8 @@
 // abandonReason() says why.
 class UpgradeDetector
 {
+    Q_DECLARE_TR_FUNCTIONS(UpgradeDetector)
+
 public:
     enum class Protocol { None, Smtp, Pop3, Imap, Ftp, Implicit };
     // Awaiting: an upgrade asked, not yet answered.
