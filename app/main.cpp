@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "ConsoleFrontEnd.h"
 #include "DisplayProbe.h"
+#include "QtFrenchGaps.h"
 #include "StandardStreams.h"
 #include "TerminationSignals.h"
 #include "WindowFrontEnd.h"
@@ -42,9 +43,9 @@ void useFrenchConventions()
 // the file chooser, message box buttons and the system reasons they quote
 // (qtbase_fr, from Debian's qt6-translations-l10n), and the dates and numbers
 // Qt writes itself, as in the file chooser's list, whatever the user's locale.
-// Each application object needs it anew; the translator must outlive it.
+// Each application object needs it anew; the translators must outlive it.
 // Without the translation Qt speaks English, which is no reason to stop.
-void setIdentity(QTranslator *qtFrench)
+void setIdentity(QTranslator *qtFrench, QtFrenchGaps *gaps)
 {
     QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
@@ -53,6 +54,7 @@ void setIdentity(QTranslator *qtFrench)
     if (qtFrench->load(french, QStringLiteral("qtbase"), QStringLiteral("_"),
                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(qtFrench);
+    QCoreApplication::installTranslator(gaps);
 }
 
 // The window's icon is the packaged one, built in so that a build run where
@@ -110,8 +112,9 @@ int runConsole(const CommandLine &options, bool stdoutClosed)
 int runWindow(int argc, char **argv, const CommandLine &options)
 {
     QTranslator qtFrench;
+    QtFrenchGaps gaps;
     QApplication app(argc, argv);
-    setIdentity(&qtFrench);
+    setIdentity(&qtFrench, &gaps);
     setWindowIdentity();
     WindowFrontEnd front;
     front.open(options);
@@ -139,8 +142,9 @@ int main(int argc, char **argv)
     CommandLine options;
     {
         QTranslator qtFrench;
+        QtFrenchGaps gaps;
         QCoreApplication app(argc, argv);
-        setIdentity(&qtFrench);
+        setIdentity(&qtFrench, &gaps);
         const int answered = answerWithoutRunning(options, options.parse(QCoreApplication::arguments()));
         if (answered >= 0)
             return answered;
