@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "ConsoleFrontEnd.h"
 #include "DisplayProbe.h"
+#include "QtFrenchGaps.h"
 #include "StandardStreams.h"
 #include "TerminationSignals.h"
 #include "WindowFrontEnd.h"
@@ -9,10 +10,13 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
+#include <clocale>
 #include <cstdio>
 
 namespace {
@@ -24,16 +28,45 @@ void printTo(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+// Qt takes the conventions it writes dates and sizes with, as in the file
+// chooser's list, from the environment rather than from QLocale's default:
+// told French ones, whatever the user's, before any application object reads
+// them. The C library takes the user's locale first, so that it keeps it
+// where no French one is installed (rather than falling back to "C").
+void useFrenchConventions()
+{
+    std::setlocale(LC_ALL, "");
+    qputenv("LC_ALL", "fr_FR.UTF-8");
+}
+
 // Names the program and has Qt speak French: the option help's own words,
-// the file chooser, message box buttons and the system reasons they quote.
-// Each application object needs it anew; the translator must outlive it.
-void setIdentity(QTranslator *qtFrench)
+// the file chooser, message box buttons and the system reasons they quote
+// (qtbase_fr, from Debian's qt6-translations-l10n), and the dates and numbers
+// Qt writes itself, as in the file chooser's list, whatever the user's locale.
+// Each application object needs it anew; the translators must outlive it.
+// Without the translation Qt speaks English, which is no reason to stop.
+void setIdentity(QTranslator *qtFrench, QtFrenchGaps *gaps)
 {
     QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
-    if (qtFrench->load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+    const QLocale french(QLocale::French, QLocale::France);
+    QLocale::setDefault(french);
+    if (qtFrench->load(french, QStringLiteral("qtbase"), QStringLiteral("_"),
                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(qtFrench);
+    QCoreApplication::installTranslator(gaps);
+}
+
+// The window's icon is the packaged one, built in so that a build run where
+// it stands shows it too; the desktop entry of the same name lets the
+// desktop match the window with it. Drawing it takes Qt's SVG image plugin:
+// without it the window keeps the desktop's default icon.
+void setWindowIdentity()
+{
+    QGuiApplication::setDesktopFileName(QStringLiteral("dravlin"));
+    const QIcon icon(QStringLiteral(":/dravlin.svg"));
+    if (!icon.pixmap(QSize(64, 64)).isNull())
+        QApplication::setWindowIcon(icon);
 }
 
 // Help, version and option errors are answered as text, without a display.
@@ -79,8 +112,10 @@ int runConsole(const CommandLine &options, bool stdoutClosed)
 int runWindow(int argc, char **argv, const CommandLine &options)
 {
     QTranslator qtFrench;
+    QtFrenchGaps gaps;
     QApplication app(argc, argv);
-    setIdentity(&qtFrench);
+    setIdentity(&qtFrench, &gaps);
+    setWindowIdentity();
     WindowFrontEnd front;
     front.open(options);
     return QApplication::exec();
@@ -103,11 +138,13 @@ int main(int argc, char **argv)
     // Blocked before any thread exists, so the console can take them as events;
     // the window gives them back their default effect.
     TerminationSignals::block();
+    useFrenchConventions();
     CommandLine options;
     {
         QTranslator qtFrench;
+        QtFrenchGaps gaps;
         QCoreApplication app(argc, argv);
-        setIdentity(&qtFrench);
+        setIdentity(&qtFrench, &gaps);
         const int answered = answerWithoutRunning(options, options.parse(QCoreApplication::arguments()));
         if (answered >= 0)
             return answered;

@@ -1,20 +1,60 @@
 #include "EventHistory.h"
 
+#include "EventText.h"
+#include "ReasonText.h"
+#include "RelayEvent.h"
+
+#include <QMetaEnum>
+
 EventHistory::EventHistory(QObject *parent)
     : QObject(parent)
 {
     m_entries.reserve(Capacity);
 }
 
+bool EventHistory::isFailure(const RelayEvent &event)
+{
+    switch (event.kind) {
+    case RelayEvent::Kind::ListenFailed:
+    case RelayEvent::Kind::ServerFailed:
+    case RelayEvent::Kind::PeerReset:
+    case RelayEvent::Kind::Undelivered:
+    case RelayEvent::Kind::TlsFailed:
+    case RelayEvent::Kind::PlaintextDropped:
+    case RelayEvent::Kind::TlsUnavailable:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const EventHistory::Entry &EventHistory::append(const RelayEvent &event)
+{
+    QString cause = ReasonText::technicalName(event.cause);
+    // Without a cause of its own, the socket's error still names what
+    // happened where the French wording only paraphrases it.
+    if (cause.isEmpty() && event.error != QAbstractSocket::UnknownSocketError)
+        cause = QString::fromLatin1(QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(event.error));
+    return keep({event.time, EventText::describe(event), isFailure(event), cause});
+}
+
 void EventHistory::append(qint64 msecs, const QString &text, bool failure)
 {
-    if (count() < Capacity) {
-        m_entries.push_back({msecs, text, failure});
+    keep({msecs, text, failure, QString()});
+}
+
+const EventHistory::Entry &EventHistory::keep(Entry entry)
+{
+    int slot = count();
+    if (slot < Capacity) {
+        m_entries.push_back(std::move(entry));
     } else {
-        m_entries[static_cast<size_t>(m_oldest)] = {msecs, text, failure};
+        slot = m_oldest;
+        m_entries[static_cast<size_t>(slot)] = std::move(entry);
         m_oldest = (m_oldest + 1) % Capacity;
     }
     Q_EMIT appended();
+    return m_entries[static_cast<size_t>(slot)];
 }
 
 const EventHistory::Entry &EventHistory::at(int i) const

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+struct RelayEvent;
+
 // The relay's last events as the status line worded them, oldest first; past
 // Capacity the oldest one makes room for the newest.
 class EventHistory : public QObject
@@ -19,10 +21,21 @@ public:
         qint64 msecs; // since the epoch
         QString text;
         bool failure;
+        // The technical name of what caused it, "ECONNREFUSED",
+        // "AddressInUseError"; empty when it says nothing more than the text.
+        QString cause;
     };
 
     explicit EventHistory(QObject *parent = nullptr);
 
+    // What goes wrong, as opposed to what simply happens: the status line
+    // keeps these in view and the history can show them alone.
+    static bool isFailure(const RelayEvent &event);
+
+    // Keeps the relay's event worded as EventText words it, and returns what
+    // was kept, for the status line to show the same.
+    const Entry &append(const RelayEvent &event);
+    // Keeps news of the window's own.
     void append(qint64 msecs, const QString &text, bool failure);
     int count() const { return static_cast<int>(m_entries.size()); }
     // 0 is the oldest kept.
@@ -33,6 +46,8 @@ Q_SIGNALS:
     void appended();
 
 private:
+    const Entry &keep(Entry entry);
+
     std::vector<Entry> m_entries;
     int m_oldest = 0; // where the ring starts once full
 };

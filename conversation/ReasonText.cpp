@@ -187,3 +187,22 @@ QString ReasonText::describe(const FailureCause &cause, Side peer)
     }
     return QString();
 }
+
+QString ReasonText::technicalName(const FailureCause &cause)
+{
+    const auto named = [&cause](const Row *row, const char *unknown) -> QString {
+        if (row)
+            return QLatin1String(row->name);
+        return QStringLiteral("%1 %2").arg(QLatin1String(unknown)).arg(cause.code);
+    };
+    switch (cause.kind) {
+    case FailureCause::Kind::System:
+        return named(find(SystemRows, cause.code), "errno");
+    case FailureCause::Kind::CertificateRefused:
+        return named(find(CertificateRows, cause.code), "X509_V_ERR");
+    case FailureCause::Kind::AlertReceived:
+        return named(find(AlertRows, cause.code), "alert");
+    default:
+        return QString();
+    }
+}

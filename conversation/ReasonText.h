@@ -26,6 +26,10 @@ public:
     static QString certificate(int verifyResult, const QString &libraryText);
     // An alert received from sender.
     static QString alert(int alert, Side sender);
+    // The cause's name alone, as the system or the TLS library calls it:
+    // "ECONNREFUSED", "X509_V_ERR_CERT_HAS_EXPIRED", "unknown_ca"; the code
+    // for one the tables do not know; empty for a cause that has none.
+    static QString technicalName(const FailureCause &cause);
 };
 
 #endif

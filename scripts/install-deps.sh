@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs, from Debian's packages, whatever the build and the tests need and
 # the machine lacks. Runs as root, or through sudo when available.
+# libqt6svg6 carries Qt's SVG image plugin, which draws the window's icon.
 set -eu
 
-PACKAGES="cmake make g++ pkg-config qt6-base-dev libssl-dev openssl libgl-dev clang libclang-rt-14-dev desktop-file-utils groff-base fonts-liberation qt6-translations-l10n tshark"
+PACKAGES="cmake make g++ pkg-config qt6-base-dev libssl-dev openssl libgl-dev clang libclang-rt-14-dev desktop-file-utils groff-base fonts-liberation qt6-translations-l10n libqt6svg6 tshark"
 
 missing=""
 for p in $PACKAGES; do

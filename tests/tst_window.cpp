@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "ControlBytes.h"
 #include "ConversationSearch.h"
+#include "EventHistory.h"
 #include "EventHistoryDialog.h"
 #include "FakeServer.h"
 #include "LoopbackPeer.h"
@@ -21,6 +22,7 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <cerrno>
 #include <memory>
 
 #include <sys/stat.h>
@@ -362,6 +364,62 @@ private Q_SLOTS:
         const QString message = boxedMessage(reported);
         QVERIFY(!message.isEmpty() && status().contains(message));
     }
+    // The history copies the rows selected, one event a line with its time,
+    // shows the current one whole with its cause's technical name, and can
+    // list failures alone, those arriving later included.
+    void theHistoryCopiesWholeEventsAndCanListFailuresAlone()
+    {
+        EventHistory history;
+        RelayEvent refused;
+        refused.kind = RelayEvent::Kind::ServerFailed;
+        refused.time = T0;
+        refused.server = QStringLiteral("mx.example.org:25");
+        refused.cause = {FailureCause::Kind::System, ECONNREFUSED, QString(), {}, {}};
+        QVERIFY(history.append(refused).failure);
+        const QString longNews = QStringLiteral("Certificat exporté dans « %1 »").arg(QString(400, QLatin1Char('d')));
+        history.append(T0 + 1000, longNews, false);
+        RelayEvent inUse;
+        inUse.kind = RelayEvent::Kind::ListenFailed;
+        inUse.time = T0 + 2000;
+        inUse.listenPort = 25;
+        inUse.error = QAbstractSocket::AddressInUseError;
+        history.append(inUse);
+        EventHistoryDialog dialog(&history, m_window);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog)); // for its shortcuts
+        auto *list = dialog.findChild<QTreeWidget *>(QStringLiteral("lstHistorique"));
+        auto *details = dialog.findChild<QPlainTextEdit *>(QStringLiteral("txtDetails"));
+        const auto copied = [list]() {
+            QGuiApplication::clipboard()->clear();
+            list->setFocus();
+            QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+            return QGuiApplication::clipboard()->text().split(QLatin1Char('\n'));
+        };
+
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(1)).center());
+        QCOMPARE(details->toPlainText(), QStringLiteral("14:03:23.418 ") + longNews); // whole, no cause to name
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ShiftModifier, list->visualItemRect(list->topLevelItem(2)).center());
+        QVERIFY2(details->toPlainText().endsWith(QStringLiteral("\nCause technique : AddressInUseError")), qPrintable(details->toPlainText()));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, list->visualItemRect(list->topLevelItem(0)).center());
+        QVERIFY(details->toPlainText().endsWith(QStringLiteral("(ECONNREFUSED). Client déconnecté, nouvelle écoute.\nCause technique : ECONNREFUSED")));
+        QStringList lines = copied();
+        QCOMPARE(lines.size(), 4); // each ended by a line feed
+        QVERIFY(lines[0].startsWith(QStringLiteral("14:03:22.418 Connexion à mx.example.org:25 impossible")));
+        QCOMPARE(lines[1], QStringLiteral("14:03:23.418 ") + longNews);
+        QVERIFY(lines[2].startsWith(QStringLiteral("14:03:24.418 Écoute impossible")));
+
+        auto *failuresOnly = dialog.findChild<QCheckBox *>(QStringLiteral("chkEchecs"));
+        QTest::mouseClick(failuresOnly, Qt::LeftButton, {}, QPoint(4, failuresOnly->height() / 2));
+        QVERIFY(list->topLevelItem(1)->isHidden() && !list->topLevelItem(2)->isHidden());
+        history.append(T0 + 3000, QStringLiteral("Relais arrêté"), false);
+        refused.time = T0 + 4000;
+        history.append(refused);
+        list->selectAll();
+        lines = copied();
+        QCOMPARE(lines.size(), 4); // two failures before, one after the news filtered out
+        QVERIFY(lines[2].startsWith(QStringLiteral("14:03:26.418 Connexion à")));
+    }
+
     void badInputIsReportedAndStartsNothing_data()
     {
         QTest::addColumn<QString>("route");
@@ -518,6 +576,8 @@ private Q_SLOTS:
         QCOMPARE(count->text(), QStringLiteral("3 / 3"));
         add(Side::Client, {"needle again"}, t + 2000);
         QCOMPARE(count->text(), QStringLiteral("3 / 4"));
+        QTest::keyClicks(find, QStringLiteral("zz"));
+        QCOMPARE(count->text(), QStringLiteral("aucun résultat"));
 
         find->setFocus();
         QTest::keyClick(find, Qt::Key_Escape);

@@ -4,10 +4,16 @@
 #include <QDialog>
 
 class EventHistory;
+class QCheckBox;
+class QPlainTextEdit;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 // Lists the kept events with their times, newest last and in view, failures
-// in red; events arriving while it is open are added below.
+// in red; events arriving while it is open are added below. The list cuts
+// long events short: the pane under it shows the current one whole, with the
+// technical name of its cause. Rows selected are copied one event a line with
+// its time (Ctrl+C); "Seulement les échecs" leaves only the failures listed.
 class EventHistoryDialog : public QDialog
 {
     Q_OBJECT
@@ -15,14 +21,27 @@ class EventHistoryDialog : public QDialog
 public:
     explicit EventHistoryDialog(const EventHistory *history, QWidget *parent = nullptr);
 
+    // The selected events, visible ones only, oldest first, as copied.
+    QString selectedText() const;
+
+public Q_SLOTS:
+    void copySelection() const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private Q_SLOTS:
     void onHistoryAppended();
+    void onFailuresOnlyToggled(bool failuresOnly);
+    void showDetails();
 
 private:
     void addItem(int entry);
 
     const EventHistory *m_history;
+    QCheckBox *chkEchecs = nullptr;
     QTreeWidget *lstHistorique = nullptr;
+    QPlainTextEdit *txtDetails = nullptr;
 };
 
 #endif

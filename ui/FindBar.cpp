@@ -16,25 +16,25 @@ FindBar::FindBar(ConversationSearch *search, QWidget *parent)
     setObjectName(QStringLiteral("barRecherche"));
     txtRecherche = new QLineEdit(this);
     txtRecherche->setObjectName(QStringLiteral("txtRecherche"));
-    txtRecherche->setPlaceholderText(QStringLiteral("Rechercher"));
+    txtRecherche->setPlaceholderText(tr("Rechercher"));
     txtRecherche->setClearButtonEnabled(true);
     txtRecherche->installEventFilter(this);
 
     cmdPrecedent = new QToolButton(this);
     cmdPrecedent->setObjectName(QStringLiteral("cmdPrecedent"));
     cmdPrecedent->setArrowType(Qt::UpArrow);
-    cmdPrecedent->setToolTip(QStringLiteral("Pr\u00e9c\u00e9dent (Maj+F3)"));
+    cmdPrecedent->setToolTip(tr("Précédent (Maj+F3)"));
     cmdSuivant = new QToolButton(this);
     cmdSuivant->setObjectName(QStringLiteral("cmdSuivant"));
     cmdSuivant->setArrowType(Qt::DownArrow);
-    cmdSuivant->setToolTip(QStringLiteral("Suivant (F3)"));
+    cmdSuivant->setToolTip(tr("Suivant (F3)"));
     lblCompte = new QLabel(this);
     lblCompte->setObjectName(QStringLiteral("lblCompte"));
     lblCompte->setMinimumWidth(lblCompte->fontMetrics().horizontalAdvance(QStringLiteral("0000000 / 0000000")));
     cmdFermer = new QToolButton(this);
     cmdFermer->setObjectName(QStringLiteral("cmdFermer"));
     cmdFermer->setText(QStringLiteral("\u00d7"));
-    cmdFermer->setToolTip(QStringLiteral("Fermer (\u00c9chap)"));
+    cmdFermer->setToolTip(tr("Fermer (Échap)"));
 
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 2, 0, 2);
@@ -130,5 +130,10 @@ void FindBar::setCurrent(int row)
 
 void FindBar::showCount()
 {
-    lblCompte->setText(m_search->text().isEmpty() ? QString() : m_search->positionText(m_current));
+    if (m_search->text().isEmpty())
+        lblCompte->clear();
+    else if (m_search->count() == 0)
+        lblCompte->setText(tr("aucun résultat"));
+    else
+        lblCompte->setText(m_search->positionText(m_current));
 }

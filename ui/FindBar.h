@@ -9,7 +9,7 @@ class QLineEdit;
 class QToolButton;
 
 // The find bar over the panes: the text to find, previous and next, and
-// "n / total". Enter and F3 go to the next match, Shift+Enter and Shift+F3 to
+// "n / total", or "aucun résultat". Enter and F3 go to the next match, Shift+Enter and Shift+F3 to
 // the previous one, Escape hides the bar.
 //
 // It drives a ConversationSearch and tells which row is the current match;
