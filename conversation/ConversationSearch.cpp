@@ -125,7 +125,9 @@ bool ConversationSearch::rowMatches(int row) const
 {
     if (m_folded.isEmpty())
         return false;
-    const QByteArrayView bytes = m_conversation->bytes(row);
+    // A mark is searched as it reads.
+    const QByteArray markText = m_conversation->isMarker(row) ? m_conversation->markerText(row).toUtf8() : QByteArray();
+    const QByteArrayView bytes = m_conversation->isMarker(row) ? QByteArrayView(markText) : m_conversation->bytes(row);
     if (!m_ascii.isEmpty()) {
         // ASCII bytes are the same characters whether the row reads as UTF-8
         // or Latin-1, so a raw match is a match.

@@ -188,7 +188,7 @@ class TstWindow : public QObject
     {
         LineCapture::Rows rows;
         for (const QByteArray &line : lines) {
-            rows.spans.append({rows.buffer.size(), line.size()});
+            rows.spans.append({rows.buffer.size(), line.size(), LineCapture::RowEnd::CrLf});
             rows.buffer.append(line);
         }
         m_conv->appendRows(side, rows, time, encrypted);
@@ -232,7 +232,7 @@ class TstWindow : public QObject
         event.client = QString::fromLatin1(client);
         event.server = QString::fromLatin1(server);
         event.end = end;
-        m_conv->appendMarker(time, SessionMarks::text(event));
+        m_conv->appendMark(event);
     }
     // Sessions framed by their marks, as the relay leaves them: a client
     // closing, then one on IPv6 sending every byte, reset by the server.

@@ -494,9 +494,8 @@ void MainWindow::onTxtPortClientTextChanged(const QString &text)
 
 void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
-    const QString mark = SessionMarks::text(event);
-    if (!mark.isEmpty())
-        m_conversation.appendMarker(event.time, mark);
+    if (SessionMarks::leavesMark(event))
+        m_conversation.appendMark(event);
     const QString message = EventText::describe(event);
     m_history.append(event.time, message, isFailure(event));
     showStatus(message, isFailure(event));
