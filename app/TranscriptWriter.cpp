@@ -16,12 +16,15 @@ constexpr int MaxSpares = 4;
 constexpr qsizetype KeepBytes = qsizetype{16} * 1024;
 
 // One chunk in a batch: when it arrived (qint64), how many rows (quint32),
-// its kind (one byte), then per row its length (quint32) and its bytes.
+// its kind (one byte), then per row its length (quint32, how the row ended
+// in its top two bits: a row is far shorter) and its bytes.
 constexpr qsizetype HeaderBytes = sizeof(qint64) + sizeof(quint32) + sizeof(quint8);
 // The kinds: a side's rows, or one mark's text in UTF-8.
 constexpr quint8 ClientRows = 0;
 constexpr quint8 ServerRows = 1;
 constexpr quint8 Marker = 2;
+constexpr int EndShift = 30;
+constexpr quint32 LengthBits = (1U << EndShift) - 1;
 
 } // namespace
 
@@ -83,7 +86,7 @@ void TranscriptWriter::writeMarker(qint64 msecs, const QString &text)
 {
     LineCapture::Rows mark;
     mark.buffer = text.toUtf8();
-    mark.spans.append({0, mark.buffer.size()});
+    mark.spans.append({0, mark.buffer.size(), LineCapture::RowEnd::CrLf});
     QMutexLocker lock(&m_mutex);
     // Counted with the rows: a write cut short is counted in lines.
     ++m_rowsHandedOver;
@@ -127,7 +130,8 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 a
     for (qsizetype i = 0; i < rows.count(); ++i) {
         const QByteArrayView row = rows.row(i);
         const quint32 length = quint32(row.size());
-        std::memcpy(p, &length, sizeof length);
+        const quint32 lengthAndEnd = length | quint32(rows.end(i)) << EndShift;
+        std::memcpy(p, &lengthAndEnd, sizeof lengthAndEnd);
         if (length > 0)
             std::memcpy(p + sizeof length, row.data(), length);
         p += sizeof length + length;
@@ -229,10 +233,12 @@ bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
         rows.buffer = QByteArray::fromRawData(entry.packed.constData(), entry.packed.size());
         rows.spans.clear();
         for (quint32 i = 0; i < count; ++i) {
-            quint32 length = 0;
-            std::memcpy(&length, p, sizeof length);
-            p += sizeof length;
-            rows.spans.append({p - entry.packed.constData(), qsizetype(length)});
+            quint32 lengthAndEnd = 0;
+            std::memcpy(&lengthAndEnd, p, sizeof lengthAndEnd);
+            p += sizeof lengthAndEnd;
+            const quint32 length = lengthAndEnd & LengthBits;
+            rows.spans.append({p - entry.packed.constData(), qsizetype(length),
+                               static_cast<LineCapture::RowEnd>(lengthAndEnd >> EndShift)});
             p += length;
         }
         if (!writeChunk(kind, arrivedMsecs, rows, out))
@@ -252,7 +258,7 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCa
     }
     const Side side = kind == ClientRows ? Side::Client : Side::Server;
     for (qsizetype i = 0; i < rows.count(); ++i) {
-        Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
+        Transcript::appendLine(out.bytes, stamp, side, rows.row(i), rows.end(i));
         ++out.rows;
         if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_out.isInterrupted()))
             return false;

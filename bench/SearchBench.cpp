@@ -24,7 +24,7 @@ LineCapture::Rows rowsOf(const QList<QByteArray> &lines)
 {
     LineCapture::Rows rows;
     for (const QByteArray &line : lines) {
-        rows.spans.append({rows.buffer.size(), line.size()});
+        rows.spans.append({rows.buffer.size(), line.size(), LineCapture::RowEnd::CrLf});
         rows.buffer.append(line);
     }
     return rows;

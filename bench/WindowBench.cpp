@@ -173,15 +173,14 @@ int main(int argc, char **argv)
     std::function<void()> wheelUp;
     int stepsLeft = WheelStepsAfter;
     const auto finish = [&] {
-        // Captured rows only: the session marks around them are the window's own.
+        // Captured rows only: the session marks around them are the window's
+        // own, and hold no bytes.
         const Conversation *conversation = window.conversation();
         int rows = conversation->rowCount();
-        qint64 stored = conversation->storedBytes();
+        const qint64 stored = conversation->storedBytes();
         for (int row = 0; row < conversation->rowCount(); ++row) {
-            if (conversation->isMarker(row)) {
+            if (conversation->isMarker(row))
                 --rows;
-                stored -= conversation->bytes(row).size();
-            }
         }
         std::printf("rows %d\n", rows);
         std::printf("stored_bytes %lld\n", static_cast<long long>(stored));

@@ -15,7 +15,11 @@ constexpr qsizetype BlockBytes = 1 << 20;
 constexpr quint32 ServerBit = 1;
 constexpr quint32 MarkerBit = 2;
 constexpr quint32 EncryptedBit = 4;
-constexpr int BlockShift = 3;
+constexpr int EndShift = 3;
+constexpr quint32 EndBits = 3U << EndShift;
+// What tells rows of one chunk apart from the rows of another.
+constexpr quint32 KindBits = ServerBit | MarkerBit | EncryptedBit;
+constexpr int BlockShift = 5;
 // How far back a reply looks for the client's line it answers.
 constexpr int ReplyLookBack = 1 << 16;
 
@@ -59,7 +63,7 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
     if (role == Qt::ToolTipRole) {
         // A mark is often wider than a pane: its tooltip gives it whole.
         if (isMarker(row))
-            return SessionMarks::tooltip(markerStart(row, ShownChars));
+            return SessionMarks::tooltip(mark(row), markerStart(row, ShownChars));
         const QString reply = replyText(row);
         return reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
     }
@@ -112,14 +116,30 @@ bool Conversation::isEncrypted(int row) const
     return ref(row).flagsAndBlock & EncryptedBit;
 }
 
+LineCapture::RowEnd Conversation::rowEnd(int row) const
+{
+    if (isMarker(row))
+        return LineCapture::RowEnd::CrLf;
+    return static_cast<LineCapture::RowEnd>((ref(row).flagsAndBlock & EndBits) >> EndShift);
+}
+
+const SessionMark &Conversation::mark(int row) const
+{
+    return m_store.marks[ref(row).flagsAndBlock >> BlockShift];
+}
+
 QByteArrayView Conversation::bytesIn(const Store &store, int row)
 {
     const RowRef &r = store.at(row);
+    if (r.flagsAndBlock & MarkerBit)
+        return QByteArrayView();
     const quint32 block = r.flagsAndBlock >> BlockShift;
     qsizetype end = store.blocks[block].size();
     if (row + 1 < store.rows) {
+        // A mark holds no bytes; it points where the bytes after it go, which
+        // is where this row's end, in the block rows were going into.
         const RowRef &next = store.at(row + 1);
-        if ((next.flagsAndBlock >> BlockShift) == block)
+        if ((next.flagsAndBlock & MarkerBit) || (next.flagsAndBlock >> BlockShift) == block)
             end = next.offset;
     }
     return QByteArrayView(store.blocks[block]).sliced(r.offset, end - r.offset);
@@ -132,12 +152,12 @@ QByteArrayView Conversation::bytes(int row) const
 
 QString Conversation::markerText(int row) const
 {
-    return QString::fromUtf8(bytes(row));
+    return SessionMarks::text(mark(row));
 }
 
 QString Conversation::markerStart(int row, qsizetype chars) const
 {
-    const QByteArrayView all = bytes(row);
+    const QByteArray all = SessionMarks::utf8(mark(row));
     // At most four UTF-8 bytes a character, cut where no character is.
     qsizetype cut = std::min(all.size(), 4 * chars);
     while (cut < all.size() && cut > 0 && (static_cast<unsigned char>(all[cut]) & 0xc0) == 0x80)
@@ -231,9 +251,9 @@ QByteArray Conversation::transcript(int first, int count) const
             stampedMsecs = arrived;
         }
         if (isMarker(row))
-            Transcript::appendMarkerLine(out, stamp, bytes(row));
+            Transcript::appendMarkerLine(out, stamp, QByteArrayView(SessionMarks::utf8(mark(row))));
         else
-            Transcript::appendLine(out, stamp, side(row), bytes(row));
+            Transcript::appendLine(out, stamp, side(row), bytes(row), rowEnd(row));
     }
     return out;
 }
@@ -274,7 +294,7 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
             const QByteArrayView row = rows.row(i);
             if (!row.isEmpty())
                 std::memcpy(dest + offset, row.data(), static_cast<size_t>(row.size()));
-            pushRef({block << BlockShift | flags, offset});
+            pushRef({block << BlockShift | flags | quint32(rows.end(i)) << EndShift, offset});
             offset += static_cast<quint32>(row.size());
             m_store.storedBytes += row.size();
         }
@@ -282,11 +302,11 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
     endInsertRows();
 }
 
-void Conversation::appendMarker(qint64 msecs, const QString &text)
+void Conversation::appendMark(const RelayEvent &event)
 {
     beginInsertRows(QModelIndex(), m_store.rows, m_store.rows);
-    openChunk(msecs);
-    pushRow(MarkerBit, text.toUtf8());
+    openChunk(event.time);
+    pushMark(SessionMark{event, {}});
     endInsertRows();
 }
 
@@ -323,7 +343,10 @@ bool Conversation::restoreCleared()
         openChunk(since.chunks[c].arrivedMsecs);
         for (int row = first; row < end; ++row) {
             const RowRef &r = since.at(row);
-            pushRow(r.flagsAndBlock & ((1U << BlockShift) - 1), bytesIn(since, row));
+            if (r.flagsAndBlock & MarkerBit)
+                pushMark(since.marks[r.flagsAndBlock >> BlockShift]);
+            else
+                pushRow(r.flagsAndBlock & ((1U << BlockShift) - 1), bytesIn(since, row));
         }
     }
     endResetModel();
@@ -350,10 +373,13 @@ void Conversation::stageLines(const TranscriptReader &reader)
                                      : (line.side == Side::Server ? ServerBit : 0U) | (line.encrypted ? EncryptedBit : 0U);
         // Lines of one side stamped alike came in one chunk, as far as anyone can tell.
         const bool sameChunk = !marker && m_store.rows > 0 && m_store.chunks.back().arrivedMsecs == line.msecs
-                            && (m_store.at(m_store.rows - 1).flagsAndBlock & ((1U << BlockShift) - 1)) == flags;
+                            && (m_store.at(m_store.rows - 1).flagsAndBlock & KindBits) == flags;
         if (!sameChunk)
             openChunk(line.msecs);
-        pushRow(flags, reader.bytes(line));
+        if (marker)
+            pushMark(reader.mark(line));
+        else
+            pushRow(flags | quint32(line.end) << EndShift, reader.bytes(line));
     }
     std::swap(m_store, *m_staged);
 }
@@ -365,6 +391,8 @@ void Conversation::commitStaged(const TranscriptReader *placing)
     if (placing) {
         for (Chunk &chunk : m_staged->chunks)
             chunk.arrivedMsecs = placing->placedMsecs(chunk.arrivedMsecs);
+        for (SessionMark &mark : m_staged->marks)
+            mark.event.time = placing->placedMsecs(mark.event.time);
     }
     beginResetModel();
     keepForUndo();
@@ -392,6 +420,14 @@ void Conversation::pushRow(quint32 flags, QByteArrayView bytes)
         std::memcpy(dest, bytes.data(), static_cast<size_t>(bytes.size()));
     pushRef({block << BlockShift | flags, offset});
     m_store.storedBytes += bytes.size();
+}
+
+void Conversation::pushMark(const SessionMark &mark)
+{
+    const auto index = static_cast<quint32>(m_store.marks.size());
+    m_store.marks.push_back(mark);
+    const auto next = m_store.blocks.empty() ? 0 : static_cast<quint32>(m_store.blocks.back().size());
+    pushRef({index << BlockShift | MarkerBit, next});
 }
 
 void Conversation::pushRef(RowRef r)

@@ -2,6 +2,7 @@
 #define DRAVLIN_CONVERSATION_H
 
 #include "LineCapture.h"
+#include "SessionMark.h"
 #include "Side.h"
 
 #include <QAbstractTableModel>
@@ -18,10 +19,13 @@ class TranscriptReader;
 // Both panes are views of this one model, so they always have as many rows.
 //
 // A marker row (a session's start or end, a TLS event) belongs to neither
-// side: both panes show its text, "— text —", in a look of its own.
+// side: both panes show its text, "— text —", in a look of its own. It is
+// kept as the event it came from, worded when shown, searched or written.
 //
 // Built for long captures: bytes sit in large blocks, each row costs one
-// 8-byte reference, and nothing is ever reallocated wholesale.
+// 8-byte reference (which also says how the row ended: see
+// LineCapture::RowEnd), marks sit in a table of their own that a marker
+// row's reference points into, and nothing is ever reallocated wholesale.
 //
 // A clear keeps what it cleared until the next clear, so it can be undone.
 class Conversation : public QAbstractTableModel
@@ -59,8 +63,12 @@ public:
     Side side(int row) const;
     bool isMarker(int row) const;
     bool isEncrypted(int row) const;
-    // A row's bytes, or a marker's text in UTF-8.
+    // What followed the row's bytes in its stream; CrLf for a marker.
+    LineCapture::RowEnd rowEnd(int row) const;
+    // A row's bytes; none for a marker.
     QByteArrayView bytes(int row) const;
+    // A marker row's mark, and its text.
+    const SessionMark &mark(int row) const;
     QString markerText(int row) const;
     // The start of a marker's text, at most chars characters and "…" when cut.
     QString markerStart(int row, qsizetype chars) const;
@@ -86,7 +94,8 @@ public:
 public Q_SLOTS:
     // One model insertion for all the rows of a chunk.
     void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false);
-    void appendMarker(qint64 msecs, const QString &text);
+    // A mark for an event that leaves one (SessionMarks::leavesMark()).
+    void appendMark(const RelayEvent &event);
     // Keeps the rows until the next clear; says how many went with rowsCleared().
     void clear();
     // Brings back what the last clear took, before any row captured since.
@@ -108,8 +117,11 @@ Q_SIGNALS:
 
 private:
     struct RowRef {
-        quint32 flagsAndBlock; // block index << 3 | encrypted << 2 | marker << 1 | side
-        quint32 offset;        // within the block
+        // block index << 5 | row end << 3 | encrypted << 2 | marker << 1 | side;
+        // for a marker row: mark index << 5 | marker << 1
+        quint32 flagsAndBlock;
+        // within the block; for a marker row, where the next row's bytes go
+        quint32 offset;
     };
     struct Chunk {
         int firstRow;
@@ -121,6 +133,7 @@ private:
         std::vector<std::unique_ptr<RowRef[]>> refPages;
         std::vector<QByteArray> blocks;
         std::vector<Chunk> chunks;
+        std::vector<SessionMark> marks;
         int rows = 0;
         qint64 storedBytes = 0;
         // Row numbers are never negative; the pages are indexed unsigned.
@@ -134,6 +147,7 @@ private:
     const RowRef &ref(int row) const;
     void pushRef(RowRef r);
     void pushRow(quint32 flags, QByteArrayView bytes);
+    void pushMark(const SessionMark &mark);
     void openChunk(qint64 arrivedMsecs);
     char *reserveBytes(qsizetype length, quint32 *block, quint32 *offset);
     // Moves the rows held aside for undo, telling how many went.

@@ -87,13 +87,11 @@ bool ConversationPcap::writeRows(int count)
         const int row = m_row;
         const qint64 msecs = capturable(conversation.arrivedMsecs(row));
         if (conversation.isMarker(row)) {
-            const QString text = conversation.markerText(row);
-            QString client, server;
-            RelayEvent::End end = RelayEvent::End::None;
-            if (SessionMarks::readBegin(text, &client, &server))
-                beginSession(writer, client, server, msecs);
-            else if (SessionMarks::readEnd(text, &end))
-                endSession(writer, end, Side::Client, msecs);
+            const RelayEvent &event = conversation.mark(row).event;
+            if (event.kind == RelayEvent::Kind::ClientConnected)
+                beginSession(writer, event.client, event.server, msecs);
+            else if (event.kind == RelayEvent::Kind::SessionEnded)
+                endSession(writer, event.end, event.side, msecs);
             ++m_row;
             continue;
         }
@@ -106,7 +104,8 @@ bool ConversationPcap::writeRows(int count)
         while (end < stop && !conversation.isMarker(end) && conversation.side(end) == side
                && capturable(conversation.arrivedMsecs(end)) == msecs) {
             bytes.append(conversation.bytes(end));
-            bytes.append("\r\n", 2);
+            if (conversation.rowEnd(end) == LineCapture::RowEnd::CrLf)
+                bytes.append("\r\n", 2);
             ++end;
         }
         writer.data(side, bytes, msecs);

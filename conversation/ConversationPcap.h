@@ -14,9 +14,8 @@ class QIODevice;
 
 // Turns what the window and the console hold (rows, session marks) into a
 // capture file. The console writes each chunk's bytes as relayed; the window
-// keeps only rows, so its export rebuilds a chunk as its rows each followed
-// by CR LF: exact for line traffic, while a row cut at 64 KiB or a last line
-// without CR LF gains a CR LF it never had.
+// keeps rows, so its export rebuilds a chunk as its rows, each followed by
+// CR LF when one followed it in the stream: the same bytes either way.
 //
 // A long conversation is written a slice of rows at a time (writeRows()),
 // so that the window can show how far it is and stay responsive; the rows

@@ -2,6 +2,7 @@
 
 #include "Conversation.h"
 #include "RowText.h"
+#include "SessionMarks.h"
 
 #include <algorithm>
 #include <array>
@@ -125,7 +126,9 @@ bool ConversationSearch::rowMatches(int row) const
 {
     if (m_folded.isEmpty())
         return false;
-    const QByteArrayView bytes = m_conversation->bytes(row);
+    // A mark is searched as it is written.
+    const QByteArray markText = m_conversation->isMarker(row) ? SessionMarks::utf8(m_conversation->mark(row)) : QByteArray();
+    const QByteArrayView bytes = m_conversation->isMarker(row) ? QByteArrayView(markText) : m_conversation->bytes(row);
     if (!m_ascii.isEmpty()) {
         // ASCII bytes are the same characters whether the row reads as UTF-8
         // or Latin-1, so a raw match is a match.

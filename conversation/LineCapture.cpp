@@ -4,15 +4,17 @@
 
 namespace {
 
-void addCut(LineCapture::Rows &rows, qsizetype offset, qsizetype length, qsizetype bound)
+using RowEnd = LineCapture::RowEnd;
+
+void addCut(LineCapture::Rows &rows, qsizetype offset, qsizetype length, qsizetype bound, RowEnd last)
 {
     // An over-long line leaves as several rows of at most bound bytes each.
     while (length > bound) {
-        rows.spans.append({offset, bound});
+        rows.spans.append({offset, bound, RowEnd::Cut});
         offset += bound;
         length -= bound;
     }
-    rows.spans.append({offset, length});
+    rows.spans.append({offset, length, last});
 }
 
 } // namespace
@@ -53,7 +55,7 @@ LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
         rows.head.reserve(m_tail.size() + joined);
         rows.head.append(m_tail).append(chunk.constData(), joined);
         m_tail.clear();
-        addCut(rows, 0, rows.head.size() - 2, m_maxRowBytes);
+        addCut(rows, 0, rows.head.size() - 2, m_maxRowBytes, RowEnd::CrLf);
         rows.headRows = rows.spans.size();
         rows.buffer = chunk;
         start = joined;
@@ -72,7 +74,7 @@ LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
             break;
         const qsizetype lf = static_cast<const char *>(hit) - data;
         if (lf > start && data[lf - 1] == '\r') {
-            addCut(rows, start, lf - 1 - start, m_maxRowBytes);
+            addCut(rows, start, lf - 1 - start, m_maxRowBytes, RowEnd::CrLf);
             start = lf + 1;
         }
         from = lf + 1;
@@ -83,7 +85,7 @@ LineCapture::Rows LineCapture::feed(const QByteArray &chunk)
     qsizetype rest = size - start;
     const auto pending = [&] { return rest - (rest > 0 && data[size - 1] == '\r' ? 1 : 0); };
     while (pending() > m_maxRowBytes) {
-        rows.spans.append({start, m_maxRowBytes});
+        rows.spans.append({start, m_maxRowBytes, RowEnd::Cut});
         start += m_maxRowBytes;
         rest -= m_maxRowBytes;
     }
@@ -98,7 +100,7 @@ LineCapture::Rows LineCapture::flush()
     if (!m_tail.isEmpty()) {
         rows.buffer.swap(m_tail);
         // The tail may be a full row plus a CR that waited for its LF.
-        addCut(rows, 0, rows.buffer.size(), m_maxRowBytes);
+        addCut(rows, 0, rows.buffer.size(), m_maxRowBytes, RowEnd::Unended);
     }
     return rows;
 }

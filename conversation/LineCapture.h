@@ -17,10 +17,16 @@ class LineCapture
 public:
     static constexpr qsizetype MaxRowBytes = qsizetype{64} * 1024;
 
+    // What followed a row in the stream: its CR LF, nothing because the line
+    // went on past MaxRowBytes, or nothing because the stream ended there or
+    // switched to TLS. Only the first gives the row's bytes back with CR LF.
+    enum class RowEnd : quint8 { CrLf, Cut, Unended };
+
     // Rows point into one shared buffer, which avoids a copy per row on the hot path.
     struct Span {
         qsizetype offset;
         qsizetype length;
+        RowEnd end;
     };
     // The first headRows spans point into head (the line a kept tail began,
     // completed by the chunk), the others into buffer.
@@ -36,6 +42,7 @@ public:
         {
             return QByteArrayView(i < headRows ? head : buffer).sliced(spans[i].offset, spans[i].length);
         }
+        RowEnd end(qsizetype i) const { return spans[i].end; }
     };
 
     // A smaller bound exists for tests that want to reach the cut path with short input.

@@ -5,12 +5,9 @@
 #include "RowText.h"
 #include "Transcript.h"
 
-#include <QRegularExpression>
 
 namespace {
 
-// "HH:MM:SS.mmm · " opens every session mark.
-QString markClock() { return QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d \u00b7 "); }
 QString separator() { return QStringLiteral(" \u00b7 "); }
 QString tlsPrefix() { return QStringLiteral("TLS "); }
 
@@ -62,45 +59,22 @@ QString SessionMarks::shown(const QString &text)
     return RowText::escaped(text);
 }
 
-QString SessionMarks::tooltip(const QString &text)
+QString SessionMarks::text(const SessionMark &mark)
+{
+    return mark.wordsRead.isEmpty() ? text(mark.event) : QString::fromUtf8(mark.wordsRead);
+}
+
+QByteArray SessionMarks::utf8(const SessionMark &mark)
+{
+    return mark.wordsRead.isEmpty() ? text(mark.event).toUtf8() : mark.wordsRead;
+}
+
+QString SessionMarks::tooltip(const SessionMark &mark, const QString &text)
 {
     QString lines = shown(text);
-    if (!text.startsWith(tlsPrefix()))
+    if (mark.event.kind != RelayEvent::Kind::TlsEstablished)
         return lines;
     return lines.replace(separator(), QStringLiteral("\n"));
-}
-
-bool SessionMarks::readBegin(const QString &text, QString *client, QString *server)
-{
-    static const QRegularExpression begin(markClock() + QStringLiteral("client (\\S+) \u2192 (\\S+)$"));
-    const QRegularExpressionMatch match = begin.match(text);
-    if (!match.hasMatch())
-        return false;
-    *client = match.captured(1);
-    *server = match.captured(2);
-    return true;
-}
-
-bool SessionMarks::readEnd(const QString &text, RelayEvent::End *end)
-{
-    static const QRegularExpression ending(markClock() + QStringLiteral("(.+) \u00b7 client \u2192 serveur "));
-    const QRegularExpressionMatch match = ending.match(text);
-    if (!match.hasMatch())
-        return false;
-    const QString how = match.captured(1);
-    using End = RelayEvent::End;
-    for (End candidate : {End::ClosedByClient, End::ClosedByServer, End::ResetByClient, End::ResetByServer,
-                          End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::TlsFailed,
-                          End::Stopped}) {
-        for (Side side : {Side::Client, Side::Server}) {
-            if (how == EventText::sessionEnd(candidate, side)) {
-                *end = candidate;
-                return true;
-            }
-        }
-    }
-    *end = End::Stopped;
-    return true;
 }
 
 bool SessionMarks::splitEndpoint(const QString &text, QString *host, quint16 *port)

@@ -2,6 +2,7 @@
 #define DRAVLIN_SESSIONMARKS_H
 
 #include "RelayEvent.h"
+#include "SessionMark.h"
 
 #include <QString>
 
@@ -24,18 +25,19 @@ public:
     // après STARTTLS (SMTP), jamais transmis".
     // A TLS mark holds every detail, so that a saved conversation keeps them.
     static QString text(const RelayEvent &event);
+    static bool leavesMark(const RelayEvent &event) { return !text(event).isEmpty(); }
+    // A kept mark's text: its event's, or the words it was read back with.
+    static QString text(const SessionMark &mark);
+    // The same in UTF-8; words read back that are not UTF-8 stay the bytes they were.
+    static QByteArray utf8(const SessionMark &mark);
     // A mark as the panes show it: a mark keeps what a peer chose as it came
     // (a transcript escapes it as it writes it); shown, it is escaped the same way.
     static QString shown(const QString &text);
-    // A mark's tooltip, shown(): a TLS mark one detail per line, any other mark whole.
-    static QString tooltip(const QString &text);
+    // A mark's tooltip, its text shown(): a TLS mark one detail per line,
+    // any other mark whole.
+    static QString tooltip(const SessionMark &mark, const QString &text);
 
-    // Reading marks back, as from a saved conversation: a session's opening
-    // mark gives its client and server ("127.0.0.1:40112", "[::1]:2525",
-    // "mx.example.org:25"); a closing mark how it ended. False for any other mark.
-    static bool readBegin(const QString &text, QString *client, QString *server);
-    static bool readEnd(const QString &text, RelayEvent::End *end);
-    // Splits "host:port" or "[v6]:port".
+    // Splits "host:port" or "[v6]:port", as events give their endpoints.
     static bool splitEndpoint(const QString &text, QString *host, quint16 *port);
 };
 

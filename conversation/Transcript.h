@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_TRANSCRIPT_H
 #define DRAVLIN_TRANSCRIPT_H
 
+#include "LineCapture.h"
 #include "Side.h"
 
 #include <QByteArray>
@@ -25,8 +26,13 @@ public:
 
     // Appends one line: the stamp (empty for none), the row's transcript
     // form ("C: " / "S: ", control characters escaped), then "\n". The stamp
-    // is made by the caller, once for all the rows of a chunk.
-    static void appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes);
+    // is made by the caller, once for all the rows of a chunk. A row that no
+    // CR LF followed (cut at 64 KiB, or where its stream ended or turned to
+    // TLS) ends with a lone backslash, NoLineEnd, which no row's text holds
+    // (its own backslashes are written "\\"): ordinary lines read as ever.
+    static void appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes,
+                           LineCapture::RowEnd end = LineCapture::RowEnd::CrLf);
+    static constexpr char NoLineEnd = '\\';
 
     // Lines that are not rows (session marks, TLS marks) start with this,
     // after the stamp when stamped. No row line can: rows start "C: " or "S: ".

@@ -3,7 +3,9 @@
 #include "LineCapture.h"
 #include "RegularFile.h"
 #include "RowText.h"
+#include "SessionMarks.h"
 #include "Transcript.h"
+#include "TranscriptMarks.h"
 
 #include <QDateTime>
 
@@ -68,17 +70,12 @@ qint64 clockMsecs(const char *p, const char *shape)
     return ((hours * 60 + minutes) * 60 + seconds) * qint64{1000} + millis;
 }
 
-// A session's opening and closing marks start with their clock time.
-bool isSessionMark(QByteArrayView text)
-{
-    return text.size() >= 15 && clockMsecs(text.data(), "99:99:99.999 \xc2\xb7") >= 0;
-}
-
 } // namespace
 
 void TranscriptReader::begin(qint64 lastChangeMsecs)
 {
     m_lines.clear();
+    m_marks.clear();
     m_bytes.clear();
     m_pending.clear();
     m_error.clear();
@@ -144,6 +141,8 @@ bool TranscriptReader::finish()
         return false;
     for (Line &line : m_lines)
         line.msecs = placedMsecs(line.msecs);
+    for (SessionMark &mark : m_marks)
+        mark.event.time = placedMsecs(mark.event.time);
     return true;
 }
 
@@ -224,7 +223,8 @@ bool TranscriptReader::readHead(QByteArrayView line, bool whole, qsizetype *head
     const auto is = [&](const char *prefix) {
         return kind == QByteArrayView(prefix, 3) || (bare && kind == QByteArrayView(prefix, 2));
     };
-    m_current = Line{Line::Kind::Row, Side::Client, false, 0, m_bytes.size(), 0};
+    m_current = Line{Line::Kind::Row, Side::Client, false, LineCapture::RowEnd::CrLf, 0, m_bytes.size(), 0};
+    m_currentOfDay = ofDay;
     if (is("C: ")) {
         m_current.side = Side::Client;
     } else if (is("S: ")) {
@@ -279,6 +279,10 @@ qsizetype TranscriptReader::unescape(QByteArrayView text, bool whole)
     for (; i < limit; ++i) {
         const unsigned char c = u[i];
         if (c == '\\') {
+            if (i + 1 == n && whole && m_current.kind == Line::Kind::Row) {
+                m_current.end = LineCapture::RowEnd::Unended;
+                continue;
+            }
             if (i + 1 < n && u[i + 1] == '\\') {
                 m_bytes.append('\\');
                 ++i;
@@ -310,8 +314,10 @@ void TranscriptReader::cutLongRow()
     if (m_current.kind != Line::Kind::Row)
         return;
     while (m_bytes.size() - m_current.offset > LineCapture::MaxRowBytes) {
-        m_current.length = LineCapture::MaxRowBytes;
-        m_lines.push_back(m_current);
+        Line cut = m_current;
+        cut.length = LineCapture::MaxRowBytes;
+        cut.end = LineCapture::RowEnd::Cut;
+        m_lines.push_back(cut);
         m_current.offset += LineCapture::MaxRowBytes;
     }
 }
@@ -319,16 +325,26 @@ void TranscriptReader::cutLongRow()
 void TranscriptReader::endLine()
 {
     m_current.length = m_bytes.size() - m_current.offset;
-    m_lines.push_back(m_current);
     m_inLine = false;
-    if (m_current.kind == Line::Kind::Marker) {
-        // What came through TLS: from a handshake's mark to the session's end.
-        const QByteArrayView text = bytes(m_current);
-        if (text.startsWith(QByteArrayView("TLS ")))
-            m_encrypted = true;
-        else if (isSessionMark(text))
-            m_encrypted = false;
+    if (m_current.kind == Line::Kind::Row) {
+        // Capture cuts a line that goes on at a row's size.
+        if (m_current.end == LineCapture::RowEnd::Unended && m_current.length == LineCapture::MaxRowBytes)
+            m_current.end = LineCapture::RowEnd::Cut;
+        m_lines.push_back(m_current);
+        return;
     }
+    // A mark keeps its event, not its words (unless they are all it has).
+    m_marks.push_back(TranscriptMarks::read(bytes(m_current), m_current.msecs, m_currentOfDay));
+    m_bytes.truncate(m_current.offset);
+    m_current.offset = qsizetype(m_marks.size()) - 1;
+    m_current.length = 0;
+    m_lines.push_back(m_current);
+    // What came through TLS: from a handshake's mark to the session's end.
+    const RelayEvent::Kind kind = m_marks.back().event.kind;
+    if (kind == RelayEvent::Kind::TlsEstablished)
+        m_encrypted = true;
+    else if (kind == RelayEvent::Kind::ClientConnected || kind == RelayEvent::Kind::SessionEnded)
+        m_encrypted = false;
 }
 
 void TranscriptReader::takeLines()
@@ -336,6 +352,7 @@ void TranscriptReader::takeLines()
     // Emptied, not released: the next piece's lines reuse the room, which
     // spares the system mapping fresh pages for every piece.
     m_lines.clear();
+    m_marks.clear();
     // A line still being read keeps its bytes, moved to the front.
     const qsizetype kept = m_inLine ? m_bytes.size() - m_current.offset : 0;
     if (kept > 0)
@@ -386,9 +403,9 @@ QByteArray TranscriptReader::transcript() const
             stampedMsecs = line.msecs;
         }
         if (line.kind == Line::Kind::Row)
-            Transcript::appendLine(out, stamp, line.side, bytes(line));
+            Transcript::appendLine(out, stamp, line.side, bytes(line), line.end);
         else
-            Transcript::appendMarkerLine(out, stamp, bytes(line));
+            Transcript::appendMarkerLine(out, stamp, QByteArrayView(SessionMarks::utf8(mark(line))));
     }
     return out;
 }
@@ -396,6 +413,7 @@ QByteArray TranscriptReader::transcript() const
 void TranscriptReader::fail(const QString &why)
 {
     m_lines.clear();
+    m_marks.clear();
     m_bytes.clear();
     m_pending.clear();
     m_inLine = false;

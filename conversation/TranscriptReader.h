@@ -1,6 +1,8 @@
 #ifndef DRAVLIN_TRANSCRIPTREADER_H
 #define DRAVLIN_TRANSCRIPTREADER_H
 
+#include "LineCapture.h"
+#include "SessionMark.h"
 #include "Side.h"
 
 #include <QByteArray>
@@ -19,8 +21,10 @@
 // its text, "\xHH" being the byte HH. Rows are written so that these are
 // their exact bytes, UTF-8 or not. A row longer than the capture's rows
 // (64 KiB) comes back as rows of that size, as capture would have cut it.
-// Rows after a session's TLS mark, up to its end, are flagged as having come
-// through TLS, as they were when captured.
+// A row line ending in a lone backslash had no CR LF after it (see
+// Transcript::appendLine). A mark comes back as the event it stands for
+// (TranscriptMarks). Rows after a session's TLS mark, up to its end, are
+// flagged as having come through TLS, as they were when captured.
 //
 // The file only knows times of day. The last line is taken to fall on the
 // day the file last changed, and each time the clock goes back by more than
@@ -44,8 +48,9 @@ public:
         Kind kind;
         Side side; // rows only
         bool encrypted; // rows only
+        LineCapture::RowEnd end; // rows only
         qint64 msecs; // since the epoch once placed
-        qsizetype offset; // of the row's bytes or the mark's UTF-8 text
+        qsizetype offset; // of the row's bytes, or the mark's index
         qsizetype length;
     };
 
@@ -78,7 +83,7 @@ public:
     {
         return QByteArrayView(m_bytes).sliced(line.offset, line.length);
     }
-    QString markerText(const Line &line) const { return QString::fromUtf8(bytes(line)); }
+    const SessionMark &mark(const Line &line) const { return m_marks[static_cast<size_t>(line.offset)]; }
 
     // Writes the lines back as the window saves a conversation.
     QByteArray transcript() const;
@@ -97,6 +102,7 @@ private:
     bool hourExists(qint64 key) const;
 
     std::vector<Line> m_lines;
+    std::vector<SessionMark> m_marks;
     QByteArray m_bytes;
     QByteArray m_pending; // text of lines not yet read whole
     QString m_error;
@@ -106,6 +112,7 @@ private:
     bool m_encrypted = false;
     qsizetype m_lineNumber = 0;
     qint64 m_previousOfDay = -1;
+    qint64 m_currentOfDay = -1; // the line's own stamp, -1 for none
     qint64 m_previousRelative = -1;
     int m_day = 0;
     // Hours of day the lines fall in, a key per change, while few.

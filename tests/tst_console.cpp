@@ -1,6 +1,9 @@
 #include "EventLog.h"
 #include "FakeServer.h"
+#include "Conversation.h"
+#include "ConversationPcap.h"
 #include "LoopbackPeer.h"
+#include "TranscriptReader.h"
 #include "StartTlsClient.h"
 #include "TestTexts.h"
 #include "Transcript.h"
@@ -149,7 +152,9 @@ private Q_SLOTS:
         LoopbackPeer client;
         client.connectTo(run.port);
         QVERIFY(client.waitForReceived(server.script.greeting.size()));
-        client.send("EHLO me\r\nQUIT"); // no line end: shown when the relay ends
+        // A line longer than a row, and one with no end, shown when the relay ends.
+        const QByteArray longLine(70000, 'y');
+        client.send("EHLO me\r\n" + longLine + "\r\nQUIT");
         QVERIFY(QTest::qWaitFor([&] { return server.plain.endsWith("QUIT"); }, 10000));
         QVERIFY(run.waitFor("C: EHLO me"));
         run.signal(SIGTERM);
@@ -176,7 +181,7 @@ private Q_SLOTS:
             {QStringLiteral("^-- TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
                             "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 "), "TLS server"},
             {stamp + QStringLiteral("fermée par le serveur \u00b7 "), "closed by the server"},
-            {stamp + QStringLiteral("relais arrêté \u00b7 client \u2192 serveur 13 o \u00b7 "), "stopped, 13 bytes from the client"}};
+            {stamp + QStringLiteral("relais arrêté \u00b7 client \u2192 serveur 70.015 o \u00b7 "), "stopped, 70 015 bytes from the client"}};
         QList<QByteArray> lines = unstamped(run.out);
         for (QByteArray &line : lines) {
             for (const auto &[pattern, meaning] : marks)
@@ -191,18 +196,37 @@ private Q_SLOTS:
             "-- opened", "S: 220 mx ESMTP", "S: NUL\\x00here", "S: \\x1b[31mred\\x1b[0m", "S: C:\\\\dir\\\\x41",
             "S: tab\there", "S: caf\xc3\xa9 \xe2\x82\xac",
             "S: bad \\xff\\\\\\xfe", // not UTF-8: every byte past ASCII escaped, backslashes doubled
-            "S: csi \\xc2\\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: EHLO me", "C: QUIT",
-            "-- stopped, 13 bytes from the client"}));
+            "S: csi \\xc2\\x9b2J", "S: lone\\x0dCR and \\x7f\\x07", "C: EHLO me",
+            "C: " + longLine.first(LineCapture::MaxRowBytes) + '\\', "C: " + longLine.sliced(LineCapture::MaxRowBytes),
+            "C: QUIT\\", // a lone backslash: no CR LF followed
+            "-- stopped, 70 015 bytes from the client"}));
 
         QCOMPARE(QFileInfo(capture).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner); // owner, group, others
         if (tsharkPath().isEmpty())
             QSKIP("tshark is not installed (Debian package tshark, in scripts/install-deps.sh)");
         TcpStream stream;
         QVERIFY(followStream(capture, 1, &stream));
-        QCOMPARE(stream.fromClient, QByteArray("EHLO me\r\nQUIT"));
+        QCOMPARE(stream.fromClient, "EHLO me\r\n" + longLine + "\r\nQUIT");
         QCOMPARE(stream.fromServer, server.script.greeting);
         QVERIFY2(stream.clientNode.startsWith(QStringLiteral("127.0.0.1:")), qPrintable(stream.clientNode));
         QCOMPARE(stream.serverNode, QStringLiteral("127.0.0.1:%1").arg(serverPort));
+
+        // The transcript opened in the window and exported: the same streams, byte for byte.
+        TranscriptReader reader;
+        QVERIFY2(reader.parse(run.out, QDate::currentDate()), qPrintable(reader.errorString()));
+        Conversation conversation;
+        conversation.load(reader);
+        QFile rebuilt(home.filePath(QStringLiteral("rebuilt.pcap")));
+        QString error;
+        QVERIFY(rebuilt.open(QIODevice::WriteOnly) && ConversationPcap::write(conversation, &rebuilt, &error));
+        rebuilt.close();
+        for (int index : {0, 1}) {
+            TcpStream asRelayed, asExported;
+            QVERIFY(followStream(capture, index, &asRelayed) && followStream(rebuilt.fileName(), index, &asExported));
+            QCOMPARE(asExported.fromClient, asRelayed.fromClient);
+            QCOMPARE(asExported.fromServer, asRelayed.fromServer);
+            QCOMPARE(asExported.clientNode + asExported.serverNode, asRelayed.clientNode + asRelayed.serverNode);
+        }
     }
 
     // A name a client chose (its SNI, here with LF, ESC and a UTF-8 "·") is

@@ -8,10 +8,13 @@ namespace {
 
 constexpr qsizetype Max = LineCapture::MaxRowBytes;
 
+// Each row, with "|cut" or "|unended" after one that no CR LF followed.
 Lines rowsOf(const LineCapture::Rows &rows, Lines out = {})
 {
-    for (qsizetype i = 0; i < rows.count(); ++i)
-        out.append(rows.row(i).toByteArray());
+    for (qsizetype i = 0; i < rows.count(); ++i) {
+        const char *end[] = {"", "|cut", "|unended"};
+        out.append(rows.row(i).toByteArray() + end[int(rows.end(i))]);
+    }
     return out;
 }
 
@@ -32,24 +35,26 @@ private Q_SLOTS:
         QTest::newRow("lines, empty ones") << Lines{"250 OK\r\n\r\nX\r\n"} << Lines{"250 OK", "", "X"}
                                            << Lines{};
         QTest::newRow("line split") << Lines{"", "HE", "", "LO x\r\n"} << Lines{"HELO x"} << Lines{};
-        QTest::newRow("CR | LF") << Lines{"a\r", "\nb\r\n\r", "\nc"} << Lines{"a", "b", ""} << Lines{"c"};
+        QTest::newRow("CR | LF") << Lines{"a\r", "\nb\r\n\r", "\nc"} << Lines{"a", "b", ""} << Lines{"c|unended"};
         QTest::newRow("lone LF, CR are text") << Lines{"a\nb\rc\n\r\r\n"} << Lines{"a\nb\rc\n\r"}
                                               << Lines{};
         QTest::newRow("separator LF not reused") << Lines{"a\r\n\n\r\n"} << Lines{"a", "\n"} << Lines{};
         QTest::newRow("CR, then not LF") << Lines{"a\r", "b\r\n"} << Lines{"a\rb"} << Lines{};
         QTest::newRow("NUL and high bytes") << Lines{QByteArray("\0\xff\r\n", 4)}
                                             << Lines{QByteArray("\0\xff", 2)} << Lines{};
-        QTest::newRow("tail") << Lines{"QUIT"} << Lines{} << Lines{"QUIT"};
-        QTest::newRow("trailing CR in tail") << Lines{"250\r"} << Lines{} << Lines{"250\r"};
+        QTest::newRow("tail") << Lines{"QUIT"} << Lines{} << Lines{"QUIT|unended"};
+        QTest::newRow("trailing CR in tail") << Lines{"250\r"} << Lines{} << Lines{"250\r|unended"};
         QTest::newRow("exactly 64 KiB") << Lines{a + "\r\n"} << Lines{a} << Lines{};
         QTest::newRow("64 KiB + 1, split")
-            << Lines{a.left(1000), a.mid(1000) + "b", "\r\n"} << Lines{a, "b"} << Lines{};
+            << Lines{a.left(1000), a.mid(1000) + "b", "\r\n"} << Lines{a + "|cut", "b"} << Lines{};
         QTest::newRow("150 KiB unterminated")
-            << Lines{a + a + a.left(22 * 1024)} << Lines{a, a} << Lines{a.left(22 * 1024)};
-        QTest::newRow("64 KiB then CR at the end") << Lines{a, "\r"} << Lines{} << Lines{a, "\r"};
+            << Lines{a + a + a.left(22 * 1024)} << Lines{a + "|cut", a + "|cut"} << Lines{a.left(22 * 1024) + "|unended"};
+        QTest::newRow("64 KiB then CR at the end") << Lines{a, "\r"} << Lines{} << Lines{a + "|cut", "\r|unended"};
+        QTest::newRow("128 KiB line") << Lines{a + a + "\r\n"} << Lines{a + "|cut", a} << Lines{};
     }
 
-    // Rows end at CR LF only, whatever the chunks; a line is cut at 64 KiB.
+    // Rows end at CR LF only, whatever the chunks; a line is cut at 64 KiB;
+    // each row says whether a CR LF followed it.
     void cutsLines()
     {
         QFETCH(Lines, chunks);

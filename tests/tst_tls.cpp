@@ -4,7 +4,9 @@
 #include "RelayRecorder.h"
 #include "SessionMarks.h"
 #include "StartTlsClient.h"
+#include "TranscriptMarks.h"
 
+#include <QDateTime>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -359,9 +361,11 @@ private Q_SLOTS:
         QVERIFY2(said.contains(reason) && (side == Side::Server || !said.contains(QStringLiteral("certificat"))),
                  qPrintable(said));
         QVERIFY2(EventText::describe(m_relay->all(Kind::TlsFailed).constLast()).contains(reason), qPrintable(said));
-        RelayEvent::End readBack = RelayEvent::End::None;
-        QVERIFY(SessionMarks::readEnd(SessionMarks::text(ended), &readBack));
-        QCOMPARE(readBack, RelayEvent::End::TlsFailed);
+        const SessionMark readBack = TranscriptMarks::read(SessionMarks::text(ended).toUtf8(), ended.time,
+                                                           QDateTime::fromMSecsSinceEpoch(ended.time).time().msecsSinceStartOfDay());
+        QVERIFY(readBack.wordsRead.isEmpty());
+        QCOMPARE(readBack.event.end, RelayEvent::End::TlsFailed);
+        QCOMPARE(readBack.event.side, side);
 
         QTRY_COMPARE_WITH_TIMEOUT(m_relay->all(Kind::Listening).size(), 2, Timeout);
         QTcpSocket next;

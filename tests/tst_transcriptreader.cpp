@@ -1,4 +1,5 @@
 #include "RegularFile.h"
+#include "SessionMarks.h"
 #include "TestTexts.h"
 #include "Transcript.h"
 #include "TranscriptReader.h"
@@ -67,6 +68,72 @@ private Q_SLOTS:
         QCOMPARE(durations.join(QLatin1Char('|')), QStringLiteral("999 ms|59,999 s|3 min 05 s|2 h 03 min 05 s"));
     }
 
+    // A mark read back is the event it was worded from, its time that of its
+    // line; what its words do not give back exactly (a failed verification,
+    // a hand-written mark, a clock other than the line's) stays as read.
+    void marksReadBackAsTheEventsTheyStandFor_data()
+    {
+        QTest::addColumn<RelayEvent>("event");
+        QTest::addColumn<bool>("keepsWords");
+        using Kind = RelayEvent::Kind;
+        const auto event = [](Kind kind, Side side, RelayEvent::End end = RelayEvent::End::None) {
+            RelayEvent e;
+            e.kind = kind;
+            e.side = side;
+            e.end = end;
+            e.time = at(Day, 14, 3, 22, 418);
+            e.client = QStringLiteral("[::1]:40112");
+            e.server = QStringLiteral("mx.example.org:25");
+            e.bytesClientToServer = 1204;
+            e.bytesServerToClient = 1234567;
+            e.durationMs = 7385000;
+            e.upgrade = RelayEvent::Upgrade::Imap;
+            e.dropped = 24;
+            e.tls = {QStringLiteral("TLSv1.3"), QStringLiteral("TLS_AES_256_GCM_SHA384"), QStringLiteral("mx.example.org"),
+                     QStringLiteral("CN=mx"), QStringLiteral("CN=R3,O=Let's Encrypt"), QStringLiteral("AB:CD"), true, 0, {}};
+            return e;
+        };
+        QTest::newRow("opened") << event(Kind::ClientConnected, Side::Client) << false;
+        QTest::newRow("server silent") << event(Kind::SessionEnded, Side::Server, RelayEvent::End::SilenceAfterHalfClose) << false;
+        QTest::newRow("reset by the server") << event(Kind::SessionEnded, Side::Client, RelayEvent::End::ResetByServer) << false;
+        QTest::newRow("TLS facing the client") << event(Kind::TlsEstablished, Side::Client) << false;
+        QTest::newRow("TLS facing the server") << event(Kind::TlsEstablished, Side::Server) << false;
+        RelayEvent unverified = event(Kind::TlsEstablished, Side::Server);
+        unverified.tls.peerVerified = false;
+        unverified.tls.verifyResult = 18;
+        QTest::newRow("TLS not verified") << unverified << true;
+        RelayEvent odd = event(Kind::TlsEstablished, Side::Server);
+        odd.tls.peerSubject = QStringLiteral("CN=a \u00b7 b");
+        QTest::newRow("separator in a field") << odd << true;
+        QTest::newRow("plaintext dropped") << event(Kind::PlaintextDropped, Side::Server) << false;
+    }
+
+    void marksReadBackAsTheEventsTheyStandFor()
+    {
+        QFETCH(RelayEvent, event);
+        QFETCH(bool, keepsWords);
+        const QString text = SessionMarks::text(event);
+        QByteArray out;
+        Transcript::appendMarkerLine(out, Transcript::stamp(event.time), text);
+        Transcript::appendMarkerLine(out, Transcript::stamp(event.time + 1), text); // another clock: kept when it has one
+        Transcript::appendMarkerLine(out, Transcript::stamp(event.time + 1), QStringLiteral("written by hand"));
+        TranscriptReader reader;
+        QVERIFY(reader.parse(out, Day));
+        QCOMPARE(reader.lines().size(), size_t(3));
+        const SessionMark &mark = reader.mark(reader.lines()[0]);
+        QCOMPARE(mark.wordsRead.isEmpty(), !keepsWords);
+        QCOMPARE(SessionMarks::text(mark), text);
+        QCOMPARE(SessionMarks::text(mark.event) == text, !keepsWords);
+        QCOMPARE(mark.event.kind, event.kind);
+        QCOMPARE(mark.event.time, event.time);
+        QCOMPARE(mark.event.end, event.end);
+        QCOMPARE(mark.event.side, event.side);
+        const bool clocked = text.startsWith(Transcript::clockTime(event.time));
+        QCOMPARE(reader.mark(reader.lines()[1]).wordsRead.isEmpty(), !keepsWords && !clocked);
+        QCOMPARE(reader.mark(reader.lines()[2]).event.kind, RelayEvent::Kind::Stopped);
+        QCOMPARE(reader.transcript(), out);
+    }
+
     // A saved conversation read back from its file: every row exact, UTF-8 or
     // not (E9 and C3 A9 both read "é"), the marks, the times on the file's day
     // or, before midnight, the day before (a clock set back by moments stays on
@@ -100,7 +167,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < entries.size(); ++i) {
             const TranscriptReader::Line &line = reader.lines()[size_t(i)];
             QCOMPARE(line.kind == TranscriptReader::Line::Kind::Marker, entries[i].marker);
-            QCOMPARE(reader.bytes(line), entries[i].bytes);
+            QCOMPARE(entries[i].marker ? SessionMarks::utf8(reader.mark(line)) : reader.bytes(line).toByteArray(), entries[i].bytes);
             QCOMPARE(line.msecs, entries[i].msecs);
             if (!entries[i].marker)
                 QCOMPARE(line.side, entries[i].side);
@@ -131,10 +198,14 @@ private Q_SLOTS:
         for (int i = 0; i < 1200; ++i)
             row += everyByte();
         for (qsizetype at = 0; at < row.size(); at += 64 * 1024)
-            Transcript::appendLine(cut, "14:03:22.418 ", Side::Client, row.sliced(at, std::min<qsizetype>(64 * 1024, row.size() - at)));
+            Transcript::appendLine(cut, "14:03:22.418 ", Side::Client, row.sliced(at, std::min<qsizetype>(64 * 1024, row.size() - at)),
+                                   at + 64 * 1024 < row.size() ? LineCapture::RowEnd::Cut : LineCapture::RowEnd::CrLf);
         QByteArray whole;
         Transcript::appendLine(whole, "14:03:22.418 ", Side::Client, row);
         QTest::newRow("long row") << whole << cut << QStringLiteral("-----");
+        // A lone backslash ends a row that had no CR LF; a backslash of the row is doubled.
+        const QByteArray unended = "14:03:22.418 C: QUIT\\\n14:03:22.418 S: a\\\\\\\n14:03:22.418 S: b\\\\\n";
+        QTest::newRow("no line end") << unended << unended << QStringLiteral("---");
         const QByteArray session = "10:00:00.000 -- 10:00:00.000 \xc2\xb7 client 127.0.0.1:1 \xe2\x86\x92 127.0.0.1:2\n"
                                    "10:00:00.001 S: 220 ok\n"
                                    "10:00:00.002 -- TLS client \xc2\xb7 TLSv1.3\n"

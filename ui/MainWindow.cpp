@@ -279,9 +279,8 @@ void MainWindow::showState(bool started)
 
 void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
-    const QString mark = SessionMarks::text(event);
-    if (!mark.isEmpty())
-        m_conversation.appendMarker(event.time, mark);
+    if (SessionMarks::leavesMark(event))
+        m_conversation.appendMark(event);
     const QString message = EventText::describe(event);
     m_status->record(event.time, message, EventText::isFailure(event));
     // Only a listen that failed stops the relay on its own; a peer's fault

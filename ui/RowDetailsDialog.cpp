@@ -6,6 +6,7 @@
 #include "Conversation.h"
 #include "EventText.h"
 #include "RowText.h"
+#include "SessionMarks.h"
 #include "Transcript.h"
 
 #include <QCheckBox>
@@ -78,7 +79,9 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
     setObjectName(QStringLiteral("dlgDetails"));
     const bool client = conversation.side(row) == Side::Client;
     setWindowTitle(tr("Détails de la ligne %1").arg(QLocale(QLocale::French).toString(row + 1)));
-    const QByteArrayView whole = conversation.bytes(row);
+    // A mark is shown as written.
+    const QByteArray markText = conversation.isMarker(row) ? SessionMarks::utf8(conversation.mark(row)) : QByteArray();
+    const QByteArrayView whole = conversation.isMarker(row) ? QByteArrayView(markText) : conversation.bytes(row);
     // A mark read from a file may be of any length; rows are at most a
     // capture row. Beyond that the dialog would take seconds to lay out.
     const QByteArrayView bytes = whole.first(std::min(whole.size(), LineCapture::MaxRowBytes));

@@ -15,16 +15,25 @@ namespace {
 
 using fuzz::check;
 
-// The rows shown while the connection lasts, then those shown at its end.
+using RowEnd = LineCapture::RowEnd;
+
+// The rows shown while the connection lasts, then those shown at its end,
+// with how each ended.
 struct Capture {
     QList<QByteArray> rows, flushed;
-    bool operator==(const Capture &other) const { return rows == other.rows && flushed == other.flushed; }
+    QList<RowEnd> ends, flushedEnds;
+    bool operator==(const Capture &other) const
+    {
+        return rows == other.rows && flushed == other.flushed && ends == other.ends && flushedEnds == other.flushedEnds;
+    }
 };
 
-void append(const LineCapture::Rows &rows, QList<QByteArray> &out)
+void append(const LineCapture::Rows &rows, QList<QByteArray> &out, QList<RowEnd> &ends)
 {
-    for (qsizetype i = 0; i < rows.count(); ++i)
+    for (qsizetype i = 0; i < rows.count(); ++i) {
         out.append(rows.row(i).toByteArray());
+        ends.append(rows.end(i));
+    }
 }
 
 Capture capture(const QByteArray &input, qsizetype bound, const QList<qsizetype> &lengths)
@@ -33,33 +42,38 @@ Capture capture(const QByteArray &input, qsizetype bound, const QList<qsizetype>
     Capture out;
     fuzz::Cutter cutter(lengths);
     for (const QByteArray &chunk : cutter.cut(input)) {
-        append(capture.feed(chunk), out.rows);
+        append(capture.feed(chunk), out.rows, out.ends);
         const QByteArray &tail = capture.tail();
         // One byte over the bound only for a CR that may yet begin a separator.
         check(tail.size() <= bound || (tail.size() == bound + 1 && tail.endsWith('\r')), "kept tail beyond its bound");
     }
-    append(capture.flush(), out.flushed);
+    append(capture.flush(), out.flushed, out.flushedEnds);
     check(capture.tail().isEmpty() && capture.flush().count() == 0, "a flush keeps bytes");
     return out;
 }
 
-// Rows, each followed by CR LF unless it was cut at the bound, then the rows
-// shown at the end, give back the input byte for byte.
+// Rows, each followed by CR LF when it says so, then the rows shown at the
+// end, give back the input byte for byte; a row is cut only at the bound,
+// and only the last row shown at the end is unended.
 void checkRebuildsInput(const QByteArray &input, qsizetype bound, const Capture &shown)
 {
     QByteArrayView rest(input);
-    for (const QByteArray &row : shown.rows) {
+    for (qsizetype i = 0; i < shown.rows.size(); ++i) {
+        const QByteArray &row = shown.rows[i];
         check(row.size() <= bound && !row.contains("\r\n"), "row over the bound or holding CR LF");
         check(rest.startsWith(row), "rows do not rebuild the input");
         rest = rest.sliced(row.size());
-        const bool separator = rest.startsWith("\r\n");
-        check(separator || row.size() == bound, "row neither ended by CR LF nor cut at the bound");
+        const bool separator = shown.ends[i] == RowEnd::CrLf;
+        check(separator ? rest.startsWith("\r\n") : shown.ends[i] == RowEnd::Cut && row.size() == bound,
+              "row neither ended by CR LF nor cut at the bound, as it says");
         rest = rest.sliced(separator ? 2 : 0);
     }
     check(!rest.contains("\r\n") && rest == shown.flushed.join(), "rows shown at the end are not the rest");
     for (qsizetype i = 0; i < shown.flushed.size(); ++i) {
         const qsizetype size = shown.flushed[i].size();
-        check(size == bound || (i == shown.flushed.size() - 1 && size > 0), "rows shown at the end not cut at the bound");
+        const bool last = i == shown.flushed.size() - 1;
+        check(size == bound || (last && size > 0), "rows shown at the end not cut at the bound");
+        check(shown.flushedEnds[i] == (last ? RowEnd::Unended : RowEnd::Cut), "rows shown at the end say the wrong end");
     }
 }
 
