@@ -63,6 +63,8 @@ QString EventText::describe(const RelayEvent &event)
     case Kind::PeerClosed:
         return QStringLiteral("Connexion fermée par le %1").arg(sideName(event.side));
     case Kind::PeerReset:
+        if (event.end == RelayEvent::End::ClosedByClientAfterDialogue)
+            return QStringLiteral("Connexion fermée par le client (réinitialisation après la fin du dialogue)");
         if (event.cause.kind != FailureCause::Kind::None)
             return QStringLiteral("Connexion avec le %1 interrompue : %2").arg(sideName(event.side), reasonOf(event));
         return withReason(QStringLiteral("Connexion réinitialisée par le %1").arg(sideName(event.side)),
@@ -207,6 +209,8 @@ QString EventText::sessionEnd(RelayEvent::End end, Side who)
         return QStringLiteral("fermée par le client");
     case End::ClosedByServer:
         return QStringLiteral("fermée par le serveur");
+    case End::ClosedByClientAfterDialogue:
+        return QStringLiteral("fermée par le client (réinitialisation après la fin du dialogue)");
     case End::ResetByClient:
         return QStringLiteral("réinitialisée par le client");
     case End::ResetByServer:
@@ -233,6 +237,7 @@ QString EventText::undeliveredBecause(const RelayEvent &event)
     case End::DeliveryStalled:
         return QStringLiteral("il ne lisait plus, connexion réinitialisée");
     case End::ResetByClient:
+    case End::ClosedByClientAfterDialogue:
         return QStringLiteral("connexion réinitialisée par le client");
     case End::ResetByServer:
         return QStringLiteral("connexion réinitialisée par le serveur");

@@ -223,6 +223,7 @@ void Relay::onClientConnectionRequest(int requestId)
     m_end = RelayEvent::End::None;
     m_endCause = {};
     m_detector = UpgradeDetector();
+    m_dialogue = DialogueEndWatch();
     m_watching = m_settings.tls.inspectTls && !m_settings.tls.serverTls;
     m_upgrade = RelayEvent::Upgrade::None;
     m_sessionStart = QDateTime::currentMSecsSinceEpoch();
@@ -253,6 +254,7 @@ void Relay::relayChunk(Side from, const QByteArray &bytes)
 void Relay::forward(Side from, const QByteArray &bytes)
 {
     m_bytesFrom[sideIndex(from)] += bytes.size();
+    m_dialogue.feed(from, bytes);
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
     Q_EMIT bytesRelayed(from, bytes, arrived, wskClient.isTls() || wskServeur.isTls());
 
@@ -453,15 +455,23 @@ void Relay::readEnded(Side side)
 
 void Relay::reset(Side side)
 {
+    // Decided before closeSide() counts what the client did not take: a
+    // reset that lost bytes is never a normal end.
+    const bool afterDialogue = side == Side::Client && (m_dialogue.isOver() || wskServeur.hasReadEnded())
+        && wskClient.pendingSendBytes() == 0 && m_undelivered[sideIndex(Side::Client)] == 0;
     RelayEvent broken = makeEvent(RelayEvent::Kind::PeerReset);
     broken.side = side;
     broken.error = socket(side).error();
     broken.reason = socket(side).errorString();
     broken.cause = socket(side).failure();
+    if (afterDialogue)
+        broken.end = RelayEvent::End::ClosedByClientAfterDialogue;
     report(broken);
     closeSide(side);
     if (m_state == SessionState::Ending)
         settleEnding();
+    else if (afterDialogue)
+        endSession(RelayEvent::End::ClosedByClientAfterDialogue, side);
     else
         endSession(side == Side::Client ? RelayEvent::End::ResetByClient : RelayEvent::End::ResetByServer, side);
 }

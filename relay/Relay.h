@@ -2,6 +2,7 @@
 #define DRAVLIN_RELAY_H
 
 #include "CertificateAuthority.h"
+#include "DialogueEndWatch.h"
 #include "RelayEvent.h"
 #include "RelaySettings.h"
 #include "Side.h"
@@ -181,6 +182,8 @@ private:
     bool m_held = false;       // the front end asked holdReading()
     // finish() was called: the session under way is the last, nothing re-arms.
     bool m_finishing = false;
+    // Whether a reset from the client comes after the dialogue was over.
+    DialogueEndWatch m_dialogue;
     RelayEvent::End m_end = RelayEvent::End::None;
     Side m_endSide = Side::Client;
     std::optional<Side> m_firstEnded;

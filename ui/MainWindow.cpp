@@ -78,6 +78,8 @@ QPushButton *makeButton(const QString &name, const QString &text, QWidget *paren
 // until the user has had a chance to see them.
 bool isFailure(const RelayEvent &event)
 {
+    if (event.kind == RelayEvent::Kind::PeerReset && event.end == RelayEvent::End::ClosedByClientAfterDialogue)
+        return false;
     switch (event.kind) {
     case RelayEvent::Kind::ListenFailed:
     case RelayEvent::Kind::ServerFailed:
