@@ -89,9 +89,9 @@ bool SessionMarks::readEnd(const QString &text, RelayEvent::End *end)
         return false;
     const QString how = match.captured(1);
     using End = RelayEvent::End;
-    for (End candidate : {End::ClosedByClient, End::ClosedByServer, End::ClosedByClientAfterDialogue, End::ResetByClient,
-                          End::ResetByServer, End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled,
-                          End::TlsFailed, End::Stopped}) {
+    for (End candidate : {End::ClosedByClient, End::ClosedByServer, End::ResetByClient, End::ResetByServer,
+                          End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::TlsFailed,
+                          End::Stopped, End::ClosedByClientAfterDialogue}) {
         for (Side side : {Side::Client, Side::Server}) {
             if (how == EventText::sessionEnd(candidate, side)) {
                 *end = candidate;
