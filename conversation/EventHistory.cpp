@@ -12,22 +12,6 @@ EventHistory::EventHistory(QObject *parent)
     m_entries.reserve(Capacity);
 }
 
-bool EventHistory::isFailure(const RelayEvent &event)
-{
-    switch (event.kind) {
-    case RelayEvent::Kind::ListenFailed:
-    case RelayEvent::Kind::ServerFailed:
-    case RelayEvent::Kind::PeerReset:
-    case RelayEvent::Kind::Undelivered:
-    case RelayEvent::Kind::TlsFailed:
-    case RelayEvent::Kind::PlaintextDropped:
-    case RelayEvent::Kind::TlsUnavailable:
-        return true;
-    default:
-        return false;
-    }
-}
-
 const EventHistory::Entry &EventHistory::append(const RelayEvent &event)
 {
     QString cause = ReasonText::technicalName(event.cause);
@@ -35,7 +19,7 @@ const EventHistory::Entry &EventHistory::append(const RelayEvent &event)
     // happened where the French wording only paraphrases it.
     if (cause.isEmpty() && event.error != QAbstractSocket::UnknownSocketError)
         cause = QString::fromLatin1(QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(event.error));
-    return keep({event.time, EventText::describe(event), isFailure(event), cause});
+    return keep({event.time, EventText::describe(event), EventText::isFailure(event), cause});
 }
 
 void EventHistory::append(qint64 msecs, const QString &text, bool failure)

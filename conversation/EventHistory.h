@@ -28,10 +28,6 @@ public:
 
     explicit EventHistory(QObject *parent = nullptr);
 
-    // What goes wrong, as opposed to what simply happens: the status line
-    // keeps these in view and the history can show them alone.
-    static bool isFailure(const RelayEvent &event);
-
     // Keeps the relay's event worded as EventText words it, and returns what
     // was kept, for the status line to show the same.
     const Entry &append(const RelayEvent &event);

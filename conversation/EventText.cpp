@@ -46,6 +46,9 @@ QString reasonOf(const RelayEvent &event)
 
 bool EventText::isFailure(const RelayEvent &event)
 {
+    // A client that resets once the server has said goodbye ends normally.
+    if (event.kind == RelayEvent::Kind::PeerReset && event.end == RelayEvent::End::ClosedByClientAfterDialogue)
+        return false;
     switch (event.kind) {
     case RelayEvent::Kind::ListenFailed:
     case RelayEvent::Kind::ServerFailed:
@@ -79,6 +82,8 @@ QString EventText::describe(const RelayEvent &event)
     case Kind::PeerClosed:
         return tr("Connexion fermée par le %1").arg(sideName(event.side));
     case Kind::PeerReset:
+        if (event.end == RelayEvent::End::ClosedByClientAfterDialogue)
+            return tr("Connexion fermée par le client (réinitialisation après la fin du dialogue)");
         if (event.cause.kind != FailureCause::Kind::None)
             return tr("Connexion avec le %1 interrompue : %2").arg(sideName(event.side), reasonOf(event));
         return withReason(tr("Connexion réinitialisée par le %1").arg(sideName(event.side)),
@@ -223,6 +228,8 @@ QString EventText::sessionEnd(RelayEvent::End end, Side who)
         return tr("fermée par le client");
     case End::ClosedByServer:
         return tr("fermée par le serveur");
+    case End::ClosedByClientAfterDialogue:
+        return tr("fermée par le client (réinitialisation après la fin du dialogue)");
     case End::ResetByClient:
         return tr("réinitialisée par le client");
     case End::ResetByServer:
@@ -249,6 +256,7 @@ QString EventText::undeliveredBecause(const RelayEvent &event)
     case End::DeliveryStalled:
         return tr("il ne lisait plus, connexion réinitialisée");
     case End::ResetByClient:
+    case End::ClosedByClientAfterDialogue:
         return tr("connexion réinitialisée par le client");
     case End::ResetByServer:
         return tr("connexion réinitialisée par le serveur");

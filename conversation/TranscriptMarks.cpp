@@ -58,7 +58,8 @@ void readEnd(const QString &words, RelayEvent *event)
     const QString how = words.section(separator(), 0, 0);
     const auto named = [&] {
         for (End end : {End::ClosedByClient, End::ClosedByServer, End::ResetByClient, End::ResetByServer,
-                        End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::TlsFailed}) {
+                        End::ServerUnreachable, End::SilenceAfterHalfClose, End::DeliveryStalled, End::TlsFailed,
+                        End::ClosedByClientAfterDialogue}) {
             for (Side side : {Side::Client, Side::Server}) {
                 if (how == EventText::sessionEnd(end, side)) {
                     event->end = end;

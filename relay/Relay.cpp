@@ -136,10 +136,10 @@ void Relay::shutdown()
     // A pending re-arm must not bring a listener back behind a stopped relay.
     tmrAll.stop();
     m_graceTimer.stop();
-    if (m_inSession) {
-        if (!m_ending) {
+    if (inSession()) {
+        if (isRelaying()) {
             m_end = RelayEvent::End::Stopped;
-            m_ending = true;
+            enter(SessionState::Ending);
         }
         completeSession(false);
     }
@@ -150,7 +150,7 @@ void Relay::finish(int graceMs)
 {
     m_finishing = true;
     tmrAll.stop();
-    if (!m_inSession) {
+    if (!inSession()) {
         closeBoth();
         QMetaObject::invokeMethod(this, [this] { Q_EMIT finished(0, 0); }, Qt::QueuedConnection);
         return;
@@ -181,7 +181,7 @@ void Relay::setHandshakeLimit(int ms)
 void Relay::onRearmTick()
 {
     tmrAll.stop();
-    if (m_inSession)
+    if (inSession())
         return;
     closeBoth();
     if (!wskClient.listen()) {
@@ -201,7 +201,7 @@ void Relay::onRearmTick()
 
 void Relay::onClientConnectionRequest(int requestId)
 {
-    if (m_inSession)
+    if (inSession())
         return;
     if (!wskClient.accept(requestId)) {
         // The system would not let the connection be driven: the client is
@@ -213,8 +213,7 @@ void Relay::onClientConnectionRequest(int requestId)
         report(refused);
         return;
     }
-    m_inSession = true;
-    m_ending = false;
+    enter(SessionState::Dialling);
     m_flowPaused[0] = m_flowPaused[1] = false;
     m_bytesFrom[0] = m_bytesFrom[1] = 0;
     m_undelivered[0] = m_undelivered[1] = 0;
@@ -224,6 +223,7 @@ void Relay::onClientConnectionRequest(int requestId)
     m_end = RelayEvent::End::None;
     m_endCause = {};
     m_detector = UpgradeDetector();
+    m_dialogue = DialogueEndWatch();
     m_watching = m_settings.tls.inspectTls && !m_settings.tls.serverTls;
     m_upgrade = RelayEvent::Upgrade::None;
     m_sessionStart = QDateTime::currentMSecsSinceEpoch();
@@ -233,7 +233,7 @@ void Relay::onClientConnectionRequest(int requestId)
     report(makeEvent(RelayEvent::Kind::ClientConnected));
     // What the client says before the server answers is queued, in order,
     // until the connection is made.
-    if (!m_inSession || m_ending)
+    if (!isRelaying())
         return;
     wskServeur.connectToRemote();
     if (m_settings.tls.serverTls) {
@@ -254,6 +254,7 @@ void Relay::relayChunk(Side from, const QByteArray &bytes)
 void Relay::forward(Side from, const QByteArray &bytes)
 {
     m_bytesFrom[sideIndex(from)] += bytes.size();
+    m_dialogue.feed(from, bytes);
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
     Q_EMIT bytesRelayed(from, bytes, arrived, wskClient.isTls() || wskServeur.isTls());
 
@@ -282,7 +283,7 @@ void Relay::watchForUpgrade(Side from, const QByteArray &bytes)
         report(abandoned);
     }
     for (const UpgradeDetector::Part &part : parts) {
-        if (!m_inSession || m_ending)
+        if (!isRelaying())
             return;
         switch (part.fate) {
         case UpgradeDetector::Fate::Relay:
@@ -308,7 +309,7 @@ void Relay::watchForUpgrade(Side from, const QByteArray &bytes)
         }
     }
     // While an answer is due the client's bytes wait in the detector, up to a bound.
-    if (m_inSession && !m_ending && wasFull != (m_watching && m_detector.holdIsFull()))
+    if (isRelaying() && wasFull != (m_watching && m_detector.holdIsFull()))
         updateReading();
 }
 
@@ -323,7 +324,7 @@ void Relay::switchToTls(const QByteArray &clientHello)
     // once stops it again.
     startHandshakeClock(Side::Client);
     wskClient.startTls(std::make_unique<TlsEngine>(*m_authority, m_settings.serverHost), clientHello);
-    if (m_inSession && !m_ending) {
+    if (isRelaying()) {
         startHandshakeClock(Side::Server);
         wskServeur.startTls(serverEngine());
     }
@@ -348,7 +349,7 @@ void Relay::startHandshakeClock(Side side)
 void Relay::handshakeOverdue(Side side)
 {
     const TlsEngine *engine = socket(side).tls();
-    if (!m_inSession || !engine || engine->state() != TlsEngine::State::Handshaking)
+    if (!inSession() || !engine || engine->state() != TlsEngine::State::Handshaking)
         return;
     const int limit = m_handshakeTimer[sideIndex(side)].interval();
     socket(side).abandonTlsHandshake(QStringLiteral("négociation TLS inachevée après %1 s, côté %2")
@@ -370,7 +371,7 @@ void Relay::tlsEstablished(Side side)
 void Relay::tlsFailed(Side side)
 {
     m_handshakeTimer[sideIndex(side)].stop();
-    if (!m_inSession)
+    if (!inSession())
         return;
     StreamSocket &s = socket(side);
     RelayEvent failed = makeEvent(RelayEvent::Kind::TlsFailed);
@@ -379,7 +380,7 @@ void Relay::tlsFailed(Side side)
     failed.cause = s.tlsFailure();
     report(failed);
     m_undelivered[sideIndex(side)] += s.tlsDiscardedBytes();
-    if (m_ending) {
+    if (m_state == SessionState::Ending) {
         settleEnding();
         return;
     }
@@ -396,12 +397,14 @@ void Relay::drained(Side towards)
     }
     if (m_silenceTimer.isActive())
         m_silenceTimer.start();
-    if (m_ending)
+    if (m_state == SessionState::Ending)
         settleEnding();
 }
 
 void Relay::onServerConnected()
 {
+    if (m_state == SessionState::Dialling)
+        enter(SessionState::Relaying);
     if (wskServeur.isTls())
         startHandshakeClock(Side::Server);
     report(makeEvent(RelayEvent::Kind::ServerConnected));
@@ -409,7 +412,7 @@ void Relay::onServerConnected()
 
 void Relay::onServerFailed()
 {
-    if (!m_inSession)
+    if (!inSession())
         return;
     RelayEvent failed = makeEvent(RelayEvent::Kind::ServerFailed);
     failed.side = Side::Server;
@@ -439,7 +442,7 @@ void Relay::readEnded(Side side)
     report(closed);
     // Passed on once everything queued for the other side has been written.
     socket(otherSide(side)).shutdownWrite();
-    if (m_ending) {
+    if (m_state == SessionState::Ending) {
         settleEnding();
     } else if (socket(otherSide(side)).hasReadEnded()) {
         endSession(*m_firstEnded == Side::Client ? RelayEvent::End::ClosedByClient
@@ -452,15 +455,23 @@ void Relay::readEnded(Side side)
 
 void Relay::reset(Side side)
 {
+    // Decided before closeSide() counts what the client did not take: a
+    // reset that lost bytes is never a normal end.
+    const bool afterDialogue = side == Side::Client && (m_dialogue.isOver() || wskServeur.hasReadEnded())
+        && wskClient.pendingSendBytes() == 0 && m_undelivered[sideIndex(Side::Client)] == 0;
     RelayEvent broken = makeEvent(RelayEvent::Kind::PeerReset);
     broken.side = side;
     broken.error = socket(side).error();
     broken.reason = socket(side).errorString();
     broken.cause = socket(side).failure();
+    if (afterDialogue)
+        broken.end = RelayEvent::End::ClosedByClientAfterDialogue;
     report(broken);
     closeSide(side);
-    if (m_ending)
+    if (m_state == SessionState::Ending)
         settleEnding();
+    else if (afterDialogue)
+        endSession(RelayEvent::End::ClosedByClientAfterDialogue, side);
     else
         endSession(side == Side::Client ? RelayEvent::End::ResetByClient : RelayEvent::End::ResetByServer, side);
 }
@@ -470,7 +481,7 @@ void Relay::stalled(Side side)
     // The peer has taken nothing for the whole limit: what is queued for it
     // will not be delivered. It gets a reset, never a clean end.
     closeSide(side, true);
-    if (m_ending)
+    if (m_state == SessionState::Ending)
         settleEnding();
     else
         endSession(RelayEvent::End::DeliveryStalled, side);
@@ -478,7 +489,7 @@ void Relay::stalled(Side side)
 
 void Relay::onSilenceTimeout()
 {
-    if (!m_inSession || m_ending)
+    if (!isRelaying())
         return;
     // Bytes still on their way: the stall limit watches them instead.
     if (wskClient.undeliveredBytes() > 0 || wskServeur.undeliveredBytes() > 0) {
@@ -491,15 +502,15 @@ void Relay::onSilenceTimeout()
 
 void Relay::onGraceTimeout()
 {
-    if (m_inSession)
+    if (inSession())
         completeSession(!m_finishing);
 }
 
 void Relay::endSession(RelayEvent::End how, Side side)
 {
-    if (!m_inSession || m_ending)
+    if (!isRelaying())
         return;
-    m_ending = true;
+    enter(SessionState::Ending);
     m_end = how;
     m_endSide = side;
     m_silenceTimer.stop();
@@ -509,7 +520,7 @@ void Relay::endSession(RelayEvent::End how, Side side)
 
 void Relay::settleEnding()
 {
-    if (!m_inSession || !m_ending)
+    if (m_state != SessionState::Ending)
         return;
     bool open = false;
     for (const Side side : {Side::Client, Side::Server}) {
@@ -529,15 +540,14 @@ void Relay::settleEnding()
 
 void Relay::completeSession(bool rearm)
 {
-    if (!m_inSession)
+    if (!inSession())
         return;
     m_graceTimer.stop();
     m_silenceTimer.stop();
     for (QTimer &clock : m_handshakeTimer)
         clock.stop();
     closeBoth();
-    m_inSession = false;
-    m_ending = false;
+    enter(SessionState::Idle);
     for (const Side side : {Side::Client, Side::Server}) {
         if (m_undelivered[sideIndex(side)] == 0)
             continue;
@@ -568,10 +578,30 @@ void Relay::completeSession(bool rearm)
     }
 }
 
+void Relay::enter(SessionState next)
+{
+    // Only these moves exist; any other would be a fault in this class.
+    [[maybe_unused]] const bool allowed = [this, next] {
+        switch (next) {
+        case SessionState::Idle:
+            return m_state == SessionState::Ending;
+        case SessionState::Dialling:
+            return m_state == SessionState::Idle;
+        case SessionState::Relaying:
+            return m_state == SessionState::Dialling;
+        case SessionState::Ending:
+            return m_state == SessionState::Dialling || m_state == SessionState::Relaying;
+        }
+        return false;
+    }();
+    Q_ASSERT_X(allowed, "Relay::enter", "a session state change that does not exist");
+    m_state = next;
+}
+
 void Relay::updateReading()
 {
     for (const Side side : {Side::Client, Side::Server})
-        socket(side).setReadPaused(m_held || m_ending || m_flowPaused[sideIndex(side)]
+        socket(side).setReadPaused(m_held || m_state == SessionState::Ending || m_flowPaused[sideIndex(side)]
                                    || (side == Side::Client && m_watching && m_detector.holdIsFull()));
 }
 
@@ -608,7 +638,7 @@ RelayEvent Relay::makeEvent(RelayEvent::Kind kind) const
     e.kind = kind;
     e.time = QDateTime::currentMSecsSinceEpoch();
     e.listenPort = wskClient.listeningPort();
-    if (m_inSession)
+    if (inSession())
         e.client = m_client;
     e.server = serverName();
     return e;

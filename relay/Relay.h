@@ -2,6 +2,7 @@
 #define DRAVLIN_RELAY_H
 
 #include "CertificateAuthority.h"
+#include "DialogueEndWatch.h"
 #include "RelayEvent.h"
 #include "RelaySettings.h"
 #include "Side.h"
@@ -107,6 +108,24 @@ private Q_SLOTS:
     void onGraceTimeout();
 
 private:
+    // Where the relay is with its one client. Listening and re-arming are
+    // the listener's and tmrAll's business; this says whether a client is
+    // taken and how far its session has gone. Transitions, all through enter():
+    //   Idle -> Dialling        a client is taken (onClientConnectionRequest)
+    //   Dialling -> Relaying    the server answered the dial (onServerConnected)
+    //   Dialling, Relaying -> Ending   the end is decided, once (endSession, shutdown)
+    //   Ending -> Idle          everything is closed and reported (completeSession)
+    enum class SessionState {
+        Idle,     // no client: listening, about to re-arm, or stopped
+        Dialling, // what the client says waits, in order, for the server being reached
+        Relaying, // both sides connected; either direction may already have ended
+        Ending,   // nothing more is read; queues drain, within the stall limit, then the session ends
+    };
+
+    void enter(SessionState next);
+    bool inSession() const { return m_state != SessionState::Idle; }
+    // Bytes are still read and forwarded: no end decided yet.
+    bool isRelaying() const { return m_state == SessionState::Dialling || m_state == SessionState::Relaying; }
     StreamSocket &socket(Side side) { return side == Side::Client ? wskClient : wskServeur; }
     void relayChunk(Side from, const QByteArray &bytes);
     void forward(Side from, const QByteArray &bytes);
@@ -148,16 +167,23 @@ private:
     std::unique_ptr<CertificateAuthority> m_authority;
     TlsEngine::Context m_trust;
     UpgradeDetector m_detector;
-    bool m_watching = false; // the detector sees every byte until TLS, until it gives up, or until a side ends
+    // While Dialling or Relaying: the detector sees every byte until TLS,
+    // until it gives up, or until a side ends. Orthogonal to the state: an
+    // uninspected session never watches.
+    bool m_watching = false;
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
     FailureCause m_endCause;
 
     // The session with the client taken, if any.
-    bool m_inSession = false;
-    bool m_ending = false;       // no more reading; queues drain, then the session ends
-    bool m_flowPaused[2] = {};   // that side is not read until the other drains
-    bool m_held = false;
+    SessionState m_state = SessionState::Idle;
+    // Reading pauses that hold in any state, each for its own reason (Ending
+    // pauses both sides besides):
+    bool m_flowPaused[2] = {}; // that side is not read until the other side's queue drains
+    bool m_held = false;       // the front end asked holdReading()
+    // finish() was called: the session under way is the last, nothing re-arms.
     bool m_finishing = false;
+    // Whether a reset from the client comes after the dialogue was over.
+    DialogueEndWatch m_dialogue;
     RelayEvent::End m_end = RelayEvent::End::None;
     Side m_endSide = Side::Client;
     std::optional<Side> m_firstEnded;

@@ -21,7 +21,8 @@ struct RelayEvent
         ServerConnected, // client, server
         ServerFailed,    // client, server, error, reason, cause
         PeerClosed,      // side ended its sending (the other direction may go on)
-        PeerReset,       // side reset the connection; error, reason, cause
+        PeerReset,       // side reset the connection; error, reason, cause; end ClosedByClientAfterDialogue
+                         // when that was the client once the dialogue was over
         Undelivered,     // side did not get `undelivered` bytes; end says why; reason when no reset told it
         SessionEnded,    // one per client taken: end, side, bytes, durationMs; cause when TLS failed
         Stopped,         // stop(), or finish() once done
@@ -40,6 +41,10 @@ struct RelayEvent
         None,
         ClosedByClient,        // the client ended its sending first, then the server
         ClosedByServer,        // the server ended its sending first, then the client
+        // The client reset the connection once the server had answered its
+        // QUIT or LOGOUT, or had ended its own sending, and nothing was lost:
+        // how many clients hang up, a normal end.
+        ClosedByClientAfterDialogue,
         ResetByClient,
         ResetByServer,
         ServerUnreachable,

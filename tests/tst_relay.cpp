@@ -1,7 +1,9 @@
 #include "LoopbackPeer.h"
 #include "RawPeer.h"
 #include "RelayRecorder.h"
+#include "TranscriptMarks.h"
 #include "RelaySettings.h"
+#include "SessionMarks.h"
 #include "TestTexts.h"
 
 #include <QSignalSpy>
@@ -379,6 +381,78 @@ private Q_SLOTS:
         QCOMPARE(b.relay.serverState(), State::Closed);
         QCOMPARE(b.rows[Side::Client], QList<QByteArray>{all});
         QCOMPARE(b.rows[Side::Server], QList<QByteArray>{reversed});
+    }
+
+    // A client that hangs up with a reset once the server has answered its
+    // QUIT or LOGOUT, or has closed, ended the session normally: said without
+    // alarm and read back from the session's mark. Before that, a reset stays
+    // one. Each side's lines arrive cut in two, to be put together again.
+    void resetAfterTheDialogueIsANormalEnd_data()
+    {
+        QTest::addColumn<QByteArray>("said");   // the client's last lines
+        QTest::addColumn<QByteArray>("answer"); // the server's
+        QTest::addColumn<bool>("serverCloses"); // then the server ends its sending
+        QTest::addColumn<End>("end");
+        const End normal = End::ClosedByClientAfterDialogue;
+        QTest::newRow("after 221") << QByteArray("MAIL FROM:<a@example.org>\r\nQUIT\r\n")
+                                   << QByteArray("250 2.1.0 Ok\r\n221 2.0.0 Bye\r\n") << false << normal;
+        QTest::newRow("after POP3 +OK") << QByteArray("quit\r\n") << QByteArray("+OK bye\r\n") << false << normal;
+        QTest::newRow("after * BYE") << QByteArray("a1 LOGOUT\r\n") << QByteArray("* BYE logging out\r\n") << false
+                                     << normal;
+        QTest::newRow("after the tagged OK") << QByteArray("a7 logout\r\n") << QByteArray("a7 OK LOGOUT done\r\n")
+                                             << false << normal;
+        QTest::newRow("after the server closed") << QByteArray("DATA\r\n") << QByteArray("354 go on\r\n") << true
+                                                 << normal;
+        QTest::newRow("mid-dialogue") << QByteArray("MAIL FROM:<a@example.org>\r\n") << QByteArray("250 2.1.0 Ok\r\n")
+                                      << false << End::ResetByClient;
+        QTest::newRow("QUIT refused") << QByteArray("QUIT\r\n") << QByteArray("500 5.5.2 no\r\n") << false
+                                      << End::ResetByClient;
+        QTest::newRow("another tag's OK") << QByteArray("a8 LOGOUT\r\n") << QByteArray("a7 OK done\r\n") << false
+                                          << End::ResetByClient;
+        QTest::newRow("QUIT inside a long line") << QByteArray(60, 'x') + " QUIT\r\n" << QByteArray("221 Bye\r\n")
+                                                 << false << End::ResetByClient;
+    }
+    void resetAfterTheDialogueIsANormalEnd()
+    {
+        QFETCH(QByteArray, said);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, serverCloses);
+        QFETCH(End, end);
+        LoopbackPeer server, client;
+        QVERIFY(server.listen());
+        RelayRecorder b;
+        QVERIFY(b.startTo(server.serverPort()));
+        // The client hangs up at once when the server's end is told, before
+        // the relay passes it on, as a client reading it would.
+        connect(&b.relay, &Relay::eventOccurred, this, [&](const RelayEvent &e) {
+            if (serverCloses && e.kind == Kind::PeerClosed && e.side == Side::Server)
+                client.reset();
+        });
+        client.connectTo(b.relay.listeningPort());
+        QVERIFY(client.waitForConnected() && server.waitForAccepted(1));
+        for (qsizetype cut : {said.size() / 2, said.size()}) {
+            client.send(said.left(cut).mid(server.received().size()));
+            QVERIFY(server.waitForReceived(cut));
+        }
+        for (qsizetype cut : {answer.size() / 2, answer.size()}) {
+            server.send(answer.left(cut).mid(client.received().size()));
+            QVERIFY(client.waitForReceived(cut));
+        }
+        if (serverCloses)
+            server.close();
+        else
+            client.reset();
+        QVERIFY(b.waitFor(Kind::SessionEnded));
+        const RelayEvent ended = b.last(Kind::SessionEnded);
+        QCOMPARE(ended.end, end);
+        QCOMPARE(ended.bytesServerToClient, answer.size());
+        QCOMPARE(b.count(Kind::Undelivered), 0);
+        const QString reset = EventText::describe(b.last(Kind::PeerReset));
+        QVERIFY2(reset.contains(QStringLiteral("après la fin du dialogue")) == (end != End::ResetByClient), qPrintable(reset));
+        const SessionMark readBack = TranscriptMarks::read(SessionMarks::text(ended).toUtf8(), ended.time,
+                                                           QDateTime::fromMSecsSinceEpoch(ended.time).time().msecsSinceStartOfDay());
+        QCOMPARE(readBack.event.end, end);
+        QVERIFY(b.listening());
     }
 };
 

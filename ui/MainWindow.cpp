@@ -281,8 +281,7 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
     if (SessionMarks::leavesMark(event))
         m_conversation.appendMark(event);
-    const QString message = EventText::describe(event);
-    m_status->record(event.time, message, EventText::isFailure(event));
+    const QString message = m_status->record(event);
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && m_configuration->isStarted()) {

@@ -42,9 +42,21 @@ StatusLine::StatusLine(QStatusBar *bar)
     bar->addPermanentWidget(lblEffacement);
 }
 
+QString StatusLine::record(const RelayEvent &event)
+{
+    const EventHistory::Entry &kept = m_history.append(event);
+    show(kept.text, kept.failure);
+    return kept.text;
+}
+
 void StatusLine::record(qint64 msecs, const QString &text, bool failure)
 {
     m_history.append(msecs, text, failure);
+    show(text, failure);
+}
+
+void StatusLine::show(const QString &text, bool failure)
+{
     const QString line = QStringLiteral("%1  %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text);
     lblEvenement->setText(line);
     if (failure) {

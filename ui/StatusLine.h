@@ -2,6 +2,7 @@
 #define DRAVLIN_STATUSLINE_H
 
 #include "EventHistory.h"
+#include "RelayEvent.h"
 
 #include <QObject>
 #include <QPointer>
@@ -23,6 +24,9 @@ public:
 
     // Kept in the history, and shown stamped with the time of day.
     void record(qint64 msecs, const QString &text, bool failure);
+    // A relay event, worded, with its cause's technical name for the history;
+    // returns the words shown.
+    QString record(const RelayEvent &event);
     const EventHistory &history() const { return m_history; }
     void showHistory();
     void showOpened(const QString &fileName, int rows);
@@ -37,6 +41,7 @@ Q_SIGNALS:
     void undoRequested();
 
 private:
+    void show(const QString &text, bool failure);
     QLabel *lblEvenement;
     QLabel *lblEchec;
     QLabel *lblEffacement;
