@@ -258,7 +258,7 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCa
     }
     const Side side = kind == ClientRows ? Side::Client : Side::Server;
     for (qsizetype i = 0; i < rows.count(); ++i) {
-        Transcript::appendLine(out.bytes, stamp, side, rows.row(i), rows.end(i));
+        Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
         ++out.rows;
         if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_out.isInterrupted()))
             return false;

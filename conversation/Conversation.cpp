@@ -253,7 +253,7 @@ QByteArray Conversation::transcript(int first, int count) const
         if (isMarker(row))
             Transcript::appendMarkerLine(out, stamp, QByteArrayView(SessionMarks::utf8(mark(row))));
         else
-            Transcript::appendLine(out, stamp, side(row), bytes(row), rowEnd(row));
+            Transcript::appendLine(out, stamp, side(row), bytes(row));
     }
     return out;
 }

@@ -16,13 +16,10 @@ QByteArray Transcript::stamp(qint64 msecsSinceEpoch)
     return clockTime(msecsSinceEpoch).toLatin1() + ' ';
 }
 
-void Transcript::appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes,
-                            LineCapture::RowEnd end)
+void Transcript::appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes)
 {
     out.append(stamp);
     RowText::appendTranscript(out, side, bytes);
-    if (end != LineCapture::RowEnd::CrLf)
-        out.append(NoLineEnd);
     out.append('\n');
 }
 

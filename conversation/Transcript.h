@@ -26,13 +26,10 @@ public:
 
     // Appends one line: the stamp (empty for none), the row's transcript
     // form ("C: " / "S: ", control characters escaped), then "\n". The stamp
-    // is made by the caller, once for all the rows of a chunk. A row that no
-    // CR LF followed (cut at 64 KiB, or where its stream ended or turned to
-    // TLS) ends with a lone backslash, NoLineEnd, which no row's text holds
-    // (its own backslashes are written "\\"): ordinary lines read as ever.
-    static void appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes,
-                           LineCapture::RowEnd end = LineCapture::RowEnd::CrLf);
-    static constexpr char NoLineEnd = '\\';
+    // is made by the caller, once for all the rows of a chunk. How the row
+    // ended is not written: the transcript's form stays what scripts and
+    // older files know, and the exact bytes are the pcap capture's to keep.
+    static void appendLine(QByteArray &out, QByteArrayView stamp, Side side, QByteArrayView bytes);
 
     // Lines that are not rows (session marks, TLS marks) start with this,
     // after the stamp when stamped. No row line can: rows start "C: " or "S: ".

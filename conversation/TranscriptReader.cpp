@@ -279,10 +279,6 @@ qsizetype TranscriptReader::unescape(QByteArrayView text, bool whole)
     for (; i < limit; ++i) {
         const unsigned char c = u[i];
         if (c == '\\') {
-            if (i + 1 == n && whole && m_current.kind == Line::Kind::Row) {
-                m_current.end = LineCapture::RowEnd::Unended;
-                continue;
-            }
             if (i + 1 < n && u[i + 1] == '\\') {
                 m_bytes.append('\\');
                 ++i;
@@ -403,7 +399,7 @@ QByteArray TranscriptReader::transcript() const
             stampedMsecs = line.msecs;
         }
         if (line.kind == Line::Kind::Row)
-            Transcript::appendLine(out, stamp, line.side, bytes(line), line.end);
+            Transcript::appendLine(out, stamp, line.side, bytes(line));
         else
             Transcript::appendMarkerLine(out, stamp, QByteArrayView(SessionMarks::utf8(mark(line))));
     }
