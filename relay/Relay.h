@@ -147,6 +147,7 @@ private:
     // certificate is checked against, and per session the upgrade watch.
     std::unique_ptr<CertificateAuthority> m_authority;
     TlsEngine::Context m_trust;
+    TlsEngine::Context m_clientFacing; // what server mode shows the client, shared by the sessions
     UpgradeDetector m_detector;
     bool m_watching = false; // the detector sees every byte until TLS, until it gives up, or until a side ends
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
