@@ -134,12 +134,13 @@ TlsEngine::Context TlsEngine::serverContext()
     // No session resumes another, as when each had a context of its own: a
     // resumed session would skip the certificate made for its server and
     // name. Nothing is cached, and a ticket presented, though readable with
-    // the shared keys, is set aside for a full handshake.
+    // the shared keys, is set aside for a full handshake, which still ends
+    // with a ticket of its own.
     SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_OFF);
     if (!SSL_CTX_set_session_ticket_cb(
             context.get(), nullptr,
             [](SSL *, SSL_SESSION *, const unsigned char *, size_t, SSL_TICKET_STATUS, void *) -> SSL_TICKET_RETURN {
-                return SSL_TICKET_RETURN_IGNORE;
+                return SSL_TICKET_RETURN_IGNORE_RENEW;
             },
             nullptr)) {
         ERR_clear_error();
