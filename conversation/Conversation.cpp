@@ -11,7 +11,9 @@
 #include <cstring>
 
 namespace {
-constexpr qsizetype BlockBytes = 1 << 20;
+// Whole large pages (see MemoryHints): their first touch is what filling a
+// block costs most, far more than copying the bytes in.
+constexpr qsizetype BlockBytes = 4 * MemoryHints::LargePage;
 constexpr quint32 ServerBit = 1;
 constexpr quint32 MarkerBit = 2;
 constexpr quint32 EncryptedBit = 4;
@@ -283,7 +285,7 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
         quint32 offset = 0;
         reserveBytes(rows.spans[i].length, &block, &offset);
         QByteArray &target = m_store.blocks[block];
-        const qsizetype room = target.capacity() - target.size();
+        const qsizetype room = m_store.blockEnd - target.size();
         qsizetype more = 0;
         int end = i + 1;
         while (end < count && more + rows.spans[end].length <= room)
@@ -432,8 +434,13 @@ void Conversation::pushMark(const SessionMark &mark)
 
 void Conversation::pushRef(RowRef r)
 {
-    if (static_cast<size_t>(m_store.rows) / RefsPerPage == m_store.refPages.size())
-        m_store.refPages.push_back(std::make_unique<RowRef[]>(RefsPerPage));
+    if (static_cast<size_t>(m_store.rows) / RefsPerPage == m_store.refPages.size()) {
+        // Left unset: every reference is written before it is read, and
+        // zeroing would touch all of the page's memory at once.
+        std::unique_ptr<RowRef[]> page(new RowRef[RefsPerPage]);
+        MemoryHints::prepareForWriting(reinterpret_cast<char *>(page.get()), RefsPerPage * sizeof(RowRef));
+        m_store.refPages.push_back(std::move(page));
+    }
     m_store.at(m_store.rows) = r;
     ++m_store.rows;
 }
@@ -443,11 +450,21 @@ char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offs
     // A row never straddles two blocks; rows are at most a capture row long,
     // far below a block, so the space left unused at a block's end is small.
     auto &blocks = m_store.blocks;
-    if (blocks.empty() || blocks.back().size() + length > blocks.back().capacity()) {
+    if (blocks.empty() || blocks.back().size() + length > m_store.blockEnd) {
         QByteArray fresh;
-        fresh.reserve(std::max(BlockBytes, length));
+        if (length <= BlockBytes) {
+            // The rows start at the first large-page boundary and end a block
+            // later, so the block is whole large pages; the bytes skipped are
+            // never touched, so they take no memory.
+            fresh.reserve(BlockBytes + MemoryHints::LargePage);
+            fresh.resize(MemoryHints::largePageStart(fresh.data()) - fresh.data());
+            m_store.blockEnd = fresh.size() + BlockBytes;
+        } else {
+            fresh.reserve(length);
+            m_store.blockEnd = length;
+        }
         // Filled within moments of its allocation.
-        MemoryHints::prepareForWriting(fresh.data(), fresh.capacity());
+        MemoryHints::prepareForWriting(fresh.data() + fresh.size(), m_store.blockEnd - fresh.size());
         blocks.push_back(std::move(fresh));
     }
     QByteArray &last = blocks.back();

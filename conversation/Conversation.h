@@ -127,14 +127,17 @@ private:
         int firstRow;
         qint64 arrivedMsecs;
     };
-    // Row references live in fixed pages, so appending never moves them.
-    static constexpr size_t RefsPerPage = size_t(1) << 16;
+    // Row references live in fixed pages, so appending never moves them;
+    // 4 MiB, so that most of each lies in large pages.
+    static constexpr size_t RefsPerPage = size_t(1) << 19;
     struct Store {
         std::vector<std::unique_ptr<RowRef[]>> refPages;
         std::vector<QByteArray> blocks;
         std::vector<Chunk> chunks;
         std::vector<SessionMark> marks;
         int rows = 0;
+        // Where the last block's room ends: short of its capacity, see reserveBytes().
+        qsizetype blockEnd = 0;
         qint64 storedBytes = 0;
         // Row numbers are never negative; the pages are indexed unsigned.
         RowRef &at(int row) const

@@ -117,6 +117,11 @@ bool Relay::prepareTls()
     // Loading the system's CAs takes tens of milliseconds: once per start, not per client.
     if (error.isEmpty())
         m_trust = TlsEngine::clientContext(tls.extraCaFile, &error);
+    if (error.isEmpty()) {
+        m_clientFacing = TlsEngine::serverContext();
+        if (!m_clientFacing)
+            error = QStringLiteral("TLS impossible : mémoire insuffisante");
+    }
     if (error.isEmpty())
         return true;
     RelayEvent unavailable = makeEvent(RelayEvent::Kind::TlsUnavailable);
@@ -323,7 +328,7 @@ void Relay::switchToTls(const QByteArray &clientHello)
     // Each clock runs before its handshake starts: a handshake that fails at
     // once stops it again.
     startHandshakeClock(Side::Client);
-    wskClient.startTls(std::make_unique<TlsEngine>(*m_authority, m_settings.serverHost), clientHello);
+    wskClient.startTls(std::make_unique<TlsEngine>(m_clientFacing, *m_authority, m_settings.serverHost), clientHello);
     if (isRelaying()) {
         startHandshakeClock(Side::Server);
         wskServeur.startTls(serverEngine());

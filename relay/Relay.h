@@ -166,6 +166,7 @@ private:
     // certificate is checked against, and per session the upgrade watch.
     std::unique_ptr<CertificateAuthority> m_authority;
     TlsEngine::Context m_trust;
+    TlsEngine::Context m_clientFacing; // what server mode shows the client, shared by the sessions
     UpgradeDetector m_detector;
     // While Dialling or Relaying: the detector sees every byte until TLS,
     // until it gives up, or until a side ends. Orthogonal to the state: an

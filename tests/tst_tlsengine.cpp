@@ -54,7 +54,8 @@ private Q_SLOTS:
         QString error;
         m_trustCa = TlsEngine::clientContext(m_ca->certificatePath(), &error);
         m_system = TlsEngine::clientContext();
-        QVERIFY2(m_trustCa && m_system, qPrintable(error));
+        m_clientFacing = TlsEngine::serverContext();
+        QVERIFY2(m_trustCa && m_system && m_clientFacing, qPrintable(error));
     }
 
     void handshakeSettles_data()
@@ -77,7 +78,9 @@ private Q_SLOTS:
         QFETCH(QString, serverHost);
         QFETCH(QString, dialled);
         QFETCH(QString, sni);
-        TlsEngine server(*m_ca, serverHost);
+        // Every row on the one context, as a relay's sessions share it: each
+        // still gets the leaf for its own host and SNI.
+        TlsEngine server(m_clientFacing, *m_ca, serverHost);
         TlsEngine client(m_trustCa, {dialled, false});
         server.feedIncoming(client.takeOutgoing());
         client.feedIncoming(server.takeOutgoing());
@@ -111,6 +114,51 @@ private Q_SLOTS:
         shuttle(client, server);
         QVERIFY(client.takePlaintext() == down + "after the client's close_notify");
         QCOMPARE(client.state(), State::PeerClosed);
+    }
+
+    // Sessions share one context, so its ticket keys: a client that presents
+    // the ticket of an earlier session still gets a full handshake, with the
+    // certificate for its own name, and a ticket again.
+    void sessionsDoNotResume()
+    {
+        std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> clientContext(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+        SSL_CTX_set_session_cache_mode(clientContext.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        static SSL_SESSION *ticketed = nullptr; // a callback without context finds it here
+        SSL_CTX_sess_set_new_cb(clientContext.get(), [](SSL *, SSL_SESSION *session) {
+            SSL_SESSION_free(ticketed);
+            ticketed = session;
+            return 1;
+        });
+        for (int session = 0; session < 2; ++session) {
+            TlsEngine server(m_clientFacing, *m_ca, QStringLiteral("mail.example.org"));
+            SSL *client = SSL_new(clientContext.get());
+            BIO *fromServer = BIO_new(BIO_s_mem());
+            BIO *toServer = BIO_new(BIO_s_mem());
+            SSL_set_bio(client, fromServer, toServer);
+            SSL_set_connect_state(client);
+            SSL_set_tlsext_host_name(client, "mail.example.org");
+            if (session == 1) {
+                QVERIFY(ticketed && SSL_SESSION_is_resumable(ticketed));
+                SSL_set_session(client, ticketed);
+                SSL_SESSION_free(ticketed);
+                ticketed = nullptr;
+            }
+            char buffer[4096];
+            for (int step = 0; step < 4; ++step) {
+                SSL_read(client, buffer, sizeof buffer); // drives the handshake, then reads the ticket
+                for (int n; (n = BIO_read(toServer, buffer, sizeof buffer)) > 0;)
+                    server.feedIncoming(QByteArrayView(buffer, n));
+                const QByteArray answer = server.takeOutgoing();
+                BIO_write(fromServer, answer.constData(), static_cast<int>(answer.size()));
+            }
+            QCOMPARE(server.state(), State::Established);
+            QVERIFY(!SSL_session_reused(client));
+            SSL_shutdown(client); // else the client drops its ticket
+            SSL_free(client);
+        }
+        QVERIFY(ticketed);
+        SSL_SESSION_free(ticketed);
+        ticketed = nullptr;
     }
 
     void failuresAreNamed_data()
@@ -162,7 +210,7 @@ private Q_SLOTS:
 private:
     QTemporaryDir m_home;
     std::unique_ptr<CertificateAuthority> m_ca;
-    TlsEngine::Context m_trustCa, m_system;
+    TlsEngine::Context m_trustCa, m_system, m_clientFacing;
 };
 
 QTEST_GUILESS_MAIN(TestTlsEngine)

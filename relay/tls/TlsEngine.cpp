@@ -117,33 +117,53 @@ TlsEngine::Context TlsEngine::clientContext(const QString &extraCaFile, QString 
     return {};
 }
 
-TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
+TlsEngine::Context TlsEngine::serverContext()
+{
+    Context context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    // One session ticket, sent as the client's Finished arrives, as a real
+    // server does. It answers the client's last flight at once: a client that
+    // leaves Nagle's algorithm on holds its first command until that flight
+    // is acknowledged, and with nothing to send the kernel delays that
+    // acknowledgement by some 40 ms. A forced quick ACK would need a system
+    // call on every read; the ticket costs one record per session.
+    if (!context || !SSL_CTX_set_num_tickets(context.get(), 1) || !SSL_CTX_set_ciphersuites(context.get(), Suites)) {
+        ERR_clear_error();
+        return {};
+    }
+    SSL_CTX_set_options(context.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // No session resumes another, as when each had a context of its own: a
+    // resumed session would skip the certificate made for its server and
+    // name. Nothing is cached, and a ticket presented, though readable with
+    // the shared keys, is set aside for a full handshake, which still ends
+    // with a ticket of its own.
+    SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_OFF);
+    if (!SSL_CTX_set_session_ticket_cb(
+            context.get(), nullptr,
+            [](SSL *, SSL_SESSION *, const unsigned char *, size_t, SSL_TICKET_STATUS, void *) -> SSL_TICKET_RETURN {
+                return SSL_TICKET_RETURN_IGNORE_RENEW;
+            },
+            nullptr)) {
+        ERR_clear_error();
+        return {};
+    }
+    return context;
+}
+
+TlsEngine::TlsEngine(const Context &context, CertificateAuthority &authority, const QString &serverHost)
     : m_authority(&authority)
     , m_serverHost(hostWithoutBrackets(serverHost))
 {
-    SSL_CTX *context = SSL_CTX_new(TLS_server_method());
-    if (context) {
-        // The leaf depends on the SNI, so it is chosen once the ClientHello is read.
-        SSL_CTX_set_cert_cb(context, &TlsEngine::onCertificateNeeded, this);
-        // One session ticket, sent as the client's Finished arrives, as a real
-        // server does. No client could resume with it (each engine has its own
-        // keys), but it answers the client's last flight at once: a client
-        // that leaves Nagle's algorithm on holds its first command until that
-        // flight is acknowledged, and with nothing to send the kernel delays
-        // that acknowledgement by some 40 ms. A forced quick ACK would need a
-        // system call on every read; the ticket costs one record per session.
-        // Both fail only for want of memory, which setUp() then reports.
-        if (!SSL_CTX_set_num_tickets(context, 1) || !SSL_CTX_set_ciphersuites(context, Suites)) {
-            SSL_CTX_free(context);
-            context = nullptr;
-        }
-    }
-    if (context)
-        SSL_CTX_set_options(context, SSL_OP_CIPHER_SERVER_PREFERENCE);
-    setUp(context);
-    SSL_CTX_free(context); // the SSL keeps its own reference
-    if (m_ssl)
-        SSL_set_accept_state(m_ssl);
+    setUp(context.get());
+    if (!m_ssl)
+        return;
+    // The leaf depends on the SNI, so it is chosen once the ClientHello is read.
+    SSL_set_cert_cb(m_ssl, &TlsEngine::onCertificateNeeded, this);
+    SSL_set_accept_state(m_ssl);
+}
+
+TlsEngine::TlsEngine(CertificateAuthority &authority, const QString &serverHost)
+    : TlsEngine(serverContext(), authority, serverHost)
+{
 }
 
 TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)

@@ -40,7 +40,13 @@ public:
     // What the handshake settled, filled once established.
     using Summary = TlsSummary;
 
-    // Server mode; authority must outlive the engine.
+    // What server mode needs besides the authority. Making one costs about a
+    // millisecond, so one is made per relay start and shared by its sessions,
+    // none of which can resume another. Null when memory runs out.
+    static Context serverContext();
+    // Server mode on a context from serverContext(); authority must outlive the engine.
+    TlsEngine(const Context &context, CertificateAuthority &authority, const QString &serverHost);
+    // The same on a context of its own.
     TlsEngine(CertificateAuthority &authority, const QString &serverHost);
     // What client mode trusts: the system's CAs, plus those of extraCaFile (PEM)
     // when given. Loading them takes tens of milliseconds, too slow to repeat per
