@@ -45,7 +45,7 @@ void useFrenchConventions()
 // Qt writes itself, as in the file chooser's list, whatever the user's locale.
 // Each application object needs it anew; the translators must outlive it.
 // Without the translation Qt speaks English, which is no reason to stop.
-void setIdentity(QTranslator *qtFrench, QtFrenchGaps *gaps)
+void setIdentity(QTranslator *qtFrench, QtFrenchGaps *gaps, QTranslator *ownTexts)
 {
     QCoreApplication::setApplicationName(QStringLiteral("dravlin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVLIN_VERSION));
@@ -55,6 +55,11 @@ void setIdentity(QTranslator *qtFrench, QtFrenchGaps *gaps)
                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(qtFrench);
     QCoreApplication::installTranslator(gaps);
+    // Dravlin's own texts are French at the source: a translation for the
+    // user's language, where one was made (dravlin_de.qm…), replaces them.
+    if (ownTexts->load(QLocale::system(), QStringLiteral("dravlin"), QStringLiteral("_"),
+                       QCoreApplication::applicationDirPath() + QStringLiteral("/../share/dravlin/translations")))
+        QCoreApplication::installTranslator(ownTexts);
 }
 
 // The window's icon is the packaged one, built in so that a build run where
@@ -87,7 +92,7 @@ int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcom
             printTo(stderr, QStringLiteral("dravlin: --export-ca : %1\n").arg(error));
             return 1;
         }
-        printTo(stderr, QStringLiteral("dravlin: certificat de l'autorité écrit dans « %1 » (autorité : %2)\n")
+        printTo(stderr, QCoreApplication::translate("main", "dravlin: certificat de l'autorité écrit dans « %1 » (autorité : %2)\n")
                             .arg(options.exportCaPath, QDir::toNativeSeparators(authority.directory())));
         return 0;
     }
@@ -112,9 +117,10 @@ int runConsole(const CommandLine &options, bool stdoutClosed)
 int runWindow(int argc, char **argv, const CommandLine &options)
 {
     QTranslator qtFrench;
+    QTranslator ownTexts;
     QtFrenchGaps gaps;
     QApplication app(argc, argv);
-    setIdentity(&qtFrench, &gaps);
+    setIdentity(&qtFrench, &gaps, &ownTexts);
     setWindowIdentity();
     WindowFrontEnd front;
     front.open(options);
@@ -131,7 +137,7 @@ int main(int argc, char **argv)
     if (!StandardStreams::occupyClosed(&stdoutClosed)) {
         // The next file opened could take a standard descriptor's place and
         // receive what was meant for it.
-        printTo(stderr, QStringLiteral("dravlin: une sortie standard est fermée et le périphérique nul est "
+        printTo(stderr, QCoreApplication::translate("main", "dravlin: une sortie standard est fermée et le périphérique nul est "
                                        "introuvable : rien ne peut s'ouvrir sans risque\n"));
         return 1;
     }
@@ -142,16 +148,17 @@ int main(int argc, char **argv)
     CommandLine options;
     {
         QTranslator qtFrench;
+        QTranslator ownTexts;
         QtFrenchGaps gaps;
         QCoreApplication app(argc, argv);
-        setIdentity(&qtFrench, &gaps);
+        setIdentity(&qtFrench, &gaps, &ownTexts);
         const int answered = answerWithoutRunning(options, options.parse(QCoreApplication::arguments()));
         if (answered >= 0)
             return answered;
         if (options.console)
             return runConsole(options, stdoutClosed);
         if (QString why; !DisplayProbe::canOpen(&why)) {
-            printTo(stderr, QStringLiteral("dravlin: aucun affichage graphique (%1) : la fenêtre ne peut pas s'ouvrir. "
+            printTo(stderr, QCoreApplication::translate("main", "dravlin: aucun affichage graphique (%1) : la fenêtre ne peut pas s'ouvrir. "
                                            "Pour relayer sans fenêtre : dravlin --console\n")
                                 .arg(why));
             return 1;

@@ -233,7 +233,7 @@ QString Conversation::replyText(int row) const
         if (isMarker(before))
             break;
         if (side(before) == Side::Client) {
-            return QStringLiteral("r\u00e9ponse en %1")
+            return tr("réponse en %1")
                 .arg(Transcript::durationText(arrivedMsecs(row) - arrivedMsecs(before)));
         }
     }

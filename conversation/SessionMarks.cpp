@@ -14,22 +14,22 @@ QString tlsPrefix() { return QStringLiteral("TLS "); }
 QString tlsText(const RelayEvent &event)
 {
     const TlsSummary &tls = event.tls;
-    QStringList parts{tlsPrefix() + (event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur")),
+    QStringList parts{tlsPrefix() + (event.side == Side::Client ? QCoreApplication::translate("SessionMarks", "client") : QCoreApplication::translate("SessionMarks", "serveur")),
                       tls.protocol, tls.cipher, EventText::upgradeName(event.upgrade)};
     if (event.side == Side::Client) {
         if (!tls.serverName.isEmpty())
-            parts.append(QStringLiteral("nom demandé %1").arg(tls.serverName));
-        parts.append(QStringLiteral("certificat de l'autorité de Dravlin"));
+            parts.append(QCoreApplication::translate("SessionMarks", "nom demandé %1").arg(tls.serverName));
+        parts.append(QCoreApplication::translate("SessionMarks", "certificat de l'autorité de Dravlin"));
         return parts.join(separator());
     }
-    parts.append(QStringLiteral("sujet %1").arg(tls.peerSubject));
-    parts.append(tls.peerVerified ? QStringLiteral("certificat vérifié")
-                                  : QStringLiteral("certificat NON vérifié (%1)")
+    parts.append(QCoreApplication::translate("SessionMarks", "sujet %1").arg(tls.peerSubject));
+    parts.append(tls.peerVerified ? QCoreApplication::translate("SessionMarks", "certificat vérifié")
+                                  : QCoreApplication::translate("SessionMarks", "certificat NON vérifié (%1)")
                                         .arg(ReasonText::certificate(tls.verifyResult, tls.verifyError)));
     parts.append(QStringLiteral("SHA-256 %1").arg(tls.peerFingerprint));
-    parts.append(QStringLiteral("émetteur %1").arg(tls.peerIssuer));
+    parts.append(QCoreApplication::translate("SessionMarks", "émetteur %1").arg(tls.peerIssuer));
     if (!tls.serverName.isEmpty())
-        parts.append(QStringLiteral("nom demandé %1").arg(tls.serverName));
+        parts.append(QCoreApplication::translate("SessionMarks", "nom demandé %1").arg(tls.serverName));
     return parts.join(separator());
 }
 
@@ -46,7 +46,7 @@ QString SessionMarks::text(const RelayEvent &event)
     case RelayEvent::Kind::TlsEstablished:
         return tlsText(event);
     case RelayEvent::Kind::PlaintextDropped:
-        return QStringLiteral("en clair ignoré · %1 · %2 o après %3, jamais transmis")
+        return tr("en clair ignoré · %1 · %2 o après %3, jamais transmis")
             .arg(event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur"),
                  Transcript::countText(event.dropped), EventText::upgradeName(event.upgrade));
     default:

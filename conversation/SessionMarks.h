@@ -4,6 +4,7 @@
 #include "RelayEvent.h"
 #include "SessionMark.h"
 
+#include <QCoreApplication>
 #include <QString>
 
 // Which of the relay's events leave a mark in the conversation, and its
@@ -11,6 +12,8 @@
 // transcripts and the console's stdout mark the same moments alike.
 class SessionMarks
 {
+    Q_DECLARE_TR_FUNCTIONS(SessionMarks)
+
 public:
     // The mark's text without the "-- " prefix, or an empty string for an
     // event that leaves none:

@@ -120,7 +120,7 @@ bool Relay::prepareTls()
     if (error.isEmpty()) {
         m_clientFacing = TlsEngine::serverContext();
         if (!m_clientFacing)
-            error = QStringLiteral("TLS impossible : mémoire insuffisante");
+            error = tr("TLS impossible : mémoire insuffisante");
     }
     if (error.isEmpty())
         return true;
@@ -357,10 +357,9 @@ void Relay::handshakeOverdue(Side side)
     if (!inSession() || !engine || engine->state() != TlsEngine::State::Handshaking)
         return;
     const int limit = m_handshakeTimer[sideIndex(side)].interval();
-    socket(side).abandonTlsHandshake(QStringLiteral("négociation TLS inachevée après %1 s, côté %2")
+    socket(side).abandonTlsHandshake(tr("négociation TLS inachevée après %1 s, côté %2")
                                          .arg(QLocale(QLocale::French).toString(limit / 1000.0, 'g', 3),
-                                              side == Side::Client ? QStringLiteral("client")
-                                                                   : QStringLiteral("serveur")));
+                                              side == Side::Client ? tr("client") : tr("serveur")));
 }
 
 void Relay::tlsEstablished(Side side)
