@@ -153,7 +153,7 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
     cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
     // Between the server port, which keeps its width, and the buttons; too
-    // narrow for its caption, it takes a shorter one (the tooltip says all).
+    // narrow for its caption, the caption is cut (the tooltip says all).
     QRect insecure = rect(4680, 840, 2700, 285);
     insecure.setLeft(std::max(insecure.left(), txtPortServeur->geometry().right() + 1 + s.x(105)));
     insecure.setRight(std::min(insecure.right(), cmdStart->geometry().left() - 1 - s.x(60)));
@@ -168,7 +168,7 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     // The design's row reaches the frame's own edges (the status panel to its
     // foot); here the border is drawn inside the frame, and nothing may
     // straddle it or cover the caption.
-    const int line = std::max(1, style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this));
+    const int line = 2; // the etched line, a dark one and a light one
     const QRect inside = borderRect().adjusted(line, line, -line, -line);
     const QRect title = captionRect();
     for (QWidget *child : findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
@@ -318,6 +318,7 @@ void ConfigurationPanel::clickStart()
 
 void ConfigurationPanel::focusField(RelaySettings::Error::Field field)
 {
+    // In the order of RelaySettings::Error::Field.
     QLineEdit *const fields[] = {txtPortClient, txtPortServeur, txtAdresseServeur};
     QLineEdit *atFault = fields[static_cast<int>(field)];
     atFault->setFocus(Qt::OtherFocusReason);
