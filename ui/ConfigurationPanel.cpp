@@ -9,13 +9,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QPainter>
+#include <QStyle>
+#include <qdrawutil.h>
 
 #include <algorithm>
 #include <iterator>
 
 namespace {
 
-QString insecureCaption() { return QStringLiteral("Accepter tout certificat serveur"); }
 const QColor StoppedColour(255, 0, 0);
 const QColor StartedColour(0, 255, 0);
 
@@ -53,38 +55,57 @@ void setBackground(QWidget *widget, const QColor &colour)
 } // namespace
 
 ConfigurationPanel::ConfigurationPanel(QWidget *parent)
-    : QGroupBox(QStringLiteral("Configuration"), parent)
+    : QGroupBox(tr("Configuration"), parent)
 {
     setObjectName(QStringLiteral("Frame1"));
-    const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignTop;
+    const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignVCenter;
     const QString defaultPort = QString::number(RelaySettings::DefaultPort);
-    listenPortCaption = makeLabel(QStringLiteral("Label3"), QStringLiteral("Serveur sur le port"), caption, this);
+    listenPortCaption = makeLabel(QStringLiteral("Label3"), tr("Serveur sur le port"), caption, this);
     txtPortClient = makeField(QStringLiteral("txtPortClient"), defaultPort, this);
-    serverHostCaption = makeLabel(QStringLiteral("Label4"), QStringLiteral("Redirige vers"), caption, this);
+    serverHostCaption = makeLabel(QStringLiteral("Label4"), tr("Redirige vers"), caption, this);
     txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"),
                                   QString::fromLatin1(RelaySettings::DefaultServerHost), this);
-    serverPortCaption = makeLabel(QStringLiteral("Label5"), QStringLiteral("Sur le port"), caption, this);
+    serverPortCaption = makeLabel(QStringLiteral("Label5"), tr("Sur le port"), caption, this);
     txtPortServeur = makeField(QStringLiteral("txtPortServeur"), defaultPort, this);
-    chkTls = new QCheckBox(QStringLiteral("Déchiffrer TLS"), this);
+    // A caption says what its field holds as the field itself does.
+    const auto explain = [](const QString &tip, QWidget *field, QWidget *fieldCaption) {
+        field->setToolTip(tip);
+        fieldCaption->setToolTip(tip);
+    };
+    explain(tr("Le port local sur lequel Dravlin attend le client.\n"
+               "Ce que vous tapez ici est recopié dans « Sur le port » au fil de la frappe."),
+            txtPortClient, listenPortCaption);
+    explain(tr("Le nom ou l'adresse IP du serveur vers lequel chaque client est relayé."),
+            txtAdresseServeur, serverHostCaption);
+    explain(tr("Le port du serveur.\nIl reprend le port local chaque fois que celui-ci est modifié."),
+            txtPortServeur, serverPortCaption);
+    chkTls = new QCheckBox(tr("Déchiffrer TLS"), this);
     chkTls->setObjectName(QStringLiteral("chkTls"));
-    chkTls->setToolTip(QStringLiteral(
+    chkTls->setToolTip(tr(
         "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
         "Le client voit un certificat de l'autorité de Dravlin : faites-lui confiance\n"
         "(clic droit : « Exporter le certificat CA… »)."));
-    chkTlsInsecure = new QCheckBox(insecureCaption(), this);
+    chkTlsInsecure = new QCheckBox(this);
     chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
-    chkTlsInsecure->setToolTip(QStringLiteral(
-        "Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée."));
-    cmdStart = makeButton(QStringLiteral("cmdStart"), QStringLiteral("Ecouter"), this);
-    cmdStop = makeButton(QStringLiteral("cmdStop"), QStringLiteral("Stop !"), this);
+    // The captions stay the design's; the keys are told in the tooltips.
+    cmdStart = makeButton(QStringLiteral("cmdStart"), tr("Ecouter"), this);
+    cmdStart->setShortcut(QKeySequence(Qt::Key_F5));
+    cmdStart->setToolTip(tr("Démarre le relais : écoute sur le port local et relaie chaque client vers le serveur (%1).")
+                             .arg(cmdStart->shortcut().toString(QKeySequence::NativeText)));
+    cmdStop = makeButton(QStringLiteral("cmdStop"), tr("Stop !"), this);
+    cmdStop->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
+    cmdStop->setToolTip(tr("Arrête le relais et son écoute (%1).")
+                            .arg(cmdStop->shortcut().toString(QKeySequence::NativeText)));
+    fitInsecureCaption();
 
     FrameEtat = new QFrame(this);
     FrameEtat->setObjectName(QStringLiteral("FrameEtat"));
     FrameEtat->setFrameShape(QFrame::Box);
     FrameEtat->setAutoFillBackground(true);
     // The label lets the panel's colour show through around its text.
-    lblEtat = makeLabel(QStringLiteral("lblEtat"), QStringLiteral("Serveur arrêté"),
-                        Qt::AlignHCenter | Qt::AlignTop, FrameEtat);
+    lblEtat = makeLabel(QStringLiteral("lblEtat"), tr("Serveur arrêté"), Qt::AlignHCenter | Qt::AlignTop, FrameEtat);
+    FrameEtat->setToolTip(tr("Dit si le relais a été démarré (vert) ou arrêté (rouge)."));
+    lblEtat->setToolTip(FrameEtat->toolTip());
     QFont etatFont = QApplication::font();
     etatFont.setFamilies({QStringLiteral("Arial Black"), QStringLiteral("Arial"),
                           QStringLiteral("Liberation Sans"), etatFont.family()});
@@ -132,18 +153,84 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
     cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
     // Between the server port, which keeps its width, and the buttons; too
-    // narrow for its caption, it takes a shorter one (the tooltip says all).
+    // narrow for its caption, the caption is cut (the tooltip says all).
     QRect insecure = rect(4680, 840, 2700, 285);
     insecure.setLeft(std::max(insecure.left(), txtPortServeur->geometry().right() + 1 + s.x(105)));
     insecure.setRight(std::min(insecure.right(), cmdStart->geometry().left() - 1 - s.x(60)));
     chkTlsInsecure->setGeometry(insecure);
-    chkTlsInsecure->setText(insecureCaption());
-    if (chkTlsInsecure->sizeHint().width() > insecure.width())
-        chkTlsInsecure->setText(QStringLiteral("Tout certificat"));
+    fitInsecureCaption();
     QRect etat = rect(8880, 120, 3495, 1095);
     etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
     FrameEtat->setGeometry(etat);
+    centreOn(listenPortCaption, txtPortClient);
+    centreOn(serverHostCaption, txtAdresseServeur);
+    centreOn(serverPortCaption, txtPortServeur);
+    // The design's row reaches the frame's own edges (the status panel to its
+    // foot); here the border is drawn inside the frame, and nothing may
+    // straddle it or cover the caption.
+    const int line = 2; // the etched line, a dark one and a light one
+    const QRect inside = borderRect().adjusted(line, line, -line, -line);
+    const QRect title = captionRect();
+    for (QWidget *child : findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        QRect kept = child->geometry().intersected(inside);
+        if (kept.intersects(title))
+            kept.setTop(title.bottom() + 1);
+        child->setGeometry(kept);
+    }
+    etat = FrameEtat->geometry();
     lblEtat->setGeometry(squeeze < 1.0 ? QRect(0, s.y(360), etat.width(), s.y(615)) : s.rect(0, 360, 3495, 615));
+    lblEtat->setGeometry(lblEtat->geometry().intersected(FrameEtat->rect()));
+}
+
+void ConfigurationPanel::centreOn(QLabel *caption, const QWidget *field)
+{
+    QRect placed = caption->geometry();
+    placed.moveCenter(QPoint(placed.center().x(), field->geometry().center().y()));
+    caption->setGeometry(placed);
+}
+
+void ConfigurationPanel::fitInsecureCaption()
+{
+    const QString whole = tr("Accepter tout certificat serveur");
+    const QString meaning = tr("Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée.");
+    chkTlsInsecure->setText(whole);
+    const int wanted = chkTlsInsecure->sizeHint().width();
+    if (wanted <= chkTlsInsecure->width()) {
+        chkTlsInsecure->setToolTip(meaning);
+        return;
+    }
+    // The box and its spacing take what they take; the text gets the rest.
+    const QFontMetrics metrics = chkTlsInsecure->fontMetrics();
+    const int room = chkTlsInsecure->width() - (wanted - metrics.horizontalAdvance(whole));
+    chkTlsInsecure->setText(metrics.elidedText(whole, Qt::ElideRight, std::max(0, room)));
+    chkTlsInsecure->setToolTip(whole + QLatin1String(" :\n") + meaning);
+}
+
+QRect ConfigurationPanel::captionRect() const
+{
+    const QFontMetrics metrics = fontMetrics();
+    return QRect(metrics.averageCharWidth(), 0, metrics.horizontalAdvance(title()), metrics.height());
+}
+
+QRect ConfigurationPanel::borderRect() const
+{
+    return rect().adjusted(0, captionRect().height() / 2, 0, 0);
+}
+
+void ConfigurationPanel::paintEvent(QPaintEvent *)
+{
+    // Some styles (Fusion among them) draw a group box's caption above its
+    // frame, flush left, and the frame lower still; this row's caption sits on
+    // the top line, the line broken around it, in the etched frame desktops
+    // commonly draw around a group box.
+    QPainter painter(this);
+    const QRect caption = captionRect();
+    const int gap = fontMetrics().averageCharWidth() / 2;
+    painter.setClipRegion(QRegion(rect()) - caption.adjusted(-gap, 0, gap, 0));
+    qDrawShadeRect(&painter, borderRect(), palette(), true, 1, 0);
+    painter.setClipping(false);
+    style()->drawItemText(&painter, caption, Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(), title(),
+                          QPalette::WindowText);
 }
 
 void ConfigurationPanel::chainTabOrder(QWidget *next)
@@ -216,7 +303,7 @@ void ConfigurationPanel::showState(bool started)
     chkTls->setEnabled(!started);
     chkTlsInsecure->setEnabled(!started);
     setBackground(FrameEtat, started ? StartedColour : StoppedColour);
-    lblEtat->setText(started ? QStringLiteral("Serveur démarré") : QStringLiteral("Serveur arrêté"));
+    lblEtat->setText(started ? tr("Serveur démarré") : tr("Serveur arrêté"));
 }
 
 bool ConfigurationPanel::isStarted() const
@@ -227,6 +314,15 @@ bool ConfigurationPanel::isStarted() const
 void ConfigurationPanel::clickStart()
 {
     cmdStart->click();
+}
+
+void ConfigurationPanel::focusField(RelaySettings::Error::Field field)
+{
+    // In the order of RelaySettings::Error::Field.
+    QLineEdit *const fields[] = {txtPortClient, txtPortServeur, txtAdresseServeur};
+    QLineEdit *atFault = fields[static_cast<int>(field)];
+    atFault->setFocus(Qt::OtherFocusReason);
+    atFault->selectAll();
 }
 
 void ConfigurationPanel::onTxtPortClientTextChanged(const QString &text)

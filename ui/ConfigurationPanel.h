@@ -32,6 +32,12 @@ public:
     void focusFirstField();
     // On the TLS boxes' context menu.
     void addTlsAction(QAction *action);
+    // Puts the cursor in the field at fault, its text selected to be typed over.
+    void focusField(RelaySettings::Error::Field field);
+    // Where the border runs (its caption sits on the top line), and the
+    // caption's own room: the controls stay inside the one, clear of the other.
+    QRect borderRect() const;
+    QRect captionRect() const;
 
     // Fills the fields as if typed; the server port last, since typing the
     // local port mirrors into it.
@@ -53,11 +59,19 @@ Q_SIGNALS:
     void startClicked();
     void stopClicked();
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 private Q_SLOTS:
     void onTxtPortClientTextChanged(const QString &text);
     void onFieldReturnPressed();
 
 private:
+    // The insecure box's caption, whole when it fits, else cut with an ellipsis.
+    void fitInsecureCaption();
+    // Moves a caption so that its middle is level with its field's.
+    static void centreOn(QLabel *caption, const QWidget *field);
+
     QLabel *listenPortCaption = nullptr;
     QLineEdit *txtPortClient = nullptr;
     QLabel *serverHostCaption = nullptr;

@@ -176,34 +176,32 @@ void MainWindow::createActions()
 {
     // No menu bar: it would push the designed layout down. The actions live
     // on the window for their shortcuts and on the panes for their menus.
-    QAction *save = newAction(QStringLiteral("Enregistrer la conversation…"), QStringLiteral("actEnregistrer"),
-                              QKeySequence::Save);
+    QAction *save = newAction(tr("Enregistrer…"), QStringLiteral("actEnregistrer"), QKeySequence::Save);
     connect(save, &QAction::triggered, m_files, &ConversationFileActions::chooseAndSave);
     // Only while a pane has the focus: in a field, Ctrl+C copies the field's text.
-    QAction *copy = newAction(QStringLiteral("Copier"), QStringLiteral("actCopier"), QKeySequence::Copy,
-                              Qt::WidgetShortcut);
+    QAction *copy = newAction(tr("Copier"), QStringLiteral("actCopier"), QKeySequence::Copy, Qt::WidgetShortcut);
     connect(copy, &QAction::triggered, m_panes, &TrafficPanes::copyRows);
     // Ctrl+Z in a field still undoes its typing: the field takes the key first.
-    QAction *undo = newAction(QStringLiteral("Rétablir les lignes effacées"), QStringLiteral("actRetablir"),
-                              QKeySequence::Undo);
+    QAction *undo = newAction(tr("Rétablir l'effacement"), QStringLiteral("actRetablir"), QKeySequence::Undo);
     connect(undo, &QAction::triggered, this, &MainWindow::undoClear);
-    QAction *history = newAction(QStringLiteral("Historique des événements"), QStringLiteral("actHistorique"),
-                                 QKeySequence(Qt::CTRL | Qt::Key_H));
+    QAction *history = newAction(tr("Historique"), QStringLiteral("actHistorique"), QKeySequence(Qt::CTRL | Qt::Key_H));
     connect(history, &QAction::triggered, this, &MainWindow::showEventHistory);
-    QAction *open = newAction(QStringLiteral("Ouvrir une conversation…"), QStringLiteral("actOuvrir"),
-                              QKeySequence::Open);
+    QAction *open = newAction(tr("Ouvrir…"), QStringLiteral("actOuvrir"), QKeySequence::Open);
     connect(open, &QAction::triggered, m_files, &ConversationFileActions::chooseAndOpen);
-    QAction *pcap = newAction(QStringLiteral("Exporter en pcap…"), QStringLiteral("actExporterPcap"));
+    QAction *pcap = newAction(tr("Exporter en pcap…"), QStringLiteral("actExporterPcap"));
     connect(pcap, &QAction::triggered, m_files, &ConversationFileActions::chooseAndExportPcap);
-    QAction *exportCa = newAction(QStringLiteral("Exporter le certificat CA…"), QStringLiteral("actExporterCa"));
+    QAction *exportCa = newAction(tr("Exporter le certificat CA…"), QStringLiteral("actExporterCa"));
     connect(exportCa, &QAction::triggered, m_caExport, &CaCertificateExport::chooseAndExport);
-    QAction *find = newAction(QStringLiteral("Rechercher…"), QStringLiteral("actRechercher"), QKeySequence::Find);
+    QAction *find = newAction(tr("Rechercher"), QStringLiteral("actRechercher"), QKeySequence::Find);
     connect(find, &QAction::triggered, this, &MainWindow::openFindBar);
     addActions({save, undo, history, open, find});
 
     m_configuration->addTlsAction(exportCa);
+    // Every pane action, each with its key: the menu is where they are found.
     for (PaneView *pane : {lstClient, lstServeur}) {
-        pane->addActions({find, copy, save, open, pcap, exportCa});
+        QAction *details = pane->findChild<QAction *>(QStringLiteral("actDetails"));
+        pane->insertActions(details, {m_panes->clearAction(), undo, find});
+        pane->addActions({copy, save, open, pcap, history, exportCa});
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
 }
@@ -250,7 +248,9 @@ void MainWindow::onCmdStartClicked()
     const auto error = m_relay.start(m_configuration->listenPortText(), m_configuration->serverPortText(),
                                      m_configuration->serverHostText(), tlsSettings());
     if (error) {
-        reportError(EventText::settingsError(*error, EventText::Naming::WindowFields));
+        // Once the box is closed, the field at fault is ready to be typed over.
+        connect(reportError(EventText::settingsError(*error, EventText::Naming::WindowFields)), &QDialog::finished,
+                m_configuration, [this, field = error->field] { m_configuration->focusField(field); });
         return;
     }
     enterStartedIfArmed();
@@ -364,7 +364,7 @@ void MainWindow::copyRows()
     m_panes->copyRows();
 }
 
-void MainWindow::reportError(const QString &message)
+QMessageBox *MainWindow::reportError(const QString &message)
 {
     // Opened, not exec()'d: the event loop, and with it the relay, keeps running.
     auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Dravlin"), message,
@@ -375,6 +375,7 @@ void MainWindow::reportError(const QString &message)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     Q_EMIT errorReported(message);
+    return box;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -22,6 +22,7 @@ class QAction;
 class QDateTime;
 class QEventLoopLocker;
 class QLabel;
+class QMessageBox;
 class SearchController;
 class StatusLine;
 class TrafficPanes;
@@ -114,7 +115,7 @@ private Q_SLOTS:
     void onCmdStopClicked();
     void onRelayEventOccurred(const RelayEvent &event);
     void onRelayFinished();
-    void reportError(const QString &message);
+    QMessageBox *reportError(const QString &message);
     void setShownFile(const QString &path);
 
 private:

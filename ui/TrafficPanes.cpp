@@ -5,6 +5,7 @@
 #include "PaneView.h"
 #include "RowDetailsDialog.h"
 
+#include <QAction>
 #include <QClipboard>
 #include <QEvent>
 #include <QGuiApplication>
@@ -55,6 +56,18 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
     connect(m_shown, &PacedRows::rowsInserted, this, &TrafficPanes::onRowsShown);
     connect(m_shown, &PacedRows::modelReset, this, &TrafficPanes::onRowsReset);
     connect(m_notice, &QToolButton::clicked, this, &TrafficPanes::onNoticeClicked);
+
+    // No key clears: a gesture does, and the menu names it where a key would
+    // stand (the text after the tab).
+    m_clearAction = new QAction(tr("Effacer") + QLatin1Char('\t') + tr("double-clic"), this);
+    m_clearAction->setObjectName(QStringLiteral("actEffacer"));
+    connect(m_clearAction, &QAction::triggered, this, &TrafficPanes::onPaneDoubleClicked);
+}
+
+void TrafficPanes::setReadOnly(bool readOnly)
+{
+    m_readOnly = readOnly;
+    m_clearAction->setEnabled(!readOnly);
 }
 
 void TrafficPanes::clear()

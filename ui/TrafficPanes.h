@@ -8,6 +8,7 @@
 class Conversation;
 class PacedRows;
 class PaneView;
+class QAction;
 class QModelIndex;
 class QToolButton;
 
@@ -37,7 +38,9 @@ public:
     // focus, or the whole conversation when no row is selected.
     void copyRows();
     // While read-only, a double-click does not clear the panes.
-    void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
+    void setReadOnly(bool readOnly);
+    // What a double-click does, for the panes' context menu; disabled while read-only.
+    QAction *clearAction() const { return m_clearAction; }
     bool isReadOnly() const { return m_readOnly; }
     // The rows selected, the same in both panes, top to bottom.
     QList<int> selectedRows() const;
@@ -68,6 +71,7 @@ private:
     PaneView *m_clientPane;
     PaneView *m_serverPane;
     QToolButton *m_notice;
+    QAction *m_clearAction;
     int m_unseen = 0;
     bool m_following = false;
     bool m_readOnly = false;

@@ -1,5 +1,6 @@
 #include "CertificateAuthority.h"
 #include "CommandLine.h"
+#include "ConfigurationPanel.h"
 #include "ControlBytes.h"
 #include "ConversationSearch.h"
 #include "EventHistory.h"
@@ -271,40 +272,92 @@ private Q_SLOTS:
     }
     void cleanup() { m_front.reset(); }
 
-    // On a screen smaller than designed, the panes give up height first and
-    // every control of the configuration row stays inside it; back at the
-    // design size, nothing has moved.
+    // On a screen smaller than designed, the panes give up height first; at
+    // either size every control of the configuration row stays inside its
+    // border, clear of the caption on it, each caption level with its field,
+    // and a box's text is whole where it fits, else cut with its tooltip
+    // saying it all. Back at the design size, nothing has moved. (Run again
+    // at a scale factor of 2.)
     void aSmallScreenShrinksThePanesFirstAndKeepsEveryControlWhole()
     {
-        QWidget *area = m_window->centralWidget(), *configuration = control("cmdStart")->parentWidget();
+        QWidget *area = m_window->centralWidget();
+        auto *configuration = control<ConfigurationPanel>("Frame1");
         const QSize design = m_window->designClientSize();
         m_window->resize(m_window->size() - area->size() + design);
         QTRY_COMPARE(area->size(), design);
         const QList<QWidget *> row = configuration->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
         const QRect stopAtDesign = control("cmdStop")->geometry();
         const int paneAtDesign = m_client->height();
+        const QString insecure = control<QCheckBox>("chkTlsInsecure")->text();
         const QSize small(620, 470); // 1280x1024 at a scale factor of 2, less a window frame
-        m_window->resize(m_window->size() - area->size() + small);
-        QTRY_COMPARE(area->size(), small);
+        for (const QSize &size : {design, small}) {
+            m_window->resize(m_window->size() - area->size() + size);
+            QTRY_COMPARE(area->size(), size);
+            const QRect inside = configuration->borderRect().adjusted(1, 1, -1, -1);
+            for (QWidget *widget : row) {
+                QVERIFY2(inside.contains(widget->geometry()) && !widget->geometry().intersects(configuration->captionRect()),
+                         qPrintable(widget->objectName()));
+                // What takes input overlaps nothing else that does (captions may touch).
+                for (QWidget *other : row)
+                    QVERIFY2(other == widget || widget->focusPolicy() == Qt::NoFocus || other->focusPolicy() == Qt::NoFocus
+                                 || !other->geometry().intersects(widget->geometry()),
+                             qPrintable(widget->objectName() + QLatin1Char('/') + other->objectName()));
+            }
+            for (auto *box : configuration->findChildren<QCheckBox *>()) {
+                QVERIFY2(box->sizeHint().width() <= box->width(), qPrintable(box->text()));
+                const QString cut = box->text().chopped(1);
+                QVERIFY(box->text() == insecure || box != control("chkTlsInsecure")
+                        || (box->text().endsWith(QChar(0x2026)) && insecure.startsWith(cut) && box->toolTip().startsWith(insecure)));
+            }
+            for (const auto &[caption, field] : {std::pair{"Label3", "txtPortClient"}, {"Label4", "txtAdresseServeur"}, {"Label5", "txtPortServeur"}})
+                QVERIFY(qAbs(control(caption)->geometry().center().y() - control(field)->geometry().center().y()) <= 1);
+        }
         QVERIFY(m_client->height() < paneAtDesign);
         QCOMPARE(control("cmdStop")->height(), stopAtDesign.height());
-        for (QWidget *widget : row) {
-            QVERIFY2(configuration->rect().contains(widget->geometry()), qPrintable(widget->objectName()));
-            // What takes input overlaps nothing else that does (captions may touch).
-            for (QWidget *other : row)
-                QVERIFY2(other == widget || widget->focusPolicy() == Qt::NoFocus || other->focusPolicy() == Qt::NoFocus
-                             || !other->geometry().intersects(widget->geometry()),
-                         qPrintable(widget->objectName() + QLatin1Char('/') + other->objectName()));
-        }
-        for (auto *box : configuration->findChildren<QCheckBox *>())
-            QVERIFY2(box->sizeHint().width() <= box->width(), qPrintable(box->text()));
-        for (QWidget *widget : {configuration, static_cast<QWidget *>(m_client), static_cast<QWidget *>(m_server)})
+        for (QWidget *widget : {static_cast<QWidget *>(configuration), static_cast<QWidget *>(m_client), static_cast<QWidget *>(m_server)})
             QVERIFY(area->rect().contains(widget->geometry()));
         QVERIFY(!m_client->geometry().intersects(m_server->geometry()));
         m_window->resize(m_window->size() - area->size() + design);
         QTRY_COMPARE(control("cmdStop")->geometry(), stopAtDesign);
     }
 
+    // Every pane action is in the panes' menu with its key, or the gesture
+    // doing the same; every control of the row says what it does; F5 and
+    // Shift+F5 start and stop, as their tooltips say.
+    void everyActionIsFoundWithItsKeyAndEveryControlSaysWhatItDoes()
+    {
+        const QStringList menu = textList({"Effacer\tdouble-clic", "Rétablir l'effacement", "Rechercher", "Détails…", "Copier",
+                                           "Enregistrer…", "Ouvrir…", "Exporter en pcap…", "Historique", "Exporter le certificat CA…"});
+        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "Return", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", ""});
+        for (PaneView *pane : {m_client, m_server}) {
+            QCOMPARE(pane->contextMenuPolicy(), Qt::ActionsContextMenu);
+            QStringList texts, shortcuts;
+            for (QAction *action : pane->actions()) {
+                texts.append(action->text());
+                shortcuts.append(action->shortcut().toString());
+                QVERIFY(action->shortcut().isEmpty() || action->isShortcutVisibleInContextMenu());
+            }
+            QCOMPARE(texts, menu);
+            QCOMPARE(shortcuts, keys);
+        }
+        fill(2);
+        m_client->actions().first()->trigger();
+        QCOMPARE(m_conv->rowCount(), 0);
+
+        for (QWidget *widget : control("Frame1")->findChildren<QWidget *>())
+            QVERIFY2(!widget->toolTip().isEmpty(), qPrintable(widget->objectName()));
+        QVERIFY(control("txtPortClient")->toolTip().contains(QStringLiteral("Sur le port")));
+        fillFields(LoopbackPeer::unusedPort());
+        for (const auto &[button, caption, key] : {std::tuple{"cmdStart", "Ecouter", QKeySequence(Qt::Key_F5)},
+                                                   {"cmdStop", "Stop !", QKeySequence(Qt::SHIFT | Qt::Key_F5)}}) {
+            QCOMPARE(control<QPushButton>(button)->text(), QString::fromLatin1(caption));
+            QVERIFY(control(button)->toolTip().contains(key.toString(QKeySequence::NativeText)));
+            QTest::keySequence(m_window, key);
+            const bool started = button == std::string_view("cmdStart");
+            QTRY_COMPARE(control("cmdStop")->isEnabled(), started); // the click is animated
+            expectState(started);
+        }
+    }
     // The window opens on the local port; typing it fills the server port
     // keystroke by keystroke, nothing flows back.
     void theLocalPortMirrorsIntoTheServerPortNotBack()
@@ -425,20 +478,28 @@ private Q_SLOTS:
         QTest::addColumn<QString>("route");
         QTest::addColumn<QStringList>("fields"); // as shown afterwards
         QTest::addColumn<QString>("named");      // in the message
+        QTest::addColumn<QString>("atFault");    // has the focus once the box is closed
         // Which field each fault names, and how, is the relay suite's: here what only the window does.
         const QByteArray ok = QByteArray::number(LoopbackPeer::unusedPort());
         const char *port = ok.constData();
-        QTest::newRow("local port 0") << QStringLiteral("click") << textList({"0", "127.0.0.1", port}) << QStringLiteral("Serveur sur le port");
-        QTest::newRow("TLS without its authority") << QStringLiteral("tls") << textList({port, "127.0.0.1", port}) << QStringLiteral("dravlin");
+        QTest::newRow("local port 0") << QStringLiteral("click") << textList({"0", "127.0.0.1", port}) << QStringLiteral("Serveur sur le port")
+                                      << QStringLiteral("txtPortClient");
+        QTest::newRow("server port") << QStringLiteral("click") << textList({port, "127.0.0.1", "x"}) << QStringLiteral("Sur le port")
+                                     << QStringLiteral("txtPortServeur");
+        QTest::newRow("empty host") << QStringLiteral("click") << textList({port, "", port}) << QStringLiteral("Redirige vers")
+                                    << QStringLiteral("txtAdresseServeur");
+        QTest::newRow("TLS without its authority") << QStringLiteral("tls") << textList({port, "127.0.0.1", port}) << QStringLiteral("dravlin")
+                                                   << QString();
         // --start clicks for the user: the same box, the values shown as typed.
         QTest::newRow("command line") << QStringLiteral("options") << textList({"vingt", "127.0.0.1", "vingt"})
-                                      << QStringLiteral("Serveur sur le port");
+                                      << QStringLiteral("Serveur sur le port") << QStringLiteral("txtPortClient");
     }
     void badInputIsReportedAndStartsNothing()
     {
         QFETCH(QString, route);
         QFETCH(QStringList, fields);
         QFETCH(QString, named);
+        QFETCH(QString, atFault);
         add(Side::Client, {"a", "b"});
         QSignalSpy reported(m_window, &MainWindow::errorReported);
         QTemporaryDir home;
@@ -464,6 +525,13 @@ private Q_SLOTS:
             QCOMPARE(control<QLineEdit>(Fields[i])->text(), fields[i]);
         QCOMPARE(m_conv->rowCount(), 2);
         QVERIFY(!m_window->relay().isArmed());
+        m_client->setFocus(); // not where the fault is, as after a click elsewhere
+        m_window->findChild<QMessageBox *>(QStringLiteral("msgErreur"))->accept();
+        if (!atFault.isEmpty()) {
+            auto *field = control<QLineEdit>(atFault.toLatin1().constData());
+            QTRY_COMPARE(m_window->focusWidget(), field); // where the focus is, once the window is active
+            QCOMPARE(field->selectedText(), field->text());
+        }
     }
 
     // Started from the command line: every row the peers exchange reaches
