@@ -66,16 +66,16 @@ QString StatusLine::record(const RelayEvent &event)
 {
     const EventHistory::Entry &kept = m_history.append(event);
     followSession(event);
-    if (!kept.failure) {
+    const bool costOfFailure = event.kind == RelayEvent::Kind::Undelivered
+        && (event.end == RelayEvent::End::ServerUnreachable || event.end == RelayEvent::End::TlsFailed);
+    if (!kept.failure)
         show(kept.text);
-    } else if (event.kind == RelayEvent::Kind::Undelivered && lblEchec->isVisible()
-               && (event.end == RelayEvent::End::ServerUnreachable || event.end == RelayEvent::End::TlsFailed)) {
-        // The bytes a failure already in view cost: said beside its cause,
-        // which stays first.
+    else if (costOfFailure && lblEchec->isVisible())
+        // The bytes a failure still in view cost: said beside its cause, which stays first.
         lblEchec->setFullText(tr("%1 ; %2").arg(lblEchec->fullText(), EventText::headline(event)));
-    } else {
-        showFailure(EventText::headline(event));
-    }
+    else
+        // Its cause already seen, the loss is said whole.
+        showFailure(costOfFailure ? kept.text : EventText::headline(event));
     return kept.text;
 }
 
