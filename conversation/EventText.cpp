@@ -125,6 +125,39 @@ QString EventText::describe(const RelayEvent &event)
     return QString();
 }
 
+QString EventText::headline(const RelayEvent &event)
+{
+    using Kind = RelayEvent::Kind;
+    switch (event.kind) {
+    case Kind::ListenFailed:
+        if (event.error == QAbstractSocket::AddressInUseError)
+            return tr("port %1 déjà utilisé — écoute impossible").arg(event.listenPort);
+        if (event.error == QAbstractSocket::SocketAccessError)
+            return tr("port %1 réservé à l'administrateur — écoute impossible").arg(event.listenPort);
+        break;
+    case Kind::ServerFailed:
+        if (event.cause.kind == FailureCause::Kind::HostNotFound)
+            return tr("hôte introuvable : %1").arg(RowText::escaped(event.cause.text.isEmpty() ? event.server : event.cause.text));
+        if (event.cause.kind == FailureCause::Kind::None && event.error == QAbstractSocket::HostNotFoundError)
+            return tr("hôte introuvable : %1").arg(RowText::escaped(event.server));
+        return tr("%1 — connexion à %2 impossible").arg(clause(connectFailure(event)), RowText::escaped(event.server));
+    case Kind::TlsFailed:
+        return tr("%1 — échec TLS avec le %2").arg(clause(reasonOf(event)), sideName(event.side));
+    case Kind::PeerReset:
+        if (isFailure(event) && event.cause.kind != FailureCause::Kind::None)
+            return tr("%1 — connexion avec le %2 interrompue").arg(reasonOf(event), sideName(event.side));
+        break;
+    case Kind::Undelivered:
+        // What a failure already shown cost: said beside it, not in its place.
+        if (event.end == RelayEvent::End::ServerUnreachable || event.end == RelayEvent::End::TlsFailed)
+            return tr("%1 non remis au %2").arg(bytes(event.undelivered), sideName(event.side));
+        break;
+    default:
+        break;
+    }
+    return describe(event);
+}
+
 QString EventText::tlsMarker(const RelayEvent &event)
 {
     const TlsSummary &tls = event.tls;

@@ -19,6 +19,10 @@ public:
     enum class Naming { WindowFields, ConsoleOptions };
 
     static QString describe(const RelayEvent &event);
+    // The short form for the status line: the cause first, then what it
+    // stopped ("port 25 déjà utilisé — écoute impossible"); the whole
+    // sentence for events that have no cause to lead with.
+    static QString headline(const RelayEvent &event);
     // What goes wrong, as opposed to what simply happens: shown apart, and
     // kept in view until the user has had a chance to see it.
     static bool isFailure(const RelayEvent &event);

@@ -1,9 +1,11 @@
 #include "CaCertificateExport.h"
 
 #include "CertificateAuthority.h"
+#include "EventText.h"
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 
 CaCertificateExport::CaCertificateExport(QWidget *window)
     : QObject(window)
@@ -29,7 +31,7 @@ bool CaCertificateExport::exportTo(const QString &path)
         Q_EMIT failed(error);
         return false;
     }
-    Q_EMIT exported(QStringLiteral("Certificat de l'autorité de Dravlin exporté dans « %1 »")
-                        .arg(QDir::toNativeSeparators(path)));
+    Q_EMIT exported(tr("Certificat de l'autorité de Dravlin exporté : %1, %2")
+                        .arg(QDir::toNativeSeparators(path), EventText::bytes(QFileInfo(path).size())));
     return true;
 }

@@ -5,6 +5,7 @@
 #include "ConversationPcap.h"
 #include "PrivateSaveFile.h"
 #include "SlicedWork.h"
+#include "Transcript.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -17,6 +18,12 @@ namespace {
 
 // Rows exported between two looks at the event loop: some 10 ms of work.
 constexpr int ExportRowsPerSlice = 4096;
+
+// "Conversation enregistrée : /home/…/conversation.txt, 1 234 lignes"; 0 and 1 take the singular.
+QString rowCountText(const QString &one, const QString &many, const QString &path, qint64 rows)
+{
+    return (rows < 2 ? one : many).arg(QDir::toNativeSeparators(path), Transcript::countText(rows));
+}
 
 } // namespace
 
@@ -57,7 +64,9 @@ bool ConversationFileActions::save(const QString &path)
     }
     if (written)
         written = file.commit();
-    if (!written) {
+    if (written)
+        Q_EMIT this->written(rowCountText(tr("Conversation enregistrée : %1, %2 ligne"), tr("Conversation enregistrée : %1, %2 lignes"), path, rows));
+    else {
         // A no-break space before the colon keeps it off the start of a wrapped line.
         Q_EMIT failed(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 »\u00a0: %2")
                           .arg(QDir::toNativeSeparators(path), file.errorString()));
@@ -91,6 +100,9 @@ bool ConversationFileActions::exportPcap(const QString &path)
             return false;
         error = pcap.errorString();
         written = error.isEmpty() && file.commit();
+        if (written)
+            Q_EMIT this->written(rowCountText(tr("Conversation exportée en pcap : %1, %2 ligne"),
+                                              tr("Conversation exportée en pcap : %1, %2 lignes"), path, pcap.rowsToWrite()));
     }
     if (!written) {
         Q_EMIT failed(QStringLiteral("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")

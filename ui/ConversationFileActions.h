@@ -38,6 +38,8 @@ public Q_SLOTS:
 Q_SIGNALS:
     // Why an action failed, worded for the user.
     void failed(const QString &message);
+    // What was written where, worded for the status line and the history.
+    void written(const QString &message);
     // The conversation now holds the file's rows.
     void opened(const QString &path);
 

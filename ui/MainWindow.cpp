@@ -89,6 +89,7 @@ void MainWindow::wireParts()
     connect(&m_capture, &ConversationCapture::rowsCaptured, &m_conversation, &Conversation::appendRows);
     connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
     connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
+    connect(&m_relay, &Relay::bytesRelayed, m_status, &StatusLine::countBytes);
 
     connect(&m_conversation, &Conversation::rowsCleared, m_status, &StatusLine::showCleared);
     // Queued: the click that asks is still on its way to the label.
@@ -99,8 +100,9 @@ void MainWindow::wireParts()
     connect(m_files, &ConversationFileActions::failed, this, &MainWindow::reportError);
     connect(m_files, &ConversationFileActions::opened, this, &MainWindow::setShownFile);
     connect(m_caExport, &CaCertificateExport::failed, this, &MainWindow::reportError);
-    connect(m_caExport, &CaCertificateExport::exported, this,
-            [this](const QString &message) { m_status->record(QDateTime::currentMSecsSinceEpoch(), message, false); });
+    const auto news = [this](const QString &message) { m_status->record(QDateTime::currentMSecsSinceEpoch(), message, false); };
+    connect(m_files, &ConversationFileActions::written, this, news);
+    connect(m_caExport, &CaCertificateExport::exported, this, news);
 }
 
 void MainWindow::createControls()

@@ -1,6 +1,9 @@
 #include "StatusLine.h"
 
 #include "EventHistoryDialog.h"
+#include "EventText.h"
+#include "Transcript.h"
+#include "WordElidedLabel.h"
 
 #include <QLabel>
 #include <QLocale>
@@ -9,60 +12,129 @@
 
 namespace {
 
+// Four repaints a second at most, however fast bytes pass.
+constexpr int CountIntervalMs = 250;
+
 QString rowCountText(int count, const QString &one, const QString &many)
 {
     return (count == 1 ? one : many).arg(QLocale(QLocale::French).toString(count));
+}
+
+QString stamped(const QString &text)
+{
+    return QStringLiteral("%1  %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text);
 }
 
 } // namespace
 
 StatusLine::StatusLine(QStatusBar *bar)
     : QObject(bar)
-    , lblEvenement(new QLabel(QStringLiteral("Prêt : cliquez sur « Ecouter » pour démarrer le relais.")))
-    , lblEchec(new QLabel)
+    , lblEvenement(new WordElidedLabel)
+    , lblEchec(new WordElidedLabel)
+    , lblDebit(new QLabel)
     , lblEffacement(new QLabel)
 {
-    // Events name what peers chose, and files are named by anyone: never markup.
-    for (QLabel *label : {lblEvenement, lblEchec, lblEffacement})
+    // File names are named by anyone: never markup.
+    for (QLabel *label : {lblDebit, lblEffacement})
         label->setTextFormat(Qt::PlainText);
+    const QString historyHint = tr("Historique des événements (Ctrl+H)");
     lblEvenement->setObjectName(QStringLiteral("lblEvenement"));
     lblEvenement->setCursor(Qt::PointingHandCursor);
-    lblEvenement->setToolTip(QStringLiteral("Historique des événements (Ctrl+H)"));
+    lblEvenement->setHint(historyHint);
+    lblEvenement->setFullText(tr("Prêt : cliquez sur « Ecouter » pour démarrer le relais."));
     lblEchec->setObjectName(QStringLiteral("lblEchec"));
     lblEchec->setCursor(Qt::PointingHandCursor);
-    lblEchec->setToolTip(lblEvenement->toolTip());
+    lblEchec->setHint(historyHint);
     lblEchec->setStyleSheet(QStringLiteral("QLabel { background: #ffd6d6; color: #8a0010; padding: 0 6px; }"));
     lblEchec->hide();
+    lblDebit->setObjectName(QStringLiteral("lblDebit"));
+    lblDebit->setToolTip(tr("Octets relayés dans chaque sens pendant la session en cours"));
+    lblDebit->hide();
     lblEffacement->setObjectName(QStringLiteral("lblEffacement"));
     lblEffacement->setCursor(Qt::PointingHandCursor);
-    lblEffacement->setToolTip(QStringLiteral("Rétablir les lignes effacées (Ctrl+Z)"));
+    lblEffacement->setToolTip(tr("Rétablir les lignes effacées (Ctrl+Z)"));
     lblEffacement->hide();
     bar->addWidget(lblEchec);
     bar->addWidget(lblEvenement, 1);
+    bar->addPermanentWidget(lblDebit);
     bar->addPermanentWidget(lblEffacement);
+    m_countTimer.setInterval(CountIntervalMs);
+    connect(&m_countTimer, &QTimer::timeout, this, &StatusLine::showCounts);
 }
 
 QString StatusLine::record(const RelayEvent &event)
 {
     const EventHistory::Entry &kept = m_history.append(event);
-    show(kept.text, kept.failure);
+    followSession(event);
+    const bool costOfFailure = event.kind == RelayEvent::Kind::Undelivered
+        && (event.end == RelayEvent::End::ServerUnreachable || event.end == RelayEvent::End::TlsFailed);
+    if (!kept.failure)
+        show(kept.text);
+    else if (costOfFailure && lblEchec->isVisible())
+        // The bytes a failure still in view cost: said beside its cause, which stays first.
+        lblEchec->setFullText(tr("%1 ; %2").arg(lblEchec->fullText(), EventText::headline(event)));
+    else
+        // Its cause already seen, the loss is said whole.
+        showFailure(costOfFailure ? kept.text : EventText::headline(event));
     return kept.text;
 }
 
 void StatusLine::record(qint64 msecs, const QString &text, bool failure)
 {
     m_history.append(msecs, text, failure);
-    show(text, failure);
+    if (failure)
+        showFailure(text);
+    else
+        show(text);
 }
 
-void StatusLine::show(const QString &text, bool failure)
+void StatusLine::show(const QString &text)
 {
-    const QString line = QStringLiteral("%1  %2").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), text);
-    lblEvenement->setText(line);
-    if (failure) {
-        lblEchec->setText(line);
-        lblEchec->show();
+    lblEvenement->setFullText(stamped(text));
+}
+
+void StatusLine::showFailure(const QString &text)
+{
+    // The failure is the last event: said once, in red.
+    lblEchec->setFullText(stamped(text));
+    lblEchec->show();
+    lblEvenement->setFullText(QString());
+}
+
+void StatusLine::followSession(const RelayEvent &event)
+{
+    switch (event.kind) {
+    case RelayEvent::Kind::ClientConnected:
+        m_clientBytes = m_serverBytes = 0;
+        m_countsChanged = true;
+        showCounts();
+        lblDebit->show();
+        m_countTimer.start();
+        break;
+    case RelayEvent::Kind::SessionEnded:
+    case RelayEvent::Kind::Stopped:
+        // The session's end says its totals.
+        m_countTimer.stop();
+        lblDebit->hide();
+        break;
+    default:
+        break;
     }
+}
+
+void StatusLine::countBytes(Side side, const QByteArray &bytes)
+{
+    (side == Side::Client ? m_clientBytes : m_serverBytes) += bytes.size();
+    m_countsChanged = true;
+}
+
+void StatusLine::showCounts()
+{
+    if (!m_countsChanged)
+        return;
+    m_countsChanged = false;
+    lblDebit->setText(tr("client → serveur %1 o · serveur → client %2 o")
+                          .arg(Transcript::countText(m_clientBytes), Transcript::countText(m_serverBytes)));
 }
 
 void StatusLine::showHistory()
@@ -78,22 +150,22 @@ void StatusLine::showHistory()
 
 void StatusLine::showOpened(const QString &fileName, int rows)
 {
-    lblEvenement->setText(rowCountText(rows, QStringLiteral("« %2 » ouverte : %1 ligne, lecture seule jusqu'au prochain « Ecouter »"),
-                                       QStringLiteral("« %2 » ouverte : %1 lignes, lecture seule jusqu'au prochain « Ecouter »"))
-                              .arg(fileName));
+    lblEvenement->setFullText(rowCountText(rows, tr("« %2 » ouverte : %1 ligne, lecture seule jusqu'au prochain « Ecouter »"),
+                      tr("« %2 » ouverte : %1 lignes, lecture seule jusqu'au prochain « Ecouter »"))
+             .arg(fileName));
 }
 
 void StatusLine::showCleared(int rows)
 {
-    lblEffacement->setText(rowCountText(rows, QStringLiteral("%1 ligne effacée — Ctrl+Z pour la rétablir"),
-                                        QStringLiteral("%1 lignes effacées — Ctrl+Z pour les rétablir")));
+    lblEffacement->setText(rowCountText(rows, tr("%1 ligne effacée — Ctrl+Z pour la rétablir"),
+                                        tr("%1 lignes effacées — Ctrl+Z pour les rétablir")));
     lblEffacement->show();
 }
 
 void StatusLine::showRestored(int rows)
 {
     lblEffacement->hide();
-    lblEvenement->setText(rowCountText(rows, QStringLiteral("%1 ligne rétablie"), QStringLiteral("%1 lignes rétablies")));
+    lblEvenement->setFullText(rowCountText(rows, tr("%1 ligne rétablie"), tr("%1 lignes rétablies")));
 }
 
 void StatusLine::onUserActed(QObject *target)
@@ -104,5 +176,8 @@ void StatusLine::onUserActed(QObject *target)
         Q_EMIT undoRequested();
     else if (target == lblEvenement || target == lblEchec)
         QMetaObject::invokeMethod(this, &StatusLine::showHistory, Qt::QueuedConnection);
+    // Seen, the failure that was the last event stays as the last event.
+    if (lblEchec->isVisible() && lblEvenement->fullText().isEmpty())
+        lblEvenement->setFullText(lblEchec->fullText());
     lblEchec->hide();
 }

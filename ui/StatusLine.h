@@ -6,15 +6,19 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 class EventHistoryDialog;
 class QLabel;
 class QStatusBar;
+class WordElidedLabel;
 
 // The line under the panes: the last event, the last failure highlighted
-// until the user's next key or click, and how many rows the last clear took
-// while they can be brought back. Behind it, the history of the last events;
-// a click on the line opens it, a click on the cleared rows asks for them back.
+// until the user's next key or click, the running session's byte counts,
+// and how many rows the last clear took while they can be brought back.
+// Each part short of room ends at a word, whole in its tooltip. Behind it,
+// the history of the last events; a click on the line opens it, a click on
+// the cleared rows asks for them back.
 class StatusLine : public QObject
 {
     Q_OBJECT
@@ -25,7 +29,7 @@ public:
     // Kept in the history, and shown stamped with the time of day.
     void record(qint64 msecs, const QString &text, bool failure);
     // A relay event, worded, with its cause's technical name for the history;
-    // returns the words shown.
+    // returns the words kept.
     QString record(const RelayEvent &event);
     const EventHistory &history() const { return m_history; }
     void showHistory();
@@ -36,17 +40,29 @@ public:
 public Q_SLOTS:
     // Failures shown so far are seen; a click on the line asks for what it offers.
     void onUserActed(QObject *target);
+    // Bytes the running session relayed from side, for its live count.
+    void countBytes(Side side, const QByteArray &bytes);
 
 Q_SIGNALS:
     void undoRequested();
 
 private:
-    void show(const QString &text, bool failure);
-    QLabel *lblEvenement;
-    QLabel *lblEchec;
+    void show(const QString &text);
+    void showFailure(const QString &text);
+    void followSession(const RelayEvent &event);
+    void showCounts();
+    WordElidedLabel *lblEvenement;
+    WordElidedLabel *lblEchec;
+    QLabel *lblDebit;
     QLabel *lblEffacement;
     EventHistory m_history;
     QPointer<EventHistoryDialog> m_historyDialog;
+    // The running session's counts, summed as bytes pass and shown a few
+    // times a second at most, so a busy session costs one label update per tick.
+    qint64 m_clientBytes = 0;
+    qint64 m_serverBytes = 0;
+    bool m_countsChanged = false;
+    QTimer m_countTimer;
 };
 
 #endif

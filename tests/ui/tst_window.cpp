@@ -17,6 +17,7 @@
 #include "TestTexts.h"
 #include "TsharkStreams.h"
 #include "WindowFrontEnd.h"
+#include "WordElidedLabel.h"
 
 #include <QAbstractItemModelTester>
 #include <QAccessible>
@@ -154,7 +155,25 @@ class TstWindow : public QObject
             return found;
         qFatal("no control %s", name);
     }
-    QString status() { return control<QLabel>("lblEvenement")->text(); }
+    QString status() { return control<WordElidedLabel>("lblEvenement")->fullText(); }
+    QString failure() { return control<WordElidedLabel>("lblEchec")->fullText(); }
+    // Each part of the status line shows its whole text, or words of it up to
+    // "…", inside its width; the whole text is in its tooltip.
+    void expectWholeWords()
+    {
+        for (const char *name : {"lblEvenement", "lblEchec"}) {
+            auto *label = control<WordElidedLabel>(name);
+            const QString shown = label->text(), whole = label->fullText();
+            QVERIFY2(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width() || shown.size() <= 1, name);
+            QVERIFY2(label->toolTip().startsWith(whole), name);
+            if (shown == whole)
+                continue;
+            const QString kept = shown.chopped(1);
+            QVERIFY2(shown.endsWith(QChar(0x2026)) && whole.startsWith(kept)
+                         && (kept.isEmpty() || !whole.at(kept.size()).isLetterOrNumber()),
+                     qPrintable(shown + QLatin1Char('/') + whole));
+        }
+    }
     // What the label shows, as a screen reader reads it: no text is taken for markup.
     static QString shownText(QLabel *label)
     {
@@ -386,21 +405,21 @@ private Q_SLOTS:
         LoopbackPeer client;
         client.connectTo(m_window->relay().listeningPort());
         QVERIFY(client.waitForDisconnected());
-        auto *failure = control<QLabel>("lblEchec");
-        QTRY_VERIFY(status().contains(QStringLiteral("écoute"), Qt::CaseInsensitive)); // a later event
-        QVERIFY2(failure->isVisible() && failure->text().contains(QStringLiteral("connexion refusée")),
-                 qPrintable(failure->text()));
+        auto *red = control<QLabel>("lblEchec");
+        QTRY_VERIFY(status().contains(QStringLiteral("Session terminée"))); // a later event
+        QVERIFY2(red->isVisible() && failure().contains(QStringLiteral("connexion refusée (ECONNREFUSED) — connexion à 127.0.0.1:")),
+                 qPrintable(failure()));
         QCOMPARE(reported.count(), 0);
         expectState(true);
         QTRY_COMPARE(m_conv->rowCount(), 2); // the session's marks, the second saying why it ended
         QVERIFY(m_conv->isMarker(0) && m_conv->markerText(1).contains(QStringLiteral("serveur injoignable")));
 
         QTest::keyClick(m_client, Qt::Key_H, Qt::ControlModifier);
-        QVERIFY(!failure->isVisible());
+        QVERIFY(!red->isVisible());
         auto *dialog = m_window->findChild<EventHistoryDialog *>();
         QTRY_VERIFY(dialog && dialog->isVisible());
         auto *list = dialog->findChild<QTreeWidget *>(QStringLiteral("lstHistorique"));
-        QVERIFY(failure->text().endsWith(list->topLevelItem(2)->text(1))); // listening, connected, refused
+        QVERIFY(list->topLevelItem(2)->text(1).startsWith(QStringLiteral("Connexion à 127.0.0.1:"))); // listening, connected, refused: whole
 
         control<QPushButton>("cmdStop")->click();
         expectState(false);
@@ -415,7 +434,56 @@ private Q_SLOTS:
         expectState(false);
         QVERIFY(!m_window->relay().isArmed());
         const QString message = boxedMessage(reported);
-        QVERIFY(!message.isEmpty() && status().contains(message));
+        QVERIFY(message.startsWith(QStringLiteral("Écoute impossible : le port %1 est déjà utilisé").arg(taken.serverPort())));
+        // The cause first, once: the failure is the last event.
+        QVERIFY2(red->isVisible() && failure().endsWith(QStringLiteral("  port %1 déjà utilisé — écoute impossible").arg(taken.serverPort())),
+                 qPrintable(failure()));
+        QVERIFY(status().isEmpty());
+        expectWholeWords();
+        red->setMaximumWidth(red->fontMetrics().horizontalAdvance(failure()) * 2 / 3); // short of room
+        QTRY_VERIFY(red->text().endsWith(QChar(0x2026)));
+        expectWholeWords();
+    }
+
+    // A host that does not resolve is named first, with the bytes it cost;
+    // while a session runs its byte counts are shown; a save says where and how much.
+    void theStatusLineNamesTheCauseCountsBytesAndReportsSaves()
+    {
+        const quint16 port = LoopbackPeer::unusedPort();
+        m_window->setFieldTexts(QString::number(port), QStringLiteral("nohost..invalid"), QStringLiteral("25"));
+        m_window->clickStart();
+        QTRY_COMPARE(m_window->relay().listeningPort(), port);
+        LoopbackPeer client;
+        client.connectTo(port);
+        client.send("EHLO hote\r\n");
+        QVERIFY(client.waitForDisconnected());
+        QTRY_VERIFY(status().contains(QStringLiteral("Session terminée")));
+        QVERIFY2(failure().contains(QStringLiteral("  hôte introuvable : nohost..invalid")), qPrintable(failure()));
+        QVERIFY(!status().contains(QStringLiteral("introuvable")));
+        control<QPushButton>("cmdStop")->click();
+
+        LoopbackPeer server, talker;
+        QVERIFY(server.listen());
+        server.setGreeting("220 ok\r\n");
+        fillFields(server.serverPort());
+        m_window->clickStart();
+        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+        talker.connectTo(m_window->relay().listeningPort());
+        QVERIFY(talker.waitForReceived(8));
+        talker.send(QByteArray(1204, 'a'));
+        QVERIFY(server.waitForReceived(1204));
+        auto *counts = control<QLabel>("lblDebit");
+        QTRY_COMPARE(counts->text(), QStringLiteral("client → serveur 1\u202f204 o · serveur → client 8 o"));
+        QVERIFY(counts->isVisible());
+        talker.close();
+        QTRY_VERIFY(!counts->isVisible()); // the session's end says its totals
+        control<QPushButton>("cmdStop")->click();
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("saved.txt"));
+        QVERIFY(m_window->saveConversation(path));
+        QCOMPARE(status().mid(10), QStringLiteral("Conversation enregistrée : %1, %2 lignes").arg(path).arg(m_conv->rowCount()));
+        expectWholeWords();
     }
     // The history copies the rows selected, one event a line with its time,
     // shows the current one whole with its cause's technical name, and can
