@@ -16,9 +16,9 @@ CaCertificateExport::CaCertificateExport(QWidget *window)
 void CaCertificateExport::chooseAndExport()
 {
     const QString path = QFileDialog::getSaveFileName(
-        m_window, QStringLiteral("Exporter le certificat CA"),
+        m_window, tr("Exporter le certificat CA"),
         QDir(QDir::homePath()).filePath(QStringLiteral("dravlin-ca.crt")),
-        QStringLiteral("Certificats PEM (*.crt *.pem);;Tous les fichiers (*)"));
+        tr("Certificats PEM (*.crt *.pem);;Tous les fichiers (*)"));
     if (!path.isEmpty())
         exportTo(path);
 }

@@ -42,9 +42,9 @@ QString ConversationFileActions::suggestedFileName(const QDateTime &when)
 void ConversationFileActions::chooseAndSave()
 {
     const QString path = QFileDialog::getSaveFileName(
-        m_window, QStringLiteral("Enregistrer la conversation"),
+        m_window, tr("Enregistrer la conversation"),
         suggestedFileName(QDateTime::currentDateTime()),
-        QStringLiteral("Texte (*.txt);;Tous les fichiers (*)"));
+        tr("Texte (*.txt);;Tous les fichiers (*)"));
     if (!path.isEmpty())
         save(path);
 }
@@ -68,7 +68,7 @@ bool ConversationFileActions::save(const QString &path)
         Q_EMIT this->written(rowCountText(tr("Conversation enregistrée : %1, %2 ligne"), tr("Conversation enregistrée : %1, %2 lignes"), path, rows));
     else {
         // A no-break space before the colon keeps it off the start of a wrapped line.
-        Q_EMIT failed(QStringLiteral("Impossible d'enregistrer la conversation dans « %1 »\u00a0: %2")
+        Q_EMIT failed(tr("Impossible d'enregistrer la conversation dans « %1 »\u00a0: %2")
                           .arg(QDir::toNativeSeparators(path), file.errorString()));
     }
     return written;
@@ -78,8 +78,8 @@ void ConversationFileActions::chooseAndExportPcap()
 {
     QString name = suggestedFileName(QDateTime::currentDateTime());
     name.replace(QStringLiteral(".txt"), QStringLiteral(".pcap"));
-    const QString path = QFileDialog::getSaveFileName(m_window, QStringLiteral("Exporter en pcap"), name,
-                                                      QStringLiteral("Capture pcap (*.pcap);;Tous les fichiers (*)"));
+    const QString path = QFileDialog::getSaveFileName(m_window, tr("Exporter en pcap"), name,
+                                                      tr("Capture pcap (*.pcap);;Tous les fichiers (*)"));
     if (!path.isEmpty())
         exportPcap(path);
 }
@@ -94,7 +94,7 @@ bool ConversationFileActions::exportPcap(const QString &path)
         // A slice of rows at a time; cancelled, the file is not written at all.
         ConversationPcap pcap(*m_conversation, &file);
         const auto progress = [&pcap] { return int(qint64(pcap.rowsWritten()) * 1000 / std::max(1, pcap.rowsToWrite())); };
-        SlicedWork work(m_window, QStringLiteral("Export de « %1 »…").arg(QFileInfo(path).fileName()));
+        SlicedWork work(m_window, tr("Export de « %1 »…").arg(QFileInfo(path).fileName()));
         // Cancelled, the file is dropped unwritten when it goes out of scope.
         if (!work.run([&pcap] { return pcap.writeRows(ExportRowsPerSlice); }, progress))
             return false;
@@ -105,7 +105,7 @@ bool ConversationFileActions::exportPcap(const QString &path)
                                               tr("Conversation exportée en pcap : %1, %2 lignes"), path, pcap.rowsToWrite()));
     }
     if (!written) {
-        Q_EMIT failed(QStringLiteral("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
+        Q_EMIT failed(tr("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
                           .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
     }
     return written;
@@ -113,8 +113,8 @@ bool ConversationFileActions::exportPcap(const QString &path)
 
 void ConversationFileActions::chooseAndOpen()
 {
-    const QString path = QFileDialog::getOpenFileName(m_window, QStringLiteral("Ouvrir une conversation"), QString(),
-                                                      QStringLiteral("Texte (*.txt);;Tous les fichiers (*)"));
+    const QString path = QFileDialog::getOpenFileName(m_window, tr("Ouvrir une conversation"), QString(),
+                                                      tr("Texte (*.txt);;Tous les fichiers (*)"));
     if (!path.isEmpty())
         open(path);
 }
@@ -122,7 +122,7 @@ void ConversationFileActions::chooseAndOpen()
 bool ConversationFileActions::open(const QString &path)
 {
     if (m_relayRunning) {
-        Q_EMIT failed(QStringLiteral("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
+        Q_EMIT failed(tr("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
         return false;
     }
     QString why;

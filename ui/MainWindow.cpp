@@ -27,7 +27,7 @@
 
 namespace {
 
-QString designTitle() { return QStringLiteral("Dravlin - par l'équipe Dravlin"); }
+QString designTitle() { return QCoreApplication::translate("MainWindow", "Dravlin - par l'équipe Dravlin"); }
 
 QLabel *makePaneCaption(const QString &name, const QString &text, QWidget *parent)
 {
@@ -113,8 +113,8 @@ void MainWindow::createControls()
 
     m_configuration = new ConfigurationPanel(m_clientArea);
 
-    clientPaneCaption = makePaneCaption(QStringLiteral("Label1"), QStringLiteral("Donnees recues du client"), m_clientArea);
-    serverPaneCaption = makePaneCaption(QStringLiteral("Label2"), QStringLiteral("Donnees recues du server"), m_clientArea);
+    clientPaneCaption = makePaneCaption(QStringLiteral("Label1"), tr("Donnees recues du client"), m_clientArea);
+    serverPaneCaption = makePaneCaption(QStringLiteral("Label2"), tr("Donnees recues du server"), m_clientArea);
     lstClient = new PaneView(m_clientArea);
     lstClient->setObjectName(QStringLiteral("lstClient"));
     lstServeur = new PaneView(m_clientArea);
@@ -308,7 +308,7 @@ void MainWindow::setShownFile(const QString &path)
         return;
     }
     const QString name = QFileInfo(path).fileName();
-    setWindowTitle(QStringLiteral("%1 — %2 (lecture seule)").arg(designTitle(), name));
+    setWindowTitle(tr("%1 — %2 (lecture seule)").arg(designTitle(), name));
     m_status->showOpened(name, m_conversation.rowCount());
 }
 
