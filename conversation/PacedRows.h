@@ -11,8 +11,8 @@
 // per chunk, on the thread that also relays, so the peers would go as fast as
 // the screen draws. A row that comes after a quiet spell is shown at once.
 //
-// The views' own bookkeeping for an insertion grows with the rows they hold
-// (a header keeps one entry per row, and copies them all as it grows); the
+// A view's own work for an insertion may grow with the rows it holds (the
+// panes keep nothing per row, but any item view may be attached); the
 // interval stretches so that handing rows over never takes more than a few
 // percent of the time, however long the capture.
 class PacedRows : public QAbstractTableModel

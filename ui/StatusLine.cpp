@@ -6,7 +6,6 @@
 #include "WordElidedLabel.h"
 
 #include <QLabel>
-#include <QLocale>
 #include <QStatusBar>
 #include <QTime>
 
@@ -15,9 +14,10 @@ namespace {
 // Four repaints a second at most, however fast bytes pass.
 constexpr int CountIntervalMs = 250;
 
+// Counts as everywhere else: French grouping, 0 and 1 in the singular.
 QString rowCountText(int count, const QString &one, const QString &many)
 {
-    return (count == 1 ? one : many).arg(QLocale(QLocale::French).toString(count));
+    return (count < 2 ? one : many).arg(Transcript::countText(count));
 }
 
 QString stamped(const QString &text)
