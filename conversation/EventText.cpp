@@ -321,6 +321,10 @@ QString EventText::settingsError(const RelaySettings::Error &error, Naming namin
     case Field::ServerPort:
         return tr("Port du serveur (%1) invalide : « %2 ». Entrez un nombre entier de 1 à 65535.")
             .arg(window ? tr("« Sur le port »") : QStringLiteral("--server"), RowText::escaped(error.text));
+    case Field::Clients:
+        return tr("Nombre de clients (%1) invalide : « %2 ». Entrez un nombre entier de 1 à %3.")
+            .arg(window ? tr("« Clients à la fois »") : QStringLiteral("--clients"), RowText::escaped(error.text))
+            .arg(RelaySettings::MaxClients);
     case Field::ServerHost:
         break;
     }

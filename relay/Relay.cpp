@@ -261,7 +261,7 @@ void Relay::forward(Side from, const QByteArray &bytes)
     m_bytesFrom[sideIndex(from)] += bytes.size();
     m_dialogue.feed(from, bytes);
     const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
-    Q_EMIT bytesRelayed(from, bytes, arrived, wskClient.isTls() || wskServeur.isTls());
+    Q_EMIT bytesRelayed(from, bytes, arrived, wskClient.isTls() || wskServeur.isTls(), 0);
 
     StreamSocket &target = socket(otherSide(from));
     if (!target.send(bytes)) {
@@ -633,7 +633,7 @@ void Relay::closeBoth()
 
 void Relay::breakRow(Side side)
 {
-    Q_EMIT rowBreak(side, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls());
+    Q_EMIT rowBreak(side, QDateTime::currentMSecsSinceEpoch(), wskClient.isTls() || wskServeur.isTls(), 0);
 }
 
 RelayEvent Relay::makeEvent(RelayEvent::Kind kind) const

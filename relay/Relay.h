@@ -90,11 +90,12 @@ public:
 Q_SIGNALS:
     // One chunk as read from side and forwarded, in order; arrivedMsecs is
     // when it was read (milliseconds since the epoch); encrypted when it
-    // crossed the wire inside TLS and was decrypted here.
-    void bytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted);
+    // crossed the wire inside TLS and was decrypted here; session as in
+    // RelayEvent::session.
+    void bytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session);
     // What side sent since its last line end is a row of its own now, ended
     // or not: its stream ended, or the session switches to TLS there.
-    void rowBreak(Side side, qint64 atMsecs, bool encrypted);
+    void rowBreak(Side side, qint64 atMsecs, bool encrypted, int session);
     void eventOccurred(const RelayEvent &event);
     // After finish(): bytes read from one side that the other never got.
     void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);

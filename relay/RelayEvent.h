@@ -56,6 +56,11 @@ struct RelayEvent
 
     Kind kind = Kind::Stopped;
     qint64 time = 0;             // milliseconds since the epoch
+    // When several clients may be served at once: the session's number, from
+    // 1 in the order clients were accepted over the whole run. 0 when the
+    // relay serves one client at a time, or for an event about no session
+    // (Listening, ListenFailed, Stopped, TlsUnavailable).
+    int session = 0;
     QString client;              // "127.0.0.1:40112", "[::1]:40112"
     QString server;              // "mx.example.org:25", "[::1]:25"
     quint16 listenPort = 0;

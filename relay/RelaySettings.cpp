@@ -29,6 +29,22 @@ bool RelaySettings::parsePort(const QString &text, quint16 *port)
     return true;
 }
 
+bool RelaySettings::parseClients(const QString &text, int *clients)
+{
+    const QString digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 2)
+        return false;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    const int value = digits.toInt();
+    if (value < 1 || value > MaxClients)
+        return false;
+    *clients = value;
+    return true;
+}
+
 std::optional<RelaySettings::Error> RelaySettings::parse(const QString &listenPortText,
                                                          const QString &serverPortText,
                                                          const QString &serverHostText,

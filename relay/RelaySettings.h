@@ -12,11 +12,12 @@ struct RelaySettings
     // own terms (a field's caption, an option's name).
     struct Error
     {
-        enum class Field { ListenPort, ServerPort, ServerHost };
+        enum class Field { ListenPort, ServerPort, ServerHost, Clients };
         enum class Problem {
             NotAPort,      // not decimal digits giving 1 to 65535
             EmptyHost,
             HostWithColon, // a colon outside an IPv6 address: a port needs [brackets]
+            NotAClientCount, // not decimal digits giving 1 to MaxClients
         };
         Field field;
         Problem problem;
@@ -42,10 +43,16 @@ struct RelaySettings
     // console prints the port it got, the window has no place to show it.
     enum class PortZero { Refused, SystemPicks };
 
+    // How many clients may be served at once. With 1, a second client is
+    // refused while one is served, and sessions are not numbered; with more,
+    // further clients wait in the system's queue for a session to end.
+    static constexpr int MaxClients = 64;
+
     quint16 listenPort = 0; // 0 lets the system pick
     QString serverHost;     // a name or an address, IPv6 without brackets
     quint16 serverPort = 0;
     Tls tls = {};
+    int maxClients = 1;
 
     // Turns the texts of the three fields into settings, or says what is wrong.
     static std::optional<Error> parse(const QString &listenPortText, const QString &serverPortText,
@@ -54,6 +61,8 @@ struct RelaySettings
 
     // A port text is decimal digits, surrounding spaces allowed, giving 1 to 65535.
     static bool parsePort(const QString &text, quint16 *port);
+    // A client count is decimal digits, surrounding spaces allowed, giving 1 to MaxClients.
+    static bool parseClients(const QString &text, int *clients);
 };
 
 #endif
