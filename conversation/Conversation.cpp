@@ -270,8 +270,10 @@ int Conversation::clearedRows() const
     return m_cleared ? m_cleared->rows : 0;
 }
 
-void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted)
+void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted,
+                              int session)
 {
+    Q_UNUSED(session) // kept once rows are told apart by session
     const int count = static_cast<int>(rows.count());
     if (count == 0)
         return;
@@ -472,4 +474,17 @@ char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offs
     *offset = static_cast<quint32>(last.size());
     last.resize(last.size() + length);
     return last.data() + *offset;
+}
+
+int Conversation::session(int row) const
+{
+    Q_UNUSED(row)
+    return 0; // rows are not yet told apart by session
+}
+
+void Conversation::showSession(int session)
+{
+    beginResetModel();
+    m_shownSession = session;
+    endResetModel();
 }

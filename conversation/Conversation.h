@@ -48,6 +48,8 @@ public:
         EncryptedRole,
         // A ReplyClass::Kind on the server's pane for a server row.
         ReplyRole,
+        // The row's session number, 0 when unnumbered (one client at a time).
+        SessionRole,
     };
     static constexpr int ShownChars = 4096;
 
@@ -87,13 +89,23 @@ public:
     // Rows first .. first + count - 1 as stamped transcript lines.
     QByteArray transcript(int first, int count) const;
 
+    // The session a shown row belongs to; 0 when unnumbered.
+    int session(int row) const;
+    // Which rows the model shows: those of one numbered session, or every
+    // row (0). Every row number here, and so every view, search, copy, save
+    // and count, is of the rows shown. Resets the model.
+    void showSession(int session);
+    int shownSession() const { return m_shownSession; }
+
     qint64 storedBytes() const;
     // Rows the last clear took away that restoreCleared() can bring back.
     int clearedRows() const;
 
 public Q_SLOTS:
-    // One model insertion for all the rows of a chunk.
-    void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false);
+    // One model insertion for all the rows of a chunk; session as the relay
+    // numbered it (0: unnumbered). A mark takes its event's session.
+    void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false,
+                    int session = 0);
     // A mark for an event that leaves one (SessionMarks::leavesMark()).
     void appendMark(const RelayEvent &event);
     // Keeps the rows until the next clear; says how many went with rowsCleared().
@@ -157,6 +169,7 @@ private:
     void keepForUndo();
     static QByteArrayView bytesIn(const Store &store, int row);
 
+    int m_shownSession = 0;
     Store m_store;
     std::unique_ptr<Store> m_cleared;
     std::unique_ptr<Store> m_staged;

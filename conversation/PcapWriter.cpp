@@ -91,8 +91,9 @@ PcapWriter::PcapWriter(QIODevice *device)
 }
 
 void PcapWriter::beginSession(const QHostAddress &client, quint16 clientPort, const QHostAddress &server,
-                              quint16 serverPort, qint64 msecs)
+                              quint16 serverPort, qint64 msecs, int stream)
 {
+    Q_UNUSED(stream) // one stream until streams are kept apart
     if (m_inSession)
         endSession(Ending::ResetByClient, msecs);
     const bool v6 = !isIPv4(client) || !isIPv4(server);
@@ -114,8 +115,9 @@ void PcapWriter::beginSession(const QHostAddress &client, quint16 clientPort, co
     flush();
 }
 
-void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs)
+void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs, int stream)
 {
+    Q_UNUSED(stream) // one stream until streams are kept apart
     if (!m_inSession || bytes.isEmpty())
         return;
     completeHandshake();
@@ -135,8 +137,9 @@ void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs)
     flush();
 }
 
-void PcapWriter::endSession(Ending how, qint64 msecs)
+void PcapWriter::endSession(Ending how, qint64 msecs, int stream)
 {
+    Q_UNUSED(stream) // one stream until streams are kept apart
     if (!m_inSession)
         return;
     if (how == Ending::Refused && m_handshakePending) {

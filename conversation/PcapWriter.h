@@ -42,14 +42,17 @@ public:
     PcapWriter(const PcapWriter &) = delete;
     PcapWriter &operator=(const PcapWriter &) = delete;
 
-    // A session still open is first ended by a reset from the client.
+    // Sessions served at once are written as streams of their own, told
+    // apart by the key `stream` (the session's number; 0 with one client at a
+    // time). A stream still open under that key is first ended by a reset
+    // from the client.
     void beginSession(const QHostAddress &client, quint16 clientPort, const QHostAddress &server,
-                      quint16 serverPort, qint64 msecs);
+                      quint16 serverPort, qint64 msecs, int stream = 0);
     // Bytes one side sent, acknowledged at once by the other.
-    void data(Side from, QByteArrayView bytes, qint64 msecs);
-    void endSession(Ending how, qint64 msecs);
+    void data(Side from, QByteArrayView bytes, qint64 msecs, int stream = 0);
+    void endSession(Ending how, qint64 msecs, int stream = 0);
 
-    bool inSession() const { return m_inSession; }
+    bool inSession(int stream = 0) const { return stream == 0 && m_inSession; }
     // False once a write has failed; nothing more is written then.
     bool isOk() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
