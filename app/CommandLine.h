@@ -34,6 +34,11 @@ public:
     QString listenPortText = QString::number(RelaySettings::DefaultPort);
     QString serverHostText = QString::fromLatin1(RelaySettings::DefaultServerHost);
     QString serverPortText = QString::number(RelaySettings::DefaultPort);
+    // --clients N: how many clients are served at once, as typed; the window
+    // pre-fills its field with it. Checked when parsed (1 to RelaySettings::MaxClients).
+    QString clientsText = QStringLiteral("1");
+    int clients = 1;
+    bool clientsGiven = false;
     bool listenGiven = false;
     bool serverGiven = false;
     bool serverPortGiven = false;
