@@ -9,6 +9,8 @@ void WindowFrontEnd::open(const CommandLine &options)
     // Without options the fields keep the window's own defaults untouched.
     if (options.listenGiven || options.serverGiven)
         m_window.setFieldTexts(options.listenPortText, options.serverHostText, options.serverPortText);
+    if (options.clientsGiven)
+        m_window.configuration()->setClientsText(options.clientsText);
     m_window.setTlsSettings(options.tls);
     m_window.show();
     // Once shown, so that a file that cannot be read gets its box over the window.

@@ -19,7 +19,12 @@ const EventHistory::Entry &EventHistory::append(const RelayEvent &event)
     // happened where the French wording only paraphrases it.
     if (cause.isEmpty() && event.error != QAbstractSocket::UnknownSocketError)
         cause = QString::fromLatin1(QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(event.error));
-    return keep({event.time, EventText::describe(event), EventText::isFailure(event), cause});
+    return keep({event.time, numbered(event.session, EventText::describe(event)), EventText::isFailure(event), cause});
+}
+
+QString EventHistory::numbered(int session, const QString &text)
+{
+    return session > 0 ? QLatin1Char('#') + QString::number(session) + QLatin1Char(' ') + text : text;
 }
 
 void EventHistory::append(qint64 msecs, const QString &text, bool failure)

@@ -28,9 +28,12 @@ public:
 
     explicit EventHistory(QObject *parent = nullptr);
 
-    // Keeps the relay's event worded as EventText words it, and returns what
-    // was kept, for the status line to show the same.
+    // Keeps the relay's event worded as EventText words it, after its
+    // session's number when numbered ("#3 Connexion fermée par le serveur"),
+    // and returns what was kept, for the status line to show the same.
     const Entry &append(const RelayEvent &event);
+    // Words about a session, after its number when numbered: "#3 …".
+    static QString numbered(int session, const QString &text);
     // Keeps news of the window's own.
     void append(qint64 msecs, const QString &text, bool failure);
     int count() const { return static_cast<int>(m_entries.size()); }

@@ -67,6 +67,8 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
                                   QString::fromLatin1(RelaySettings::DefaultServerHost), this);
     serverPortCaption = makeLabel(QStringLiteral("Label5"), tr("Sur le port"), caption, this);
     txtPortServeur = makeField(QStringLiteral("txtPortServeur"), defaultPort, this);
+    clientsCaption = makeLabel(QStringLiteral("Label6"), tr("Clients à la fois"), caption, this);
+    txtClients = makeField(QStringLiteral("txtClients"), QStringLiteral("1"), this);
     // A caption says what its field holds as the field itself does.
     const auto explain = [](const QString &tip, QWidget *field, QWidget *fieldCaption) {
         field->setToolTip(tip);
@@ -79,6 +81,11 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
             txtAdresseServeur, serverHostCaption);
     explain(tr("Le port du serveur.\nIl reprend le port local chaque fois que celui-ci est modifié."),
             txtPortServeur, serverPortCaption);
+    explain(tr("Combien de clients sont servis à la fois, de 1 à %1.\n"
+               "Avec 1, un second client est refusé tant que le premier est servi. Au-delà,\n"
+               "chaque session a son numéro et la liste des sessions s'ouvre à gauche des panneaux.")
+                .arg(RelaySettings::MaxClients),
+            txtClients, clientsCaption);
     chkTls = new QCheckBox(tr("Déchiffrer TLS"), this);
     chkTls->setObjectName(QStringLiteral("chkTls"));
     chkTls->setToolTip(tr(
@@ -117,7 +124,7 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
     connect(cmdStart, &QPushButton::clicked, this, &ConfigurationPanel::startClicked);
     connect(cmdStop, &QPushButton::clicked, this, &ConfigurationPanel::stopClicked);
     connect(txtPortClient, &QLineEdit::textChanged, this, &ConfigurationPanel::onTxtPortClientTextChanged);
-    for (QLineEdit *field : {txtPortClient, txtAdresseServeur, txtPortServeur})
+    for (QLineEdit *field : {txtPortClient, txtAdresseServeur, txtPortServeur, txtClients})
         connect(field, &QLineEdit::returnPressed, this, &ConfigurationPanel::onFieldReturnPressed);
 }
 
@@ -138,13 +145,12 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
         }
         return r;
     };
-    for (QLabel *caption : {listenPortCaption, serverHostCaption, serverPortCaption, lblEtat})
+    for (QLabel *caption : {listenPortCaption, serverHostCaption, serverPortCaption, clientsCaption, lblEtat})
         caption->setWordWrap(squeeze < 1.0);
     setGeometry(rect(0, 0, 12375, 1215));
     listenPortCaption->setGeometry(rect(120, 480, 1455, 375));
     txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
     serverHostCaption->setGeometry(rect(2760, 240, 1215, 495));
-    txtAdresseServeur->setGeometry(rect(3960, 240, 2895, 285));
     serverPortCaption->setGeometry(rect(2760, 840, 1215, 255));
     txtPortServeur->setGeometry(rect(3960, 840, 615, 285, true));
     // Not in the design: in the room it left under the local port and beside
@@ -152,6 +158,18 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     chkTls->setGeometry(rect(120, 870, 2520, 285));
     cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
     cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    // Not in the design: the server's name gives up the end of its field to
+    // how many clients are served at once, which keeps its width and stays
+    // clear of the buttons; its caption takes what is left between them.
+    QRect clients = rect(6900, 240, 435, 285, true);
+    clients.moveRight(std::min(clients.right(), cmdStart->geometry().left() - 1 - s.x(105)));
+    txtClients->setGeometry(clients);
+    QRect clientsRoom = rect(5640, 240, 1215, 495);
+    clientsRoom.setRight(clients.left() - 1 - s.x(60));
+    clientsCaption->setGeometry(clientsRoom);
+    QRect host = rect(3960, 240, 1575, 285);
+    host.setRight(std::min(host.right(), clientsRoom.left() - 1 - s.x(45)));
+    txtAdresseServeur->setGeometry(host);
     // Between the server port, which keeps its width, and the buttons; too
     // narrow for its caption, the caption is cut (the tooltip says all).
     QRect insecure = rect(4680, 840, 2700, 285);
@@ -165,6 +183,7 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     centreOn(listenPortCaption, txtPortClient);
     centreOn(serverHostCaption, txtAdresseServeur);
     centreOn(serverPortCaption, txtPortServeur);
+    centreOn(clientsCaption, txtClients);
     // The design's row reaches the frame's own edges (the status panel to its
     // foot); here the border is drawn inside the frame, and nothing may
     // straddle it or cover the caption.
@@ -236,8 +255,8 @@ void ConfigurationPanel::paintEvent(QPaintEvent *)
 void ConfigurationPanel::chainTabOrder(QWidget *next)
 {
     // Labels and frames take no focus, so the chain starts at the local port.
-    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, chkTls, chkTlsInsecure,
-                              cmdStart,      cmdStop,           next};
+    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, txtClients, chkTls,
+                              chkTlsInsecure, cmdStart,         cmdStop,        next};
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
 }
@@ -278,6 +297,29 @@ QString ConfigurationPanel::serverPortText() const
     return txtPortServeur->text();
 }
 
+void ConfigurationPanel::setClientsText(const QString &text)
+{
+    txtClients->setText(text);
+}
+
+QString ConfigurationPanel::clientsText() const
+{
+    return txtClients->text();
+}
+
+std::optional<RelaySettings::Error> ConfigurationPanel::settings(RelaySettings *settings) const
+{
+    RelaySettings parsed;
+    if (auto error = RelaySettings::parse(listenPortText(), serverPortText(), serverHostText(), &parsed))
+        return error;
+    if (!RelaySettings::parseClients(clientsText(), &parsed.maxClients))
+        return RelaySettings::Error{RelaySettings::Error::Field::Clients, RelaySettings::Error::Problem::NotAClientCount,
+                                    clientsText()};
+    parsed.tls = tls();
+    *settings = parsed;
+    return std::nullopt;
+}
+
 void ConfigurationPanel::setTls(const RelaySettings::Tls &tls)
 {
     m_tls = tls;
@@ -300,6 +342,7 @@ void ConfigurationPanel::showState(bool started)
     txtPortClient->setEnabled(!started);
     txtPortServeur->setEnabled(!started);
     txtAdresseServeur->setEnabled(!started);
+    txtClients->setEnabled(!started);
     chkTls->setEnabled(!started);
     chkTlsInsecure->setEnabled(!started);
     setBackground(FrameEtat, started ? StartedColour : StoppedColour);
@@ -319,7 +362,7 @@ void ConfigurationPanel::clickStart()
 void ConfigurationPanel::focusField(RelaySettings::Error::Field field)
 {
     // In the order of RelaySettings::Error::Field.
-    QLineEdit *const fields[] = {txtPortClient, txtPortServeur, txtAdresseServeur};
+    QLineEdit *const fields[] = {txtPortClient, txtPortServeur, txtAdresseServeur, txtClients};
     QLineEdit *atFault = fields[static_cast<int>(field)];
     atFault->setFocus(Qt::OtherFocusReason);
     atFault->selectAll();

@@ -5,6 +5,8 @@
 
 #include <QGroupBox>
 
+#include <optional>
+
 class QAction;
 class QCheckBox;
 class QFrame;
@@ -14,7 +16,7 @@ class QPushButton;
 class TwipScale;
 
 // The window's "Configuration" row (Frame1): the local port, the server and
-// its port, the TLS boxes, "Ecouter" and "Stop !", and the status panel that
+// its port, how many clients are served at once, the TLS boxes, "Ecouter" and "Stop !", and the status panel that
 // says whether the relay was started. It follows the user's clicks only: the
 // window tells it when the relay stops on its own.
 class ConfigurationPanel : public QGroupBox
@@ -45,9 +47,15 @@ public:
     QString listenPortText() const;
     QString serverHostText() const;
     QString serverPortText() const;
+    // "Clients à la fois", as typed.
+    void setClientsText(const QString &text);
+    QString clientsText() const;
     // The boxes are ticked as given; the rest has no control and is kept.
     void setTls(const RelaySettings::Tls &tls);
     RelaySettings::Tls tls() const;
+    // What "Ecouter" starts with: the fields checked in the row's order, the
+    // boxes as ticked; on bad input, the first field at fault.
+    std::optional<RelaySettings::Error> settings(RelaySettings *settings) const;
 
     // Started, the settings are locked and only "Stop !" is offered.
     void showState(bool started);
@@ -78,6 +86,8 @@ private:
     QLineEdit *txtAdresseServeur = nullptr;
     QLabel *serverPortCaption = nullptr;
     QLineEdit *txtPortServeur = nullptr;
+    QLabel *clientsCaption = nullptr;
+    QLineEdit *txtClients = nullptr;
     QCheckBox *chkTls = nullptr;
     QCheckBox *chkTlsInsecure = nullptr;
     QPushButton *cmdStart = nullptr;

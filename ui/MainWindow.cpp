@@ -7,7 +7,9 @@
 #include "FindBar.h"
 #include "PaneView.h"
 #include "SearchController.h"
+#include "SessionList.h"
 #include "SessionMarks.h"
+#include "SessionTable.h"
 #include "StatusLine.h"
 #include "TrafficPanes.h"
 #include "UserActivityFilter.h"
@@ -90,6 +92,8 @@ void MainWindow::wireParts()
     connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
     connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
     connect(&m_relay, &Relay::bytesRelayed, m_status, &StatusLine::countBytes);
+    m_sessions->table()->follow(&m_relay);
+    connect(m_sessions, &SessionList::wantedChanged, this, &MainWindow::placePanes);
 
     connect(&m_conversation, &Conversation::rowsCleared, m_status, &StatusLine::showCleared);
     // Queued: the click that asks is still on its way to the label.
@@ -120,6 +124,7 @@ void MainWindow::createControls()
     lstServeur = new PaneView(m_clientArea);
     lstServeur->setObjectName(QStringLiteral("lstServeur"));
     m_search = new SearchController(&m_conversation, lstClient, lstServeur, m_clientArea);
+    m_sessions = new SessionList(&m_conversation, lstClient, m_clientArea);
     m_status = new StatusLine(statusBar());
 }
 
@@ -141,25 +146,29 @@ void MainWindow::placePanes()
 {
     // The panes and their captions share any width beyond the design (or
     // any width short of it) half and half, and take all extra height (or
-    // give up what is missing).
-    const QSize extra = m_clientArea->size() - designClientSize();
-    const int leftExtra = extra.width() / 2;
-    const int rightExtra = extra.width() - leftExtra;
+    // give up what is missing); the session list, when shown, takes the
+    // left of their room and a third of any width beyond the design, its
+    // captions level with theirs.
     const TwipScale &s = m_scale;
-    clientPaneCaption->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(0, 0, leftExtra, 0));
-    serverPaneCaption->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(leftExtra, 0, leftExtra + rightExtra, 0));
+    const QSize extra = m_clientArea->size() - designClientSize();
+    const int list = m_sessions->isWanted() ? s.x(SessionList::WidthTwips) + std::max(0, extra.width() / 3) : 0;
+    const int leftExtra = (extra.width() - list) / 2;
+    m_sessions->setGeometry(s.rect(0, 1200, 0, 8685).adjusted(0, 0, list - s.x(105), extra.height()));
+    m_sessions->setVisible(list > 0);
+    clientPaneCaption->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(list, 0, list + leftExtra, 0));
+    serverPaneCaption->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(list + leftExtra, 0, extra.width(), 0));
     // The find bar, when open, takes the top of both panes' room.
     FindBar *findBar = m_search->bar();
     const int bar = findBar->isHidden() ? 0 : findBar->sizeHint().height();
-    findBar->setGeometry(s.rect(0, 1440, 12375, 0).adjusted(0, 0, extra.width(), bar));
-    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(0, bar, leftExtra, extra.height()));
-    lstServeur->setGeometry(
-        s.rect(6240, 1440, 6135, 8445).adjusted(leftExtra, bar, leftExtra + rightExtra, extra.height()));
+    findBar->setGeometry(s.rect(0, 1440, 12375, 0).adjusted(list, 0, extra.width(), bar));
+    lstClient->setGeometry(s.rect(0, 1440, 6135, 8445).adjusted(list, bar, list + leftExtra, extra.height()));
+    lstServeur->setGeometry(s.rect(6240, 1440, 6135, 8445).adjusted(list + leftExtra, bar, extra.width(), extra.height()));
 }
 
 void MainWindow::chainTabOrder()
 {
-    m_configuration->chainTabOrder(lstClient);
+    m_configuration->chainTabOrder(m_sessions);
+    setTabOrder(m_sessions, lstClient);
     setTabOrder(lstClient, lstServeur);
 }
 
@@ -215,26 +224,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::setFieldTexts(const QString &listenPort, const QString &serverHost,
-                               const QString &serverPort)
-{
-    m_configuration->setFieldTexts(listenPort, serverHost, serverPort);
-}
-
 void MainWindow::setTlsSettings(const RelaySettings::Tls &tls)
 {
     m_configuration->setTls(tls);
     m_caExport->setDirectory(tls.caDirectory);
-}
-
-RelaySettings::Tls MainWindow::tlsSettings() const
-{
-    return m_configuration->tls();
-}
-
-void MainWindow::clickStart()
-{
-    m_configuration->clickStart();
 }
 
 void MainWindow::start(const RelaySettings &settings)
@@ -247,15 +240,14 @@ void MainWindow::onCmdStartClicked()
 {
     // The texts are checked before anything changes: on bad input the window
     // stays stopped, the panes keep their rows and the relay stays idle.
-    const auto error = m_relay.start(m_configuration->listenPortText(), m_configuration->serverPortText(),
-                                     m_configuration->serverHostText(), tlsSettings());
-    if (error) {
+    RelaySettings settings;
+    if (const auto error = m_configuration->settings(&settings)) {
         // Once the box is closed, the field at fault is ready to be typed over.
         connect(reportError(EventText::settingsError(*error, EventText::Naming::WindowFields)), &QDialog::finished,
                 m_configuration, [this, field = error->field] { m_configuration->focusField(field); });
         return;
     }
-    enterStartedIfArmed();
+    start(settings);
 }
 
 void MainWindow::enterStartedIfArmed()
@@ -263,6 +255,7 @@ void MainWindow::enterStartedIfArmed()
     if (!m_relay.isArmed())
         return;
     m_panes->clear();
+    m_sessions->startRun(m_relay.settings().maxClients);
     setShownFile(QString());
     showState(true);
 }
@@ -307,6 +300,7 @@ void MainWindow::setShownFile(const QString &path)
         setWindowTitle(designTitle());
         return;
     }
+    m_sessions->rebuild();
     const QString name = QFileInfo(path).fileName();
     setWindowTitle(tr("%1 — %2 (lecture seule)").arg(designTitle(), name));
     m_status->showOpened(name, m_conversation.rowCount());
@@ -347,6 +341,7 @@ bool MainWindow::undoClear()
     const int count = m_conversation.clearedRows();
     if (!m_conversation.restoreCleared())
         return false;
+    m_sessions->rebuild();
     m_status->showRestored(count);
     return true;
 }

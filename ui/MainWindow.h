@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_MAINWINDOW_H
 #define DRAVLIN_MAINWINDOW_H
 
+#include "ConfigurationPanel.h"
 #include "Conversation.h"
 #include "ConversationCapture.h"
 #include "Relay.h"
@@ -13,7 +14,6 @@
 #include <memory>
 
 class CaCertificateExport;
-class ConfigurationPanel;
 class ConversationFileActions;
 class EventHistory;
 class FindBar;
@@ -24,6 +24,7 @@ class QEventLoopLocker;
 class QLabel;
 class QMessageBox;
 class SearchController;
+class SessionList;
 class StatusLine;
 class TrafficPanes;
 
@@ -56,18 +57,20 @@ public:
 
     // Fills the fields as if typed; the server port last, since typing the
     // local port mirrors into it.
-    void setFieldTexts(const QString &listenPort, const QString &serverHost,
-                       const QString &serverPort);
+    void setFieldTexts(const QString &listenPort, const QString &serverHost, const QString &serverPort)
+    {
+        m_configuration->setFieldTexts(listenPort, serverHost, serverPort);
+    }
     // Ticks the TLS boxes as given; the bridge, the CA's folder and extra
     // trusted certificates have no control and are kept as they are.
     void setTlsSettings(const RelaySettings::Tls &tls);
     // What the next "Ecouter" asks of TLS: the settings given, as the boxes say.
-    RelaySettings::Tls tlsSettings() const;
+    RelaySettings::Tls tlsSettings() const { return m_configuration->tls(); }
     // Writes the CA certificate (PEM), making the CA first if there is none;
     // a message box says why on failure.
     bool exportCaCertificate(const QString &path);
     // What a click on "Ecouter" does; nothing while the button is disabled.
-    void clickStart();
+    void clickStart() { m_configuration->clickStart(); }
     // Starts from settings already checked, then shows the started state. A
     // listen port of 0 lets the system pick one (read it from relay()).
     void start(const RelaySettings &settings);
@@ -99,6 +102,8 @@ public:
     const EventHistory &eventHistory() const;
 
     Conversation *conversation() { return &m_conversation; }
+    ConfigurationPanel *configuration() { return m_configuration; }
+    SessionList *sessions() { return m_sessions; }
     const Relay &relay() const { return m_relay; }
     QSize designClientSize() const;
 
@@ -146,6 +151,7 @@ private:
     PaneView *lstServeur = nullptr;
     StatusLine *m_status = nullptr;
     SearchController *m_search = nullptr;
+    SessionList *m_sessions = nullptr;
     ConversationFileActions *m_files = nullptr;
     CaCertificateExport *m_caExport = nullptr;
     TrafficPanes *m_panes = nullptr;

@@ -33,6 +33,8 @@ public:
     int lastVisibleRow() const;
     // The selected rows, top to bottom.
     QList<int> selectedRows() const;
+    // Room left of the rows for a column of the pane's own (see SessionGutter).
+    void setLeftMargin(int width) { setViewportMargins(width, 0, 0, 0); }
 
     QRect visualRect(const QModelIndex &index) const override;
     void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;

@@ -48,7 +48,6 @@ StatusLine::StatusLine(QStatusBar *bar)
     lblEchec->setStyleSheet(QStringLiteral("QLabel { background: #ffd6d6; color: #8a0010; padding: 0 6px; }"));
     lblEchec->hide();
     lblDebit->setObjectName(QStringLiteral("lblDebit"));
-    lblDebit->setToolTip(tr("Octets relayés dans chaque sens pendant la session en cours"));
     lblDebit->hide();
     lblEffacement->setObjectName(QStringLiteral("lblEffacement"));
     lblEffacement->setCursor(Qt::PointingHandCursor);
@@ -68,14 +67,15 @@ QString StatusLine::record(const RelayEvent &event)
     followSession(event);
     const bool costOfFailure = event.kind == RelayEvent::Kind::Undelivered
         && (event.end == RelayEvent::End::ServerUnreachable || event.end == RelayEvent::End::TlsFailed);
+    const QString headline = EventHistory::numbered(event.session, EventText::headline(event));
     if (!kept.failure)
         show(kept.text);
-    else if (costOfFailure && lblEchec->isVisible())
+    else if (costOfFailure && lblEchec->isVisible() && m_failureSession == event.session)
         // The bytes a failure still in view cost: said beside its cause, which stays first.
         lblEchec->setFullText(tr("%1 ; %2").arg(lblEchec->fullText(), EventText::headline(event)));
     else
-        // Its cause already seen, the loss is said whole.
-        showFailure(costOfFailure ? kept.text : EventText::headline(event));
+        // Its cause already seen, or another session's failure in view: the loss is said whole.
+        showFailure(costOfFailure ? kept.text : headline, event.session);
     return kept.text;
 }
 
@@ -93,8 +93,9 @@ void StatusLine::show(const QString &text)
     lblEvenement->setFullText(stamped(text));
 }
 
-void StatusLine::showFailure(const QString &text)
+void StatusLine::showFailure(const QString &text, int session)
 {
+    m_failureSession = session;
     // The failure is the last event: said once, in red.
     lblEchec->setFullText(stamped(text));
     lblEchec->show();
@@ -105,7 +106,7 @@ void StatusLine::followSession(const RelayEvent &event)
 {
     switch (event.kind) {
     case RelayEvent::Kind::ClientConnected:
-        m_clientBytes = m_serverBytes = 0;
+        m_running.insert(event.session, {0, 0});
         m_countsChanged = true;
         showCounts();
         lblDebit->show();
@@ -114,6 +115,13 @@ void StatusLine::followSession(const RelayEvent &event)
     case RelayEvent::Kind::SessionEnded:
     case RelayEvent::Kind::Stopped:
         // The session's end says its totals.
+        if (event.kind == RelayEvent::Kind::Stopped)
+            m_running.clear();
+        else
+            m_running.remove(event.session);
+        m_countsChanged = true;
+        if (!m_running.isEmpty())
+            break;
         m_countTimer.stop();
         lblDebit->hide();
         break;
@@ -122,9 +130,14 @@ void StatusLine::followSession(const RelayEvent &event)
     }
 }
 
-void StatusLine::countBytes(Side side, const QByteArray &bytes)
+void StatusLine::countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session)
 {
-    (side == Side::Client ? m_clientBytes : m_serverBytes) += bytes.size();
+    Q_UNUSED(arrivedMsecs)
+    Q_UNUSED(encrypted)
+    const auto running = m_running.find(session);
+    if (running == m_running.end())
+        return;
+    (*running)[side == Side::Client ? 0 : 1] += bytes.size();
     m_countsChanged = true;
 }
 
@@ -133,8 +146,19 @@ void StatusLine::showCounts()
     if (!m_countsChanged)
         return;
     m_countsChanged = false;
-    lblDebit->setText(tr("client → serveur %1 o · serveur → client %2 o")
-                          .arg(Transcript::countText(m_clientBytes), Transcript::countText(m_serverBytes)));
+    qint64 client = 0;
+    qint64 server = 0;
+    for (const auto &counts : std::as_const(m_running)) {
+        client += counts[0];
+        server += counts[1];
+    }
+    const QString counts = tr("client → serveur %1 o · serveur → client %2 o")
+                               .arg(Transcript::countText(client), Transcript::countText(server));
+    // Several sessions at once: their sum, saying how many.
+    const bool several = m_running.size() > 1;
+    lblDebit->setText(several ? tr("%1 sessions · %2").arg(m_running.size()).arg(counts) : counts);
+    lblDebit->setToolTip(several ? tr("Octets relayés dans chaque sens, ensemble, par les sessions en cours")
+                                 : tr("Octets relayés dans chaque sens pendant la session en cours"));
 }
 
 void StatusLine::showHistory()

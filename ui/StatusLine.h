@@ -4,9 +4,12 @@
 #include "EventHistory.h"
 #include "RelayEvent.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+
+#include <array>
 
 class EventHistoryDialog;
 class QLabel;
@@ -14,7 +17,7 @@ class QStatusBar;
 class WordElidedLabel;
 
 // The line under the panes: the last event, the last failure highlighted
-// until the user's next key or click, the running session's byte counts,
+// until the user's next key or click, the running sessions' byte counts,
 // and how many rows the last clear took while they can be brought back.
 // Each part short of room ends at a word, whole in its tooltip. Behind it,
 // the history of the last events; a click on the line opens it, a click on
@@ -40,15 +43,16 @@ public:
 public Q_SLOTS:
     // Failures shown so far are seen; a click on the line asks for what it offers.
     void onUserActed(QObject *target);
-    // Bytes the running session relayed from side, for its live count.
-    void countBytes(Side side, const QByteArray &bytes);
+    // Bytes a running session relayed from side, for the live count.
+    void countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs = 0, bool encrypted = false,
+                    int session = 0);
 
 Q_SIGNALS:
     void undoRequested();
 
 private:
     void show(const QString &text);
-    void showFailure(const QString &text);
+    void showFailure(const QString &text, int session = -1);
     void followSession(const RelayEvent &event);
     void showCounts();
     WordElidedLabel *lblEvenement;
@@ -57,10 +61,12 @@ private:
     QLabel *lblEffacement;
     EventHistory m_history;
     QPointer<EventHistoryDialog> m_historyDialog;
-    // The running session's counts, summed as bytes pass and shown a few
-    // times a second at most, so a busy session costs one label update per tick.
-    qint64 m_clientBytes = 0;
-    qint64 m_serverBytes = 0;
+    // The running sessions' counts (by number, 0 when unnumbered), from the
+    // client and from the server, summed as bytes pass and shown a few times a
+    // second at most, so a busy session costs one label update per tick.
+    QHash<int, std::array<qint64, 2>> m_running;
+    // The session of the failure in view; -1 when none or about none.
+    int m_failureSession = -1;
     bool m_countsChanged = false;
     QTimer m_countTimer;
 };

@@ -1,0 +1,261 @@
+#include "SessionTable.h"
+
+#include "Conversation.h"
+#include "EventText.h"
+#include "RowText.h"
+#include "Transcript.h"
+
+#include <algorithm>
+
+SessionTable::SessionTable(QObject *parent)
+    : QAbstractTableModel(parent)
+{
+    m_countTimer.setSingleShot(true);
+    m_countTimer.setInterval(CountIntervalMs);
+    connect(&m_countTimer, &QTimer::timeout, this, &SessionTable::onCountTick);
+}
+
+int SessionTable::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_sessions.size());
+}
+
+int SessionTable::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant SessionTable::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount())
+        return QVariant();
+    const Session &s = m_sessions[static_cast<size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (index.column()) {
+        case NumberColumn:
+            return QString::number(s.number);
+        case ClientColumn:
+            // The address is the peer's own: shown as any text a peer chose.
+            return RowText::escaped(s.client);
+        case StartColumn:
+            return s.startMsecs ? Transcript::clockTime(s.startMsecs).first(8) : QString();
+        case StateColumn:
+            return s.state;
+        case ClientBytesColumn:
+            return Transcript::countText(s.bytes[0]);
+        case ServerBytesColumn:
+            return Transcript::countText(s.bytes[1]);
+        }
+        return QVariant();
+    case Qt::TextAlignmentRole:
+        if (index.column() == NumberColumn || index.column() >= ClientBytesColumn)
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
+    case Qt::ToolTipRole:
+        return tooltip(s);
+    case SessionRole:
+        return s.number;
+    case FailedRole:
+        return s.failed;
+    default:
+        return QVariant();
+    }
+}
+
+QVariant SessionTable::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount)
+        return QVariant();
+    if (role == Qt::DisplayRole) {
+        const QString captions[] = {tr("N°"), tr("Client"), tr("Début"), tr("État"), tr("C → S"), tr("S → C")};
+        return captions[section];
+    }
+    if (role == Qt::ToolTipRole) {
+        const QString tips[] = {tr("Numéro de la session, dans l'ordre où les clients ont été pris"),
+                                tr("Adresse et port du client"),
+                                tr("Heure de la connexion du client"),
+                                tr("Où en est la session, ou comment elle a fini"),
+                                tr("Octets reçus du client (client → serveur)"),
+                                tr("Octets reçus du serveur (serveur → client)")};
+        return tips[section];
+    }
+    return QVariant();
+}
+
+QString SessionTable::tooltip(const Session &s)
+{
+    QString text = tr("Session n° %1").arg(s.number);
+    if (!s.client.isEmpty())
+        text += tr(" · client %1 → %2").arg(RowText::escaped(s.client), RowText::escaped(s.server));
+    if (s.startMsecs)
+        text += tr("\nDébut : %1").arg(Transcript::clockTime(s.startMsecs));
+    text += tr("\nÉtat : %1").arg(s.state);
+    text += tr("\nclient → serveur %1 o · serveur → client %2 o")
+                .arg(Transcript::countText(s.bytes[0]), Transcript::countText(s.bytes[1]));
+    if (!s.lastFailure.isEmpty())
+        text += tr("\nDernier échec : %1").arg(s.lastFailure);
+    return text;
+}
+
+bool SessionTable::endsInFailure(RelayEvent::End end)
+{
+    using End = RelayEvent::End;
+    switch (end) {
+    case End::ResetByClient:
+    case End::ResetByServer:
+    case End::ServerUnreachable:
+    case End::DeliveryStalled:
+    case End::TlsFailed:
+        return true;
+    default:
+        return false;
+    }
+}
+
+SessionTable::Session *SessionTable::find(int session)
+{
+    const int row = rowOf(session);
+    return row < 0 ? nullptr : &m_sessions[static_cast<size_t>(row)];
+}
+
+void SessionTable::onEvent(const RelayEvent &event)
+{
+    apply(event);
+}
+
+void SessionTable::apply(const RelayEvent &event)
+{
+    if (event.session <= 0)
+        return;
+    Session *s = find(event.session);
+    if (!s) {
+        // Any event may open a session: a copied part of a transcript can
+        // start after a session's opening mark.
+        const int row = rowCount();
+        if (!m_rebuilding)
+            beginInsertRows(QModelIndex(), row, row);
+        Session fresh;
+        fresh.number = event.session;
+        fresh.startMsecs = event.time;
+        fresh.state = tr("en cours");
+        m_sessions.push_back(fresh);
+        m_rows.insert(event.session, row);
+        if (!m_rebuilding)
+            endInsertRows();
+        s = &m_sessions.back();
+    }
+    switch (event.kind) {
+    case RelayEvent::Kind::ClientConnected:
+        s->client = event.client;
+        s->server = event.server;
+        s->startMsecs = event.time;
+        break;
+    case RelayEvent::Kind::SessionEnded:
+        s->ended = true;
+        s->state = EventText::sessionEnd(event.end, event.side);
+        // The relay's own totals: what was counted live may lag behind.
+        s->bytes[0] = event.bytesClientToServer;
+        s->bytes[1] = event.bytesServerToClient;
+        s->failed = s->failed || endsInFailure(event.end);
+        break;
+    default:
+        break;
+    }
+    if (EventText::isFailure(event)) {
+        s->failed = true;
+        s->lastFailure = EventText::headline(event);
+    }
+    if (!m_rebuilding) {
+        const int row = rowOf(event.session);
+        Q_EMIT dataChanged(index(row, 0), index(row, ColumnCount - 1));
+    }
+}
+
+void SessionTable::countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session)
+{
+    Q_UNUSED(arrivedMsecs)
+    Q_UNUSED(encrypted)
+    Session *s = session > 0 ? find(session) : nullptr;
+    if (!s || s->ended)
+        return;
+    s->bytes[side == Side::Client ? 0 : 1] += bytes.size();
+    const int row = rowOf(session);
+    m_firstCounted = m_firstCounted < 0 ? row : std::min(m_firstCounted, row);
+    m_lastCounted = std::max(m_lastCounted, row);
+    if (!m_countTimer.isActive())
+        m_countTimer.start();
+}
+
+void SessionTable::onCountTick()
+{
+    if (m_firstCounted < 0 || m_firstCounted >= rowCount())
+        return;
+    const int last = std::min(m_lastCounted, rowCount() - 1);
+    Q_EMIT dataChanged(index(m_firstCounted, ClientBytesColumn), index(last, ServerBytesColumn));
+    m_firstCounted = m_lastCounted = -1;
+}
+
+void SessionTable::clear()
+{
+    beginResetModel();
+    m_sessions.clear();
+    m_rows.clear();
+    m_firstCounted = m_lastCounted = -1;
+    m_countTimer.stop();
+    endResetModel();
+}
+
+void SessionTable::rebuild(const Conversation &conversation)
+{
+    beginResetModel();
+    std::vector<Session> running;
+    for (const Session &s : m_sessions) {
+        if (!s.ended)
+            running.push_back(s);
+    }
+    m_sessions.clear();
+    m_rows.clear();
+    m_firstCounted = m_lastCounted = -1;
+    // The views hear of it all at the reset's end. Counts come from the end
+    // marks, or from the rows of a session whose end was not kept.
+    m_rebuilding = true;
+    for (int row = 0; row < conversation.rowCount(); ++row) {
+        if (conversation.isMarker(row)) {
+            apply(conversation.mark(row).event);
+            continue;
+        }
+        const int session = conversation.session(row);
+        if (session <= 0)
+            continue;
+        if (!find(session)) {
+            RelayEvent opening;
+            opening.kind = RelayEvent::Kind::Stopped; // opens the session, says nothing
+            opening.session = session;
+            opening.time = conversation.arrivedMsecs(row);
+            apply(opening);
+        }
+        Session &s = *find(session);
+        if (!s.ended) {
+            const qint64 ending = conversation.rowEnd(row) == LineCapture::RowEnd::CrLf ? 2 : 0;
+            s.bytes[conversation.side(row) == Side::Client ? 0 : 1] += conversation.bytes(row).size() + ending;
+        }
+    }
+    for (Session &s : m_sessions) {
+        // What a file holds of a session that had not ended when it was written.
+        if (!s.ended)
+            s.state = tr("inachevée");
+    }
+    for (const Session &s : running) {
+        if (Session *kept = find(s.number))
+            *kept = s;
+        else
+            m_sessions.push_back(s);
+    }
+    std::sort(m_sessions.begin(), m_sessions.end(), [](const Session &a, const Session &b) { return a.number < b.number; });
+    m_rows.clear();
+    for (size_t row = 0; row < m_sessions.size(); ++row)
+        m_rows.insert(m_sessions[row].number, static_cast<int>(row));
+    m_rebuilding = false;
+    endResetModel();
+}

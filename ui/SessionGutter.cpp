@@ -1,0 +1,83 @@
+#include "SessionGutter.h"
+
+#include "Conversation.h"
+#include "PaneView.h"
+#include "RowDelegate.h"
+
+#include <QEvent>
+#include <QPainter>
+
+SessionGutter::SessionGutter(PaneView *pane)
+    : QWidget(pane)
+    , m_pane(pane)
+{
+    setObjectName(QStringLiteral("gutterSessions"));
+    setToolTip(tr("Numéro de la session de chaque ligne"));
+    hide();
+    pane->installEventFilter(this);
+    pane->viewport()->installEventFilter(this);
+}
+
+void SessionGutter::setShown(bool shown)
+{
+    if (shown == isVisible())
+        return;
+    setVisible(shown);
+    place();
+}
+
+void SessionGutter::place()
+{
+    const int width = isVisible() ? m_pane->fontMetrics().horizontalAdvance(QStringLiteral("#%1").arg(64)) + 8 : 0;
+    m_pane->setLeftMargin(width);
+    const QRect inside = m_pane->contentsRect();
+    setGeometry(inside.left(), inside.top(), width, inside.height());
+}
+
+bool SessionGutter::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_pane && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
+        place();
+    // Whatever the pane draws anew (scrolled, rows shown, a reset) may have
+    // moved the rows this column numbers.
+    else if (watched == m_pane->viewport() && event->type() == QEvent::Paint && isVisible())
+        update();
+    return QWidget::eventFilter(watched, event);
+}
+
+QColor SessionGutter::background(const QPalette &palette)
+{
+    return RowDelegate::alignmentBackground(palette);
+}
+
+QColor SessionGutter::numberInk(const QPalette &palette, int session)
+{
+    // Hues a golden angle apart: neighbouring numbers never look alike.
+    const bool dark = palette.color(QPalette::Base).lightness() < palette.color(QPalette::Text).lightness();
+    const QColor hue = QColor::fromHsv((session * 137) % 360, 200, dark ? 235 : 140);
+    return RowDelegate::inkOn(background(palette), hue);
+}
+
+void SessionGutter::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const QPalette &palette = m_pane->palette();
+    painter.fillRect(rect(), background(palette));
+    painter.setPen(palette.color(QPalette::Mid));
+    painter.drawLine(width() - 1, 0, width() - 1, height());
+    const QAbstractItemModel *model = m_pane->model();
+    const int first = m_pane->firstVisibleRow();
+    if (!model || first < 0)
+        return;
+    const int rowHeight = m_pane->rowHeight();
+    const int last = std::min(model->rowCount() - 1, first + height() / rowHeight);
+    painter.setFont(m_pane->font());
+    for (int row = first; row <= last; ++row) {
+        const int session = model->index(row, m_pane->modelColumn()).data(Conversation::SessionRole).toInt();
+        if (session <= 0)
+            continue;
+        painter.setPen(numberInk(palette, session));
+        painter.drawText(QRect(0, (row - first) * rowHeight, width() - 4, rowHeight), Qt::AlignRight | Qt::AlignVCenter,
+                         QStringLiteral("#%1").arg(session));
+    }
+}

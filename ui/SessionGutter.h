@@ -1,0 +1,37 @@
+#ifndef DRAVLIN_SESSIONGUTTER_H
+#define DRAVLIN_SESSIONGUTTER_H
+
+#include <QWidget>
+
+class PaneView;
+
+// A narrow column left of a pane's rows telling each row's session, "#3",
+// for a pane showing the rows of several sessions interleaved. Its rows are
+// the pane's: it reads the numbers from the pane's model (SessionRole) for
+// the rows in view whenever the pane draws, and keeps nothing per row. Each
+// number has a hue of its own, leaning on the palette like the rows' tints,
+// so that runs of one session stand out.
+class SessionGutter : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SessionGutter(PaneView *pane);
+
+    // Shown, the pane's rows move right to make room; hidden, they take it back.
+    void setShown(bool shown);
+    // The ink of a session's number on the gutter's background.
+    static QColor numberInk(const QPalette &palette, int session);
+    static QColor background(const QPalette &palette);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void place();
+
+    PaneView *m_pane;
+};
+
+#endif

@@ -1,0 +1,153 @@
+#include "SessionList.h"
+
+#include "Conversation.h"
+#include "PaneView.h"
+#include "RowDelegate.h"
+#include "SessionGutter.h"
+#include "SessionTable.h"
+
+#include <QConcatenateTablesProxyModel>
+#include <QHeaderView>
+#include <QPainter>
+#include <QStandardItemModel>
+
+namespace {
+
+// The palette's text leaning to red, or black or white where that would read poorly.
+QColor failureInk(const QPalette &palette)
+{
+    const QColor text = palette.color(QPalette::Text);
+    const QColor red(0xd0, 0x20, 0x20);
+    // Nearer the red on a light base; on a dark one, a light red.
+    const qreal share = palette.color(QPalette::Base).lightness() < text.lightness() ? 0.5 : 0.8;
+    const QColor preferred = QColor::fromRgbF(text.redF() + (red.redF() - text.redF()) * share,
+                                              text.greenF() + (red.greenF() - text.greenF()) * share,
+                                              text.blueF() + (red.blueF() - text.blueF()) * share);
+    return RowDelegate::inkOn(palette.color(QPalette::Base), preferred);
+}
+
+} // namespace
+
+SessionList::SessionList(Conversation *conversation, PaneView *clientPane, QWidget *parent)
+    : QTreeView(parent)
+    , m_conversation(conversation)
+    , m_clientPane(clientPane)
+    , m_table(new SessionTable(this))
+    , m_all(new QStandardItemModel(1, SessionTable::ColumnCount, this))
+    , m_gutter(new SessionGutter(clientPane))
+{
+    setObjectName(QStringLiteral("lstSessions"));
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTextElideMode(Qt::ElideRight);
+    header()->setStretchLastSection(false);
+    hide();
+
+    // "Toutes" is a row of its own above the sessions; the list's captions are its.
+    auto *all = new QStandardItem(tr("Toutes"));
+    all->setToolTip(tr("Toutes les sessions : chaque ligne à son rang d'arrivée,\n"
+                       "le numéro de sa session dans la colonne à gauche des lignes du client"));
+    m_all->setItem(0, 0, all);
+    for (int column = 0; column < SessionTable::ColumnCount; ++column) {
+        for (int role : {int(Qt::DisplayRole), int(Qt::ToolTipRole)})
+            m_all->setHeaderData(column, Qt::Horizontal, m_table->headerData(column, Qt::Horizontal, role), role);
+    }
+    auto *listed = new QConcatenateTablesProxyModel(this);
+    listed->addSourceModel(m_all);
+    listed->addSourceModel(m_table);
+    setModel(listed);
+    setFirstColumnSpanned(0, QModelIndex(), true);
+    sizeColumns();
+    connect(m_table, &SessionTable::rowsInserted, this, &SessionList::onSessionsChanged);
+    connect(m_table, &SessionTable::modelReset, this, &SessionList::onSessionsChanged);
+    showSession(0);
+}
+
+void SessionList::sizeColumns()
+{
+    // Wide enough for what each column usually holds; the tooltips say it all.
+    const QFontMetrics metrics = fontMetrics();
+    const int pad = 3 * metrics.averageCharWidth();
+    const int icon = metrics.height();
+    const QString widest[] = {QStringLiteral("64"), QStringLiteral("127.0.0.1:40112"), QStringLiteral("00:00:00"),
+                              tr("fermée par le client"), QStringLiteral("000 000"), QStringLiteral("000 000")};
+    for (int column = 0; column < SessionTable::ColumnCount; ++column)
+        header()->resizeSection(column, metrics.horizontalAdvance(widest[column]) + pad + (column == 0 ? icon : 0));
+}
+
+void SessionList::startRun(int maxClients)
+{
+    m_severalClients = maxClients >= 2;
+    m_table->clear();
+    showSession(0);
+    onSessionsChanged();
+}
+
+void SessionList::rebuild()
+{
+    // The marks of every row tell the sessions, whichever was shown.
+    showSession(0);
+    m_table->rebuild(*m_conversation);
+    showSession(0);
+}
+
+void SessionList::showSession(int session)
+{
+    const int row = session == 0 ? 0 : m_table->rowOf(session) + 1;
+    if (row < 0)
+        return;
+    selectionModel()->setCurrentIndex(model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void SessionList::selectionChanged(const QItemSelection &selected, const QItemSelection &deselected)
+{
+    QTreeView::selectionChanged(selected, deselected);
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return;
+    const int session = rows.first().row() == 0 ? 0 : rows.first().data(SessionTable::SessionRole).toInt();
+    const int shown = m_conversation->shownSession();
+    if (session != shown) {
+        if (shown == 0)
+            m_allFirstRow = std::max(0, m_clientPane->firstVisibleRow());
+        m_conversation->showSession(session);
+        // A session is read from its start; "Toutes" again where it was left.
+        m_clientPane->setFirstVisibleRow(session == 0 ? m_allFirstRow : 0);
+    }
+    m_gutter->setShown(m_table->rowCount() > 0 && session == 0);
+}
+
+void SessionList::onSessionsChanged()
+{
+    // A reset of the sessions loses the spans and the selection with it.
+    setFirstColumnSpanned(0, QModelIndex(), true);
+    if (!selectionModel()->hasSelection())
+        showSession(0);
+    m_gutter->setShown(m_table->rowCount() > 0 && m_conversation->shownSession() == 0);
+    const bool wanted = m_severalClients || m_table->rowCount() > 0;
+    if (wanted == m_wanted)
+        return;
+    m_wanted = wanted;
+    Q_EMIT wantedChanged();
+}
+
+void SessionList::drawRow(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    if (!index.data(SessionTable::FailedRole).toBool()) {
+        QTreeView::drawRow(painter, option, index);
+        return;
+    }
+    // Marked twice, so that neither colour nor sign alone carries it.
+    QStyleOptionViewItem marked = option;
+    marked.palette.setColor(QPalette::Text, failureInk(option.palette));
+    QTreeView::drawRow(painter, marked, index);
+    const QRect cell = visualRect(index.siblingAtColumn(0));
+    const int size = std::min(cell.height() - 2, fontMetrics().height());
+    style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this)
+        .paint(painter, QRect(cell.left() + 2, cell.center().y() - size / 2, size, size));
+}
