@@ -28,7 +28,7 @@ void SessionGutter::setShown(bool shown)
 
 void SessionGutter::place()
 {
-    const int width = isVisible() ? m_pane->fontMetrics().horizontalAdvance(QStringLiteral("#%1").arg(64)) + 8 : 0;
+    const int width = isVisible() ? m_pane->fontMetrics().horizontalAdvance(QStringLiteral("#%1").arg(64)) + 10 : 0;
     m_pane->setLeftMargin(width);
     const QRect inside = m_pane->contentsRect();
     setGeometry(inside.left(), inside.top(), width, inside.height());
@@ -52,9 +52,10 @@ QColor SessionGutter::background(const QPalette &palette)
 
 QColor SessionGutter::numberInk(const QPalette &palette, int session)
 {
-    // Hues a golden angle apart: neighbouring numbers never look alike.
+    // Hues a golden angle apart, so that neighbouring numbers never look
+    // alike; dark enough on a light base, pale enough on a dark one.
     const bool dark = palette.color(QPalette::Base).lightness() < palette.color(QPalette::Text).lightness();
-    const QColor hue = QColor::fromHsv((session * 137) % 360, 200, dark ? 235 : 140);
+    const QColor hue = QColor::fromHsv((session * 137) % 360, dark ? 90 : 255, dark ? 245 : 110);
     return RowDelegate::inkOn(background(palette), hue);
 }
 
@@ -63,21 +64,31 @@ void SessionGutter::paintEvent(QPaintEvent *)
     QPainter painter(this);
     const QPalette &palette = m_pane->palette();
     painter.fillRect(rect(), background(palette));
-    painter.setPen(palette.color(QPalette::Mid));
-    painter.drawLine(width() - 1, 0, width() - 1, height());
     const QAbstractItemModel *model = m_pane->model();
     const int first = m_pane->firstVisibleRow();
     if (!model || first < 0)
         return;
     const int rowHeight = m_pane->rowHeight();
     const int last = std::min(model->rowCount() - 1, first + height() / rowHeight);
+    const auto sessionOf = [&](int row) {
+        return model->index(row, m_pane->modelColumn()).data(Conversation::SessionRole).toInt();
+    };
     painter.setFont(m_pane->font());
+    // A strip in the session's hue by every row; the number where a run of
+    // its rows starts, and on the top row, which may be in the middle of one.
+    int before = first > 0 ? sessionOf(first - 1) : 0;
     for (int row = first; row <= last; ++row) {
-        const int session = model->index(row, m_pane->modelColumn()).data(Conversation::SessionRole).toInt();
-        if (session <= 0)
-            continue;
-        painter.setPen(numberInk(palette, session));
-        painter.drawText(QRect(0, (row - first) * rowHeight, width() - 4, rowHeight), Qt::AlignRight | Qt::AlignVCenter,
-                         QStringLiteral("#%1").arg(session));
+        const int session = sessionOf(row);
+        const QRect place(0, (row - first) * rowHeight, width(), rowHeight);
+        if (session > 0) {
+            const QColor ink = numberInk(palette, session);
+            painter.fillRect(place.adjusted(width() - 3, 0, 0, 0), ink);
+            if (session != before || row == first) {
+                painter.setPen(ink);
+                painter.drawText(place.adjusted(0, 0, -6, 0), Qt::AlignRight | Qt::AlignVCenter,
+                                 QStringLiteral("#%1").arg(session));
+            }
+        }
+        before = session;
     }
 }

@@ -5,12 +5,12 @@
 
 class PaneView;
 
-// A narrow column left of a pane's rows telling each row's session, "#3",
-// for a pane showing the rows of several sessions interleaved. Its rows are
-// the pane's: it reads the numbers from the pane's model (SessionRole) for
-// the rows in view whenever the pane draws, and keeps nothing per row. Each
-// number has a hue of its own, leaning on the palette like the rows' tints,
-// so that runs of one session stand out.
+// A narrow column left of a pane's rows telling each row's session, for a
+// pane showing the rows of several sessions interleaved: a strip in the
+// session's hue by each row, and its number, "#3", where a run of its rows
+// starts. Its rows are the pane's: it reads the numbers from the pane's model
+// (SessionRole) for the rows in view whenever the pane draws, and keeps
+// nothing per row. Hues follow the palette, readable on a light or dark one.
 class SessionGutter : public QWidget
 {
     Q_OBJECT

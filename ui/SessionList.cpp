@@ -72,7 +72,7 @@ void SessionList::sizeColumns()
 {
     // Wide enough for what each column usually holds; the tooltips say it all.
     const QFontMetrics metrics = fontMetrics();
-    const int pad = 3 * metrics.averageCharWidth();
+    const int pad = 2 * metrics.averageCharWidth();
     const int icon = metrics.height();
     const QString widest[] = {QStringLiteral("64"), QStringLiteral("127.0.0.1:40112"), QStringLiteral("00:00:00"),
                               tr("fermée par le client"), QStringLiteral("000 000"), QStringLiteral("000 000")};

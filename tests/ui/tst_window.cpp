@@ -6,12 +6,15 @@
 #include "EventHistory.h"
 #include "EventHistoryDialog.h"
 #include "FakeServer.h"
+#include "LineEchoServer.h"
 #include "LoopbackPeer.h"
 #include "PaneView.h"
 #include "RawPeer.h"
 #include "ReplyClass.h"
 #include "RowDelegate.h"
 #include "RowDetailsDialog.h"
+#include "SessionList.h"
+#include "SessionTable.h"
 #include "SessionMarks.h"
 #include "StartTlsClient.h"
 #include "TestTexts.h"
@@ -34,8 +37,8 @@ namespace {
 // 14:03:22.418 local time, when the greeting of the known rows arrives.
 const qint64 T0 = QDateTime(QDate(2026, 12, 6), QTime(14, 3, 22, 418)).toMSecsSinceEpoch();
 
-// The settings, disabled while the relay runs: the three fields first.
-const char *const Fields[] = {"txtPortClient", "txtAdresseServeur", "txtPortServeur", "chkTls", "chkTlsInsecure"};
+// The settings, disabled while the relay runs: the four fields first.
+const char *const Fields[] = {"txtPortClient", "txtAdresseServeur", "txtPortServeur", "txtClients", "chkTls", "chkTlsInsecure"};
 
 QModelIndex paneIndex(const PaneView *pane, int row) { return pane->model()->index(row, pane->modelColumn()); }
 QString shown(const PaneView *pane, int row) { return paneIndex(pane, row).data().toString(); }
@@ -544,22 +547,27 @@ private Q_SLOTS:
     void badInputIsReportedAndStartsNothing_data()
     {
         QTest::addColumn<QString>("route");
-        QTest::addColumn<QStringList>("fields"); // as shown afterwards
+        QTest::addColumn<QStringList>("fields"); // as shown afterwards, "Clients à la fois" last
         QTest::addColumn<QString>("named");      // in the message
         QTest::addColumn<QString>("atFault");    // has the focus once the box is closed
         // Which field each fault names, and how, is the relay suite's: here what only the window does.
         const QByteArray ok = QByteArray::number(LoopbackPeer::unusedPort());
         const char *port = ok.constData();
-        QTest::newRow("local port 0") << QStringLiteral("click") << textList({"0", "127.0.0.1", port}) << QStringLiteral("Serveur sur le port")
-                                      << QStringLiteral("txtPortClient");
-        QTest::newRow("server port") << QStringLiteral("click") << textList({port, "127.0.0.1", "x"}) << QStringLiteral("Sur le port")
+        QTest::newRow("local port 0") << QStringLiteral("click") << textList({"0", "127.0.0.1", port, "1"})
+                                      << QStringLiteral("Serveur sur le port") << QStringLiteral("txtPortClient");
+        QTest::newRow("server port") << QStringLiteral("click") << textList({port, "127.0.0.1", "x", "1"}) << QStringLiteral("Sur le port")
                                      << QStringLiteral("txtPortServeur");
-        QTest::newRow("empty host") << QStringLiteral("click") << textList({port, "", port}) << QStringLiteral("Redirige vers")
+        QTest::newRow("empty host") << QStringLiteral("click") << textList({port, "", port, "1"}) << QStringLiteral("Redirige vers")
                                     << QStringLiteral("txtAdresseServeur");
-        QTest::newRow("TLS without its authority") << QStringLiteral("tls") << textList({port, "127.0.0.1", port}) << QStringLiteral("dravlin")
-                                                   << QString();
+        // Checked after the three others, as the row reads.
+        for (const char *clients : {"0", "65", " ", "2x", "-3"})
+            QTest::addRow("%s clients", clients) << QStringLiteral("click") << textList({port, "127.0.0.1", port, clients})
+                                                 << QStringLiteral("« Clients à la fois ») invalide : « %1 »").arg(QLatin1String(clients))
+                                                 << QStringLiteral("txtClients");
+        QTest::newRow("TLS without its authority") << QStringLiteral("tls") << textList({port, "127.0.0.1", port, "1"})
+                                                   << QStringLiteral("dravlin") << QString();
         // --start clicks for the user: the same box, the values shown as typed.
-        QTest::newRow("command line") << QStringLiteral("options") << textList({"vingt", "127.0.0.1", "vingt"})
+        QTest::newRow("command line") << QStringLiteral("options") << textList({"vingt", "127.0.0.1", "vingt", "1"})
                                       << QStringLiteral("Serveur sur le port") << QStringLiteral("txtPortClient");
     }
     void badInputIsReportedAndStartsNothing()
@@ -584,12 +592,13 @@ private Q_SLOTS:
                 m_window->setTlsSettings(tls);
             }
             m_window->setFieldTexts(fields[0], fields[1], fields[2]);
+            m_window->configuration()->setClientsText(fields[3]);
             m_window->clickStart();
         }
         const QString message = boxedMessage(reported);
         QVERIFY2(message.contains(named), qPrintable(message));
         expectState(false);
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 4; ++i)
             QCOMPARE(control<QLineEdit>(Fields[i])->text(), fields[i]);
         QCOMPARE(m_conv->rowCount(), 2);
         QVERIFY(!m_window->relay().isArmed());
@@ -630,6 +639,10 @@ private Q_SLOTS:
         QCOMPARE(shown(m_client, 0), shown(m_server, 0));
         QVERIFY2(shown(m_client, 0).endsWith(QStringLiteral("\u2192 127.0.0.1:%1 \u2014").arg(server.serverPort())),
                  qPrintable(shown(m_client, 0)));
+        // One client at a time: no list, no numbers, the count of the one session.
+        QVERIFY(!control("lstSessions")->isVisible() && !control("gutterSessions")->isVisible());
+        QCOMPARE(m_client->viewport()->x(), m_server->viewport()->x());
+        QVERIFY(control<QLabel>("lblDebit")->text().startsWith(QStringLiteral("client → serveur")));
         const QByteArray longLine(70000, 'z');
         server.send(longLine + "\r\n");
         client.send("QUIT");
@@ -1292,6 +1305,7 @@ private Q_SLOTS:
         }
         QVERIFY(checked >= 22); // twice: each pane's mark, the client's line, the server's five with two badges
     }
+
 };
 
 QTEST_MAIN(TstWindow)
