@@ -82,16 +82,21 @@ AuthExchange AuthExchange::read(const Conversation &conversation, int row)
     }
 
     // An answer: the server's row just before must be a 334 challenge, and the
-    // client's AUTH command before that tells what is asked.
+    // client's AUTH command before that tells what is asked. Rows of other
+    // sessions served at once may stand between them: only the row's own
+    // session counts, lest another client's challenge unmask a password.
     QByteArray challenge;
+    const int session = conversation.session(row);
+    const auto others = [&](int r) { return conversation.session(r) != session; };
     int at = row - 1;
     const int stop = std::max(0, row - LookBackRows);
-    while (at >= stop && conversation.side(at) != Side::Server)
+    while (at >= stop && (others(at) || conversation.side(at) != Side::Server))
         --at;
     if (at < stop || !conversation.bytes(at).startsWith("334") || !decodeBase64(bytes, &decoded))
         return out;
     decodeBase64(conversation.bytes(at).sliced(std::min<qsizetype>(4, conversation.bytes(at).size())), &challenge);
-    while (at >= stop && !(conversation.side(at) == Side::Client && splitAuth(conversation.bytes(at), &mechanism, &argument)))
+    while (at >= stop
+           && (others(at) || !(conversation.side(at) == Side::Client && splitAuth(conversation.bytes(at), &mechanism, &argument))))
         --at;
     out.found = true;
     if (mechanism == "PLAIN") {

@@ -105,6 +105,9 @@ RowDetailsDialog::RowDetailsDialog(const Conversation &conversation, int row, QW
                         ? tr(" (les %1 premiers montrés)").arg(Transcript::countText(bytes.size()))
                         : QString()));
     addField(tr("Arrivée :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
+    // Among several clients served at once, whose dialogue it is.
+    if (const int session = conversation.session(row))
+        addField(tr("Session :"), QStringLiteral("lblSession"), QStringLiteral("#%1").arg(session));
 
     const AuthExchange auth = AuthExchange::read(conversation, row);
     if (auth.found) {
