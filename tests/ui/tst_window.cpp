@@ -215,14 +215,14 @@ class TstWindow : public QObject
         m_front->open(options);
     }
     // Rows as the capture hands them over, one per line given, in one chunk.
-    void add(Side side, const QList<QByteArray> &lines, qint64 time = 0, bool encrypted = false)
+    void add(Side side, const QList<QByteArray> &lines, qint64 time = 0, bool encrypted = false, int session = 0)
     {
         LineCapture::Rows rows;
         for (const QByteArray &line : lines) {
             rows.spans.append({rows.buffer.size(), line.size(), LineCapture::RowEnd::CrLf});
             rows.buffer.append(line);
         }
-        m_conv->appendRows(side, rows, time, encrypted);
+        m_conv->appendRows(side, rows, time, encrypted, session);
     }
     // Chunks of three rows on alternate sides, then both panes laid out.
     void fill(int chunks)
@@ -657,6 +657,102 @@ private Q_SLOTS:
         QVERIFY(m_window->exportPcap(capture) && followStream(capture, 0, &stream));
         QCOMPARE(stream.fromClient, QByteArray("EHLO \xe9t\xe9\r\nMAIL FROM:<a@b>\r\nQUIT"));
         QCOMPARE(stream.fromServer, "220 pr\xc3\xaat\r\n" + many + longLine + "\r\n");
+    }
+
+    // Three clients at once: each session is listed, newest last, and chosen
+    // in the list it fills the panes alone, as the transcript writes it; a new
+    // session takes neither the selection nor the panes' place. A reset is
+    // marked in the list, drawn apart, and the status line names its
+    // session. "Toutes" numbers every row. Saved and opened again, the
+    // sessions are listed as they ended.
+    void severalClientsAreListedAndEachIsShownAlone()
+    {
+        LineEchoServer server;
+        QVERIFY(server.listenLocally());
+        const quint16 port = LoopbackPeer::unusedPort();
+        m_window->setFieldTexts(QString::number(port), QStringLiteral("127.0.0.1"), QString::number(server.serverPort()));
+        m_window->configuration()->setClientsText(QStringLiteral("3"));
+        m_window->clickStart();
+        auto *list = control<SessionList>("lstSessions");
+        QWidget *gutter = control("gutterSessions");
+        const QAbstractItemModel *listed = list->model();
+        const auto cell = [listed](int row, int column) { return listed->index(row, column).data().toString(); };
+        QTRY_COMPARE(m_window->relay().listeningPort(), port);
+        QVERIFY(list->isVisible() && !gutter->isVisible() && list->geometry().right() < m_client->geometry().left());
+        LoopbackPeer clients[3];
+        for (int k = 0; k < 2; ++k) { // one after the other: numbered as they come
+            clients[k].connectTo(port);
+            QVERIFY(clients[k].waitForReceived(7));
+            clients[k].send("EHLO " + QByteArray::number(k + 1) + "\r\n");
+            QVERIFY(clients[k].waitForReceived(19));
+        }
+        QTRY_COMPARE(cell(2, SessionTable::ServerBytesColumn), QStringLiteral("19")); // "220 2" and "re: EHLO 2"
+        for (int k = 0; k < 2; ++k)
+            QCOMPARE(QStringList({cell(k + 1, 0), cell(k + 1, 1), cell(k + 1, 3), cell(k + 1, 4)}),
+                     QStringList({QString::number(k + 1), QStringLiteral("127.0.0.1:%1").arg(clients[k].socket()->localPort()),
+                                  QStringLiteral("en cours"), QStringLiteral("8")}));
+        QCOMPARE(cell(0, 0), QStringLiteral("Toutes"));
+        QVERIFY(gutter->isVisible() && m_client->viewport()->x() > m_server->viewport()->x());
+        waitShown();
+        Recorder numbers;
+        gutter->render(&numbers);
+        QStringList drawn;
+        for (const Drawing::Text &t : numbers.engine.drawing.texts)
+            drawn.append(t.text);
+        QVERIFY2(drawn.contains(QStringLiteral("#1")) && drawn.contains(QStringLiteral("#2")), qPrintable(drawn.join(u',')));
+
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(listed->index(2, 1)).center());
+        QCOMPARE(m_conv->shownSession(), 2);
+        QVERIFY(!gutter->isVisible());
+        const QStringList second = textList({"220 2", " ", "re: EHLO 2"});
+        QTRY_COMPARE(shownRows(m_server).mid(1), second);
+        clients[0].send("late\r\n"); // another session's rows stay out
+        clients[2].connectTo(port);
+        QVERIFY(clients[2].waitForReceived(7) && clients[0].waitForReceived(29));
+        QTRY_COMPARE(listed->rowCount(), 4);
+        QCOMPARE(list->selectionModel()->selectedRows().value(0).row(), 2);
+        QCOMPARE(list->verticalScrollBar()->value(), 0);
+        QCOMPARE(m_client->firstVisibleRow(), 0);
+        QCOMPARE(shownRows(m_server).mid(1), second);
+
+        clients[1].reset();
+        QTRY_VERIFY(listed->index(2, 0).data(SessionTable::FailedRole).toBool());
+        QCOMPARE(cell(2, 3), QStringLiteral("réinitialisée par le client"));
+        QVERIFY2(failure().contains(QStringLiteral("#2 ")), qPrintable(failure()));
+        QVERIFY(m_window->eventHistory().at(m_window->eventHistory().count() - 1).text.startsWith(QStringLiteral("#2 ")));
+        QVERIFY(!listed->index(1, 0).data(SessionTable::FailedRole).toBool());
+        QTRY_VERIFY(m_conv->isMarker(m_conv->rowCount() - 1)); // its end, in its own rows
+        m_client->setFocus();
+        m_window->copyRows();
+        const QStringList copied = QGuiApplication::clipboard()->text().split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(copied.size(), m_conv->rowCount());
+        for (const QString &line : copied)
+            QVERIFY2(line.mid(13).startsWith(QStringLiteral("#2 ")), qPrintable(line));
+
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(listed->index(0, 0)).center());
+        QCOMPARE(m_conv->shownSession(), 0);
+        QVERIFY(gutter->isVisible());
+        const auto ink = [&](int row) { // of the session's number, its row not selected
+            Recorder recorder;
+            list->viewport()->render(&recorder, QPoint(), QRegion(list->visualRect(listed->index(row, 0))), QWidget::RenderFlags());
+            return recorder.engine.drawing.texts.value(0).colour;
+        };
+        QVERIFY(ink(2) != ink(1) && contrast(ink(2), list->palette().color(QPalette::Base)) >= 4.5);
+        clients[0].close();
+        QTRY_COMPARE(cell(1, 3), QStringLiteral("fermée par le client"));
+        m_window->findChild<QPushButton *>(QStringLiteral("cmdStop"))->click();
+        QTRY_COMPARE(cell(3, 3), QStringLiteral("relais arrêté"));
+
+        QTemporaryDir dir;
+        const QString saved = dir.filePath(QStringLiteral("t.txt"));
+        QVERIFY(m_window->saveConversation(saved));
+        m_conv->clear();
+        QVERIFY(m_window->openConversation(saved));
+        QTRY_COMPARE(listed->rowCount(), 4);
+        QVERIFY(list->isVisible() && listed->index(2, 0).data(SessionTable::FailedRole).toBool());
+        QCOMPARE(QStringList({cell(1, 3), cell(2, 3), cell(3, 3), cell(1, 4)}),
+                 QStringList({QStringLiteral("fermée par le client"), QStringLiteral("réinitialisée par le client"),
+                              QStringLiteral("relais arrêté"), QStringLiteral("14")}));
     }
 
     // Either kind of clear, a double-click or "Ecouter", can be undone, rows
@@ -1119,6 +1215,11 @@ private Q_SLOTS:
         add(Side::Client, {QByteArray("bob").toBase64()});
         add(Side::Server, {"334 UGFzc3dvcmQ6"});
         add(Side::Client, {QByteArray("hunter2").toBase64()});
+        // Two clients at once: the answer is to its own session's challenge, not the other's.
+        add(Side::Client, {"AUTH LOGIN"}, 0, false, 1);
+        add(Side::Server, {"334 VXNlcm5hbWU6"}, 0, false, 1);
+        add(Side::Server, {"334 UGFzc3dvcmQ6"}, 0, false, 2);
+        add(Side::Client, {QByteArray("bob").toBase64()}, 0, false, 1);
         waitShown();
 
         RowDetailsDialog *dialog = openDetails(m_client, 0, true);
@@ -1133,7 +1234,8 @@ private Q_SLOTS:
         delete dialog;
 
         const struct { int row; const char *shown, *password; } logins[] = {
-            {1, "Utilisateur : alice", "s3cret"}, {3, "Défi du serveur : Username:", nullptr}, {6, "", "hunter2"}};
+            {1, "Utilisateur : alice", "s3cret"}, {3, "Défi du serveur : Username:", nullptr}, {6, "", "hunter2"},
+            {10, "Utilisateur : bob", nullptr}};
         for (const auto &login : logins) {
             dialog = openDetails(login.row % 2 ? m_client : m_server, login.row, false);
             QVERIFY(dialog);
@@ -1141,6 +1243,7 @@ private Q_SLOTS:
             auto *reveal = dialog->findChild<QCheckBox *>(QStringLiteral("chkMotDePasse"));
             QVERIFY(decoded && decoded->text().contains(QString::fromUtf8(login.shown)));
             QCOMPARE(bool(reveal), login.password != nullptr);
+            QCOMPARE(bool(dialog->findChild<QLabel *>(QStringLiteral("lblSession"))), login.row == 10);
             if (reveal) {
                 QVERIFY(!decoded->text().contains(QLatin1String(login.password)));
                 reveal->click();
