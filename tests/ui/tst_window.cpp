@@ -286,7 +286,9 @@ private Q_SLOTS:
         m_conv = m_window->conversation();
         m_client = control<PaneView>("lstClient");
         m_server = control<PaneView>("lstServeur");
-        for (QAbstractItemModel *model : {static_cast<QAbstractItemModel *>(m_conv), m_client->model()})
+        SessionList *sessions = m_window->sessions();
+        for (QAbstractItemModel *model : {static_cast<QAbstractItemModel *>(m_conv), m_client->model(),
+                                          static_cast<QAbstractItemModel *>(sessions->table()), sessions->model()})
             new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, m_window);
         m_window->show();
         // Active, so the focus has settled: a pane repaints its frame when it gets the focus.
