@@ -79,17 +79,28 @@ int ConsoleFrontEnd::start(const CommandLine &options)
     return -1;
 }
 
-void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
+void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool, int session)
 {
-    m_writer.write(side, rows, arrivedMsecs);
+    m_writer.write(side, rows, arrivedMsecs, session);
 }
 
-void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool)
+void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool, int session)
 {
     if (m_pcap) {
-        m_pcap->data(side, bytes, arrivedMsecs);
+        m_pcap->data(side, bytes, arrivedMsecs, session);
         checkCapture();
     }
+}
+
+void ConsoleFrontEnd::beginCapture(const RelayEvent &event)
+{
+    // Each session its own stream, keyed by its number, between its own client's
+    // address and port and the server's.
+    QHostAddress client, server;
+    quint16 clientPort = 0, serverPort = 0;
+    ConversationPcap::endpoint(event.client, &client, &clientPort);
+    ConversationPcap::endpoint(event.server, &server, &serverPort);
+    m_pcap->beginSession(client, clientPort, server, serverPort, event.time, event.session);
 }
 
 void ConsoleFrontEnd::checkCapture()
@@ -113,14 +124,15 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
     }
     const QString mark = SessionMarks::text(event);
     if (!mark.isEmpty())
-        m_writer.writeMarker(event.time, mark);
+        m_writer.writeMarker(event.time, mark, event.session);
     if (m_pcap && event.kind == RelayEvent::Kind::ClientConnected)
-        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time);
+        beginCapture(event);
     else if (m_pcap && event.kind == RelayEvent::Kind::SessionEnded)
         ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time);
     if (m_pcap)
         checkCapture();
-    m_log.print(EventText::describe(event));
+    const QString told = EventText::describe(event);
+    m_log.print(event.session == 0 ? told : QStringLiteral("#%1 ").arg(event.session) + told);
     if (event.kind == RelayEvent::Kind::ListenFailed)
         end(1);
 }
