@@ -114,6 +114,23 @@ Progress connectOutcome(int fd, Failure *why)
     return Progress::Done;
 }
 
+Acceptance acceptNext(int listeningFd, int *fd, Failure *why)
+{
+    for (;;) {
+        const int taken = ::accept4(listeningFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (taken >= 0) {
+            *fd = taken;
+            return Acceptance::Taken;
+        }
+        if (errno == EINTR)
+            continue;
+        // A client that reset while it waited is simply gone: nobody to serve.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
+            return Acceptance::NoneWaiting;
+        return failed(Acceptance::Failed, errno, why);
+    }
+}
+
 bool prepareAccepted(int fd, QHostAddress *peer, quint16 *peerPort, Failure *why)
 {
     sockaddr_storage address{};

@@ -27,6 +27,12 @@ enum class Progress { Done, Pending, Failed };
 // Once the descriptor is writable: whether the connection was made.
 Progress connectOutcome(int fd, Failure *why);
 
+enum class Acceptance { Taken, NoneWaiting, Failed };
+// Takes the next connection waiting on a non-blocking listening descriptor:
+// *fd once Taken; NoneWaiting when the system's queue is empty (or the one
+// waiting went away before it was taken); Failed with *why otherwise.
+Acceptance acceptNext(int listeningFd, int *fd, Failure *why);
+
 // Readies a descriptor a listener accepted to be driven here (non-blocking,
 // kept from child processes) and tells who the peer is. False, with *why,
 // when it cannot be: the caller then closes it.

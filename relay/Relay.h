@@ -1,32 +1,35 @@
 #ifndef DRAVLIN_RELAY_H
 #define DRAVLIN_RELAY_H
 
-#include "CertificateAuthority.h"
-#include "DialogueEndWatch.h"
 #include "RelayEvent.h"
+#include "RelaySession.h"
 #include "RelaySettings.h"
 #include "Side.h"
 #include "StreamSocket.h"
-#include "TlsEngine.h"
-#include "UpgradeDetector.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
 #include <optional>
+#include <vector>
 
-// Sits between one client and the server: listens, takes one client at a
-// time, dials the server, forwards every byte both ways and reports each side's
-// lines as rows.
+// Sits between clients and the server: listens, takes a client, dials the
+// server for it, forwards every byte both ways and reports what it forwards.
+//
+// By default one client at a time: while it is served the port is closed, so
+// a second client is refused. With RelaySettings::maxClients above 1, up to
+// that many sessions run at once, each a RelaySession of its own and numbered
+// (RelayEvent::session); the port then stays open and further clients wait in
+// the system's queue, connected but unread, until a session ends.
 //
 // Each direction ends on its own: when one side ends its sending, that end is
 // passed on once everything queued for the other side is written, and the
 // other direction keeps flowing. The session is over when both directions
 // have ended, when either side resets, when the side still open stays silent
 // for the silence limit, or when queued bytes find no taker for the stall
-// limit; then the relay re-arms and listens again 200 ms later.
+// limit; then, serving one client at a time, the relay re-arms and listens
+// again 200 ms later.
 //
 // With TLS inspection on, it follows a switch to TLS (STARTTLS and the like,
 // or TLS from the first byte) and terminates TLS on both sides: the client is
@@ -44,9 +47,7 @@ public:
     static constexpr int DefaultSilenceLimitMs = 10000;
     // A TLS handshake on either side not done by then ends the session.
     static constexpr int DefaultHandshakeLimitMs = 10000;
-    // Past this many bytes waiting to go out on one side, the other side is no
-    // longer read until they drain, so a slow reader cannot grow our memory.
-    static constexpr qint64 SendQueueBound = qint64{1024} * 1024;
+    static constexpr qint64 SendQueueBound = RelaySession::SendQueueBound;
 
     explicit Relay(QObject *parent = nullptr);
     ~Relay() override;
@@ -61,15 +62,15 @@ public:
     // As stop(), without the Stopped event (a session cut short is still reported).
     void shutdown();
     // Stops listening and re-arming, delivers what was already read from
-    // either side to the other (at most graceMs), closes, then emits
-    // finished(). What could not be delivered is also reported as events.
+    // either side to the other in every session (at most graceMs), closes,
+    // then emits finished(). What could not be delivered is also reported as events.
     void finish(int graceMs = 2000);
-    // While held, neither side is read: data waits in the kernel and the peers
-    // feel TCP flow control. Releasing resumes reading.
+    // While held, no side of any session is read: data waits in the kernel
+    // and the peers feel TCP flow control. Releasing resumes reading.
     void holdReading(bool held);
 
     // How long the side still open may stay silent after the other ended.
-    void setSilenceLimit(int ms) { m_silenceTimer.setInterval(ms); }
+    void setSilenceLimit(int ms);
     // How long queued bytes, or a server being dialled, may go without progress.
     void setStallLimit(int ms);
     // How long a TLS handshake, on either side, may take from its start.
@@ -77,15 +78,16 @@ public:
 
     const RelaySettings &settings() const { return m_settings; }
     bool isArmed() const { return tmrAll.isActive(); }
-    StreamSocket::State clientState() const { return wskClient.state(); }
-    StreamSocket::State serverState() const { return wskServeur.state(); }
+    // Sessions under way.
+    int sessionCount() const { return int(m_sessions.size()); }
+    // Of the newest session under way; Closed when there is none.
+    StreamSocket::State clientState() const;
+    StreamSocket::State serverState() const;
     // The port actually listened on, 0 when not listening.
-    quint16 listeningPort() const { return wskClient.listeningPort(); }
-    // Bytes waiting to go out towards that side; flow control keeps this bounded.
-    qint64 pendingSendBytes(Side towards) const
-    {
-        return (towards == Side::Client ? wskClient : wskServeur).pendingSendBytes();
-    }
+    quint16 listeningPort() const { return m_listener.listeningPort(); }
+    // Bytes waiting to go out towards that side in the newest session;
+    // flow control keeps this bounded.
+    qint64 pendingSendBytes(Side towards) const;
 
 Q_SIGNALS:
     // One chunk as read from side and forwarded, in order; arrivedMsecs is
@@ -97,105 +99,43 @@ Q_SIGNALS:
     // or not: its stream ended, or the session switches to TLS there.
     void rowBreak(Side side, qint64 atMsecs, bool encrypted, int session);
     void eventOccurred(const RelayEvent &event);
-    // After finish(): bytes read from one side that the other never got.
+    // After finish(): bytes read from one side that the other never got, over every session.
     void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private Q_SLOTS:
     void onRearmTick();
     void onClientConnectionRequest(int requestId);
-    void onServerConnected();
-    void onServerFailed();
-    void onSilenceTimeout();
-    void onGraceTimeout();
+    void onAcceptFailed();
 
 private:
-    // Where the relay is with its one client. Listening and re-arming are
-    // the listener's and tmrAll's business; this says whether a client is
-    // taken and how far its session has gone. Transitions, all through enter():
-    //   Idle -> Dialling        a client is taken (onClientConnectionRequest)
-    //   Dialling -> Relaying    the server answered the dial (onServerConnected)
-    //   Dialling, Relaying -> Ending   the end is decided, once (endSession, shutdown)
-    //   Ending -> Idle          everything is closed and reported (completeSession)
-    enum class SessionState {
-        Idle,     // no client: listening, about to re-arm, or stopped
-        Dialling, // what the client says waits, in order, for the server being reached
-        Relaying, // both sides connected; either direction may already have ended
-        Ending,   // nothing more is read; queues drain, within the stall limit, then the session ends
-    };
-
-    void enter(SessionState next);
-    bool inSession() const { return m_state != SessionState::Idle; }
-    // Bytes are still read and forwarded: no end decided yet.
-    bool isRelaying() const { return m_state == SessionState::Dialling || m_state == SessionState::Relaying; }
-    StreamSocket &socket(Side side) { return side == Side::Client ? wskClient : wskServeur; }
-    void relayChunk(Side from, const QByteArray &bytes);
-    void forward(Side from, const QByteArray &bytes);
-    void watchForUpgrade(Side from, const QByteArray &bytes);
-    void switchToTls(const QByteArray &clientHello);
-    std::unique_ptr<TlsEngine> serverEngine() const;
-    void tlsEstablished(Side side);
-    void tlsFailed(Side side);
-    void startHandshakeClock(Side side);
-    void handshakeOverdue(Side side);
     bool prepareTls();
-    void drained(Side towards);
-    void readEnded(Side side);
-    void reset(Side side);
-    void stalled(Side side);
-    void endSession(RelayEvent::End how, Side side = Side::Client);
-    void settleEnding();
-    void giveUp(Side towards, RelayEvent::End why);
-    void completeSession(bool rearm);
-    void updateReading();
-    void closeSide(Side side, bool reset = false);
-    void closeBoth();
-    void breakRow(Side side);
+    void sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer);
+    bool oneAtATime() const { return m_settings.maxClients <= 1; }
+    RelaySession *newest() const { return m_sessions.empty() ? nullptr : m_sessions.back(); }
     RelayEvent makeEvent(RelayEvent::Kind kind) const;
     void report(const RelayEvent &event);
-    QString clientName() const;
-    QString serverName() const;
 
-    StreamSocket wskClient;
-    StreamSocket wskServeur;
+    // The listening endpoint; each session has its own connections.
+    StreamSocket m_listener;
     QTimer tmrAll;
-    QTimer m_silenceTimer;
-    QTimer m_graceTimer;
-    QTimer m_handshakeTimer[2];
     RelaySettings m_settings;
+    RelaySession::Limits m_limits{DefaultSilenceLimitMs, StreamSocket::DefaultStallLimitMs, DefaultHandshakeLimitMs};
+    // TLS made at start, when asked for: Dravlin's CA (kept from one start to
+    // the next while its folder stays), and what the run's sessions share.
+    std::shared_ptr<CertificateAuthority> m_authority;
+    std::shared_ptr<const RelaySession::Run> m_run;
 
-    // TLS, made at start when asked for: Dravlin's CA, what the server's
-    // certificate is checked against, and per session the upgrade watch.
-    std::unique_ptr<CertificateAuthority> m_authority;
-    TlsEngine::Context m_trust;
-    TlsEngine::Context m_clientFacing; // what server mode shows the client, shared by the sessions
-    UpgradeDetector m_detector;
-    // While Dialling or Relaying: the detector sees every byte until TLS,
-    // until it gives up, or until a side ends. Orthogonal to the state: an
-    // uninspected session never watches.
-    bool m_watching = false;
-    RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
-    FailureCause m_endCause;
-
-    // The session with the client taken, if any.
-    SessionState m_state = SessionState::Idle;
-    // Reading pauses that hold in any state, each for its own reason (Ending
-    // pauses both sides besides):
-    bool m_flowPaused[2] = {}; // that side is not read until the other side's queue drains
-    bool m_held = false;       // the front end asked holdReading()
-    // finish() was called: the session under way is the last, nothing re-arms.
+    // In the order their clients were accepted; each removes itself when over.
+    std::vector<RelaySession *> m_sessions;
+    // Numbers go on across starts, so that rows kept from an earlier run are
+    // never taken for a later session's.
+    int m_lastNumber = 0;
+    bool m_held = false;
+    // finish() was called: the sessions under way are the last, nothing re-arms.
     bool m_finishing = false;
-    // Whether a reset from the client comes after the dialogue was over.
-    DialogueEndWatch m_dialogue;
-    RelayEvent::End m_end = RelayEvent::End::None;
-    Side m_endSide = Side::Client;
-    std::optional<Side> m_firstEnded;
-    QString m_client;
-    qint64 m_bytesFrom[2] = {};
-    qint64 m_undelivered[2] = {};
-    // Why a side could not be given the reset its loss called for.
-    QString m_resetFailure[2];
-    qint64 m_sessionStart = 0;
-    QElapsedTimer m_sessionClock;
+    // shutdown() is closing the sessions: none of their ends re-arms.
+    bool m_closing = false;
+    qint64 m_finishUndelivered[2] = {};
 };
 
 #endif

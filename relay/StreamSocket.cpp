@@ -20,6 +20,12 @@ StreamSocket::StreamSocket(QObject *parent)
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(DefaultStallLimitMs);
     connect(&m_listener, &TcpListener::descriptorAccepted, this, &StreamSocket::onDescriptorAccepted);
+    connect(&m_listener, &TcpListener::acceptFailed, this, [this](const StreamCalls::Failure &why) {
+        m_error = why.category;
+        m_errorString = why.text;
+        m_systemError = why.systemError;
+        Q_EMIT acceptFailed();
+    });
     connect(&m_readNotifier, &QSocketNotifier::activated, this, &StreamSocket::onReadable);
     connect(&m_writeNotifier, &QSocketNotifier::activated, this, &StreamSocket::onWritable);
     connect(&m_stallTimer, &QTimer::timeout, this, &StreamSocket::onStallTimeout);
@@ -39,7 +45,7 @@ quint16 StreamSocket::listeningPort() const
 bool StreamSocket::listen()
 {
     close();
-    if (!m_listener.listen(QHostAddress::Any, m_localPort)) {
+    if (!m_listener.listenOn(m_localPort)) {
         m_error = m_listener.serverError();
         m_errorString = m_listener.errorString();
         m_state = State::Failed;
@@ -52,8 +58,8 @@ bool StreamSocket::listen()
 void StreamSocket::onDescriptorAccepted(qintptr descriptor)
 {
     const int fd = int(descriptor);
-    // Once a request has been accepted the listener is closed; anything the
-    // kernel had already queued behind it is turned away.
+    // Taken after listening stopped, or while another is still being
+    // offered: nobody is there to serve it.
     if (!m_listener.isListening() || m_offeredFd >= 0) {
         StreamCalls::close(fd, false, nullptr);
         return;
@@ -61,34 +67,35 @@ void StreamSocket::onDescriptorAccepted(qintptr descriptor)
     m_offeredFd = fd;
     const int id = ++m_offeredId;
     Q_EMIT connectionRequest(id);
+    // Not taken: turned away.
     if (m_offeredFd >= 0) {
         StreamCalls::close(m_offeredFd, false, nullptr);
         m_offeredFd = -1;
     }
 }
 
-bool StreamSocket::accept(int requestId)
+bool StreamSocket::acceptInto(int requestId, StreamSocket &connection)
 {
     if (requestId != m_offeredId || m_offeredFd < 0)
         return false;
     const int fd = m_offeredFd;
     m_offeredFd = -1;
+    QHostAddress peer;
+    quint16 peerPort = 0;
     StreamCalls::Failure why;
-    if (!StreamCalls::prepareAccepted(fd, &m_peerAddress, &m_peerPort, &why)) {
-        // Refused, and the listener goes on: errorString() says why.
+    if (!StreamCalls::prepareAccepted(fd, &peer, &peerPort, &why)) {
         StreamCalls::close(fd, true, nullptr);
-        m_peerAddress.clear();
-        m_peerPort = 0;
         m_error = why.category;
         m_errorString = why.text;
+        m_systemError = why.systemError;
         return false;
     }
-    // The listener itself closes: one connection at a time.
-    m_listener.close();
-    releaseDescriptor(false);
-    adopt(fd);
-    m_state = State::Connected;
-    updateNotifiers();
+    connection.close();
+    connection.adopt(fd);
+    connection.m_peerAddress = peer;
+    connection.m_peerPort = peerPort;
+    connection.m_state = State::Connected;
+    connection.updateNotifiers();
     return true;
 }
 
@@ -547,7 +554,7 @@ QString StreamSocket::abort()
 
 void StreamSocket::close()
 {
-    m_listener.close();
+    m_listener.stopListening();
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupId = -1;

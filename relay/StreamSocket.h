@@ -70,9 +70,15 @@ public:
     FailureCause failure() const;
 
     bool listen();
-    // Takes the connection offered by connectionRequest(requestId); only
-    // valid while that signal is being delivered.
-    bool accept(int requestId);
+    // Whether waiting clients are taken (connectionRequest) or left in the
+    // system's queue. Accepting is on when listening starts.
+    void setAccepting(bool accepting) { m_listener.setAccepting(accepting); }
+    // Hands the connection offered by connectionRequest(requestId) to
+    // connection, which then carries it; only valid while that signal is
+    // being delivered. Listening goes on either way. False, with error()
+    // and errorString() here, when the system would not let it be driven:
+    // the client is then dropped with a reset.
+    bool acceptInto(int requestId, StreamSocket &connection);
     void connectToRemote();
 
     // Queues bytes for the peer, in order; what is sent before the connection
@@ -118,6 +124,8 @@ public:
 
 Q_SIGNALS:
     void connectionRequest(int requestId);
+    // A waiting client could not be taken: error() and errorString() say why.
+    void acceptFailed();
     void connected();
     // Listening or connecting failed: error() and errorString() say why.
     void failed();

@@ -1,3 +1,4 @@
+#include "LineEchoServer.h"
 #include "LoopbackPeer.h"
 #include "RawPeer.h"
 #include "RelayRecorder.h"
@@ -146,6 +147,110 @@ private Q_SLOTS:
         QCOMPARE(b.events.size(), told); // nothing re-armed behind the stops
         QVERIFY(isIdle(b.relay));
         QCOMPARE(b.count(Kind::SessionEnded), b.count(Kind::ClientConnected)); // one per client taken
+    }
+
+    // Sessions served at once are numbered in accept order and never mix:
+    // each server connection gets exactly its client's lines and each client
+    // exactly its server's answers, rows included; one session's reset ends
+    // it alone, and Stop ends the others.
+    void severalSessionsStayApart()
+    {
+        RelayRecorder b;
+        LineEchoServer server;
+        QVERIFY(server.listenLocally());
+        RelaySettings settings = to(server.serverPort());
+        settings.maxClients = 4;
+        b.relay.start(settings);
+        QVERIFY(b.listening());
+        LoopbackPeer clients[4];
+        for (int i = 0; i < 4; ++i) {
+            clients[i].connectTo(b.relay.listeningPort());
+            QVERIFY(QTest::qWaitFor([&] { return b.count(Kind::ClientConnected) == i + 1; }, Timeout));
+            QCOMPARE(b.last(Kind::ClientConnected).session, i + 1);
+            QCOMPARE(b.last(Kind::ClientConnected).client,
+                     QStringLiteral("127.0.0.1:%1").arg(clients[i].socket()->localPort()));
+        }
+        QVERIFY(b.relay.listeningPort() != 0); // the port stays open
+        QByteArray said[4], expected[4];
+        for (int line = 0; line < 25; ++line) {
+            for (int i = 0; i < 4; ++i) {
+                const QByteArray words = QByteArray("c") + char('1' + i) + " line " + QByteArray::number(line) + "\r\n";
+                clients[i].send(words);
+                said[i] += words;
+                expected[i] += "re: " + words;
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(clients[i].waitForReceived(6 + expected[i].size()));
+            QCOMPARE(server.received[i], said[i]);
+            QCOMPARE(clients[i].received(), "220 " + QByteArray::number(i + 1) + "\r\n" + expected[i]);
+            const QList<QByteArray> rows = b.sessionRows[i + 1][Side::Client];
+            QCOMPARE(rows.size(), 25);
+            QCOMPARE(rows.join("\r\n") + "\r\n", said[i]);
+            QCOMPARE(b.sessionRows[i + 1][Side::Server].value(0), "220 " + QByteArray::number(i + 1));
+        }
+        clients[1].reset();
+        QVERIFY(b.waitFor(Kind::SessionEnded));
+        QCOMPARE(b.last(Kind::SessionEnded).session, 2);
+        QCOMPARE(b.last(Kind::SessionEnded).end, End::ResetByClient);
+        for (const int i : {0, 2, 3}) {
+            clients[i].send("after\r\n");
+            QVERIFY(clients[i].waitForReceived(6 + expected[i].size() + 11));
+            QVERIFY(clients[i].received().endsWith("re: after\r\n"));
+        }
+        b.relay.stop();
+        QCOMPARE(b.count(Kind::SessionEnded), 4);
+        for (const RelayEvent &ended : b.all(Kind::SessionEnded).mid(1))
+            QCOMPARE(ended.end, End::Stopped);
+        QVERIFY(isIdle(b.relay));
+        QVERIFY(b.all(Kind::Listening).value(0).session == 0 && b.last(Kind::Stopped).session == 0);
+    }
+
+    // With every place taken, further clients wait connected in the system's
+    // queue, unread; each is served, in order, when a session ends, and what
+    // it said meanwhile is delivered.
+    void waitingClientsAreServedInOrder()
+    {
+        RelayRecorder b;
+        LineEchoServer server;
+        QVERIFY(server.listenLocally());
+        RelaySettings settings = to(server.serverPort());
+        settings.maxClients = 2;
+        b.relay.start(settings);
+        QVERIFY(b.listening());
+        LoopbackPeer first, second, third, fourth;
+        first.connectTo(b.relay.listeningPort());
+        QVERIFY(first.waitForReceived(7));
+        second.connectTo(b.relay.listeningPort());
+        QVERIFY(second.waitForReceived(7));
+        third.connectTo(b.relay.listeningPort());
+        QVERIFY(third.waitForConnected());
+        third.send("early\r\n");
+        fourth.connectTo(b.relay.listeningPort());
+        QVERIFY(fourth.waitForConnected());
+        fourth.send("later\r\n");
+        // A round trip through a session served: the waiting ones had time to get in, and did not.
+        first.send("ping\r\n");
+        QVERIFY(first.waitForReceived(7 + 10));
+        QCOMPARE(b.count(Kind::ClientConnected), 2);
+        QCOMPARE(server.received.size(), 2);
+        QVERIFY(third.received().isEmpty());
+
+        first.close();
+        QVERIFY(third.waitForReceived(7 + 11));
+        QCOMPARE(third.received(), "220 3\r\nre: early\r\n");
+        QCOMPARE(b.last(Kind::ClientConnected).session, 3);
+        QVERIFY(fourth.received().isEmpty());
+        second.reset();
+        QVERIFY(fourth.waitForReceived(7 + 11));
+        QCOMPARE(fourth.received(), "220 4\r\nre: later\r\n");
+        QCOMPARE(server.received, (QList<QByteArray>{"ping\r\n", "", "early\r\n", "later\r\n"}));
+        QSignalSpy finished(&b.relay, &Relay::finished);
+        b.relay.finish(Timeout);
+        QVERIFY(finished.wait(Timeout));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(b.count(Kind::SessionEnded), 4);
+        QVERIFY(third.waitForDisconnected() && fourth.waitForDisconnected());
     }
 
     void serverUnreachableEndsTheSession_data()

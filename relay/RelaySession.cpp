@@ -1,0 +1,520 @@
+#include "RelaySession.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QSignalBlocker>
+
+namespace {
+
+RelayEvent::Upgrade upgradeOf(UpgradeDetector::Protocol protocol)
+{
+    using Protocol = UpgradeDetector::Protocol;
+    using Upgrade = RelayEvent::Upgrade;
+    switch (protocol) {
+    case Protocol::Smtp:
+        return Upgrade::Smtp;
+    case Protocol::Pop3:
+        return Upgrade::Pop3;
+    case Protocol::Imap:
+        return Upgrade::Imap;
+    case Protocol::Ftp:
+        return Upgrade::Ftp;
+    case Protocol::Implicit:
+        return Upgrade::Implicit;
+    case Protocol::None:
+        break;
+    }
+    return Upgrade::None;
+}
+
+} // namespace
+
+RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Limits &limits, QObject *parent)
+    : QObject(parent)
+    , m_number(number)
+    , m_run(std::move(run))
+{
+    wskClient.setObjectName(QStringLiteral("wskClient"));
+    wskServeur.setObjectName(QStringLiteral("wskServeur"));
+    m_silenceTimer.setSingleShot(true);
+    m_graceTimer.setSingleShot(true);
+    setLimits(limits);
+    wskServeur.setRemotePort(m_run->settings.serverPort);
+    wskServeur.setRemoteHost(m_run->settings.serverHost);
+
+    connect(&m_silenceTimer, &QTimer::timeout, this, &RelaySession::onSilenceTimeout);
+    connect(&m_graceTimer, &QTimer::timeout, this, [this] {
+        if (isLive())
+            completeSession();
+    });
+    connect(&wskServeur, &StreamSocket::connected, this, &RelaySession::onServerConnected);
+    connect(&wskServeur, &StreamSocket::failed, this, &RelaySession::onServerFailed);
+    // One handler per event for both sockets, bound to its side here.
+    for (const Side side : {Side::Client, Side::Server}) {
+        StreamSocket *s = &socket(side);
+        connect(s, &StreamSocket::received, this, [this, side](const QByteArray &bytes) { relayChunk(side, bytes); });
+        connect(s, &StreamSocket::sent, this, [this, side] { drained(side); });
+        connect(s, &StreamSocket::readEnded, this, [this, side] { readEnded(side); });
+        connect(s, &StreamSocket::peerReset, this, [this, side] { reset(side); });
+        connect(s, &StreamSocket::stalled, this, [this, side] { stalled(side); });
+        connect(s, &StreamSocket::tlsEstablished, this, [this, side] { tlsEstablished(side); });
+        connect(s, &StreamSocket::tlsFailed, this, [this, side] { tlsFailed(side); });
+        QTimer &clock = m_handshakeTimer[sideIndex(side)];
+        clock.setSingleShot(true);
+        connect(&clock, &QTimer::timeout, this, [this, side] { handshakeOverdue(side); });
+    }
+}
+
+RelaySession::~RelaySession()
+{
+    // Owners that want the last rows end the session first: by now the
+    // objects its signals reach may be half destroyed.
+    const QSignalBlocker quiet(this);
+    shutdown();
+    wskClient.disconnect(this);
+    wskServeur.disconnect(this);
+}
+
+void RelaySession::setLimits(const Limits &limits)
+{
+    m_silenceTimer.setInterval(limits.silenceMs);
+    wskClient.setStallLimit(limits.stallMs);
+    wskServeur.setStallLimit(limits.stallMs);
+    for (QTimer &clock : m_handshakeTimer)
+        clock.setInterval(limits.handshakeMs);
+}
+
+void RelaySession::begin()
+{
+    const RelaySettings &settings = m_run->settings;
+    m_watching = settings.tls.inspectTls && !settings.tls.serverTls;
+    m_sessionClock.start();
+    m_client = clientName();
+    updateReading();
+    Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ClientConnected));
+    // Whoever heard of the client may have stopped everything meanwhile.
+    if (!isRelaying())
+        return;
+    wskServeur.connectToRemote();
+    if (settings.tls.serverTls) {
+        // The bridge: the client stays plain, the server gets TLS from the first byte.
+        m_upgrade = RelayEvent::Upgrade::Bridge;
+        wskServeur.startTls(serverEngine());
+    }
+}
+
+void RelaySession::shutdown()
+{
+    if (!isLive())
+        return;
+    if (isRelaying()) {
+        m_end = RelayEvent::End::Stopped;
+        enter(SessionState::Ending);
+    }
+    completeSession();
+}
+
+void RelaySession::finish(int graceMs)
+{
+    if (!isLive())
+        return;
+    m_graceTimer.start(graceMs);
+    endSession(RelayEvent::End::Stopped);
+    settleEnding();
+}
+
+void RelaySession::holdReading(bool held)
+{
+    m_held = held;
+    if (isLive())
+        updateReading();
+}
+
+void RelaySession::completeSession()
+{
+    if (!isLive())
+        return;
+    m_graceTimer.stop();
+    m_silenceTimer.stop();
+    for (QTimer &clock : m_handshakeTimer)
+        clock.stop();
+    closeSide(Side::Client);
+    closeSide(Side::Server);
+    enter(SessionState::Over);
+    for (const Side side : {Side::Client, Side::Server}) {
+        if (m_undelivered[sideIndex(side)] == 0)
+            continue;
+        RelayEvent lost = makeEvent(RelayEvent::Kind::Undelivered);
+        lost.side = side;
+        lost.undelivered = m_undelivered[sideIndex(side)];
+        lost.end = m_end;
+        lost.reason = m_resetFailure[sideIndex(side)];
+        Q_EMIT eventOccurred(lost);
+    }
+    RelayEvent ended = makeEvent(RelayEvent::Kind::SessionEnded);
+    ended.end = m_end;
+    ended.side = m_endSide;
+    ended.bytesClientToServer = m_bytesFrom[sideIndex(Side::Client)];
+    ended.bytesServerToClient = m_bytesFrom[sideIndex(Side::Server)];
+    ended.durationMs = m_sessionClock.elapsed();
+    ended.cause = m_endCause;
+    Q_EMIT eventOccurred(ended);
+    Q_EMIT this->ended(m_undelivered[sideIndex(Side::Client)], m_undelivered[sideIndex(Side::Server)]);
+}
+
+RelayEvent RelaySession::makeEvent(RelayEvent::Kind kind) const
+{
+    RelayEvent e;
+    e.kind = kind;
+    e.time = QDateTime::currentMSecsSinceEpoch();
+    e.session = m_number;
+    e.client = m_client;
+    e.server = RelayEvent::hostPort(m_run->settings.serverHost, m_run->settings.serverPort);
+    return e;
+}
+
+void RelaySession::relayChunk(Side from, const QByteArray &bytes)
+{
+    if (m_watching)
+        watchForUpgrade(from, bytes);
+    else
+        forward(from, bytes);
+}
+
+void RelaySession::forward(Side from, const QByteArray &bytes)
+{
+    m_bytesFrom[sideIndex(from)] += bytes.size();
+    m_dialogue.feed(from, bytes);
+    const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
+    Q_EMIT bytesRelayed(from, bytes, arrived, isEncrypted(), m_number);
+
+    StreamSocket &target = socket(otherSide(from));
+    if (!target.send(bytes)) {
+        m_undelivered[sideIndex(otherSide(from))] += bytes.size();
+        return;
+    }
+    if (target.pendingSendBytes() > SendQueueBound) {
+        m_flowPaused[sideIndex(from)] = true;
+        updateReading();
+    }
+    if (m_silenceTimer.isActive())
+        m_silenceTimer.start();
+}
+
+void RelaySession::watchForUpgrade(Side from, const QByteArray &bytes)
+{
+    const bool wasFull = m_detector.holdIsFull();
+    const UpgradeDetector::Parts parts = m_detector.feed(from, bytes);
+    if (m_detector.phase() == UpgradeDetector::Phase::Abandoned) {
+        // Said before the bytes it concerns are forwarded, and only once: the watch ends here.
+        m_watching = false;
+        RelayEvent abandoned = makeEvent(RelayEvent::Kind::InspectionAbandoned);
+        abandoned.reason = m_detector.abandonReason();
+        Q_EMIT eventOccurred(abandoned);
+    }
+    for (const UpgradeDetector::Part &part : parts) {
+        if (!isRelaying())
+            return;
+        switch (part.fate) {
+        case UpgradeDetector::Fate::Relay:
+            forward(part.side, part.bytes);
+            break;
+        case UpgradeDetector::Fate::Drop: {
+            // Plaintext after an accepted upgrade would be taken as sent
+            // inside TLS once forwarded: it is never forwarded.
+            m_bytesFrom[sideIndex(part.side)] += part.bytes.size();
+            RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
+            dropped.side = part.side;
+            dropped.dropped = part.bytes.size();
+            dropped.upgrade = upgradeOf(m_detector.protocol());
+            Q_EMIT eventOccurred(dropped);
+            break;
+        }
+        case UpgradeDetector::Fate::Tls:
+            // The switch happens at the client's first TLS bytes, its ClientHello;
+            // the server's come once the relay has sent its own.
+            if (part.side == Side::Client)
+                switchToTls(part.bytes);
+            break;
+        }
+    }
+    // While an answer is due the client's bytes wait in the detector, up to a bound.
+    if (isRelaying() && wasFull != (m_watching && m_detector.holdIsFull()))
+        updateReading();
+}
+
+void RelaySession::switchToTls(const QByteArray &clientHello)
+{
+    m_watching = false;
+    m_upgrade = upgradeOf(m_detector.protocol());
+    // The rows so far travelled in the clear; an unfinished line ends here.
+    breakRow(Side::Client);
+    breakRow(Side::Server);
+    // Each clock runs before its handshake starts: a handshake that fails at
+    // once stops it again.
+    startHandshakeClock(Side::Client);
+    wskClient.startTls(std::make_unique<TlsEngine>(m_run->clientFacing, *m_run->authority, m_run->settings.serverHost), clientHello);
+    if (isRelaying()) {
+        startHandshakeClock(Side::Server);
+        wskServeur.startTls(serverEngine());
+    }
+}
+
+std::unique_ptr<TlsEngine> RelaySession::serverEngine() const
+{
+    return std::make_unique<TlsEngine>(m_run->trust, TlsEngine::ClientOptions{m_run->settings.serverHost, m_run->settings.tls.tlsInsecure});
+}
+
+// A server still being dialled has not begun its handshake: its clock starts
+// once connected, dialling having a limit of its own.
+void RelaySession::startHandshakeClock(Side side)
+{
+    if (socket(side).state() == StreamSocket::State::Connected)
+        m_handshakeTimer[sideIndex(side)].start();
+}
+
+// A peer that starts a handshake and stops midway (part of a ClientHello, or a
+// server that accepted the upgrade but never speaks TLS) would otherwise hold
+// the only client slot for as long as it likes.
+void RelaySession::handshakeOverdue(Side side)
+{
+    const TlsEngine *engine = socket(side).tls();
+    if (!isLive() || !engine || engine->state() != TlsEngine::State::Handshaking)
+        return;
+    const int limit = m_handshakeTimer[sideIndex(side)].interval();
+    socket(side).abandonTlsHandshake(tr("négociation TLS inachevée après %1 s, côté %2")
+                                         .arg(QLocale(QLocale::French).toString(limit / 1000.0, 'g', 3),
+                                              side == Side::Client ? tr("client") : tr("serveur")));
+}
+
+void RelaySession::tlsEstablished(Side side)
+{
+    m_handshakeTimer[sideIndex(side)].stop();
+    RelayEvent established = makeEvent(RelayEvent::Kind::TlsEstablished);
+    established.side = side;
+    established.upgrade = m_upgrade;
+    established.tls = socket(side).tls()->summary();
+    Q_EMIT eventOccurred(established);
+}
+
+void RelaySession::tlsFailed(Side side)
+{
+    m_handshakeTimer[sideIndex(side)].stop();
+    if (!isLive())
+        return;
+    StreamSocket &s = socket(side);
+    RelayEvent failed = makeEvent(RelayEvent::Kind::TlsFailed);
+    failed.side = side;
+    failed.upgrade = m_upgrade;
+    failed.cause = s.tlsFailure();
+    Q_EMIT eventOccurred(failed);
+    m_undelivered[sideIndex(side)] += s.tlsDiscardedBytes();
+    if (m_state == SessionState::Ending) {
+        settleEnding();
+        return;
+    }
+    m_endCause = failed.cause;
+    endSession(RelayEvent::End::TlsFailed, side);
+}
+
+void RelaySession::drained(Side towards)
+{
+    const Side source = otherSide(towards);
+    if (m_flowPaused[sideIndex(source)] && socket(towards).pendingSendBytes() <= SendQueueBound / 2) {
+        m_flowPaused[sideIndex(source)] = false;
+        updateReading();
+    }
+    if (m_silenceTimer.isActive())
+        m_silenceTimer.start();
+    if (m_state == SessionState::Ending)
+        settleEnding();
+}
+
+void RelaySession::onServerConnected()
+{
+    if (m_state == SessionState::Dialling)
+        enter(SessionState::Relaying);
+    if (wskServeur.isTls())
+        startHandshakeClock(Side::Server);
+    Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ServerConnected));
+}
+
+void RelaySession::onServerFailed()
+{
+    if (!isLive())
+        return;
+    RelayEvent failed = makeEvent(RelayEvent::Kind::ServerFailed);
+    failed.side = Side::Server;
+    failed.error = wskServeur.error();
+    failed.reason = wskServeur.errorString();
+    failed.cause = wskServeur.failure();
+    Q_EMIT eventOccurred(failed);
+    endSession(RelayEvent::End::ServerUnreachable, Side::Server);
+}
+
+void RelaySession::readEnded(Side side)
+{
+    // With one side's sending over no upgrade can follow: what the client sent
+    // while an answer was due, or while its first bytes could still have begun
+    // a ClientHello, goes on as plaintext.
+    if (m_watching) {
+        m_watching = false;
+        if (const QByteArray held = m_detector.takeHeld(); !held.isEmpty())
+            forward(Side::Client, held);
+        updateReading();
+    }
+    breakRow(side);
+    if (!m_firstEnded)
+        m_firstEnded = side;
+    RelayEvent closed = makeEvent(RelayEvent::Kind::PeerClosed);
+    closed.side = side;
+    Q_EMIT eventOccurred(closed);
+    // Passed on once everything queued for the other side has been written.
+    socket(otherSide(side)).shutdownWrite();
+    if (m_state == SessionState::Ending) {
+        settleEnding();
+    } else if (socket(otherSide(side)).hasReadEnded()) {
+        endSession(*m_firstEnded == Side::Client ? RelayEvent::End::ClosedByClient
+                                                 : RelayEvent::End::ClosedByServer,
+                   *m_firstEnded);
+    } else {
+        m_silenceTimer.start();
+    }
+}
+
+void RelaySession::reset(Side side)
+{
+    // Decided before closeSide() counts what the client did not take: a
+    // reset that lost bytes is never a normal end.
+    const bool afterDialogue = side == Side::Client && (m_dialogue.isOver() || wskServeur.hasReadEnded())
+        && wskClient.pendingSendBytes() == 0 && m_undelivered[sideIndex(Side::Client)] == 0;
+    RelayEvent broken = makeEvent(RelayEvent::Kind::PeerReset);
+    broken.side = side;
+    broken.error = socket(side).error();
+    broken.reason = socket(side).errorString();
+    broken.cause = socket(side).failure();
+    if (afterDialogue)
+        broken.end = RelayEvent::End::ClosedByClientAfterDialogue;
+    Q_EMIT eventOccurred(broken);
+    closeSide(side);
+    if (m_state == SessionState::Ending)
+        settleEnding();
+    else if (afterDialogue)
+        endSession(RelayEvent::End::ClosedByClientAfterDialogue, side);
+    else
+        endSession(side == Side::Client ? RelayEvent::End::ResetByClient : RelayEvent::End::ResetByServer, side);
+}
+
+void RelaySession::stalled(Side side)
+{
+    // The peer has taken nothing for the whole limit: what is queued for it
+    // will not be delivered. It gets a reset, never a clean end.
+    closeSide(side, true);
+    if (m_state == SessionState::Ending)
+        settleEnding();
+    else
+        endSession(RelayEvent::End::DeliveryStalled, side);
+}
+
+void RelaySession::onSilenceTimeout()
+{
+    if (!isRelaying())
+        return;
+    // Bytes still on their way: the stall limit watches them instead.
+    if (wskClient.undeliveredBytes() > 0 || wskServeur.undeliveredBytes() > 0) {
+        m_silenceTimer.start();
+        return;
+    }
+    const Side silent = wskClient.hasReadEnded() ? Side::Server : Side::Client;
+    endSession(RelayEvent::End::SilenceAfterHalfClose, silent);
+}
+
+void RelaySession::endSession(RelayEvent::End how, Side side)
+{
+    if (!isRelaying())
+        return;
+    enter(SessionState::Ending);
+    m_end = how;
+    m_endSide = side;
+    m_silenceTimer.stop();
+    updateReading();
+    settleEnding();
+}
+
+void RelaySession::settleEnding()
+{
+    if (m_state != SessionState::Ending)
+        return;
+    bool open = false;
+    for (const Side side : {Side::Client, Side::Server}) {
+        StreamSocket &s = socket(side);
+        if (s.pendingSendBytes() > 0
+            && (s.state() == StreamSocket::State::Connected || s.state() == StreamSocket::State::Connecting)) {
+            // Delivered first, then the end of stream; the stall limit bounds the wait.
+            s.shutdownWrite();
+            open = true;
+        } else if (s.state() != StreamSocket::State::Closed) {
+            closeSide(side);
+        }
+    }
+    if (!open)
+        completeSession();
+}
+
+void RelaySession::enter(SessionState next)
+{
+    // Only these moves exist; any other would be a fault in this class.
+    [[maybe_unused]] const bool allowed = [this, next] {
+        switch (next) {
+        case SessionState::Dialling:
+            return false;
+        case SessionState::Relaying:
+            return m_state == SessionState::Dialling;
+        case SessionState::Ending:
+            return m_state == SessionState::Dialling || m_state == SessionState::Relaying;
+        case SessionState::Over:
+            return m_state == SessionState::Ending;
+        }
+        return false;
+    }();
+    Q_ASSERT_X(allowed, "RelaySession::enter", "a session state change that does not exist");
+    m_state = next;
+}
+
+void RelaySession::updateReading()
+{
+    for (const Side side : {Side::Client, Side::Server})
+        socket(side).setReadPaused(m_held || m_state == SessionState::Ending || m_flowPaused[sideIndex(side)]
+                                   || (side == Side::Client && m_watching && m_detector.holdIsFull()));
+}
+
+void RelaySession::closeSide(Side side, bool reset)
+{
+    StreamSocket &s = socket(side);
+    breakRow(side);
+    // An orderly close leaves what the kernel holds to be delivered. With
+    // bytes still queued here it is a reset instead, which loses those the
+    // kernel holds as well.
+    if (reset || s.pendingSendBytes() > 0) {
+        m_undelivered[sideIndex(side)] += s.undeliveredBytes();
+        if (const QString why = s.abort(); !why.isEmpty())
+            m_resetFailure[sideIndex(side)] = why;
+    } else if (s.state() != StreamSocket::State::Closed) {
+        s.close();
+    }
+}
+
+void RelaySession::breakRow(Side side)
+{
+    Q_EMIT rowBreak(side, QDateTime::currentMSecsSinceEpoch(), isEncrypted(), m_number);
+}
+
+QString RelaySession::clientName() const
+{
+    // The listener is dual-stack, so IPv4 clients arrive as ::ffff:a.b.c.d;
+    // show them the way their user knows them.
+    const QHostAddress address = wskClient.peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return RelayEvent::hostPort(isV4 ? QHostAddress(v4).toString() : address.toString(), wskClient.peerPort());
+}
