@@ -91,8 +91,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
          tr("hôte[:port]")},
         {QStringLiteral("clients"),
          tr("Nombre de clients servis à la fois, de 1 à %1 (défaut : 1) ; les suivants "
-            "attendent leur tour. Au-delà de 1, les sessions sont numérotées et chaque ligne "
-            "de la console commence par le numéro de la sienne (#1, #2, ...).")
+            "attendent leur tour. Au-delà de 1, chaque ligne de la console commence par le "
+            "numéro de sa session (#1, #2, ...).")
              .arg(RelaySettings::MaxClients),
          tr("nombre")},
         {QStringLiteral("timestamps"),

@@ -71,11 +71,13 @@ int ConsoleFrontEnd::start(const CommandLine &options)
     // The CA or the trusted certificates could not be had: the event said why.
     if (!m_relay.isArmed())
         return 1;
-    m_log.print(tr("relais vers %1 depuis %2, écoute dans %3 ms")
-                    .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
-                         settings.listenPort == 0 ? tr("un port choisi par le système")
-                                                  : tr("le port %1").arg(settings.listenPort))
-                    .arg(Relay::RearmIntervalMs));
+    const QString starting = tr("relais vers %1 depuis %2, écoute dans %3 ms")
+                                 .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
+                                      settings.listenPort == 0 ? tr("un port choisi par le système")
+                                                               : tr("le port %1").arg(settings.listenPort))
+                                 .arg(Relay::RearmIntervalMs);
+    m_log.print(settings.maxClients == 1 ? starting
+                                         : tr("%1, jusqu'à %2 clients à la fois").arg(starting).arg(settings.maxClients));
     return -1;
 }
 

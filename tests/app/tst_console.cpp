@@ -468,8 +468,11 @@ private Q_SLOTS:
         std::array<QByteArray, 4> expected = said;
         std::sort(expected.begin(), expected.end());
         QVERIFY(QTest::qWaitFor([&] { return server.sorted() == QList<QByteArray>(expected.cbegin(), expected.cend()); }, 10000));
+        QElapsedTimer ending;
+        ending.start();
         run.signal(SIGTERM);
         QVERIFY2(run.finish(), run.err.constData());
+        QVERIFY2(ending.elapsed() < 3000, qPrintable(QString::number(ending.elapsed())));
         QCOMPARE(run.process.exitCode(), 0);
         QMap<int, QList<QByteArray>> sessions;
         QVERIFY2(bySession(run.out, true, &sessions), run.out.constData());
