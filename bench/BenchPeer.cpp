@@ -5,6 +5,8 @@
 //
 //   dravlin_bench_peer sink SHAPE BYTES      listens on 127.0.0.1:0, prints "port N",
 //                                            takes one connection, checks every byte
+//   dravlin_bench_peer sinks SHAPE BYTES N   the same for N connections at once, each checked
+//                                            in a thread of its own; complete_ns is the last one's
 //   dravlin_bench_peer send SHAPE BYTES PORT sends to 127.0.0.1:PORT, then half-closes
 //   dravlin_bench_peer echo                  listens, answers each 100-byte request
 //   dravlin_bench_peer ping PORT COUNT       COUNT timed round trips through PORT
@@ -29,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <openssl/err.h>
@@ -108,7 +111,7 @@ int listenOnLoopback()
     if (fd < 0)
         die("socket");
     sockaddr_in addr = loopback(0);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0)
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0)
         die("listen");
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
@@ -172,14 +175,18 @@ bool readExactly(int fd, char *data, size_t size)
     return true;
 }
 
-int runSink(const std::string &shape, size_t size)
-{
-    const std::vector<char> expected = makeData(shape, size);
-    const int fd = acceptOne(listenOnLoopback());
-    std::vector<char> buffer(1 << 20);
+struct Sunk {
     size_t received = 0;
     size_t firstMismatch = SIZE_MAX;
     int64_t completeNs = 0;
+};
+
+// Reads fd to its end, comparing every byte with expected.
+Sunk sinkStream(int fd, const std::vector<char> &expected)
+{
+    const size_t size = expected.size();
+    std::vector<char> buffer(1 << 20);
+    Sunk got;
     for (;;) {
         const ssize_t n = read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
@@ -189,26 +196,57 @@ int runSink(const std::string &shape, size_t size)
         if (n == 0)
             break;
         const size_t count = size_t(n);
-        if (firstMismatch == SIZE_MAX) {
-            const size_t comparable = received < size ? std::min(count, size - received) : 0;
+        if (got.firstMismatch == SIZE_MAX) {
+            const size_t comparable = got.received < size ? std::min(count, size - got.received) : 0;
             if (comparable < count
-                || std::memcmp(buffer.data(), expected.data() + received, comparable) != 0) {
+                || std::memcmp(buffer.data(), expected.data() + got.received, comparable) != 0) {
                 size_t i = 0;
-                while (i < comparable && buffer[i] == expected[received + i])
+                while (i < comparable && buffer[i] == expected[got.received + i])
                     ++i;
-                firstMismatch = received + i;
+                got.firstMismatch = got.received + i;
             }
         }
-        received += count;
-        if (received >= size && completeNs == 0)
-            completeNs = nowNs();
+        got.received += count;
+        if (got.received >= size && got.completeNs == 0)
+            got.completeNs = nowNs();
     }
     close(fd);
-    const bool exact = received == size && firstMismatch == SIZE_MAX;
-    std::printf("received %zu exact %d mismatch_at %lld complete_ns %lld\n", received,
-                exact ? 1 : 0, firstMismatch == SIZE_MAX ? -1LL : (long long)firstMismatch,
-                (long long)completeNs);
+    return got;
+}
+
+int runSinks(const std::string &shape, size_t size, int count)
+{
+    const std::vector<char> expected = makeData(shape, size);
+    const int listener = listenOnLoopback();
+    std::vector<Sunk> results(static_cast<size_t>(count), Sunk{});
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0)
+            die("accept");
+        threads.emplace_back([fd, &expected, &results, i] { results[size_t(i)] = sinkStream(fd, expected); });
+    }
+    close(listener);
+    for (std::thread &t : threads)
+        t.join();
+    Sunk all;
+    bool exact = true;
+    for (const Sunk &got : results) {
+        all.received += got.received;
+        all.completeNs = std::max(all.completeNs, got.completeNs);
+        if (got.received != size || got.firstMismatch != SIZE_MAX) {
+            exact = false;
+            all.firstMismatch = std::min(all.firstMismatch, got.firstMismatch);
+        }
+    }
+    std::printf("received %zu exact %d mismatch_at %lld complete_ns %lld\n", all.received, exact ? 1 : 0,
+                all.firstMismatch == SIZE_MAX ? -1LL : (long long)all.firstMismatch, (long long)all.completeNs);
     return exact ? 0 : 1;
+}
+
+int runSink(const std::string &shape, size_t size)
+{
+    return runSinks(shape, size, 1);
 }
 
 // Ends our sending, says when it started, and stays connected until the far
@@ -465,6 +503,8 @@ int main(int argc, char **argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "sink" && argc == 4)
         return runSink(argv[2], std::strtoull(argv[3], nullptr, 10));
+    if (mode == "sinks" && argc == 5)
+        return runSinks(argv[2], std::strtoull(argv[3], nullptr, 10), std::atoi(argv[4]));
     if (mode == "send" && argc == 5)
         return runSend(argv[2], std::strtoull(argv[3], nullptr, 10), uint16_t(std::atoi(argv[4])));
     if (mode == "echo" && argc == 2)

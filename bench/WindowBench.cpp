@@ -6,6 +6,7 @@
 //
 //   dravlin_bench_window SERVER_PORT [STOP_AFTER_BYTES]
 //
+// With BENCH_CLIENTS=N in the environment, N clients are served at once.
 // Prints "port N" once it listens. During the flood, every 100 ms, it presses
 // Ctrl+End or turns the wheel one step in the client's pane. With
 // STOP_AFTER_BYTES it clicks "Stop !" once that much has been captured,
@@ -214,6 +215,9 @@ int main(int argc, char **argv)
         });
     });
 
-    window.start(RelaySettings{0, QStringLiteral("127.0.0.1"), static_cast<quint16>(QByteArray(argv[1]).toUInt())});
+    RelaySettings settings{0, QStringLiteral("127.0.0.1"), static_cast<quint16>(QByteArray(argv[1]).toUInt())};
+    // BENCH_CLIENTS: how many floods come at once, each a session of its own.
+    settings.maxClients = std::max(1, qEnvironmentVariableIntValue("BENCH_CLIENTS"));
+    window.start(settings);
     return QApplication::exec();
 }

@@ -45,6 +45,7 @@ void Relay::start(const RelaySettings &settings)
     m_settings = settings;
     m_settings.maxClients = std::clamp(settings.maxClients, 1, RelaySettings::MaxClients);
     m_finishing = false;
+    m_stopped = false;
     if (!prepareTls())
         return;
     m_listener.setLocalPort(m_settings.listenPort);
@@ -92,11 +93,12 @@ void Relay::shutdown()
 {
     // A pending re-arm must not bring a listener back behind a stopped relay.
     tmrAll.stop();
-    m_closing = true;
-    // Each session leaves the list as it ends.
-    while (RelaySession *session = newest())
+    m_stopped = true;
+    // Each session leaves the list as it ends; one may be ending already,
+    // when this is called from what its end reported.
+    const std::vector<RelaySession *> sessions = m_sessions;
+    for (RelaySession *session : sessions)
         session->shutdown();
-    m_closing = false;
     m_listener.close();
 }
 
@@ -183,8 +185,9 @@ void Relay::onRearmTick()
 
 void Relay::onClientConnectionRequest(int requestId)
 {
-    if (m_finishing || int(m_sessions.size()) >= m_settings.maxClients)
+    if (m_finishing || m_stopped || int(m_sessions.size()) >= m_settings.maxClients)
         return;
+    m_acceptFailing = false;
     const int number = ++m_lastNumber;
     auto *session = new RelaySession(oneAtATime() ? 0 : number, m_run, m_limits, this);
     if (!m_listener.acceptInto(requestId, session->clientSocket())) {
@@ -214,7 +217,11 @@ void Relay::onClientConnectionRequest(int requestId)
 
 void Relay::onAcceptFailed()
 {
-    // The client stays queued and is taken once the system allows.
+    // The client stays queued and is taken once the system allows; told
+    // once, not at every retry.
+    if (m_acceptFailing)
+        return;
+    m_acceptFailing = true;
     RelayEvent refused = makeEvent(RelayEvent::Kind::PeerReset);
     refused.side = Side::Client;
     refused.error = m_listener.error();
@@ -242,7 +249,7 @@ void Relay::sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer
         }
         return;
     }
-    if (m_closing)
+    if (m_stopped)
         return;
     if (oneAtATime())
         tmrAll.start();

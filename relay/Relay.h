@@ -133,8 +133,10 @@ private:
     bool m_held = false;
     // finish() was called: the sessions under way are the last, nothing re-arms.
     bool m_finishing = false;
-    // shutdown() is closing the sessions: none of their ends re-arms.
-    bool m_closing = false;
+    // shutdown() was called and no start() since: no session's end re-arms.
+    bool m_stopped = false;
+    // Taking a waiting client failed and was told; told again only after a success.
+    bool m_acceptFailing = false;
     qint64 m_finishUndelivered[2] = {};
 };
 
