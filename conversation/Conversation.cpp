@@ -48,7 +48,9 @@ Conversation::~Conversation() = default;
 
 int Conversation::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : m_store.rows;
+    if (parent.isValid())
+        return 0;
+    return m_shownSession == 0 ? m_store.rows : static_cast<int>(m_shown.size());
 }
 
 int Conversation::columnCount(const QModelIndex &parent) const
@@ -58,7 +60,7 @@ int Conversation::columnCount(const QModelIndex &parent) const
 
 QVariant Conversation::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_store.rows)
+    if (!index.isValid() || index.row() >= rowCount())
         return QVariant();
     const int row = index.row();
     // Both panes show the same row of the conversation, so both tell its time.
@@ -86,6 +88,8 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
         if (marker || pane != Side::Server || side(row) != Side::Server)
             return int(ReplyClass::None);
         return int(ReplyClass::classify(bytes(row)));
+    case SessionRole:
+        return session(row);
     default:
         return QVariant();
     }
@@ -100,7 +104,15 @@ Qt::ItemFlags Conversation::flags(const QModelIndex &index) const
 
 const Conversation::RowRef &Conversation::ref(int row) const
 {
-    return m_store.at(row);
+    return m_store.at(stored(row));
+}
+
+size_t Conversation::chunkIndex(int storedRow) const
+{
+    const auto &chunks = m_store.chunks;
+    const auto after = std::upper_bound(chunks.begin(), chunks.end(), storedRow,
+                                        [](int r, const Chunk &c) { return r < c.firstRow; });
+    return static_cast<size_t>(after - chunks.begin()) - 1;
 }
 
 Side Conversation::side(int row) const
@@ -149,7 +161,7 @@ QByteArrayView Conversation::bytesIn(const Store &store, int row)
 
 QByteArrayView Conversation::bytes(int row) const
 {
-    return bytesIn(m_store, row);
+    return bytesIn(m_store, stored(row));
 }
 
 QString Conversation::markerText(int row) const
@@ -174,10 +186,7 @@ QString Conversation::markerStart(int row, qsizetype chars) const
 
 qint64 Conversation::arrivedMsecs(int row) const
 {
-    const auto &chunks = m_store.chunks;
-    const auto after = std::upper_bound(chunks.begin(), chunks.end(), row,
-                                        [](int r, Chunk c) { return r < c.firstRow; });
-    return after == chunks.begin() ? 0 : std::prev(after)->arrivedMsecs;
+    return m_store.chunks[chunkIndex(stored(row))].arrivedMsecs;
 }
 
 QString Conversation::text(int row, Side pane) const
@@ -228,14 +237,26 @@ QString Conversation::replyText(int row) const
 {
     if (isMarker(row) || side(row) != Side::Server || ReplyClass::classify(bytes(row)) == ReplyClass::None)
         return QString();
-    // A session mark between the two means the line belongs to another client.
-    for (int before = row - 1; before >= 0 && before >= row - ReplyLookBack; --before) {
-        if (isMarker(before))
-            break;
-        if (side(before) == Side::Client) {
-            return tr("réponse en %1")
-                .arg(Transcript::durationText(arrivedMsecs(row) - arrivedMsecs(before)));
+    // Among the rows held, whichever are shown, chunk by chunk: those of
+    // other sessions are passed over whole, and a mark of the row's own
+    // session between the two means the line belongs to another client.
+    const auto &chunks = m_store.chunks;
+    const int at = stored(row);
+    size_t chunk = chunkIndex(at);
+    const int own = chunks[chunk].session;
+    const qint64 arrived = chunks[chunk].arrivedMsecs;
+    for (int before = at - 1; before >= 0 && before >= at - ReplyLookBack; --before) {
+        while (before < chunks[chunk].firstRow)
+            --chunk;
+        if (chunks[chunk].session != own) {
+            before = chunks[chunk].firstRow;
+            continue;
         }
+        const quint32 flags = m_store.at(before).flagsAndBlock;
+        if (flags & MarkerBit)
+            break;
+        if (!(flags & ServerBit))
+            return tr("réponse en %1").arg(Transcript::durationText(arrived - chunks[chunk].arrivedMsecs));
     }
     return QString();
 }
@@ -243,19 +264,22 @@ QString Conversation::replyText(int row) const
 QByteArray Conversation::transcript(int first, int count) const
 {
     QByteArray out;
-    QByteArray stamp;
+    QByteArray head;
     qint64 stampedMsecs = 0;
+    int headSession = 0;
     for (int row = first; row < first + count; ++row) {
-        // Rows of one chunk share a time: the stamp is formatted once for them.
-        const qint64 arrived = arrivedMsecs(row);
-        if (stamp.isEmpty() || arrived != stampedMsecs) {
-            stamp = Transcript::stamp(arrived);
-            stampedMsecs = arrived;
+        // Rows of one chunk share a time and a session: their line's head
+        // is formatted once for them.
+        const Chunk &chunk = m_store.chunks[chunkIndex(stored(row))];
+        if (head.isEmpty() || chunk.arrivedMsecs != stampedMsecs || chunk.session != headSession) {
+            head = Transcript::stamp(chunk.arrivedMsecs) + Transcript::sessionPrefix(chunk.session);
+            stampedMsecs = chunk.arrivedMsecs;
+            headSession = chunk.session;
         }
         if (isMarker(row))
-            Transcript::appendMarkerLine(out, stamp, QByteArrayView(SessionMarks::utf8(mark(row))));
+            Transcript::appendMarkerLine(out, head, QByteArrayView(SessionMarks::utf8(mark(row))));
         else
-            Transcript::appendLine(out, stamp, side(row), bytes(row));
+            Transcript::appendLine(out, head, side(row), bytes(row));
     }
     return out;
 }
@@ -273,12 +297,18 @@ int Conversation::clearedRows() const
 void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted,
                               int session)
 {
-    Q_UNUSED(session) // kept once rows are told apart by session
     const int count = static_cast<int>(rows.count());
     if (count == 0)
         return;
-    beginInsertRows(QModelIndex(), m_store.rows, m_store.rows + count - 1);
-    openChunk(arrivedMsecs);
+    // Rows of a session not shown are held without a word to the views.
+    const bool shown = m_shownSession == 0 || session == m_shownSession;
+    if (shown)
+        beginInsertRows(QModelIndex(), rowCount(), rowCount() + count - 1);
+    if (shown && m_shownSession != 0) {
+        for (int row = m_store.rows; row < m_store.rows + count; ++row)
+            m_shown.push_back(row);
+    }
+    openChunk(arrivedMsecs, session);
     const quint32 flags = (side == Side::Server ? ServerBit : 0U) | (encrypted ? EncryptedBit : 0U);
     for (int i = 0; i < count;) {
         // The first row opens a block if need be; the rows after it that also
@@ -303,21 +333,28 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
             m_store.storedBytes += row.size();
         }
     }
-    endInsertRows();
+    if (shown)
+        endInsertRows();
 }
 
 void Conversation::appendMark(const RelayEvent &event)
 {
-    beginInsertRows(QModelIndex(), m_store.rows, m_store.rows);
-    openChunk(event.time);
+    const bool shown = m_shownSession == 0 || event.session == m_shownSession;
+    if (shown)
+        beginInsertRows(QModelIndex(), rowCount(), rowCount());
+    if (shown && m_shownSession != 0)
+        m_shown.push_back(m_store.rows);
+    openChunk(event.time, event.session);
     pushMark(SessionMark{event, {}});
-    endInsertRows();
+    if (shown)
+        endInsertRows();
 }
 
 void Conversation::clear()
 {
     beginResetModel();
     keepForUndo();
+    rebuildShown();
     endResetModel();
 }
 
@@ -344,7 +381,7 @@ bool Conversation::restoreCleared()
     for (size_t c = 0; c < since.chunks.size(); ++c) {
         const int first = since.chunks[c].firstRow;
         const int end = c + 1 < since.chunks.size() ? since.chunks[c + 1].firstRow : since.rows;
-        openChunk(since.chunks[c].arrivedMsecs);
+        openChunk(since.chunks[c].arrivedMsecs, since.chunks[c].session);
         for (int row = first; row < end; ++row) {
             const RowRef &r = since.at(row);
             if (r.flagsAndBlock & MarkerBit)
@@ -353,6 +390,7 @@ bool Conversation::restoreCleared()
                 pushRow(r.flagsAndBlock & ((1U << BlockShift) - 1), bytesIn(since, row));
         }
     }
+    rebuildShown();
     endResetModel();
     return true;
 }
@@ -375,11 +413,13 @@ void Conversation::stageLines(const TranscriptReader &reader)
         const bool marker = line.kind == TranscriptReader::Line::Kind::Marker;
         const quint32 flags = marker ? MarkerBit
                                      : (line.side == Side::Server ? ServerBit : 0U) | (line.encrypted ? EncryptedBit : 0U);
-        // Lines of one side stamped alike came in one chunk, as far as anyone can tell.
+        // Lines of one side and session stamped alike came in one chunk, as
+        // far as anyone can tell.
         const bool sameChunk = !marker && m_store.rows > 0 && m_store.chunks.back().arrivedMsecs == line.msecs
+                            && m_store.chunks.back().session == line.session
                             && (m_store.at(m_store.rows - 1).flagsAndBlock & KindBits) == flags;
         if (!sameChunk)
-            openChunk(line.msecs);
+            openChunk(line.msecs, line.session);
         if (marker)
             pushMark(reader.mark(line));
         else
@@ -402,6 +442,7 @@ void Conversation::commitStaged(const TranscriptReader *placing)
     keepForUndo();
     m_store = std::move(*m_staged);
     m_staged.reset();
+    rebuildShown();
     endResetModel();
 }
 
@@ -410,9 +451,9 @@ void Conversation::dropStaged()
     m_staged.reset();
 }
 
-void Conversation::openChunk(qint64 arrivedMsecs)
+void Conversation::openChunk(qint64 arrivedMsecs, int session)
 {
-    m_store.chunks.push_back({m_store.rows, arrivedMsecs});
+    m_store.chunks.push_back({m_store.rows, session, arrivedMsecs});
 }
 
 void Conversation::pushRow(quint32 flags, QByteArrayView bytes)
@@ -478,13 +519,31 @@ char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offs
 
 int Conversation::session(int row) const
 {
-    Q_UNUSED(row)
-    return 0; // rows are not yet told apart by session
+    return m_store.chunks[chunkIndex(stored(row))].session;
 }
 
 void Conversation::showSession(int session)
 {
+    if (session == m_shownSession)
+        return;
     beginResetModel();
     m_shownSession = session;
+    rebuildShown();
     endResetModel();
+}
+
+void Conversation::rebuildShown()
+{
+    // Released, not emptied, when every row is shown: the table then costs nothing.
+    std::vector<int>().swap(m_shown);
+    if (m_shownSession == 0)
+        return;
+    const auto &chunks = m_store.chunks;
+    for (size_t c = 0; c < chunks.size(); ++c) {
+        if (chunks[c].session != m_shownSession)
+            continue;
+        const int end = c + 1 < chunks.size() ? chunks[c + 1].firstRow : m_store.rows;
+        for (int row = chunks[c].firstRow; row < end; ++row)
+            m_shown.push_back(row);
+    }
 }

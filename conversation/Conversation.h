@@ -27,7 +27,14 @@ class TranscriptReader;
 // LineCapture::RowEnd), marks sit in a table of their own that a marker
 // row's reference points into, and nothing is ever reallocated wholesale.
 //
+// Rows of several sessions served at once are told apart by their chunk,
+// which is always one session's: the row costs nothing more. The model may
+// show one session's rows only (showSession()); every row number it takes
+// or gives is then of the rows shown, mapped to the rows held by a table of
+// one int per row shown (none while every row is shown).
+//
 // A clear keeps what it cleared until the next clear, so it can be undone.
+// It clears every session's rows, whichever are shown.
 class Conversation : public QAbstractTableModel
 {
     Q_OBJECT
@@ -137,8 +144,11 @@ private:
     };
     struct Chunk {
         int firstRow;
+        // In what was the alignment's padding: a session costs no memory.
+        int session;
         qint64 arrivedMsecs;
     };
+    static_assert(sizeof(RowRef) == 8 && sizeof(Chunk) == 16, "a row costs 8 bytes, a chunk 16");
     // Row references live in fixed pages, so appending never moves them;
     // 4 MiB, so that most of each lies in large pages.
     static constexpr size_t RefsPerPage = size_t(1) << 19;
@@ -159,17 +169,24 @@ private:
         }
     };
 
+    // The row held that shown row row is.
+    int stored(int row) const { return m_shownSession == 0 ? row : m_shown[static_cast<size_t>(row)]; }
     const RowRef &ref(int row) const;
+    // The chunk a row held is in.
+    size_t chunkIndex(int storedRow) const;
+    void rebuildShown();
     void pushRef(RowRef r);
     void pushRow(quint32 flags, QByteArrayView bytes);
     void pushMark(const SessionMark &mark);
-    void openChunk(qint64 arrivedMsecs);
+    void openChunk(qint64 arrivedMsecs, int session);
     char *reserveBytes(qsizetype length, quint32 *block, quint32 *offset);
     // Moves the rows held aside for undo, telling how many went.
     void keepForUndo();
     static QByteArrayView bytesIn(const Store &store, int row);
 
     int m_shownSession = 0;
+    // While one session is shown, the row held for each row shown.
+    std::vector<int> m_shown;
     Store m_store;
     std::unique_ptr<Store> m_cleared;
     std::unique_ptr<Store> m_staged;

@@ -8,6 +8,11 @@
 
 #include <algorithm>
 
+namespace {
+// Of the ports systems pick for clients.
+constexpr int FirstClientPort = 49152;
+} // namespace
+
 void ConversationPcap::endpoint(const QString &text, QHostAddress *address, quint16 *port)
 {
     QString host;
@@ -21,18 +26,19 @@ void ConversationPcap::endpoint(const QString &text, QHostAddress *address, quin
     }
 }
 
-void ConversationPcap::beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs)
+void ConversationPcap::beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs,
+                                    int session)
 {
     QHostAddress clientAddress, serverAddress;
     quint16 clientPort = 0, serverPort = 0;
     endpoint(client, &clientAddress, &clientPort);
     endpoint(server, &serverAddress, &serverPort);
-    writer.beginSession(clientAddress, clientPort, serverAddress, serverPort, msecs);
+    writer.beginSession(clientAddress, clientPort, serverAddress, serverPort, msecs, session);
 }
 
-void ConversationPcap::endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs)
+void ConversationPcap::endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs, int session)
 {
-    if (!writer.inSession())
+    if (!writer.inSession(session))
         return;
     using End = RelayEvent::End;
     using Ending = PcapWriter::Ending;
@@ -55,7 +61,7 @@ void ConversationPcap::endSession(PcapWriter &writer, RelayEvent::End end, Side 
             return Ending::ResetByClient;
         }
     };
-    writer.endSession(ending(), msecs);
+    writer.endSession(ending(), msecs, session);
 }
 
 ConversationPcap::ConversationPcap(const Conversation &conversation, QIODevice *device)
@@ -86,29 +92,33 @@ bool ConversationPcap::writeRows(int count)
     while (m_row < stop && writer.isOk()) {
         const int row = m_row;
         const qint64 msecs = capturable(conversation.arrivedMsecs(row));
+        // A row's session is its stream, whatever came between.
+        const int session = conversation.session(row);
         if (conversation.isMarker(row)) {
             const RelayEvent &event = conversation.mark(row).event;
             if (event.kind == RelayEvent::Kind::ClientConnected)
-                beginSession(writer, event.client, event.server, msecs);
+                beginSession(writer, event.client, event.server, msecs, session);
             else if (event.kind == RelayEvent::Kind::SessionEnded)
-                endSession(writer, event.end, event.side, msecs);
+                endSession(writer, event.end, event.side, msecs, session);
             ++m_row;
             continue;
         }
-        if (!writer.inSession())
-            beginSession(writer, QStringLiteral("127.0.0.1:49152"), QStringLiteral("127.0.0.1:25"), msecs);
-        // The rows of one chunk: one side, one time, no mark between them.
+        if (!writer.inSession(session)) {
+            beginSession(writer, QStringLiteral("127.0.0.1:%1").arg(FirstClientPort + session % 16384),
+                         QStringLiteral("127.0.0.1:25"), msecs, session);
+        }
+        // The rows of one chunk: one side, one session, one time, no mark between them.
         const Side side = conversation.side(row);
         QByteArray bytes;
         int end = row;
         while (end < stop && !conversation.isMarker(end) && conversation.side(end) == side
-               && capturable(conversation.arrivedMsecs(end)) == msecs) {
+               && conversation.session(end) == session && capturable(conversation.arrivedMsecs(end)) == msecs) {
             bytes.append(conversation.bytes(end));
             if (conversation.rowEnd(end) == LineCapture::RowEnd::CrLf)
                 bytes.append("\r\n", 2);
             ++end;
         }
-        writer.data(side, bytes, msecs);
+        writer.data(side, bytes, msecs, session);
         m_row = end;
     }
     return writer.isOk() && m_row < m_rows;

@@ -16,10 +16,12 @@ class QIODevice;
 // capture file. The console writes each chunk's bytes as relayed; the window
 // keeps rows, so its export rebuilds a chunk as its rows, each followed by
 // CR LF when one followed it in the stream: the same bytes either way.
+// Sessions served at once are streams of their own, keyed by their number.
 //
 // A long conversation is written a slice of rows at a time (writeRows()),
 // so that the window can show how far it is and stay responsive; the rows
-// written are those the conversation held when the export began.
+// written are those the conversation showed when the export began: one
+// session's, or every one's.
 class ConversationPcap
 {
 public:
@@ -40,15 +42,18 @@ public:
     // no address (the server given by host name) becomes the unspecified
     // address, loopback for "localhost".
     static void endpoint(const QString &text, QHostAddress *address, quint16 *port);
-    static void beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs);
-    static void endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs);
+    // Opens or ends stream `session` (RelayEvent::session) as the event says.
+    static void beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs,
+                             int session = 0);
+    static void endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs, int session = 0);
     // A time as a capture can hold it: its seconds are 32 bits, unsigned.
     static qint64 capturable(qint64 msecs);
 
     // Writes the whole conversation: each session between its marks, rows
     // before any opening mark as a session of their own between
-    // 127.0.0.1:49152 and 127.0.0.1:25. False with a French reason when
-    // the device fails.
+    // 127.0.0.1:49152 and 127.0.0.1:25 (for session K, client port
+    // 49152 + K, so that streams stay apart). False with a French reason
+    // when the device fails.
     static bool write(const Conversation &conversation, QIODevice *device, QString *error);
 
 private:

@@ -93,44 +93,42 @@ PcapWriter::PcapWriter(QIODevice *device)
 void PcapWriter::beginSession(const QHostAddress &client, quint16 clientPort, const QHostAddress &server,
                               quint16 serverPort, qint64 msecs, int stream)
 {
-    Q_UNUSED(stream) // one stream until streams are kept apart
-    if (m_inSession)
-        endSession(Ending::ResetByClient, msecs);
+    if (inSession(stream))
+        endSession(Ending::ResetByClient, msecs, stream);
+    Stream &s = m_streams[stream];
     const bool v6 = !isIPv4(client) || !isIPv4(server);
-    m_address[sideIndex(Side::Client)] = addressBytes(client, v6);
-    m_address[sideIndex(Side::Server)] = addressBytes(server, v6);
-    m_port[sideIndex(Side::Client)] = clientPort;
-    m_port[sideIndex(Side::Server)] = serverPort;
+    s.address[sideIndex(Side::Client)] = addressBytes(client, v6);
+    s.address[sideIndex(Side::Server)] = addressBytes(server, v6);
+    s.port[sideIndex(Side::Client)] = clientPort;
+    s.port[sideIndex(Side::Server)] = serverPort;
     // Fixed, well-spread initial numbers: the same conversation gives the same file.
     ++m_sessions;
-    m_isn[sideIndex(Side::Client)] = 0x10000000u + m_sessions * 0x01000193u;
-    m_isn[sideIndex(Side::Server)] = 0x80000000u + m_sessions * 0x0100019bu;
-    m_next[sideIndex(Side::Client)] = m_isn[sideIndex(Side::Client)];
-    m_next[sideIndex(Side::Server)] = m_isn[sideIndex(Side::Server)];
-    m_beganMsecs = msecs;
-    m_inSession = true;
-    m_handshakePending = true;
-    appendPacket(Side::Client, Syn, {}, msecs);
-    ++m_next[sideIndex(Side::Client)];
+    s.next[sideIndex(Side::Client)] = 0x10000000u + m_sessions * 0x01000193u;
+    s.next[sideIndex(Side::Server)] = 0x80000000u + m_sessions * 0x0100019bu;
+    s.beganMsecs = msecs;
+    s.handshakePending = true;
+    appendPacket(s, Side::Client, Syn, {}, msecs);
+    ++s.next[sideIndex(Side::Client)];
     flush();
 }
 
 void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs, int stream)
 {
-    Q_UNUSED(stream) // one stream until streams are kept apart
-    if (!m_inSession || bytes.isEmpty())
+    const auto found = m_streams.find(stream);
+    if (found == m_streams.end() || bytes.isEmpty())
         return;
-    completeHandshake();
+    Stream &s = found->second;
+    completeHandshake(s);
     qsizetype sinceAck = 0;
     for (qsizetype at = 0; at < bytes.size();) {
         const qsizetype length = qMin(MaxSegmentBytes, bytes.size() - at);
         const bool last = at + length == bytes.size();
-        appendPacket(from, quint8(Ack | (last ? Psh : 0)), bytes.sliced(at, length), msecs);
-        m_next[sideIndex(from)] += static_cast<quint32>(length);
+        appendPacket(s, from, quint8(Ack | (last ? Psh : 0)), bytes.sliced(at, length), msecs);
+        s.next[sideIndex(from)] += static_cast<quint32>(length);
         at += length;
         sinceAck += length;
         if (last || sinceAck >= AckEveryBytes) {
-            appendPacket(otherSide(from), Ack, {}, msecs);
+            appendPacket(s, otherSide(from), Ack, {}, msecs);
             sinceAck = 0;
         }
     }
@@ -139,63 +137,63 @@ void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs, int stream)
 
 void PcapWriter::endSession(Ending how, qint64 msecs, int stream)
 {
-    Q_UNUSED(stream) // one stream until streams are kept apart
-    if (!m_inSession)
+    const auto found = m_streams.find(stream);
+    if (found == m_streams.end())
         return;
-    if (how == Ending::Refused && m_handshakePending) {
+    Stream &s = found->second;
+    if (how == Ending::Refused && s.handshakePending) {
         // The answer to a SYN that finds no one: RST with the SYN acknowledged.
         const Side server = Side::Server;
-        m_next[sideIndex(server)] = 0;
-        appendPacket(server, Rst | Ack, {}, msecs);
+        s.next[sideIndex(server)] = 0;
+        appendPacket(s, server, Rst | Ack, {}, msecs);
     } else {
-        completeHandshake();
+        completeHandshake(s);
         switch (how) {
         case Ending::ClosedByClient:
-            appendClose(Side::Client, msecs);
+            appendClose(s, Side::Client, msecs);
             break;
         case Ending::ClosedByServer:
-            appendClose(Side::Server, msecs);
+            appendClose(s, Side::Server, msecs);
             break;
         case Ending::ResetByClient:
-            appendPacket(Side::Client, Rst | Ack, {}, msecs);
+            appendPacket(s, Side::Client, Rst | Ack, {}, msecs);
             break;
         case Ending::ResetByServer:
         case Ending::Refused: // after bytes were already shown: the server went away
-            appendPacket(Side::Server, Rst | Ack, {}, msecs);
+            appendPacket(s, Side::Server, Rst | Ack, {}, msecs);
             break;
         }
     }
-    m_inSession = false;
-    m_handshakePending = false;
+    m_streams.erase(found);
     flush();
 }
 
-void PcapWriter::completeHandshake()
+void PcapWriter::completeHandshake(Stream &s)
 {
-    if (!m_handshakePending)
+    if (!s.handshakePending)
         return;
-    m_handshakePending = false;
-    appendPacket(Side::Server, Syn | Ack, {}, m_beganMsecs);
-    ++m_next[sideIndex(Side::Server)];
-    appendPacket(Side::Client, Ack, {}, m_beganMsecs);
+    s.handshakePending = false;
+    appendPacket(s, Side::Server, Syn | Ack, {}, s.beganMsecs);
+    ++s.next[sideIndex(Side::Server)];
+    appendPacket(s, Side::Client, Ack, {}, s.beganMsecs);
 }
 
-void PcapWriter::appendClose(Side closer, qint64 msecs)
+void PcapWriter::appendClose(Stream &s, Side closer, qint64 msecs)
 {
     // Both halves close, as the relay closes the other connection in turn.
     const Side other = otherSide(closer);
-    appendPacket(closer, Fin | Ack, {}, msecs);
-    ++m_next[sideIndex(closer)];
-    appendPacket(other, Fin | Ack, {}, msecs);
-    ++m_next[sideIndex(other)];
-    appendPacket(closer, Ack, {}, msecs);
+    appendPacket(s, closer, Fin | Ack, {}, msecs);
+    ++s.next[sideIndex(closer)];
+    appendPacket(s, other, Fin | Ack, {}, msecs);
+    ++s.next[sideIndex(other)];
+    appendPacket(s, closer, Ack, {}, msecs);
 }
 
-void PcapWriter::appendPacket(Side from, quint8 flags, QByteArrayView payload, qint64 msecs)
+void PcapWriter::appendPacket(const Stream &s, Side from, quint8 flags, QByteArrayView payload, qint64 msecs)
 {
     const int f = sideIndex(from);
     const int t = sideIndex(otherSide(from));
-    const bool v6 = m_address[f].size() == 16;
+    const bool v6 = s.address[f].size() == 16;
     const qsizetype ipLength = v6 ? 40 : 20;
     const qsizetype tcpHeader = (flags & Syn) ? 24 : 20; // SYNs carry the window scale
     const qsizetype tcpLength = tcpHeader + payload.size();
@@ -218,8 +216,8 @@ void PcapWriter::appendPacket(Side from, quint8 flags, QByteArrayView payload, q
         put16(ip + 4, static_cast<quint16>(tcpLength));
         ip[6] = 6; // TCP
         ip[7] = 64;
-        std::memcpy(ip + 8, m_address[f].constData(), 16);
-        std::memcpy(ip + 24, m_address[t].constData(), 16);
+        std::memcpy(ip + 8, s.address[f].constData(), 16);
+        std::memcpy(ip + 24, s.address[t].constData(), 16);
         pseudo = sumWords(ip + 8, 32);
         pseudo += quint32(tcpLength >> 16) + quint32(tcpLength & 0xffff) + 6;
     } else {
@@ -229,17 +227,17 @@ void PcapWriter::appendPacket(Side from, quint8 flags, QByteArrayView payload, q
         put16(ip + 6, 0x4000); // don't fragment
         ip[8] = 64;
         ip[9] = 6;
-        std::memcpy(ip + 12, m_address[f].constData(), 4);
-        std::memcpy(ip + 16, m_address[t].constData(), 4);
+        std::memcpy(ip + 12, s.address[f].constData(), 4);
+        std::memcpy(ip + 16, s.address[t].constData(), 4);
         put16(ip + 10, finish(sumWords(ip, 20)));
         pseudo = sumWords(ip + 12, 8) + quint32(tcpLength) + 6;
     }
 
     char *tcp = ip + ipLength;
-    put16(tcp, m_port[f]);
-    put16(tcp + 2, m_port[t]);
-    put32(tcp + 4, m_next[f]);
-    put32(tcp + 8, (flags & Ack) ? m_next[t] : 0);
+    put16(tcp, s.port[f]);
+    put16(tcp + 2, s.port[t]);
+    put32(tcp + 4, s.next[f]);
+    put32(tcp + 8, (flags & Ack) ? s.next[t] : 0);
     tcp[12] = static_cast<char>((tcpHeader / 4) << 4);
     tcp[13] = static_cast<char>(flags);
     put16(tcp + 14, Window);

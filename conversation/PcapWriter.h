@@ -9,6 +9,8 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <map>
+
 class QIODevice;
 
 // Writes a conversation as a classic pcap capture that packet analysers
@@ -44,15 +46,18 @@ public:
 
     // Sessions served at once are written as streams of their own, told
     // apart by the key `stream` (the session's number; 0 with one client at a
-    // time). A stream still open under that key is first ended by a reset
-    // from the client.
+    // time), each with its addresses, ports and sequence numbers. A stream
+    // still open under that key is first ended by a reset from the client.
     void beginSession(const QHostAddress &client, quint16 clientPort, const QHostAddress &server,
                       quint16 serverPort, qint64 msecs, int stream = 0);
     // Bytes one side sent, acknowledged at once by the other.
+    // Bytes one side sent, acknowledged at once by the other; nothing when
+    // the stream is not open.
     void data(Side from, QByteArrayView bytes, qint64 msecs, int stream = 0);
+    // Its state is forgotten then: the key may open a new stream.
     void endSession(Ending how, qint64 msecs, int stream = 0);
 
-    bool inSession(int stream = 0) const { return stream == 0 && m_inSession; }
+    bool inSession(int stream = 0) const { return m_streams.find(stream) != m_streams.end(); }
     // False once a write has failed; nothing more is written then.
     bool isOk() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
@@ -60,25 +65,31 @@ public:
 private:
     enum Flag : quint8 { Fin = 0x01, Syn = 0x02, Rst = 0x04, Psh = 0x08, Ack = 0x10 };
 
-    void completeHandshake();
-    void appendPacket(Side from, quint8 flags, QByteArrayView payload, qint64 msecs);
-    void appendClose(Side closer, qint64 msecs);
+    // One TCP connection as written so far.
+    struct Stream {
+        // Addresses in network order: 4 bytes each, or 16 when either side
+        // is IPv6 (an IPv4 one then written as IPv4-mapped).
+        QByteArray address[2];
+        quint16 port[2] = {};
+        quint32 next[2] = {}; // next sequence number each side sends
+        qint64 beganMsecs = 0;
+        bool handshakePending = false;
+    };
+
+    void completeHandshake(Stream &s);
+    void appendPacket(const Stream &s, Side from, quint8 flags, QByteArrayView payload, qint64 msecs);
+    void appendClose(Stream &s, Side closer, qint64 msecs);
     void flush();
 
     QIODevice *m_device;
     QByteArray m_out;
     QString m_error;
-    // Addresses in network order: 4 bytes each, or 16 when either side is
-    // IPv6 (an IPv4 one then written as IPv4-mapped).
-    QByteArray m_address[2];
-    quint16 m_port[2] = {};
-    quint32 m_next[2] = {}; // next sequence number each side sends
-    quint32 m_isn[2] = {};
-    qint64 m_beganMsecs = 0;
+    // The streams open, by key: as many as sessions run at once.
+    std::map<int, Stream> m_streams;
+    // Streams begun so far, which spreads their initial sequence numbers.
     quint32 m_sessions = 0;
+    // Shared by every stream, as one host's IP identification would be.
     quint16 m_ipId = 0;
-    bool m_inSession = false;
-    bool m_handshakePending = false;
 };
 
 #endif

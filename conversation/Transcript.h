@@ -24,6 +24,16 @@ public:
     // The prefix of a stamped line: the clock time and a space.
     static QByteArray stamp(qint64 msecsSinceEpoch);
 
+    // A numbered session's lines carry its number after the stamp, before
+    // "C: ", "S: " or "-- ": "#3 " for session 3, nothing for 0 (one client
+    // at a time, whose lines read as they always have). Callers give stamp +
+    // sessionPrefix() as the stamp of the functions below.
+    static QByteArray sessionPrefix(int session);
+    // The length of the "#K " a line opens with, its number in *session; 0
+    // (and *session 0) when it opens with none. K is a decimal number from 1,
+    // without leading zeros: "#x " or "#0 " is no prefix.
+    static qsizetype readSessionPrefix(QByteArrayView line, int *session);
+
     // Appends one line: the stamp (empty for none), the row's transcript
     // form ("C: " / "S: ", control characters escaped), then "\n". The stamp
     // is made by the caller, once for all the rows of a chunk. How the row

@@ -81,7 +81,8 @@ void TranscriptReader::begin(qint64 lastChangeMsecs)
     m_error.clear();
     m_hours.clear();
     m_current = Line{};
-    m_inLine = m_started = m_encrypted = false;
+    m_inLine = m_started = false;
+    m_encrypted.clear();
     m_lineNumber = 0;
     m_previousOfDay = m_previousRelative = -1;
     m_day = m_dayShift = 0;
@@ -216,14 +217,16 @@ bool TranscriptReader::consume(bool atEnd)
 bool TranscriptReader::readHead(QByteArrayView line, bool whole, qsizetype *headLength)
 {
     const qint64 ofDay = line.size() >= StampLength ? clockMsecs(line.data(), "99:99:99.999 ") : -1;
-    const qsizetype at = ofDay >= 0 ? StampLength : 0;
+    int session = 0;
+    qsizetype at = ofDay >= 0 ? StampLength : 0;
+    at += Transcript::readSessionPrefix(line.sliced(at), &session);
     const QByteArrayView kind = line.sliced(at).first(std::min<qsizetype>(3, line.size() - at));
     // An editor may strip the space after an empty row's "C:".
     const bool bare = whole && kind.size() == 2;
     const auto is = [&](const char *prefix) {
         return kind == QByteArrayView(prefix, 3) || (bare && kind == QByteArrayView(prefix, 2));
     };
-    m_current = Line{Line::Kind::Row, Side::Client, false, LineCapture::RowEnd::CrLf, 0, m_bytes.size(), 0};
+    m_current = Line{Line::Kind::Row, Side::Client, false, LineCapture::RowEnd::CrLf, session, 0, m_bytes.size(), 0};
     m_currentOfDay = ofDay;
     if (is("C: ")) {
         m_current.side = Side::Client;
@@ -236,7 +239,7 @@ bool TranscriptReader::readHead(QByteArrayView line, bool whole, qsizetype *head
                         : tr("l’heure HH:MM:SS.mmm, « C: », « S: » ou « -- » attendu en tête de ligne"));
         return false;
     }
-    m_current.encrypted = m_encrypted && m_current.kind == Line::Kind::Row;
+    m_current.encrypted = m_current.kind == Line::Kind::Row && m_encrypted.contains(session);
     *headLength = at + kind.size();
     if (ofDay >= 0) {
         // A small step back is a clock set back; a large one is midnight.
@@ -331,6 +334,7 @@ void TranscriptReader::endLine()
     }
     // A mark keeps its event, not its words (unless they are all it has).
     m_marks.push_back(TranscriptMarks::read(bytes(m_current), m_current.msecs, m_currentOfDay));
+    m_marks.back().event.session = m_current.session;
     m_bytes.truncate(m_current.offset);
     m_current.offset = qsizetype(m_marks.size()) - 1;
     m_current.length = 0;
@@ -338,9 +342,9 @@ void TranscriptReader::endLine()
     // What came through TLS: from a handshake's mark to the session's end.
     const RelayEvent::Kind kind = m_marks.back().event.kind;
     if (kind == RelayEvent::Kind::TlsEstablished)
-        m_encrypted = true;
+        m_encrypted.insert(m_current.session);
     else if (kind == RelayEvent::Kind::ClientConnected || kind == RelayEvent::Kind::SessionEnded)
-        m_encrypted = false;
+        m_encrypted.remove(m_current.session);
 }
 
 void TranscriptReader::takeLines()
@@ -391,17 +395,19 @@ QByteArray TranscriptReader::transcript() const
 {
     QByteArray out;
     out.reserve(m_bytes.size() + qsizetype(m_lines.size()) * 20);
-    QByteArray stamp;
+    QByteArray head;
     qint64 stampedMsecs = 0;
+    int headSession = 0;
     for (const Line &line : m_lines) {
-        if (stamp.isEmpty() || line.msecs != stampedMsecs) {
-            stamp = Transcript::stamp(line.msecs);
+        if (head.isEmpty() || line.msecs != stampedMsecs || line.session != headSession) {
+            head = Transcript::stamp(line.msecs) + Transcript::sessionPrefix(line.session);
             stampedMsecs = line.msecs;
+            headSession = line.session;
         }
         if (line.kind == Line::Kind::Row)
-            Transcript::appendLine(out, stamp, line.side, bytes(line));
+            Transcript::appendLine(out, head, line.side, bytes(line));
         else
-            Transcript::appendMarkerLine(out, stamp, QByteArrayView(SessionMarks::utf8(mark(line))));
+            Transcript::appendMarkerLine(out, head, QByteArrayView(SessionMarks::utf8(mark(line))));
     }
     return out;
 }

@@ -9,13 +9,16 @@
 #include <QByteArrayView>
 #include <QCoreApplication>
 #include <QDate>
+#include <QSet>
 #include <QString>
 
 #include <vector>
 
 // Reads back a stamped transcript, as saved or copied from the window or
 // written by the console: "HH:MM:SS.mmm C: row", "HH:MM:SS.mmm S: row" and
-// "HH:MM:SS.mmm -- mark" lines, the time being optional.
+// "HH:MM:SS.mmm -- mark" lines, the time being optional. A line of a
+// numbered session has "#K " before its "C: ", "S: " or "-- "
+// (Transcript::sessionPrefix()): its row or mark comes back as session K's.
 //
 // A row comes back as the bytes whose transcript is that line: the UTF-8 of
 // its text, "\xHH" being the byte HH. Rows are written so that these are
@@ -24,7 +27,8 @@
 // A row line ending in a lone backslash had no CR LF after it (see
 // Transcript::appendLine). A mark comes back as the event it stands for
 // (TranscriptMarks). Rows after a session's TLS mark, up to its end, are
-// flagged as having come through TLS, as they were when captured.
+// flagged as having come through TLS, as they were when captured: each
+// session's own, sessions served at once being interleaved.
 //
 // The file only knows times of day. The last line is taken to fall on the
 // day the file last changed, and each time the clock goes back by more than
@@ -49,6 +53,7 @@ public:
         Side side; // rows only
         bool encrypted; // rows only
         LineCapture::RowEnd end; // rows only
+        int session; // 0 when unnumbered
         qint64 msecs; // since the epoch once placed
         qsizetype offset; // of the row's bytes, or the mark's index
         qsizetype length;
@@ -109,7 +114,9 @@ private:
     Line m_current{};
     bool m_inLine = false;
     bool m_started = false;
-    bool m_encrypted = false;
+    // The sessions whose rows come through TLS, from a handshake's mark to
+    // the session's end.
+    QSet<int> m_encrypted;
     qsizetype m_lineNumber = 0;
     qint64 m_previousOfDay = -1;
     qint64 m_currentOfDay = -1; // the line's own stamp, -1 for none

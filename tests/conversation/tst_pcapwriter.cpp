@@ -1,3 +1,5 @@
+#include "ConversationPcap.h"
+#include "InterleavedSessions.h"
 #include "PcapWriter.h"
 #include "TestTexts.h"
 #include "TsharkStreams.h"
@@ -50,6 +52,22 @@ QList<QByteArray> packetFields(const QString &capture, const QStringList &fields
         return {};
     }
     return tshark.readAllStandardOutput().trimmed().split('\n');
+}
+
+// "client <-> server" for every TCP conversation tshark finds, in order.
+QStringList conversations(const QString &capture)
+{
+    QProcess tshark;
+    tshark.start(tsharkPath(), {QStringLiteral("-r"), capture, QStringLiteral("-q"), QStringLiteral("-z"), QStringLiteral("conv,tcp")});
+    if (!tshark.waitForFinished(60000))
+        return {};
+    QStringList pairs;
+    for (const QByteArray &line : tshark.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 3 && f[1] == "<->")
+            pairs << QString::fromLatin1(f[0] + " <-> " + f[2]);
+    }
+    return pairs;
 }
 
 } // namespace
@@ -142,6 +160,54 @@ private Q_SLOTS:
                 seen << segment(f[0], f[1], what, qRound64(f[3].toDouble() * 1000));
         }
         QCOMPARE(seen, expected);
+    }
+
+    // Sessions served at once, exported from the model: one stream each,
+    // with its own endpoints and exactly its own bytes, however their rows
+    // and marks interleave; with one session shown, that session alone.
+    // No packet of any stream looks amiss to the reader.
+    void exportKeepsEachSessionItsOwnStream()
+    {
+        const QList<SessionStep> steps = interleavedSessions();
+        Conversation conversation;
+        fillInterleaved(conversation, steps, T0);
+        for (const int shown : {0, 2}) {
+            conversation.showSession(shown);
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("export.pcap"));
+            QFile file(path);
+            QString error;
+            QVERIFY(file.open(QIODevice::WriteOnly) && ConversationPcap::write(conversation, &file, &error));
+            file.close();
+            const QList<int> sessions = shown ? QList<int>{shown} : QList<int>{1, 2};
+            QStringList pairs;
+            for (qsizetype i = 0; i < sessions.size(); ++i) {
+                TcpStream expected;
+                for (const SessionStep &step : steps) {
+                    if (step.session != sessions[i])
+                        continue;
+                    if (step.what == 'C')
+                        expected.fromClient += step.bytes;
+                    else if (step.what == 'S')
+                        expected.fromServer += step.bytes;
+                    else if (step.what == 'B')
+                        expected.clientNode = QString::fromLatin1(step.bytes).section(QLatin1Char(' '), 0, 0),
+                        expected.serverNode = QString::fromLatin1(step.bytes).section(QLatin1Char(' '), 1, 1);
+                }
+                TcpStream followed;
+                QVERIFY(followStream(path, int(i), &followed));
+                QCOMPARE(followed.clientNode, expected.clientNode);
+                QCOMPARE(followed.serverNode, expected.serverNode);
+                QCOMPARE(followed.fromClient, expected.fromClient);
+                QCOMPARE(followed.fromServer, expected.fromServer);
+                // This table writes IPv6 endpoints without their brackets.
+                pairs << QString(expected.clientNode + QStringLiteral(" <-> ") + expected.serverNode).remove(QRegularExpression(QStringLiteral("[][]")));
+            }
+            QString failure;
+            const QList<QByteArray> packets = packetFields(path, {QStringLiteral("tcp.analysis.flags")}, &failure);
+            QVERIFY2(!packets.isEmpty() && packets.count("") == packets.size(), qPrintable(failure));
+            QCOMPARE(conversations(path), pairs);
+        }
     }
 
     // What a process killed now would leave: the writer is still open.

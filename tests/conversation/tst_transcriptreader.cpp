@@ -1,3 +1,5 @@
+#include "ConversationSearch.h"
+#include "InterleavedSessions.h"
 #include "RegularFile.h"
 #include "SessionMarks.h"
 #include "TestTexts.h"
@@ -209,6 +211,12 @@ private Q_SLOTS:
                                    "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
                                    "10:00:00.006 C: next\n";
         QTest::newRow("padlocks") << session << session << QStringLiteral("---pp--");
+        QTest::newRow("sessions") << QByteArray("10:00:00.000 #1 -- TLS client\n10:00:00.001 #2 C: a\n#12 S:\n"
+                                                "10:00:00.002 #1 S: b\n#1 -- 10:00:00.002 \xc2\xb7 ferm\xc3\xa9" "e\n#1 C: c\n")
+                                  << QByteArray("10:00:00.000 #1 -- TLS client\n10:00:00.001 #2 C: a\n10:00:00.001 #12 S: \n"
+                                                "10:00:00.002 #1 S: b\n10:00:00.002 #1 -- 10:00:00.002 \xc2\xb7 ferm\xc3\xa9" "e\n"
+                                                "10:00:00.002 #1 C: c\n")
+                                  << QStringLiteral("---p--");
     }
 
     void oddLinesReadAsCaptureWouldHaveMadeThem()
@@ -228,6 +236,61 @@ private Q_SLOTS:
                 locks += line.encrypted ? QLatin1Char('p') : QLatin1Char('-');
             QCOMPARE(locks, padlocks);
         }
+    }
+
+    // Sessions served at once: shown one at a time, every row number, text,
+    // search, reply time and transcript is of that session's rows alone, and
+    // appending only tells the views about its own. Saved with their "#K "
+    // and read back, the sessions come back, TLS padlocks each its own.
+    void sessionsAreShownApartAndReadBack()
+    {
+        const qint64 t0 = at(Day, 14, 3, 22, 0);
+        const QList<SessionStep> steps = interleavedSessions();
+        Conversation conversation;
+        const QMap<int, QByteArray> lines = fillInterleaved(conversation, steps, t0);
+        QCOMPARE(conversation.transcript(0, conversation.rowCount()), lines[0]);
+        QVERIFY(lines[0].contains("\n14:03:22.011 #1 C: QUIT\n14:03:22.011 #2 C: QUIT\n"));
+        ConversationSearch search(&conversation);
+        search.setText(QStringLiteral("ehlo"));
+        QCOMPARE(search.count(), 2);
+        QCOMPARE(conversation.replyText(7), QStringLiteral("r\u00e9ponse en 5 ms")); // "250-one", not after "MAIL two"
+        QSignalSpy inserted(&conversation, &QAbstractItemModel::rowsInserted);
+        for (const int session : {2, 1}) {
+            conversation.showSession(session);
+            QCOMPARE(conversation.transcript(0, conversation.rowCount()), lines[session]);
+            for (int row = 0; row < conversation.rowCount(); ++row)
+                QCOMPARE(conversation.index(row, 0).data(Conversation::SessionRole).toInt(), session);
+            QCOMPARE(search.matches(), std::vector<int>{2});
+        }
+        QCOMPARE(conversation.replyText(3), QStringLiteral("r\u00e9ponse en 5 ms"));
+        QCOMPARE(conversation.arrivalText(1), Transcript::clockTime(t0 + 2) + QStringLiteral(" (+2 ms)"));
+        const int shown = conversation.rowCount();
+        LineCapture capture;
+        conversation.appendRows(Side::Client, capture.feed("RSET\r\n"), t0 + 20, false, 2);
+        QCOMPARE(inserted.count(), 0);
+        conversation.appendRows(Side::Client, capture.feed("NOOP\r\n"), t0 + 21, false, 1);
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(inserted[0].value(1).toInt(), shown);
+        QCOMPARE(conversation.rowCount(), shown + 1);
+        QCOMPARE(conversation.text(shown, Side::Client), QStringLiteral("NOOP"));
+        // A clear takes every session's rows, and its undo brings them back.
+        conversation.clear();
+        QCOMPARE(conversation.rowCount(), 0);
+        QCOMPARE(conversation.clearedRows(), 16);
+        QVERIFY(conversation.restoreCleared());
+        QCOMPARE(conversation.rowCount(), shown + 1);
+
+        conversation.showSession(0);
+        TranscriptReader reader;
+        QVERIFY2(reader.parse(conversation.transcript(0, conversation.rowCount()), Day), qPrintable(reader.errorString()));
+        Conversation reopened;
+        reopened.load(reader);
+        QCOMPARE(reopened.transcript(0, reopened.rowCount()), conversation.transcript(0, conversation.rowCount()));
+        reopened.showSession(1);
+        QCOMPARE(reopened.transcript(0, 8), lines[1]);
+        QVERIFY(reopened.isEncrypted(6) && reopened.mark(7).event.session == 1);
+        reopened.showSession(2);
+        QVERIFY(!reopened.isEncrypted(4));
     }
 
     // A time the day guessed lacks (clocks going forward) means the file was
@@ -271,6 +334,9 @@ private Q_SLOTS:
         QTest::newRow("unknown side") << good + "14:03:22.418 X: y\n"
                                       << QStringLiteral("ligne 3\u00a0: \u00ab\u00a0C: \u00bb, \u00ab\u00a0S: \u00bb ou "
                                                         "\u00ab\u00a0-- \u00bb attendu apr\u00e8s l\u2019heure");
+        QTest::newRow("no session number") << good + "14:03:22.418 #x C: y\n"
+                                           << QStringLiteral("ligne 3\u00a0: \u00ab\u00a0C: \u00bb, \u00ab\u00a0S: \u00bb ou "
+                                                             "\u00ab\u00a0-- \u00bb attendu apr\u00e8s l\u2019heure");
         QTest::newRow("unknown escape") << good + "14:03:22.418 C: a\\qb\n" << QStringLiteral("ligne 3\u00a0: ") + escape;
         QTest::newRow("cut escape") << good + "14:03:22.418 C: a\\x4" << QStringLiteral("ligne 3\u00a0: ") + escape;
         QTest::newRow("Latin-1 text") << good + "14:03:22.418 C: \xe9t\xe9\n"
