@@ -7,6 +7,7 @@
 #include "OwnerOnlyFiles.h"
 #include "SessionMarks.h"
 #include "StandardStreams.h"
+#include "Transcript.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -94,17 +95,6 @@ void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 
     }
 }
 
-void ConsoleFrontEnd::beginCapture(const RelayEvent &event)
-{
-    // Each session its own stream, keyed by its number, between its own client's
-    // address and port and the server's.
-    QHostAddress client, server;
-    quint16 clientPort = 0, serverPort = 0;
-    ConversationPcap::endpoint(event.client, &client, &clientPort);
-    ConversationPcap::endpoint(event.server, &server, &serverPort);
-    m_pcap->beginSession(client, clientPort, server, serverPort, event.time, event.session);
-}
-
 void ConsoleFrontEnd::checkCapture()
 {
     // The relay goes on: the transcript on stdout is still whole.
@@ -127,14 +117,15 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
     const QString mark = SessionMarks::text(event);
     if (!mark.isEmpty())
         m_writer.writeMarker(event.time, mark, event.session);
+    // Each session its own stream, between its own client and the server.
     if (m_pcap && event.kind == RelayEvent::Kind::ClientConnected)
-        beginCapture(event);
+        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time, event.session);
     else if (m_pcap && event.kind == RelayEvent::Kind::SessionEnded)
-        ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time);
+        ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time, event.session);
     if (m_pcap)
         checkCapture();
     const QString told = EventText::describe(event);
-    m_log.print(event.session == 0 ? told : QStringLiteral("#%1 ").arg(event.session) + told);
+    m_log.print(QString::fromLatin1(Transcript::sessionPrefix(event.session)) + told);
     if (event.kind == RelayEvent::Kind::ListenFailed)
         end(1);
 }

@@ -57,7 +57,6 @@ private Q_SLOTS:
 
 private:
     void holdReadingWhileFull();
-    void beginCapture(const RelayEvent &event);
     void checkCapture();
     void end(int status);
 

@@ -260,9 +260,8 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, int session,
 {
     // All rows of one chunk arrived together, so they share one time, and
     // belong to one session, told after the time as a saved transcript tells it.
-    QByteArray head = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
-    if (session != 0)
-        head += '#' + QByteArray::number(session) + ' ';
+    const QByteArray head = (m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray())
+        + Transcript::sessionPrefix(session);
     if (kind == Marker) {
         Transcript::appendMarkerLine(out.bytes, head, QString::fromUtf8(rows.row(0)));
         ++out.rows;
