@@ -124,8 +124,8 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
         ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time, event.session);
     if (m_pcap)
         checkCapture();
-    const QString told = EventText::describe(event);
-    m_log.print(QString::fromLatin1(Transcript::sessionPrefix(event.session)) + told);
+    // An event of a numbered session reads "dravlin: #3 …", as its lines on stdout.
+    m_log.print(QString::fromLatin1(Transcript::sessionPrefix(event.session)) + EventText::describe(event));
     if (event.kind == RelayEvent::Kind::ListenFailed)
         end(1);
 }
