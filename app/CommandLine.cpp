@@ -70,8 +70,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         "Relais TCP qui affiche, ligne par ligne, la conversation entre un client et un "
         "serveur (SMTP, POP3, ...). Sans option, ouvre la fenêtre."));
     // One entry per option, in the order the help lists them.
-    enum Option { Help, Version, Console, Listen, Server, Timestamps, Start, Open, Pcap, InspectTls, TlsInsecure,
-                  ServerTls, ExportCa };
+    enum Option { Help, Version, Console, Listen, Server, Clients, Timestamps, Start, Open, Pcap, InspectTls,
+                  TlsInsecure, ServerTls, ExportCa };
     const QList<QCommandLineOption> options = {
         {{QStringLiteral("h"), QStringLiteral("help")},
          tr("Affiche cette aide.")},
@@ -89,6 +89,12 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
             "est le port local. IPv6 avec port : [adresse]:port.")
              .arg(QLatin1String(RelaySettings::DefaultServerHost)),
          tr("hôte[:port]")},
+        {QStringLiteral("clients"),
+         tr("Nombre de clients servis à la fois, de 1 à %1 (défaut : 1) ; les suivants "
+            "attendent leur tour. Au-delà de 1, chaque ligne de la console commence par le "
+            "numéro de sa session (#1, #2, ...).")
+             .arg(RelaySettings::MaxClients),
+         tr("nombre")},
         {QStringLiteral("timestamps"),
          tr("Avec --console seulement : fait précéder chaque ligne de l'heure locale "
             "d'arrivée, HH:MM:SS.mmm.")},
@@ -138,7 +144,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return Outcome::ShowVersion;
 
     // A second value would silently win over the first; say so instead.
-    for (const Option option : {Listen, Server, Open, Pcap, ExportCa}) {
+    for (const Option option : {Listen, Server, Clients, Open, Pcap, ExportCa}) {
         const QStringList values = parser.values(options[option]);
         if (values.size() > 1) {
             errorText = tr("--%1 donné %2 fois (%3) : une seule valeur est possible")
@@ -192,6 +198,18 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         listenPortText = parser.value(options[Listen]);
         listenGiven = true;
     }
+    if (parser.isSet(options[Clients])) {
+        clientsText = parser.value(options[Clients]);
+        clientsGiven = true;
+        // Refused here for both front ends: the window would otherwise show a
+        // count it cannot use, and the console has no field to correct it in.
+        if (!RelaySettings::parseClients(clientsText, &clients)) {
+            using Error = RelaySettings::Error;
+            errorText = EventText::settingsError(Error{Error::Field::Clients, Error::Problem::NotAClientCount, clientsText},
+                                                 EventText::Naming::ConsoleOptions);
+            return Outcome::Error;
+        }
+    }
     QString serverPort;
     if (parser.isSet(options[Server])) {
         serverGiven = true;
@@ -222,6 +240,7 @@ bool CommandLine::consoleSettings(RelaySettings *settings, QString *error) const
         return false;
     }
     parsed.tls = tls;
+    parsed.maxClients = clients;
     *settings = parsed;
     return true;
 }

@@ -7,6 +7,7 @@
 #include "OwnerOnlyFiles.h"
 #include "SessionMarks.h"
 #include "StandardStreams.h"
+#include "Transcript.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -71,23 +72,25 @@ int ConsoleFrontEnd::start(const CommandLine &options)
     // The CA or the trusted certificates could not be had: the event said why.
     if (!m_relay.isArmed())
         return 1;
-    m_log.print(tr("relais vers %1 depuis %2, écoute dans %3 ms")
-                    .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
-                         settings.listenPort == 0 ? tr("un port choisi par le système")
-                                                  : tr("le port %1").arg(settings.listenPort))
-                    .arg(Relay::RearmIntervalMs));
+    const QString starting = tr("relais vers %1 depuis %2, écoute dans %3 ms")
+                                 .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
+                                      settings.listenPort == 0 ? tr("un port choisi par le système")
+                                                               : tr("le port %1").arg(settings.listenPort))
+                                 .arg(Relay::RearmIntervalMs);
+    m_log.print(settings.maxClients == 1 ? starting
+                                         : tr("%1, jusqu'à %2 clients à la fois").arg(starting).arg(settings.maxClients));
     return -1;
 }
 
-void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
+void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool, int session)
 {
-    m_writer.write(side, rows, arrivedMsecs);
+    m_writer.write(side, rows, arrivedMsecs, session);
 }
 
-void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool)
+void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool, int session)
 {
     if (m_pcap) {
-        m_pcap->data(side, bytes, arrivedMsecs);
+        m_pcap->data(side, bytes, arrivedMsecs, session);
         checkCapture();
     }
 }
@@ -113,14 +116,16 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
     }
     const QString mark = SessionMarks::text(event);
     if (!mark.isEmpty())
-        m_writer.writeMarker(event.time, mark);
+        m_writer.writeMarker(event.time, mark, event.session);
+    // Each session its own stream, between its own client and the server.
     if (m_pcap && event.kind == RelayEvent::Kind::ClientConnected)
-        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time);
+        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time, event.session);
     else if (m_pcap && event.kind == RelayEvent::Kind::SessionEnded)
-        ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time);
+        ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time, event.session);
     if (m_pcap)
         checkCapture();
-    m_log.print(EventText::describe(event));
+    // An event of a numbered session reads "dravlin: #3 …", as its lines on stdout.
+    m_log.print(QString::fromLatin1(Transcript::sessionPrefix(event.session)) + EventText::describe(event));
     if (event.kind == RelayEvent::Kind::ListenFailed)
         end(1);
 }

@@ -21,6 +21,11 @@ class CommandLine;
 // Runs the relay without a window: rows to stdout ("C: " / "S: "), events to
 // stderr. SIGINT, SIGTERM or a failing stdout end it: bytes already read are
 // delivered, the connections closed, and what was lost is counted.
+//
+// With several clients served at once, every line about a session (rows and
+// marks on stdout, events on stderr) carries its number, "#3 ", and the pcap
+// capture holds one TCP stream per session. The relay is held as a whole
+// while stdout is full: the sessions share one budget.
 class ConsoleFrontEnd : public QObject
 {
     Q_OBJECT
@@ -40,8 +45,8 @@ public:
     int start(const CommandLine &options);
 
 private Q_SLOTS:
-    void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
-    void onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted);
+    void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted, int session);
+    void onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session);
     void onRelayEvent(const RelayEvent &event);
     void onTerminationSignal();
     void onOutputFailed(const QString &reason);

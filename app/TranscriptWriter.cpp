@@ -16,9 +16,12 @@ constexpr int MaxSpares = 4;
 constexpr qsizetype KeepBytes = qsizetype{16} * 1024;
 
 // One chunk in a batch: when it arrived (qint64), how many rows (quint32),
-// its kind (one byte), then per row its length (quint32, how the row ended
-// in its top two bits: a row is far shorter) and its bytes.
-constexpr qsizetype HeaderBytes = sizeof(qint64) + sizeof(quint32) + sizeof(quint8);
+// its session (qint32), its kind (one byte), then per row its length
+// (quint32, how the row ended in its top two bits: a row is far shorter) and
+// its bytes.
+constexpr qsizetype CountAt = sizeof(qint64);
+constexpr qsizetype SessionAt = CountAt + sizeof(quint32);
+constexpr qsizetype HeaderBytes = SessionAt + sizeof(qint32) + sizeof(quint8);
 // The kinds: a side's rows, or one mark's text in UTF-8.
 constexpr quint8 ClientRows = 0;
 constexpr quint8 ServerRows = 1;
@@ -54,7 +57,7 @@ bool TranscriptWriter::isFull() const
     return m_full;
 }
 
-void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs)
+void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int session)
 {
     if (rows.isEmpty())
         return;
@@ -68,10 +71,10 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
         return; // too late: counted as not written
     if (payload >= KeepBytes && held <= 4 * payload) {
         // Shared with the relay's chunk, which neither side changes: no copy.
-        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side});
+        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side, session});
         m_held += held;
     } else {
-        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs);
+        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session);
     }
     if (m_writerIdle)
         m_wake.wakeAll();
@@ -82,7 +85,7 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
     }
 }
 
-void TranscriptWriter::writeMarker(qint64 msecs, const QString &text)
+void TranscriptWriter::writeMarker(qint64 msecs, const QString &text, int session)
 {
     LineCapture::Rows mark;
     mark.buffer = text.toUtf8();
@@ -93,12 +96,12 @@ void TranscriptWriter::writeMarker(qint64 msecs, const QString &text)
     if (m_closing)
         return;
     // Packed like a chunk, so it leaves between the rows it came between.
-    pack(mark, Marker, msecs);
+    pack(mark, Marker, msecs, session);
     if (m_writerIdle)
         m_wake.wakeAll();
 }
 
-void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs)
+void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session)
 {
     qsizetype need = HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i)
@@ -123,8 +126,10 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 a
     batch.resize(at + need);
     char *p = batch.data() + at;
     const quint32 count = quint32(rows.count());
+    const qint32 number = session;
     std::memcpy(p, &arrivedMsecs, sizeof arrivedMsecs);
-    std::memcpy(p + sizeof arrivedMsecs, &count, sizeof count);
+    std::memcpy(p + CountAt, &count, sizeof count);
+    std::memcpy(p + SessionAt, &number, sizeof number);
     p[HeaderBytes - 1] = char(kind);
     p += HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i) {
@@ -218,15 +223,18 @@ void TranscriptWriter::release(Entry &&entry)
 bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
 {
     if (entry.heldBytes > 0)
-        return writeChunk(entry.side == Side::Client ? ClientRows : ServerRows, entry.arrivedMsecs, entry.rows, out);
+        return writeChunk(entry.side == Side::Client ? ClientRows : ServerRows, entry.arrivedMsecs, entry.session,
+                          entry.rows, out);
     LineCapture::Rows rows;
     const char *p = entry.packed.constData();
     const char *const end = p + entry.packed.size();
     while (p < end) {
         qint64 arrivedMsecs = 0;
         quint32 count = 0;
+        qint32 session = 0;
         std::memcpy(&arrivedMsecs, p, sizeof arrivedMsecs);
-        std::memcpy(&count, p + sizeof arrivedMsecs, sizeof count);
+        std::memcpy(&count, p + CountAt, sizeof count);
+        std::memcpy(&session, p + SessionAt, sizeof session);
         const auto kind = static_cast<quint8>(p[HeaderBytes - 1]);
         p += HeaderBytes;
         // The chunk's rows are read in place, as spans of the batch.
@@ -241,24 +249,27 @@ bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
                                static_cast<LineCapture::RowEnd>(lengthAndEnd >> EndShift)});
             p += length;
         }
-        if (!writeChunk(kind, arrivedMsecs, rows, out))
+        if (!writeChunk(kind, arrivedMsecs, session, rows, out))
             return false;
     }
     return true;
 }
 
-bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out)
+bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, int session, const LineCapture::Rows &rows,
+                                  Pending &out)
 {
-    // All rows of one chunk arrived together, so they share one time.
-    const QByteArray stamp = m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray();
+    // All rows of one chunk arrived together, so they share one time, and
+    // belong to one session, told after the time as a saved transcript tells it.
+    const QByteArray head = (m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray())
+        + Transcript::sessionPrefix(session);
     if (kind == Marker) {
-        Transcript::appendMarkerLine(out.bytes, stamp, QString::fromUtf8(rows.row(0)));
+        Transcript::appendMarkerLine(out.bytes, head, QString::fromUtf8(rows.row(0)));
         ++out.rows;
         return true;
     }
     const Side side = kind == ClientRows ? Side::Client : Side::Server;
     for (qsizetype i = 0; i < rows.count(); ++i) {
-        Transcript::appendLine(out.bytes, stamp, side, rows.row(i));
+        Transcript::appendLine(out.bytes, head, side, rows.row(i));
         ++out.rows;
         if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_out.isInterrupted()))
             return false;

@@ -43,9 +43,11 @@ public:
     ~TranscriptWriter() override;
 
     void setTimestamps(bool on) { m_timestamps = on; }
-    void write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs);
+    // session: the relay's number for the rows' session, written "#K " at the
+    // head of each line (after the stamp); 0 writes the lines as ever.
+    void write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int session = 0);
     // A mark line ("-- " and the text), in order with the rows around it.
-    void writeMarker(qint64 msecs, const QString &text);
+    void writeMarker(qint64 msecs, const QString &text, int session = 0);
 
     // Takes no more rows and waits until everything handed over is written or
     // the deadline has passed, when a write still blocked is interrupted.
@@ -73,6 +75,7 @@ private:
         qint64 arrivedMsecs = 0;
         qint64 heldBytes = 0;
         Side side = Side::Client;
+        int session = 0;
     };
     // The escaped lines not yet handed to the system, and how many they are.
     struct Pending {
@@ -80,10 +83,10 @@ private:
         qint64 rows = 0;
     };
 
-    void pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs);
+    void pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session);
     void run();
     bool writeEntry(const Entry &entry, Pending &out);
-    bool writeChunk(quint8 kind, qint64 arrivedMsecs, const LineCapture::Rows &rows, Pending &out);
+    bool writeChunk(quint8 kind, qint64 arrivedMsecs, int session, const LineCapture::Rows &rows, Pending &out);
     bool writeOut(Pending &out);
     void release(Entry &&entry);
 

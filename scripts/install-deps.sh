@@ -4,7 +4,7 @@
 # libqt6svg6 carries Qt's SVG image plugin, which draws the window's icon.
 set -eu
 
-PACKAGES="cmake make g++ pkg-config qt6-base-dev libssl-dev openssl libgl-dev clang libclang-rt-14-dev desktop-file-utils groff-base fonts-liberation qt6-translations-l10n libqt6svg6 tshark"
+PACKAGES="cmake make g++ pkg-config qt6-base-dev libssl-dev openssl libgl-dev clang libclang-rt-14-dev desktop-file-utils groff-base fonts-liberation qt6-translations-l10n libqt6svg6 tshark python3 python3-aiosmtpd"
 
 missing=""
 for p in $PACKAGES; do

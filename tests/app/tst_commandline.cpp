@@ -20,8 +20,9 @@ QString shown(const QString &text, bool given)
 // What a command line comes to, on one line: "=file" for a CA export; "!" and
 // the message when refused, on the console also by the check of its settings;
 // else the flags (c console, t timestamps, s start, i inspect, k insecure,
-// b bridge, as the relay will get them) and the three field texts, in
-// parentheses those not given, which the window leaves as they were.
+// b bridge, as the relay will get them), the three field texts, in
+// parentheses those not given, which the window leaves as they were, and
+// with --clients "|" and the count (on the console, as the relay will get it).
 QString outcome(const QStringList &args)
 {
     CommandLine cl;
@@ -42,7 +43,8 @@ QString outcome(const QStringList &args)
         if (on)
             flags += QLatin1Char(letter);
     return flags + u'|' + shown(cl.listenPortText, cl.listenGiven) + u'|' + shown(cl.serverHostText, cl.serverGiven)
-        + u'|' + shown(cl.serverPortText, cl.serverPortGiven);
+        + u'|' + shown(cl.serverPortText, cl.serverPortGiven)
+        + (cl.clientsGiven ? u'|' + QString::number(cl.console ? settings.maxClients : cl.clients) : QString());
 }
 
 } // namespace
@@ -73,6 +75,9 @@ private Q_SLOTS:
         row("bridge in the window", {"--server-tls", "--start"}, "sb|(25)|(192.168.0.1)|(25)");
         row("insecure alone in the window", {"--tls-insecure"}, "k|(25)|(192.168.0.1)|(25)"); // the box is ticked later
         row("export the CA", {"--export-ca", "ca.pem"}, "=ca.pem");
+        row("clients on the console", {"--console", "--clients", "64", "--listen", "0", "--server", "h:1"}, "c|0|h|1|64");
+        // Spaces around are taken, as around a port.
+        row("clients in the window", {"--clients= 2 "}, "|(25)|(192.168.0.1)|(25)|2");
 
         row("unknown", {"--stamps"}, "!option inconnue : --stamps");
         row("flag given a value", {"--timestamps=oui"}, "!l'option --timestamps ne prend pas de valeur");
@@ -93,6 +98,17 @@ private Q_SLOTS:
         row("console --listen 65536", {"--console", "--listen", "65536"}, "!(--listen) invalide : « 65536 »");
         row("console server port 0", {"--console", "--listen", "0", "--server", "h:0"}, "!(--server) invalide : « 0 »");
         row("console --listen 0, no server port", {"--console", "--listen", "0"}, "!(--server hôte:port)");
+        // A count the relay cannot serve, refused for either front end in one wording.
+        for (const char *bad : {"0", "65", "100", "x", "", "-1", "1.5", "+3", "3 4", "\u0663", "0x4"}) {
+            const QString message = QStringLiteral("!Nombre de clients (--clients) invalide : « %1 ». Entrez un "
+                                                   "nombre entier de 1 à 64.").arg(QString::fromUtf8(bad));
+            QTest::addRow("clients «%s»", bad) << textList({"--clients", bad}) << message;
+            QTest::addRow("clients «%s», console", bad)
+                << (textList({"--console", "--listen", "0", "--server", "h:1"}) << QStringLiteral("--clients=") + QString::fromUtf8(bad))
+                << message;
+        }
+        row("--clients twice", {"--clients", "2", "--clients", "2"}, "!--clients donné 2 fois");
+        row("--clients without a value", {"--clients"}, "!valeur manquante après --clients");
     }
 
     void parse()

@@ -113,6 +113,67 @@ QList<QByteArray> unstamped(const QByteArray &out)
     return lines;
 }
 
+// A server on loopback for any number of connections at once: each is
+// greeted, and each line it ends answered "250 " and the line; without a
+// greeting it only takes what comes. received[i]: what the i-th connection sent.
+struct LineServer
+{
+    explicit LineServer(const QByteArray &greeting = {})
+    {
+        QObject::connect(&listener, &QTcpServer::newConnection, [this, greeting] {
+            while (QTcpSocket *socket = listener.nextPendingConnection()) {
+                const qsizetype index = received.size();
+                received.append(QByteArray());
+                socket->write(greeting);
+                QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, index, echo = !greeting.isEmpty()] {
+                    QByteArray &got = received[index];
+                    qsizetype at = got.lastIndexOf('\n') + 1;
+                    got += socket->readAll();
+                    for (qsizetype end; echo && (end = got.indexOf("\r\n", at)) >= 0; at = end + 2)
+                        socket->write("250 " + got.mid(at, end + 2 - at));
+                });
+            }
+        });
+        listener.listen(QHostAddress::LocalHost, 0);
+    }
+    quint16 port() const { return listener.serverPort(); }
+    QList<QByteArray> sorted() const { QList<QByteArray> all = received; std::sort(all.begin(), all.end()); return all; }
+
+    QTcpServer listener;
+    QList<QByteArray> received;
+};
+
+// The stdout lines of each session, by number, "#K " (after the stamp) taken
+// off, the session's client port from its opening mark as its first element;
+// false when a line carries no number.
+bool bySession(const QByteArray &out, bool stamped, QMap<int, QList<QByteArray>> *sessions)
+{
+    static const QRegularExpression numbered(QStringLiteral("^#([1-9]\\d*) (.*)$")),
+        opening(QStringLiteral("^-- .* \u00b7 client 127\\.0\\.0\\.1:(\\d+) \u2192 "));
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QRegularExpressionMatch m = numbered.match(QString::fromUtf8(stamped ? line.mid(13) : line));
+        if (!m.hasMatch())
+            return false;
+        QList<QByteArray> &lines = (*sessions)[m.captured(1).toInt()];
+        const QRegularExpressionMatch open = opening.match(m.captured(2));
+        if (lines.isEmpty())
+            lines.append(open.captured(1).toUtf8());
+        lines.append(m.captured(2).toUtf8());
+    }
+    return true;
+}
+
+// The lines after the opening mark of the session whose client had that port.
+QList<QByteArray> sessionOf(const QMap<int, QList<QByteArray>> &sessions, quint16 clientPort)
+{
+    for (const QList<QByteArray> &lines : sessions)
+        if (lines.constFirst() == QByteArray::number(clientPort))
+            return lines.mid(2); // the port and the opening mark
+    return {};
+}
+
 } // namespace
 
 class TestConsole : public QObject
@@ -310,32 +371,47 @@ private Q_SLOTS:
         QVERIFY(QByteArray("EHLO me\r\n").startsWith(server.received()));
     }
 
-    // 100,000 small segments towards a stdout nobody reads: memory stays within
-    // the budget, the relay stops reading until stdout is read again, and
-    // SIGTERM still ends it promptly, counting the lines it could not write.
+    // 100,000 small segments towards a stdout nobody reads, from one client or
+    // four at once: memory stays within the one budget the sessions share, the
+    // relay stops reading until stdout is read again, and SIGTERM still ends it
+    // promptly, counting the lines it could not write.
+    void stdoutNeverReadHoldsMemoryAndReading_data()
+    {
+        QTest::addColumn<int>("clients");
+        QTest::addColumn<int>("boundMiB"); // the budget, and the relay's queues and buffers
+        QTest::newRow("one client") << 1 << 16 + 8;
+        QTest::newRow("four at once") << 4 << 64;
+    }
     void stdoutNeverReadHoldsMemoryAndReading()
     {
-        LoopbackPeer server, client;
-        QVERIFY(server.listen());
+        QFETCH(int, clients);
+        QFETCH(int, boundMiB);
+        LineServer server;
         int pipeEnds[2] = {-1, -1};
         QVERIFY(::pipe(pipeEnds) == 0);
-        ConsoleRun run(relayTo(server.serverPort()), environment(),
+        ConsoleRun run(relayTo(server.port(), {QStringLiteral("--clients=%1").arg(clients)}), environment(),
                        [writeEnd = pipeEnds[1]] { ::dup2(writeEnd, STDOUT_FILENO); });
         ::close(pipeEnds[1]);
         QVERIFY2(run.listening(), run.err.constData());
         const qint64 baseKiB = run.statusKiB("VmRSS");
-        client.connectTo(run.port);
-        QVERIFY(client.waitForConnected());
-        client.socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        std::array<LoopbackPeer, 4> peers;
+        for (int k = 0; k < clients; ++k) {
+            peers[k].connectTo(run.port);
+            QVERIFY(peers[k].waitForConnected());
+            peers[k].socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        }
         const QByteArray segment = QByteArray(398, 'x') + "\r\n"; // 40 MB in all, over twice the budget
         for (int i = 0; i < 100000; ++i) {
-            client.send(segment);
-            client.socket()->flush(); // one send each while the kernel takes them
+            peers[i % clients].send(segment);
+            peers[i % clients].socket()->flush(); // one send each while the kernel takes them
         }
         QVERIFY2(run.waitFor("lecture des connexions suspendue"), run.err.constData());
         const qint64 grownKiB = run.statusKiB("VmHWM") - baseKiB;
-        QVERIFY2(grownKiB < (16 + 8) * 1024, qPrintable(QString::number(grownKiB)));
-        QVERIFY(server.received().size() < 40000000); // reading stopped
+        QVERIFY2(grownKiB < boundMiB * 1024, qPrintable(QString::number(grownKiB)));
+        qint64 relayed = 0;
+        for (const QByteArray &got : server.received)
+            relayed += got.size();
+        QVERIFY(relayed < 40000000); // reading stopped
         // Reading stdout again resumes the relay; leaving it again holds it again.
         ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
         char sink[65536];
@@ -354,6 +430,232 @@ private Q_SLOTS:
         static const QRegularExpression counted(QStringLiteral("dravlin: \\d+ lignes non écrites sur la sortie standard\n"));
         QVERIFY2(counted.match(QString::fromUtf8(run.err)).hasMatch(), run.err.constData());
         ::close(pipeEnds[0]);
+    }
+
+    // Four clients at once, their lines interleaved, then SIGTERM with the four
+    // open, an unended line each: every stdout line (after its stamp) and every
+    // event of a session carries its number; each number's lines are exactly
+    // its client's dialogue, in order, closed by its own end mark; each server
+    // connection got exactly its client's bytes; the capture holds one stream
+    // per session, between its own client's port and the server.
+    void severalClientsKeepTheirSessionsApart()
+    {
+        QTemporaryDir home;
+        LineServer server("220 ready\r\n");
+        const QString capture = home.filePath(QStringLiteral("multi.pcap"));
+        ConsoleRun run(relayTo(server.port(), textList({"--clients", "4", "--timestamps", "--pcap"}) << capture));
+        QVERIFY2(run.listening(), run.err.constData());
+        std::array<LoopbackPeer, 4> clients;
+        std::array<QByteArray, 4> said;
+        for (LoopbackPeer &client : clients)
+            client.connectTo(run.port);
+        std::array<quint16, 4> ports;
+        for (int k = 0; k < 4; ++k) { // greeted together: served at once
+            QVERIFY2(clients[k].waitForReceived(11), run.err.constData());
+            ports[k] = clients[k].socket()->localPort();
+        }
+        for (int round = 1; round <= 3; ++round) {
+            for (int k = 0; k < 4; ++k) {
+                const QByteArray line = QStringLiteral("HELO c%1-%2\r\n").arg(k).arg(round).toLatin1();
+                said[k] += line;
+                clients[k].send(line);
+            }
+            for (int k = 0; k < 4; ++k)
+                QVERIFY(clients[k].waitForReceived(11 + said[k].size() + 4 * round));
+        }
+        for (int k = 0; k < 4; ++k)
+            clients[k].send("QUIT"), said[k] += "QUIT";
+        std::array<QByteArray, 4> expected = said;
+        std::sort(expected.begin(), expected.end());
+        QVERIFY(QTest::qWaitFor([&] { return server.sorted() == QList<QByteArray>(expected.cbegin(), expected.cend()); }, 10000));
+        QElapsedTimer ending;
+        ending.start();
+        run.signal(SIGTERM);
+        QVERIFY2(run.finish(), run.err.constData());
+        QVERIFY2(ending.elapsed() < 3000, qPrintable(QString::number(ending.elapsed())));
+        QCOMPARE(run.process.exitCode(), 0);
+        QMap<int, QList<QByteArray>> sessions;
+        QVERIFY2(bySession(run.out, true, &sessions), run.out.constData());
+        QCOMPARE(sessions.keys(), (QList<int>{1, 2, 3, 4}));
+        for (int k = 0; k < 4; ++k) {
+            QList<QByteArray> dialogue = sessionOf(sessions, ports[k]);
+            QVERIFY2(!dialogue.isEmpty() && dialogue.takeLast().contains(" \xc2\xb7 relais arr\xc3\xaat\xc3\xa9 \xc2\xb7 "),
+                     run.out.constData());
+            QList<QByteArray> lines{"S: 220 ready"};
+            for (const QByteArray &line : said[k].split('\n')) { // each ended line answered, then the unended one
+                const bool ended = line.endsWith('\r');
+                lines << "C: " + line.chopped(ended ? 1 : 0);
+                if (ended)
+                    lines << "S: 250 " + line.chopped(1);
+            }
+            QCOMPARE(dialogue, lines);
+            QVERIFY2(run.err.contains(QStringLiteral("dravlin: #%1 Session termin").arg(k + 1).toUtf8()), run.err.constData());
+        }
+        if (tsharkPath().isEmpty())
+            QSKIP("tshark is not installed (Debian package tshark, in scripts/install-deps.sh)");
+        TcpStream stream;
+        for (int index = 0; index < 4; ++index) {
+            QVERIFY(followStream(capture, index, &stream));
+            const qsizetype k = std::find_if(ports.cbegin(), ports.cend(), [&](quint16 port) {
+                return stream.clientNode == QStringLiteral("127.0.0.1:%1").arg(port);
+            }) - ports.cbegin();
+            QVERIFY2(k < 4, qPrintable(stream.clientNode));
+            QCOMPARE(stream.fromClient, said[k]);
+            QCOMPARE(stream.fromServer, clients[k].received());
+            QCOMPARE(stream.serverNode, QStringLiteral("127.0.0.1:%1").arg(server.port()));
+        }
+        QVERIFY(!followStream(capture, 4, &stream));
+    }
+
+    // With two at once a third client waits, unanswered, whatever it says;
+    // once a session ends it is served, as #3, what it said meanwhile delivered.
+    void aThirdClientWaitsForASessionToEnd()
+    {
+        LineServer server("220 ready\r\n");
+        ConsoleRun run(relayTo(server.port(), textList({"--clients", "2"})));
+        QVERIFY2(run.listening(), run.err.constData());
+        std::array<LoopbackPeer, 3> clients;
+        for (int k = 0; k < 2; ++k) {
+            clients[k].connectTo(run.port);
+            QVERIFY(clients[k].waitForReceived(11));
+        }
+        clients[2].connectTo(run.port);
+        QVERIFY(clients[2].waitForConnected());
+        const quint16 waiting = clients[2].socket()->localPort();
+        clients[2].send("HELO early\r\n");
+        clients[1].send("HELO c1\r\n"); // the sessions under way go on meanwhile
+        QVERIFY(clients[1].waitForReceived(11 + 13));
+        QCOMPARE(clients[2].received(), QByteArray());
+        QCOMPARE(server.received.size(), 2);
+        clients[0].close();
+        QVERIFY2(clients[2].waitForReceived(11 + 16), run.err.constData());
+        QCOMPARE(clients[2].received(), "220 ready\r\n250 HELO early\r\n");
+        run.signal(SIGTERM);
+        QVERIFY2(run.finish(), run.err.constData());
+        QCOMPARE(run.process.exitCode(), 0);
+        QMap<int, QList<QByteArray>> sessions;
+        QVERIFY2(bySession(run.out, false, &sessions), run.out.constData());
+        QCOMPARE(sessions.keys(), (QList<int>{1, 2, 3}));
+        // Its line was waiting when it was taken: read before the server's greeting.
+        QCOMPARE(sessionOf(sessions, waiting).mid(0, 3), (QList<QByteArray>{"C: HELO early", "S: 220 ready", "S: 250 HELO early"}));
+        QVERIFY2(run.out.indexOf("#3 ") > run.out.lastIndexOf("#1 "), run.out.constData()); // after #1's end mark
+    }
+
+    // Four clients flood at once and one resets midway: the reset ends its own
+    // session only; the three others reach the server byte for byte, and their
+    // rows on stdout, joined again, are those very bytes.
+    void aResetEndsItsOwnSessionOnly()
+    {
+        LineServer server;
+        ConsoleRun run(relayTo(server.port(), textList({"--clients", "4"})));
+        QVERIFY2(run.listening(), run.err.constData());
+        std::array<LoopbackPeer, 4> clients;
+        std::array<QByteArray, 4> sent;
+        for (LoopbackPeer &client : clients)
+            client.connectTo(run.port);
+        std::array<quint16, 4> ports;
+        for (int k = 0; k < 4; ++k) {
+            QVERIFY(clients[k].waitForConnected());
+            ports[k] = clients[k].socket()->localPort();
+        }
+        const auto flood = [&](int from, int chunks) {
+            for (int chunk = 0; chunk < chunks; ++chunk) {
+                for (int k = from; k < 4; ++k) {
+                    QByteArray lines;
+                    for (int i = 0; i < 50; ++i)
+                        lines += QStringLiteral("c%1 %2.%3 ").arg(k).arg(chunk).arg(i).toLatin1() + QByteArray(60, char('a' + k)) + "\r\n";
+                    clients[k].send(lines);
+                    sent[k] += lines;
+                }
+            }
+        };
+        flood(0, 100);
+        QVERIFY(QTest::qWaitFor([&] {
+            return server.received.size() == 4 && std::all_of(server.received.cbegin(), server.received.cend(),
+                                                              [](const QByteArray &got) { return got.size() > 100000; });
+        }, 10000));
+        clients[0].reset();
+        flood(1, 100);
+        for (int k = 1; k < 4; ++k)
+            clients[k].close();
+        QVERIFY2(QTest::qWaitFor([&] { return run.drain(), run.err.count("Session termin") == 4; }, 20000), run.err.constData());
+        run.signal(SIGTERM);
+        QVERIFY2(run.finish(), run.err.constData());
+        QMap<int, QList<QByteArray>> sessions;
+        QVERIFY(bySession(run.out, false, &sessions));
+        for (int k = 0; k < 4; ++k) {
+            QList<QByteArray> rows = sessionOf(sessions, ports[k]);
+            QVERIFY(!rows.isEmpty());
+            const QByteArray ending = rows.takeLast();
+            QVERIFY2(ending.contains(k == 0 ? "\xc2\xb7 r\xc3\xa9initialis\xc3\xa9" "e par le client \xc2\xb7"
+                                          : "\xc2\xb7 ferm\xc3\xa9" "e par le client \xc2\xb7"), ending.constData());
+            QByteArray joined; // the reset session's last row may be a line cut short
+            for (const QByteArray &row : rows)
+                joined += (joined.isEmpty() ? "" : "\r\n") + row.sliced(3);
+            QVERIFY(k == 0 ? sent[0].startsWith(joined)
+                           : joined + "\r\n" == sent[k] && server.received.count(sent[k]) == 1);
+        }
+    }
+
+    // Eight python smtplib clients, all connected and greeted before any goes
+    // on, send a mail each through the console to aiosmtpd: every mail arrives
+    // whole, and each session's lines are its own client's dialogue.
+    void eightMailClientsAtOnce()
+    {
+        QString python;
+        for (const QString &candidate : {QStringLiteral("/usr/bin/python3"), QStandardPaths::findExecutable(QStringLiteral("python3"))})
+            if (!candidate.isEmpty() && python.isEmpty()
+                && QProcess::execute(candidate, {QStringLiteral("-c"), QStringLiteral("import aiosmtpd")}) == 0)
+                python = candidate;
+        if (python.isEmpty())
+            QSKIP("aiosmtpd is not installed (Debian package python3-aiosmtpd)");
+        // Says the port it serves on, takes the relay's on stdin, then runs the clients.
+        const char *script = R"(
+import smtplib, socket, sys, threading
+from aiosmtpd.controller import Controller
+got = {}
+class Keep:
+    async def handle_DATA(self, server, session, envelope):
+        got[envelope.mail_from] = envelope.content
+        return '250 kept'
+probe = socket.socket(); probe.bind(('127.0.0.1', 0)); port = probe.getsockname()[1]; probe.close()
+controller = Controller(Keep(), hostname='127.0.0.1', port=port); controller.start()
+print(port, flush=True)
+relay = int(sys.stdin.readline())
+together = threading.Barrier(8, timeout=20)
+def mail(k):
+    with smtplib.SMTP('127.0.0.1', relay, local_hostname='c%d' % k, timeout=20) as smtp:
+        together.wait()
+        smtp.sendmail('c%d@example.org' % k, ['to@example.org'], 'Subject: %d\r\n\r\n.dot %d\r\nend\r\n' % (k, k))
+threads = [threading.Thread(target=mail, args=(k,)) for k in range(8)]
+[t.start() for t in threads]; [t.join() for t in threads]
+controller.stop()
+print(sum(got.get('c%d@example.org' % k) == b'Subject: %d\r\n\r\n.dot %d\r\nend\r\n' % (k, k) for k in range(8)))
+)";
+        QProcess mailer;
+        mailer.start(python, {QStringLiteral("-c"), QString::fromLatin1(script)});
+        QVERIFY(mailer.waitForReadyRead(20000));
+        const QByteArray smtpPort = mailer.readLine().trimmed();
+        ConsoleRun run(relayTo(smtpPort.toUShort(), textList({"--clients", "8"})));
+        QVERIFY2(run.listening(), run.err.constData());
+        mailer.write(QByteArray::number(run.port) + "\n");
+        QVERIFY2(mailer.waitForFinished(60000) && mailer.exitCode() == 0, mailer.readAllStandardError().constData());
+        QCOMPARE(mailer.readAllStandardOutput().trimmed(), "8");
+        QVERIFY2(QTest::qWaitFor([&] { return run.drain(), run.err.count("Session termin") == 8; }, 10000), run.err.constData());
+        run.signal(SIGTERM);
+        QVERIFY2(run.finish(), run.err.constData());
+        QMap<int, QList<QByteArray>> sessions;
+        QVERIFY(bySession(run.out, false, &sessions));
+        QCOMPARE(sessions.size(), 8);
+        for (const QList<QByteArray> &lines : sessions) {
+            const QByteArray k = lines.value(3).mid(8); // "C: ehlo cK"
+            const QList<QByteArray> client = {"C: ehlo " + k, "C: mail FROM:<" + k + "@example.org> size=27",
+                                              "C: rcpt TO:<to@example.org>", "C: data", "C: Subject: " + k.mid(1),
+                                              "C: ", "C: ..dot " + k.mid(1), "C: end", "C: .", "C: QUIT"};
+            QList<QByteArray> said;
+            std::copy_if(lines.cbegin(), lines.cend(), std::back_inserter(said), [](const QByteArray &l) { return l.startsWith("C: "); });
+            QVERIFY2(said == client, lines.join('\n').constData());
+        }
     }
 
     // How a run that relays nothing ends: an export of the CA, 0 once written,
@@ -434,7 +736,7 @@ private Q_SLOTS:
     }
 
     // Tiny chunks are packed, large ones queued as read: either way every row
-    // comes out once, in order, with its chunk's stamp.
+    // comes out once, in order, with its chunk's stamp and session number.
     void mixedChunksComeOutWholeAndInOrder()
     {
         QTemporaryFile file;
@@ -446,16 +748,23 @@ private Q_SLOTS:
             QRandomGenerator random(8);
             for (int i = 0; i < 3000; ++i) {
                 const Side side = i % 3 ? Side::Client : Side::Server;
+                // Sessions numbered up to past a byte's range, or none; now and then a mark.
+                const int session = i % 5 ? random.bounded(300) : 0;
+                const QByteArray head = Transcript::stamp(1700000000000 + i)
+                    + (session ? '#' + QByteArray::number(session) + ' ' : QByteArray());
+                if (i % 7 == 0) {
+                    writer.writeMarker(1700000000000 + i, QStringLiteral("mark \u00b7 %1").arg(i), session);
+                    Transcript::appendMarkerLine(expected, head, QStringLiteral("mark \u00b7 %1").arg(i));
+                }
                 const bool large = random.bounded(4) == 0;
                 QByteArray bytes;
                 for (int rows = large ? 600 : 1 + random.bounded(3); rows > 0; --rows)
                     bytes += "row " + QByteArray::number(i) + (random.bounded(9) ? "" : "\x01\\\xff") + "\r\n";
                 const LineCapture::Rows rows = chunk(bytes, large ? 0 : 64 * 1024);
                 const qint64 at = 1700000000000 + i;
-                writer.write(side, rows, at);
-                const QByteArray stamp = Transcript::stamp(at);
+                writer.write(side, rows, at, session);
                 for (qsizetype r = 0; r < rows.count(); ++r)
-                    Transcript::appendLine(expected, stamp, side, rows.row(r));
+                    Transcript::appendLine(expected, head, side, rows.row(r));
             }
             QCOMPARE(writer.finish(QDeadlineTimer(10000)), 0);
         }
