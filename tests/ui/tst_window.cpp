@@ -569,7 +569,7 @@ private Q_SLOTS:
         QTest::newRow("TLS without its authority") << QStringLiteral("tls") << textList({port, "127.0.0.1", port, "1"})
                                                    << QStringLiteral("dravlin") << QString();
         // --start clicks for the user: the same box, the values shown as typed.
-        QTest::newRow("command line") << QStringLiteral("options") << textList({"vingt", "127.0.0.1", "vingt", "1"})
+        QTest::newRow("command line") << QStringLiteral("options") << textList({"vingt", "127.0.0.1", "vingt", "64"})
                                       << QStringLiteral("Serveur sur le port") << QStringLiteral("txtPortClient");
     }
     void badInputIsReportedAndStartsNothing()
@@ -582,7 +582,8 @@ private Q_SLOTS:
         QSignalSpy reported(m_window, &MainWindow::errorReported);
         QTemporaryDir home;
         if (route == QLatin1String("options")) {
-            openWith({QStringLiteral("--listen"), fields[0], QStringLiteral("--server"), fields[1], QStringLiteral("--start")});
+            openWith({QStringLiteral("--listen"), fields[0], QStringLiteral("--server"), fields[1], QStringLiteral("--clients"),
+                      fields[3], QStringLiteral("--start")});
             QTRY_COMPARE(reported.count(), 1);
         } else {
             if (route == QLatin1String("tls")) {
@@ -672,14 +673,15 @@ private Q_SLOTS:
         LineEchoServer server;
         QVERIFY(server.listenLocally());
         const quint16 port = LoopbackPeer::unusedPort();
-        m_window->setFieldTexts(QString::number(port), QStringLiteral("127.0.0.1"), QString::number(server.serverPort()));
-        m_window->configuration()->setClientsText(QStringLiteral("3"));
-        m_window->clickStart();
+        openWith({QStringLiteral("--listen"), QString::number(port), QStringLiteral("--server"),
+                  QStringLiteral("127.0.0.1:%1").arg(server.serverPort()), QStringLiteral("--clients"), QStringLiteral(" 3"),
+                  QStringLiteral("--start")});
         auto *list = control<SessionList>("lstSessions");
         QWidget *gutter = control("gutterSessions");
         const QAbstractItemModel *listed = list->model();
         const auto cell = [listed](int row, int column) { return listed->index(row, column).data().toString(); };
         QTRY_COMPARE(m_window->relay().listeningPort(), port);
+        QCOMPARE(control<QLineEdit>("txtClients")->text(), QStringLiteral(" 3")); // as typed
         QVERIFY(list->isVisible() && !gutter->isVisible() && list->geometry().right() < m_client->geometry().left());
         LoopbackPeer clients[3];
         for (int k = 0; k < 2; ++k) { // one after the other: numbered as they come
