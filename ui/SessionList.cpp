@@ -90,10 +90,10 @@ void SessionList::startRun(int maxClients)
 
 void SessionList::rebuild()
 {
-    // The marks of every row tell the sessions, whichever was shown.
+    // The marks of every row tell the sessions, whichever was shown; the
+    // reset that follows selects "Toutes" again.
     showSession(0);
     m_table->rebuild(*m_conversation);
-    showSession(0);
 }
 
 void SessionList::showSession(int session)

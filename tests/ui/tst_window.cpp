@@ -696,6 +696,7 @@ private Q_SLOTS:
                      QStringList({QString::number(k + 1), QStringLiteral("127.0.0.1:%1").arg(clients[k].socket()->localPort()),
                                   QStringLiteral("en cours"), QStringLiteral("8")}));
         QCOMPARE(cell(0, 0), QStringLiteral("Toutes"));
+        QTRY_VERIFY(control<QLabel>("lblDebit")->text().startsWith(QStringLiteral("2 sessions · client → serveur 16 o")));
         QVERIFY(gutter->isVisible() && m_client->viewport()->x() > m_server->viewport()->x());
         waitShown();
         Recorder numbers;
