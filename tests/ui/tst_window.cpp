@@ -711,6 +711,10 @@ private Q_SLOTS:
         QVERIFY(!gutter->isVisible());
         const QStringList second = textList({"220 2", " ", "re: EHLO 2"});
         QTRY_COMPARE(shownRows(m_server).mid(1), second);
+        m_window->openFindBar(); // finds what is shown: this session's two, then all four
+        QTest::keyClicks(control<QLineEdit>("txtRecherche"), QStringLiteral("ehlo"));
+        auto *found = control<QLabel>("lblCompte");
+        QVERIFY2(found->text().endsWith(QStringLiteral(" / 2")), qPrintable(found->text()));
         clients[0].send("late\r\n"); // another session's rows stay out
         clients[2].connectTo(port);
         QVERIFY(clients[2].waitForReceived(7) && clients[0].waitForReceived(29));
@@ -736,7 +740,7 @@ private Q_SLOTS:
 
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(listed->index(0, 0)).center());
         QCOMPARE(m_conv->shownSession(), 0);
-        QVERIFY(gutter->isVisible());
+        QVERIFY(gutter->isVisible() && found->text().endsWith(QStringLiteral(" / 4")));
         const auto ink = [&](int row) { // of the session's number, its row not selected
             Recorder recorder;
             list->viewport()->render(&recorder, QPoint(), QRegion(list->visualRect(listed->index(row, 0))), QWidget::RenderFlags());
