@@ -7,7 +7,8 @@
 //                                            takes one connection, checks every byte
 //   dravlin_bench_peer sinks SHAPE BYTES N   the same for N connections at once, each checked
 //                                            in a thread of its own; complete_ns is the last one's
-//   dravlin_bench_peer send SHAPE BYTES PORT sends to 127.0.0.1:PORT, then half-closes
+//   dravlin_bench_peer send SHAPE BYTES PORT [wait]  sends to 127.0.0.1:PORT, then half-closes;
+//                                            with wait, says "ready" and starts on a line from stdin
 //   dravlin_bench_peer echo                  listens, answers each 100-byte request
 //   dravlin_bench_peer ping PORT COUNT       COUNT timed round trips through PORT
 //
@@ -263,9 +264,18 @@ int endSending(int fd, int64_t startNs)
     return 0;
 }
 
-int runSend(const std::string &shape, size_t size, uint16_t port)
+int runSend(const std::string &shape, size_t size, uint16_t port, bool waitForGo)
 {
     const std::vector<char> data = makeData(shape, size);
+    // Senders started together make their data first, so that none is still
+    // making it while another's transfer is timed.
+    if (waitForGo) {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        char go[16];
+        if (!std::fgets(go, sizeof go, stdin))
+            die("waiting for go");
+    }
     const int64_t startNs = nowNs();
     const int fd = connectTo(port);
     for (size_t sent = 0; sent < size; sent += WriteBytes)
@@ -505,8 +515,8 @@ int main(int argc, char **argv)
         return runSink(argv[2], std::strtoull(argv[3], nullptr, 10));
     if (mode == "sinks" && argc == 5)
         return runSinks(argv[2], std::strtoull(argv[3], nullptr, 10), std::atoi(argv[4]));
-    if (mode == "send" && argc == 5)
-        return runSend(argv[2], std::strtoull(argv[3], nullptr, 10), uint16_t(std::atoi(argv[4])));
+    if (mode == "send" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "wait")))
+        return runSend(argv[2], std::strtoull(argv[3], nullptr, 10), uint16_t(std::atoi(argv[4])), argc == 6);
     if (mode == "echo" && argc == 2)
         return runEcho();
     if (mode == "ping" && argc == 4)
