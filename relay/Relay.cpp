@@ -128,20 +128,23 @@ void Relay::holdReading(bool held)
 void Relay::setSilenceLimit(int ms)
 {
     m_limits.silenceMs = ms;
-    for (RelaySession *session : m_sessions)
-        session->setLimits(m_limits);
+    applyLimits();
 }
 
 void Relay::setStallLimit(int ms)
 {
     m_limits.stallMs = ms;
-    for (RelaySession *session : m_sessions)
-        session->setLimits(m_limits);
+    applyLimits();
 }
 
 void Relay::setHandshakeLimit(int ms)
 {
     m_limits.handshakeMs = ms;
+    applyLimits();
+}
+
+void Relay::applyLimits()
+{
     for (RelaySession *session : m_sessions)
         session->setLimits(m_limits);
 }

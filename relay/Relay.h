@@ -109,6 +109,8 @@ private Q_SLOTS:
 
 private:
     bool prepareTls();
+    // The limits apply to the sessions under way too.
+    void applyLimits();
     void sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer);
     bool oneAtATime() const { return m_settings.maxClients <= 1; }
     RelaySession *newest() const { return m_sessions.empty() ? nullptr : m_sessions.back(); }
