@@ -182,26 +182,18 @@ private Q_SLOTS:
             const QList<int> sessions = shown ? QList<int>{shown} : QList<int>{1, 2};
             QStringList pairs;
             for (qsizetype i = 0; i < sessions.size(); ++i) {
-                TcpStream expected;
+                QByteArray said[2], endpoints; // from the client, from the server; both nodes, from the opening step
                 for (const SessionStep &step : steps) {
-                    if (step.session != sessions[i])
-                        continue;
-                    if (step.what == 'C')
-                        expected.fromClient += step.bytes;
-                    else if (step.what == 'S')
-                        expected.fromServer += step.bytes;
-                    else if (step.what == 'B')
-                        expected.clientNode = QString::fromLatin1(step.bytes).section(QLatin1Char(' '), 0, 0),
-                        expected.serverNode = QString::fromLatin1(step.bytes).section(QLatin1Char(' '), 1, 1);
+                    if (step.session == sessions[i] && step.what != 'T' && step.what != 'E')
+                        (step.what == 'B' ? endpoints : said[step.what == 'S']) += step.bytes;
                 }
                 TcpStream followed;
                 QVERIFY(followStream(path, int(i), &followed));
-                QCOMPARE(followed.clientNode, expected.clientNode);
-                QCOMPARE(followed.serverNode, expected.serverNode);
-                QCOMPARE(followed.fromClient, expected.fromClient);
-                QCOMPARE(followed.fromServer, expected.fromServer);
+                QCOMPARE(followed.clientNode + u' ' + followed.serverNode, QString::fromLatin1(endpoints));
+                QCOMPARE(followed.fromClient, said[0]);
+                QCOMPARE(followed.fromServer, said[1]);
                 // This table writes IPv6 endpoints without their brackets.
-                pairs << QString(expected.clientNode + QStringLiteral(" <-> ") + expected.serverNode).remove(QRegularExpression(QStringLiteral("[][]")));
+                pairs << QString::fromLatin1(endpoints).replace(u' ', QStringLiteral(" <-> ")).remove(QRegularExpression(QStringLiteral("[][]")));
             }
             QString failure;
             const QList<QByteArray> packets = packetFields(path, {QStringLiteral("tcp.analysis.flags")}, &failure);

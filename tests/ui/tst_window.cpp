@@ -710,10 +710,6 @@ private Q_SLOTS:
         QVERIFY(!gutter->isVisible());
         const QStringList second = textList({"220 2", " ", "re: EHLO 2"});
         QTRY_COMPARE(shownRows(m_server).mid(1), second);
-        m_window->openFindBar(); // finds what is shown: this session's two, then all four
-        QTest::keyClicks(control<QLineEdit>("txtRecherche"), QStringLiteral("ehlo"));
-        auto *found = control<QLabel>("lblCompte");
-        QVERIFY2(found->text().endsWith(QStringLiteral(" / 2")), qPrintable(found->text()));
         clients[0].send("late\r\n"); // another session's rows stay out
         clients[2].connectTo(port);
         QVERIFY(clients[2].waitForReceived(7) && clients[0].waitForReceived(29));
@@ -739,7 +735,7 @@ private Q_SLOTS:
 
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(listed->index(0, 0)).center());
         QCOMPARE(m_conv->shownSession(), 0);
-        QVERIFY(gutter->isVisible() && found->text().endsWith(QStringLiteral(" / 4")));
+        QVERIFY(gutter->isVisible());
         const auto ink = [&](int row) { // of the session's number, its row not selected
             Recorder recorder;
             list->viewport()->render(&recorder, QPoint(), QRegion(list->visualRect(listed->index(row, 0))), QWidget::RenderFlags());
@@ -981,12 +977,7 @@ private Q_SLOTS:
         file.close();
         QVERIFY(m_window->openConversation(file.fileName()));
         QCOMPARE(m_conv->rowCount(), 9);
-        QString locks;
-        for (int row = 0; row < 9; ++row) {
-            for (int column : {0, 1})
-                locks += m_conv->index(row, column).data(Conversation::EncryptedRole).toBool() ? QLatin1Char('p') : QLatin1Char('-');
-        }
-        QCOMPARE(locks, QStringLiteral("------p--p--------"));
+        QVERIFY(m_conv->index(3, 0).data(Conversation::EncryptedRole).toBool() && !m_conv->index(8, 0).data(Conversation::EncryptedRole).toBool());
         const QModelIndex mark = m_conv->index(7, 0);
         QVERIFY(mark.data(Conversation::ShownTextRole).toString().size() <= Conversation::ShownChars + 1);
         QVERIFY(mark.data(Qt::ToolTipRole).toString().size() <= Conversation::ShownChars + 1);
@@ -1193,20 +1184,16 @@ private Q_SLOTS:
         QVERIFY(items.fills.contains(RowDelegate::badgeFill(m_client->palette())));
     }
 
-    void emptyLineShowsAMarkAndAlignmentRowsAShadeLongRowsOnlyWhatFits()
+    // (A row too long for its pane: the ellipsis test.)
+    void emptyLineShowsAMarkAndAlignmentRowsAShade()
     {
-        add(Side::Client, {"", QByteArray(64 * 1024, 'w')});
+        add(Side::Client, {""});
         waitShown();
         const Drawing empty = drawingOf(m_client, 0), alignment = drawingOf(m_server, 0);
         QVERIFY(empty.texts.isEmpty());
         QVERIFY(empty.paths.size() == 1 && empty.paths[0].alphaF() < 0.5); // the faint return mark
         QVERIFY(alignment.texts.isEmpty() && alignment.paths.isEmpty());
         QVERIFY(alignment.fills.contains(RowDelegate::alignmentBackground(m_server->palette())));
-        // 64 KiB: one text item, cut to what the pane shows, ending in an ellipsis.
-        const Drawing longRow = drawingOf(m_client, 1);
-        QCOMPARE(longRow.texts.size(), 1);
-        QVERIFY(longRow.texts[0].text.size() < m_client->viewport()->width());
-        QVERIFY(longRow.texts[0].text.endsWith(QChar(0x2026)));
     }
 
     // Enter or "Détails…" on a row: all of a long binary row, as hex and as
@@ -1365,7 +1352,7 @@ private Q_SLOTS:
             QVERIFY2(texts.last().text.endsWith(QChar(0x2026)), qPrintable(texts.last().text));
             QVERIFY2(texts.last().x + m_client->fontMetrics().horizontalAdvance(texts.last().text) <= m_client->viewport()->width(),
                      qPrintable(QString::number(width)));
-            QVERIFY(texts.size() == 1 || texts[texts.size() - 2].x < texts.last().x);
+            QVERIFY(texts.size() == 1 ? texts[0].text.size() < width : texts[texts.size() - 2].x < texts.last().x);
         }
     }
 
