@@ -37,21 +37,6 @@ inline QList<SessionStep> interleavedSessions()
             {13, 1, 'E', {}}};
 }
 
-inline RelayEvent sessionEvent(const SessionStep &step, qint64 t0)
-{
-    RelayEvent event;
-    event.kind = step.what == 'B'   ? RelayEvent::Kind::ClientConnected
-                 : step.what == 'E' ? RelayEvent::Kind::SessionEnded
-                                    : RelayEvent::Kind::TlsEstablished;
-    event.time = t0 + step.after;
-    event.session = step.session;
-    event.client = QString::fromLatin1(step.bytes.split(' ').value(0));
-    event.server = QString::fromLatin1(step.bytes.split(' ').value(1));
-    event.end = step.session == 1 ? RelayEvent::End::ClosedByServer : RelayEvent::End::ClosedByClient;
-    event.tls.protocol = QStringLiteral("TLSv1.3");
-    return event;
-}
-
 // Fills the model with the steps, and gives the transcript each session's
 // lines make, keyed by session (0: every line).
 inline QMap<int, QByteArray> fillInterleaved(Conversation &conversation, const QList<SessionStep> &steps, qint64 t0)
@@ -62,13 +47,21 @@ inline QMap<int, QByteArray> fillInterleaved(Conversation &conversation, const Q
         QByteArray written;
         if (step.what == 'C' || step.what == 'S') {
             const Side side = step.what == 'C' ? Side::Client : Side::Server;
-            LineCapture capture;
-            const LineCapture::Rows rows = capture.feed(step.bytes);
+            const LineCapture::Rows rows = LineCapture().feed(step.bytes);
             conversation.appendRows(side, rows, t0 + step.after, step.encrypted, step.session);
             for (qsizetype i = 0; i < rows.count(); ++i)
                 Transcript::appendLine(written, head, side, rows.row(i));
         } else {
-            const RelayEvent event = sessionEvent(step, t0);
+            RelayEvent event;
+            event.kind = step.what == 'B'   ? RelayEvent::Kind::ClientConnected
+                         : step.what == 'E' ? RelayEvent::Kind::SessionEnded
+                                            : RelayEvent::Kind::TlsEstablished;
+            event.time = t0 + step.after;
+            event.session = step.session;
+            event.client = QString::fromLatin1(step.bytes.split(' ').value(0));
+            event.server = QString::fromLatin1(step.bytes.split(' ').value(1));
+            event.end = step.session == 1 ? RelayEvent::End::ClosedByServer : RelayEvent::End::ClosedByClient;
+            event.tls.protocol = QStringLiteral("TLSv1.3");
             conversation.appendMark(event);
             Transcript::appendMarkerLine(written, head, SessionMarks::text(event));
         }

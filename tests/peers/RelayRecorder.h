@@ -20,11 +20,10 @@ struct RelayRecorder
         relay.setStallLimit(stallMs);
         capture.follow(&relay);
         QObject::connect(&capture, &ConversationCapture::rowsCaptured, &relay,
-                         [this](Side side, const LineCapture::Rows &got, qint64, bool encrypted, int session) {
+                         [this](Side side, const LineCapture::Rows &got, qint64, bool encrypted, int) {
                              for (qsizetype i = 0; i < got.count(); ++i) {
                                  rows[side].append(got.row(i).toByteArray());
                                  insideTls[side].append(encrypted);
-                                 sessionRows[session][side].append(got.row(i).toByteArray());
                              }
                          });
         QObject::connect(&relay, &Relay::eventOccurred, &relay, [this](const RelayEvent &e) { events.append(e); });
@@ -75,6 +74,5 @@ struct RelayRecorder
     Relay &relay = *owned;
     QMap<Side, QList<QByteArray>> rows;
     QMap<Side, QList<bool>> insideTls;
-    QMap<int, QMap<Side, QList<QByteArray>>> sessionRows; // by session number
     QList<RelayEvent> events;
 };
