@@ -40,7 +40,10 @@ void DialogueEndWatch::feed(Side from, QByteArrayView bytes)
             clientLine(line.longer ? QByteArrayView() : kept);
         else if (!line.longer)
             serverLine(kept);
-        line = LineStart{};
+        // Only the count is reset: the bytes past it are never read, and
+        // clearing them for every line relayed would cost more than the rest.
+        line.size = 0;
+        line.longer = false;
         at = stop + 1;
     }
 }
