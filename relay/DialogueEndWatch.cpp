@@ -25,25 +25,33 @@ void DialogueEndWatch::feed(Side from, QByteArrayView bytes)
     while (at < bytes.size()) {
         const auto *lf = static_cast<const char *>(std::memchr(data + at, '\n', size_t(bytes.size() - at)));
         const qsizetype stop = lf ? lf - data : bytes.size();
-        const qsizetype take = std::min(stop - at, KeptBytes - line.size);
-        std::memcpy(line.bytes.data() + line.size, data + at, size_t(take));
-        line.size += take;
-        line.longer = line.longer || take < stop - at;
-        if (!lf)
-            return;
-        QByteArrayView kept(line.bytes.data(), line.size);
+        QByteArrayView kept;
+        bool longer = false;
+        if (lf && line.size == 0 && !line.longer) {
+            // The whole line is in this chunk, as most are: read where it lies.
+            longer = stop - at > KeptBytes;
+            kept = QByteArrayView(data + at, longer ? KeptBytes : stop - at);
+        } else {
+            // Its start waits for the rest, in the chunks to come.
+            const qsizetype take = std::min(stop - at, KeptBytes - line.size);
+            std::memcpy(line.bytes.data() + line.size, data + at, size_t(take));
+            line.size += take;
+            line.longer = line.longer || take < stop - at;
+            if (!lf)
+                return;
+            longer = line.longer;
+            kept = QByteArrayView(line.bytes.data(), line.size);
+            line.size = 0;
+            line.longer = false;
+        }
         while (!kept.isEmpty() && (kept.back() == '\r' || kept.back() == ' '))
             kept.chop(1);
         // A line too long to be a closing command is still a command: it
         // takes the place of the last one.
         if (from == Side::Client)
-            clientLine(line.longer ? QByteArrayView() : kept);
-        else if (!line.longer)
+            clientLine(longer ? QByteArrayView() : kept);
+        else if (!longer)
             serverLine(kept);
-        // Only the count is reset: the bytes past it are never read, and
-        // clearing them for every line relayed would cost more than the rest.
-        line.size = 0;
-        line.longer = false;
         at = stop + 1;
     }
 }
