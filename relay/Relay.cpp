@@ -197,11 +197,7 @@ void Relay::onClientConnectionRequest(int requestId)
         delete session;
         // The system would not let the connection be driven: the client is
         // dropped, told by a reset, and the relay goes on listening.
-        RelayEvent refused = makeEvent(RelayEvent::Kind::PeerReset);
-        refused.side = Side::Client;
-        refused.error = m_listener.error();
-        refused.reason = m_listener.errorString();
-        report(refused);
+        reportClientRefused();
         return;
     }
     m_sessions.push_back(session);
@@ -225,6 +221,11 @@ void Relay::onAcceptFailed()
     if (m_acceptFailing)
         return;
     m_acceptFailing = true;
+    reportClientRefused();
+}
+
+void Relay::reportClientRefused()
+{
     RelayEvent refused = makeEvent(RelayEvent::Kind::PeerReset);
     refused.side = Side::Client;
     refused.error = m_listener.error();

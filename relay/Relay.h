@@ -114,6 +114,8 @@ private:
     void sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer);
     bool oneAtATime() const { return m_settings.maxClients <= 1; }
     RelaySession *newest() const { return m_sessions.empty() ? nullptr : m_sessions.back(); }
+    // A client the listener could not hand over, as the listener tells why.
+    void reportClientRefused();
     RelayEvent makeEvent(RelayEvent::Kind kind) const;
     void report(const RelayEvent &event);
 
