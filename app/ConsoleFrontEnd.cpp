@@ -114,6 +114,9 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
         m_log.print(tr("écoute sur le port %1").arg(m_relay.listeningPort()));
         return;
     }
+    // Bytes read and never delivered make the run a failure, whatever ends it.
+    if (event.kind == RelayEvent::Kind::Undelivered)
+        m_status = qMax(m_status, 1);
     const QString mark = SessionMarks::text(event);
     if (!mark.isEmpty())
         m_writer.writeMarker(event.time, mark, event.session);

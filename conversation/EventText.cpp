@@ -89,8 +89,18 @@ QString EventText::describe(const RelayEvent &event)
         return withReason(tr("Connexion réinitialisée par le %1").arg(sideName(event.side)),
                           RowText::escaped(event.reason));
     case Kind::Undelivered:
-        return tr("%1 non remis au %2 : %3")
-                   .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event))
+        // Bytes read after the end are counted apart: they were never shown as rows.
+        return (event.undelivered > 0 || event.ignoredAfterEnd == 0
+                    ? tr("%1 non remis au %2 : %3")
+                          .arg(bytes(event.undelivered), sideName(event.side), undeliveredBecause(event))
+                          + (event.ignoredAfterEnd > 0 ? tr(" ; de plus, ") : QString())
+                    : QString())
+            + (event.ignoredAfterEnd > 0
+                   ? tr("%1 %2 par le %3 après la fin de la session, lus mais jamais remis au %4")
+                         .arg(bytes(event.ignoredAfterEnd),
+                              agreed(event.ignoredAfterEnd, tr("envoyé"), tr("envoyés")),
+                              sideName(otherSide(event.side)), sideName(event.side))
+                   : QString())
             + (event.reason.isEmpty()
                    ? QString()
                    : tr(" ; réinitialisation impossible (%1), le %2 a pu prendre la fin pour normale")

@@ -44,6 +44,12 @@ void Relay::start(const RelaySettings &settings)
 {
     m_settings = settings;
     m_settings.maxClients = std::clamp(settings.maxClients, 1, RelaySettings::MaxClients);
+    if (m_stopped) {
+        // Sessions a Stop left delivering end now: the new run has its own.
+        const std::vector<RelaySession *> sessions = m_sessions;
+        for (RelaySession *session : sessions)
+            session->shutdown();
+    }
     m_finishing = false;
     m_stopped = false;
     if (!prepareTls())
@@ -85,7 +91,14 @@ bool Relay::prepareTls()
 
 void Relay::stop()
 {
-    shutdown();
+    // A pending re-arm must not bring a listener back behind a stopped relay.
+    tmrAll.stop();
+    m_stopped = true;
+    m_listener.close();
+    // Each session leaves the list as it ends, possibly at once.
+    const std::vector<RelaySession *> sessions = m_sessions;
+    for (RelaySession *session : sessions)
+        session->finish(StopGraceMs);
     report(makeEvent(RelayEvent::Kind::Stopped));
 }
 

@@ -47,6 +47,7 @@ public:
     static constexpr int DefaultSilenceLimitMs = 10000;
     // A TLS handshake on either side not done by then ends the session.
     static constexpr int DefaultHandshakeLimitMs = 10000;
+    static constexpr int StopGraceMs = 2000;
     static constexpr qint64 SendQueueBound = RelaySession::SendQueueBound;
 
     explicit Relay(QObject *parent = nullptr);
@@ -57,9 +58,12 @@ public:
     std::optional<RelaySettings::Error> start(const QString &listenPortText, const QString &serverPortText,
                                               const QString &serverHostText, const RelaySettings::Tls &tls = {});
     void start(const RelaySettings &settings);
-    // Closes everything at once; bytes still queued are dropped and reported.
+    // Stops listening; each session delivers what was already read (at most
+    // StopGraceMs) and ends, what could not be delivered reported. A start()
+    // meanwhile ends them at once.
     void stop();
-    // As stop(), without the Stopped event (a session cut short is still reported).
+    // Closes everything at once, without the Stopped event; bytes still
+    // queued are dropped, and a session cut short is still reported.
     void shutdown();
     // Stops listening and re-arming, delivers what was already read from
     // either side to the other in every session (at most graceMs), closes,

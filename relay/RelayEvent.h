@@ -70,6 +70,9 @@ struct RelayEvent
     FailureCause cause;          // why, as data, for the wording to put in French
     End end = End::None;
     qint64 undelivered = 0;
+    // Undelivered: what the other side sent once the end was decided, read
+    // only to be dropped (never shown as rows); side missed those too.
+    qint64 ignoredAfterEnd = 0;
     qint64 bytesClientToServer = 0; // read from the client during the session
     qint64 bytesServerToClient = 0; // read from the server during the session
     qint64 durationMs = 0;

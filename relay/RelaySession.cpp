@@ -38,6 +38,7 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
     wskServeur.setObjectName(QStringLiteral("wskServeur"));
     m_silenceTimer.setSingleShot(true);
     m_graceTimer.setSingleShot(true);
+    m_settleTimer.setInterval(SettlePollMs);
     setLimits(limits);
     wskServeur.setRemotePort(m_run->settings.serverPort);
     wskServeur.setRemoteHost(m_run->settings.serverHost);
@@ -45,8 +46,9 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
     connect(&m_silenceTimer, &QTimer::timeout, this, &RelaySession::onSilenceTimeout);
     connect(&m_graceTimer, &QTimer::timeout, this, [this] {
         if (isLive())
-            completeSession();
+            completeSession(true);
     });
+    connect(&m_settleTimer, &QTimer::timeout, this, &RelaySession::settleEnding);
     connect(&wskServeur, &StreamSocket::connected, this, &RelaySession::onServerConnected);
     connect(&wskServeur, &StreamSocket::failed, this, &RelaySession::onServerFailed);
     // One handler per event for both sockets, bound to its side here.
@@ -111,7 +113,7 @@ void RelaySession::shutdown()
         m_end = RelayEvent::End::Stopped;
         enter(SessionState::Ending);
     }
-    completeSession();
+    completeSession(true);
 }
 
 void RelaySession::finish(int graceMs)
@@ -130,23 +132,33 @@ void RelaySession::holdReading(bool held)
         updateReading();
 }
 
-void RelaySession::completeSession()
+void RelaySession::completeSession(bool forced)
 {
     if (!isLive())
         return;
     m_graceTimer.stop();
+    m_settleTimer.stop();
     m_silenceTimer.stop();
     for (QTimer &clock : m_handshakeTimer)
         clock.stop();
-    closeSide(Side::Client);
-    closeSide(Side::Server);
+    // Both sides first, as one may add to what the other missed.
+    for (const Side side : {Side::Client, Side::Server}) {
+        if (socket(side).isOpen())
+            socket(side).drainReadable();
+    }
+    // A side that missed bytes never gets an end that looks complete.
+    for (const Side side : {Side::Client, Side::Server}) {
+        const int i = sideIndex(side);
+        closeSide(side, m_resetAtClose[i] || m_ignored[i] > 0 || m_undelivered[i] > 0, forced);
+    }
     enter(SessionState::Over);
     for (const Side side : {Side::Client, Side::Server}) {
-        if (m_undelivered[sideIndex(side)] == 0)
+        if (m_undelivered[sideIndex(side)] == 0 && m_ignored[sideIndex(side)] == 0)
             continue;
         RelayEvent lost = makeEvent(RelayEvent::Kind::Undelivered);
         lost.side = side;
         lost.undelivered = m_undelivered[sideIndex(side)];
+        lost.ignoredAfterEnd = m_ignored[sideIndex(side)];
         lost.end = m_end;
         lost.reason = m_resetFailure[sideIndex(side)];
         Q_EMIT eventOccurred(lost);
@@ -159,7 +171,8 @@ void RelaySession::completeSession()
     ended.durationMs = m_sessionClock.elapsed();
     ended.cause = m_endCause;
     Q_EMIT eventOccurred(ended);
-    Q_EMIT this->ended(m_undelivered[sideIndex(Side::Client)], m_undelivered[sideIndex(Side::Server)]);
+    const int c = sideIndex(Side::Client), s = sideIndex(Side::Server);
+    Q_EMIT this->ended(m_undelivered[c] + m_ignored[c], m_undelivered[s] + m_ignored[s]);
 }
 
 RelayEvent RelaySession::makeEvent(RelayEvent::Kind kind) const
@@ -175,6 +188,10 @@ RelayEvent RelaySession::makeEvent(RelayEvent::Kind kind) const
 
 void RelaySession::relayChunk(Side from, const QByteArray &bytes)
 {
+    if (m_state == SessionState::Ending) {
+        m_ignored[sideIndex(otherSide(from))] += bytes.size();
+        return;
+    }
     if (m_watching)
         watchForUpgrade(from, bytes);
     else
@@ -269,8 +286,10 @@ std::unique_ptr<TlsEngine> RelaySession::serverEngine() const
 // once connected, dialling having a limit of its own.
 void RelaySession::startHandshakeClock(Side side)
 {
-    if (socket(side).state() == StreamSocket::State::Connected)
+    if (socket(side).state() == StreamSocket::State::Connected) {
         m_handshakeTimer[sideIndex(side)].start();
+        keepClocks();
+    }
 }
 
 // A peer that starts a handshake and stops midway (part of a ClientHello, or a
@@ -290,6 +309,7 @@ void RelaySession::handshakeOverdue(Side side)
 void RelaySession::tlsEstablished(Side side)
 {
     m_handshakeTimer[sideIndex(side)].stop();
+    m_handshakeHeld[sideIndex(side)] = false;
     RelayEvent established = makeEvent(RelayEvent::Kind::TlsEstablished);
     established.side = side;
     established.upgrade = m_upgrade;
@@ -300,6 +320,7 @@ void RelaySession::tlsEstablished(Side side)
 void RelaySession::tlsFailed(Side side)
 {
     m_handshakeTimer[sideIndex(side)].stop();
+    m_handshakeHeld[sideIndex(side)] = false;
     if (!isLive())
         return;
     StreamSocket &s = socket(side);
@@ -369,8 +390,11 @@ void RelaySession::readEnded(Side side)
     RelayEvent closed = makeEvent(RelayEvent::Kind::PeerClosed);
     closed.side = side;
     Q_EMIT eventOccurred(closed);
-    // Passed on once everything queued for the other side has been written.
-    socket(otherSide(side)).shutdownWrite();
+    // Passed on once everything queued for the other side has been written;
+    // not to a side that already missed bytes, which is to be reset.
+    const int other = sideIndex(otherSide(side));
+    if (!m_resetAtClose[other] && m_ignored[other] == 0 && m_undelivered[other] == 0)
+        socket(otherSide(side)).shutdownWrite();
     if (m_state == SessionState::Ending) {
         settleEnding();
     } else if (socket(otherSide(side)).hasReadEnded()) {
@@ -378,7 +402,9 @@ void RelaySession::readEnded(Side side)
                                                  : RelayEvent::End::ClosedByServer,
                    *m_firstEnded);
     } else {
+        m_silenceArmed = true;
         m_silenceTimer.start();
+        keepClocks();
     }
 }
 
@@ -396,6 +422,8 @@ void RelaySession::reset(Side side)
     if (afterDialogue)
         broken.end = RelayEvent::End::ClosedByClientAfterDialogue;
     Q_EMIT eventOccurred(broken);
+    // The other side is told the same way, once what it is owed is delivered.
+    m_resetAtClose[sideIndex(otherSide(side))] = true;
     closeSide(side);
     if (m_state == SessionState::Ending)
         settleEnding();
@@ -433,9 +461,17 @@ void RelaySession::endSession(RelayEvent::End how, Side side)
 {
     if (!isRelaying())
         return;
+    // What the client sent while an answer was due was read before the end:
+    // delivered like the rest.
+    if (m_watching) {
+        m_watching = false;
+        if (const QByteArray held = m_detector.takeHeld(); !held.isEmpty())
+            forward(Side::Client, held);
+    }
     enter(SessionState::Ending);
     m_end = how;
     m_endSide = side;
+    m_silenceArmed = false;
     m_silenceTimer.stop();
     updateReading();
     settleEnding();
@@ -445,20 +481,21 @@ void RelaySession::settleEnding()
 {
     if (m_state != SessionState::Ending)
         return;
-    bool open = false;
+    // Each side is done once what it is owed has left our queue and, unless
+    // it has ended its own sending (after which nothing it sends can make
+    // the system reset it), has been acknowledged by the peer. The stall
+    // limit bounds the wait on a peer that takes nothing.
     for (const Side side : {Side::Client, Side::Server}) {
-        StreamSocket &s = socket(side);
-        if (s.pendingSendBytes() > 0
-            && (s.state() == StreamSocket::State::Connected || s.state() == StreamSocket::State::Connecting)) {
-            // Delivered first, then the end of stream; the stall limit bounds the wait.
-            s.shutdownWrite();
-            open = true;
-        } else if (s.state() != StreamSocket::State::Closed) {
-            closeSide(side);
+        const StreamSocket &s = socket(side);
+        if (!s.isOpen())
+            continue;
+        if (s.pendingSendBytes() > 0 || (!s.hasReadEnded() && s.kernelQueued() > 0)) {
+            if (!m_settleTimer.isActive())
+                m_settleTimer.start();
+            return;
         }
     }
-    if (!open)
-        completeSession();
+    completeSession();
 }
 
 void RelaySession::enter(SessionState next)
@@ -483,19 +520,50 @@ void RelaySession::enter(SessionState next)
 
 void RelaySession::updateReading()
 {
+    // Ending reads everything, to count and drop it: nothing is relayed any
+    // more, so nothing waits on the front end or on the other side's queue.
+    const bool ending = m_state == SessionState::Ending;
     for (const Side side : {Side::Client, Side::Server})
-        socket(side).setReadPaused(m_held || m_state == SessionState::Ending || m_flowPaused[sideIndex(side)]
-                                   || (side == Side::Client && m_watching && m_detector.holdIsFull()));
+        socket(side).setReadPaused(!ending
+                                   && (m_held || m_flowPaused[sideIndex(side)]
+                                       || (side == Side::Client && m_watching && m_detector.holdIsFull())));
+    keepClocks();
 }
 
-void RelaySession::closeSide(Side side, bool reset)
+void RelaySession::keepClocks()
+{
+    // A peer we do not read cannot be blamed for silence, nor for a handshake
+    // that waits on bytes we leave in the kernel. Counting starts again when
+    // reading does.
+    if (m_silenceArmed && isRelaying()) {
+        const Side silent = wskClient.hasReadEnded() ? Side::Server : Side::Client;
+        if (socket(silent).isReadPaused())
+            m_silenceTimer.stop();
+        else if (!m_silenceTimer.isActive())
+            m_silenceTimer.start();
+    }
+    for (const Side side : {Side::Client, Side::Server}) {
+        const int i = sideIndex(side);
+        QTimer &clock = m_handshakeTimer[i];
+        const bool paused = socket(side).isReadPaused();
+        if (paused && clock.isActive()) {
+            clock.stop();
+            m_handshakeHeld[i] = true;
+        } else if (!paused && m_handshakeHeld[i]) {
+            m_handshakeHeld[i] = false;
+            clock.start();
+        }
+    }
+}
+
+void RelaySession::closeSide(Side side, bool reset, bool forced)
 {
     StreamSocket &s = socket(side);
     breakRow(side);
     // An orderly close leaves what the kernel holds to be delivered. With
-    // bytes still queued here it is a reset instead, which loses those the
-    // kernel holds as well.
-    if (reset || s.pendingSendBytes() > 0) {
+    // bytes still queued here, or still unacknowledged once the wait is over,
+    // it is a reset instead, which loses those the kernel holds as well.
+    if (reset || s.pendingSendBytes() > 0 || (forced && s.isOpen() && s.kernelQueued() > 0)) {
         m_undelivered[sideIndex(side)] += s.undeliveredBytes();
         if (const QString why = s.abort(); !why.isEmpty())
             m_resetFailure[sideIndex(side)] = why;

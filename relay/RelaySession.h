@@ -30,6 +30,8 @@ public:
     // Past this many bytes waiting to go out on one side, the other side is no
     // longer read until they drain, so a slow reader cannot grow our memory.
     static constexpr qint64 SendQueueBound = qint64{1024} * 1024;
+    // How often an ending session looks whether the peers have acknowledged what they were sent.
+    static constexpr int SettlePollMs = 20;
 
     // What every session of one run shares, made once when the relay starts.
     struct Run {
@@ -73,7 +75,7 @@ Q_SIGNALS:
     void rowBreak(Side side, qint64 atMsecs, bool encrypted, int session);
     void eventOccurred(const RelayEvent &event);
     // Everything is closed and reported (SessionEnded last): bytes read from
-    // one side that the other never got.
+    // one side that the other never got, those read after the end included.
     void ended(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
 private:
@@ -84,7 +86,12 @@ private:
     enum class SessionState {
         Dialling, // what the client says waits, in order, for the server being reached
         Relaying, // both sides connected; either direction may already have ended
-        Ending,   // nothing more is read; queues drain, within the stall limit, then the session ends
+        // Nothing more is relayed. What was read goes on being delivered,
+        // within the stall limit (and finish()'s grace); what arrives now is
+        // read only to be counted and dropped, so that no close leaves unread
+        // data behind, which the system would answer with a reset that throws
+        // away what it still holds for that peer.
+        Ending,
         Over,
     };
 
@@ -111,9 +118,12 @@ private:
     void stalled(Side side);
     void endSession(RelayEvent::End how, Side side = Side::Client);
     void settleEnding();
-    void completeSession();
+    // forced: the wait is over; what is still unacknowledged is lost, and said to be.
+    void completeSession(bool forced = false);
     void updateReading();
-    void closeSide(Side side, bool reset = false);
+    // The peer clocks count only while Dravlin reads that peer.
+    void keepClocks();
+    void closeSide(Side side, bool reset = false, bool forced = false);
     void breakRow(Side side);
     bool isEncrypted() const { return wskClient.isTls() || wskServeur.isTls(); }
     RelayEvent makeEvent(RelayEvent::Kind kind) const;
@@ -125,7 +135,14 @@ private:
     StreamSocket wskServeur;
     QTimer m_silenceTimer;
     QTimer m_graceTimer;
+    // While Ending: the kernel's acknowledgements come with no event, so the
+    // wait for them is a poll.
+    QTimer m_settleTimer;
     QTimer m_handshakeTimer[2];
+    // The silence limit applies (a side has ended its sending), whether or not
+    // its clock runs just now.
+    bool m_silenceArmed = false;
+    bool m_handshakeHeld[2] = {};
 
     UpgradeDetector m_detector;
     // While Dialling or Relaying: the detector sees every byte until TLS,
@@ -148,6 +165,10 @@ private:
     QString m_client;
     qint64 m_bytesFrom[2] = {};
     qint64 m_undelivered[2] = {};
+    // Bytes the other side sent once the end was decided: read, never relayed.
+    qint64 m_ignored[2] = {};
+    // The other side reset: so does this one, once what it is owed is delivered.
+    bool m_resetAtClose[2] = {};
     // Why a side could not be given the reset its loss called for.
     QString m_resetFailure[2];
     QElapsedTimer m_sessionClock;

@@ -395,7 +395,7 @@ void StreamSocket::writeQueued()
     // The stall limit counts from the last byte the peer took; it keeps
     // watching while the kernel still holds bytes for the peer.
     if (written > 0 || !m_stallTimer.isActive())
-        m_stallTimer.start();
+        watchStall();
     if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || m_closeNotifyQueued) && !endSending())
         return;
     updateNotifiers();
@@ -448,6 +448,8 @@ bool StreamSocket::readFromPeer()
     chunk.resize(ReadChunkBytes);
     StreamCalls::Failure why;
     const qint64 n = StreamCalls::receive(m_fd, chunk.data(), ReadChunkBytes, &why);
+    if (n > 0)
+        m_readBytes += n;
     if (n > 0 && m_tls) {
         // The engine copies what it is fed, so the buffer is kept for the next read.
         chunk.resize(qsizetype(n));
@@ -533,8 +535,42 @@ qint64 StreamSocket::undeliveredBytes() const
 
 void StreamSocket::setReadPaused(bool paused)
 {
+    if (paused == m_readPaused)
+        return;
     m_readPaused = paused;
     updateNotifiers();
+    if (m_state != State::Connected)
+        return; // a dial's own limit runs whatever reading does
+    if (paused)
+        m_stallTimer.stop();
+    else if (const qint64 unacknowledged = kernelQueued(); m_pending > 0 || unacknowledged > 0) {
+        // Counted again from what the peer has taken by now.
+        m_takenMark = m_written - unacknowledged;
+        watchStall();
+    }
+}
+
+void StreamSocket::watchStall()
+{
+    if (m_readPaused && m_state == State::Connected)
+        return;
+    m_stallTimer.start();
+}
+
+qint64 StreamSocket::drainReadable()
+{
+    qint64 total = 0;
+    // Bounded, so that a peer sending as fast as loopback goes cannot keep us here.
+    for (int i = 0; i < 4 * ReadsPerWake; ++i) {
+        if (m_fd < 0 || m_readEnded || m_broken || m_state != State::Connected)
+            break;
+        const qint64 before = m_readBytes;
+        const bool more = readFromPeer();
+        total += m_readBytes - before;
+        if (!more)
+            break;
+    }
+    return total;
 }
 
 void StreamSocket::updateNotifiers()
@@ -565,6 +601,7 @@ void StreamSocket::close()
     m_headOffset = 0;
     m_pending = 0;
     m_written = 0;
+    m_readBytes = 0;
     m_takenMark = 0;
     m_readPaused = false;
     m_readEnded = false;

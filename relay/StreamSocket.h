@@ -87,6 +87,8 @@ public:
     qint64 pendingSendBytes() const { return m_pending; }
     // Queued here or still unacknowledged in the kernel: what a reset now would lose.
     qint64 undeliveredBytes() const;
+    // Of those, the ones the kernel holds: written, not yet acknowledged by the peer.
+    qint64 kernelQueued() const;
     // Ends our sending once every queued byte is written; reading goes on.
     void shutdownWrite();
     bool isWriteShut() const { return m_writeShut; }
@@ -109,9 +111,16 @@ public:
     void abandonTlsHandshake(const QString &reason);
 
     // While paused, arriving data waits in the kernel, and the peer feels
-    // TCP flow control.
+    // TCP flow control. The stall limit does not count meanwhile: a peer we
+    // do not read may well be blocked writing to us, and not reading.
     void setReadPaused(bool paused);
     bool isReadPaused() const { return m_readPaused; }
+    // Reads at once whatever the kernel holds from the peer, paused or not,
+    // through received() as usual, so that closing leaves nothing unread (a
+    // close with unread data is a reset, which throws away what the kernel
+    // still had for the peer). At most a few buffers; the bytes read.
+    qint64 drainReadable();
+    bool isOpen() const { return m_fd >= 0 && !m_broken && (m_state == State::Connected || m_state == State::Connecting); }
 
     // Stops listening or ends the connection at once. An orderly close when
     // nothing is left queued; otherwise a reset, so that the peer cannot take
@@ -168,7 +177,7 @@ private:
     void failWith(QAbstractSocket::SocketError error, const QString &reason, int systemError = 0);
     void updateNotifiers();
     QString releaseDescriptor(bool reset);
-    qint64 kernelQueued() const;
+    void watchStall();
 
     TcpListener m_listener;
     QSocketNotifier m_readNotifier{QSocketNotifier::Read};
@@ -199,6 +208,7 @@ private:
     qint64 m_pending = 0;
     qint64 m_written = 0;   // handed to the kernel on this connection
     qint64 m_takenMark = 0; // of those, acknowledged by the peer at the last stall check
+    qint64 m_readBytes = 0; // read from the descriptor on this connection
     bool m_readPaused = false;
     bool m_readEnded = false;
     bool m_shutdownAsked = false;

@@ -1,6 +1,7 @@
 #include "RawPeer.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
@@ -79,9 +80,29 @@ void RawPeer::play(int fd, const Script &script)
         return;
     }
     bound(fd);
-    bool ok = ::send(fd, script.say.constData(), size_t(script.say.size()), MSG_NOSIGNAL) == script.say.size();
-    if (ok && script.halfClose)
-        ::shutdown(fd, SHUT_WR);
+    bool ok = true;
+    std::thread talker;
+    std::atomic<bool> talkerReset{false};
+    if (script.sayWhileReading) {
+        talker = std::thread([this, fd, script, &talkerReset] {
+            for (qsizetype at = 0; at < script.say.size();) {
+                const ssize_t n = ::send(fd, script.say.constData() + at, size_t(std::min<qsizetype>(script.say.size() - at, 64 * 1024)), MSG_NOSIGNAL);
+                if (n <= 0) {
+                    // The reset's error goes to whichever call meets it first.
+                    talkerReset = errno == ECONNRESET;
+                    return;
+                }
+                at += n;
+                said = at;
+            }
+            if (script.halfClose)
+                ::shutdown(fd, SHUT_WR);
+        });
+    } else {
+        ok = ::send(fd, script.say.constData(), size_t(script.say.size()), MSG_NOSIGNAL) == script.say.size();
+        if (ok && script.halfClose)
+            ::shutdown(fd, SHUT_WR);
+    }
     const auto start = std::chrono::steady_clock::now();
     while (script.readOnRelease && !m_released && std::chrono::steady_clock::now() - start < std::chrono::seconds(IoTimeoutSeconds))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -100,6 +121,12 @@ void RawPeer::play(int fd, const Script &script)
         ::send(fd, script.answerAfterEnd.constData(), size_t(script.answerAfterEnd.size()), MSG_NOSIGNAL);
     while (script.stayOpen && !m_released && std::chrono::steady_clock::now() - start < std::chrono::seconds(IoTimeoutSeconds))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (talker.joinable()) {
+        // A talker blocked in a send to a peer that no longer reads is woken.
+        ::shutdown(fd, SHUT_RDWR);
+        talker.join();
+        cleanEnd = cleanEnd && !talkerReset;
+    }
     ::close(fd);
     m_done = true;
 }

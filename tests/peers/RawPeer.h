@@ -24,6 +24,7 @@ public:
         bool readOnRelease = false;  // reads nothing until release()
         QByteArray answerAfterEnd;   // sent once the other side has ended, then closed
         bool stayOpen = false;       // after the end of stream, hold the connection until release()
+        bool sayWhileReading = false; // send `say` from a thread of its own while reading
     };
 
     RawPeer();
@@ -44,6 +45,8 @@ public:
     // stream (false: a reset or an error).
     QByteArray received;
     bool cleanEnd = false;
+    // Of `say`, what the system took before the connection went (sayWhileReading).
+    std::atomic<qint64> said{0};
 
 private:
     void play(int fd, const Script &script);
