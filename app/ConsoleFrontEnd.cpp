@@ -4,6 +4,8 @@
 #include "ConversationPcap.h"
 #include "EventText.h"
 #include "PcapWriter.h"
+#include "ReasonText.h"
+#include "RowText.h"
 #include "OwnerOnlyFiles.h"
 #include "SessionMarks.h"
 #include "StandardStreams.h"
@@ -11,6 +13,8 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+
+#include <cerrno>
 
 ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     : QObject(parent)
@@ -58,9 +62,11 @@ int ConsoleFrontEnd::start(const CommandLine &options)
         // A decrypted session holds passwords: the capture is for its owner only,
         // from its creation, and an older file of that name is narrowed too. A
         // link there is refused: it could lead to any file of the user's.
-        QString why;
-        if (!OwnerOnlyFiles::openForWriting(&m_pcapFile, options.pcapPath, &why)) {
-            m_log.print(tr("--pcap : impossible d'écrire « %1 » : %2").arg(options.pcapPath, why));
+        int error = 0;
+        if (!OwnerOnlyFiles::openForWriting(&m_pcapFile, options.pcapPath, &error)) {
+            const QString why = error == ELOOP ? tr("c'est un lien symbolique, qui n'est jamais suivi")
+                                               : ReasonText::system(error);
+            m_log.print(tr("--pcap : impossible d'écrire « %1 » : %2").arg(RowText::escaped(options.pcapPath), why));
             return 1;
         }
         m_pcap = std::make_unique<PcapWriter>(&m_pcapFile);
@@ -113,6 +119,13 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
         //: Scripts read the port from this line: keep it word for word.
         m_log.print(tr("écoute sur le port %1").arg(m_relay.listeningPort()));
         return;
+    }
+    if (event.kind == RelayEvent::Kind::ClientsWaiting) {
+        // Told when clients start to wait and when none is left, not at every change.
+        const bool waiting = event.count > 0;
+        if (waiting == m_toldWaiting)
+            return;
+        m_toldWaiting = waiting;
     }
     const QString mark = SessionMarks::text(event);
     if (!mark.isEmpty())

@@ -5,11 +5,11 @@
 #include "EventLog.h"
 #include "LineCapture.h"
 #include "Relay.h"
+#include "SystemFile.h"
 #include "TerminationSignals.h"
 #include "TranscriptWriter.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QObject>
 #include <QTimer>
 
@@ -62,7 +62,7 @@ private:
 
     EventLog m_log;
     // With --pcap: each chunk goes to the file as it is captured.
-    QFile m_pcapFile;
+    SystemFile m_pcapFile;
     std::unique_ptr<PcapWriter> m_pcap;
     // Declared before the relay, so it is destroyed after it: the relay's final rows reach it.
     TranscriptWriter m_writer;
@@ -71,6 +71,8 @@ private:
     TerminationSignals m_signals;
     QTimer m_holdNotice;
     bool m_readingHeld = false;
+    // Clients waiting for a place were told of, and not yet that none is left.
+    bool m_toldWaiting = false;
     bool m_ending = false;
     bool m_ended = false;
     int m_status = 0;

@@ -1,8 +1,10 @@
 #include "TranscriptWriter.h"
 
+#include "ReasonText.h"
 #include "Transcript.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -28,6 +30,16 @@ constexpr quint8 ServerRows = 1;
 constexpr quint8 Marker = 2;
 constexpr int EndShift = 30;
 constexpr quint32 LengthBits = (1U << EndShift) - 1;
+
+// Two ends only stdout has, said as such; the others as anywhere else.
+QString reasonFor(int error)
+{
+    if (error == EPIPE)
+        return TranscriptWriter::tr("le lecteur de la sortie standard est parti (EPIPE)");
+    if (error == EBADF)
+        return TranscriptWriter::tr("la sortie standard est fermée (EBADF)");
+    return ReasonText::system(error);
+}
 
 } // namespace
 
@@ -280,8 +292,8 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, int session,
 bool TranscriptWriter::writeOut(Pending &pending)
 {
     const QByteArray &out = pending.bytes;
-    QString reason;
-    const qint64 written = m_out.write(out.constData(), out.size(), &reason);
+    int error = 0;
+    const qint64 written = m_out.write(out.constData(), out.size(), &error);
     if (written == out.size()) {
         m_rowsWritten += pending.rows;
         pending.bytes.truncate(0);
@@ -290,12 +302,12 @@ bool TranscriptWriter::writeOut(Pending &pending)
     }
     // Each line ends with the only newline it holds: whole lines are counted by them.
     m_rowsWritten += std::count(out.constData(), out.constData() + written, '\n');
-    if (!reason.isEmpty()) {
+    if (error != 0) {
         {
             const QMutexLocker lock(&m_mutex);
             m_failed = true;
         }
-        Q_EMIT failed(reason);
+        Q_EMIT failed(reasonFor(error));
     }
     return false;
 }

@@ -11,7 +11,7 @@
 #include <new>
 
 ConversationFile::Outcome ConversationFile::open(Conversation *conversation, const QString &path, QWidget *window,
-                                                 QString *error)
+                                                 QString *error, QString *notice)
 {
     RegularFile file;
     if (!file.open(path)) {
@@ -55,6 +55,11 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
         outcome = ended && error->isEmpty() ? Outcome::Opened : Outcome::Refused;
     if (outcome == Outcome::Opened)
         conversation->commitStaged(&reader);
+    if (outcome == Outcome::Opened && reader.cutLine() > 0)
+        *notice = tr("« %1 »\u00a0: la dernière ligne (ligne %2) est coupée, sans fin de ligne\u00a0; elle a été "
+                     "ignorée, les lignes avant elle sont ouvertes.")
+                      .arg(QDir::toNativeSeparators(path))
+                      .arg(reader.cutLine());
     if (outcome != Outcome::Opened)
         conversation->dropStaged();
     return outcome;

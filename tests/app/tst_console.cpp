@@ -268,7 +268,8 @@ private Q_SLOTS:
         }
     }
 
-    // A name a client chose (its SNI, here with LF, ESC and a UTF-8 "·") is
+    // A name a client chose (its SNI, here with LF, ESC, a UTF-8 "·", a
+    // right-to-left override and a paragraph separator) is
     // shown escaped on stderr and in the mark, decoded as UTF-8, and cannot
     // forge a line of its own.
     void peerChosenNameReachesTheTerminalEscaped()
@@ -282,7 +283,7 @@ private Q_SLOTS:
         ConsoleRun run(relayTo(server.listener.serverPort(), textList({"--inspect-tls", "--tls-insecure"})),
                        environment(home.path()));
         QVERIFY2(run.listening(), run.err.constData());
-        const QString sni = QStringLiteral("evil\n-- TLS serveur \u00b7 certificat v\u00e9rifi\u00e9\x1b[2J");
+        const QString sni = QStringLiteral("evil\n-- TLS serveur \u00b7 certificat v\u00e9rifi\u00e9\x1b[2J\u202e\u2029");
         TlsEngine client(TlsEngine::clientContext(), {sni, true});
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, run.port);
@@ -296,7 +297,8 @@ private Q_SLOTS:
         QVERIFY2(run.waitFor("TLS établi avec le client"), run.err.constData());
         socket.abort();
         QVERIFY2(run.stop(), run.err.constData()); // every line is the program's own
-        const QByteArray shown = "evil\\x0a-- TLS serveur \xc2\xb7 certificat v\xc3\xa9rifi\xc3\xa9\\x1b[2J";
+        const QByteArray shown = "evil\\x0a-- TLS serveur \xc2\xb7 certificat v\xc3\xa9rifi\xc3\xa9\\x1b[2J"
+                                 "\\xe2\\x80\\xae\\xe2\\x80\\xa9";
         const QByteArray toldOnStderr = "nom demandé « " + shown + " »", marked = "nom demandé " + shown;
         QVERIFY2(run.err.contains(toldOnStderr), run.err.constData());
         QVERIFY2(run.out.contains(marked), run.out.constData());
@@ -307,7 +309,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QByteArray>("reason");
-        QTest::newRow("/dev/full") << 0 << QByteArray("plus de place");
+        QTest::newRow("/dev/full") << 0 << QByteArray("plus de place sur le disque (ENOSPC)");
         QTest::newRow("closed (>&-), not reused") << 1 << QByteArray("sortie standard est fermée");
         QTest::newRow("pipe whose reader left first") << 2 << QByteArray("lecteur de la sortie standard est parti");
     }
@@ -580,6 +582,10 @@ print(sum(got.get('c%d@example.org' % k) == b'Subject: %d\r\n\r\n.dot %d\r\nend\
         QTest::newRow("capture through a link") << textList({"--console", "--listen", "0", "--server", "127.0.0.1:1",
                                                             "--pcap", "LINK"})
                                                 << false << QString() << 1 << QByteArray("lien symbolique");
+        QTest::newRow("capture on a full disk") << textList({"--console", "--listen", "0", "--server", "127.0.0.1:1",
+                                                            "--pcap", "/dev/full"})
+                                                << false << QString() << 1
+                                                << QByteArray("capture\xc2\xa0: plus de place sur le disque (ENOSPC)");
         QTest::newRow("unknown option") << textList({"--console", "--ecoute", "1"}) << false << QString() << 2
                                         << QByteArray("option inconnue : --ecoute");
         QTest::newRow("bad server port") << textList({"--console", "--listen", "0", "--server", "127.0.0.1:99999"}) << false
