@@ -63,6 +63,12 @@ qint64 TranscriptWriter::heldBytes() const
     return m_held;
 }
 
+qint64 TranscriptWriter::waitingBytes() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_waiting;
+}
+
 bool TranscriptWriter::isFull() const
 {
     const QMutexLocker lock(&m_mutex);
@@ -83,14 +89,15 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
         return; // too late: counted as not written
     if (payload >= KeepBytes && held <= 4 * payload) {
         // Shared with the relay's chunk, which neither side changes: no copy.
-        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side, session});
+        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, payload, side, session});
         m_held += held;
     } else {
-        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session);
+        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session, payload);
     }
+    m_waiting += payload;
     if (m_writerIdle)
         m_wake.wakeAll();
-    if (!m_full && m_held > BudgetBytes) {
+    if (!m_full && overBudget()) {
         m_full = true;
         lock.unlock();
         Q_EMIT budgetFull();
@@ -108,12 +115,12 @@ void TranscriptWriter::writeMarker(qint64 msecs, const QString &text, int sessio
     if (m_closing)
         return;
     // Packed like a chunk, so it leaves between the rows it came between.
-    pack(mark, Marker, msecs, session);
+    pack(mark, Marker, msecs, session, 0);
     if (m_writerIdle)
         m_wake.wakeAll();
 }
 
-void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session)
+void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session, qint64 payload)
 {
     qsizetype need = HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i)
@@ -133,6 +140,7 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 a
     }
     // Room was made above: filled through a pointer, as this runs for every
     // row of a small chunk on the relay's thread.
+    m_queue.last().payloadBytes += payload;
     QByteArray &batch = m_queue.last().packed;
     const qsizetype at = batch.size();
     batch.resize(at + need);
@@ -206,7 +214,7 @@ void TranscriptWriter::run()
         }
         lock.relock();
         release(std::move(entry));
-        if (m_full && m_held <= ResumeBytes) {
+        if (m_full && underResume()) {
             m_full = false;
             lock.unlock(); // a directly connected slot may ask isFull()
             Q_EMIT budgetDrained();
@@ -217,6 +225,7 @@ void TranscriptWriter::run()
 
 void TranscriptWriter::release(Entry &&entry)
 {
+    m_waiting -= entry.payloadBytes;
     if (entry.heldBytes > 0) {
         m_held -= entry.heldBytes;
         return;
