@@ -17,6 +17,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The console: the built `dravlin` (mostly `--console`) run between fake peers
@@ -409,6 +410,36 @@ private Q_SLOTS:
         static const QRegularExpression counted(QStringLiteral("dravlin: \\d+ lignes non écrites sur la sortie standard\n"));
         QVERIFY2(counted.match(QString::fromUtf8(run.err)).hasMatch(), run.err.constData());
         ::close(pipeEnds[0]);
+    }
+
+    // A capture whose reader stops (a FIFO read no more) holds the peers as
+    // an unread stdout does, never the relay: another client still gets its
+    // greeting, SIGTERM still ends the run promptly, and what the capture
+    // could not take is counted, with status 1.
+    void aStalledCaptureHoldsThePeersNotTheRelay()
+    {
+        QTemporaryDir home;
+        const QString fifo = home.filePath(QStringLiteral("capture.pcap"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        LineEchoServer server("220 ready\r\n", {});
+        ConsoleRun run(relayTo(server.serverPort(), textList({"--clients", "2", "--pcap"}) << fifo));
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK); // never reads
+        QVERIFY(reader >= 0);
+        QVERIFY2(run.listening(), run.err.constData());
+        LoopbackPeer flood, late;
+        flood.connectTo(run.port);
+        QVERIFY(flood.waitForReceived(11));
+        flood.send(QByteArray(24 << 20, 'x')); // more than the capture's budget
+        QVERIFY2(run.waitFor("capture (--pcap) saturée"), run.err.constData());
+        late.connectTo(run.port);
+        QVERIFY(late.waitForReceived(11));
+        QElapsedTimer ending;
+        ending.start();
+        QVERIFY2(run.stop(4000), run.err.constData());
+        QVERIFY(ending.elapsed() < 3500);
+        QCOMPARE(run.process.exitCode(), 1);
+        QVERIFY2(run.err.contains("de la capture non écrits"), run.err.constData());
+        ::close(reader);
     }
 
     // Four clients at once, their lines interleaved; one resets, the three
