@@ -1,6 +1,7 @@
 #include "TranscriptReader.h"
 
 #include "LineCapture.h"
+#include "ReasonText.h"
 #include "RegularFile.h"
 #include "RowText.h"
 #include "SessionMarks.h"
@@ -109,6 +110,7 @@ bool TranscriptReader::parse(QByteArrayView text, QDate lastDay)
 bool TranscriptReader::readFile(const QString &path)
 {
     RegularFile file;
+    file.setSystemWording(&ReasonText::system);
     const bool opened = file.open(path);
     begin(file.lastModifiedMsecs());
     if (!opened) {

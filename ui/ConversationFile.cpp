@@ -1,6 +1,7 @@
 #include "ConversationFile.h"
 
 #include "Conversation.h"
+#include "ReasonText.h"
 #include "RegularFile.h"
 #include "SlicedWork.h"
 #include "TranscriptReader.h"
@@ -14,6 +15,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
                                                  QString *error, QString *notice)
 {
     RegularFile file;
+    file.setSystemWording(&ReasonText::system);
     if (!file.open(path)) {
         *error = file.errorString();
         return Outcome::Refused;

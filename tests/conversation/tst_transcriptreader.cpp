@@ -351,7 +351,8 @@ private Q_SLOTS:
                                               << QStringLiteral("ligne 3\u00a0: caract\u00e8re de contr\u00f4le 0x1b "
                                                                 "non \u00e9chapp\u00e9");
         // Not a file to read at all: refused before a byte is read.
-        QTest::newRow("no such file") << QByteArray() << QStringLiteral("Impossible de lire \u00ab\u00a0");
+        QTest::newRow("no such file") << QByteArray()
+                                      << QStringLiteral("\u00a0\u00bb\u00a0: fichier ou dossier introuvable (ENOENT)");
         QTest::newRow("FIFO") << QByteArray("fifo") << QStringLiteral("\u00a0: c\u2019est un tube nomm\u00e9, pas un fichier ordinaire");
         QTest::newRow("folder") << QByteArray("folder") << QStringLiteral("\u00a0: c\u2019est un dossier");
         QTest::newRow("over the limit") << QByteArray("huge")
