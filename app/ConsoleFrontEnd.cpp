@@ -1,9 +1,12 @@
 #include "ConsoleFrontEnd.h"
 
+#include "CaptureWriter.h"
 #include "CommandLine.h"
 #include "ConversationPcap.h"
 #include "EventText.h"
 #include "PcapWriter.h"
+#include "ReasonText.h"
+#include "RowText.h"
 #include "OwnerOnlyFiles.h"
 #include "SessionMarks.h"
 #include "StandardStreams.h"
@@ -11,6 +14,8 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+
+#include <cerrno>
 
 ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     : QObject(parent)
@@ -58,15 +63,24 @@ int ConsoleFrontEnd::start(const CommandLine &options)
         // A decrypted session holds passwords: the capture is for its owner only,
         // from its creation, and an older file of that name is narrowed too. A
         // link there is refused: it could lead to any file of the user's.
-        QString why;
-        if (!OwnerOnlyFiles::openForWriting(&m_pcapFile, options.pcapPath, &why)) {
-            m_log.print(tr("--pcap : impossible d'écrire « %1 » : %2").arg(options.pcapPath, why));
+        int error = 0;
+        if (!OwnerOnlyFiles::openForWriting(&m_pcapFile, options.pcapPath, &error)) {
+            const QString why = error == ELOOP ? tr("c'est un lien symbolique, qui n'est jamais suivi")
+                                               : ReasonText::system(error);
+            m_log.print(tr("--pcap : impossible d'écrire « %1 » : %2").arg(RowText::escaped(options.pcapPath), why));
             return 1;
         }
-        m_pcap = std::make_unique<PcapWriter>(&m_pcapFile);
+        // Written off the event loop: a capture's reader that stops holds the
+        // peers (as an unread stdout does), never the relay nor its end.
+        m_captureOut = std::make_unique<CaptureWriter>(int(m_pcapFile.handle()));
+        connect(m_captureOut.get(), &CaptureWriter::budgetFull, this, &ConsoleFrontEnd::holdReadingWhileFull);
+        connect(m_captureOut.get(), &CaptureWriter::budgetDrained, this, &ConsoleFrontEnd::holdReadingWhileFull);
+        connect(m_captureOut.get(), &CaptureWriter::failed, this, &ConsoleFrontEnd::onCaptureFailed);
+        m_pcap = std::make_unique<PcapWriter>(m_captureOut.get());
         checkCapture();
         if (!m_pcap)
             return 1;
+        m_captureOut->start();
     }
     m_relay.start(settings);
     // The CA or the trusted certificates could not be had: the event said why.
@@ -105,6 +119,22 @@ void ConsoleFrontEnd::checkCapture()
     m_status = 1;
 }
 
+void ConsoleFrontEnd::onCaptureFailed(const QString &reason)
+{
+    if (!m_pcap)
+        return;
+    m_log.print(tr("Impossible d’écrire la capture\u00a0: %1 ; la capture s'arrête là").arg(reason));
+    m_pcap.reset();
+    m_status = 1;
+    // Whatever the capture held back is no reason to hold the peers any more.
+    holdReadingWhileFull();
+}
+
+bool ConsoleFrontEnd::captureFull() const
+{
+    return m_pcap && m_captureOut && m_captureOut->isFull();
+}
+
 void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
 {
     if (event.kind == RelayEvent::Kind::Listening) {
@@ -117,6 +147,13 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
     // Bytes read and never delivered make the run a failure, whatever ends it.
     if (event.kind == RelayEvent::Kind::Undelivered)
         m_status = qMax(m_status, 1);
+    if (event.kind == RelayEvent::Kind::ClientsWaiting) {
+        // Told when clients start to wait and when none is left, not at every change.
+        const bool waiting = event.count > 0;
+        if (waiting == m_toldWaiting)
+            return;
+        m_toldWaiting = waiting;
+    }
     const QString mark = SessionMarks::text(event);
     if (!mark.isEmpty())
         m_writer.writeMarker(event.time, mark, event.session);
@@ -161,7 +198,7 @@ void ConsoleFrontEnd::holdReadingWhileFull()
 {
     // Both notices are read against the writer's state now: a drained notice
     // may arrive after the budget has filled up again.
-    const bool full = m_writer.isFull();
+    const bool full = m_writer.isFull() || captureFull();
     if (full == m_readingHeld || m_ending)
         return;
     m_readingHeld = full;
@@ -172,6 +209,8 @@ void ConsoleFrontEnd::holdReadingWhileFull()
         m_holdNotice.start();
     } else if (m_holdNotice.isActive()) {
         m_holdNotice.stop();
+    } else if (m_heldByCapture) {
+        m_log.print(tr("capture de nouveau écrite : lecture des connexions reprise"));
     } else {
         m_log.print(tr("sortie standard de nouveau lue : lecture des connexions reprise"));
     }
@@ -179,8 +218,15 @@ void ConsoleFrontEnd::holdReadingWhileFull()
 
 void ConsoleFrontEnd::onReadingHeldLong()
 {
-    m_log.print(tr("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
-                    .arg(TranscriptWriter::BudgetBytes / (qint64{1024} * 1024)));
+    constexpr qint64 MiB = qint64{1024} * 1024;
+    m_heldByCapture = !m_writer.isFull();
+    if (m_heldByCapture)
+        m_log.print(tr("capture (--pcap) saturée, son lecteur ne lit plus (%1 Mio en attente) : lecture des "
+                       "connexions suspendue")
+                        .arg(CaptureWriter::BudgetBytes / MiB));
+    else
+        m_log.print(tr("sortie standard saturée (%1 Mio en attente) : lecture des connexions suspendue")
+                        .arg(TranscriptWriter::BudgetBytes / MiB));
 }
 
 void ConsoleFrontEnd::end(int status)
@@ -212,6 +258,13 @@ void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliv
     if (lost > 0) {
         m_log.print(lost == 1 ? tr("1 ligne non écrite sur la sortie standard")
                               : tr("%1 lignes non écrites sur la sortie standard").arg(lost));
+        m_status = 1;
+    }
+    // The capture gets the same time, the relay's last chunks included.
+    const qint64 captureLost = m_captureOut ? m_captureOut->finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), 250))) : 0;
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (captureLost > 0 && m_pcap) {
+        m_log.print(tr("%1 de la capture non écrits : elle s'arrête avant la fin").arg(EventText::bytes(captureLost)));
         m_status = 1;
     }
     m_log.print(tr("connexions fermées"));

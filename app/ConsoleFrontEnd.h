@@ -1,15 +1,16 @@
 #ifndef DRAVLIN_CONSOLEFRONTEND_H
 #define DRAVLIN_CONSOLEFRONTEND_H
 
+#include "CaptureWriter.h"
 #include "ConversationCapture.h"
 #include "EventLog.h"
 #include "LineCapture.h"
 #include "Relay.h"
+#include "SystemFile.h"
 #include "TerminationSignals.h"
 #include "TranscriptWriter.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QObject>
 #include <QTimer>
 
@@ -58,11 +59,14 @@ private Q_SLOTS:
 private:
     void holdReadingWhileFull();
     void checkCapture();
+    void onCaptureFailed(const QString &reason);
+    bool captureFull() const;
     void end(int status);
 
     EventLog m_log;
     // With --pcap: each chunk goes to the file as it is captured.
-    QFile m_pcapFile;
+    SystemFile m_pcapFile;
+    std::unique_ptr<CaptureWriter> m_captureOut;
     std::unique_ptr<PcapWriter> m_pcap;
     // Declared before the relay, so it is destroyed after it: the relay's final rows reach it.
     TranscriptWriter m_writer;
@@ -71,6 +75,10 @@ private:
     TerminationSignals m_signals;
     QTimer m_holdNotice;
     bool m_readingHeld = false;
+    // The hold told was the capture's, not stdout's.
+    bool m_heldByCapture = false;
+    // Clients waiting for a place were told of, and not yet that none is left.
+    bool m_toldWaiting = false;
     bool m_ending = false;
     bool m_ended = false;
     int m_status = 0;

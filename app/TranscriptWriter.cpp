@@ -1,8 +1,10 @@
 #include "TranscriptWriter.h"
 
+#include "ReasonText.h"
 #include "Transcript.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -29,6 +31,16 @@ constexpr quint8 Marker = 2;
 constexpr int EndShift = 30;
 constexpr quint32 LengthBits = (1U << EndShift) - 1;
 
+// Two ends only stdout has, said as such; the others as anywhere else.
+QString reasonFor(int error)
+{
+    if (error == EPIPE)
+        return TranscriptWriter::tr("le lecteur de la sortie standard est parti (EPIPE)");
+    if (error == EBADF)
+        return TranscriptWriter::tr("la sortie standard est fermée (EBADF)");
+    return ReasonText::system(error);
+}
+
 } // namespace
 
 TranscriptWriter::TranscriptWriter(int fd, bool closedAtStart, QObject *parent)
@@ -51,6 +63,12 @@ qint64 TranscriptWriter::heldBytes() const
     return m_held;
 }
 
+qint64 TranscriptWriter::waitingBytes() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_waiting;
+}
+
 bool TranscriptWriter::isFull() const
 {
     const QMutexLocker lock(&m_mutex);
@@ -71,14 +89,15 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
         return; // too late: counted as not written
     if (payload >= KeepBytes && held <= 4 * payload) {
         // Shared with the relay's chunk, which neither side changes: no copy.
-        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, side, session});
+        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, payload, side, session});
         m_held += held;
     } else {
-        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session);
+        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session, payload);
     }
+    m_waiting += payload;
     if (m_writerIdle)
         m_wake.wakeAll();
-    if (!m_full && m_held > BudgetBytes) {
+    if (!m_full && overBudget()) {
         m_full = true;
         lock.unlock();
         Q_EMIT budgetFull();
@@ -96,12 +115,12 @@ void TranscriptWriter::writeMarker(qint64 msecs, const QString &text, int sessio
     if (m_closing)
         return;
     // Packed like a chunk, so it leaves between the rows it came between.
-    pack(mark, Marker, msecs, session);
+    pack(mark, Marker, msecs, session, 0);
     if (m_writerIdle)
         m_wake.wakeAll();
 }
 
-void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session)
+void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session, qint64 payload)
 {
     qsizetype need = HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i)
@@ -121,6 +140,7 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 a
     }
     // Room was made above: filled through a pointer, as this runs for every
     // row of a small chunk on the relay's thread.
+    m_queue.last().payloadBytes += payload;
     QByteArray &batch = m_queue.last().packed;
     const qsizetype at = batch.size();
     batch.resize(at + need);
@@ -194,7 +214,7 @@ void TranscriptWriter::run()
         }
         lock.relock();
         release(std::move(entry));
-        if (m_full && m_held <= ResumeBytes) {
+        if (m_full && underResume()) {
             m_full = false;
             lock.unlock(); // a directly connected slot may ask isFull()
             Q_EMIT budgetDrained();
@@ -205,6 +225,7 @@ void TranscriptWriter::run()
 
 void TranscriptWriter::release(Entry &&entry)
 {
+    m_waiting -= entry.payloadBytes;
     if (entry.heldBytes > 0) {
         m_held -= entry.heldBytes;
         return;
@@ -280,8 +301,8 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, int session,
 bool TranscriptWriter::writeOut(Pending &pending)
 {
     const QByteArray &out = pending.bytes;
-    QString reason;
-    const qint64 written = m_out.write(out.constData(), out.size(), &reason);
+    int error = 0;
+    const qint64 written = m_out.write(out.constData(), out.size(), &error);
     if (written == out.size()) {
         m_rowsWritten += pending.rows;
         pending.bytes.truncate(0);
@@ -290,12 +311,12 @@ bool TranscriptWriter::writeOut(Pending &pending)
     }
     // Each line ends with the only newline it holds: whole lines are counted by them.
     m_rowsWritten += std::count(out.constData(), out.constData() + written, '\n');
-    if (!reason.isEmpty()) {
+    if (error != 0) {
         {
             const QMutexLocker lock(&m_mutex);
             m_failed = true;
         }
-        Q_EMIT failed(reason);
+        Q_EMIT failed(reasonFor(error));
     }
     return false;
 }

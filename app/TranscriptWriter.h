@@ -23,17 +23,23 @@
 // A chunk that is mostly payload is kept as it was read, without a copy;
 // smaller ones are copied, packed, into large batches, so a chunk of a few
 // bytes costs those bytes, not the buffer the network layer read it into.
-// What is held (counted by allocation) has a budget; past it budgetFull()
-// asks the owner to stop reading, and budgetDrained() says when half of it is
-// free again. A reader that never reads therefore bounds memory, not the
-// relay's progress towards it.
+// The rows waiting, counted as read (the peers' bytes, before escaping), have
+// a budget; past it budgetFull() asks the owner to stop reading, and
+// budgetDrained() says when half of it is free again. The memory they hold
+// has a cap of its own, which only rows of a few bytes each reach first. A
+// reader that never reads therefore bounds memory, not the relay's progress
+// towards it.
 class TranscriptWriter : public QObject
 {
     Q_OBJECT
 
 public:
+    // Rows as read: what the hold message and the README state.
     static constexpr qint64 BudgetBytes = qint64{16} * 1024 * 1024;
     static constexpr qint64 ResumeBytes = BudgetBytes / 2;
+    // What the waiting rows may hold in memory: a chunk kept as read holds at
+    // most four times its bytes.
+    static constexpr qint64 MemoryCapBytes = 4 * BudgetBytes;
     static constexpr qsizetype BatchBytes = qsizetype{256} * 1024;
 
     // closedAtStart: the descriptor was closed when the program began (and has
@@ -54,7 +60,9 @@ public:
     // Returns how many rows were not written.
     qint64 finish(QDeadlineTimer deadline);
 
+    // Memory held by waiting rows, and their bytes as read.
     qint64 heldBytes() const;
+    qint64 waitingBytes() const;
     // Over the budget and not yet back under ResumeBytes.
     bool isFull() const;
 
@@ -74,6 +82,7 @@ private:
         LineCapture::Rows rows;
         qint64 arrivedMsecs = 0;
         qint64 heldBytes = 0;
+        qint64 payloadBytes = 0; // the rows as read
         Side side = Side::Client;
         int session = 0;
     };
@@ -83,7 +92,9 @@ private:
         qint64 rows = 0;
     };
 
-    void pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session);
+    void pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session, qint64 payload);
+    bool overBudget() const { return m_waiting > BudgetBytes || m_held > MemoryCapBytes; }
+    bool underResume() const { return m_waiting <= ResumeBytes && m_held <= MemoryCapBytes / 2; }
     void run();
     bool writeEntry(const Entry &entry, Pending &out);
     bool writeChunk(quint8 kind, qint64 arrivedMsecs, int session, const LineCapture::Rows &rows, Pending &out);
@@ -100,6 +111,7 @@ private:
     QList<Entry> m_queue;
     QList<QByteArray> m_spares;
     qint64 m_held = 0;
+    qint64 m_waiting = 0; // rows as read, not yet written
     bool m_full = false;
     bool m_closing = false;
     bool m_failed = false;

@@ -57,6 +57,7 @@ bool EventText::isFailure(const RelayEvent &event)
     case RelayEvent::Kind::TlsFailed:
     case RelayEvent::Kind::PlaintextDropped:
     case RelayEvent::Kind::TlsUnavailable:
+    case RelayEvent::Kind::ClientsGone:
         return true;
     default:
         return false;
@@ -131,6 +132,20 @@ QString EventText::describe(const RelayEvent &event)
         return tr("%1. Relais arrêté.").arg(clause(RowText::escaped(event.reason)));
     case Kind::InspectionAbandoned:
         return tr("inspection TLS abandonnée pour cette session : %1").arg(RowText::escaped(event.reason));
+    case Kind::ClientsGone: {
+        const QString name = ReasonText::technicalName(event.cause);
+        return withReason(agreed(event.count, tr("%1 client parti avant d'être servi"),
+                                 tr("%1 clients partis avant d'être servis"))
+                              .arg(Transcript::countText(event.count)),
+                          name);
+    }
+    case Kind::ClientsWaiting:
+        if (event.count == 0)
+            return tr("plus aucun client en attente");
+        return agreed(event.count, tr("%1 client en attente : %2 sur %3"), tr("%1 clients en attente : %2 sur %3"))
+            .arg(Transcript::countText(event.count),
+                 agreed(event.running, tr("%1 session en cours"), tr("%1 sessions en cours")).arg(event.running))
+            .arg(event.places);
     }
     return QString();
 }

@@ -1,5 +1,9 @@
 #include "PcapWriter.h"
 
+#include "ReasonText.h"
+#include "RowText.h"
+#include "SystemFile.h"
+
 #include <QFileDevice>
 #include <QIODevice>
 #include <QtEndian>
@@ -260,12 +264,18 @@ void PcapWriter::flush()
         return;
     }
     const QString lead = tr("Impossible d’écrire la capture\u00a0: %1");
+    // The system's reason in the user's words when the file kept it (a full disk).
+    const auto reason = [this] {
+        const auto *file = qobject_cast<SystemFile *>(m_device);
+        return file && file->systemError() != 0 ? ReasonText::system(file->systemError())
+                                                 : RowText::escaped(m_device->errorString());
+    };
     if (m_device->write(m_out) != m_out.size()) {
-        m_error = lead.arg(m_device->errorString());
+        m_error = lead.arg(reason());
     } else if (auto *file = qobject_cast<QFileDevice *>(m_device)) {
         // Into the system's hands now, so a process killed next loses nothing.
         if (!file->flush())
-            m_error = lead.arg(file->errorString());
+            m_error = lead.arg(reason());
     }
     // Emptied, not released: the next call's packets reuse the room.
     m_out.truncate(0);

@@ -6,6 +6,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <cerrno>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -39,6 +40,24 @@ const Row SystemRows[] = {
     REASON_ROW(ENFILE, QT_TRANSLATE_NOOP("ReasonText", "trop de fichiers ouverts sur le système")),
     REASON_ROW(ENOBUFS, QT_TRANSLATE_NOOP("ReasonText", "mémoire du système épuisée")),
     REASON_ROW(ENOMEM, QT_TRANSLATE_NOOP("ReasonText", "mémoire épuisée")),
+    REASON_ROW(ENOTCONN, QT_TRANSLATE_NOOP("ReasonText", "connexion déjà fermée par le pair")),
+    // Files: saving, exporting, the capture and stdout.
+    REASON_ROW(ENOSPC, QT_TRANSLATE_NOOP("ReasonText", "plus de place sur le disque")),
+    REASON_ROW(EDQUOT, QT_TRANSLATE_NOOP("ReasonText", "quota de disque dépassé")),
+    REASON_ROW(EROFS, QT_TRANSLATE_NOOP("ReasonText", "système de fichiers en lecture seule")),
+    REASON_ROW(EFBIG, QT_TRANSLATE_NOOP("ReasonText", "fichier trop gros pour ce système de fichiers")),
+    REASON_ROW(EIO, QT_TRANSLATE_NOOP("ReasonText", "erreur d'entrée-sortie du périphérique")),
+    REASON_ROW(ENOENT, QT_TRANSLATE_NOOP("ReasonText", "fichier ou dossier introuvable")),
+    REASON_ROW(ENOTDIR, QT_TRANSLATE_NOOP("ReasonText", "un élément du chemin n'est pas un dossier")),
+    REASON_ROW(EISDIR, QT_TRANSLATE_NOOP("ReasonText", "c'est un dossier")),
+    REASON_ROW(EEXIST, QT_TRANSLATE_NOOP("ReasonText", "le fichier existe déjà")),
+    REASON_ROW(ENAMETOOLONG, QT_TRANSLATE_NOOP("ReasonText", "nom de fichier trop long")),
+    REASON_ROW(ELOOP, QT_TRANSLATE_NOOP("ReasonText", "lien symbolique refusé")),
+    REASON_ROW(ETXTBSY, QT_TRANSLATE_NOOP("ReasonText", "fichier en cours d'exécution")),
+    REASON_ROW(EXDEV, QT_TRANSLATE_NOOP("ReasonText", "déplacement entre deux systèmes de fichiers impossible")),
+    REASON_ROW(EBADF, QT_TRANSLATE_NOOP("ReasonText", "descripteur fermé")),
+    REASON_ROW(ENXIO, QT_TRANSLATE_NOOP("ReasonText", "périphérique ou tube sans lecteur")),
+    REASON_ROW(EINVAL, QT_TRANSLATE_NOOP("ReasonText", "opération invalide pour ce fichier")),
 };
 
 const Row CertificateRows[] = {
@@ -132,11 +151,14 @@ bool blamesCertificate(int alert)
 
 } // namespace
 
-QString ReasonText::system(int errorNumber, const QString &systemText)
+QString ReasonText::system(int errorNumber)
 {
     if (const Row *row = find(SystemRows, errorNumber))
         return worded(*row);
-    return tr("erreur système %1 (%2)").arg(errorNumber).arg(RowText::escaped(systemText));
+    // The constant's name, never the system's English sentence.
+    const char *name = ::strerrorname_np(errorNumber);
+    return name ? tr("erreur système %1 (%2)").arg(errorNumber).arg(QLatin1String(name))
+                : tr("erreur système %1").arg(errorNumber);
 }
 
 QString ReasonText::certificate(int verifyResult, const QString &libraryText)
@@ -169,7 +191,7 @@ QString ReasonText::describe(const FailureCause &cause, Side peer)
     case Kind::Said:
         return RowText::escaped(cause.text);
     case Kind::System:
-        return system(cause.code, cause.text);
+        return system(cause.code);
     case Kind::HostNotFound:
         return tr("hôte introuvable : %1").arg(RowText::escaped(cause.text));
     case Kind::AlertReceived:
@@ -197,6 +219,8 @@ QString ReasonText::technicalName(const FailureCause &cause)
     };
     switch (cause.kind) {
     case FailureCause::Kind::System:
+        if (const char *name = find(SystemRows, cause.code) ? nullptr : ::strerrorname_np(cause.code))
+            return QLatin1String(name);
         return named(find(SystemRows, cause.code), "errno");
     case FailureCause::Kind::CertificateRefused:
         return named(find(CertificateRows, cause.code), "X509_V_ERR");

@@ -19,9 +19,10 @@ class ReasonText
 public:
     // peer is the side that failed, sent the alert or showed the certificate.
     static QString describe(const FailureCause &cause, Side peer);
-    // "connexion refusée (ECONNREFUSED)"; the system's own words for an errno
-    // the table does not know.
-    static QString system(int errorNumber, const QString &systemText);
+    // "connexion refusée (ECONNREFUSED)"; for an errno the table does not know,
+    // its number and name ("erreur système 95 (EOPNOTSUPP)"): never the
+    // system's own sentence, which is English.
+    static QString system(int errorNumber);
     // An X509 verification result; the library's words for one the table does not know.
     static QString certificate(int verifyResult, const QString &libraryText);
     // An alert received from sender.

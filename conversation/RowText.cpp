@@ -176,8 +176,13 @@ void RowText::appendTranscript(QByteArray &out, Side side, QByteArrayView bytes)
         appendRun(i);
         if (c == U'\\') {
             out.append("\\\\");
+        } else if (c >= 0x800) {
+            // A direction mark or separator: its three UTF-8 bytes, as \xHH means one byte.
+            appendHex(out, 0xe0 | c >> 12);
+            appendHex(out, 0x80 | ((c >> 6) & 0x3f));
+            appendHex(out, 0x80 | (c & 0x3f));
         } else if (c >= 0x80) {
-            // A C1 control: its two UTF-8 bytes, as \xHH means one byte.
+            // A C1 control or U+061C: its two UTF-8 bytes.
             appendHex(out, 0xc0 | c >> 6);
             appendHex(out, 0x80 | (c & 0x3f));
         } else {

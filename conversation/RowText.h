@@ -18,7 +18,7 @@ public:
 
     // The transcript form of a row: "C: " or "S: ", then the row with every
     // control character but TAB written \xHH (HH being a byte: a C1 control
-    // is its two UTF-8 bytes) and a backslash written \\, without a line end.
+    // or a direction mark is its UTF-8 bytes, see ControlBytes) and a backslash written \\, without a line end.
     // A valid UTF-8 row is written as UTF-8; in any other row every byte past
     // ASCII is written \xHH, so the line gives back the exact bytes. Safe to
     // print on a terminal.

@@ -1,6 +1,7 @@
 #include "TranscriptReader.h"
 
 #include "LineCapture.h"
+#include "ReasonText.h"
 #include "RegularFile.h"
 #include "RowText.h"
 #include "SessionMarks.h"
@@ -83,7 +84,8 @@ void TranscriptReader::begin(qint64 lastChangeMsecs)
     m_current = Line{};
     m_inLine = m_started = false;
     m_encrypted.clear();
-    m_lineNumber = 0;
+    m_lineNumber = m_cutLine = 0;
+    m_lineStart = 0;
     m_previousOfDay = m_previousRelative = -1;
     m_day = m_dayShift = 0;
     m_lastChangeMsecs = lastChangeMsecs;
@@ -108,6 +110,7 @@ bool TranscriptReader::parse(QByteArrayView text, QDate lastDay)
 bool TranscriptReader::readFile(const QString &path)
 {
     RegularFile file;
+    file.setSystemWording(&ReasonText::system);
     const bool opened = file.open(path);
     begin(file.lastModifiedMsecs());
     if (!opened) {
@@ -180,7 +183,12 @@ bool TranscriptReader::consume(bool atEnd)
     }
     while (p < end) {
         const char *eol = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const bool whole = eol || atEnd;
+        if (!eol && atEnd) {
+            dropCutLine();
+            p = end;
+            break;
+        }
+        const bool whole = eol != nullptr;
         const char *next = eol ? eol + 1 : end;
         if (!eol)
             eol = end;
@@ -253,6 +261,7 @@ bool TranscriptReader::readHead(QByteArrayView line, bool whole, qsizetype *head
     }
     m_current.msecs = m_previousRelative;
     m_inLine = true;
+    m_lineStart = m_lines.size();
     return true;
 }
 
@@ -347,6 +356,20 @@ void TranscriptReader::endLine()
         m_encrypted.remove(m_current.session);
 }
 
+void TranscriptReader::dropCutLine()
+{
+    // Every line Dravlin writes ends with a newline: one without it was cut
+    // (a process killed, a full disk), and what it holds cannot be trusted.
+    if (!m_inLine)
+        ++m_lineNumber;
+    m_cutLine = m_lineNumber;
+    // A long line's first pieces may already be lines: still held, they go too.
+    while (m_inLine && m_lines.size() > m_lineStart)
+        m_lines.pop_back();
+    m_bytes.truncate(m_inLine ? m_current.offset : m_bytes.size());
+    m_inLine = false;
+}
+
 void TranscriptReader::takeLines()
 {
     // Emptied, not released: the next piece's lines reuse the room, which
@@ -359,6 +382,7 @@ void TranscriptReader::takeLines()
         std::memmove(m_bytes.data(), m_bytes.constData() + m_current.offset, static_cast<size_t>(kept));
     m_bytes.truncate(kept);
     m_current.offset = 0;
+    m_lineStart = 0;
 }
 
 QDate TranscriptReader::placedDay(qint64 key) const

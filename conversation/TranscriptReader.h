@@ -38,6 +38,9 @@
 // takes that of the line before, or the file's last change. Days stay within
 // what a capture file can date (1970 to 2106).
 //
+// A last line without its newline was cut short (a process killed, a full
+// disk): it is left out, the lines before it kept, and cutLine() tells.
+//
 // The text may come in pieces of any size: feed() them in order, then
 // finish(), or close(). Lines read so far can be taken away meanwhile (takeLines()),
 // so that a whole file is never held twice; their times are then relative,
@@ -83,6 +86,9 @@ public:
 
     QString errorString() const { return m_error; }
     qsizetype lineNumber() const { return m_lineNumber; }
+    // Once closed: the number of a last line that had no newline, which was
+    // cut short and has been left out; 0 when every line was whole.
+    qsizetype cutLine() const { return m_cutLine; }
     const std::vector<Line> &lines() const { return m_lines; }
     QByteArrayView bytes(const Line &line) const
     {
@@ -102,6 +108,7 @@ private:
     qsizetype unescape(QByteArrayView text, bool whole);
     void cutLongRow();
     void endLine();
+    void dropCutLine();
     bool consume(bool atEnd);
     QDate placedDay(qint64 key) const;
     bool hourExists(qint64 key) const;
@@ -118,6 +125,9 @@ private:
     // the session's end.
     QSet<int> m_encrypted;
     qsizetype m_lineNumber = 0;
+    qsizetype m_cutLine = 0;
+    // Where the line being read starts in m_lines (a long one is read in pieces).
+    size_t m_lineStart = 0;
     qint64 m_previousOfDay = -1;
     qint64 m_currentOfDay = -1; // the line's own stamp, -1 for none
     qint64 m_previousRelative = -1;

@@ -1,6 +1,5 @@
 #include "InterruptibleWriter.h"
 
-#include <QCoreApplication>
 #include <QMutex>
 
 #include <cerrno>
@@ -20,28 +19,6 @@ int interruptSignal()
 }
 
 void onInterrupt(int) {}
-
-QString reasonFor(int error)
-{
-    switch (error) {
-    case EPIPE:
-        return QCoreApplication::translate("InterruptibleWriter", "le lecteur de la sortie standard est parti");
-    case EBADF:
-        return QCoreApplication::translate("InterruptibleWriter", "la sortie standard est fermée");
-    case ENOSPC:
-        return QCoreApplication::translate("InterruptibleWriter", "plus de place sur le périphérique");
-    case EDQUOT:
-        return QCoreApplication::translate("InterruptibleWriter", "quota de disque dépassé");
-    case EFBIG:
-        return QCoreApplication::translate("InterruptibleWriter", "fichier trop gros");
-    case EIO:
-        return QCoreApplication::translate("InterruptibleWriter", "erreur d'entrée-sortie");
-    case ECONNRESET:
-        return QCoreApplication::translate("InterruptibleWriter", "connexion réinitialisée par le lecteur");
-    default:
-        return QCoreApplication::translate("InterruptibleWriter", "erreur système %1 (%2)").arg(error).arg(qt_error_string(error));
-    }
-}
 
 } // namespace
 
@@ -81,7 +58,7 @@ void InterruptibleWriter::interrupt()
         pthread_kill(m_thread->id, interruptSignal());
 }
 
-qint64 InterruptibleWriter::write(const char *data, qint64 size, QString *reason)
+qint64 InterruptibleWriter::write(const char *data, qint64 size, int *systemError)
 {
     qint64 done = 0;
     int error = m_closed ? EBADF : 0;
@@ -99,8 +76,8 @@ qint64 InterruptibleWriter::write(const char *data, qint64 size, QString *reason
             error = EIO;
         }
     }
-    if (error != 0 && reason)
-        *reason = reasonFor(error);
+    if (systemError)
+        *systemError = error;
     return done;
 }
 

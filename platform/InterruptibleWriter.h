@@ -1,7 +1,7 @@
 #ifndef DRAVLIN_INTERRUPTIBLEWRITER_H
 #define DRAVLIN_INTERRUPTIBLEWRITER_H
 
-#include <QString>
+#include <QtGlobal>
 
 #include <atomic>
 #include <memory>
@@ -23,8 +23,8 @@ public:
     // On the writing thread, before its first write: the thread interrupt() reaches.
     void bindToCurrentThread();
     // Writes all size bytes unless interrupted or failing; returns how many
-    // were written. A failure sets *reason, in French.
-    qint64 write(const char *data, qint64 size, QString *reason);
+    // were written. *systemError: the errno that ended it, else 0.
+    qint64 write(const char *data, qint64 size, int *systemError);
     // From any thread: the write under way, and every later one, returns at
     // once. A write may be just about to start, so repeat it until the
     // writing thread is seen to leave.

@@ -23,13 +23,18 @@ bool failed(int systemError, QString *reason)
 
 namespace OwnerOnlyFiles {
 
-bool openForWriting(QFile *file, const QString &path, QString *reason)
+bool openForWriting(QFile *file, const QString &path, int *systemError)
 {
+    const auto failedWith = [systemError](int error) {
+        if (systemError)
+            *systemError = error;
+        return false;
+    };
     const QByteArray name = QFile::encodeName(path);
     // O_NOFOLLOW: a link at path fails (ELOOP) instead of leading elsewhere.
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0)
-        return failed(errno, reason);
+        return failedWith(errno);
     struct stat info;
     bool ok = ::fstat(fd, &info) == 0;
     int error = errno;
@@ -39,15 +44,9 @@ bool openForWriting(QFile *file, const QString &path, QString *reason)
         ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
         error = errno;
     }
-    if (!ok) {
+    if (!ok || !file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return failed(error, reason);
-    }
-    if (!file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        if (reason)
-            *reason = file->errorString();
-        return false;
+        return failedWith(ok ? EBADF : error);
     }
     return true;
 }

@@ -13,9 +13,9 @@ namespace OwnerOnlyFiles {
 // Opens path to be written from its start, for a file written as it goes
 // (a capture). A new file is made with mode 0600; an older regular file of
 // that name is emptied and narrowed to 0600; a pipe or device is written as
-// it is. A symbolic link is refused, never followed. False with *reason, in
-// French, when it cannot be.
-bool openForWriting(QFile *file, const QString &path, QString *reason);
+// it is. A symbolic link is refused, never followed (ELOOP). False with the
+// system's *systemError when it cannot be.
+bool openForWriting(QFile *file, const QString &path, int *systemError);
 
 // Makes path and any missing parent folder, the last one for its owner only
 // (mode 0700). False with the system's *reason.

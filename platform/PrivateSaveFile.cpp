@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 PrivateSaveFile::PrivateSaveFile(const QString &path, QObject *parent)
-    : QFile(parent)
+    : SystemFile(parent)
     , m_path(path)
 {
 }
@@ -25,8 +25,10 @@ bool PrivateSaveFile::open(OpenMode mode)
     // it with O_EXCL and mode 0600: never a link, never readable by others.
     QByteArray name = QFile::encodeName(m_path) + ".XXXXXX";
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0)
-        return fail(qt_error_string(errno));
+    if (fd < 0) {
+        const int error = errno;
+        return fail(qt_error_string(error), error);
+    }
     m_temporary = QFile::decodeName(name);
     if (!QFile::open(fd, WriteOnly, AutoCloseHandle)) {
         ::close(fd);
@@ -43,31 +45,32 @@ bool PrivateSaveFile::commit()
         return fail(tr("fichier non ouvert"));
     if (error() != NoError || !flush()) {
         const QString why = errorString();
+        const int systemError = this->systemError();
         discard();
-        return fail(why);
+        return fail(why, systemError);
     }
     // On the disk before it takes the name: a crash then leaves the old file
     // or the whole new one, never an empty one.
     if (::fsync(handle()) != 0) {
         const int error = errno;
         discard();
-        return fail(qt_error_string(error));
+        return fail(qt_error_string(error), error);
     }
     QFile::close();
     // rename(2) replaces whatever path names, a link included, in one step.
     if (std::rename(QFile::encodeName(m_temporary).constData(), QFile::encodeName(m_path).constData()) != 0) {
         const int error = errno;
         discard();
-        return fail(qt_error_string(error));
+        return fail(qt_error_string(error), error);
     }
     m_temporary.clear();
     return true;
 }
 
-bool PrivateSaveFile::fail(const QString &reason)
+bool PrivateSaveFile::fail(const QString &reason, int systemError)
 {
     setErrorString(reason);
-    return false;
+    return failedWith(systemError);
 }
 
 void PrivateSaveFile::discard()

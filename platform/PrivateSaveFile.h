@@ -1,7 +1,8 @@
 #ifndef DRAVLIN_PRIVATESAVEFILE_H
 #define DRAVLIN_PRIVATESAVEFILE_H
 
-#include <QFile>
+#include "SystemFile.h"
+
 #include <QString>
 
 // Saves a file whole or not at all, for its owner only: the bytes go to a new
@@ -12,7 +13,7 @@
 // over the link's target; here the link itself is replaced by the new file
 // and its target is never opened. An older file of that name is replaced
 // too, so it keeps neither its mode nor its other names (hard links).
-class PrivateSaveFile : public QFile
+class PrivateSaveFile : public SystemFile
 {
     Q_OBJECT
 
@@ -23,12 +24,13 @@ public:
     // Only QIODevice::WriteOnly (Truncate allowed) makes sense here.
     bool open(OpenMode mode) override;
     // Writes what is left to the disk and puts the file in place. False, with
-    // errorString(), when nothing has replaced path.
+    // errorString() and, when the system refused, systemError(), when nothing
+    // has replaced path.
     bool commit();
     QString path() const { return m_path; }
 
 private:
-    bool fail(const QString &reason);
+    bool fail(const QString &reason, int systemError = 0);
     void discard();
 
     const QString m_path;

@@ -24,12 +24,12 @@ QString kindOf(mode_t mode)
     return QCoreApplication::translate("RegularFile", "un fichier spécial");
 }
 
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 } // namespace
+
+QString RegularFile::systemReason(int error) const
+{
+    return m_wording ? m_wording(error) : QString::fromLocal8Bit(std::strerror(error));
+}
 
 bool RegularFile::refuse(const QString &path, const QString &why)
 {
@@ -94,7 +94,13 @@ bool RegularFile::read(qsizetype maxBytes, QByteArray *piece)
         piece->clear();
         return true;
     }
+    errno = 0;
     const qint64 got = m_file.read(piece->data(), wanted);
+    if (got < 0 && errno != 0) {
+        m_error = tr("Impossible de lire «\u00a0%1\u00a0»\u00a0: %2").arg(m_path, systemReason(errno));
+        piece->clear();
+        return false;
+    }
     if (got < 0) {
         m_error = tr("Impossible de lire «\u00a0%1\u00a0»\u00a0: %2").arg(m_path, m_file.errorString());
         piece->clear();

@@ -19,6 +19,11 @@ public:
     // can reasonably take.
     static constexpr qint64 DefaultLimit = qint64{1} << 30;
 
+    // How a system error is worded: the caller's table, in French, rather
+    // than the system's own sentence; before open().
+    using SystemWording = QString (*)(int systemError);
+    void setSystemWording(SystemWording wording) { m_wording = wording; }
+
     // False with a French reason naming the path.
     bool open(const QString &path, qint64 limit = DefaultLimit);
     // The next piece of at most maxBytes; empty at the end. The file's size
@@ -33,10 +38,12 @@ public:
 
 private:
     bool refuse(const QString &path, const QString &why);
+    QString systemReason(int error) const;
 
     QFile m_file;
     QString m_path;
     QString m_error;
+    SystemWording m_wording = nullptr;
     qint64 m_size = 0;
     qint64 m_read = 0;
     qint64 m_modifiedMsecs = 0;

@@ -135,8 +135,16 @@ bool prepareAccepted(int fd, QHostAddress *peer, quint16 *peerPort, Failure *why
 {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return fail(errno, why);
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        // A client that reset while it waited is taken all the same, its
+        // connection already over: the reset, not "not connected", says why.
+        const int error = errno;
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        if (error == ENOTCONN && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0 && pending != 0)
+            return fail(pending, why);
+        return fail(error, why);
+    }
     *peer = QHostAddress(reinterpret_cast<const sockaddr *>(&address));
     *peerPort = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port
                                                     : reinterpret_cast<sockaddr_in *>(&address)->sin_port);
@@ -146,6 +154,17 @@ bool prepareAccepted(int fd, QHostAddress *peer, quint16 *peerPort, Failure *why
     if (flags == -1 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1)
         return fail(errno, why);
     return true;
+}
+
+int waitingConnections(int listeningFd)
+{
+    // On a listening socket Linux reports its accept queue's length as the
+    // "unacknowledged" count.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(listeningFd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 || info.tcpi_state != TCP_LISTEN)
+        return -1;
+    return int(info.tcpi_unacked);
 }
 
 bool sendAtOnce(int fd, Failure *why)

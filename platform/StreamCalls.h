@@ -38,6 +38,10 @@ Acceptance acceptNext(int listeningFd, int *fd, Failure *why);
 // when it cannot be: the caller then closes it.
 bool prepareAccepted(int fd, QHostAddress *peer, quint16 *peerPort, Failure *why);
 
+// How many connections wait in a listening descriptor's queue, made but not
+// yet taken; -1 when the system cannot tell.
+int waitingConnections(int listeningFd);
+
 // Small writes leave at once instead of waiting to be coalesced (Nagle).
 bool sendAtOnce(int fd, Failure *why);
 

@@ -5,6 +5,14 @@
 
 #include <algorithm>
 
+namespace {
+// At most one report a second of clients gone before they were taken.
+constexpr int GoneReportMs = 1000;
+// How often the queue of clients waiting for a place is looked at while
+// every place is taken: the system tells no one when a client joins it.
+constexpr int WaitWatchMs = 250;
+} // namespace
+
 Relay::Relay(QObject *parent)
     : QObject(parent)
 {
@@ -16,6 +24,13 @@ Relay::Relay(QObject *parent)
     connect(&tmrAll, &QTimer::timeout, this, &Relay::onRearmTick);
     connect(&m_listener, &StreamSocket::connectionRequest, this, &Relay::onClientConnectionRequest);
     connect(&m_listener, &StreamSocket::acceptFailed, this, &Relay::onAcceptFailed);
+    // A burst of clients gone before they were taken (a scan, a client that
+    // gave up) makes one line a second, not one each.
+    m_goneTimer.setSingleShot(true);
+    m_goneTimer.setInterval(GoneReportMs);
+    connect(&m_goneTimer, &QTimer::timeout, this, &Relay::reportClientsGone);
+    m_waitWatch.setInterval(WaitWatchMs);
+    connect(&m_waitWatch, &QTimer::timeout, this, &Relay::watchWaiting);
 }
 
 Relay::~Relay()
@@ -113,6 +128,8 @@ void Relay::shutdown()
     for (RelaySession *session : sessions)
         session->shutdown();
     m_listener.close();
+    stopWatchingWaiting();
+    reportClientsGone();
 }
 
 void Relay::finish(int graceMs)
@@ -120,6 +137,8 @@ void Relay::finish(int graceMs)
     m_finishing = true;
     tmrAll.stop();
     m_listener.close();
+    stopWatchingWaiting();
+    reportClientsGone();
     m_finishUndelivered[0] = m_finishUndelivered[1] = 0;
     if (m_sessions.empty()) {
         QMetaObject::invokeMethod(this, [this] { Q_EMIT finished(0, 0); }, Qt::QueuedConnection);
@@ -204,20 +223,25 @@ void Relay::onClientConnectionRequest(int requestId)
     if (m_finishing || m_stopped || int(m_sessions.size()) >= m_settings.maxClients)
         return;
     m_acceptFailing = false;
-    const int number = ++m_lastNumber;
+    // The number is the session's only once its client is taken.
+    const int number = m_lastNumber + 1;
     auto *session = new RelaySession(oneAtATime() ? 0 : number, m_run, m_limits, this);
     if (!m_listener.acceptInto(requestId, session->clientSocket())) {
         delete session;
-        // The system would not let the connection be driven: the client is
-        // dropped, told by a reset, and the relay goes on listening.
-        reportClientRefused();
+        // Mostly a client that reset while it waited: dropped, counted, and
+        // the relay goes on listening.
+        noteClientGone();
         return;
     }
+    m_lastNumber = number;
     m_sessions.push_back(session);
-    if (oneAtATime())
+    if (oneAtATime()) {
         m_listener.close(); // the port closes: a second client is refused
-    else if (int(m_sessions.size()) >= m_settings.maxClients)
+    } else if (int(m_sessions.size()) >= m_settings.maxClients) {
         m_listener.setAccepting(false); // further clients wait in the system's queue
+        if (!m_waitWatch.isActive())
+            m_waitWatch.start();
+    }
     connect(session, &RelaySession::bytesRelayed, this, &Relay::bytesRelayed);
     connect(session, &RelaySession::rowBreak, this, &Relay::rowBreak);
     connect(session, &RelaySession::eventOccurred, this, &Relay::eventOccurred);
@@ -243,7 +267,54 @@ void Relay::reportClientRefused()
     refused.side = Side::Client;
     refused.error = m_listener.error();
     refused.reason = m_listener.errorString();
+    refused.cause = m_listener.failure();
     report(refused);
+}
+
+void Relay::noteClientGone()
+{
+    ++m_goneCount;
+    m_goneCause = m_listener.failure();
+    if (!m_goneTimer.isActive())
+        reportClientsGone();
+}
+
+void Relay::reportClientsGone()
+{
+    if (m_goneCount == 0)
+        return;
+    RelayEvent gone = makeEvent(RelayEvent::Kind::ClientsGone);
+    gone.count = m_goneCount;
+    gone.cause = m_goneCause;
+    gone.reason = m_listener.errorString();
+    m_goneCount = 0;
+    // Those gone within the next second are told together then.
+    m_goneTimer.start();
+    report(gone);
+}
+
+void Relay::watchWaiting()
+{
+    const bool full = int(m_sessions.size()) >= m_settings.maxClients;
+    // Not full, those waiting are about to be taken; the watch ends once none is left.
+    const int waiting = m_listener.state() == StreamSocket::State::Listening ? m_listener.waitingClients() : 0;
+    if (!full && waiting == 0)
+        m_waitWatch.stop();
+    if (waiting == m_waiting)
+        return;
+    m_waiting = waiting;
+    RelayEvent queued = makeEvent(RelayEvent::Kind::ClientsWaiting);
+    queued.count = waiting;
+    queued.running = int(m_sessions.size());
+    queued.places = m_settings.maxClients;
+    report(queued);
+}
+
+void Relay::stopWatchingWaiting()
+{
+    // Those still waiting are refused as the port closes.
+    m_waitWatch.stop();
+    m_waiting = 0;
 }
 
 void Relay::sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer)

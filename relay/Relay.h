@@ -120,6 +120,12 @@ private:
     RelaySession *newest() const { return m_sessions.empty() ? nullptr : m_sessions.back(); }
     // A client the listener could not hand over, as the listener tells why.
     void reportClientRefused();
+    // A client gone before it was taken: counted, told at most once a second.
+    void noteClientGone();
+    void reportClientsGone();
+    // While every place is taken: how many clients wait, told when it changes.
+    void watchWaiting();
+    void stopWatchingWaiting();
     RelayEvent makeEvent(RelayEvent::Kind kind) const;
     void report(const RelayEvent &event);
 
@@ -146,6 +152,13 @@ private:
     // Taking a waiting client failed and was told; told again only after a success.
     bool m_acceptFailing = false;
     qint64 m_finishUndelivered[2] = {};
+    // Clients gone before they were taken, not yet told, and why the last went.
+    qint64 m_goneCount = 0;
+    FailureCause m_goneCause;
+    QTimer m_goneTimer;
+    // Clients waiting for a place, as last told.
+    int m_waiting = 0;
+    QTimer m_waitWatch;
 };
 
 #endif

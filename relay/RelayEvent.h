@@ -31,6 +31,8 @@ struct RelayEvent
         PlaintextDropped, // side, dropped: plaintext sent after an upgrade, before the handshake, not forwarded
         TlsUnavailable,  // reason: the CA or the trusted certificates cannot be had; the relay is stopped
         InspectionAbandoned, // reason: the dialogue went where the upgrade watch cannot follow; the rest passes uninspected
+        ClientsGone,     // count clients left before they were taken (no session); cause: the last one's
+        ClientsWaiting,  // count clients wait for a place, running sessions of places under way; 0 once none waits
     };
 
     // How TLS came to be used on the connection.
@@ -79,6 +81,9 @@ struct RelayEvent
     Upgrade upgrade = Upgrade::None;
     TlsSummary tls;
     qint64 dropped = 0;
+    qint64 count = 0; // ClientsGone, ClientsWaiting
+    int running = 0;  // ClientsWaiting: sessions under way
+    int places = 0;   // ClientsWaiting: sessions allowed at once
 
     // "host:port", with an IPv6 literal in brackets.
     static QString hostPort(const QString &host, quint16 port);

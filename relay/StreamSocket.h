@@ -73,6 +73,8 @@ public:
     // Whether waiting clients are taken (connectionRequest) or left in the
     // system's queue. Accepting is on when listening starts.
     void setAccepting(bool accepting) { m_listener.setAccepting(accepting); }
+    // Listening: clients waiting in the system's queue to be taken.
+    int waitingClients() const { return m_listener.waitingCount(); }
     // Hands the connection offered by connectionRequest(requestId) to
     // connection, which then carries it; only valid while that signal is
     // being delivered. Listening goes on either way. False, with error()

@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 // How long taking connections rests after the system refused to hand one over.
 constexpr int AcceptRetryMs = 200;
@@ -33,6 +35,11 @@ void TcpListener::setAccepting(bool accepting)
     m_accepting = accepting;
     if (m_waiting)
         m_waiting->setEnabled(accepting);
+}
+
+int TcpListener::waitingCount() const
+{
+    return isListening() ? std::max(0, StreamCalls::waitingConnections(int(socketDescriptor()))) : 0;
 }
 
 void TcpListener::takeNext()

@@ -27,6 +27,8 @@ public:
     bool listenOn(quint16 port);
     void stopListening();
     void setAccepting(bool accepting);
+    // Clients connected and waiting in the system's queue to be taken.
+    int waitingCount() const;
 
 Q_SIGNALS:
     // The receiver owns the descriptor and must close it.

@@ -1,6 +1,7 @@
 #include "ConversationFile.h"
 
 #include "Conversation.h"
+#include "ReasonText.h"
 #include "RegularFile.h"
 #include "SlicedWork.h"
 #include "TranscriptReader.h"
@@ -11,9 +12,10 @@
 #include <new>
 
 ConversationFile::Outcome ConversationFile::open(Conversation *conversation, const QString &path, QWidget *window,
-                                                 QString *error)
+                                                 QString *error, QString *notice)
 {
     RegularFile file;
+    file.setSystemWording(&ReasonText::system);
     if (!file.open(path)) {
         *error = file.errorString();
         return Outcome::Refused;
@@ -55,6 +57,11 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
         outcome = ended && error->isEmpty() ? Outcome::Opened : Outcome::Refused;
     if (outcome == Outcome::Opened)
         conversation->commitStaged(&reader);
+    if (outcome == Outcome::Opened && reader.cutLine() > 0)
+        *notice = tr("« %1 »\u00a0: la dernière ligne (ligne %2) est coupée, sans fin de ligne\u00a0; elle a été "
+                     "ignorée, les lignes avant elle sont ouvertes.")
+                      .arg(QDir::toNativeSeparators(path))
+                      .arg(reader.cutLine());
     if (outcome != Outcome::Opened)
         conversation->dropStaged();
     return outcome;

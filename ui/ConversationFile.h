@@ -22,8 +22,10 @@ public:
     static constexpr qsizetype SliceBytes = qsizetype{1} << 20;
 
     // On Refused, error says why in French: the file and the reason, or the
-    // line at fault.
-    static Outcome open(Conversation *conversation, const QString &path, QWidget *window, QString *error);
+    // line at fault. On Opened, notice says what was left out (a last line
+    // cut short), else stays empty.
+    static Outcome open(Conversation *conversation, const QString &path, QWidget *window, QString *error,
+                        QString *notice);
 };
 
 #endif

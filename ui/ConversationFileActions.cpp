@@ -4,6 +4,8 @@
 #include "ConversationFile.h"
 #include "ConversationPcap.h"
 #include "PrivateSaveFile.h"
+#include "ReasonText.h"
+#include "RowText.h"
 #include "SlicedWork.h"
 #include "Transcript.h"
 
@@ -23,6 +25,13 @@ constexpr int ExportRowsPerSlice = 4096;
 QString rowCountText(const QString &one, const QString &many, const QString &path, qint64 rows)
 {
     return (rows < 2 ? one : many).arg(QDir::toNativeSeparators(path), Transcript::countText(rows));
+}
+
+// The system's reason in the user's words (a full disk, a quota, a
+// read-only file system), else what the file said.
+QString reasonOf(const PrivateSaveFile &file)
+{
+    return file.systemError() != 0 ? ReasonText::system(file.systemError()) : RowText::escaped(file.errorString());
 }
 
 } // namespace
@@ -69,7 +78,7 @@ bool ConversationFileActions::save(const QString &path)
     else {
         // A no-break space before the colon keeps it off the start of a wrapped line.
         Q_EMIT failed(tr("Impossible d'enregistrer la conversation dans « %1 »\u00a0: %2")
-                          .arg(QDir::toNativeSeparators(path), file.errorString()));
+                          .arg(QDir::toNativeSeparators(path), reasonOf(file)));
     }
     return written;
 }
@@ -106,7 +115,7 @@ bool ConversationFileActions::exportPcap(const QString &path)
     }
     if (!written) {
         Q_EMIT failed(tr("Impossible d'exporter la conversation dans « %1 »\u00a0: %2")
-                          .arg(QDir::toNativeSeparators(path), error.isEmpty() ? file.errorString() : error));
+                          .arg(QDir::toNativeSeparators(path), error.isEmpty() ? reasonOf(file) : error));
     }
     return written;
 }
@@ -125,12 +134,15 @@ bool ConversationFileActions::open(const QString &path)
         Q_EMIT failed(tr("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation."));
         return false;
     }
-    QString why;
-    const ConversationFile::Outcome outcome = ConversationFile::open(m_conversation, path, m_window, &why);
+    QString why, notice;
+    const ConversationFile::Outcome outcome = ConversationFile::open(m_conversation, path, m_window, &why, &notice);
     if (outcome == ConversationFile::Outcome::Refused)
         Q_EMIT failed(why);
     if (outcome != ConversationFile::Outcome::Opened)
         return false;
     Q_EMIT opened(path);
+    // Opened, but not whole: told as plainly as a failure.
+    if (!notice.isEmpty())
+        Q_EMIT failed(notice);
     return true;
 }

@@ -155,8 +155,11 @@ private Q_SLOTS:
             {false, Side::Server, "\xe9t\xe9", t + 40},
             {false, Side::Client, "\xef\xbb\xbf\xef\xbb\xbfHELO", t + 40}, // a mark of its own, not the file's
             {false, Side::Server, "\xc3\xa9t\xc3\xa9", t + 40},
+            // Direction marks and separators: escaped, so a viewer shows the line as sent.
+            {false, Side::Client, "a\xe2\x80\xae" "b\xd8\x9c\xe2\x81\xa6\xe2\x80\xa8\xe2\x80\x8f", t + 41},
         };
         const QByteArray text = write(entries);
+        QVERIFY(text.contains("C: a\\xe2\\x80\\xaeb\\xd8\\x9c\\xe2\\x81\\xa6\\xe2\\x80\\xa8\\xe2\\x80\\x8f\n"));
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("conversation.txt")));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\xef\xbb\xbf" + QByteArray(text).replace("\n", "\r\n")) > 0);
@@ -180,22 +183,24 @@ private Q_SLOTS:
     // made it: a stripped space after an empty row's "C:", lines without
     // their time (the line before's, else the file's last change), a mark
     // whose bytes are not UTF-8, a row longer than capture makes (cut at 64
-    // KiB), rows between a TLS mark and the session's end (padlocks). The
-    // same whether the text comes whole or in pieces.
+    // KiB), rows between a TLS mark and the session's end (padlocks), a last
+    // line cut short (left out, its number told, the lines before it exact).
+    // The same whether the text comes whole or in pieces.
     void oddLinesReadAsCaptureWouldHaveMadeThem_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QByteArray>("expected");
         QTest::addColumn<QString>("padlocks");
+        QTest::addColumn<int>("cutLine");
 
         QTest::newRow("stripped space") << QByteArray("14:03:22.418 C:\n14:03:22.419 --\nS:\r\n")
                                         << QByteArray("14:03:22.418 C: \n14:03:22.419 -- \n14:03:22.419 S: \n")
-                                        << QStringLiteral("---");
-        QTest::newRow("no times") << QByteArray("C: HELO\n14:00:00.000 S: 250\nS: 251")
+                                        << QStringLiteral("---") << 0;
+        QTest::newRow("no times") << QByteArray("C: HELO\n14:00:00.000 S: 250\nS: 251\n")
                                   << QByteArray("12:00:00.000 C: HELO\n14:00:00.000 S: 250\n14:00:00.000 S: 251\n")
-                                  << QStringLiteral("---");
+                                  << QStringLiteral("---") << 0;
         const QByteArray notUtf8 = "14:03:22.418 -- TLS \\xff\\xfe \\\\\n";
-        QTest::newRow("mark not UTF-8") << notUtf8 << notUtf8 << QStringLiteral("-");
+        QTest::newRow("mark not UTF-8") << notUtf8 << notUtf8 << QStringLiteral("-") << 0;
         QByteArray row, cut;
         for (int i = 0; i < 1200; ++i)
             row += everyByte();
@@ -203,20 +208,25 @@ private Q_SLOTS:
             Transcript::appendLine(cut, "14:03:22.418 ", Side::Client, row.sliced(at, std::min<qsizetype>(64 * 1024, row.size() - at)));
         QByteArray whole;
         Transcript::appendLine(whole, "14:03:22.418 ", Side::Client, row);
-        QTest::newRow("long row") << whole << cut << QStringLiteral("-----");
+        QTest::newRow("long row") << whole << cut << QStringLiteral("-----") << 0;
         const QByteArray session = "10:00:00.000 -- 10:00:00.000 \xc2\xb7 client 127.0.0.1:1 \xe2\x86\x92 127.0.0.1:2\n"
                                    "10:00:00.001 S: 220 ok\n"
                                    "10:00:00.002 -- TLS client \xc2\xb7 TLSv1.3\n"
                                    "10:00:00.003 C: EHLO\n10:00:00.004 S: 250\n"
                                    "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
                                    "10:00:00.006 C: next\n";
-        QTest::newRow("padlocks") << session << session << QStringLiteral("---pp--");
+        QTest::newRow("padlocks") << session << session << QStringLiteral("---pp--") << 0;
         QTest::newRow("sessions") << QByteArray("10:00:00.000 #1 -- TLS client\n10:00:00.001 #2 C: a\n#12 S:\n"
                                                 "10:00:00.002 #1 S: b\n#1 -- 10:00:00.002 \xc2\xb7 ferm\xc3\xa9" "e\n#1 C: c\n")
                                   << QByteArray("10:00:00.000 #1 -- TLS client\n10:00:00.001 #2 C: a\n10:00:00.001 #12 S: \n"
                                                 "10:00:00.002 #1 S: b\n10:00:00.002 #1 -- 10:00:00.002 \xc2\xb7 ferm\xc3\xa9" "e\n"
                                                 "10:00:00.002 #1 C: c\n")
-                                  << QStringLiteral("---p--");
+                                  << QStringLiteral("---p--") << 0;
+        const QByteArray good = "12:00:00.000 S: 220 ok\n12:00:00.001 -- mark\n";
+        QTest::newRow("cut after the side") << good + "12:00:00.001 C" << good << QStringLiteral("--") << 3;
+        QTest::newRow("cut in an escape") << good + "12:00:00.001 C: a\\x4" << good << QStringLiteral("--") << 3;
+        QTest::newRow("cut in a character") << good + "12:00:00.001 C: \xc3" << good << QStringLiteral("--") << 3;
+        QTest::newRow("long row cut") << good + whole.chopped(1) << good << QStringLiteral("--") << 3;
     }
 
     void oddLinesReadAsCaptureWouldHaveMadeThem()
@@ -224,6 +234,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, text);
         QFETCH(QByteArray, expected);
         QFETCH(QString, padlocks);
+        QFETCH(int, cutLine);
         for (const qsizetype piece : {text.size() + 1, qsizetype{4093}}) {
             TranscriptReader reader;
             reader.begin(QDateTime(Day, QTime(12, 0)).toMSecsSinceEpoch());
@@ -235,6 +246,7 @@ private Q_SLOTS:
             for (const TranscriptReader::Line &line : reader.lines())
                 locks += line.encrypted ? QLatin1Char('p') : QLatin1Char('-');
             QCOMPARE(locks, padlocks);
+            QCOMPARE(reader.cutLine(), cutLine);
         }
     }
 
@@ -332,14 +344,15 @@ private Q_SLOTS:
                                            << QStringLiteral("ligne 3\u00a0: \u00ab\u00a0C: \u00bb, \u00ab\u00a0S: \u00bb ou "
                                                              "\u00ab\u00a0-- \u00bb attendu apr\u00e8s l\u2019heure");
         QTest::newRow("unknown escape") << good + "14:03:22.418 C: a\\qb\n" << QStringLiteral("ligne 3\u00a0: ") + escape;
-        QTest::newRow("cut escape") << good + "14:03:22.418 C: a\\x4" << QStringLiteral("ligne 3\u00a0: ") + escape;
+        QTest::newRow("short escape") << good + "14:03:22.418 C: a\\x4\n" << QStringLiteral("ligne 3\u00a0: ") + escape;
         QTest::newRow("Latin-1 text") << good + "14:03:22.418 C: \xe9t\xe9\n"
                                       << QStringLiteral("ligne 3\u00a0: le texte n\u2019est pas de l\u2019UTF-8");
         QTest::newRow("raw escape character") << good + "14:03:22.418 S: \x1b[0m\n"
                                               << QStringLiteral("ligne 3\u00a0: caract\u00e8re de contr\u00f4le 0x1b "
                                                                 "non \u00e9chapp\u00e9");
         // Not a file to read at all: refused before a byte is read.
-        QTest::newRow("no such file") << QByteArray() << QStringLiteral("Impossible de lire \u00ab\u00a0");
+        QTest::newRow("no such file") << QByteArray()
+                                      << QStringLiteral("\u00a0\u00bb\u00a0: fichier ou dossier introuvable (ENOENT)");
         QTest::newRow("FIFO") << QByteArray("fifo") << QStringLiteral("\u00a0: c\u2019est un tube nomm\u00e9, pas un fichier ordinaire");
         QTest::newRow("folder") << QByteArray("folder") << QStringLiteral("\u00a0: c\u2019est un dossier");
         QTest::newRow("over the limit") << QByteArray("huge")

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <functional>
 
 // The system's operations fail loudly: each failure that can be provoked
@@ -79,7 +80,10 @@ private Q_SLOTS:
         });
         QTest::newRow("a capture in a missing folder") << Operation([](const QString &folder, QString *reason) {
             QFile file;
-            return OwnerOnlyFiles::openForWriting(&file, folder + QStringLiteral("/missing/c.pcap"), reason);
+            int error = 0;
+            const bool ok = OwnerOnlyFiles::openForWriting(&file, folder + QStringLiteral("/missing/c.pcap"), &error);
+            *reason = error == ENOENT ? QStringLiteral("ENOENT") : QString();
+            return ok;
         });
     }
     void failuresComeBackWithTheSystemsReason()

@@ -7,7 +7,11 @@
 #include "TestTexts.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -510,6 +514,55 @@ private Q_SLOTS:
                                                            QDateTime::fromMSecsSinceEpoch(ended.time).time().msecsSinceStartOfDay());
         QCOMPARE(readBack.event.end, end);
         QVERIFY(b.listening());
+    }
+
+    // While every place is taken, clients waiting are told with how many
+    // sessions hold the places, and told again once none is left. Clients
+    // that reset while waiting take no session number: a burst of them is
+    // told as a count, at most once a second, in the system's words.
+    void waitingAndVanishedClientsAreToldNotNumbered()
+    {
+        QTcpServer server; // holds every connection it is given: the sessions stay idle
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        RelayRecorder b;
+        RelaySettings settings = to(server.serverPort());
+        settings.maxClients = 2;
+        b.relay.start(settings);
+        QVERIFY(b.listening());
+        LoopbackPeer idle[2];
+        for (LoopbackPeer &client : idle)
+            client.connectTo(b.relay.listeningPort());
+        QTRY_COMPARE_WITH_TIMEOUT(b.count(Kind::ServerConnected), 2, Timeout);
+        constexpr int Vanishing = 20;
+        std::vector<std::unique_ptr<LoopbackPeer>> waiting;
+        for (int i = 0; i < Vanishing; ++i) {
+            waiting.push_back(std::make_unique<LoopbackPeer>());
+            waiting.back()->connectTo(b.relay.listeningPort());
+            QVERIFY(waiting.back()->waitForConnected());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(b.last(Kind::ClientsWaiting).count == Vanishing, Timeout);
+        QCOMPARE(EventText::describe(b.last(Kind::ClientsWaiting)),
+                 QStringLiteral("%1 clients en attente : 2 sessions en cours sur 2").arg(Vanishing));
+        for (auto &client : waiting)
+            client->reset();
+        for (LoopbackPeer &client : idle)
+            client.reset();
+        const auto gone = [&b] {
+            qint64 total = 0;
+            for (const RelayEvent &e : b.all(Kind::ClientsGone))
+                total += e.count;
+            return total;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(gone(), qint64{Vanishing}, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(b.last(Kind::ClientsWaiting).count, qint64{0}, Timeout);
+        QVERIFY(b.count(Kind::ClientsGone) <= 3);
+        QVERIFY2(EventText::describe(b.last(Kind::ClientsGone)).endsWith(QStringLiteral("servis (ECONNRESET)")),
+                 qPrintable(EventText::describe(b.last(Kind::ClientsGone))));
+        LoopbackPeer next;
+        next.connectTo(b.relay.listeningPort());
+        QTRY_COMPARE_WITH_TIMEOUT(b.count(Kind::ClientConnected), 3, Timeout);
+        QCOMPARE(b.last(Kind::ClientConnected).session, 3);
+        QCOMPARE(b.count(Kind::PeerReset), 2); // the two sessions' own clients
     }
 };
 

@@ -905,7 +905,8 @@ private Q_SLOTS:
         const QString absent = dir.filePath(QStringLiteral("absent/conversation.txt"));
         QVERIFY(!m_window->saveConversation(absent));
         const QString lead = QStringLiteral("Impossible d'enregistrer la conversation dans « %1 »\u00a0: ").arg(absent);
-        QVERIFY2(boxedMessage(reported).startsWith(lead), qPrintable(reported.value(0).value(0).toString()));
+        QVERIFY2(boxedMessage(reported) == lead + QStringLiteral("fichier ou dossier introuvable (ENOENT)"),
+                 qPrintable(reported.value(0).value(0).toString()));
         QVERIFY(QDir(dir.path()).isEmpty());
         reported.clear();
 
@@ -947,6 +948,17 @@ private Q_SLOTS:
         QCOMPARE(shownText(boxes.last()->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))), message);
         QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), saved); // read back whole, and left so
 
+        // A last line cut short (a console killed): the lines before it open,
+        // and the window says which line was left out.
+        QFile cut(dir.filePath(QStringLiteral("cut.txt")));
+        QVERIFY(cut.open(QIODevice::WriteOnly) && cut.write("14:03:22.418 S: 220 ok\n14:03:22.419 C: a\\x4") > 0);
+        cut.close();
+        reported.clear();
+        QVERIFY(m_window->openConversation(cut.fileName()));
+        QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), QByteArray("14:03:22.418 S: 220 ok\n"));
+        QVERIFY2(reported.count() == 1 && reported[0][0].toString().contains(QStringLiteral("la dernière ligne (ligne 2) est coupée")),
+                 qPrintable(reported.value(0).value(0).toString()));
+
         if (tsharkPath().isEmpty())
             QSKIP("tshark is not installed (Debian package tshark, in scripts/install-deps.sh)");
         TcpStream stream;
@@ -957,6 +969,30 @@ private Q_SLOTS:
         QCOMPARE(stream.clientNode + QLatin1Char(' ') + stream.serverNode, QStringLiteral("[::1]:40114 [::1]:2525"));
         QCOMPARE(stream.fromClient, everyByte() + "\r\n\xc3\xa9t\xc3\xa9\r\n\xe9t\xe9\r\n\r\n");
         QVERIFY(stream.fromServer.isEmpty());
+    }
+
+    // A full disk is named in the user's words on save and on export, and
+    // leaves no half-written file.
+    void aFullDiskIsNamedOnSaveAndExport()
+    {
+        addKnownRows();
+        QTemporaryDir dir;
+        if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                                        QStringLiteral("size=64k"), QStringLiteral("tmpfs"), dir.path()}) != 0)
+            QSKIP("a small tmpfs cannot be mounted here (needs root)");
+        const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), {dir.path()}); });
+        QFile filler(dir.filePath(QStringLiteral("filler")));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        for (int i = 0; i < 64 && filler.write(QByteArray(4096, 'f')) == 4096; ++i) {
+        }
+        QSignalSpy reported(m_window, &MainWindow::errorReported);
+        QVERIFY(!m_window->saveConversation(dir.filePath(QStringLiteral("c.txt"))));
+        QVERIFY(!m_window->exportPcap(dir.filePath(QStringLiteral("c.pcap"))));
+        QCOMPARE(reported.count(), 2);
+        for (const QList<QVariant> &report : std::as_const(reported))
+            QVERIFY2(report.value(0).toString().endsWith(QStringLiteral("\u00a0: plus de place sur le disque (ENOSPC)")),
+                     qPrintable(report.value(0).toString()));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("filler")});
     }
 
     // A file opened comes back exact when saved, marks whose bytes are not
@@ -1168,6 +1204,8 @@ private Q_SLOTS:
         QTest::newRow("C1 in UTF-8") << QByteArray("\xc2\x9bX") << textList({"x9B", "X"});
         QTest::newRow("C1 as Latin-1") << QByteArray("\x9b\xe9") << textList({"x9B", "é"});
         QTest::newRow("DEL, TAB no badge") << QByteArray("\x7f\tq") << textList({"DEL", "q"});
+        QTest::newRow("direction and separator") << QByteArray("a\xe2\x80\xae" "b\xe2\x80\xa8\xd8\x9c")
+                                                 << textList({"a", "RLO", "b", "LS", "ALM"});
     }
     void controlBytesDrawAsBadgesAndTheRestOfTheRowStaysVisible()
     {
@@ -1179,7 +1217,7 @@ private Q_SLOTS:
         QStringList words;
         for (const Drawing::Text &t : items.texts) {
             bool badge = false;
-            for (char32_t c = 0; c < 0xa0; ++c)
+            for (char32_t c = 0; c < 0x2070; ++c) // past the last direction mark
                 badge = badge || ControlBytes::label(c) == t.text;
             QCOMPARE(t.colour == RowDelegate::badgeInk(m_client->palette()), badge);
             QVERIFY(t.x < m_client->viewport()->width()); // inside the pane, not pushed off
