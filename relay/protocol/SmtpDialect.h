@@ -1,0 +1,16 @@
+#ifndef DRAVLIN_SMTPDIALECT_H
+#define DRAVLIN_SMTPDIALECT_H
+
+#include "Dialect.h"
+
+class SmtpDialect : public Dialect
+{
+public:
+    Id id() const override;
+    const char *name() const override;
+    bool greets(QByteArrayView text) const override;
+    Command command(QByteArrayView text, bool cut) const override;
+    Answer answer(QByteArrayView text) const override;
+};
+
+#endif
