@@ -36,7 +36,6 @@ private Q_SLOTS:
             << QList<QByteArray>{hi, "Ca AUTHENTICATE PLAIN", "S+ ", "CAGJvYgB4", "Sa OK", "Cb COMPRESS DEFLATE",
                                  "Sb NO", "Cc LOGOUT", "S* BYE"}
             << QByteArray("g c0PaPLAIN 0:+? - 0:OK!* c1Z 1:NO! c2X -:BYE over");
-        QTest::newRow("answer to nothing") << QList<QByteArray>{hi, "Sa1 OK"} << QByteArray("g misfit");
     }
 
     void readsTheDialogue()

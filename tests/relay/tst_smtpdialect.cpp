@@ -25,8 +25,6 @@ private Q_SLOTS:
         QTest::newRow("DATA: the message up to its dot")
             << QList<QByteArray>{mx, "CDATA", "S354 go", "CSTARTTLS", "C..", "C.", "S250 queued", "CQUIT", "S221 bye"}
             << QByteArray("g c0D 0:354!* b b e1 1:250!* c2X 2:221!* over");
-        QTest::newRow("DATA refused") << QList<QByteArray>{mx, "CDATA", "S503 RCPT first", "CSTARTTLS"}
-                                      << QByteArray("g c0D 0:503! c1U");
         // The server parts BDAT's words at any run of blanks.
         QTest::newRow("BDAT") << QList<QByteArray>{mx, "CBDAT\t10 LAST", "CBDAT  7", "CBDAT 3 \tlast ", "CBDAT 5 MORE",
                                                    "CBDAT x", "CBDAT 1234567890123456"}
@@ -36,7 +34,6 @@ private Q_SLOTS:
         QTest::newRow("answer to nothing") << QList<QByteArray>{mx, "S250 unasked"} << QByteArray("g misfit");
         QTest::newRow("multi-line cut by another")
             << QList<QByteArray>{mx, "CNOOP", "S250-a", "S251 b"} << QByteArray("g c0P 0:250 misfit");
-        QTest::newRow("uncoded") << QList<QByteArray>{mx, "CNOOP", "Shello"} << QByteArray("g c0P misfit");
     }
 
     void readsTheDialogue()

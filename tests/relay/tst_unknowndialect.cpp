@@ -20,7 +20,6 @@ private Q_SLOTS:
         QTest::newRow("IMAP after an untagged line") << QList<QByteArray>{"CNOOP", "S* OK IMAP"} << QByteArray("c0P misfit");
         QTest::newRow("literal before the greeting")
             << QList<QByteArray>{"Ca LOGIN {3+}", "S* OK IMAP"} << QByteArray("c0P g>3");
-        QTest::newRow("not a protocol") << QList<QByteArray>{"CGET / HTTP/1.1", "SHTTP/1.1 400"} << QByteArray("c0P misfit");
     }
 
     void readsTheDialogue()
