@@ -1,5 +1,6 @@
 #include "SmtpDialect.h"
 
+#include "Dialects.h"
 #include "Words.h"
 
 namespace {
@@ -26,6 +27,10 @@ Command SmtpDialect::command(QByteArrayView text, bool cut) const
         out.kind = Command::Kind::Data;
     else if (words.size() == 1 && out.verb == "QUIT")
         out.kind = Command::Kind::Close;
+    // An FTP server whose greeting does not name FTP reads as SMTP: its
+    // upgrade is still one (no SASL mechanism is called TLS or SSL).
+    else if (Dialects::of(Id::Ftp).command(text, false).kind == Command::Kind::Upgrade)
+        out.kind = Command::Kind::Upgrade;
     // "BDAT <size> [LAST]", parted by any run of blanks as servers part it;
     // a malformed one is a command alone, its chunk read as further commands.
     else if (out.verb == "BDAT" && (words.size() == 2 || (words.size() == 3 && Words::same(words[2], "LAST")))
@@ -38,7 +43,7 @@ bool SmtpDialect::accepts(const Command &command, const Answer &answer) const
 {
     switch (command.kind) {
     case Command::Kind::Upgrade:
-        return answersWith(answer, "220");
+        return command.verb == "AUTH" ? Dialects::of(Id::Ftp).accepts(command, answer) : answersWith(answer, "220");
     case Command::Kind::Data:
         return answersWith(answer, "354");
     case Command::Kind::Close:
@@ -51,7 +56,7 @@ bool SmtpDialect::accepts(const Command &command, const Answer &answer) const
 LoginStart SmtpDialect::login(QByteArrayView text) const
 {
     const QList<QByteArrayView> words = Words::afterVerb(text, "AUTH");
-    if (words.isEmpty())
+    if (words.isEmpty() || command(text, false).kind == Command::Kind::Upgrade)
         return {};
     return {words[0].toByteArray().toUpper(), words.value(1).toByteArray()};
 }

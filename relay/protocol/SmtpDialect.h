@@ -3,7 +3,8 @@
 
 #include "CodedDialect.h"
 
-// SMTP with pipelining and CHUNKING: STARTTLS answered 220, DATA answered
+// SMTP with pipelining and CHUNKING: STARTTLS answered 220 (FTP's AUTH TLS
+// answered 234, for FTP servers that greet as SMTP does), DATA answered
 // 354 then the message up to a line of one dot, "BDAT <size> [LAST]" followed
 // by exactly size bytes of data, QUIT answered 221, AUTH with base64 and 334
 // challenges.

@@ -22,7 +22,7 @@ UpgradeDetector::Protocol upgradeOf(const Dialect &dialect, const Command &comma
     using Protocol = UpgradeDetector::Protocol;
     switch (dialect.id()) {
     case Dialect::Id::Smtp:
-        return Protocol::Smtp;
+        return command.verb == "AUTH" ? Protocol::Ftp : Protocol::Smtp;
     case Dialect::Id::Pop3:
         return Protocol::Pop3;
     case Dialect::Id::Imap:

@@ -20,6 +20,8 @@ private Q_SLOTS:
         // FTP has no STARTTLS nor DATA: they are commands like others.
         QTest::newRow("no SMTP verbs") << QList<QByteArray>{"S220 FTP", "CSTARTTLS", "CDATA", "S500 ?", "S500 ?"}
                                        << QByteArray("g c0P c1P 0:500! 1:500!");
+        QTest::newRow("greeting not naming FTP") << QList<QByteArray>{"S220 Welcome", "CAUTH TLS", "S234 go"}
+                                                 << QByteArray("g c0U 0:234!*");
     }
 
     void readsTheDialogue()
