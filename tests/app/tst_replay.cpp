@@ -1,0 +1,248 @@
+#include "TestTexts.h"
+
+#include <QtNetwork>
+#include <QtTest>
+
+// The replay: the built `dravlin --replay` run against servers on loopback
+// (aiosmtpd with STARTTLS, and a scripted server for POP3, IMAP and a
+// protocol Dravlin does not know), from transcripts written as the console
+// writes them.
+namespace {
+
+// Answers each line the client sends with the reply given for it. A reply
+// holding "|" is sent in two parts, 300 ms apart: a client that goes on before
+// the second part has not waited for the whole answer, and is caught.
+struct ScriptedServer
+{
+    QTcpServer listener;
+    QHash<QByteArray, QByteArray> replies;
+    QByteArray greeting;
+    QByteArray heard;
+    bool early = false; // a line came while an answer was half sent
+    bool halfSent = false;
+
+    explicit ScriptedServer(const QByteArray &hello, const QHash<QByteArray, QByteArray> &script)
+        : replies(script), greeting(hello)
+    {
+        listener.listen(QHostAddress::LocalHost);
+        QObject::connect(&listener, &QTcpServer::newConnection, &listener, [this] {
+            QTcpSocket *s = listener.nextPendingConnection();
+            s->write(greeting);
+            QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { read(s); });
+        });
+    }
+    void read(QTcpSocket *s)
+    {
+        while (s->canReadLine()) {
+            const QByteArray line = s->readLine();
+            heard += line;
+            early = early || halfSent;
+            const QList<QByteArray> parts = replies.value(line.trimmed(), "500 ?\r\n").split('|');
+            s->write(parts.first());
+            if (parts.size() > 1) {
+                halfSent = true;
+                QTimer::singleShot(300, s, [this, s, rest = parts.last()] { halfSent = false, s->write(rest); });
+            }
+        }
+    }
+};
+
+struct Replay
+{
+    QProcess process;
+    QByteArray out, err;
+    explicit Replay(const QStringList &arguments)
+    {
+        process.start(QStringLiteral(DRAVLIN_BINARY), QStringList{QStringLiteral("--replay")} + arguments);
+    }
+    // The exit status, once the replay is over.
+    int status()
+    {
+        if (process.state() != QProcess::NotRunning && !QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 30000))
+            return -1;
+        out = process.readAllStandardOutput();
+        err = process.readAllStandardError();
+        return process.exitCode();
+    }
+};
+
+} // namespace
+
+class TestReplay : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString saved(const char *name, const QByteArray &text)
+    {
+        QFile file(m_dir.filePath(QLatin1String(name)));
+        file.open(QIODevice::WriteOnly);
+        file.write(text);
+        return file.fileName();
+    }
+    QString server(quint16 port) { return QStringLiteral("127.0.0.1:%1").arg(port); }
+
+    // An SMTP session recorded through the relay with --inspect-tls: STARTTLS,
+    // then pipelined MAIL, RCPT and DATA, a message, QUIT.
+    QString smtpTranscript()
+    {
+        return saved("smtp.txt", "10:00:00.000 -- 10:00:00.000 \u00b7 client 127.0.0.1:40000 \u2192 127.0.0.1:2525\n"
+                                 "10:00:00.010 S: 220 mx.test test\n"
+                                 "C: EHLO client.test\nS: 250-mx.test\nS: 250-8BITMIME\nS: 250-STARTTLS\nS: 250 HELP\n"
+                                 "C: STARTTLS\nS: 220 Ready to start TLS\n"
+                                 "-- TLS serveur \u00b7 TLSv1.3 \u00b7 TLS_AES_256_GCM_SHA384 \u00b7 STARTTLS (SMTP) \u00b7 sujet "
+                                 "CN=localhost \u00b7 certificat v\u00e9rifi\u00e9 \u00b7 SHA-256 AA \u00b7 \u00e9metteur CN=localhost\n"
+                                 "-- TLS client \u00b7 TLSv1.3 \u00b7 TLS_AES_256_GCM_SHA384 \u00b7 STARTTLS (SMTP) \u00b7 certificat "
+                                 "de l'autorit\u00e9 de Dravlin\n"
+                                 "C: EHLO client.test\nS: 250-mx.test\nS: 250-8BITMIME\nS: 250-AUTH LOGIN PLAIN\nS: 250 HELP\n"
+                                 "C: MAIL FROM:<a@example.org>\nC: RCPT TO:<c@example.org>\nC: RCPT TO:<b@example.org>\nC: DATA\n"
+                                 "S: 250 OK\nS: 250 OK\nS: 250 OK\nS: 354 End data with <CR><LF>.<CR><LF>\n"
+                                 "C: Subject: essai\nC: \nC: caf\u00e9 \\x01\nC: .\nS: 250 Message accepted for delivery\n"
+                                 "C: QUIT\nS: 221 Bye\n");
+    }
+
+private Q_SLOTS:
+    void filesAndOptionsThatCannotBeReplayed_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        const QString sessions = saved("two.txt", "#1 S: +OK\n#2 S: +OK\n#2 C: QUIT\n");
+        const QString one = saved("one.txt", "S: +OK\nC: QUIT\n");
+        QTest::newRow("missing file") << QStringList{m_dir.filePath(QStringLiteral("none.txt")), "--server", "h"} << "none.txt";
+        QTest::newRow("not a transcript") << QStringList{saved("bad.txt", "S: +OK\nhello\n"), "--server", "h"}
+                                          << "n'est pas une transcription lisible : ligne 2";
+        QTest::newRow("no session") << QStringList{saved("empty.txt", ""), "--server", "h"} << "aucune ligne de session";
+        QTest::newRow("several sessions") << QStringList{sessions, "--server", "h"} << "contient les sessions 1, 2 : choisissez";
+        QTest::newRow("session absent") << QStringList{sessions, "--session", "3", "--server", "h"} << "(sessions : 1, 2)";
+        QTest::newRow("number given to one") << QStringList{one, "--session", "1", "--server", "h"} << "ne donnez pas --session";
+        QTest::newRow("TLS not inspected")
+            << QStringList{saved("tls.txt", "S: 220 mx\nC: STARTTLS\nS: 220 go\nC: \\x16\\x03\\x01\\x00\\x05\nS: \\x16\\x03\\x03\n"),
+                           "--server", "h"}
+            << "ligne 4 : le TLS de cette session est passé sans être déchiffré";
+        QTest::newRow("no server") << QStringList{one} << "--replay demande --server";
+        QTest::newRow("with --console") << QStringList{one, "--server", "h", "--console"} << "--console ne va pas avec --replay";
+        QTest::newRow("timeout 0") << QStringList{one, "--server", "h", "--timeout", "0"} << "--timeout : « 0 »";
+        QTest::newRow("port 0") << QStringList{one, "--server", "h:0"} << "port invalide : « 0 »";
+    }
+    void filesAndOptionsThatCannotBeReplayed()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        Replay replay(args);
+        QCOMPARE(replay.status(), 2);
+        QVERIFY2(QString::fromUtf8(replay.err).contains(message), replay.err.constData());
+        QVERIFY(replay.out.isEmpty());
+    }
+
+    void smtpWithStartTlsAgainstAiosmtpd_data()
+    {
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("same server") << QString() << 0 << "dravlin: rejeu : 10 réponses, 0 différente\n";
+        QTest::newRow("recipient refused")
+            << "b@example.org" << 1
+            << "dravlin: réponse différente à « RCPT TO:<b@example.org> » : attendu 250, reçu 550\n"
+               "dravlin: rejeu : 10 réponses, 1 différente\n";
+    }
+    void smtpWithStartTlsAgainstAiosmtpd()
+    {
+        QFETCH(QString, refused);
+        QFETCH(int, status);
+        QFETCH(QString, told);
+        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()
+            || QProcess::execute(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import aiosmtpd")}) != 0)
+            QSKIP("openssl or python3's aiosmtpd missing");
+        const QString key = m_dir.filePath(QStringLiteral("k.pem")), cert = m_dir.filePath(QStringLiteral("c.pem"));
+        QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
+                                   textList({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                             "-subj", "/CN=localhost", "-days", "2", "-keyout"})
+                                       << key << QStringLiteral("-out") << cert),
+                 0);
+        QProcess peer;
+        peer.start(QStringLiteral("/usr/bin/python3"), QStringList{QFINDTESTDATA("peers/smtp_peer.py"), cert, key, refused});
+        QVERIFY(QTest::qWaitFor([&] { return peer.canReadLine(); }, 10000));
+        const quint16 port = quint16(peer.readLine().mid(5).trimmed().toUInt());
+
+        // The certificate is self-signed: checked, the replay stops at the handshake.
+        Replay checked({smtpTranscript(), "--server", server(port)});
+        QCOMPARE(checked.status(), 1);
+        QVERIFY2(checked.err.contains("rejeu arrêté : échec TLS avec le serveur 127.0.0.1:"), checked.err.constData());
+
+        Replay replay({smtpTranscript(), "--server", server(port), "--tls-insecure", "--timestamps"});
+        QCOMPARE(replay.status(), status);
+        QVERIFY2(replay.err.endsWith(told.toUtf8()), replay.err.constData());
+        QVERIFY(replay.err.contains("accepté sans vérification (--tls-insecure) : SHA-256 "));
+        // The conversation in the console's form, the message sent again byte for byte.
+        const QRegularExpression stamped(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} (C: |S: |-- )"));
+        for (const QString &line : QString::fromUtf8(replay.out).split(u'\n', Qt::SkipEmptyParts))
+            QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
+        QVERIFY(replay.out.contains(" · client rejeu → 127.0.0.1:"));
+        QVERIFY(replay.out.contains(" · STARTTLS (SMTP) · sujet CN=localhost · certificat NON vérifié"));
+        QVERIFY(replay.out.contains(" C: café \\x01\n") && replay.out.contains(" S: 221 Bye\n"));
+        QVERIFY(QTest::qWaitFor([&] { return peer.canReadLine(); }, 5000));
+        QCOMPARE(peer.readLine(), refused.isEmpty() ? "message a@example.org -> c@example.org,b@example.org 31\n"
+                                                    : "message a@example.org -> c@example.org 31\n");
+        peer.kill();
+        peer.waitForFinished();
+    }
+
+    // Each answer waited for whole, as its protocol's dialogue tells: a
+    // POP3 listing up to its ".", an IMAP command up to its tag, after each
+    // "+" for a literal; a protocol Dravlin does not know row by row.
+    void answersAreAwaitedWholeAndCompared_data()
+    {
+        QTest::addColumn<QByteArray>("transcript");
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QStringList>("script"); // line, reply, line, reply...
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("POP3") << QByteArray("S: +OK ready\nC: USER alice\nS: +OK\nC: PASS secret\nS: +OK in\nC: LIST\n"
+                                            "S: +OK 2 messages\nS: 1 120\nS: 2 200\nS: .\nC: RETR 1\nS: +OK\nS: Subject: x\nS: .\n"
+                                            "C: QUIT\nS: +OK bye\n")
+                              << QByteArray("+OK ready\r\n")
+                              << textList({"USER alice", "+OK\r\n", "PASS secret", "-ERR no\r\n", "LIST",
+                                           "+OK 2 messages\r\n1 120\r\n|2 200\r\n.\r\n", "RETR 1", "+OK\r\n|Subject: x\r\n.\r\n",
+                                           "QUIT", "+OK bye\r\n"})
+                              << 1 << "dravlin: réponse différente à « PASS secret » : attendu +OK, reçu -ERR\n"
+                                      "dravlin: rejeu : 6 réponses, 1 différente\n";
+        QTest::newRow("IMAP") << QByteArray("S: * OK ready\nC: a1 LOGIN {5}\nS: + go\nC: alice {6}\nS: + go\nC: secret\n"
+                                            "S: a1 OK done\nC: a2 SELECT INBOX\nS: * 2 EXISTS\nS: a2 OK [READ-WRITE] done\n"
+                                            "C: a3 LOGOUT\nS: * BYE\nS: a3 OK bye\n")
+                              << QByteArray("* OK ready\r\n")
+                              << textList({"a1 LOGIN {5}", "+ go\r\n", "alice {6}", "+ go\r\n", "secret", "a1 OK done\r\n",
+                                           "a2 SELECT INBOX", "* 2 EXISTS\r\n|a2 OK [READ-WRITE] done\r\n", "a3 LOGOUT",
+                                           "* BYE\r\na3 OK bye\r\n"})
+                              << 0 << "dravlin: rejeu : 6 réponses, 0 différente\n";
+        QTest::newRow("unknown") << QByteArray("S: HELLO v1\nC: PING\nS: PONG 1\nC: BYE\nS: BYE\n") << QByteArray("HELLO v1\r\n")
+                                 << textList({"PING", "PONG 2\r\n", "BYE", "BYE\r\n"})
+                                 << 1 << "dravlin: réponse différente : attendu « PONG 1 », reçu « PONG 2 »\n"
+                                         "dravlin: rejeu : 3 réponses, 1 différente\n";
+    }
+    void answersAreAwaitedWholeAndCompared()
+    {
+        QFETCH(QByteArray, transcript);
+        QFETCH(QByteArray, greeting);
+        QFETCH(QStringList, script);
+        QFETCH(int, status);
+        QFETCH(QString, told);
+        QHash<QByteArray, QByteArray> replies;
+        for (qsizetype i = 0; i + 1 < script.size(); i += 2)
+            replies.insert(script[i].toUtf8(), script[i + 1].toUtf8());
+        ScriptedServer peer(greeting, replies);
+        Replay replay({saved("dialogue.txt", transcript), "--server", server(peer.listener.serverPort())});
+        QCOMPARE(replay.status(), status);
+        QVERIFY2(replay.err.endsWith(told.toUtf8()), replay.err.constData());
+        QVERIFY(!peer.early);
+        // Sent exactly as recorded, rows in order, nothing else.
+        QByteArray sent;
+        for (const QByteArray &line : transcript.split('\n'))
+            if (line.startsWith("C: "))
+                sent += line.mid(3) + "\r\n";
+        QCOMPARE(peer.heard, sent);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReplay)
+#include "tst_replay.moc"
