@@ -76,7 +76,7 @@ public:
     bool clientWaits() const;
     bool inBody() const { return m_inBody; }
     // Serial of a pending upgrade command, -1 if none.
-    int pendingUpgrade() const;
+    int pendingUpgrade() const { return m_upgrade; }
     // QUIT or LOGOUT was answered positively, and no command followed.
     bool isOver() const { return m_over; }
     // Why the dialogue is not followed any more, in French; empty while it is.
@@ -86,11 +86,17 @@ private:
     struct Pending {
         int serial = -1;
         Command command;
+        // Before the greeting: the line's start, read again once the protocol is known.
+        QByteArray text;
+        bool cut = false;
     };
     void identify(QByteArrayView greeting);
-    void expect(int serial, const Command &command);
+    int expect(const Command &command, const Line &line);
     void fail(const QString &reason);
-    Heard pair(Heard heard);
+    void codedAnswer(Heard &heard);
+    void pop3Answer(Heard &heard);
+    void imapAnswer(const Line &line, Heard &heard);
+    void settle(const Pending &pending, Heard &heard);
 
     const Dialect *m_dialect;
     bool m_known;
@@ -99,19 +105,21 @@ private:
     QString m_misfit;
     QList<Pending> m_pending; // oldest first
     int m_serial = 0;
+    int m_upgrade = -1; // the pending upgrade's serial
 
     bool m_lineBegins = true; // the client's next line begins a command
     qsizetype m_clientData = 0;
     qsizetype m_literal = -1;   // a client literal whose reading waits on the server
     bool m_literalSync = false; // ...on its "+" (else only on the protocol being known)
-    QByteArray m_literalTag;    // the tag of the command it belongs to
+    QByteArray m_commandTag;    // the tag of the command being sent (IMAP)
     int m_dataDue = -1;         // DATA sent, its answer not yet in: its serial
     bool m_inBody = false;
     bool m_afterCrLf = true;
 
     qsizetype m_serverData = 0;
-    bool m_serverLineBegins = true;
     QByteArray m_replyCode; // "250" while a "250-" reply goes on
+    bool m_serverLineBegins = true;
+    Pending m_listing; // a POP3 listing under way: the command it answers
     bool m_inListing = false;
 };
 

@@ -3,14 +3,21 @@
 
 #include "Dialect.h"
 
+// A dialogue whose protocol is not known (yet): a line means what any of the
+// known protocols would make of it, the first that sees more in it than a
+// plain command or free text winning. Greets nothing.
 class UnknownDialect : public Dialect
 {
 public:
-    Id id() const override;
-    const char *name() const override;
-    bool greets(QByteArrayView text) const override;
+    Id id() const override { return Id::Unknown; }
+    const char *name() const override { return "?"; }
+    bool greets(QByteArrayView) const override { return false; }
     Command command(QByteArrayView text, bool cut) const override;
     Answer answer(QByteArrayView text) const override;
+    bool accepts(const Command &command, const Answer &answer) const override;
+    qsizetype literal(QByteArrayView last, bool *sync) const override;
+    LoginStart login(QByteArrayView text) const override;
+    bool challenge(QByteArrayView text, QByteArray *base64) const override;
 };
 
 #endif

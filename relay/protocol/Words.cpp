@@ -1,0 +1,40 @@
+#include "Words.h"
+
+#include <algorithm>
+
+bool Words::allDigits(QByteArrayView text)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+QByteArrayView Words::trimmed(QByteArrayView text)
+{
+    while (!text.isEmpty() && isBlank(text.back()))
+        text.chop(1);
+    return text;
+}
+
+QList<QByteArrayView> Words::split(QByteArrayView text)
+{
+    QList<QByteArrayView> words;
+    qsizetype at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && isBlank(text[at]))
+            ++at;
+        const qsizetype start = at;
+        while (at < text.size() && !isBlank(text[at]))
+            ++at;
+        if (at > start)
+            words.append(text.sliced(start, at - start));
+    }
+    return words;
+}
+
+QList<QByteArrayView> Words::afterVerb(QByteArrayView text, QByteArrayView verb)
+{
+    QList<QByteArrayView> words = split(text);
+    if (words.isEmpty() || !same(words.first(), verb))
+        return {};
+    words.removeFirst();
+    return words;
+}

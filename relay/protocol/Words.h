@@ -1,0 +1,32 @@
+#ifndef DRAVLIN_WORDS_H
+#define DRAVLIN_WORDS_H
+
+#include <QByteArrayView>
+#include <QList>
+
+// The few ways the dialects read a line's words, in one place: protocol
+// keywords compare in any case, words part at runs of spaces or tabs.
+class Words
+{
+public:
+    static bool same(QByteArrayView a, QByteArrayView b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+    static bool begins(QByteArrayView text, QByteArrayView start)
+    {
+        return text.size() >= start.size() && same(text.first(start.size()), start);
+    }
+    // word at the start of text, ending there or before a space.
+    static bool leads(QByteArrayView text, QByteArrayView word)
+    {
+        return begins(text, word) && (text.size() == word.size() || text[word.size()] == ' ');
+    }
+    static bool isBlank(char c) { return c == ' ' || c == '\t'; }
+    static bool allDigits(QByteArrayView text);
+    // Without its trailing spaces and tabs: servers read past them.
+    static QByteArrayView trimmed(QByteArrayView text);
+    // The words, parted at runs of spaces and tabs.
+    static QList<QByteArrayView> split(QByteArrayView text);
+    // "AUTH PLAIN xyz" read after its verb: mechanism and initial response.
+    static QList<QByteArrayView> afterVerb(QByteArrayView text, QByteArrayView verb);
+};
+
+#endif
