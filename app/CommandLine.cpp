@@ -269,9 +269,10 @@ bool CommandLine::parseReplay(const QCommandLineParser &parser)
     tls.tlsInsecure = parser.isSet(QStringLiteral("tls-insecure"));
     const auto number = [](const QString &text, int low, int high, int *value) {
         bool ok = false;
-        const int n = text.trimmed().toInt(&ok);
-        const bool digits = !text.trimmed().isEmpty()
-            && std::all_of(text.trimmed().begin(), text.trimmed().end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        const QString trimmed = text.trimmed();
+        const int n = trimmed.toInt(&ok);
+        const bool digits = !trimmed.isEmpty()
+            && std::all_of(trimmed.begin(), trimmed.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
         if (!ok || !digits || n < low || n > high)
             return false;
         *value = n;

@@ -16,6 +16,8 @@ bool AnswerReading::byRows() const
 
 void AnswerReading::client(QByteArrayView bytes)
 {
+    // A literal the server has just asked for with its "+" is data, not a line.
+    m_clientLines.skip(m_dialogue.takeClientData());
     for (qsizetype at = 0; at < bytes.size();) {
         at = m_clientLines.read(bytes, at);
         if (!m_clientLines.hasLine())
@@ -34,6 +36,7 @@ void AnswerReading::client(QByteArrayView bytes)
 QList<AnswerReading::Answer> AnswerReading::server(QByteArrayView bytes)
 {
     QList<Answer> answers;
+    m_serverLines.skip(m_dialogue.takeServerData());
     for (qsizetype at = 0; at < bytes.size();) {
         at = m_serverLines.read(bytes, at);
         if (!m_serverLines.hasLine())

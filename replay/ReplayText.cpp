@@ -102,7 +102,7 @@ QString ReplayText::stop(const ReplayNotice &notice, const QString &server)
 QString ReplayText::summary(int answers, int differences)
 {
     return tr("rejeu : %1, %2")
-        .arg(answers == 1 ? tr("1 réponse") : tr("%1 réponses").arg(answers),
+        .arg(answers <= 1 ? tr("%1 réponse").arg(answers) : tr("%1 réponses").arg(answers),
              differences > 1 ? tr("%1 différentes").arg(differences) : tr("%1 différente").arg(differences));
 }
 

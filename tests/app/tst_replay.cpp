@@ -47,6 +47,17 @@ struct ScriptedServer
     }
 };
 
+QString text(const char *utf8)
+{
+    return QString::fromUtf8(utf8);
+}
+
+// A file, then options.
+QStringList args(const QString &file, std::initializer_list<const char *> options = {})
+{
+    return QStringList{file} + textList(options);
+}
+
 struct Replay
 {
     QProcess process;
@@ -109,21 +120,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         const QString sessions = saved("two.txt", "#1 S: +OK\n#2 S: +OK\n#2 C: QUIT\n");
         const QString one = saved("one.txt", "S: +OK\nC: QUIT\n");
-        QTest::newRow("missing file") << QStringList{m_dir.filePath(QStringLiteral("none.txt")), "--server", "h"} << "none.txt";
-        QTest::newRow("not a transcript") << QStringList{saved("bad.txt", "S: +OK\nhello\n"), "--server", "h"}
-                                          << "n'est pas une transcription lisible : ligne 2";
-        QTest::newRow("no session") << QStringList{saved("empty.txt", ""), "--server", "h"} << "aucune ligne de session";
-        QTest::newRow("several sessions") << QStringList{sessions, "--server", "h"} << "contient les sessions 1, 2 : choisissez";
-        QTest::newRow("session absent") << QStringList{sessions, "--session", "3", "--server", "h"} << "(sessions : 1, 2)";
-        QTest::newRow("number given to one") << QStringList{one, "--session", "1", "--server", "h"} << "ne donnez pas --session";
+        QTest::newRow("missing file") << args(m_dir.filePath(QStringLiteral("none.txt")), {"--server", "h"}) << text("none.txt");
+        QTest::newRow("not a transcript") << args(saved("bad.txt", "S: +OK\nhello\n"), {"--server", "h"})
+                                          << text("n'est pas une transcription lisible : ligne 2");
+        QTest::newRow("no session") << args(saved("empty.txt", ""), {"--server", "h"}) << text("aucune ligne de session");
+        QTest::newRow("several sessions") << args(sessions, {"--server", "h"}) << text("contient les sessions 1, 2 : choisissez");
+        QTest::newRow("session absent") << args(sessions, {"--session", "3", "--server", "h"}) << text("(sessions : 1, 2)");
+        QTest::newRow("number given to one") << args(one, {"--session", "1", "--server", "h"}) << text("ne donnez pas --session");
         QTest::newRow("TLS not inspected")
-            << QStringList{saved("tls.txt", "S: 220 mx\nC: STARTTLS\nS: 220 go\nC: \\x16\\x03\\x01\\x00\\x05\nS: \\x16\\x03\\x03\n"),
-                           "--server", "h"}
-            << "ligne 4 : le TLS de cette session est passé sans être déchiffré";
-        QTest::newRow("no server") << QStringList{one} << "--replay demande --server";
-        QTest::newRow("with --console") << QStringList{one, "--server", "h", "--console"} << "--console ne va pas avec --replay";
-        QTest::newRow("timeout 0") << QStringList{one, "--server", "h", "--timeout", "0"} << "--timeout : « 0 »";
-        QTest::newRow("port 0") << QStringList{one, "--server", "h:0"} << "port invalide : « 0 »";
+            << args(saved("tls.txt", "S: 220 mx\nC: STARTTLS\nS: 220 go\nC: \\x16\\x03\\x01\\x00\\x05\nS: \\x16\\x03\\x03\n"),
+                    {"--server", "h"})
+            << text("ligne 4 : le TLS de cette session est passé sans être déchiffré");
+        QTest::newRow("no server") << args(one) << text("--replay demande --server");
+        QTest::newRow("with --console") << args(one, {"--server", "h", "--console"}) << text("--console ne va pas avec --replay");
+        QTest::newRow("timeout 0") << args(one, {"--server", "h", "--timeout", "0"}) << text("--timeout : « 0 »");
+        QTest::newRow("port 0") << args(one, {"--server", "h:0"}) << text("port invalide : « 0 »");
     }
     void filesAndOptionsThatCannotBeReplayed()
     {
@@ -140,11 +151,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("refused");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("told");
-        QTest::newRow("same server") << QString() << 0 << "dravlin: rejeu : 10 réponses, 0 différente\n";
+        QTest::newRow("same server") << QString() << 0 << text("dravlin: rejeu : 10 réponses, 0 différente\n");
         QTest::newRow("recipient refused")
-            << "b@example.org" << 1
-            << "dravlin: réponse différente à « RCPT TO:<b@example.org> » : attendu 250, reçu 550\n"
-               "dravlin: rejeu : 10 réponses, 1 différente\n";
+            << text("b@example.org") << 1
+            << text("dravlin: réponse différente à « RCPT TO:<b@example.org> » : attendu 250, reçu 550\n"
+               "dravlin: rejeu : 10 réponses, 1 différente\n");
     }
     void smtpWithStartTlsAgainstAiosmtpd()
     {
@@ -166,11 +177,11 @@ private Q_SLOTS:
         const quint16 port = quint16(peer.readLine().mid(5).trimmed().toUInt());
 
         // The certificate is self-signed: checked, the replay stops at the handshake.
-        Replay checked({smtpTranscript(), "--server", server(port)});
+        Replay checked({smtpTranscript(), QStringLiteral("--server"), server(port)});
         QCOMPARE(checked.status(), 1);
         QVERIFY2(checked.err.contains("rejeu arrêté : échec TLS avec le serveur 127.0.0.1:"), checked.err.constData());
 
-        Replay replay({smtpTranscript(), "--server", server(port), "--tls-insecure", "--timestamps"});
+        Replay replay(QStringList{smtpTranscript(), QStringLiteral("--server"), server(port)} + textList({"--tls-insecure", "--timestamps"}));
         QCOMPARE(replay.status(), status);
         QVERIFY2(replay.err.endsWith(told.toUtf8()), replay.err.constData());
         QVERIFY(replay.err.contains("accepté sans vérification (--tls-insecure) : SHA-256 "));
@@ -182,8 +193,8 @@ private Q_SLOTS:
         QVERIFY(replay.out.contains(" · STARTTLS (SMTP) · sujet CN=localhost · certificat NON vérifié"));
         QVERIFY(replay.out.contains(" C: café \\x01\n") && replay.out.contains(" S: 221 Bye\n"));
         QVERIFY(QTest::qWaitFor([&] { return peer.canReadLine(); }, 5000));
-        QCOMPARE(peer.readLine(), refused.isEmpty() ? "message a@example.org -> c@example.org,b@example.org 31\n"
-                                                    : "message a@example.org -> c@example.org 31\n");
+        QCOMPARE(peer.readLine(), refused.isEmpty() ? "message a@example.org -> c@example.org,b@example.org 27\n"
+                                                    : "message a@example.org -> c@example.org 27\n");
         peer.kill();
         peer.waitForFinished();
     }
@@ -205,8 +216,8 @@ private Q_SLOTS:
                               << textList({"USER alice", "+OK\r\n", "PASS secret", "-ERR no\r\n", "LIST",
                                            "+OK 2 messages\r\n1 120\r\n|2 200\r\n.\r\n", "RETR 1", "+OK\r\n|Subject: x\r\n.\r\n",
                                            "QUIT", "+OK bye\r\n"})
-                              << 1 << "dravlin: réponse différente à « PASS secret » : attendu +OK, reçu -ERR\n"
-                                      "dravlin: rejeu : 6 réponses, 1 différente\n";
+                              << 1 << text("dravlin: réponse différente à « PASS secret » : attendu +OK, reçu -ERR\n"
+                                      "dravlin: rejeu : 6 réponses, 1 différente\n");
         QTest::newRow("IMAP") << QByteArray("S: * OK ready\nC: a1 LOGIN {5}\nS: + go\nC: alice {6}\nS: + go\nC: secret\n"
                                             "S: a1 OK done\nC: a2 SELECT INBOX\nS: * 2 EXISTS\nS: a2 OK [READ-WRITE] done\n"
                                             "C: a3 LOGOUT\nS: * BYE\nS: a3 OK bye\n")
@@ -214,11 +225,11 @@ private Q_SLOTS:
                               << textList({"a1 LOGIN {5}", "+ go\r\n", "alice {6}", "+ go\r\n", "secret", "a1 OK done\r\n",
                                            "a2 SELECT INBOX", "* 2 EXISTS\r\n|a2 OK [READ-WRITE] done\r\n", "a3 LOGOUT",
                                            "* BYE\r\na3 OK bye\r\n"})
-                              << 0 << "dravlin: rejeu : 6 réponses, 0 différente\n";
+                              << 0 << text("dravlin: rejeu : 6 réponses, 0 différente\n");
         QTest::newRow("unknown") << QByteArray("S: HELLO v1\nC: PING\nS: PONG 1\nC: BYE\nS: BYE\n") << QByteArray("HELLO v1\r\n")
                                  << textList({"PING", "PONG 2\r\n", "BYE", "BYE\r\n"})
-                                 << 1 << "dravlin: réponse différente : attendu « PONG 1 », reçu « PONG 2 »\n"
-                                         "dravlin: rejeu : 3 réponses, 1 différente\n";
+                                 << 1 << text("dravlin: réponse différente : attendu « PONG 1 », reçu « PONG 2 »\n"
+                                         "dravlin: rejeu : 3 réponses, 1 différente\n");
     }
     void answersAreAwaitedWholeAndCompared()
     {
@@ -231,7 +242,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i + 1 < script.size(); i += 2)
             replies.insert(script[i].toUtf8(), script[i + 1].toUtf8());
         ScriptedServer peer(greeting, replies);
-        Replay replay({saved("dialogue.txt", transcript), "--server", server(peer.listener.serverPort())});
+        Replay replay({saved("dialogue.txt", transcript), QStringLiteral("--server"), server(peer.listener.serverPort())});
         QCOMPARE(replay.status(), status);
         QVERIFY2(replay.err.endsWith(told.toUtf8()), replay.err.constData());
         QVERIFY(!peer.early);
