@@ -38,6 +38,8 @@ struct ScriptedServer
             heard += line;
             early = early || halfSent;
             const QList<QByteArray> parts = replies.value(line.trimmed(), "500 ?\r\n").split('|');
+            if (parts.first().isEmpty())
+                continue; // never answered
             s->write(parts.first());
             if (parts.size() > 1) {
                 halfSent = true;
@@ -207,16 +209,18 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("transcript");
         QTest::addColumn<QByteArray>("greeting");
         QTest::addColumn<QStringList>("script"); // line, reply, line, reply...
+        QTest::addColumn<QStringList>("more");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("told");
-        QTest::newRow("POP3") << QByteArray("S: +OK ready\nC: USER alice\nS: +OK\nC: PASS secret\nS: +OK in\nC: LIST\n"
-                                            "S: +OK 2 messages\nS: 1 120\nS: 2 200\nS: .\nC: RETR 1\nS: +OK\nS: Subject: x\nS: .\n"
-                                            "C: QUIT\nS: +OK bye\n")
+        // Session 2 of a console run that served two clients at once.
+        QTest::newRow("POP3") << QByteArray("#2 S: +OK ready\n#1 S: 220 mx\n#2 C: USER alice\n#1 C: QUIT\n#2 S: +OK\n#2 C: PASS secret\n"
+                                            "#2 S: +OK in\n#2 C: LIST\n#2 S: +OK 2 messages\n#2 S: 1 120\n#2 S: 2 200\n#2 S: .\n"
+                                            "#2 C: RETR 1\n#2 S: +OK\n#2 S: Subject: x\n#2 S: .\n#2 C: QUIT\n#2 S: +OK bye\n")
                               << QByteArray("+OK ready\r\n")
                               << textList({"USER alice", "+OK\r\n", "PASS secret", "-ERR no\r\n", "LIST",
                                            "+OK 2 messages\r\n1 120\r\n|2 200\r\n.\r\n", "RETR 1", "+OK\r\n|Subject: x\r\n.\r\n",
                                            "QUIT", "+OK bye\r\n"})
-                              << 1 << text("dravlin: réponse différente à « PASS secret » : attendu +OK, reçu -ERR\n"
+                              << textList({"--session", "2"}) << 1 << text("dravlin: réponse différente à « PASS secret » : attendu +OK, reçu -ERR\n"
                                       "dravlin: rejeu : 6 réponses, 1 différente\n");
         QTest::newRow("IMAP") << QByteArray("S: * OK ready\nC: a1 LOGIN {5}\nS: + go\nC: alice {6}\nS: + go\nC: secret\n"
                                             "S: a1 OK done\nC: a2 SELECT INBOX\nS: * 2 EXISTS\nS: a2 OK [READ-WRITE] done\n"
@@ -225,31 +229,35 @@ private Q_SLOTS:
                               << textList({"a1 LOGIN {5}", "+ go\r\n", "alice {6}", "+ go\r\n", "secret", "a1 OK done\r\n",
                                            "a2 SELECT INBOX", "* 2 EXISTS\r\n|a2 OK [READ-WRITE] done\r\n", "a3 LOGOUT",
                                            "* BYE\r\na3 OK bye\r\n"})
-                              << 0 << text("dravlin: rejeu : 6 réponses, 0 différente\n");
+                              << QStringList() << 0 << text("dravlin: rejeu : 6 réponses, 0 différente\n");
         QTest::newRow("unknown") << QByteArray("S: HELLO v1\nC: PING\nS: PONG 1\nC: BYE\nS: BYE\n") << QByteArray("HELLO v1\r\n")
-                                 << textList({"PING", "PONG 2\r\n", "BYE", "BYE\r\n"})
-                                 << 1 << text("dravlin: réponse différente : attendu « PONG 1 », reçu « PONG 2 »\n"
+                                 << textList({"PING", "PONG 2\r\n", "BYE", "BYE\r\n"}) << QStringList() << 1 << text("dravlin: réponse différente : attendu « PONG 1 », reçu « PONG 2 »\n"
                                          "dravlin: rejeu : 3 réponses, 1 différente\n");
+        QTest::newRow("no answer") << QByteArray("S: 220 mx\nC: NOOP\nS: 250 ok\nC: QUIT\nS: 221 bye\n") << QByteArray("220 mx\r\n")
+                                   << textList({"NOOP", "250 ok\r\n", "QUIT", ""}) << textList({"--timeout", "1"}) << 1
+                                   << text("dravlin: rejeu arrêté : pas de réponse à « QUIT » en 1 s\n"
+                                           "dravlin: rejeu : 2 réponses, 0 différente\n");
     }
     void answersAreAwaitedWholeAndCompared()
     {
         QFETCH(QByteArray, transcript);
         QFETCH(QByteArray, greeting);
         QFETCH(QStringList, script);
+        QFETCH(QStringList, more);
         QFETCH(int, status);
         QFETCH(QString, told);
         QHash<QByteArray, QByteArray> replies;
         for (qsizetype i = 0; i + 1 < script.size(); i += 2)
             replies.insert(script[i].toUtf8(), script[i + 1].toUtf8());
         ScriptedServer peer(greeting, replies);
-        Replay replay({saved("dialogue.txt", transcript), QStringLiteral("--server"), server(peer.listener.serverPort())});
+        Replay replay(QStringList{saved("dialogue.txt", transcript), QStringLiteral("--server"), server(peer.listener.serverPort())} + more);
         QCOMPARE(replay.status(), status);
         QVERIFY2(replay.err.endsWith(told.toUtf8()), replay.err.constData());
         QVERIFY(!peer.early);
         // Sent exactly as recorded, rows in order, nothing else.
         QByteArray sent;
-        for (const QByteArray &line : transcript.split('\n'))
-            if (line.startsWith("C: "))
+        for (QByteArray line : transcript.split('\n'))
+            if ((line = line.mid(line.startsWith("#2 ") ? 3 : 0)).startsWith("C: "))
                 sent += line.mid(3) + "\r\n";
         QCOMPARE(peer.heard, sent);
     }
