@@ -72,17 +72,25 @@ bool ReplayScript::load(const TranscriptReader &reader, int session)
         return false;
     qsizetype lineNumber = 0;
     bool rows = false;
+    bool tlsStarted = false;
     for (const Line &line : reader.lines()) {
         // A row cut at the capture's size is one line with the rest of it.
         if (line.end != LineCapture::RowEnd::Cut)
             ++lineNumber;
         if (line.session != m_session)
             continue;
+        const qsizetype fileLine = lineNumber + (line.end == LineCapture::RowEnd::Cut);
         if (line.kind == Line::Kind::Row) {
             const QByteArrayView bytes = reader.bytes(line);
             if (!line.encrypted && line.side == Side::Client && m_tls == Tls::None && startsTlsHandshake(bytes))
-                return fail(Problem::Kind::TlsUninspected, lineNumber + (line.end == LineCapture::RowEnd::Cut));
-            Item item{Item::Kind::Row, line.side, bytes.toByteArray(), lineNumber + (line.end == LineCapture::RowEnd::Cut)};
+                return fail(Problem::Kind::TlsUninspected, fileLine);
+            // An upgrade's TLS starts before the first row it carried,
+            // whichever side's handshake was told first.
+            if (line.encrypted && m_tls == Tls::Upgrade && !tlsStarted) {
+                m_items.push_back(Item{Item::Kind::TlsStart, Side::Server, QByteArray(), fileLine});
+                tlsStarted = true;
+            }
+            Item item{Item::Kind::Row, line.side, bytes.toByteArray(), fileLine};
             if (line.end == LineCapture::RowEnd::CrLf)
                 item.bytes.append("\r\n");
             m_items.push_back(std::move(item));
@@ -95,7 +103,7 @@ bool ReplayScript::load(const TranscriptReader &reader, int session)
             QString host;
             if (!SessionMarks::splitEndpoint(event.server, &host, &m_port))
                 m_port = 0;
-        } else if (event.kind == RelayEvent::Kind::TlsEstablished && event.side == Side::Server && m_tls == Tls::None) {
+        } else if (event.kind == RelayEvent::Kind::TlsEstablished && m_tls == Tls::None) {
             m_upgrade = event.upgrade;
             switch (event.upgrade) {
             case RelayEvent::Upgrade::Implicit:
@@ -107,10 +115,9 @@ bool ReplayScript::load(const TranscriptReader &reader, int session)
             case RelayEvent::Upgrade::Imap:
             case RelayEvent::Upgrade::Ftp:
                 m_tls = Tls::Upgrade;
-                m_items.push_back(Item{Item::Kind::TlsStart, Side::Server, QByteArray(), lineNumber});
                 break;
             case RelayEvent::Upgrade::None:
-                return fail(Problem::Kind::TlsUnknown, lineNumber);
+                return fail(Problem::Kind::TlsUnknown, fileLine);
             }
         } else if (event.kind == RelayEvent::Kind::SessionEnded && rows) {
             break;
