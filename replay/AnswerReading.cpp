@@ -55,6 +55,8 @@ QList<AnswerReading::Answer> AnswerReading::server(QByteArrayView bytes)
             answers.append(row);
         } else if (greetingDone || heard.complete || role == Role::Continuation) {
             answers.append(answerOf(heard, line));
+        } else if (heard.command >= 0 && !heard.answer.status.isEmpty() && !m_opened.contains(heard.command)) {
+            m_opened.insert(heard.command, heard.answer.status);
         }
         m_serverLines.next();
         m_serverLines.skip(m_dialogue.takeServerData());
@@ -62,19 +64,22 @@ QList<AnswerReading::Answer> AnswerReading::server(QByteArrayView bytes)
     return answers;
 }
 
-AnswerReading::Answer AnswerReading::answerOf(const Dialogue::Heard &heard, const Line &line) const
+AnswerReading::Answer AnswerReading::answerOf(const Dialogue::Heard &heard, const Line &line)
 {
     Answer answer;
     const ::Answer &said = heard.answer;
     if (heard.greeting) {
         answer.to = Answer::To::Greeting;
     } else if (heard.command >= 0) {
-        answer.command = m_commands.value(heard.command);
-        answer.to = m_messageEnds.value(heard.command) ? Answer::To::MessageEnd : Answer::To::Command;
+        answer.command = heard.complete ? m_commands.take(heard.command) : m_commands.value(heard.command);
+        answer.to = (heard.complete ? m_messageEnds.take(heard.command) : m_messageEnds.value(heard.command))
+            ? Answer::To::MessageEnd
+            : Answer::To::Command;
     } else {
         answer.to = Answer::To::Unpaired;
     }
-    answer.key = said.role == ::Answer::Role::Continuation ? QByteArray("+") : said.status;
+    const QByteArray opened = heard.complete ? m_opened.take(heard.command) : QByteArray();
+    answer.key = said.role == ::Answer::Role::Continuation ? QByteArray("+") : opened.isEmpty() ? said.status : opened;
     if (answer.key.isEmpty())
         answer.key = textOf(line);
     answer.asksMore = said.role == ::Answer::Role::Continuation || said.replyClass == ::Answer::Class::Intermediate;

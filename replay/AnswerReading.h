@@ -37,7 +37,7 @@ public:
     bool byRows() const;
 
 private:
-    Answer answerOf(const Dialogue::Heard &heard, const Line &line) const;
+    Answer answerOf(const Dialogue::Heard &heard, const Line &line);
 
     Dialogue m_dialogue;
     LineReader m_clientLines;
@@ -45,6 +45,9 @@ private:
     // Each command's row, by its serial, until answered.
     QHash<int, QByteArray> m_commands;
     QHash<int, bool> m_messageEnds;
+    // The status an answer opened with, by its command's serial, until whole:
+    // a POP3 listing ends with ".", yet it is its "+OK" that tells.
+    QHash<int, QByteArray> m_opened;
 };
 
 #endif

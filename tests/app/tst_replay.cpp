@@ -219,10 +219,10 @@ private Q_SLOTS:
                                             "#2 S: +OK in\n#2 C: LIST\n#2 S: +OK 2 messages\n#2 S: 1 120\n#2 S: 2 200\n#2 S: .\n"
                                             "#2 C: RETR 1\n#2 S: +OK\n#2 S: Subject: x\n#2 S: .\n#2 C: QUIT\n#2 S: +OK bye\n")
                               << QByteArray("+OK ready\r\n")
-                              << textList({"USER alice", "+OK\r\n", "PASS secret", "-ERR no\r\n", "LIST",
-                                           "+OK 2 messages\r\n1 120\r\n|2 200\r\n.\r\n", "RETR 1", "+OK\r\n|Subject: x\r\n.\r\n",
+                              << textList({"USER alice", "+OK\r\n", "PASS secret", "+OK in\r\n", "LIST",
+                                           "+OK 2 messages\r\n1 120\r\n|2 200\r\n.\r\n", "RETR 1", "-ERR gone\r\n",
                                            "QUIT", "+OK bye\r\n"})
-                              << textList({"--session", "2"}) << 1 << text("dravlin: réponse différente à « PASS secret » : attendu +OK, reçu -ERR\n"
+                              << textList({"--session", "2"}) << 1 << text("dravlin: réponse différente à « RETR 1 » : attendu +OK, reçu -ERR\n"
                                       "dravlin: rejeu : 6 réponses, 1 différente\n");
         QTest::newRow("IMAP") << QByteArray("S: * OK ready\nC: a1 LOGIN {5}\nS: + go\nC: alice {6}\nS: + go\nC: secret\n"
                                             "S: a1 OK done\nC: a2 SELECT INBOX\nS: * 2 EXISTS\nS: a2 OK [READ-WRITE] done\n"
