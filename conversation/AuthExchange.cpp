@@ -1,6 +1,7 @@
 #include "AuthExchange.h"
 
 #include "Conversation.h"
+#include "Dialects.h"
 #include "RowText.h"
 
 #include <QCoreApplication>
@@ -26,15 +27,23 @@ QString readable(QByteArrayView bytes)
     return QString::fromUtf8(RowText::transcript(Side::Client, bytes).mid(3));
 }
 
-// "AUTH PLAIN xyz" gives "PLAIN" and "xyz"; false for anything else.
+// A login command ("AUTH PLAIN xyz", "a1 AUTHENTICATE PLAIN xyz") gives its
+// mechanism and argument; false for anything else. The row's protocol is not
+// known: it reads as any dialect would.
 bool splitAuth(QByteArrayView row, QByteArray *mechanism, QByteArray *argument)
 {
-    const QList<QByteArray> words = row.toByteArray().simplified().split(' ');
-    if (words.size() < 2 || words[0].toUpper() != "AUTH")
+    const LoginStart login = Dialects::unknown().login(row);
+    if (login.mechanism.isEmpty())
         return false;
-    *mechanism = words[1].toUpper();
-    *argument = words.value(2);
+    *mechanism = login.mechanism;
+    *argument = login.initial;
     return true;
+}
+
+// A server's challenge ("334 xyz", "+ xyz"): its base64 text.
+bool challengeOf(QByteArrayView row, QByteArray *base64)
+{
+    return Dialects::unknown().challenge(row, base64);
 }
 
 void readPlain(const QByteArray &decoded, AuthExchange *out)
@@ -60,9 +69,21 @@ AuthExchange AuthExchange::read(const Conversation &conversation, int row)
     QByteArray decoded;
     QByteArray mechanism;
     QByteArray argument;
+    QByteArray base64;
+    // Rows of other sessions served at once may stand between a login's rows:
+    // only the row's own session counts, lest another client's challenge
+    // unmask a password.
+    const int session = conversation.session(row);
+    const int stop = std::max(0, row - LookBackRows);
+    const auto own = [&](int r, Side side) { return conversation.session(r) == session && conversation.side(r) == side; };
+    const auto loginBefore = [&](int at) {
+        while (at >= stop && !(own(at, Side::Client) && splitAuth(conversation.bytes(at), &mechanism, &argument)))
+            --at;
+        return at >= stop;
+    };
     if (conversation.side(row) == Side::Server) {
-        if (!bytes.startsWith("334") || (bytes.size() > 3 && bytes[3] != ' ')
-            || !decodeBase64(bytes.sliced(std::min<qsizetype>(4, bytes.size())), &decoded))
+        // A challenge, when a login began before it ("+ idling" is none).
+        if (!challengeOf(bytes, &base64) || !decodeBase64(base64, &decoded) || !loginBefore(row - 1))
             return out;
         out.found = true;
         out.fields << QCoreApplication::translate("AuthExchange", "Défi du serveur : %1").arg(readable(decoded));
@@ -81,23 +102,18 @@ AuthExchange AuthExchange::read(const Conversation &conversation, int row)
         return out;
     }
 
-    // An answer: the server's row just before must be a 334 challenge, and the
-    // client's AUTH command before that tells what is asked. Rows of other
-    // sessions served at once may stand between them: only the row's own
-    // session counts, lest another client's challenge unmask a password.
+    // An answer: the server's row just before must be a challenge, and the
+    // client's login command before that tells what is asked.
     QByteArray challenge;
-    const int session = conversation.session(row);
-    const auto others = [&](int r) { return conversation.session(r) != session; };
     int at = row - 1;
-    const int stop = std::max(0, row - LookBackRows);
-    while (at >= stop && (others(at) || conversation.side(at) != Side::Server))
+    while (at >= stop && !own(at, Side::Server))
         --at;
-    if (at < stop || !conversation.bytes(at).startsWith("334") || !decodeBase64(bytes, &decoded))
+    if (at < stop || !challengeOf(conversation.bytes(at), &base64) || !decodeBase64(bytes, &decoded))
         return out;
-    decodeBase64(conversation.bytes(at).sliced(std::min<qsizetype>(4, conversation.bytes(at).size())), &challenge);
-    while (at >= stop
-           && (others(at) || !(conversation.side(at) == Side::Client && splitAuth(conversation.bytes(at), &mechanism, &argument))))
-        --at;
+    // Without a login before it, a line after "+ " is a literal's, not an answer.
+    if (!loginBefore(at))
+        return out;
+    decodeBase64(base64, &challenge);
     out.found = true;
     if (mechanism == "PLAIN") {
         readPlain(decoded, &out);

@@ -6,9 +6,10 @@
 
 class Conversation;
 
-// What a row of an SMTP (or POP3, IMAP) login says once its base64 is
-// decoded: an "AUTH PLAIN" or "AUTH LOGIN" argument, a "334" challenge, or the
-// client's answer to one, read in the light of the rows before it.
+// What a row of an SMTP, POP3 or IMAP login says once its base64 is decoded:
+// an "AUTH PLAIN" or "AUTH LOGIN" (IMAP: AUTHENTICATE) argument, a challenge
+// ("334", "+"), or the client's answer to one, read in the light of the rows
+// before it. Each protocol's words are its dialect's (relay/protocol).
 struct AuthExchange
 {
     bool found = false;

@@ -1,21 +1,9 @@
 #include "DialogueEndWatch.h"
 
+#include "Dialects.h"
+
 #include <algorithm>
 #include <cstring>
-
-namespace {
-
-bool startsWithNoCase(QByteArrayView text, QByteArrayView start)
-{
-    return text.size() >= start.size() && qstrnicmp(text.data(), start.size(), start.data(), start.size()) == 0;
-}
-
-bool equalsNoCase(QByteArrayView text, QByteArrayView word)
-{
-    return text.size() == word.size() && startsWithNoCase(text, word);
-}
-
-} // namespace
 
 void DialogueEndWatch::feed(Side from, QByteArrayView bytes)
 {
@@ -50,7 +38,7 @@ void DialogueEndWatch::feed(Side from, QByteArrayView bytes)
         // takes the place of the last one.
         if (from == Side::Client)
             clientLine(longer ? QByteArrayView() : kept);
-        else if (!longer)
+        else if (!longer || !m_dialect) // a long greeting still names its protocol
             serverLine(kept);
         at = stop + 1;
     }
@@ -59,31 +47,20 @@ void DialogueEndWatch::feed(Side from, QByteArrayView bytes)
 void DialogueEndWatch::clientLine(QByteArrayView line)
 {
     m_over = false;
-    m_awaiting = Awaiting::Nothing;
-    if (equalsNoCase(line, "QUIT")) {
-        m_awaiting = Awaiting::QuitAnswer;
-        return;
-    }
-    const qsizetype space = line.indexOf(' ');
-    if (space > 0 && equalsNoCase(line.sliced(space + 1), "LOGOUT")) {
-        m_awaiting = Awaiting::LogoutAnswer;
-        m_tag = line.first(space).toByteArray();
-    }
+    const Dialect &dialect = m_dialect ? *m_dialect : Dialects::unknown();
+    m_close = dialect.command(line, false);
+    m_closing = m_close.kind == Command::Kind::Close;
 }
 
 void DialogueEndWatch::serverLine(QByteArrayView line)
 {
+    if (!m_dialect)
+        m_dialect = &Dialects::greetedBy(line);
     // Answers to earlier commands (pipelined, or a multi-line reply) may come
     // first: only the answer to the closing command ends the dialogue.
-    switch (m_awaiting) {
-    case Awaiting::Nothing:
+    if (!m_closing)
         return;
-    case Awaiting::QuitAnswer:
-        m_over = m_over || line.startsWith("221") || startsWithNoCase(line, "+OK");
-        return;
-    case Awaiting::LogoutAnswer:
-        m_over = m_over || startsWithNoCase(line, "* BYE")
-            || (line.startsWith(m_tag) && startsWithNoCase(line.sliced(m_tag.size()), " OK"));
-        return;
-    }
+    const Answer answer = m_dialect->answer(line);
+    m_over = m_over || (answer.role == Answer::Role::Untagged && answer.status == "BYE")
+        || (answer.tag == m_close.tag && m_dialect->accepts(m_close, answer));
 }

@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_DIALOGUEENDWATCH_H
 #define DRAVLIN_DIALOGUEENDWATCH_H
 
+#include "Dialect.h"
 #include "Side.h"
 
 #include <QByteArray>
@@ -9,8 +10,9 @@
 #include <array>
 
 // Tells from the lines relayed whether the dialogue was over: the client's
-// last command was QUIT (SMTP, POP3, FTP) or "<tag> LOGOUT" (IMAP) and the
-// server has answered it (221, +OK, "* BYE" or "<tag> OK"). Many clients
+// last command was the protocol's closing one (QUIT, "<tag> LOGOUT") and the
+// server has answered it (221, +OK, "* BYE" or "<tag> OK"): the dialect the
+// server's greeting names says which (relay/protocol). Many clients
 // then drop the connection with a reset rather than an orderly close, and
 // nothing was lost by it.
 //
@@ -27,7 +29,6 @@ private:
     // A command or answer worth reading fits in this; a longer line is
     // something else (a message body, a long argument).
     static constexpr qsizetype KeptBytes = 40;
-    enum class Awaiting : quint8 { Nothing, QuitAnswer, LogoutAnswer };
     struct LineStart {
         std::array<char, KeptBytes> bytes{};
         qsizetype size = 0;
@@ -38,8 +39,9 @@ private:
     void serverLine(QByteArrayView line);
 
     LineStart m_line[2];
-    Awaiting m_awaiting = Awaiting::Nothing;
-    QByteArray m_tag; // the LOGOUT's, at most KeptBytes
+    const Dialect *m_dialect = nullptr; // told by the server's first line
+    bool m_closing = false;             // the client's last command closes
+    Command m_close;                    // that command (its tag, at most KeptBytes)
     bool m_over = false;
 };
 

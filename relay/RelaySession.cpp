@@ -1,5 +1,7 @@
 #include "RelaySession.h"
 
+#include <algorithm>
+
 #include <QDateTime>
 #include <QLocale>
 #include <QSignalBlocker>
@@ -43,6 +45,14 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
     wskServeur.setRemoteHost(m_run->settings.serverHost);
 
     connect(&m_silenceTimer, &QTimer::timeout, this, &RelaySession::onSilenceTimeout);
+    m_decisionTimer.setSingleShot(true);
+    m_decisionTimer.setInterval(UpgradeDetector::DecisionMs);
+    connect(&m_decisionTimer, &QTimer::timeout, this, [this] {
+        if (m_watching && isRelaying())
+            sortWatched(m_detector.giveUp(tr("aucune réponse décisive du serveur en %1 s")
+                                              .arg(UpgradeDetector::DecisionMs / 1000)),
+                        m_detector.holdIsFull());
+    });
     connect(&m_graceTimer, &QTimer::timeout, this, [this] {
         if (isLive())
             completeSession();
@@ -204,7 +214,11 @@ void RelaySession::forward(Side from, const QByteArray &bytes)
 void RelaySession::watchForUpgrade(Side from, const QByteArray &bytes)
 {
     const bool wasFull = m_detector.holdIsFull();
-    const UpgradeDetector::Parts parts = m_detector.feed(from, bytes);
+    sortWatched(m_detector.feed(from, bytes), wasFull);
+}
+
+void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull)
+{
     if (m_detector.phase() == UpgradeDetector::Phase::Abandoned) {
         // Said before the bytes it concerns are forwarded, and only once: the watch ends here.
         m_watching = false;
@@ -241,6 +255,14 @@ void RelaySession::watchForUpgrade(Side from, const QByteArray &bytes)
     // While an answer is due the client's bytes wait in the detector, up to a bound.
     if (isRelaying() && wasFull != (m_watching && m_detector.holdIsFull()))
         updateReading();
+    // Counted from the last time held bytes moved on: a busy pipelined client is no stalled one.
+    const bool released = std::any_of(parts.cbegin(), parts.cend(), [](const UpgradeDetector::Part &part) {
+        return part.side == Side::Client && part.fate == UpgradeDetector::Fate::Relay;
+    });
+    if (!m_watching || !m_detector.holding())
+        m_decisionTimer.stop();
+    else if (released || !m_decisionTimer.isActive())
+        m_decisionTimer.start();
 }
 
 void RelaySession::switchToTls(const QByteArray &clientHello)

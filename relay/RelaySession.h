@@ -99,6 +99,7 @@ private:
     void relayChunk(Side from, const QByteArray &bytes);
     void forward(Side from, const QByteArray &bytes);
     void watchForUpgrade(Side from, const QByteArray &bytes);
+    void sortWatched(const UpgradeDetector::Parts &parts, bool wasFull);
     void switchToTls(const QByteArray &clientHello);
     std::unique_ptr<TlsEngine> serverEngine() const;
     void tlsEstablished(Side side);
@@ -128,6 +129,8 @@ private:
     QTimer m_handshakeTimer[2];
 
     UpgradeDetector m_detector;
+    // Runs while the detector holds client bytes: they never wait longer for the answer that sorts them.
+    QTimer m_decisionTimer;
     // While Dialling or Relaying: the detector sees every byte until TLS,
     // until it gives up, or until a side ends. Orthogonal to the state: an
     // uninspected session never watches.

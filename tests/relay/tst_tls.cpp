@@ -23,7 +23,7 @@ constexpr int Timeout = 10000;
 using Kind = RelayEvent::Kind;
 using Upgrade = RelayEvent::Upgrade;
 using Rows = QList<QByteArray>;
-using Dialogue = StartTlsClient::Dialogue;
+using Script = StartTlsClient::Dialogue;
 
 // The rows a text of CR LF ended lines makes.
 Rows lines(const QByteArray &text)
@@ -76,10 +76,10 @@ class TestTls : public QObject
         const auto hears = [&](const QByteArray &expected) {
             return QTest::qWaitFor([&] { return (*heard += client.readAll()).size() >= expected.size(); }, Timeout);
         };
-        if (!hears(Dialogue().greeting))
+        if (!hears(Script().greeting))
             return QStringLiteral("no greeting");
-        client.write(Dialogue().request);
-        if (!hears(Dialogue().greeting + Dialogue().answer))
+        client.write(Script().request);
+        if (!hears(Script().greeting + Script().answer))
             return QStringLiteral("no answer to STARTTLS");
         TlsEngine hello(TlsEngine::clientContext(), {QStringLiteral("localhost"), true});
         client.write(hello.takeOutgoing().first(cut));
@@ -103,7 +103,7 @@ class TestTls : public QObject
 
     // The dialogue goes through as written, reaches the server whole inside
     // TLS, and the server's end ends the session.
-    void converse(const FakeServer &server, const Dialogue &dialogue)
+    void converse(const FakeServer &server, const Script &dialogue)
     {
         QVERIFY(startRelay(server, m_serverCa->certificatePath(), dialogue.switching == StartTlsClient::Switch::Never));
         QByteArray heard;
@@ -164,7 +164,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, pipelined);
         QFETCH(QByteArray, injected);
         FakeServer server(*m_serverCa, {greeting, upgrade, answer + injected, true, false});
-        Dialogue dialogue{greeting, upgrade + pipelined, answer};
+        Script dialogue{greeting, upgrade + pipelined, answer};
         converse(server, dialogue);
         if (QTest::currentTestFailed())
             return;
@@ -228,7 +228,7 @@ private Q_SLOTS:
         FakeServer server(*m_serverCa, script);
         const QByteArray sent = before + "STARTTLS\r\n" + after;
         const QByteArray answers = after.isEmpty() ? replies.join() + answer : answer + replies.join();
-        Dialogue dialogue{script.greeting, sent, answers};
+        Script dialogue{script.greeting, sent, answers};
         if (early)
             dialogue = {script.greeting + answers, {}, {}, dialogue.insideTls, dialogue.answeredInsideTls,
                         StartTlsClient::Switch::AfterAnswer, sent};
@@ -259,7 +259,7 @@ private Q_SLOTS:
         script.switches = false;
         FakeServer server(*m_serverCa, script);
         QVERIFY(startRelay(server, m_serverCa->certificatePath()));
-        const Dialogue dialogue{script.greeting, "STARTTLS\r\nNOOP\r\n", script.answer + "500 unrecognised command\r\n",
+        const Script dialogue{script.greeting, "STARTTLS\r\nNOOP\r\n", script.answer + "500 unrecognised command\r\n",
                                 {}, {}, StartTlsClient::Switch::Refused};
         QByteArray heard;
         const QString failed = StartTlsClient::converse(m_relay->relay.listeningPort(), relayCa(), &heard, dialogue);
@@ -274,7 +274,7 @@ private Q_SLOTS:
     // 5 MB of lines inside TLS, through flow control, arrive byte-exact.
     void bulkInsideTlsArrivesExact()
     {
-        Dialogue dialogue;
+        Script dialogue;
         QByteArray bulk;
         for (int i = 0; bulk.size() < 5 * 1024 * 1024; ++i)
             bulk += QByteArray::number(i).rightJustified(8, '0') + " abcdefghijklmnopqrstuvwxyz0123456789\r\n";
@@ -297,7 +297,7 @@ private Q_SLOTS:
         FakeServer::Script script;
         script.implicit = true;
         FakeServer server(*m_serverCa, script);
-        converse(server, {{}, {}, {}, Dialogue().insideTls, Dialogue().answeredInsideTls, client});
+        converse(server, {{}, {}, {}, Script().insideTls, Script().answeredInsideTls, client});
         const QList<RelayEvent> handshakes = m_relay->all(Kind::TlsEstablished);
         QCOMPARE(handshakes.size(), kind == Upgrade::Bridge ? 1 : 2);
         QCOMPARE(handshakes.last().side, Side::Server);
@@ -352,7 +352,7 @@ private Q_SLOTS:
                                             : StartTlsClient::converse(m_relay->relay.listeningPort(),
                                                                        clientTrustsCa ? relayCa() : m_serverCa->certificatePath(),
                                                                        &heard);
-        QVERIFY2(!failed.isEmpty() && heard == Dialogue().greeting + Dialogue().answer, qPrintable(failed)); // nothing in TLS
+        QVERIFY2(!failed.isEmpty() && heard == Script().greeting + Script().answer, qPrintable(failed)); // nothing in TLS
         QTRY_COMPARE_WITH_TIMEOUT(m_relay->all(Kind::SessionEnded).size(), 1, Timeout);
         const RelayEvent ended = m_relay->all(Kind::SessionEnded).constFirst();
         QCOMPARE(ended.end, RelayEvent::End::TlsFailed);
