@@ -3,6 +3,8 @@
 #include <QtNetwork>
 #include <QtTest>
 
+#include <unistd.h>
+
 // The replay: the built `dravlin --replay` run against servers on loopback
 // (aiosmtpd with STARTTLS, and a scripted server for POP3, IMAP and a
 // protocol Dravlin does not know), from transcripts written as the console
@@ -95,6 +97,14 @@ class TestReplay : public QObject
         return file.fileName();
     }
     QString server(quint16 port) { return QStringLiteral("127.0.0.1:%1").arg(port); }
+    static bool certificate(const QString &key, const QString &cert)
+    {
+        return QProcess::execute(QStringLiteral("openssl"),
+                                 textList({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                           "-subj", "/CN=localhost", "-days", "2", "-keyout"})
+                                     << key << QStringLiteral("-out") << cert)
+            == 0;
+    }
 
     // An SMTP session recorded through the relay with --inspect-tls: STARTTLS,
     // then pipelined MAIL, RCPT and DATA, a message, QUIT.
@@ -170,11 +180,7 @@ private Q_SLOTS:
             || QProcess::execute(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import aiosmtpd")}) != 0)
             QSKIP("openssl or python3's aiosmtpd missing");
         const QString key = m_dir.filePath(QStringLiteral("k.pem")), cert = m_dir.filePath(QStringLiteral("c.pem"));
-        QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
-                                   textList({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                                             "-subj", "/CN=localhost", "-days", "2", "-keyout"})
-                                       << key << QStringLiteral("-out") << cert),
-                 0);
+        QVERIFY(certificate(key, cert));
         QProcess peer;
         peer.start(QStringLiteral("/usr/bin/python3"), QStringList{QFINDTESTDATA("peers/smtp_peer.py"), cert, key, refused});
         QVERIFY(QTest::qWaitFor([&] { return peer.canReadLine(); }, 10000));
@@ -201,6 +207,54 @@ private Q_SLOTS:
                                                     : "message a@example.org -> c@example.org 27\n");
         peer.kill();
         peer.waitForFinished();
+    }
+
+    // IMAP against dovecot, as imaplib spoke to it through the relay: STARTTLS,
+    // AUTHENTICATE's "+", APPEND's synchronising literal.
+    void imapWithStartTlsAgainstDovecot()
+    {
+        QTemporaryDir home;
+        QTcpServer probe;
+        if (QStandardPaths::findExecutable(QStringLiteral("dovecot"), {QStringLiteral("/usr/sbin")}).isEmpty() || ::geteuid() != 0
+            || !probe.listen(QHostAddress::LocalHost))
+            QSKIP("dovecot missing, or not run by root as it needs");
+        const quint16 port = probe.serverPort();
+        probe.close();
+        const QString key = home.filePath(QStringLiteral("k.pem")), cert = home.filePath(QStringLiteral("c.pem"));
+        QVERIFY(certificate(key, cert) && QFile::setPermissions(home.path(), QFile::Permissions(0x7777)));
+        QFile(key).setPermissions(QFile::Permissions(0x6644));
+        const QByteArray dir = home.path().toUtf8();
+        QFile passwd(home.filePath(QStringLiteral("passwd")));
+        QVERIFY(passwd.open(QIODevice::WriteOnly) && passwd.write("alice:{PLAIN}secret\n") > 0);
+        passwd.close();
+        QFile conf(home.filePath(QStringLiteral("dovecot.conf")));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("base_dir = " + dir + "/run\nstate_dir = " + dir + "/state\nlog_path = " + dir + "/log\nprotocols = imap\n"
+                   "listen = 127.0.0.1\nssl = yes\nssl_cert = <" + dir + "/c.pem\nssl_key = <" + dir + "/k.pem\n"
+                   "disable_plaintext_auth = no\npassdb {\n driver = passwd-file\n args = " + dir + "/passwd\n}\n"
+                   "userdb {\n driver = static\n args = uid=nobody gid=nogroup home=" + dir + "/%u\n}\n"
+                   "mail_location = maildir:" + dir + "/%u/Maildir\nservice imap-login {\n inet_listener imap {\n port = "
+                   + QByteArray::number(port) + "\n }\n inet_listener imaps {\n port = 0\n }\n}\n");
+        conf.close();
+        QProcess dovecot;
+        dovecot.start(QStringLiteral("/usr/sbin/dovecot"), {QStringLiteral("-F"), QStringLiteral("-c"), conf.fileName()});
+        QVERIFY(QTest::qWaitFor([port] {
+            QTcpSocket knock;
+            return knock.connectToHost(QHostAddress::LocalHost, port), knock.waitForReadyRead(200);
+        }, 10000));
+        const QString transcript = saved("imap.txt",
+            "S: * OK [CAPABILITY IMAP4rev1 STARTTLS AUTH=PLAIN] Dovecot (Debian) ready.\nC: A1 STARTTLS\nS: A1 OK Begin TLS.\n"
+            "-- TLS serveur \u00b7 TLSv1.3 \u00b7 TLS_AES_128_GCM_SHA256 \u00b7 STARTTLS (IMAP) \u00b7 sujet CN=localhost \u00b7 "
+            "certificat v\u00e9rifi\u00e9 \u00b7 SHA-256 AA \u00b7 \u00e9metteur CN=localhost\n"
+            "C: A2 AUTHENTICATE PLAIN\nS: + \nC: AGFsaWNlAHNlY3JldA==\nS: A2 OK Logged in\nC: A3 SELECT INBOX\nS: * 0 EXISTS\n"
+            "S: A3 OK [READ-WRITE] Select completed.\nC: A4 APPEND INBOX {21}\nS: + OK\nC: Subject: hi\nC: \nC: body\nC: \n"
+            "S: * 1 EXISTS\nS: A4 OK [APPENDUID 1 1] Append completed.\nC: A5 LOGOUT\nS: * BYE Logging out\nS: A5 OK Logout completed.\n");
+        Replay replay(QStringList{transcript, QStringLiteral("--server"), server(port), QStringLiteral("--tls-insecure")});
+        QCOMPARE(replay.status(), 0);
+        QVERIFY2(replay.err.endsWith("dravlin: rejeu : 8 réponses, 0 différente\n"), replay.err.constData());
+        QVERIFY(replay.out.contains("S: A4 OK [APPENDUID "));
+        dovecot.terminate();
+        dovecot.waitForFinished();
     }
 
     // Each answer waited for whole, as its protocol's dialogue tells: a
