@@ -289,6 +289,15 @@ private Q_SLOTS:
         QTest::newRow("unknown") << QByteArray("S: HELLO v1\nC: PING\nS: PONG 1\nC: BYE\nS: BYE\n") << QByteArray("HELLO v1\r\n")
                                  << textList({"PING", "PONG 2\r\n", "BYE", "BYE\r\n"}) << QStringList() << 1 << text("dravlin: réponse différente : attendu « PONG 1 », reçu « PONG 2 »\n"
                                          "dravlin: rejeu : 3 réponses, 1 différente\n");
+        // What the recording sent inside TLS is never sent in the clear.
+        QTest::newRow("upgrade refused")
+            << QByteArray("S: 220 mx\nC: STARTTLS\nS: 220 go\n-- TLS serveur \xc2\xb7 TLSv1.3 \xc2\xb7 X \xc2\xb7 STARTTLS (SMTP) \xc2\xb7 "
+                          "sujet CN=a \xc2\xb7 certificat v\xc3\xa9rifi\xc3\xa9 \xc2\xb7 SHA-256 AA \xc2\xb7 \xc3\xa9metteur CN=a\n"
+                          "C: AUTH PLAIN AGFsaWNlAHNlY3JldA==\nS: 235 ok\n")
+            << QByteArray("220 mx\r\n") << textList({"STARTTLS", "454 TLS not available\r\n"}) << QStringList() << 1
+            << text("dravlin: réponse différente à « STARTTLS » : attendu 220, reçu 454\n"
+                    "dravlin: rejeu arrêté : le serveur n'a pas accepté « STARTTLS », et la suite de la session passait en TLS\n"
+                    "dravlin: rejeu : 2 réponses, 1 différente\n");
         QTest::newRow("no answer") << QByteArray("S: 220 mx\nC: NOOP\nS: 250 ok\nC: QUIT\nS: 221 bye\n") << QByteArray("220 mx\r\n")
                                    << textList({"NOOP", "250 ok\r\n", "QUIT", ""}) << textList({"--timeout", "1"}) << 1
                                    << text("dravlin: rejeu arrêté : pas de réponse à « QUIT » en 1 s\n"
@@ -312,9 +321,12 @@ private Q_SLOTS:
         QVERIFY(!peer.early);
         // Sent exactly as recorded, rows in order, nothing else.
         QByteArray sent;
-        for (QByteArray line : transcript.split('\n'))
-            if ((line = line.mid(line.startsWith("#2 ") ? 3 : 0)).startsWith("C: "))
+        for (QByteArray line : transcript.split('\n')) {
+            if ((line = line.mid(line.startsWith("#2 ") ? 3 : 0)).startsWith("-- TLS"))
+                break;
+            if (line.startsWith("C: "))
                 sent += line.mid(3) + "\r\n";
+        }
         QCOMPARE(peer.heard, sent);
     }
 };
