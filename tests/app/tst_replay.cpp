@@ -12,8 +12,8 @@
 namespace {
 
 // Answers each line the client sends with the reply given for it. A reply
-// holding "|" is sent in two parts, 300 ms apart: a client that goes on before
-// the second part has not waited for the whole answer, and is caught.
+// holding "|" is sent in two halves, 300 ms apart: a client that goes on before
+// the second half has not waited for the whole answer, and is caught.
 struct ScriptedServer
 {
     QTcpServer listener;
@@ -39,13 +39,13 @@ struct ScriptedServer
             const QByteArray line = s->readLine();
             heard += line;
             early = early || halfSent;
-            const QList<QByteArray> parts = replies.value(line.trimmed(), "500 ?\r\n").split('|');
-            if (parts.first().isEmpty())
+            const QList<QByteArray> halves = replies.value(line.trimmed(), "500 ?\r\n").split('|');
+            if (halves.first().isEmpty())
                 continue; // never answered
-            s->write(parts.first());
-            if (parts.size() > 1) {
+            s->write(halves.first());
+            if (halves.size() > 1) {
                 halfSent = true;
-                QTimer::singleShot(300, s, [this, s, rest = parts.last()] { halfSent = false, s->write(rest); });
+                QTimer::singleShot(300, s, [this, s, rest = halves.last()] { halfSent = false, s->write(rest); });
             }
         }
     }
