@@ -44,8 +44,10 @@ Dialogue::Sent Dialogue::clientLine(const Line &line)
     if (begins) {
         sent.meaning = m_dialect->command(line.text(), line.cut);
         // No command: nothing answers it, and the server reads no literal in it.
-        if (sent.meaning.kind == Command::Kind::None)
+        if (sent.meaning.kind == Command::Kind::None) {
+            sent.part = Sent::Part::Ignored;
             return sent;
+        }
         sent.part = Sent::Part::Command;
         m_over = false;
         m_commandTag = sent.meaning.tag;
@@ -255,6 +257,12 @@ void Dialogue::imapAnswer(const Line &line, Heard &heard)
         heard.greeting = !m_greeted;
         m_greeted = true;
         heard.rejectsUnread = answer.status == "BAD" && !heard.greeting;
+        if (heard.rejectsUnread && m_literal >= 0 && m_literalSync) {
+            // The command stopped before its literal: the server threw it away.
+            m_literal = -1;
+            m_lineBegins = true;
+            m_pending.removeIf([this](const Pending &p) { return p.command.tag == m_commandTag; });
+        }
         if (answer.status == "BYE")
             m_over = m_over || std::any_of(m_pending.cbegin(), m_pending.cend(), [](const Pending &p) {
                 return p.command.kind == Command::Kind::Close;

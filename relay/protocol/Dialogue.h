@@ -39,7 +39,8 @@ public:
             Command,  // a command: its serial is in command
             Body,     // a line of an SMTP message
             BodyEnd,  // the message's "." line: answered like a command (serial in command)
-            Rest,     // the rest of a command after a literal, or a line answering "+"
+            Rest,     // the rest of a command after a literal
+            Ignored,  // no command (a line answering "+", or one the server rejects unread)
         };
         Part part = Part::Command;
         int command = -1;
@@ -54,7 +55,8 @@ public:
         bool complete = false; // the last line of the answer to it
         bool accepted = false; // complete, and grants what was asked (Dialect::accepts)
         // An untagged IMAP "* BAD": the server could not read some command
-        // and will not answer it by its tag.
+        // and will not answer it by its tag. A command waiting for "+" to send
+        // its literal is taken as that one, and ends there.
         bool rejectsUnread = false;
     };
 

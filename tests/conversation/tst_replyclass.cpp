@@ -39,6 +39,8 @@ private Q_SLOTS:
             {"* OK IMAP4rev1 ready", ReplyClass::None},
             {"A005 OKAY", ReplyClass::None},
             {"A(6 OK", ReplyClass::None},
+            {"a]1 OK", ReplyClass::Positive},
+            {"\xc3\xa9" "1 OK", ReplyClass::None},
             {"", ReplyClass::None},
             {"\xff\xfe OK", ReplyClass::None},
         };

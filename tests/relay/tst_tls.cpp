@@ -250,16 +250,34 @@ private Q_SLOTS:
         QCOMPARE(m_relay->count(Kind::PlaintextDropped) + m_relay->count(Kind::InspectionAbandoned), 0);
     }
 
-    // A server of no protocol the watch knows: said once, then every byte
-    // passes as sent, the upgrade command and what follows it included.
-    void unknownDialoguePassesThrough()
+    void unfitDialoguePassesThrough_data()
     {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QByteArray>("request"); // the first line, the server answers it
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("no protocol known") << QByteArray("SSH-2.0-x\r\n") << QByteArray("STARTTLS\r\n")
+                                           << QByteArray("220 2.0.0 Ready\r\n");
+        // A strict server takes "]" for no tag's: it answers with an untagged BAD only.
+        QTest::newRow("strict IMAP server") << QByteArray("* OK IMAP4rev1\r\n") << QByteArray("a]1 STARTTLS\r\n")
+                                            << QByteArray("* BAD invalid tag\r\n");
+    }
+
+    // A server of no protocol the watch knows, or an answer that leaves what
+    // the client sent next waiting for ever: said once, then every byte passes
+    // as sent, the upgrade command and what follows it included.
+    void unfitDialoguePassesThrough()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, answer);
         FakeServer::Script script;
-        script.greeting = "SSH-2.0-x\r\n";
+        script.greeting = greeting;
+        script.upgrade = request;
+        script.answer = answer;
         script.switches = false;
         FakeServer server(*m_serverCa, script);
         QVERIFY(startRelay(server, m_serverCa->certificatePath()));
-        const Script dialogue{script.greeting, "STARTTLS\r\nNOOP\r\n", script.answer + "500 unrecognised command\r\n",
+        const Script dialogue{script.greeting, request + "z1 NOOP\r\n", script.answer + "500 unrecognised command\r\n",
                                 {}, {}, StartTlsClient::Switch::Refused};
         QByteArray heard;
         const QString failed = StartTlsClient::converse(m_relay->relay.listeningPort(), relayCa(), &heard, dialogue);
@@ -269,6 +287,25 @@ private Q_SLOTS:
         QCOMPARE(m_relay->count(Kind::InspectionAbandoned), 1);
         QVERIFY(EventText::describe(m_relay->last(Kind::InspectionAbandoned))
                     .startsWith(QStringLiteral("inspection TLS abandonnée pour cette session : ")));
+    }
+
+    // A server that never answers the upgrade: what the client sent after it
+    // waits ten seconds at most, then goes on as sent.
+    void heldBytesWaitForNoAnswerForEver()
+    {
+        FakeServer::Script script;
+        script.answer = {};
+        script.switches = false;
+        FakeServer server(*m_serverCa, script);
+        QVERIFY(startRelay(server, m_serverCa->certificatePath()));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_relay->relay.listeningPort());
+        QByteArray heard;
+        QTRY_COMPARE_WITH_TIMEOUT(heard += client.readAll(), script.greeting, Timeout);
+        client.write("STARTTLS\r\nNOOP\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(server.plain, QByteArray("STARTTLS\r\n"), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(server.plain, QByteArray("STARTTLS\r\nNOOP\r\n"), UpgradeDetector::DecisionMs + Timeout);
+        QVERIFY(m_relay->last(Kind::InspectionAbandoned).reason.contains(QStringLiteral("10 s")));
     }
 
     // 5 MB of lines inside TLS, through flow control, arrive byte-exact.
