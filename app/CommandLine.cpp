@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
+#include <algorithm>
+
 namespace {
 
 // QCommandLineParser words its own failures in English; they are worded here
@@ -71,7 +73,7 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         "serveur (SMTP, POP3, ...). Sans option, ouvre la fenêtre."));
     // One entry per option, in the order the help lists them.
     enum Option { Help, Version, Console, Listen, Server, Clients, Timestamps, Start, Open, Pcap, InspectTls,
-                  TlsInsecure, ServerTls, ExportCa };
+                  TlsInsecure, ServerTls, ExportCa, Replay, Session, Timeout };
     const QList<QCommandLineOption> options = {
         {{QStringLiteral("h"), QStringLiteral("help")},
          tr("Affiche cette aide.")},
@@ -122,6 +124,19 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
          tr("Écrit le certificat de l'autorité de Dravlin (PEM) dans ce fichier, en la "
             "créant au besoin, puis s'arrête."),
          tr("fichier")},
+        {QStringLiteral("replay"),
+         tr("Rejoue contre --server la session enregistrée dans ce fichier (transcription de "
+            "la fenêtre ou de --console) et dit quelles réponses diffèrent. Sans port, celui "
+            "de l'enregistrement, sinon 25."),
+         tr("fichier")},
+        {QStringLiteral("session"),
+         tr("Avec --replay : la session à rejouer, par son numéro (#K), quand le fichier en "
+            "tient plusieurs."),
+         tr("numéro")},
+        {QStringLiteral("timeout"),
+         tr("Avec --replay : secondes d'attente au plus pour chaque réponse (défaut : %1).")
+             .arg(DefaultReplayTimeoutSeconds),
+         tr("secondes")},
     };
     parser.addOptions(options);
 
@@ -144,13 +159,21 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
         return Outcome::ShowVersion;
 
     // A second value would silently win over the first; say so instead.
-    for (const Option option : {Listen, Server, Clients, Open, Pcap, ExportCa}) {
+    for (const Option option : {Listen, Server, Clients, Open, Pcap, ExportCa, Replay, Session, Timeout}) {
         const QStringList values = parser.values(options[option]);
         if (values.size() > 1) {
             errorText = tr("--%1 donné %2 fois (%3) : une seule valeur est possible")
                             .arg(options[option].names().constFirst())
                             .arg(values.size())
                             .arg(values.join(QStringLiteral(", ")));
+            return Outcome::Error;
+        }
+    }
+    if (parser.isSet(options[Replay]))
+        return parseReplay(parser) ? Outcome::Replay : Outcome::Error;
+    for (const Option option : {Session, Timeout}) {
+        if (parser.isSet(options[option])) {
+            errorText = tr("--%1 va avec --replay").arg(options[option].names().constFirst());
             return Outcome::Error;
         }
     }
@@ -224,6 +247,81 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
     // The server port follows the local port unless given, as the window mirrors it.
     serverPortText = serverPortGiven ? serverPort : listenPortText;
     return Outcome::Run;
+}
+
+bool CommandLine::parseReplay(const QCommandLineParser &parser)
+{
+    // A replay takes the file, the server and how to wait; none of the relay's options.
+    static const QStringList own{QStringLiteral("replay"), QStringLiteral("server"), QStringLiteral("session"),
+                                 QStringLiteral("timeout"), QStringLiteral("tls-insecure"), QStringLiteral("timestamps")};
+    for (const QString &name : parser.optionNames()) {
+        if (!own.contains(name)) {
+            errorText = tr("--%1 ne va pas avec --replay").arg(name);
+            return false;
+        }
+    }
+    replayPath = parser.value(QStringLiteral("replay"));
+    if (replayPath.isEmpty()) {
+        errorText = tr("nom de fichier vide après --replay");
+        return false;
+    }
+    timestamps = parser.isSet(QStringLiteral("timestamps"));
+    tls.tlsInsecure = parser.isSet(QStringLiteral("tls-insecure"));
+    const auto number = [](const QString &text, int low, int high, int *value) {
+        bool ok = false;
+        const QString trimmed = text.trimmed();
+        const int n = trimmed.toInt(&ok);
+        const bool digits = !trimmed.isEmpty()
+            && std::all_of(trimmed.begin(), trimmed.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (!ok || !digits || n < low || n > high)
+            return false;
+        *value = n;
+        return true;
+    };
+    if (parser.isSet(QStringLiteral("session"))
+        && !number(parser.value(QStringLiteral("session")), 1, 999999999, &replaySession)) {
+        errorText = tr("--session : « %1 » n'est pas un numéro de session (un entier à partir de 1)")
+                        .arg(parser.value(QStringLiteral("session")));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("timeout"))
+        && !number(parser.value(QStringLiteral("timeout")), 1, MaxReplayTimeoutSeconds, &replayTimeoutSeconds)) {
+        errorText = tr("--timeout : « %1 » n'est pas un nombre de secondes de 1 à %2")
+                        .arg(parser.value(QStringLiteral("timeout")))
+                        .arg(MaxReplayTimeoutSeconds);
+        return false;
+    }
+    if (!parser.isSet(QStringLiteral("server"))) {
+        errorText = tr("--replay demande --server hôte[:port] : le serveur contre lequel rejouer");
+        return false;
+    }
+    serverGiven = true;
+    QString port;
+    if (!splitServer(parser.value(QStringLiteral("server")), &serverHostText, &port, &serverPortGiven)) {
+        errorText = tr("--server : « %1 » n'est pas de la forme hôte[:port] (une adresse IPv6 suivie d'un "
+                       "port s'écrit entre crochets : [::1]:25)")
+                        .arg(parser.value(QStringLiteral("server")));
+        return false;
+    }
+    serverPortText = serverPortGiven ? port : QString();
+    quint16 checked = 0;
+    return replayServer(&serverHostText, &checked, &errorText);
+}
+
+bool CommandLine::replayServer(QString *host, quint16 *port, QString *error) const
+{
+    *host = serverHostText.trimmed();
+    *port = 0;
+    if (!serverPortGiven)
+        return true;
+    bool ok = false;
+    const uint number = serverPortText.trimmed().toUInt(&ok);
+    if (!ok || number == 0 || number > 65535) {
+        *error = tr("--server : port invalide : « %1 » (de 1 à 65535)").arg(serverPortText);
+        return false;
+    }
+    *port = static_cast<quint16>(number);
+    return true;
 }
 
 bool CommandLine::consoleSettings(RelaySettings *settings, QString *error) const

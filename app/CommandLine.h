@@ -7,13 +7,15 @@
 #include <QString>
 #include <QStringList>
 
+class QCommandLineParser;
+
 // The program's options, shared by the window and the console front end.
 class CommandLine
 {
     Q_DECLARE_TR_FUNCTIONS(CommandLine)
 
 public:
-    enum class Outcome { Run, ShowHelp, ShowVersion, ExportCa, Error };
+    enum class Outcome { Run, ShowHelp, ShowVersion, ExportCa, Replay, Error };
 
     Outcome parse(const QStringList &arguments);
 
@@ -30,6 +32,13 @@ public:
     RelaySettings::Tls tls;
     // With ExportCa: where to write the CA certificate.
     QString exportCaPath;
+    // With Replay: the transcript to play again, the session picked in it (0:
+    // none given) and how long each answer may take.
+    QString replayPath;
+    int replaySession = 0;
+    int replayTimeoutSeconds = DefaultReplayTimeoutSeconds;
+    static constexpr int DefaultReplayTimeoutSeconds = 10;
+    static constexpr int MaxReplayTimeoutSeconds = 3600;
     // Field texts, as the user would type them; checked when the relay starts.
     QString listenPortText = QString::number(RelaySettings::DefaultPort);
     QString serverHostText = QString::fromLatin1(RelaySettings::DefaultServerHost);
@@ -52,8 +61,14 @@ public:
     // the system picks the port and the console prints it.
     bool consoleSettings(RelaySettings *settings, QString *error) const;
 
+    // The server a replay goes to: its host, and its port when given (else 0).
+    bool replayServer(QString *host, quint16 *port, QString *error) const;
+
     // Splits HOST[:PORT], with [v6]:PORT for an IPv6 address with a port.
     static bool splitServer(const QString &text, QString *host, QString *port, bool *portGiven);
+
+private:
+    bool parseReplay(const QCommandLineParser &parser);
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include "ConsoleFrontEnd.h"
 #include "DisplayProbe.h"
 #include "QtFrenchGaps.h"
+#include "ReplayFrontEnd.h"
 #include "StandardStreams.h"
 #include "TerminationSignals.h"
 #include "WindowFrontEnd.h"
@@ -100,6 +101,7 @@ int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcom
         printTo(stderr, QStringLiteral("dravlin: %1\n").arg(options.errorText));
         return 2;
     case CommandLine::Outcome::Run:
+    case CommandLine::Outcome::Replay:
         break;
     }
     return -1;
@@ -109,6 +111,15 @@ int runConsole(const CommandLine &options, bool stdoutClosed)
 {
     ConsoleFrontEnd console(stdoutClosed);
     const int failed = console.start(options);
+    if (failed >= 0)
+        return failed;
+    return QCoreApplication::exec();
+}
+
+int runReplay(const CommandLine &options, bool stdoutClosed)
+{
+    ReplayFrontEnd replay(stdoutClosed);
+    const int failed = replay.start(options);
     if (failed >= 0)
         return failed;
     return QCoreApplication::exec();
@@ -157,6 +168,8 @@ int main(int argc, char **argv)
             return answered;
         if (options.console)
             return runConsole(options, stdoutClosed);
+        if (!options.replayPath.isEmpty())
+            return runReplay(options, stdoutClosed);
         if (QString why; !DisplayProbe::canOpen(&why)) {
             printTo(stderr, QCoreApplication::translate("main", "dravlin: aucun affichage graphique (%1) : la fenêtre ne peut pas s'ouvrir. "
                                            "Pour relayer sans fenêtre : dravlin --console\n")

@@ -109,6 +109,7 @@ private Q_SLOTS:
         }
         row("--clients twice", {"--clients", "2", "--clients", "2"}, "!--clients donné 2 fois");
         row("--clients without a value", {"--clients"}, "!valeur manquante après --clients");
+        row("--session without --replay", {"--console", "--session", "2"}, "!--session va avec --replay");
     }
 
     void parse()
