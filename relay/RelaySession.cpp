@@ -210,10 +210,13 @@ void RelaySession::relayChunk(Side from, const QByteArray &bytes)
 
 void RelaySession::forward(Side from, const QByteArray &bytes)
 {
-    m_bytesFrom[sideIndex(from)] += bytes.size();
     m_dialogue.feed(from, bytes);
-    const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
-    Q_EMIT bytesRelayed(from, bytes, arrived, isEncrypted(), m_number);
+    // Bytes held, then released, were shown and counted when read.
+    if (const qsizetype shown = from == Side::Client ? bytes.size() - unshownOf(bytes) : 0; shown < bytes.size()) {
+        m_bytesFrom[sideIndex(from)] += bytes.size() - shown;
+        Q_EMIT bytesRelayed(from, shown == 0 ? bytes : bytes.sliced(shown), QDateTime::currentMSecsSinceEpoch(),
+                            isEncrypted(), m_number);
+    }
 
     StreamSocket &target = socket(otherSide(from));
     if (!target.send(bytes)) {
@@ -232,6 +235,26 @@ void RelaySession::watchForUpgrade(Side from, const QByteArray &bytes)
 {
     const bool wasFull = m_detector.holdIsFull();
     sortWatched(m_detector.feed(from, bytes), wasFull);
+    showHeld();
+}
+
+void RelaySession::showHeld()
+{
+    // What may be the start of a ClientHello is not a line: it is shown once sorted.
+    const QByteArray &held = m_detector.held();
+    if (!m_watching || !isRelaying() || !m_detector.firstBytesKnown() || held.size() <= m_shownAhead)
+        return;
+    const QByteArray fresh = held.sliced(m_shownAhead);
+    m_shownAhead = held.size();
+    m_bytesFrom[sideIndex(Side::Client)] += fresh.size();
+    Q_EMIT bytesRelayed(Side::Client, fresh, QDateTime::currentMSecsSinceEpoch(), false, m_number);
+}
+
+qsizetype RelaySession::unshownOf(const QByteArray &bytes)
+{
+    const qsizetype shown = qMin<qsizetype>(m_shownAhead, bytes.size());
+    m_shownAhead -= shown;
+    return bytes.size() - shown;
 }
 
 void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull)
@@ -253,7 +276,7 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
         case UpgradeDetector::Fate::Drop: {
             // Plaintext after an accepted upgrade would be taken as sent
             // inside TLS once forwarded: it is never forwarded.
-            m_bytesFrom[sideIndex(part.side)] += part.bytes.size();
+            m_bytesFrom[sideIndex(part.side)] += part.side == Side::Client ? unshownOf(part.bytes) : part.bytes.size();
             RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
             dropped.side = part.side;
             dropped.dropped = part.bytes.size();
@@ -264,8 +287,10 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
         case UpgradeDetector::Fate::Tls:
             // The switch happens at the client's first TLS bytes, its ClientHello;
             // the server's come once the relay has sent its own.
-            if (part.side == Side::Client)
+            if (part.side == Side::Client) {
+                unshownOf(part.bytes);
                 switchToTls(part.bytes);
+            }
             break;
         }
     }
@@ -280,6 +305,7 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
         m_decisionTimer.stop();
     else if (released || !m_decisionTimer.isActive())
         m_decisionTimer.start();
+    keepClocks();
 }
 
 void RelaySession::switchToTls(const QByteArray &clientHello)
@@ -563,6 +589,15 @@ void RelaySession::keepClocks()
             m_silenceTimer.stop();
         else if (!m_silenceTimer.isActive())
             m_silenceTimer.start();
+    }
+    // The deciding answer is the server's: not awaited while it is not read.
+    if (wskServeur.isReadPaused() && m_decisionTimer.isActive()) {
+        m_decisionTimer.stop();
+        m_decisionHeld = true;
+    } else if (!wskServeur.isReadPaused() && m_decisionHeld) {
+        m_decisionHeld = false;
+        if (m_watching && m_detector.holding())
+            m_decisionTimer.start();
     }
     for (const Side side : {Side::Client, Side::Server}) {
         const int i = sideIndex(side);

@@ -105,6 +105,10 @@ private:
     void onSilenceTimeout();
     void relayChunk(Side from, const QByteArray &bytes);
     void forward(Side from, const QByteArray &bytes);
+    // Shows as rows what the detector holds from the client, as soon as it is read.
+    void showHeld();
+    // Of bytes of the client's now leaving the detector, those not shown yet.
+    qsizetype unshownOf(const QByteArray &bytes);
     void watchForUpgrade(Side from, const QByteArray &bytes);
     void sortWatched(const UpgradeDetector::Parts &parts, bool wasFull);
     void switchToTls(const QByteArray &clientHello);
@@ -144,6 +148,7 @@ private:
     // its clock runs just now.
     bool m_silenceArmed = false;
     bool m_handshakeHeld[2] = {};
+    bool m_decisionHeld = false;
 
     UpgradeDetector m_detector;
     // Runs while the detector holds client bytes: they never wait longer for the answer that sorts them.
@@ -152,6 +157,8 @@ private:
     // until it gives up, or until a side ends. Orthogonal to the state: an
     // uninspected session never watches.
     bool m_watching = false;
+    // Client bytes shown as rows while held, not yet out of the detector.
+    qsizetype m_shownAhead = 0;
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
     FailureCause m_endCause;
 

@@ -59,6 +59,12 @@ public:
     // A side's stream ended: the client bytes still held, to forward as plaintext.
     QByteArray takeHeld();
     bool holding() const { return !m_held.isEmpty(); }
+    // The client bytes held, oldest first; they come out, in order, ahead of
+    // any later client bytes in the parts of feed(), giveUp() or takeHeld().
+    const QByteArray &held() const { return m_held; }
+    // Whether the client's first bytes are known not to be (or to be) a
+    // ClientHello: until then what is held may be TLS, not lines.
+    bool firstBytesKnown() const { return m_firstBytesKnown; }
     bool holdIsFull() const { return m_held.size() >= HoldBytes; }
 
     Phase phase() const { return m_phase; }

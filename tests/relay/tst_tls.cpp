@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/socket.h>
+
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
@@ -290,9 +292,17 @@ private Q_SLOTS:
     }
 
     // A server that never answers the upgrade: what the client sent after it
-    // waits ten seconds at most, then goes on as sent.
+    // is shown as soon as read, then waits ten seconds at most and goes on as
+    // sent; a client that resets meanwhile still has it delivered.
+    void heldBytesWaitForNoAnswerForEver_data()
+    {
+        QTest::addColumn<bool>("clientResets");
+        QTest::newRow("ten seconds") << false;
+        QTest::newRow("the client resets first") << true;
+    }
     void heldBytesWaitForNoAnswerForEver()
     {
+        QFETCH(bool, clientResets);
         FakeServer::Script script;
         script.answer = {};
         script.switches = false;
@@ -303,8 +313,21 @@ private Q_SLOTS:
         QByteArray heard;
         QTRY_COMPARE_WITH_TIMEOUT(heard += client.readAll(), script.greeting, Timeout);
         client.write("STARTTLS\r\nNOOP\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay->rowsOf(Side::Client, false), (QList<QByteArray>{"STARTTLS", "NOOP"}), Timeout);
+        QCOMPARE(server.plain, QByteArray("STARTTLS\r\n"));
+        if (clientResets) {
+            const linger hard{1, 0};
+            ::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            client.abort();
+            QTRY_COMPARE_WITH_TIMEOUT(server.plain, QByteArray("STARTTLS\r\nNOOP\r\n"), Timeout);
+            QVERIFY(m_relay->waitFor(Kind::SessionEnded));
+            QCOMPARE(m_relay->count(Kind::Undelivered), 0);
+            QCOMPARE(m_relay->last(Kind::SessionEnded).bytesClientToServer, 16);
+            return;
+        }
         QTRY_COMPARE_WITH_TIMEOUT(server.plain, QByteArray("STARTTLS\r\nNOOP\r\n"), UpgradeDetector::DecisionMs + Timeout);
         QVERIFY(m_relay->last(Kind::InspectionAbandoned).reason.contains(QStringLiteral("10 s")));
+        QCOMPARE(m_relay->rowsOf(Side::Client, false), (QList<QByteArray>{"STARTTLS", "NOOP"})); // shown once
     }
 
     // 5 MB of lines inside TLS, through flow control, arrive byte-exact.
