@@ -36,10 +36,10 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     connect(&m_holdNotice, &QTimer::timeout, this, &ConsoleFrontEnd::onReadingHeldLong);
 
     connect(&m_signals, &TerminationSignals::requested, this, &ConsoleFrontEnd::onTerminationSignal);
-    if (!m_signals.failure().isEmpty())
+    if (m_signals.failure() != 0)
         m_log.print(tr("SIGINT et SIGTERM non surveillés (%1) : ils arrêteront le relais sur-le-champ, "
                        "sans livrer ni compter ce qui reste")
-                        .arg(m_signals.failure()));
+                        .arg(ReasonText::system(m_signals.failure())));
 }
 
 ConsoleFrontEnd::~ConsoleFrontEnd()

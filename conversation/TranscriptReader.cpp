@@ -363,7 +363,8 @@ void TranscriptReader::dropCutLine()
     if (!m_inLine)
         ++m_lineNumber;
     m_cutLine = m_lineNumber;
-    // A long line's first pieces may already be lines: still held, they go too.
+    // A long line's first pieces may already be lines: those still held go
+    // too; those already taken (takeLines()) stay, as 64 KiB rows cut short.
     while (m_inLine && m_lines.size() > m_lineStart)
         m_lines.pop_back();
     m_bytes.truncate(m_inLine ? m_current.offset : m_bytes.size());

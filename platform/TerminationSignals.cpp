@@ -39,7 +39,7 @@ TerminationSignals::TerminationSignals(QObject *parent)
     const sigset_t set = terminationSignals();
     m_fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     if (m_fd < 0) {
-        m_failure = qt_error_string(errno);
+        m_failure = errno;
         unblock();
         return;
     }

@@ -23,10 +23,10 @@ public:
     explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;
 
-    // "" while the signals are watched; else the system's reason they cannot
-    // be, and they have been given back their default effect (they end the
-    // program at once) rather than being held for nobody.
-    QString failure() const { return m_failure; }
+    // 0 while the signals are watched; else the errno why they cannot be, and
+    // they have been given back their default effect (they end the program
+    // at once) rather than being held for nobody.
+    int failure() const { return m_failure; }
 
 Q_SIGNALS:
     // One or more termination signals arrived.
@@ -38,7 +38,7 @@ private Q_SLOTS:
 private:
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
-    QString m_failure;
+    int m_failure = 0;
 };
 
 #endif
