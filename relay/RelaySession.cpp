@@ -108,6 +108,8 @@ void RelaySession::begin()
     if (!isRelaying())
         return;
     wskServeur.connectToRemote();
+    // Dialling starts the server's socket afresh: a hold asked before still applies to it.
+    updateReading();
     if (settings.tls.serverTls) {
         // The bridge: the client stays plain, the server gets TLS from the first byte.
         m_upgrade = RelayEvent::Upgrade::Bridge;
