@@ -100,7 +100,8 @@ private:
     void forward(Side from, const QByteArray &bytes);
     void watchForUpgrade(Side from, const QByteArray &bytes);
     void switchToTls(const QByteArray &clientHello);
-    std::unique_ptr<TlsEngine> serverEngine() const;
+    std::unique_ptr<TlsEngine> serverEngine(const TlsEngine *client = nullptr) const;
+    void startServerTls();
     void tlsEstablished(Side side);
     void tlsFailed(Side side);
     void startHandshakeClock(Side side);
@@ -133,6 +134,8 @@ private:
     // uninspected session never watches.
     bool m_watching = false;
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
+    // The client's handshake is being failed because the server's did.
+    bool m_refusingClient = false;
     FailureCause m_endCause;
 
     SessionState m_state = SessionState::Dialling;
