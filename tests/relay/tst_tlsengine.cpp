@@ -286,36 +286,6 @@ private Q_SLOTS:
         QCOMPARE(client.unsentBytes(), 0);
     }
 
-    // The client's hello is held until told: what it offered can be read,
-    // then it is answered with the server's protocol, or refused with an
-    // alert. Its own renegotiation is refused as servers do.
-    void helloIsHeldThenAnswered()
-    {
-        for (const bool refused : {false, true}) {
-            TlsEngine server(m_clientFacing, *m_ca, QStringLiteral("10.0.0.9"));
-            server.holdAfterHello();
-            TlsEngine client(m_trustCa, {QStringLiteral("10.0.0.9"), false, "imap.example.net", "\x08imap-old\x04imap"});
-            shuttle(client, server);
-            QCOMPARE(server.state(), State::Handshaking);
-            QVERIFY(server.takeHelloNews() && !server.takeHelloNews());
-            QCOMPARE(server.hello().requestedName(), QByteArray("imap.example.net"));
-            QCOMPARE(server.hello().offeredAlpn(), QByteArray("\x08imap-old\x04imap"));
-            if (refused) {
-                server.refuseHello(QStringLiteral("refusé"));
-                shuttle(client, server);
-                QCOMPARE(server.failure().text, QStringLiteral("refusé"));
-                QCOMPARE(client.failure().kind, FailureCause::Kind::AlertReceived);
-                QCOMPARE(client.failure().code, SSL_AD_HANDSHAKE_FAILURE);
-                continue;
-            }
-            server.resumeHello("imap");
-            shuttle(client, server);
-            QCOMPARE(client.state(), State::Established);
-            QCOMPARE(client.alpn(), QByteArray("imap"));
-            QCOMPARE(server.summary().serverName, QStringLiteral("imap.example.net"));
-        }
-    }
-
 private:
     QTemporaryDir m_home;
     std::unique_ptr<CertificateAuthority> m_ca;
