@@ -81,7 +81,9 @@ QString EventText::describe(const RelayEvent &event)
         return tr("Connexion à %1 impossible : %2. Client déconnecté, nouvelle écoute.")
             .arg(RowText::escaped(event.server), clause(connectFailure(event)));
     case Kind::PeerClosed:
-        return tr("Connexion fermée par le %1").arg(sideName(event.side));
+        return tr("Connexion fermée par le %1").arg(sideName(event.side))
+            + (event.tlsEnd == RelayEvent::TlsEnd::FinOnly ? tr(" (fin sans close_notify : flux TLS peut-être tronqué)")
+                                                           : QString());
     case Kind::PeerReset:
         if (event.end == RelayEvent::End::ClosedByClientAfterDialogue)
             return tr("Connexion fermée par le client (réinitialisation après la fin du dialogue)");

@@ -20,7 +20,7 @@ struct RelayEvent
         ClientConnected, // client, server
         ServerConnected, // client, server
         ServerFailed,    // client, server, error, reason, cause
-        PeerClosed,      // side ended its sending (the other direction may go on)
+        PeerClosed,      // side ended its sending (the other direction may go on); tlsEnd
         PeerReset,       // side reset the connection; error, reason, cause; end ClosedByClientAfterDialogue
                          // when that was the client once the dialogue was over
         Undelivered,     // side did not get `undelivered` bytes; end says why; reason when no reset told it
@@ -37,6 +37,10 @@ struct RelayEvent
 
     // How TLS came to be used on the connection.
     enum class Upgrade { None, Smtp, Pop3, Imap, Ftp, Implicit, Bridge };
+
+    // How a side inside TLS ended its sending: with close_notify, or with a
+    // bare end of stream that may have cut what it was saying.
+    enum class TlsEnd { NotTls, CloseNotify, FinOnly };
 
     // How a session ended.
     enum class End {
@@ -84,6 +88,7 @@ struct RelayEvent
     qint64 count = 0; // ClientsGone, ClientsWaiting
     int running = 0;  // ClientsWaiting: sessions under way
     int places = 0;   // ClientsWaiting: sessions allowed at once
+    TlsEnd tlsEnd = TlsEnd::NotTls;
 
     // "host:port", with an IPv6 literal in brackets.
     static QString hostPort(const QString &host, quint16 port);

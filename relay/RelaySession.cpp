@@ -71,6 +71,8 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
         connect(s, &StreamSocket::stalled, this, [this, side] { stalled(side); });
         connect(s, &StreamSocket::tlsEstablished, this, [this, side] { tlsEstablished(side); });
         connect(s, &StreamSocket::tlsFailed, this, [this, side] { tlsFailed(side); });
+        if (side == Side::Client)
+            connect(s, &StreamSocket::tlsHelloRead, this, &RelaySession::startServerTls);
         QTimer &clock = m_handshakeTimer[sideIndex(side)];
         clock.setSingleShot(true);
         connect(&clock, &QTimer::timeout, this, [this, side] { handshakeOverdue(side); });
@@ -320,16 +322,31 @@ void RelaySession::switchToTls(const QByteArray &clientHello)
     // Each clock runs before its handshake starts: a handshake that fails at
     // once stops it again.
     startHandshakeClock(Side::Client);
-    wskClient.startTls(std::make_unique<TlsEngine>(m_run->clientFacing, *m_run->authority, m_run->settings.serverHost), clientHello);
-    if (isRelaying()) {
-        startHandshakeClock(Side::Server);
-        wskServeur.startTls(serverEngine());
-    }
+    // The client's handshake stops at its ClientHello: the server is met
+    // first (startServerTls), with what the client offered, and checked.
+    auto engine = std::make_unique<TlsEngine>(m_run->clientFacing, *m_run->authority, m_run->settings.serverHost);
+    engine->holdAfterHello();
+    wskClient.startTls(std::move(engine), clientHello);
 }
 
-std::unique_ptr<TlsEngine> RelaySession::serverEngine() const
+void RelaySession::startServerTls()
 {
-    return std::make_unique<TlsEngine>(m_run->trust, TlsEngine::ClientOptions{m_run->settings.serverHost, m_run->settings.tls.tlsInsecure});
+    if (!isRelaying() || wskServeur.isTls())
+        return;
+    // The client waits for the server, whose clock now runs instead.
+    m_handshakeTimer[sideIndex(Side::Client)].stop();
+    startHandshakeClock(Side::Server);
+    wskServeur.startTls(serverEngine(wskClient.tls()));
+}
+
+std::unique_ptr<TlsEngine> RelaySession::serverEngine(const TlsEngine *client) const
+{
+    TlsEngine::ClientOptions options{m_run->settings.serverHost, m_run->settings.tls.tlsInsecure, {}, {}};
+    if (client) {
+        options.name = client->hello().requestedName();
+        options.alpn = client->hello().offeredAlpn();
+    }
+    return std::make_unique<TlsEngine>(m_run->trust, options);
 }
 
 // A server still being dialled has not begun its handshake: its clock starts
@@ -365,6 +382,13 @@ void RelaySession::tlsEstablished(Side side)
     established.upgrade = m_upgrade;
     established.tls = socket(side).tls()->summary();
     Q_EMIT eventOccurred(established);
+    const TlsEngine *client = wskClient.tls();
+    if (side == Side::Server && client && client->hello().state() == ClientHelloGate::State::Held) {
+        // The server passed: the client is answered, with the protocol it chose.
+        startHandshakeClock(Side::Client);
+        const QByteArray alpn = wskServeur.tls()->alpn();
+        wskClient.steerTls([&alpn](TlsEngine &engine) { engine.resumeHello(alpn); });
+    }
 }
 
 void RelaySession::tlsFailed(Side side)
@@ -380,6 +404,18 @@ void RelaySession::tlsFailed(Side side)
     failed.cause = s.tlsFailure();
     Q_EMIT eventOccurred(failed);
     m_undelivered[sideIndex(side)] += s.tlsDiscardedBytes();
+    if (side == Side::Client && m_refusingClient)
+        return; // the server's failure ends the session
+    const TlsEngine *client = wskClient.tls();
+    if (side == Side::Server && client && client->hello().state() == ClientHelloGate::State::Held) {
+        // As it would have failed directly: with an alert, before saying anything inside TLS.
+        m_refusingClient = true;
+        const QString why = tr("négociation refusée par une alerte, celle avec le serveur ayant échoué");
+        wskClient.steerTls([&why](TlsEngine &engine) { engine.refuseHello(why); });
+        m_refusingClient = false;
+        if (!isLive())
+            return;
+    }
     if (m_state == SessionState::Ending) {
         settleEnding();
         return;
@@ -439,12 +475,18 @@ void RelaySession::readEnded(Side side)
         m_firstEnded = side;
     RelayEvent closed = makeEvent(RelayEvent::Kind::PeerClosed);
     closed.side = side;
+    // A TLS peer that ended without close_notify may have been cut: the
+    // other side's end says the same, never a clean close_notify.
+    const TlsEngine *tls = socket(side).tls();
+    const bool cut = tls && tls->state() != TlsEngine::State::PeerClosed;
+    closed.tlsEnd = !tls ? RelayEvent::TlsEnd::NotTls : cut ? RelayEvent::TlsEnd::FinOnly : RelayEvent::TlsEnd::CloseNotify;
     Q_EMIT eventOccurred(closed);
-    // Passed on once everything queued for the other side has been written;
-    // not to a side that already missed bytes, which is to be reset.
+    // Passed on once everything queued for the other side has been written,
+    // as it came (a TLS end without close_notify goes on without one); not to
+    // a side that already missed bytes, which is to be reset.
     const int other = sideIndex(otherSide(side));
     if (!m_resetAtClose[other] && m_ignored[other] == 0 && m_undelivered[other] == 0)
-        socket(otherSide(side)).shutdownWrite();
+        socket(otherSide(side)).shutdownWrite(!cut);
     if (m_state == SessionState::Ending) {
         settleEnding();
     } else if (socket(otherSide(side)).hasReadEnded()) {

@@ -112,7 +112,8 @@ private:
     void watchForUpgrade(Side from, const QByteArray &bytes);
     void sortWatched(const UpgradeDetector::Parts &parts, bool wasFull);
     void switchToTls(const QByteArray &clientHello);
-    std::unique_ptr<TlsEngine> serverEngine() const;
+    std::unique_ptr<TlsEngine> serverEngine(const TlsEngine *client = nullptr) const;
+    void startServerTls();
     void tlsEstablished(Side side);
     void tlsFailed(Side side);
     void startHandshakeClock(Side side);
@@ -160,6 +161,8 @@ private:
     // Client bytes shown as rows while held, not yet out of the detector.
     qsizetype m_shownAhead = 0;
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
+    // The client's handshake is being failed because the server's did.
+    bool m_refusingClient = false;
     FailureCause m_endCause;
 
     SessionState m_state = SessionState::Dialling;

@@ -198,18 +198,12 @@ bool StreamSocket::send(const QByteArray &bytes)
         // A handshake given up leaves the engine mid-way: nothing more is taken.
         if (m_tlsFailure.kind != FailureCause::Kind::None)
             return false;
-        switch (m_tls->state()) {
-        case TlsEngine::State::Failed:
+        if (m_tls->state() == TlsEngine::State::Failed)
             return false;
-        case TlsEngine::State::Handshaking:
-            m_tlsHeld.append(bytes);
-            m_pending += bytes.size();
-            return true;
-        default:
-            m_tls->writePlaintext(bytes);
-            enqueue(m_tls->takeOutgoing());
-            return true;
-        }
+        // Held in the engine while a handshake goes on, counted as pending.
+        m_tls->writePlaintext(bytes);
+        enqueue(m_tls->takeOutgoing());
+        return true;
     }
     // Shared, not copied: the chunk stays as it was read until written.
     enqueue(bytes);
@@ -229,10 +223,10 @@ void StreamSocket::enqueue(const QByteArray &bytes)
 void StreamSocket::startTls(std::unique_ptr<TlsEngine> engine, const QByteArray &alreadyRead)
 {
     m_tls = std::move(engine);
-    m_tlsHeld.clear();
     m_tlsDiscarded = 0;
     m_tlsFailure = {};
     m_closeNotifyQueued = false;
+    m_withoutCloseNotify = false;
     if (m_state == State::Connected)
         sendAtOnce();
     const TlsEngine::State before = m_tls->state();
@@ -266,10 +260,12 @@ void StreamSocket::abandonTlsHandshake(const QString &reason)
         failTls(reason);
 }
 
-void StreamSocket::decrypt(const QByteArray &cipher)
+void StreamSocket::steerTls(const std::function<void(TlsEngine &)> &step)
 {
+    if (!m_tls || m_tlsFailure.kind != FailureCause::Kind::None)
+        return;
     const TlsEngine::State before = m_tls->state();
-    m_tls->feedIncoming(cipher);
+    step(*m_tls);
     afterTlsStep(before);
 }
 
@@ -280,18 +276,18 @@ bool StreamSocket::afterTlsStep(TlsEngine::State before)
 {
     const bool settled = before == TlsEngine::State::Handshaking && m_tls->state() != TlsEngine::State::Handshaking
         && m_tls->state() != TlsEngine::State::Failed;
-    if (settled && !m_tlsHeld.isEmpty()) {
-        // What waited goes out with the handshake's last flight, in one write.
-        m_pending -= m_tlsHeld.size();
-        m_tls->writePlaintext(m_tlsHeld);
-        m_tlsHeld.clear();
-    }
+    // What waited for the handshake goes out with its last flight, in one write.
     enqueue(m_tls->takeOutgoing());
     if (!m_tls || m_broken)
         return false;
     if (m_tls->state() == TlsEngine::State::Failed) {
         failTls();
         return false;
+    }
+    if (m_tls->takeHelloNews()) {
+        Q_EMIT tlsHelloRead();
+        if (!m_tls || m_broken)
+            return false;
     }
     if (settled) {
         sendCloseNotify();
@@ -323,10 +319,8 @@ void StreamSocket::failTls(const QString &reason)
 void StreamSocket::failTls(const FailureCause &cause)
 {
     m_tlsFailure = cause;
-    // What waited for the handshake can never be delivered.
-    m_pending -= m_tlsHeld.size();
-    m_tlsDiscarded += m_tlsHeld.size();
-    m_tlsHeld.clear();
+    // What waited for the handshake (or a renegotiation) can never be delivered.
+    m_tlsDiscarded += m_tls->dropUnsent();
     m_readEnded = true;
     updateNotifiers();
     Q_EMIT tlsFailed();
@@ -338,11 +332,11 @@ void StreamSocket::sendCloseNotify()
         return;
     // After what waited for the handshake, before the end of stream.
     m_closeNotifyQueued = true;
-    if (m_tls->state() != TlsEngine::State::Failed) {
+    if (m_tls->state() != TlsEngine::State::Failed && !m_withoutCloseNotify) {
         m_tls->closeWrite();
         enqueue(m_tls->takeOutgoing());
     }
-    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut)
+    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut && !m_tls->isClosePending())
         endSending();
 }
 
@@ -396,16 +390,18 @@ void StreamSocket::writeQueued()
     // watching while the kernel still holds bytes for the peer.
     if (written > 0 || !m_stallTimer.isActive())
         watchStall();
-    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || m_closeNotifyQueued) && !endSending())
+    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || (m_closeNotifyQueued && !m_tls->isClosePending()))
+        && !endSending())
         return;
     updateNotifiers();
     if (written > 0)
         Q_EMIT sent(written);
 }
 
-void StreamSocket::shutdownWrite()
+void StreamSocket::shutdownWrite(bool closeNotify)
 {
     m_shutdownAsked = true;
+    m_withoutCloseNotify = m_withoutCloseNotify || !closeNotify;
     if (m_tls) {
         // Inside TLS the end is close_notify first, once the handshake is over.
         sendCloseNotify();
@@ -454,7 +450,7 @@ bool StreamSocket::readFromPeer()
         // The engine copies what it is fed, so the buffer is kept for the next read.
         chunk.resize(qsizetype(n));
         m_readBuffer.swap(chunk);
-        decrypt(m_readBuffer);
+        steerTls([this](TlsEngine &engine) { engine.feedIncoming(m_readBuffer); });
         return n == ReadChunkBytes;
     }
     if (n > 0) {
@@ -511,7 +507,7 @@ void StreamSocket::onStallTimeout()
     // Our writes come in bursts when the kernel's send buffer is large, so
     // the peer's progress is read from the kernel: bytes it acknowledged.
     const qint64 unacknowledged = kernelQueued();
-    if (m_pending == 0 && unacknowledged == 0)
+    if (pendingSendBytes() == 0 && unacknowledged == 0)
         return;
     const qint64 taken = m_written - unacknowledged;
     if (taken > m_takenMark) {
@@ -530,7 +526,7 @@ qint64 StreamSocket::kernelQueued() const
 
 qint64 StreamSocket::undeliveredBytes() const
 {
-    return m_pending + kernelQueued();
+    return pendingSendBytes() + kernelQueued();
 }
 
 void StreamSocket::setReadPaused(bool paused)
@@ -596,7 +592,7 @@ void StreamSocket::close()
         m_lookupId = -1;
     }
     m_stallTimer.stop();
-    releaseDescriptor(m_pending > 0);
+    releaseDescriptor(pendingSendBytes() > 0);
     m_queue.clear();
     m_headOffset = 0;
     m_pending = 0;
@@ -609,10 +605,10 @@ void StreamSocket::close()
     m_writeShut = false;
     m_broken = false;
     m_tls.reset();
-    m_tlsHeld.clear();
     m_tlsDiscarded = 0;
     m_tlsFailure = {};
     m_closeNotifyQueued = false;
+    m_withoutCloseNotify = false;
     m_peerAddress.clear();
     m_peerPort = 0;
     m_error = QAbstractSocket::UnknownSocketError;

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 // One TCP endpoint that either listens or carries a single connection.
@@ -86,13 +87,16 @@ public:
     // Queues bytes for the peer, in order; what is sent before the connection
     // is made waits for it. False once the write side is shut or gone.
     bool send(const QByteArray &bytes);
-    qint64 pendingSendBytes() const { return m_pending; }
+    // Includes plaintext the TLS engine has yet to make records of.
+    qint64 pendingSendBytes() const { return m_pending + (m_tls ? m_tls->unsentBytes() : 0); }
     // Queued here or still unacknowledged in the kernel: what a reset now would lose.
     qint64 undeliveredBytes() const;
     // Of those, the ones the kernel holds: written, not yet acknowledged by the peer.
     qint64 kernelQueued() const;
     // Ends our sending once every queued byte is written; reading goes on.
-    void shutdownWrite();
+    // Inside TLS, closeNotify false ends it with no close_notify, as a peer
+    // that was cut would (it stays so once asked).
+    void shutdownWrite(bool closeNotify = true);
     bool isWriteShut() const { return m_writeShut; }
     bool hasReadEnded() const { return m_readEnded; }
 
@@ -111,6 +115,9 @@ public:
     // Gives up a handshake still going on, as tlsFailed() with reason; nothing
     // when there is none.
     void abandonTlsHandshake(const QString &reason);
+    // Acts on the engine (answering a ClientHello it holds, say), then sends
+    // and reports what that changed, as when bytes arrive.
+    void steerTls(const std::function<void(TlsEngine &)> &step);
 
     // While paused, arriving data waits in the kernel, and the peer feels
     // TCP flow control. The stall limit does not count meanwhile: a peer we
@@ -151,6 +158,8 @@ Q_SIGNALS:
     // taken none for the stall limit.
     void stalled();
     void tlsEstablished();
+    // The engine holds the client's ClientHello (TlsEngine::holdAfterHello()).
+    void tlsHelloRead();
     // Reading has stopped; the alert, if any, is on its way.
     void tlsFailed();
 
@@ -167,7 +176,6 @@ private:
     void finishConnecting();
     bool readFromPeer();
     void enqueue(const QByteArray &bytes);
-    void decrypt(const QByteArray &cipher);
     bool afterTlsStep(TlsEngine::State before);
     void failTls(const QString &reason = {});
     void failTls(const FailureCause &cause);
@@ -218,10 +226,10 @@ private:
     bool m_broken = false;
 
     std::unique_ptr<TlsEngine> m_tls;
-    QByteArray m_tlsHeld;       // plaintext sent while the handshake goes on
     qint64 m_tlsDiscarded = 0;
     FailureCause m_tlsFailure;
     bool m_closeNotifyQueued = false;
+    bool m_withoutCloseNotify = false;
 };
 
 #endif

@@ -130,7 +130,13 @@ TlsEngine::Context TlsEngine::serverContext()
         ERR_clear_error();
         return {};
     }
-    SSL_CTX_set_options(context.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // A client asking to renegotiate is refused, as most servers do today:
+    // its server is not asked, and the certificate shown stays the one made.
+    SSL_CTX_set_options(context.get(), SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
+    if (!ClientHelloGate::install(context.get())) {
+        ERR_clear_error();
+        return {};
+    }
     // No session resumes another, as when each had a context of its own: a
     // resumed session would skip the certificate made for its server and
     // name. Nothing is cached, and a ticket presented, though readable with
@@ -175,18 +181,24 @@ TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)
     SSL_set_connect_state(m_ssl);
     // Verified even when insecure, so the summary says whether it would have passed.
     SSL_set_verify(m_ssl, options.insecure ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, &TlsEngine::onVerify);
-    m_summary.serverName = m_serverHost;
     const QByteArray host = m_serverHost.toUtf8();
     X509_VERIFY_PARAM *param = SSL_get0_param(m_ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // An address is checked against IP names and never sent as SNI (RFC 6066).
-    if (host.isEmpty() || X509_VERIFY_PARAM_set1_ip_asc(param, host.constData())) {
-        m_summary.serverName.clear();
-    } else if (!X509_VERIFY_PARAM_set1_host(param, host.constData(), 0)
-               || !SSL_set_tlsext_host_name(m_ssl, host.constData())) {
+    const bool address = !host.isEmpty() && X509_VERIFY_PARAM_set1_ip_asc(param, host.constData());
+    bool usable = host.isEmpty() || address || X509_VERIFY_PARAM_set1_host(param, host.constData(), 0);
+    // The name the client asked for goes on as it asked, as a direct connection would send it.
+    const QByteArray sni = !options.name.isEmpty() ? options.name : address ? QByteArray() : host;
+    m_summary.serverName = peerText(sni);
+    if (usable && !sni.isEmpty())
+        usable = SSL_set_tlsext_host_name(m_ssl, sni.constData()) == 1;
+    if (usable && !options.alpn.isEmpty())
+        usable = SSL_set_alpn_protos(m_ssl, reinterpret_cast<const unsigned char *>(options.alpn.constData()),
+                                     static_cast<unsigned int>(options.alpn.size())) == 0;
+    if (!usable) {
         ERR_clear_error();
         m_state = State::Failed;
-        m_failure = FailureCause::said(tr("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_serverHost));
+        m_failure = FailureCause::said(tr("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_summary.serverName.isEmpty() ? m_serverHost : m_summary.serverName));
         return;
     }
     ERR_clear_error();
@@ -214,6 +226,9 @@ void TlsEngine::setUp(SSL_CTX *context)
         ERR_clear_error();
         return;
     }
+    // A write refused during a renegotiation is made again from m_unsent,
+    // which may have moved since.
+    SSL_set_mode(m_ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     BIO_set_data(m_in, this);
     BIO_set_init(m_in, 1);
     BIO_set_data(m_out, this);
@@ -304,14 +319,73 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
         // The usual case once established: encrypted at once, without a copy,
         // into room for the records' headers and tags too.
         reuse(m_wire, m_wireGiven, plain.size() + (plain.size() / 16384 + 1) * 32);
-        ERR_clear_error();
-        size_t written = 0;
-        if (!SSL_write_ex(m_ssl, plain.data(), static_cast<size_t>(plain.size()), &written))
-            fail(SSL_get_error(m_ssl, 0));
+        if (writeRecords(plain) == Write::Later)
+            m_unsent.append(plain.data(), plain.size());
         return;
     }
     m_unsent.append(plain.data(), plain.size());
     advance();
+}
+
+// Whole or not at all: the wire takes every record, so short of an error
+// the only refusal is a handshake under way (the peer renegotiates), after
+// which the same bytes are offered again.
+TlsEngine::Write TlsEngine::writeRecords(QByteArrayView plain)
+{
+    ERR_clear_error();
+    size_t written = 0;
+    const int result = SSL_write_ex(m_ssl, plain.data(), static_cast<size_t>(plain.size()), &written);
+    if (result == 1)
+        return Write::Done;
+    const int error = SSL_get_error(m_ssl, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        ERR_clear_error();
+        return Write::Later;
+    }
+    fail(error);
+    return Write::Failed;
+}
+
+qint64 TlsEngine::dropUnsent()
+{
+    const qint64 dropped = m_unsent.size();
+    m_unsent.clear();
+    return dropped;
+}
+
+void TlsEngine::holdAfterHello()
+{
+    if (m_ssl && isServer() && !m_gate.attach(m_ssl)) {
+        ERR_clear_error();
+        m_state = State::Failed;
+        m_failure = FailureCause::said(tr("TLS impossible : mémoire insuffisante"));
+    }
+}
+
+void TlsEngine::resumeHello(const QByteArray &alpn)
+{
+    if (m_state != State::Handshaking || m_gate.state() != ClientHelloGate::State::Held)
+        return;
+    m_gate.resume(alpn);
+    advance();
+}
+
+void TlsEngine::refuseHello(const QString &reason)
+{
+    if (m_state != State::Handshaking || m_gate.state() != ClientHelloGate::State::Held)
+        return;
+    m_gate.refuse();
+    m_failure = FailureCause::said(reason);
+    advance();
+}
+
+QByteArray TlsEngine::alpn() const
+{
+    const unsigned char *name = nullptr;
+    unsigned int size = 0;
+    if (m_ssl)
+        SSL_get0_alpn_selected(m_ssl, &name, &size);
+    return name ? QByteArray(reinterpret_cast<const char *>(name), qsizetype(size)) : QByteArray();
 }
 
 QByteArray TlsEngine::takeOutgoing()
@@ -384,27 +458,14 @@ void TlsEngine::advance()
         const int result = SSL_do_handshake(m_ssl);
         if (result != 1) {
             const int error = SSL_get_error(m_ssl, result);
-            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE
+                && error != SSL_ERROR_WANT_CLIENT_HELLO_CB)
                 fail(error);
             return;
         }
         establish();
     }
-    if (m_state == State::Failed)
-        return;
-    if (!m_unsent.isEmpty() && !m_closeSent) {
-        // A memory BIO takes everything, so the write is whole or an error.
-        size_t written = 0;
-        if (!SSL_write_ex(m_ssl, m_unsent.constData(), static_cast<size_t>(m_unsent.size()), &written)) {
-            fail(SSL_get_error(m_ssl, 0));
-            return;
-        }
-        m_unsent.clear();
-    }
-    if (m_closeWanted && !m_closeSent) {
-        SSL_shutdown(m_ssl);
-        m_closeSent = true;
-    }
+    flushWrites();
     while (m_state == State::Established) {
         const qsizetype at = m_plaintext.size();
         m_plaintext.resize(at + static_cast<qsizetype>(ReadChunk));
@@ -420,6 +481,29 @@ void TlsEngine::advance()
             fail(error);
         break;
     }
+    // What a renegotiation held back goes once the reads above have finished it.
+    flushWrites();
+}
+
+// What waits to be written, then close_notify once nothing does. Both wait
+// while the peer's renegotiation is under way.
+void TlsEngine::flushWrites()
+{
+    if (m_state == State::Failed || m_state == State::Handshaking)
+        return;
+    if (!m_unsent.isEmpty() && !m_closeSent && writeRecords(m_unsent) == Write::Done)
+        m_unsent.clear();
+    if (!m_closeWanted || m_closeSent || !m_unsent.isEmpty() || m_state == State::Failed || SSL_in_init(m_ssl))
+        return;
+    ERR_clear_error();
+    const int result = SSL_shutdown(m_ssl);
+    if (result >= 0) {
+        m_closeSent = true;
+        return;
+    }
+    const int error = SSL_get_error(m_ssl, result);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+        fail(error);
 }
 
 void TlsEngine::establish()

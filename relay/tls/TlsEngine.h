@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_TLSENGINE_H
 #define DRAVLIN_TLSENGINE_H
 
+#include "ClientHelloGate.h"
 #include "FailureCause.h"
 #include "TlsSummary.h"
 
@@ -34,6 +35,8 @@ public:
     struct ClientOptions {
         QString host;           // sent as SNI when a name, and checked against the certificate
         bool insecure = false;  // accept any certificate (still reported as not verified)
+        QByteArray name{};      // SNI sent instead of host: the client's own, passed on
+        QByteArray alpn{};      // protocols offered, ALPN's wire form: the client's own, passed on
     };
     using Context = std::shared_ptr<SSL_CTX>;
 
@@ -67,8 +70,27 @@ public:
     // Bytes to put on the wire, handshake and records.
     QByteArray takeOutgoing();
     bool hasOutgoing() const;
+    // Plaintext written but not yet made records: a handshake (a
+    // renegotiation) is under way, or the session failed with it unsent.
+    qint64 unsentBytes() const { return m_unsent.size(); }
+    // Forgets it once the session failed, saying how much it was.
+    qint64 dropUnsent();
     // Sends close_notify after what was written; reading goes on (half-close).
+    // It waits while a renegotiation is under way.
     void closeWrite();
+    bool isClosePending() const { return m_closeWanted && !m_closeSent && m_state != State::Failed; }
+
+    // Server mode: the handshake stops after the client's ClientHello, which
+    // hello() then describes, until resumeHello() or refuseHello().
+    void holdAfterHello();
+    const ClientHelloGate &hello() const { return m_gate; }
+    bool takeHelloNews() { return m_gate.takeNews(); }
+    // Goes on, answering the client's ALPN offer with alpn when not empty.
+    void resumeHello(const QByteArray &alpn);
+    // Fails the handshake with an alert to the client; reason is the failure told.
+    void refuseHello(const QString &reason);
+    // The protocol ALPN settled on, empty when none.
+    QByteArray alpn() const;
 
     State state() const { return m_state; }
     bool isServer() const { return m_authority != nullptr; }
@@ -80,6 +102,9 @@ public:
 private:
     void setUp(SSL_CTX *context);
     void advance();
+    enum class Write { Done, Later, Failed };
+    Write writeRecords(QByteArrayView plain);
+    void flushWrites();
     void fail(int sslError);
     void establish();
     static int onCertificateNeeded(SSL *ssl, void *engine);
@@ -108,6 +133,7 @@ private:
     QByteArray m_unsent;
     bool m_closeWanted = false;
     bool m_closeSent = false;
+    ClientHelloGate m_gate;
 };
 
 #endif

@@ -7,12 +7,16 @@
 #include "TranscriptMarks.h"
 
 #include <QDateTime>
+#include <QProcess>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/socket.h>
 
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
@@ -95,12 +99,16 @@ class TestTls : public QObject
     // trusts the CAs of extraCaFile besides the system's; true once it listens.
     bool startRelay(const FakeServer &server, const QString &extraCaFile, bool bridge = false)
     {
+        return startRelay(extraCaFile, bridge, server.listener.serverPort());
+    }
+    bool startRelay(const QString &extraCaFile, bool bridge, quint16 port)
+    {
         RelaySettings::Tls tls;
         tls.inspectTls = !bridge;
         tls.serverTls = bridge;
         tls.caDirectory = m_home.filePath(QStringLiteral("dravlin"));
         tls.extraCaFile = extraCaFile;
-        return m_relay->startTo(server.listener.serverPort(), tls);
+        return m_relay->startTo(port, tls);
     }
 
     // The dialogue goes through as written, reaches the server whole inside
@@ -359,8 +367,8 @@ private Q_SLOTS:
         converse(server, {{}, {}, {}, Script().insideTls, Script().answeredInsideTls, client});
         const QList<RelayEvent> handshakes = m_relay->all(Kind::TlsEstablished);
         QCOMPARE(handshakes.size(), kind == Upgrade::Bridge ? 1 : 2);
-        QCOMPARE(handshakes.last().side, Side::Server);
-        QCOMPARE(handshakes.last().upgrade, kind);
+        QCOMPARE(handshakes.first().side, Side::Server); // checked before the client is answered
+        QCOMPARE(handshakes.first().upgrade, kind);
     }
 
     void failedHandshakeDropsTheClient_data()
@@ -372,6 +380,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("relayTrustsServer");
         QTest::addColumn<Side>("side");
         QTest::addColumn<QString>("reason");
+        // Checked before the client's handshake is answered: the client gets an alert, as direct.
         QTest::newRow("server certificate untrusted") << true << false << 0 << true << false << Side::Server
                                                       << QStringLiteral("certificat du serveur refusé : autorité émettrice "
                                                                         "inconnue de ce système "
@@ -387,6 +396,9 @@ private Q_SLOTS:
             << QStringLiteral("négociation TLS inachevée après 0,5 s, côté client");
         QTest::newRow("server silent after its 220") << false << true << 0 << true << true << Side::Server
                                                      << QStringLiteral("négociation TLS inachevée après 0,5 s, côté serveur");
+        // -1: TLS from the first byte to a server that greets in plain text.
+        QTest::newRow("client starts TLS with a plain server") << false << false << -1 << true << true << Side::Server
+                                                               << QStringLiteral("le serveur ne parle pas TLS");
     }
 
     // Reported as a failure with the reason, in the events and in the mark
@@ -407,11 +419,17 @@ private Q_SLOTS:
         m_relay->relay.setHandshakeLimit(500);
         QVERIFY(startRelay(server, relayTrustsServer ? m_serverCa->certificatePath() : QString()));
         QByteArray heard;
+        Script dialogue;
+        if (helloCut < 0)
+            dialogue = {{}, {}, {}, dialogue.insideTls, {}, StartTlsClient::Switch::AtOnce};
         const QString failed = helloCut > 0 ? halfHello(helloCut, &heard)
                                             : StartTlsClient::converse(m_relay->relay.listeningPort(),
                                                                        clientTrustsCa ? relayCa() : m_serverCa->certificatePath(),
-                                                                       &heard);
-        QVERIFY2(!failed.isEmpty() && heard == Script().greeting + Script().answer, qPrintable(failed)); // nothing in TLS
+                                                                       &heard, dialogue);
+        // The client's handshake fails, so it says nothing inside TLS.
+        QVERIFY2(failed.startsWith(helloCut > 0 ? QStringLiteral("the relay") : QStringLiteral("handshake")), qPrintable(failed));
+        QVERIFY(heard.startsWith(QByteArray(dialogue.greeting + dialogue.answer)) && m_relay->rowsOf(Side::Client, true).isEmpty());
+        QVERIFY(server.decrypted.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(m_relay->all(Kind::SessionEnded).size(), 1, Timeout);
         const RelayEvent ended = m_relay->all(Kind::SessionEnded).constFirst();
         QCOMPARE(ended.end, RelayEvent::End::TlsFailed);
@@ -419,7 +437,7 @@ private Q_SLOTS:
         const QString said = EventText::describe(ended);
         QVERIFY2(said.contains(reason) && (side == Side::Server || !said.contains(QStringLiteral("certificat"))),
                  qPrintable(said));
-        QVERIFY2(EventText::describe(m_relay->all(Kind::TlsFailed).constLast()).contains(reason), qPrintable(said));
+        QVERIFY2(EventText::describe(m_relay->all(Kind::TlsFailed).constFirst()).contains(reason), qPrintable(said));
         const SessionMark readBack = TranscriptMarks::read(SessionMarks::text(ended).toUtf8(), ended.time,
                                                            QDateTime::fromMSecsSinceEpoch(ended.time).time().msecsSinceStartOfDay());
         QVERIFY(readBack.wordsRead.isEmpty());
@@ -430,6 +448,117 @@ private Q_SLOTS:
         QTcpSocket next;
         next.connectToHost(QHostAddress::LocalHost, m_relay->relay.listeningPort());
         QTRY_COMPARE_WITH_TIMEOUT(next.bytesAvailable(), script.greeting.size(), Timeout);
+    }
+
+    void serverRenegotiatesMidStream_data()
+    {
+        QTest::addColumn<bool>("bridge");
+        QTest::addColumn<QByteArray>("command"); // on s_server's input: R asks for a client certificate too
+        QTest::addColumn<QByteArray>("ending");
+        QTest::newRow("inspection, r, client cuts") << false << QByteArray("r\n") << QByteArray("client cuts");
+        QTest::newRow("inspection, R, server cuts") << false << QByteArray("R\n") << QByteArray("server cuts");
+        QTest::newRow("bridge, R, client closes") << true << QByteArray("R\n") << QByteArray("client closes");
+        QTest::newRow("inspection, r, client closes") << false << QByteArray("r\n") << QByteArray("client closes");
+    }
+
+    // A TLS 1.2 server that renegotiates while lines flow both ways: every
+    // byte arrives, in order, without a failure. The protocol the client
+    // offers (ALPN) reaches the server, its choice the client. Each side's
+    // end reaches the other as it was made: close_notify, or a bare FIN.
+    void serverRenegotiatesMidStream()
+    {
+        QFETCH(bool, bridge);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, ending);
+        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+            QSKIP("openssl absent: no real server to renegotiate");
+        const KeyedCertificate leaf = m_serverCa->issueLeaf({QStringLiteral("127.0.0.1")});
+        const QString pem = m_home.filePath(QStringLiteral("s_server.pem"));
+        BIO *file = BIO_new_file(QFile::encodeName(pem).constData(), "w");
+        QVERIFY(file && PEM_write_bio_X509(file, leaf.certificate.get())
+                && PEM_write_bio_PrivateKey(file, leaf.key.get(), nullptr, nullptr, 0, nullptr, nullptr));
+        BIO_free(file);
+        QProcess server;
+        server.start(QStringLiteral("openssl"), {QStringLiteral("s_server"), QStringLiteral("-tls1_2"), QStringLiteral("-accept"),
+                                                 QStringLiteral("127.0.0.1:0"), QStringLiteral("-cert"), pem,
+                                                 QStringLiteral("-naccept"), QStringLiteral("1"), QStringLiteral("-alpn"),
+                                                 QStringLiteral("imap"), QStringLiteral("-msg")});
+        QByteArray said; // s_server's output: its messages, and what it read
+        const QRegularExpression accepting(QStringLiteral("ACCEPT 127.0.0.1:(\\d+)"));
+        QVERIFY(QTest::qWaitFor([&] { return accepting.match(QString::fromLatin1(said += server.readAllStandardOutput())).hasMatch(); }, Timeout));
+        QVERIFY(startRelay(m_serverCa->certificatePath(), bridge, accepting.match(QString::fromLatin1(said)).captured(1).toUShort()));
+
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_relay->relay.listeningPort());
+        std::unique_ptr<TlsEngine> tls;
+        if (!bridge)
+            tls = std::make_unique<TlsEngine>(TlsEngine::clientContext(relayCa()),
+                                              TlsEngine::ClientOptions{QStringLiteral("localhost"), false, {}, "\x04imap"});
+        QByteArray heard;
+        const auto pump = [&] {
+            const QByteArray in = client.readAll();
+            if (tls) {
+                tls->feedIncoming(in);
+                client.write(tls->takeOutgoing());
+            }
+            heard += tls ? tls->takePlaintext() : in;
+        };
+        QVERIFY(QTest::qWaitFor([&] { pump(); return !tls || tls->state() == TlsEngine::State::Established; }, Timeout));
+        QCOMPARE(tls ? tls->alpn() : QByteArray(), bridge ? QByteArray() : QByteArray("imap"));
+        QVERIFY(m_relay->waitFor(Kind::TlsEstablished)); // s_server renegotiates only once the first handshake is over
+        QCOMPARE(m_relay->all(Kind::TlsEstablished).constFirst().tls.serverName, bridge ? QString() : QStringLiteral("localhost"));
+        QByteArray up;
+        const QByteArray down = "d000 from the server\r\nd001 again\r\n";
+        bool downSent = false;
+        // A line at a time, each relayed before the next, so that some
+        // cross the renegotiation whenever it happens.
+        for (int line = 0; line < 400; ++line) {
+            const QByteArray text = "c" + QByteArray::number(line).rightJustified(3, '0') + " ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
+            up += text;
+            tls ? tls->writePlaintext(text) : void(client.write(text));
+            if (line == 100) // alone on its input, or s_server takes it for data
+                server.write(command);
+            if (line >= 110 && !downSent && said.contains("SSL_do_handshake")) // once it took the command
+                downSent = server.write(down) > 0;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            said += server.readAllStandardOutput();
+            pump(); // sends what the engine has
+        }
+        QVERIFY2(QTest::qWaitFor([&] { return (said += server.readAllStandardOutput()).contains(up.right(32)); }, Timeout),
+                 said.right(3000).constData());
+        QVERIFY(downSent);
+        QVERIFY(QTest::qWaitFor([&] { pump(); return heard.size() >= down.size(); }, Timeout));
+        QCOMPARE(heard, down);
+        // The lines came in order and whole, s_server's messages between them.
+        qsizetype at = 0;
+        for (const QByteArray &line : up.split('\n'))
+            QVERIFY2((at = said.indexOf(line, at)) >= 0, line.constData());
+        QVERIFY2(said.count("ClientHello") == 2, said.constData()); // renegotiated once
+
+        if (ending == "server cuts") {
+            server.write("Q\n"); // s_server closes its socket, no close_notify
+            QVERIFY(QTest::qWaitFor([&] { pump(); return client.state() == QAbstractSocket::UnconnectedState; }, Timeout));
+            QCOMPARE(tls->state(), TlsEngine::State::Established); // no close_notify came
+        } else {
+            if (ending == "client closes" && tls) {
+                tls->closeWrite();
+                client.write(tls->takeOutgoing());
+            }
+            client.disconnectFromHost();
+            QVERIFY(QTest::qWaitFor([&] { return (said += server.readAllStandardOutput()).contains("DONE") || said.contains("ERROR"); }, Timeout));
+            QVERIFY2(said.contains(ending == "client cuts" ? "ERROR" : "DONE"), said.constData());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay->count(Kind::SessionEnded), 1, Timeout);
+        // Cut, the server answers with an alert (decode_error), as it would have directly.
+        if (ending != "client cuts")
+            QCOMPARE(m_relay->count(Kind::TlsFailed), 0);
+        QCOMPARE(m_relay->count(Kind::Undelivered), 0);
+        const RelayEvent closed = m_relay->all(Kind::PeerClosed).constFirst();
+        QCOMPARE(closed.side, ending == "server cuts" ? Side::Server : Side::Client);
+        QCOMPARE(closed.tlsEnd, bridge ? RelayEvent::TlsEnd::NotTls
+                              : ending == "client closes" ? RelayEvent::TlsEnd::CloseNotify : RelayEvent::TlsEnd::FinOnly);
+        if (closed.tlsEnd == RelayEvent::TlsEnd::FinOnly)
+            QVERIFY(EventText::describe(closed).endsWith(QStringLiteral("(fin sans close_notify : flux TLS peut-être tronqué)")));
     }
 
     // What the relay reports as codes, worded in French with the technical

@@ -32,6 +32,47 @@ void shuttle(TlsEngine &client, TlsEngine &server, qsizetype cut = 0)
     }
 }
 
+// A TLS 1.2 server of OpenSSL's own, on memory BIOs, that the test drives
+// by hand: what a real server does is renegotiate when it likes.
+struct PlainOpenSslServer {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_server_method()), SSL_CTX_free};
+    SSL *ssl = nullptr;
+    BIO *in = BIO_new(BIO_s_mem());
+    BIO *out = BIO_new(BIO_s_mem());
+    QByteArray read;
+    int lastError = SSL_ERROR_NONE;
+
+    explicit PlainOpenSslServer(const KeyedCertificate &leaf)
+    {
+        SSL_CTX_set_max_proto_version(context.get(), TLS1_2_VERSION);
+        SSL_CTX_use_certificate(context.get(), leaf.certificate.get());
+        SSL_CTX_use_PrivateKey(context.get(), leaf.key.get());
+        SSL_CTX_set_session_id_context(context.get(), reinterpret_cast<const unsigned char *>("test"), 4);
+        ssl = SSL_new(context.get());
+        SSL_set_bio(ssl, in, out);
+        SSL_set_accept_state(ssl);
+    }
+    ~PlainOpenSslServer() { SSL_free(ssl); }
+    // Feeds what the engine sent, reads what it can, and gives the engine the answer.
+    void exchange(TlsEngine &engine)
+    {
+        for (int round = 0; round < 50; ++round) {
+            const QByteArray sent = engine.takeOutgoing();
+            BIO_write(in, sent.constData(), int(sent.size()));
+            char buffer[4096];
+            int n;
+            while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+                read.append(buffer, n);
+            lastError = SSL_get_error(ssl, n);
+            QByteArray answer(int(BIO_pending(out)), Qt::Uninitialized);
+            BIO_read(out, answer.data(), int(answer.size()));
+            if (answer.isEmpty() && !engine.hasOutgoing())
+                return;
+            engine.feedIncoming(answer);
+        }
+    }
+};
+
 QByteArray randomBytes(qsizetype size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -205,6 +246,44 @@ private Q_SLOTS:
         // A failed engine takes no more input and gives no plaintext.
         client.feedIncoming("more");
         QVERIFY(client.takePlaintext().isEmpty());
+    }
+
+    void serverRenegotiates_data()
+    {
+        QTest::addColumn<bool>("asksCertificate"); // s_server's R rather than r
+        QTest::newRow("renegotiation") << false;
+        QTest::newRow("renegotiation asking for a client certificate") << true;
+    }
+
+    // A write, or close_notify, that comes while the server renegotiates
+    // waits for the handshake, then goes out whole and in order: never lost,
+    // never taken for done. Asked for a certificate, the engine has none.
+    void serverRenegotiates()
+    {
+        QFETCH(bool, asksCertificate);
+        PlainOpenSslServer server(m_ca->issueLeaf({QStringLiteral("mail.example.org")}));
+        TlsEngine client(m_trustCa, {QStringLiteral("mail.example.org"), false});
+        server.exchange(client);
+        QCOMPARE(client.state(), State::Established);
+        client.writePlaintext("before ");
+        server.exchange(client);
+        if (asksCertificate)
+            SSL_set_verify(server.ssl, SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, nullptr);
+        QVERIFY(SSL_renegotiate(server.ssl) == 1);
+        SSL_do_handshake(server.ssl); // the HelloRequest
+        QByteArray request(int(BIO_pending(server.out)), Qt::Uninitialized);
+        BIO_read(server.out, request.data(), int(request.size()));
+        client.feedIncoming(request);
+        client.writePlaintext("during");
+        client.closeWrite();
+        QCOMPARE(client.state(), State::Established);
+        QCOMPARE(client.unsentBytes(), 6);
+        server.exchange(client);
+        QCOMPARE(client.state(), State::Established);
+        QCOMPARE(server.read, QByteArray("before during"));
+        QCOMPARE(server.lastError, SSL_ERROR_ZERO_RETURN); // close_notify, after the data
+        QCOMPARE(SSL_renegotiate_pending(server.ssl), 0);
+        QCOMPARE(client.unsentBytes(), 0);
     }
 
 private:
