@@ -277,6 +277,7 @@ void Dialogue::imapAnswer(const Line &line, Heard &heard)
         }
         heard.command = m_pending.last().serial;
         heard.asked = m_pending.last().command;
+        heard.proceeds = true;
         if (m_literal >= 0)
             m_clientData += std::exchange(m_literal, -1);
         return;

@@ -21,6 +21,7 @@
 //     reader.skip(dialogue.takeClientData());   // BDAT chunk, literal now due
 //     const Dialogue::Heard h = dialogue.serverLine(Line::of(row));
 //     if (h.complete) ... h.command (serial of s), h.answer.status, h.accepted
+//     if (h.proceeds) ... the client's next bytes for command h.command may go
 //     reader.skip(dialogue.takeServerData());   // a literal in an IMAP response
 //
 // A line that does not fit (an answer to no command, a foreign greeting)
@@ -54,6 +55,9 @@ public:
         Command asked;         // that command
         bool complete = false; // the last line of the answer to it
         bool accepted = false; // complete, and grants what was asked (Dialect::accepts)
+        // An IMAP "+": the client goes on with the same command (its literal,
+        // its next AUTHENTICATE line, IDLE's DONE); the answer is not complete.
+        bool proceeds = false;
         // An untagged IMAP "* BAD": the server could not read some command
         // and will not answer it by its tag. A command waiting for "+" to send
         // its literal is taken as that one, and ends there.
