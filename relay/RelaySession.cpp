@@ -148,8 +148,11 @@ void RelaySession::holdReading(bool held)
 
 void RelaySession::completeSession(bool forced)
 {
-    if (!isLive())
+    // What the last reads report (an end, a reset, a TLS alert) may ask to
+    // settle again: the completion under way is the only one.
+    if (!isLive() || m_completing)
         return;
+    m_completing = true;
     m_graceTimer.stop();
     m_settleTimer.stop();
     m_silenceTimer.stop();
@@ -571,7 +574,7 @@ void RelaySession::endSession(RelayEvent::End how, Side side)
 
 void RelaySession::settleEnding()
 {
-    if (m_state != SessionState::Ending)
+    if (m_state != SessionState::Ending || m_completing)
         return;
     // Each side is done once what it is owed has left our queue and, unless
     // it has ended its own sending (after which nothing it sends can make
@@ -669,6 +672,10 @@ void RelaySession::closeSide(Side side, bool reset, bool forced)
         if (const QString why = s.abort(); !why.isEmpty())
             m_resetFailure[sideIndex(side)] = why;
     } else if (s.state() != StreamSocket::State::Closed) {
+        // Inside TLS an orderly end is close_notify first, as a direct peer
+        // would send it (unless the other side's own end came without one).
+        if (s.isTls() && s.isOpen() && !s.isWriteShut())
+            s.shutdownWrite();
         s.close();
     }
 }

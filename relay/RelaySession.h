@@ -150,6 +150,7 @@ private:
     bool m_silenceArmed = false;
     bool m_handshakeHeld[2] = {};
     bool m_decisionHeld = false;
+    bool m_completing = false;
 
     UpgradeDetector m_detector;
     // Runs while the detector holds client bytes: they never wait longer for the answer that sorts them.
