@@ -41,6 +41,7 @@ QString gapText(qint64 msecs)
 
 Conversation::Conversation(QObject *parent)
     : QAbstractTableModel(parent)
+    , m_reserve(BlockBytes)
 {
 }
 
@@ -496,18 +497,14 @@ char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offs
     if (blocks.empty() || blocks.back().size() + length > m_store.blockEnd) {
         QByteArray fresh;
         if (length <= BlockBytes) {
-            // The rows start at the first large-page boundary and end a block
-            // later, so the block is whole large pages; the bytes skipped are
-            // never touched, so they take no memory.
-            fresh.reserve(BlockBytes + MemoryHints::LargePage);
-            fresh.resize(MemoryHints::largePageStart(fresh.data()) - fresh.data());
+            fresh = m_reserve.take();
             m_store.blockEnd = fresh.size() + BlockBytes;
         } else {
             fresh.reserve(length);
             m_store.blockEnd = length;
+            // Filled within moments of its allocation.
+            MemoryHints::prepareForWriting(fresh.data(), length);
         }
-        // Filled within moments of its allocation.
-        MemoryHints::prepareForWriting(fresh.data() + fresh.size(), m_store.blockEnd - fresh.size());
         blocks.push_back(std::move(fresh));
     }
     QByteArray &last = blocks.back();

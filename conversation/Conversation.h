@@ -1,6 +1,7 @@
 #ifndef DRAVLIN_CONVERSATION_H
 #define DRAVLIN_CONVERSATION_H
 
+#include "BlockReserve.h"
 #include "LineCapture.h"
 #include "SessionMark.h"
 #include "Side.h"
@@ -188,6 +189,7 @@ private:
     // While one session is shown, the row held for each row shown.
     std::vector<int> m_shown;
     Store m_store;
+    BlockReserve m_reserve;
     std::unique_ptr<Store> m_cleared;
     std::unique_ptr<Store> m_staged;
 };

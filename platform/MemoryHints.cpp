@@ -80,4 +80,12 @@ void prepareForWriting(char *data, qsizetype bytes)
     populate(largeEnd, end, static_cast<quintptr>(page));
 }
 
+void prepareAndMap(char *data, qsizetype bytes)
+{
+    prepareForWriting(data, bytes);
+    const auto begin = reinterpret_cast<quintptr>(data);
+    populate(roundUp(begin, quintptr(LargePage)), roundDown(begin + static_cast<quintptr>(bytes), quintptr(LargePage)),
+             quintptr(LargePage));
+}
+
 } // namespace MemoryHints
