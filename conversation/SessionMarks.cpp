@@ -54,6 +54,23 @@ QString SessionMarks::text(const RelayEvent &event)
     }
 }
 
+bool SessionMarks::isFailure(const SessionMark &mark)
+{
+    if (mark.event.kind != RelayEvent::Kind::SessionEnded)
+        return false;
+    switch (mark.event.end) {
+    case RelayEvent::End::ResetByClient:
+    case RelayEvent::End::ResetByServer:
+    case RelayEvent::End::ServerUnreachable:
+    case RelayEvent::End::SilenceAfterHalfClose:
+    case RelayEvent::End::DeliveryStalled:
+    case RelayEvent::End::TlsFailed:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString SessionMarks::shown(const QString &text)
 {
     return RowText::escaped(text);

@@ -26,6 +26,7 @@
 #include <QtMath>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -123,6 +124,9 @@ void MainWindow::createControls()
     lstClient->setObjectName(QStringLiteral("lstClient"));
     lstServeur = new PaneView(m_clientArea);
     lstServeur->setObjectName(QStringLiteral("lstServeur"));
+    // A reader names each pane by its caption, spelt out.
+    lstClient->setAccessibleName(tr("Données reçues du client"));
+    lstServeur->setAccessibleName(tr("Données reçues du serveur"));
     m_search = new SearchController(&m_conversation, lstClient, lstServeur, m_clientArea);
     m_sessions = new SessionList(&m_conversation, lstClient, m_clientArea);
     m_status = new StatusLine(statusBar());
@@ -254,9 +258,9 @@ void MainWindow::enterStartedIfArmed()
 {
     if (!m_relay.isArmed())
         return;
-    m_panes->clear();
-    m_sessions->startRun(m_relay.settings().maxClients);
-    setShownFile(QString());
+    // The panes are cleared once the port is had: a listen that fails leaves
+    // what they show, a file read back included, as it was.
+    m_clearOnListening = true;
     showState(true);
 }
 
@@ -274,14 +278,25 @@ void MainWindow::showState(bool started)
 
 void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
+    if (event.kind == RelayEvent::Kind::Listening && m_clearOnListening) {
+        m_clearOnListening = false;
+        m_panes->clear();
+        m_sessions->startRun(m_relay.settings().maxClients);
+        setShownFile(QString());
+    }
     if (SessionMarks::leavesMark(event))
         m_conversation.appendMark(event);
     const QString message = m_status->record(event);
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && m_configuration->isStarted()) {
+        const bool atStart = std::exchange(m_clearOnListening, false);
         showState(false);
-        reportError(message);
+        // The port is what to change: ready to be typed over once the box is closed.
+        QMessageBox *box = reportError(message);
+        if (atStart)
+            connect(box, &QDialog::finished, m_configuration,
+                    [this] { m_configuration->focusField(RelaySettings::Error::Field::ListenPort); });
     }
     // Comes within the click on "Ecouter", which then leaves the window stopped.
     if (event.kind == RelayEvent::Kind::TlsUnavailable)
@@ -343,6 +358,9 @@ bool MainWindow::undoClear()
         return false;
     m_sessions->rebuild();
     m_status->showRestored(count);
+    // The clear before it can be undone next.
+    if (const int older = m_conversation.clearedRows())
+        m_status->showCleared(older);
     return true;
 }
 
