@@ -3,6 +3,7 @@
 #include "EventText.h"
 #include "ReasonText.h"
 #include "RowText.h"
+#include "SessionTable.h"
 #include "Transcript.h"
 
 
@@ -56,19 +57,7 @@ QString SessionMarks::text(const RelayEvent &event)
 
 bool SessionMarks::isFailure(const SessionMark &mark)
 {
-    if (mark.event.kind != RelayEvent::Kind::SessionEnded)
-        return false;
-    switch (mark.event.end) {
-    case RelayEvent::End::ResetByClient:
-    case RelayEvent::End::ResetByServer:
-    case RelayEvent::End::ServerUnreachable:
-    case RelayEvent::End::SilenceAfterHalfClose:
-    case RelayEvent::End::DeliveryStalled:
-    case RelayEvent::End::TlsFailed:
-        return true;
-    default:
-        return false;
-    }
+    return mark.event.kind == RelayEvent::Kind::SessionEnded && SessionTable::endsInFailure(mark.event.end);
 }
 
 QString SessionMarks::shown(const QString &text)

@@ -123,6 +123,8 @@ private Q_SLOTS:
     void onRelayFinished();
     QMessageBox *reportError(const QString &message);
     void setShownFile(const QString &path);
+    // A history event chosen: its session shown, its row selected.
+    void showEventRows(int session, qint64 msecs);
 
 private:
     void createControls();

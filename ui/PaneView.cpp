@@ -34,9 +34,10 @@ PaneView::PaneView(QWidget *parent)
             &PaneView::onScrollBarValueChanged);
 
     // First in the pane's context menu; Enter is its key while the pane has the focus.
-    auto *details = new QAction(tr("Détails…"), this);
+    auto *details = new QAction(tr("&Détails…"), this);
     details->setObjectName(QStringLiteral("actDetails"));
-    details->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    // Enter first: the menu names the first key, and French keyboards call it "Entrée".
+    details->setShortcuts({QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Return)});
     details->setShortcutContext(Qt::WidgetShortcut);
     details->setShortcutVisibleInContextMenu(true);
     connect(details, &QAction::triggered, this, &PaneView::onDetailsTriggered);

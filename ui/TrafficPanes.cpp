@@ -3,7 +3,9 @@
 #include "Conversation.h"
 #include "PacedRows.h"
 #include "PaneView.h"
+#include "ReplyClass.h"
 #include "RowDetailsDialog.h"
+#include "SessionMarks.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -59,7 +61,7 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
 
     // No key clears: a gesture does, and the menu names it where a key would
     // stand (the text after the tab).
-    m_clearAction = new QAction(tr("Effacer") + QLatin1Char('\t') + tr("double-clic"), this);
+    m_clearAction = new QAction(tr("E&ffacer") + QLatin1Char('\t') + tr("double-clic"), this);
     m_clearAction->setObjectName(QStringLiteral("actEffacer"));
     connect(m_clearAction, &QAction::triggered, this, &TrafficPanes::onPaneDoubleClicked);
 }
@@ -115,6 +117,47 @@ void TrafficPanes::showRow(int row)
     const int inView = std::max(1, last - first + 1);
     m_clientPane->setFirstVisibleRow(std::max(0, row - inView / 3));
     forgetSeenRows();
+}
+
+void TrafficPanes::selectRow(int row)
+{
+    m_shown->publish();
+    if (row < 0 || row >= m_shown->rowCount())
+        return;
+    const QModelIndex index = m_shown->index(row, 0);
+    m_clientPane->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    showRow(row);
+}
+
+bool TrafficPanes::isFailure(const Conversation &conversation, int row)
+{
+    if (conversation.isMarker(row))
+        return SessionMarks::isFailure(conversation.mark(row));
+    if (conversation.side(row) != Side::Server)
+        return false;
+    const ReplyClass::Kind kind = ReplyClass::classify(conversation.bytes(row));
+    return kind == ReplyClass::TransientNegative || kind == ReplyClass::PermanentNegative;
+}
+
+bool TrafficPanes::selectFailure(bool backwards)
+{
+    m_shown->publish();
+    const int rows = m_shown->rowCount();
+    if (rows == 0)
+        return false;
+    const QModelIndex current = m_clientPane->currentIndex();
+    // From the current row, or from the top (the bottom, backwards) when none.
+    const int from = current.isValid() ? current.row() : (backwards ? rows : -1);
+    const int step = backwards ? -1 : 1;
+    for (int i = 1; i <= rows; ++i) {
+        const int row = ((from + step * i) % rows + rows) % rows;
+        if (isFailure(*m_conversation, row)) {
+            selectRow(row);
+            return true;
+        }
+    }
+    return false;
 }
 
 void TrafficPanes::copyRows()
