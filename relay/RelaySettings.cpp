@@ -133,7 +133,7 @@ std::optional<RelaySettings::Error> RelaySettings::parse(const QString &listenPo
     // port listened on would hand each client back to the relay, session
     // after session, until Stop.
     if (parsed.listenPort != 0 && parsed.serverPort == parsed.listenPort && isThisMachine(host))
-        return Error{Field::ServerHost, Problem::SelfRelay, host, parsed.listenPort};
+        return Error{Field::ServerHost, Problem::SelfRelay, serverHostText, parsed.listenPort};
     parsed.serverHost = host;
     *settings = parsed;
     return std::nullopt;
