@@ -90,6 +90,12 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
         return int(ReplyClass::classify(bytes(row)));
     case SessionRole:
         return session(row);
+    case MarkKindRole:
+        if (!marker)
+            return int(NotAMark);
+        if (SessionMarks::isFailure(mark(row)))
+            return int(FailureMark);
+        return int(mark(row).event.kind == RelayEvent::Kind::TlsEstablished ? TlsMark : PlainMark);
     default:
         return QVariant();
     }

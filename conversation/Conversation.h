@@ -58,7 +58,11 @@ public:
         ReplyRole,
         // The row's session number, 0 when unnumbered (one client at a time).
         SessionRole,
+        // A MarkKind on both panes.
+        MarkKindRole,
     };
+    // How a mark is drawn apart.
+    enum MarkKind { NotAMark, PlainMark, FailureMark, TlsMark };
     static constexpr int ShownChars = 4096;
     static constexpr int MaxKeptClears = 16;
 

@@ -4,6 +4,7 @@
 #include "PacedRows.h"
 #include "PaneView.h"
 #include "ReplyClass.h"
+#include "RowDelegate.h"
 #include "RowDetailsDialog.h"
 #include "SessionMarks.h"
 
@@ -55,6 +56,8 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
         connect(pane, &PaneView::detailsRequested, this, &TrafficPanes::onDetailsRequested);
         pane->installEventFilter(this);
     }
+    m_clientPane->viewport()->installEventFilter(this);
+    spanMarks();
     connect(m_shown, &PacedRows::rowsInserted, this, &TrafficPanes::onRowsShown);
     connect(m_shown, &PacedRows::modelReset, this, &TrafficPanes::onRowsReset);
     connect(m_notice, &QToolButton::clicked, this, &TrafficPanes::onNoticeClicked);
@@ -248,12 +251,26 @@ void TrafficPanes::placeNotice()
 bool TrafficPanes::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
-        if (watched == m_clientPane && event->type() == QEvent::Resize)
+        if (watched == m_clientPane->viewport())
+            spanMarks(); // the session column beside it, or the pane, changed its width
+        else if (watched == m_clientPane && event->type() == QEvent::Resize)
             forgetSeenRows();
         else if (m_notice->isVisible())
             placeNotice();
     }
     return QObject::eventFilter(watched, event);
+}
+
+void TrafficPanes::spanMarks()
+{
+    // The panes stand side by side: a mark reads on from the left one into the right.
+    auto *lead = qobject_cast<RowDelegate *>(m_clientPane->itemDelegate());
+    auto *rest = qobject_cast<RowDelegate *>(m_serverPane->itemDelegate());
+    if (!lead || !rest)
+        return;
+    lead->setMarkSpan(true, 0);
+    rest->setMarkSpan(false, m_clientPane->viewport()->width());
+    m_serverPane->viewport()->update();
 }
 
 void TrafficPanes::follow(PaneView *follower, int row)

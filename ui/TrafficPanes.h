@@ -71,6 +71,7 @@ private Q_SLOTS:
 
 private:
     void follow(PaneView *follower, int row);
+    void spanMarks();
     void forgetSeenRows();
     void showNotice();
     void placeNotice();
