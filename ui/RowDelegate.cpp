@@ -355,8 +355,11 @@ void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &opt
         if (shown.isEmpty())
             area = QRect();
     }
-    const QString text = metrics.elidedText(shown, Qt::ElideRight, area.width());
+    // The left pane's part ends at a word that fits: no "…", the line goes on in the right pane.
+    const QString text = m_leading ? shown : metrics.elidedText(shown, Qt::ElideRight, area.width());
+    painter->setClipRect(area);
     painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+    painter->setClipping(false);
     if (option.state & QStyle::State_HasFocus) {
         QStyleOptionFocusRect focus;
         focus.QStyleOption::operator=(option);
