@@ -267,7 +267,8 @@ private Q_SLOTS:
     }
 
     // A history event chosen by Enter shows its session alone and selects
-    // the last row that had come by its time: the session's end mark.
+    // the last row that had come by its time: the session's end mark. A row's
+    // "Suivre cette session" shows its own; "Échecs seulement" lists the failed.
     void aHistoryEventLeadsToItsRow()
     {
         const qint64 t = QDateTime::currentMSecsSinceEpoch();
@@ -289,6 +290,18 @@ private Q_SLOTS:
         waitShown();
         QCOMPARE(selected(), QList<int>{0});
         QVERIFY(m_conv->isMarker(0) && m_conv->markerText(0).contains(QStringLiteral("réinitialisée par le serveur")));
+
+        SessionList *sessions = m_window->sessions();
+        sessions->findChild<QAction *>(QStringLiteral("actEchecsSeulement"))->trigger();
+        QVERIFY(sessions->isRowHidden(1, {}) && !sessions->isRowHidden(2, {}) && !sessions->isRowHidden(0, {}));
+        sessions->showSession(0);
+        waitShown();
+        m_client->selectionModel()->setCurrentIndex(m_client->model()->index(2, 0), QItemSelectionModel::ClearAndSelect);
+        const QList<QAction *> menu = m_client->actions();
+        const auto follow = std::find_if(menu.begin(), menu.end(), [](QAction *a) { return a->objectName() == QLatin1String("actSuivreSession"); });
+        QVERIFY(follow != menu.end());
+        (*follow)->trigger();
+        QCOMPARE(m_conv->shownSession(), 1);
     }
 };
 
