@@ -15,6 +15,7 @@
 #include "UserActivityFilter.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoopLocker>
@@ -56,6 +57,10 @@ MainWindow::MainWindow(QWidget *parent)
                             designFont.family()});
     designFont.setPointSizeF(8.25);
     setFont(designFont);
+    // Dialogs are windows of their own, which a window's font does not reach:
+    // they take it from the application, and should read as the window does.
+    QApplication::setFont(designFont, "QDialog");
+    QApplication::setFont(designFont, "QMessageBox");
 
     createControls();
     placeControls();

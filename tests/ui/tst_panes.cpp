@@ -3,6 +3,7 @@
 #include "PaneView.h"
 #include "RowDetailsDialog.h"
 #include "SessionList.h"
+#include "SessionMarks.h"
 #include "StatusLine.h"
 
 #include <QAccessible>
@@ -189,6 +190,14 @@ private Q_SLOTS:
         tls.tls.peerFingerprint = QStringLiteral("AB:CD");
         m_conv->appendMark(tls);
         m_conv->appendMark(ended(3, RelayEvent::End::ResetByServer));
+        // Its tooltip wraps and stops after a few lines, however long the mark.
+        SessionMark longMark;
+        longMark.wordsRead = QByteArray("long ").repeated(200000);
+        const QStringList tip = SessionMarks::tooltip(longMark, SessionMarks::text(longMark)).split(QLatin1Char('\n'));
+        QCOMPARE(tip.size(), SessionMarks::TooltipLines);
+        QVERIFY(tip.last().endsWith(QChar(0x2026)));
+        for (const QString &line : tip)
+            QVERIFY(line.size() <= SessionMarks::TooltipColumns + 1);
         const struct { int row; QStringList fields; } marks[] = {
             {0, {QStringLiteral("lblGenre=TLS établi"), QStringLiteral("lblSession=#3"), QStringLiteral("lblTls=*AB:CD")}},
             {1, {QStringLiteral("lblGenre=fin de session en échec"), QStringLiteral("lblClient=127.0.0.1:40112"),
