@@ -29,6 +29,9 @@ public:
     // A TLS mark holds every detail, so that a saved conversation keeps them.
     static QString text(const RelayEvent &event);
     static bool leavesMark(const RelayEvent &event) { return !text(event).isEmpty(); }
+    // A session that ended on a failure (a reset, TLS failed, the server
+    // unreachable or silent, delivery stalled): drawn apart, found by F8.
+    static bool isFailure(const SessionMark &mark);
     // A kept mark's text: its event's, or the words it was read back with.
     static QString text(const SessionMark &mark);
     // The same in UTF-8; words read back that are not UTF-8 stay the bytes they were.
@@ -36,8 +39,11 @@ public:
     // A mark as the panes show it: a mark keeps what a peer chose as it came
     // (a transcript escapes it as it writes it); shown, it is escaped the same way.
     static QString shown(const QString &text);
-    // A mark's tooltip, its text shown(): a TLS mark one detail per line,
-    // any other mark whole.
+    // A mark's tooltip, its text shown(): a TLS mark one detail per line;
+    // lines broken at a space by TooltipColumns, at most TooltipLines, the
+    // last ending "…" when there was more.
+    static constexpr int TooltipColumns = 100;
+    static constexpr int TooltipLines = 8;
     static QString tooltip(const SessionMark &mark, const QString &text);
 
     // Splits "host:port" or "[v6]:port", as events give their endpoints.

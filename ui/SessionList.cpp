@@ -6,6 +6,8 @@
 #include "SessionGutter.h"
 #include "SessionTable.h"
 
+#include <algorithm>
+#include <QAction>
 #include <QConcatenateTablesProxyModel>
 #include <QHeaderView>
 #include <QPainter>
@@ -65,19 +67,37 @@ SessionList::SessionList(Conversation *conversation, PaneView *clientPane, QWidg
     sizeColumns();
     connect(m_table, &SessionTable::rowsInserted, this, &SessionList::onSessionsChanged);
     connect(m_table, &SessionTable::modelReset, this, &SessionList::onSessionsChanged);
+
+    // In the list's menu: the sessions that went wrong alone, as they end.
+    m_failuresOnly = new QAction(tr("Échecs &seulement"), this);
+    m_failuresOnly->setObjectName(QStringLiteral("actEchecsSeulement"));
+    m_failuresOnly->setCheckable(true);
+    addAction(m_failuresOnly);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(m_failuresOnly, &QAction::toggled, this, &SessionList::hideSucceeded);
+    connect(m_table, &SessionTable::dataChanged, this, &SessionList::hideSucceeded);
     showSession(0);
 }
 
-void SessionList::sizeColumns()
+void SessionList::sizeColumns(bool numberOnly)
 {
     // Wide enough for what each column usually holds; the tooltips say it all.
     const QFontMetrics metrics = fontMetrics();
     const int pad = 2 * metrics.averageCharWidth();
     const int icon = metrics.height();
-    const QString widest[] = {QStringLiteral("64"), QStringLiteral("127.0.0.1:40112"), QStringLiteral("00:00:00"),
+    // The number column fits the newest session's number, the largest: numbers run on over a whole run.
+    const int rows = m_table->rowCount();
+    const int newest = rows > 0 ? m_table->index(rows - 1, 0).data(SessionTable::SessionRole).toInt() : 0;
+    const QString widest[] = {QString(std::max(2, int(QString::number(newest).size())), QLatin1Char('8')), QStringLiteral("127.0.0.1:40112"), QStringLiteral("00:00:00"),
                               tr("fermée par le client"), QStringLiteral("000 000"), QStringLiteral("000 000")};
-    for (int column = 0; column < SessionTable::ColumnCount; ++column)
-        header()->resizeSection(column, metrics.horizontalAdvance(widest[column]) + pad + (column == 0 ? icon : 0));
+    // Later, only a number with more digits widens its column; what the user set stays.
+    for (int column = 0; column < (numberOnly ? 1 : int(SessionTable::ColumnCount)); ++column) {
+        const int width = metrics.horizontalAdvance(widest[column]) + pad + (column == 0 ? icon : 0);
+        if (!numberOnly || header()->sectionSize(column) < width)
+            header()->resizeSection(column, width);
+    }
+    // "État" takes what the list's width leaves, and gives it back first.
+    header()->setSectionResizeMode(SessionTable::StateColumn, QHeaderView::Stretch);
 }
 
 void SessionList::startRun(int maxClients)
@@ -122,13 +142,25 @@ void SessionList::selectionChanged(const QItemSelection &selected, const QItemSe
     m_gutter->setShown(m_table->rowCount() > 0 && session == 0);
 }
 
+void SessionList::hideSucceeded()
+{
+    const bool failuresOnly = m_failuresOnly->isChecked();
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const bool failed = m_table->index(row, 0).data(SessionTable::FailedRole).toBool();
+        setRowHidden(row + 1, QModelIndex(), failuresOnly && !failed);
+    }
+}
+
 void SessionList::onSessionsChanged()
 {
+    hideSucceeded();
     // A reset of the sessions loses the spans and the selection with it.
     setFirstColumnSpanned(0, QModelIndex(), true);
     if (!selectionModel()->hasSelection())
         showSession(0);
     m_gutter->setShown(m_table->rowCount() > 0 && m_conversation->shownSession() == 0);
+    // Wider for a number with more digits; never narrower than the user made it.
+    sizeColumns(true);
     const bool wanted = m_severalClients || m_table->rowCount() > 0;
     if (wanted == m_wanted)
         return;
