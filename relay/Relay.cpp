@@ -22,8 +22,8 @@ Relay::Relay(QObject *parent)
     tmrAll.setObjectName(QStringLiteral("tmrAll"));
     tmrAll.setInterval(RearmIntervalMs);
     connect(&tmrAll, &QTimer::timeout, this, &Relay::onRearmTick);
-    connect(&m_listener, &StreamSocket::connectionRequest, this, &Relay::onClientConnectionRequest);
-    connect(&m_listener, &StreamSocket::acceptFailed, this, &Relay::onAcceptFailed);
+    connect(&m_listener, &ClientListener::connectionRequest, this, &Relay::onClientConnectionRequest);
+    connect(&m_listener, &ClientListener::acceptFailed, this, &Relay::onAcceptFailed);
     // A burst of clients gone before they were taken (a scan, a client that
     // gave up) makes one line a second, not one each.
     m_goneTimer.setSingleShot(true);
@@ -297,7 +297,7 @@ void Relay::watchWaiting()
 {
     const bool full = int(m_sessions.size()) >= m_settings.maxClients;
     // Not full, those waiting are about to be taken; the watch ends once none is left.
-    const int waiting = m_listener.state() == StreamSocket::State::Listening ? m_listener.waitingClients() : 0;
+    const int waiting = m_listener.isListening() ? m_listener.waitingClients() : 0;
     if (!full && waiting == 0)
         m_waitWatch.stop();
     if (waiting == m_waiting)
@@ -341,7 +341,7 @@ void Relay::sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer
         return;
     if (oneAtATime())
         tmrAll.start();
-    else if (m_listener.state() == StreamSocket::State::Listening)
+    else if (m_listener.isListening())
         m_listener.setAccepting(true); // the next client waiting, if any, is served
 }
 

@@ -5,6 +5,7 @@
 #include "RelaySession.h"
 #include "RelaySettings.h"
 #include "Side.h"
+#include "ClientListener.h"
 #include "StreamSocket.h"
 
 #include <QObject>
@@ -130,7 +131,7 @@ private:
     void report(const RelayEvent &event);
 
     // The listening endpoint; each session has its own connections.
-    StreamSocket m_listener;
+    ClientListener m_listener;
     QTimer tmrAll;
     RelaySettings m_settings;
     RelaySession::Limits m_limits{DefaultSilenceLimitMs, StreamSocket::DefaultStallLimitMs, DefaultHandshakeLimitMs};

@@ -8,3 +8,10 @@ QString RelayEvent::hostPort(const QString &host, quint16 port)
         return QStringLiteral("[%1]:%2").arg(host).arg(port);
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
+
+QString RelayEvent::endpoint(const QHostAddress &address, quint16 port)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return hostPort(isV4 ? QHostAddress(v4).toString() : address.toString(), port);
+}

@@ -6,6 +6,7 @@
 #include "TlsSummary.h"
 
 #include <QAbstractSocket>
+#include <QHostAddress>
 #include <QMetaType>
 #include <QString>
 
@@ -92,6 +93,9 @@ struct RelayEvent
 
     // "host:port", with an IPv6 literal in brackets.
     static QString hostPort(const QString &host, quint16 port);
+    // The same for an address; an IPv4 one that a dual-stack socket shows
+    // as ::ffff:a.b.c.d is shown the way its user knows it.
+    static QString endpoint(const QHostAddress &address, quint16 port);
 };
 
 Q_DECLARE_METATYPE(RelayEvent)

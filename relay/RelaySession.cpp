@@ -1,35 +1,10 @@
 #include "RelaySession.h"
 
-#include <algorithm>
-
 #include <QDateTime>
 #include <QLocale>
 #include <QSignalBlocker>
 
-namespace {
-
-RelayEvent::Upgrade upgradeOf(UpgradeDetector::Protocol protocol)
-{
-    using Protocol = UpgradeDetector::Protocol;
-    using Upgrade = RelayEvent::Upgrade;
-    switch (protocol) {
-    case Protocol::Smtp:
-        return Upgrade::Smtp;
-    case Protocol::Pop3:
-        return Upgrade::Pop3;
-    case Protocol::Imap:
-        return Upgrade::Imap;
-    case Protocol::Ftp:
-        return Upgrade::Ftp;
-    case Protocol::Implicit:
-        return Upgrade::Implicit;
-    case Protocol::None:
-        break;
-    }
-    return Upgrade::None;
-}
-
-} // namespace
+#include <algorithm>
 
 RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Limits &limits, QObject *parent)
     : QObject(parent)
@@ -38,17 +13,15 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
 {
     wskClient.setObjectName(QStringLiteral("wskClient"));
     wskServeur.setObjectName(QStringLiteral("wskServeur"));
-    m_silenceTimer.setSingleShot(true);
     m_graceTimer.setSingleShot(true);
     m_settleTimer.setInterval(SettlePollMs);
     setLimits(limits);
     wskServeur.setRemotePort(m_run->settings.serverPort);
     wskServeur.setRemoteHost(m_run->settings.serverHost);
 
-    connect(&m_silenceTimer, &QTimer::timeout, this, &RelaySession::onSilenceTimeout);
-    m_decisionTimer.setSingleShot(true);
-    m_decisionTimer.setInterval(UpgradeDetector::DecisionMs);
-    connect(&m_decisionTimer, &QTimer::timeout, this, [this] {
+    connect(&m_silenceClock, &PeerClock::expired, this, &RelaySession::onSilenceTimeout);
+    m_decisionClock.setInterval(UpgradeDetector::DecisionMs);
+    connect(&m_decisionClock, &PeerClock::expired, this, [this] {
         if (m_watching && isRelaying())
             sortWatched(m_detector.giveUp(tr("aucune réponse décisive du serveur en %1 s")
                                               .arg(UpgradeDetector::DecisionMs / 1000)),
@@ -73,9 +46,7 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
         connect(s, &StreamSocket::tlsFailed, this, [this, side] { tlsFailed(side); });
         if (side == Side::Client)
             connect(s, &StreamSocket::tlsHelloRead, this, &RelaySession::startServerTls);
-        QTimer &clock = m_handshakeTimer[sideIndex(side)];
-        clock.setSingleShot(true);
-        connect(&clock, &QTimer::timeout, this, [this, side] { handshakeOverdue(side); });
+        connect(&m_handshakeClock[sideIndex(side)], &PeerClock::expired, this, [this, side] { handshakeOverdue(side); });
     }
 }
 
@@ -91,10 +62,10 @@ RelaySession::~RelaySession()
 
 void RelaySession::setLimits(const Limits &limits)
 {
-    m_silenceTimer.setInterval(limits.silenceMs);
+    m_silenceClock.setInterval(limits.silenceMs);
     wskClient.setStallLimit(limits.stallMs);
     wskServeur.setStallLimit(limits.stallMs);
-    for (QTimer &clock : m_handshakeTimer)
+    for (PeerClock &clock : m_handshakeClock)
         clock.setInterval(limits.handshakeMs);
 }
 
@@ -103,7 +74,7 @@ void RelaySession::begin()
     const RelaySettings &settings = m_run->settings;
     m_watching = settings.tls.inspectTls && !settings.tls.serverTls;
     m_sessionClock.start();
-    m_client = clientName();
+    m_client = RelayEvent::endpoint(wskClient.peerAddress(), wskClient.peerPort());
     updateReading();
     Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ClientConnected));
     // Whoever heard of the client may have stopped everything meanwhile.
@@ -155,19 +126,15 @@ void RelaySession::completeSession(bool forced)
     m_completing = true;
     m_graceTimer.stop();
     m_settleTimer.stop();
-    m_silenceTimer.stop();
-    for (QTimer &clock : m_handshakeTimer)
-        clock.stop();
-    // Both sides first, as one may add to what the other missed.
-    for (const Side side : {Side::Client, Side::Server}) {
-        if (socket(side).isOpen())
-            socket(side).drainReadable();
-    }
-    // A side that missed bytes never gets an end that looks complete.
-    for (const Side side : {Side::Client, Side::Server}) {
-        const int i = sideIndex(side);
-        closeSide(side, m_resetAtClose[i] || m_ignored[i] > 0 || m_undelivered[i] > 0, forced);
-    }
+    for (PeerClock *clock : {&m_silenceClock, &m_decisionClock, &m_handshakeClock[0], &m_handshakeClock[1]})
+        clock->stop();
+    // Both sides drained first, as one may add to what the other missed; a
+    // side that missed bytes never gets an end that looks complete.
+    for (StreamSocket *s : {&wskClient, &wskServeur})
+        if (s->isOpen())
+            s->drainReadable();
+    for (const Side side : {Side::Client, Side::Server})
+        closeSide(side, missed(side), forced);
     enter(SessionState::Over);
     for (const Side side : {Side::Client, Side::Server}) {
         if (m_undelivered[sideIndex(side)] == 0 && m_ignored[sideIndex(side)] == 0)
@@ -219,7 +186,7 @@ void RelaySession::forward(Side from, const QByteArray &bytes)
 {
     m_dialogue.feed(from, bytes);
     // Bytes held, then released, were shown and counted when read.
-    if (const qsizetype shown = from == Side::Client ? bytes.size() - unshownOf(bytes) : 0; shown < bytes.size()) {
+    if (const qsizetype shown = from == Side::Client ? m_detector.takeShown(bytes.size()) : 0; shown < bytes.size()) {
         m_bytesFrom[sideIndex(from)] += bytes.size() - shown;
         Q_EMIT bytesRelayed(from, shown == 0 ? bytes : bytes.sliced(shown), QDateTime::currentMSecsSinceEpoch(),
                             isEncrypted(), m_number);
@@ -234,8 +201,7 @@ void RelaySession::forward(Side from, const QByteArray &bytes)
         m_flowPaused[sideIndex(from)] = true;
         updateReading();
     }
-    if (m_silenceTimer.isActive())
-        m_silenceTimer.start();
+    m_silenceClock.touch();
 }
 
 void RelaySession::watchForUpgrade(Side from, const QByteArray &bytes)
@@ -248,20 +214,11 @@ void RelaySession::watchForUpgrade(Side from, const QByteArray &bytes)
 void RelaySession::showHeld()
 {
     // What may be the start of a ClientHello is not a line: it is shown once sorted.
-    const QByteArray &held = m_detector.held();
-    if (!m_watching || !isRelaying() || !m_detector.firstBytesKnown() || held.size() <= m_shownAhead)
+    const QByteArray fresh = m_watching && isRelaying() ? m_detector.takeNewlyHeld() : QByteArray();
+    if (fresh.isEmpty())
         return;
-    const QByteArray fresh = held.sliced(m_shownAhead);
-    m_shownAhead = held.size();
     m_bytesFrom[sideIndex(Side::Client)] += fresh.size();
     Q_EMIT bytesRelayed(Side::Client, fresh, QDateTime::currentMSecsSinceEpoch(), false, m_number);
-}
-
-qsizetype RelaySession::unshownOf(const QByteArray &bytes)
-{
-    const qsizetype shown = qMin<qsizetype>(m_shownAhead, bytes.size());
-    m_shownAhead -= shown;
-    return bytes.size() - shown;
 }
 
 void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull)
@@ -283,11 +240,11 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
         case UpgradeDetector::Fate::Drop: {
             // Plaintext after an accepted upgrade would be taken as sent
             // inside TLS once forwarded: it is never forwarded.
-            m_bytesFrom[sideIndex(part.side)] += part.side == Side::Client ? unshownOf(part.bytes) : part.bytes.size();
+            m_bytesFrom[sideIndex(part.side)] += part.bytes.size() - (part.side == Side::Client ? m_detector.takeShown(part.bytes.size()) : 0);
             RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
             dropped.side = part.side;
             dropped.dropped = part.bytes.size();
-            dropped.upgrade = upgradeOf(m_detector.protocol());
+            dropped.upgrade = m_detector.upgrade();
             Q_EMIT eventOccurred(dropped);
             break;
         }
@@ -295,7 +252,7 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
             // The switch happens at the client's first TLS bytes, its ClientHello;
             // the server's come once the relay has sent its own.
             if (part.side == Side::Client) {
-                unshownOf(part.bytes);
+                m_detector.takeShown(part.bytes.size());
                 switchToTls(part.bytes);
             }
             break;
@@ -309,16 +266,15 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
         return part.side == Side::Client && part.fate == UpgradeDetector::Fate::Relay;
     });
     if (!m_watching || !m_detector.holding())
-        m_decisionTimer.stop();
-    else if (released || !m_decisionTimer.isActive())
-        m_decisionTimer.start();
-    keepClocks();
+        m_decisionClock.stop();
+    else if (released || !m_decisionClock.isArmed())
+        m_decisionClock.start();
 }
 
 void RelaySession::switchToTls(const QByteArray &clientHello)
 {
     m_watching = false;
-    m_upgrade = upgradeOf(m_detector.protocol());
+    m_upgrade = m_detector.upgrade();
     // The rows so far travelled in the clear; an unfinished line ends here.
     breakRow(Side::Client);
     breakRow(Side::Server);
@@ -337,7 +293,7 @@ void RelaySession::startServerTls()
     if (!isRelaying() || wskServeur.isTls())
         return;
     // The client waits for the server, whose clock now runs instead.
-    m_handshakeTimer[sideIndex(Side::Client)].stop();
+    m_handshakeClock[sideIndex(Side::Client)].stop();
     startHandshakeClock(Side::Server);
     wskServeur.startTls(serverEngine(wskClient.tls()));
 }
@@ -356,10 +312,8 @@ std::unique_ptr<TlsEngine> RelaySession::serverEngine(const TlsEngine *client) c
 // once connected, dialling having a limit of its own.
 void RelaySession::startHandshakeClock(Side side)
 {
-    if (socket(side).state() == StreamSocket::State::Connected) {
-        m_handshakeTimer[sideIndex(side)].start();
-        keepClocks();
-    }
+    if (socket(side).state() == StreamSocket::State::Connected)
+        m_handshakeClock[sideIndex(side)].start();
 }
 
 // A peer that starts a handshake and stops midway (part of a ClientHello, or a
@@ -370,7 +324,7 @@ void RelaySession::handshakeOverdue(Side side)
     const TlsEngine *engine = socket(side).tls();
     if (!isLive() || !engine || engine->state() != TlsEngine::State::Handshaking)
         return;
-    const int limit = m_handshakeTimer[sideIndex(side)].interval();
+    const int limit = m_handshakeClock[sideIndex(side)].interval();
     socket(side).abandonTlsHandshake(tr("négociation TLS inachevée après %1 s, côté %2")
                                          .arg(QLocale(QLocale::French).toString(limit / 1000.0, 'g', 3),
                                               side == Side::Client ? tr("client") : tr("serveur")));
@@ -378,8 +332,7 @@ void RelaySession::handshakeOverdue(Side side)
 
 void RelaySession::tlsEstablished(Side side)
 {
-    m_handshakeTimer[sideIndex(side)].stop();
-    m_handshakeHeld[sideIndex(side)] = false;
+    m_handshakeClock[sideIndex(side)].stop();
     RelayEvent established = makeEvent(RelayEvent::Kind::TlsEstablished);
     established.side = side;
     established.upgrade = m_upgrade;
@@ -396,8 +349,7 @@ void RelaySession::tlsEstablished(Side side)
 
 void RelaySession::tlsFailed(Side side)
 {
-    m_handshakeTimer[sideIndex(side)].stop();
-    m_handshakeHeld[sideIndex(side)] = false;
+    m_handshakeClock[sideIndex(side)].stop();
     if (!isLive())
         return;
     StreamSocket &s = socket(side);
@@ -434,8 +386,7 @@ void RelaySession::drained(Side towards)
         m_flowPaused[sideIndex(source)] = false;
         updateReading();
     }
-    if (m_silenceTimer.isActive())
-        m_silenceTimer.start();
+    m_silenceClock.touch();
     if (m_state == SessionState::Ending)
         settleEnding();
 }
@@ -487,8 +438,7 @@ void RelaySession::readEnded(Side side)
     // Passed on once everything queued for the other side has been written,
     // as it came (a TLS end without close_notify goes on without one); not to
     // a side that already missed bytes, which is to be reset.
-    const int other = sideIndex(otherSide(side));
-    if (!m_resetAtClose[other] && m_ignored[other] == 0 && m_undelivered[other] == 0)
+    if (!missed(otherSide(side)))
         socket(otherSide(side)).shutdownWrite(!cut);
     if (m_state == SessionState::Ending) {
         settleEnding();
@@ -497,9 +447,8 @@ void RelaySession::readEnded(Side side)
                                                  : RelayEvent::End::ClosedByServer,
                    *m_firstEnded);
     } else {
-        m_silenceArmed = true;
-        m_silenceTimer.start();
-        keepClocks();
+        m_silenceClock.start();
+        keepClocks(); // the silent side is known only now
     }
 }
 
@@ -545,7 +494,7 @@ void RelaySession::onSilenceTimeout()
         return;
     // Bytes still on their way: the stall limit watches them instead.
     if (wskClient.undeliveredBytes() > 0 || wskServeur.undeliveredBytes() > 0) {
-        m_silenceTimer.start();
+        m_silenceClock.start();
         return;
     }
     const Side silent = wskClient.hasReadEnded() ? Side::Server : Side::Client;
@@ -566,8 +515,7 @@ void RelaySession::endSession(RelayEvent::End how, Side side)
     enter(SessionState::Ending);
     m_end = how;
     m_endSide = side;
-    m_silenceArmed = false;
-    m_silenceTimer.stop();
+    m_silenceClock.stop();
     updateReading();
     settleEnding();
 }
@@ -596,20 +544,11 @@ void RelaySession::settleEnding()
 void RelaySession::enter(SessionState next)
 {
     // Only these moves exist; any other would be a fault in this class.
-    [[maybe_unused]] const bool allowed = [this, next] {
-        switch (next) {
-        case SessionState::Dialling:
-            return false;
-        case SessionState::Relaying:
-            return m_state == SessionState::Dialling;
-        case SessionState::Ending:
-            return m_state == SessionState::Dialling || m_state == SessionState::Relaying;
-        case SessionState::Over:
-            return m_state == SessionState::Ending;
-        }
-        return false;
-    }();
-    Q_ASSERT_X(allowed, "RelaySession::enter", "a session state change that does not exist");
+    using S = SessionState;
+    Q_ASSERT_X((next == S::Relaying && m_state == S::Dialling)
+                   || (next == S::Ending && (m_state == S::Dialling || m_state == S::Relaying))
+                   || (next == S::Over && m_state == S::Ending),
+               "RelaySession::enter", "a session state change that does not exist");
     m_state = next;
 }
 
@@ -627,37 +566,12 @@ void RelaySession::updateReading()
 
 void RelaySession::keepClocks()
 {
-    // A peer we do not read cannot be blamed for silence, nor for a handshake
-    // that waits on bytes we leave in the kernel. Counting starts again when
-    // reading does.
-    if (m_silenceArmed && isRelaying()) {
-        const Side silent = wskClient.hasReadEnded() ? Side::Server : Side::Client;
-        if (socket(silent).isReadPaused())
-            m_silenceTimer.stop();
-        else if (!m_silenceTimer.isActive())
-            m_silenceTimer.start();
-    }
-    // The deciding answer is the server's: not awaited while it is not read.
-    if (wskServeur.isReadPaused() && m_decisionTimer.isActive()) {
-        m_decisionTimer.stop();
-        m_decisionHeld = true;
-    } else if (!wskServeur.isReadPaused() && m_decisionHeld) {
-        m_decisionHeld = false;
-        if (m_watching && m_detector.holding())
-            m_decisionTimer.start();
-    }
-    for (const Side side : {Side::Client, Side::Server}) {
-        const int i = sideIndex(side);
-        QTimer &clock = m_handshakeTimer[i];
-        const bool paused = socket(side).isReadPaused();
-        if (paused && clock.isActive()) {
-            clock.stop();
-            m_handshakeHeld[i] = true;
-        } else if (!paused && m_handshakeHeld[i]) {
-            m_handshakeHeld[i] = false;
-            clock.start();
-        }
-    }
+    // Each clock follows the reading of the peer it waits on.
+    const Side silent = wskClient.hasReadEnded() ? Side::Server : Side::Client;
+    m_silenceClock.setPaused(socket(silent).isReadPaused());
+    m_decisionClock.setPaused(wskServeur.isReadPaused());
+    for (const Side side : {Side::Client, Side::Server})
+        m_handshakeClock[sideIndex(side)].setPaused(socket(side).isReadPaused());
 }
 
 void RelaySession::closeSide(Side side, bool reset, bool forced)
@@ -683,14 +597,4 @@ void RelaySession::closeSide(Side side, bool reset, bool forced)
 void RelaySession::breakRow(Side side)
 {
     Q_EMIT rowBreak(side, QDateTime::currentMSecsSinceEpoch(), isEncrypted(), m_number);
-}
-
-QString RelaySession::clientName() const
-{
-    // The listener is dual-stack, so IPv4 clients arrive as ::ffff:a.b.c.d;
-    // show them the way their user knows them.
-    const QHostAddress address = wskClient.peerAddress();
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return RelayEvent::hostPort(isV4 ? QHostAddress(v4).toString() : address.toString(), wskClient.peerPort());
 }

@@ -2,6 +2,7 @@
 #define DRAVLIN_RELAYSESSION_H
 
 #include "CertificateAuthority.h"
+#include "PeerClock.h"
 #include "DialogueEndWatch.h"
 #include "RelayEvent.h"
 #include "RelaySettings.h"
@@ -107,8 +108,6 @@ private:
     void forward(Side from, const QByteArray &bytes);
     // Shows as rows what the detector holds from the client, as soon as it is read.
     void showHeld();
-    // Of bytes of the client's now leaving the detector, those not shown yet.
-    qsizetype unshownOf(const QByteArray &bytes);
     void watchForUpgrade(Side from, const QByteArray &bytes);
     void sortWatched(const UpgradeDetector::Parts &parts, bool wasFull);
     void switchToTls(const QByteArray &clientHello);
@@ -130,37 +129,35 @@ private:
     // The peer clocks count only while Dravlin reads that peer.
     void keepClocks();
     void closeSide(Side side, bool reset = false, bool forced = false);
+    // That side was owed bytes it will not get: it is to be reset.
+    bool missed(Side side) const
+    {
+        const int i = sideIndex(side);
+        return m_resetAtClose[i] || m_ignored[i] > 0 || m_undelivered[i] > 0;
+    }
     void breakRow(Side side);
     bool isEncrypted() const { return wskClient.isTls() || wskServeur.isTls(); }
     RelayEvent makeEvent(RelayEvent::Kind kind) const;
-    QString clientName() const;
 
     const int m_number;
     const std::shared_ptr<const Run> m_run;
     StreamSocket wskClient;
     StreamSocket wskServeur;
-    QTimer m_silenceTimer;
+    PeerClock m_silenceClock; // armed once a side has ended its sending: the other's silence
     QTimer m_graceTimer;
     // While Ending: the kernel's acknowledgements come with no event, so the
     // wait for them is a poll.
     QTimer m_settleTimer;
-    QTimer m_handshakeTimer[2];
-    // The silence limit applies (a side has ended its sending), whether or not
-    // its clock runs just now.
-    bool m_silenceArmed = false;
-    bool m_handshakeHeld[2] = {};
-    bool m_decisionHeld = false;
+    PeerClock m_handshakeClock[2];
     bool m_completing = false;
 
     UpgradeDetector m_detector;
     // Runs while the detector holds client bytes: they never wait longer for the answer that sorts them.
-    QTimer m_decisionTimer;
+    PeerClock m_decisionClock; // the server's deciding answer to what the detector holds
     // While Dialling or Relaying: the detector sees every byte until TLS,
     // until it gives up, or until a side ends. Orthogonal to the state: an
     // uninspected session never watches.
     bool m_watching = false;
-    // Client bytes shown as rows while held, not yet out of the detector.
-    qsizetype m_shownAhead = 0;
     RelayEvent::Upgrade m_upgrade = RelayEvent::Upgrade::None;
     // The client's handshake is being failed because the server's did.
     bool m_refusingClient = false;

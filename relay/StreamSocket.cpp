@@ -19,13 +19,6 @@ StreamSocket::StreamSocket(QObject *parent)
     m_writeNotifier.setEnabled(false);
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(DefaultStallLimitMs);
-    connect(&m_listener, &TcpListener::descriptorAccepted, this, &StreamSocket::onDescriptorAccepted);
-    connect(&m_listener, &TcpListener::acceptFailed, this, [this](const StreamCalls::Failure &why) {
-        m_error = why.category;
-        m_errorString = why.text;
-        m_systemError = why.systemError;
-        Q_EMIT acceptFailed();
-    });
     connect(&m_readNotifier, &QSocketNotifier::activated, this, &StreamSocket::onReadable);
     connect(&m_writeNotifier, &QSocketNotifier::activated, this, &StreamSocket::onWritable);
     connect(&m_stallTimer, &QTimer::timeout, this, &StreamSocket::onStallTimeout);
@@ -37,66 +30,14 @@ StreamSocket::~StreamSocket()
     close();
 }
 
-quint16 StreamSocket::listeningPort() const
-{
-    return m_listener.isListening() ? m_listener.serverPort() : 0;
-}
-
-bool StreamSocket::listen()
+void StreamSocket::adoptAccepted(int fd, const QHostAddress &peer, quint16 peerPort)
 {
     close();
-    if (!m_listener.listenOn(m_localPort)) {
-        m_error = m_listener.serverError();
-        m_errorString = m_listener.errorString();
-        m_state = State::Failed;
-        return false;
-    }
-    m_state = State::Listening;
-    return true;
-}
-
-void StreamSocket::onDescriptorAccepted(qintptr descriptor)
-{
-    const int fd = int(descriptor);
-    // Taken after listening stopped, or while another is still being
-    // offered: nobody is there to serve it.
-    if (!m_listener.isListening() || m_offeredFd >= 0) {
-        StreamCalls::close(fd, false, nullptr);
-        return;
-    }
-    m_offeredFd = fd;
-    const int id = ++m_offeredId;
-    Q_EMIT connectionRequest(id);
-    // Not taken: turned away.
-    if (m_offeredFd >= 0) {
-        StreamCalls::close(m_offeredFd, false, nullptr);
-        m_offeredFd = -1;
-    }
-}
-
-bool StreamSocket::acceptInto(int requestId, StreamSocket &connection)
-{
-    if (requestId != m_offeredId || m_offeredFd < 0)
-        return false;
-    const int fd = m_offeredFd;
-    m_offeredFd = -1;
-    QHostAddress peer;
-    quint16 peerPort = 0;
-    StreamCalls::Failure why;
-    if (!StreamCalls::prepareAccepted(fd, &peer, &peerPort, &why)) {
-        StreamCalls::close(fd, true, nullptr);
-        m_error = why.category;
-        m_errorString = why.text;
-        m_systemError = why.systemError;
-        return false;
-    }
-    connection.close();
-    connection.adopt(fd);
-    connection.m_peerAddress = peer;
-    connection.m_peerPort = peerPort;
-    connection.m_state = State::Connected;
-    connection.updateNotifiers();
-    return true;
+    adopt(fd);
+    m_peerAddress = peer;
+    m_peerPort = peerPort;
+    m_state = State::Connected;
+    updateNotifiers();
 }
 
 void StreamSocket::connectToRemote()
@@ -586,7 +527,6 @@ QString StreamSocket::abort()
 
 void StreamSocket::close()
 {
-    m_listener.stopListening();
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupId = -1;

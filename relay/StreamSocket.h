@@ -2,7 +2,6 @@
 #define DRAVLIN_STREAMSOCKET_H
 
 #include "StreamCalls.h"
-#include "TcpListener.h"
 #include "TlsEngine.h"
 
 #include <QAbstractSocket>
@@ -19,7 +18,7 @@
 #include <functional>
 #include <memory>
 
-// One TCP endpoint that either listens or carries a single connection.
+// One TCP connection, dialled or handed over by a ClientListener.
 //
 // A connection lives on the system's own non-blocking descriptor rather than
 // on QTcpSocket, because QTcpSocket closes the whole connection as soon as a
@@ -38,7 +37,7 @@ class StreamSocket : public QObject
     Q_OBJECT
 
 public:
-    enum class State { Closed, Listening, Connecting, Connected, Failed };
+    enum class State { Closed, Connecting, Connected, Failed };
     Q_ENUM(State)
 
     // The most one read takes.
@@ -48,8 +47,6 @@ public:
     explicit StreamSocket(QObject *parent = nullptr);
     ~StreamSocket() override;
 
-    void setLocalPort(quint16 port) { m_localPort = port; }
-    quint16 localPort() const { return m_localPort; }
     void setRemoteHost(const QString &host) { m_remoteHost = host; }
     QString remoteHost() const { return m_remoteHost; }
     void setRemotePort(quint16 port) { m_remotePort = port; }
@@ -60,8 +57,6 @@ public:
     int stallLimit() const { return m_stallTimer.interval(); }
 
     State state() const { return m_state; }
-    // Port actually bound while listening (differs from localPort() when that is 0).
-    quint16 listeningPort() const;
     QHostAddress peerAddress() const { return m_peerAddress; }
     quint16 peerPort() const { return m_peerPort; }
     // The last failure: Qt's category for it and the system's own text.
@@ -70,18 +65,8 @@ public:
     // The same as data, for the wording: the errno, or the host not found.
     FailureCause failure() const;
 
-    bool listen();
-    // Whether waiting clients are taken (connectionRequest) or left in the
-    // system's queue. Accepting is on when listening starts.
-    void setAccepting(bool accepting) { m_listener.setAccepting(accepting); }
-    // Listening: clients waiting in the system's queue to be taken.
-    int waitingClients() const { return m_listener.waitingCount(); }
-    // Hands the connection offered by connectionRequest(requestId) to
-    // connection, which then carries it; only valid while that signal is
-    // being delivered. Listening goes on either way. False, with error()
-    // and errorString() here, when the system would not let it be driven:
-    // the client is then dropped with a reset.
-    bool acceptInto(int requestId, StreamSocket &connection);
+    // From now on carries the connection fd, accepted from peer:peerPort.
+    void adoptAccepted(int fd, const QHostAddress &peer, quint16 peerPort);
     void connectToRemote();
 
     // Queues bytes for the peer, in order; what is sent before the connection
@@ -141,11 +126,8 @@ public:
     QString abort();
 
 Q_SIGNALS:
-    void connectionRequest(int requestId);
-    // A waiting client could not be taken: error() and errorString() say why.
-    void acceptFailed();
     void connected();
-    // Listening or connecting failed: error() and errorString() say why.
+    // Connecting failed: error() and errorString() say why.
     void failed();
     void received(const QByteArray &bytes);
     // Bytes left the queue for the kernel.
@@ -164,7 +146,6 @@ Q_SIGNALS:
     void tlsFailed();
 
 private Q_SLOTS:
-    void onDescriptorAccepted(qintptr descriptor);
     void onHostFound(const QHostInfo &info);
     void onReadable();
     void onWritable();
@@ -189,17 +170,13 @@ private:
     QString releaseDescriptor(bool reset);
     void watchStall();
 
-    TcpListener m_listener;
     QSocketNotifier m_readNotifier{QSocketNotifier::Read};
     QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
     QTimer m_stallTimer;
     int m_fd = -1;
-    int m_offeredFd = -1;
-    int m_offeredId = 0;
     State m_state = State::Closed;
 
     QString m_remoteHost;
-    quint16 m_localPort = 0;
     quint16 m_remotePort = 0;
     int m_lookupId = -1;
     QList<QHostAddress> m_addresses;

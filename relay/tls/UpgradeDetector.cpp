@@ -214,3 +214,39 @@ void UpgradeDetector::add(Parts &out, Side side, Fate fate, const QByteArray &by
     else
         out.append({side, fate, bytes});
 }
+
+RelayEvent::Upgrade UpgradeDetector::upgrade() const
+{
+    using Upgrade = RelayEvent::Upgrade;
+    switch (m_protocol) {
+    case Protocol::Smtp:
+        return Upgrade::Smtp;
+    case Protocol::Pop3:
+        return Upgrade::Pop3;
+    case Protocol::Imap:
+        return Upgrade::Imap;
+    case Protocol::Ftp:
+        return Upgrade::Ftp;
+    case Protocol::Implicit:
+        return Upgrade::Implicit;
+    case Protocol::None:
+        break;
+    }
+    return Upgrade::None;
+}
+
+QByteArray UpgradeDetector::takeNewlyHeld()
+{
+    if (!m_firstBytesKnown || m_held.size() <= m_shown)
+        return {};
+    const QByteArray fresh = m_held.sliced(m_shown);
+    m_shown = m_held.size();
+    return fresh;
+}
+
+qsizetype UpgradeDetector::takeShown(qsizetype leaving)
+{
+    const qsizetype shown = qMin(m_shown, leaving);
+    m_shown -= shown;
+    return shown;
+}

@@ -2,6 +2,7 @@
 #define DRAVLIN_UPGRADEDETECTOR_H
 
 #include "Dialogue.h"
+#include "RelayEvent.h"
 #include "LineReader.h"
 #include "Side.h"
 
@@ -59,17 +60,19 @@ public:
     // A side's stream ended: the client bytes still held, to forward as plaintext.
     QByteArray takeHeld();
     bool holding() const { return !m_held.isEmpty(); }
-    // The client bytes held, oldest first; they come out, in order, ahead of
-    // any later client bytes in the parts of feed(), giveUp() or takeHeld().
-    const QByteArray &held() const { return m_held; }
-    // Whether the client's first bytes are known not to be (or to be) a
-    // ClientHello: until then what is held may be TLS, not lines.
-    bool firstBytesKnown() const { return m_firstBytesKnown; }
+    // Held bytes are shown as rows when read: those held since the last call,
+    // once the client's first bytes are known not to start TLS.
+    QByteArray takeNewlyHeld();
+    // Of client bytes now leaving the hold (in the parts of feed(), giveUp()
+    // or takeHeld()), how many takeNewlyHeld() already gave.
+    qsizetype takeShown(qsizetype leaving);
     bool holdIsFull() const { return m_held.size() >= HoldBytes; }
 
     Phase phase() const { return m_phase; }
     // The upgrade last asked for (Implicit once a ClientHello came first).
     Protocol protocol() const { return m_protocol; }
+    // The same, as the relay's events tell it.
+    RelayEvent::Upgrade upgrade() const;
     // Bytes dropped so far from that side.
     qsizetype dropped(Side from) const { return m_dropped[sideIndex(from)]; }
     // Why the watch was given up, in French; empty while it goes on.
@@ -95,6 +98,7 @@ private:
     // Client bytes not sorted yet: the first ones while they may start a
     // ClientHello, or those that follow a command whose answer is due.
     QByteArray m_held;
+    qsizetype m_shown = 0; // of m_held, the first bytes takeNewlyHeld() gave
     bool m_firstBytesKnown = false; // whether the client began with a ClientHello is settled
     bool m_clientSpokeTls = false;  // TLS bytes came from the client: the server may answer
 };
