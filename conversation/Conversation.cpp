@@ -90,6 +90,12 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
         return int(ReplyClass::classify(bytes(row)));
     case SessionRole:
         return session(row);
+    case MarkKindRole:
+        if (!marker)
+            return int(NotAMark);
+        if (SessionMarks::isFailure(mark(row)))
+            return int(FailureMark);
+        return int(mark(row).event.kind == RelayEvent::Kind::TlsEstablished ? TlsMark : PlainMark);
     default:
         return QVariant();
     }
@@ -291,7 +297,7 @@ qint64 Conversation::storedBytes() const
 
 int Conversation::clearedRows() const
 {
-    return m_cleared ? m_cleared->rows : 0;
+    return m_cleared.empty() ? 0 : m_cleared.back()->rows;
 }
 
 void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted,
@@ -364,19 +370,21 @@ void Conversation::keepForUndo()
     // Clearing empty panes must not lose what an earlier clear kept.
     if (count == 0)
         return;
-    m_cleared = std::make_unique<Store>(std::move(m_store));
+    if (m_cleared.size() >= size_t(MaxKeptClears))
+        m_cleared.erase(m_cleared.begin());
+    m_cleared.push_back(std::make_unique<Store>(std::move(m_store)));
     m_store = Store();
     Q_EMIT rowsCleared(count);
 }
 
 bool Conversation::restoreCleared()
 {
-    if (!m_cleared)
+    if (m_cleared.empty())
         return false;
     beginResetModel();
     const Store since = std::move(m_store);
-    m_store = std::move(*m_cleared);
-    m_cleared.reset();
+    m_store = std::move(*m_cleared.back());
+    m_cleared.pop_back();
     // Rows captured after the clear follow the ones it took, chunk by chunk.
     for (size_t c = 0; c < since.chunks.size(); ++c) {
         const int first = since.chunks[c].firstRow;

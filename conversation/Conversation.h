@@ -33,7 +33,8 @@ class TranscriptReader;
 // or gives is then of the rows shown, mapped to the rows held by a table of
 // one int per row shown (none while every row is shown).
 //
-// A clear keeps what it cleared until the next clear, so it can be undone.
+// A clear keeps what it cleared, so that clears can be undone one after
+// another, newest first; the oldest kept goes once MaxKeptClears are held.
 // It clears every session's rows, whichever are shown.
 class Conversation : public QAbstractTableModel
 {
@@ -57,8 +58,13 @@ public:
         ReplyRole,
         // The row's session number, 0 when unnumbered (one client at a time).
         SessionRole,
+        // A MarkKind on both panes.
+        MarkKindRole,
     };
+    // How a mark is drawn apart.
+    enum MarkKind { NotAMark, PlainMark, FailureMark, TlsMark };
     static constexpr int ShownChars = 4096;
+    static constexpr int MaxKeptClears = 16;
 
     explicit Conversation(QObject *parent = nullptr);
     ~Conversation() override;
@@ -105,8 +111,10 @@ public:
     int shownSession() const { return m_shownSession; }
 
     qint64 storedBytes() const;
-    // Rows the last clear took away that restoreCleared() can bring back.
+    // Rows the newest clear kept took away, that restoreCleared() brings back next.
     int clearedRows() const;
+    // Clears restoreCleared() can still undo.
+    int keptClears() const { return int(m_cleared.size()); }
 
 public Q_SLOTS:
     // One model insertion for all the rows of a chunk; session as the relay
@@ -117,7 +125,7 @@ public Q_SLOTS:
     void appendMark(const RelayEvent &event);
     // Keeps the rows until the next clear; says how many went with rowsCleared().
     void clear();
-    // Brings back what the last clear took, before any row captured since.
+    // Brings back what the newest clear kept took, before any row captured since.
     bool restoreCleared();
     // Shows a transcript read back instead of the rows held, which are kept
     // as by clear().
@@ -188,7 +196,8 @@ private:
     // While one session is shown, the row held for each row shown.
     std::vector<int> m_shown;
     Store m_store;
-    std::unique_ptr<Store> m_cleared;
+    // Oldest first.
+    std::vector<std::unique_ptr<Store>> m_cleared;
     std::unique_ptr<Store> m_staged;
 };
 

@@ -19,7 +19,7 @@ const EventHistory::Entry &EventHistory::append(const RelayEvent &event)
     // happened where the French wording only paraphrases it.
     if (cause.isEmpty() && event.error != QAbstractSocket::UnknownSocketError)
         cause = QString::fromLatin1(QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(event.error));
-    return keep({event.time, numbered(event.session, EventText::describe(event)), EventText::isFailure(event), cause});
+    return keep({event.time, numbered(event.session, EventText::describe(event)), EventText::isFailure(event), cause, event.session});
 }
 
 QString EventHistory::numbered(int session, const QString &text)
@@ -29,7 +29,7 @@ QString EventHistory::numbered(int session, const QString &text)
 
 void EventHistory::append(qint64 msecs, const QString &text, bool failure)
 {
-    keep({msecs, text, failure, QString()});
+    keep({msecs, text, failure, QString(), -1});
 }
 
 const EventHistory::Entry &EventHistory::keep(Entry entry)

@@ -24,6 +24,8 @@ public:
         // The technical name of what caused it, "ECONNREFUSED",
         // "AddressInUseError"; empty when it says nothing more than the text.
         QString cause;
+        // The session it is about; 0 when unnumbered, -1 for news not from the relay.
+        int session = -1;
     };
 
     explicit EventHistory(QObject *parent = nullptr);

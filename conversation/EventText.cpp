@@ -356,6 +356,21 @@ QString EventText::settingsError(const RelaySettings::Error &error, Naming namin
     const QString named = window ? tr("« Redirige vers »") : QStringLiteral("--server");
     if (error.problem == Problem::EmptyHost)
         return tr("Adresse du serveur (%1) vide. Entrez un nom d'hôte ou une adresse IP.").arg(named);
+    if (error.problem == Problem::SelfRelay)
+        return window ? tr("Le serveur « %1 », port %2 (« Redirige vers », « Sur le port »), est Dravlin lui-même : "
+                           "il écoute sur le port %2 de cette machine (« Serveur sur le port »). Chaque client "
+                           "reviendrait au relais sans fin. Entrez l'adresse ou le port du vrai serveur.")
+                            .arg(RowText::escaped(error.text))
+                            .arg(error.port)
+                      : tr("Le serveur « %1 », port %2 (--server), est Dravlin lui-même : il écoute sur le port %2 "
+                           "de cette machine (--listen). Chaque client reviendrait au relais sans fin. Donnez "
+                           "l'adresse ou le port du vrai serveur.")
+                            .arg(RowText::escaped(error.text))
+                            .arg(error.port);
+    if (error.problem == Problem::NotAHost)
+        return tr("Adresse du serveur (%1) invalide : « %2 » n'est ni un nom d'hôte ni une adresse IP (un nom "
+                  "ne contient que lettres, chiffres, tirets et points, sans espace).")
+            .arg(named, RowText::escaped(error.text));
     return tr("Adresse du serveur (%1) invalide : « %2 ». %3")
         .arg(named, RowText::escaped(error.text),
              window ? tr("Entrez un nom d'hôte ou une adresse IP, sans port : le port va dans "

@@ -3,6 +3,7 @@
 #include "EventText.h"
 #include "ReasonText.h"
 #include "RowText.h"
+#include "SessionTable.h"
 #include "Transcript.h"
 
 
@@ -52,6 +53,11 @@ QString SessionMarks::text(const RelayEvent &event)
     default:
         return QString();
     }
+}
+
+bool SessionMarks::isFailure(const SessionMark &mark)
+{
+    return mark.event.kind == RelayEvent::Kind::SessionEnded && SessionTable::endsInFailure(mark.event.end);
 }
 
 QString SessionMarks::shown(const QString &text)

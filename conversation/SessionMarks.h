@@ -29,6 +29,9 @@ public:
     // A TLS mark holds every detail, so that a saved conversation keeps them.
     static QString text(const RelayEvent &event);
     static bool leavesMark(const RelayEvent &event) { return !text(event).isEmpty(); }
+    // A session that ended on a failure (a reset, TLS failed, the server
+    // unreachable or silent, delivery stalled): drawn apart, found by F8.
+    static bool isFailure(const SessionMark &mark);
     // A kept mark's text: its event's, or the words it was read back with.
     static QString text(const SessionMark &mark);
     // The same in UTF-8; words read back that are not UTF-8 stay the bytes they were.

@@ -105,6 +105,7 @@ bool SessionTable::endsInFailure(RelayEvent::End end)
     case End::ResetByClient:
     case End::ResetByServer:
     case End::ServerUnreachable:
+    case End::SilenceAfterHalfClose: // a side that never answered: the dialogue did not end
     case End::DeliveryStalled:
     case End::TlsFailed:
         return true;

@@ -18,10 +18,13 @@ struct RelaySettings
             EmptyHost,
             HostWithColon, // a colon outside an IPv6 address: a port needs [brackets]
             NotAClientCount, // not decimal digits giving 1 to MaxClients
+            NotAHost,      // neither an address nor a name a resolver could take ("mail server.example")
+            SelfRelay,     // the server is Dravlin's own listening address and port
         };
         Field field;
         Problem problem;
         QString text; // as given
+        quint16 port = 0; // SelfRelay: the port listened on and forwarded to
     };
 
     // Seeing inside TLS. All off: bytes pass untouched, TLS or not.
@@ -58,6 +61,17 @@ struct RelaySettings
     static std::optional<Error> parse(const QString &listenPortText, const QString &serverPortText,
                                       const QString &serverHostText, RelaySettings *settings,
                                       PortZero portZero = PortZero::Refused);
+
+    // Whether host, a name or an address, is this machine as a listener on
+    // every address sees it: loopback, the wildcard, an address of one of its
+    // interfaces, "localhost" or its own host name. Names are not looked up:
+    // a check made on each click must not wait on the network.
+    static bool isThisMachine(const QString &host);
+    // A name made of what names are made of (letters, digits, '-', '_' and
+    // dots, labels of at most 63, international names as their ASCII form),
+    // or an address. An empty label passes: the resolver refuses it at once,
+    // without a query, and says so itself.
+    static bool isHostSyntax(const QString &host);
 
     // A port text is decimal digits, surrounding spaces allowed, giving 1 to 65535.
     static bool parsePort(const QString &text, quint16 *port);

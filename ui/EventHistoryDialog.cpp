@@ -21,6 +21,8 @@ namespace {
 // Kept on the time column's item: what the list cannot show whole.
 constexpr int FailureRole = Qt::UserRole;
 constexpr int CauseRole = Qt::UserRole + 1;
+constexpr int SessionRole = Qt::UserRole + 2;
+constexpr int TimeRole = Qt::UserRole + 3;
 
 } // namespace
 
@@ -76,6 +78,7 @@ EventHistoryDialog::EventHistoryDialog(const EventHistory *history, QWidget *par
     connect(chkEchecs, &QCheckBox::toggled, this, &EventHistoryDialog::onFailuresOnlyToggled);
     connect(copy, &QAction::triggered, this, &EventHistoryDialog::copySelection);
     connect(lstHistorique, &QTreeWidget::currentItemChanged, this, &EventHistoryDialog::showDetails);
+    connect(lstHistorique, &QTreeWidget::itemActivated, this, &EventHistoryDialog::onItemActivated);
 }
 
 QString EventHistoryDialog::selectedText() const
@@ -151,12 +154,21 @@ void EventHistoryDialog::showDetails()
     txtDetails->setPlainText(details);
 }
 
+void EventHistoryDialog::onItemActivated()
+{
+    const QTreeWidgetItem *item = lstHistorique->currentItem();
+    if (item && item->data(0, SessionRole).toInt() >= 0)
+        Q_EMIT eventChosen(item->data(0, SessionRole).toInt(), item->data(0, TimeRole).toLongLong());
+}
+
 void EventHistoryDialog::addItem(int entry)
 {
     const EventHistory::Entry &e = m_history->at(entry);
     auto *item = new QTreeWidgetItem({Transcript::clockTime(e.msecs), e.text});
     item->setData(0, FailureRole, e.failure);
     item->setData(0, CauseRole, e.cause);
+    item->setData(0, SessionRole, e.session);
+    item->setData(0, TimeRole, e.msecs);
     if (e.failure) {
         for (int column = 0; column < 2; ++column)
             item->setForeground(column, QColor(0xb0, 0x00, 0x20));

@@ -14,6 +14,8 @@ class QTreeWidgetItem;
 // long events short: the pane under it shows the current one whole, with the
 // technical name of its cause. Rows selected are copied one event a line with
 // its time (Ctrl+C); "Seulement les échecs" leaves only the failures listed.
+// A double-click or Enter on an event of the relay asks for the rows of its
+// moment.
 class EventHistoryDialog : public QDialog
 {
     Q_OBJECT
@@ -27,6 +29,10 @@ public:
 public Q_SLOTS:
     void copySelection() const;
 
+Q_SIGNALS:
+    // An event of the relay chosen: its session (0 when unnumbered) and time.
+    void eventChosen(int session, qint64 msecs);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -34,6 +40,7 @@ private Q_SLOTS:
     void onHistoryAppended();
     void onFailuresOnlyToggled(bool failuresOnly);
     void showDetails();
+    void onItemActivated();
 
 private:
     void addItem(int entry);

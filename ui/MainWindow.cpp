@@ -26,6 +26,7 @@
 #include <QtMath>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -98,6 +99,7 @@ void MainWindow::wireParts()
     connect(&m_conversation, &Conversation::rowsCleared, m_status, &StatusLine::showCleared);
     // Queued: the click that asks is still on its way to the label.
     connect(m_status, &StatusLine::undoRequested, this, &MainWindow::undoClear, Qt::QueuedConnection);
+    connect(m_status, &StatusLine::eventChosen, this, &MainWindow::showEventRows);
     connect(new UserActivityFilter(this), &UserActivityFilter::userActed, m_status, &StatusLine::onUserActed);
     connect(m_search, &SearchController::barToggled, this, &MainWindow::placePanes);
     connect(m_search->bar(), &FindBar::matchRequested, m_panes, &TrafficPanes::showRow);
@@ -123,6 +125,9 @@ void MainWindow::createControls()
     lstClient->setObjectName(QStringLiteral("lstClient"));
     lstServeur = new PaneView(m_clientArea);
     lstServeur->setObjectName(QStringLiteral("lstServeur"));
+    // A reader names each pane by its caption, spelt out.
+    lstClient->setAccessibleName(tr("Données reçues du client"));
+    lstServeur->setAccessibleName(tr("Données reçues du serveur"));
     m_search = new SearchController(&m_conversation, lstClient, lstServeur, m_clientArea);
     m_sessions = new SessionList(&m_conversation, lstClient, m_clientArea);
     m_status = new StatusLine(statusBar());
@@ -187,31 +192,37 @@ void MainWindow::createActions()
 {
     // No menu bar: it would push the designed layout down. The actions live
     // on the window for their shortcuts and on the panes for their menus.
-    QAction *save = newAction(tr("Enregistrer…"), QStringLiteral("actEnregistrer"), QKeySequence::Save);
+    QAction *save = newAction(tr("&Enregistrer…"), QStringLiteral("actEnregistrer"), QKeySequence::Save);
     connect(save, &QAction::triggered, m_files, &ConversationFileActions::chooseAndSave);
     // Only while a pane has the focus: in a field, Ctrl+C copies the field's text.
-    QAction *copy = newAction(tr("Copier"), QStringLiteral("actCopier"), QKeySequence::Copy, Qt::WidgetShortcut);
+    QAction *copy = newAction(tr("C&opier"), QStringLiteral("actCopier"), QKeySequence::Copy, Qt::WidgetShortcut);
     connect(copy, &QAction::triggered, m_panes, &TrafficPanes::copyRows);
     // Ctrl+Z in a field still undoes its typing: the field takes the key first.
-    QAction *undo = newAction(tr("Rétablir l'effacement"), QStringLiteral("actRetablir"), QKeySequence::Undo);
+    QAction *undo = newAction(tr("&Rétablir l'effacement"), QStringLiteral("actRetablir"), QKeySequence::Undo);
     connect(undo, &QAction::triggered, this, &MainWindow::undoClear);
-    QAction *history = newAction(tr("Historique"), QStringLiteral("actHistorique"), QKeySequence(Qt::CTRL | Qt::Key_H));
+    QAction *history = newAction(tr("&Historique"), QStringLiteral("actHistorique"), QKeySequence(Qt::CTRL | Qt::Key_H));
     connect(history, &QAction::triggered, this, &MainWindow::showEventHistory);
-    QAction *open = newAction(tr("Ouvrir…"), QStringLiteral("actOuvrir"), QKeySequence::Open);
+    QAction *open = newAction(tr("O&uvrir…"), QStringLiteral("actOuvrir"), QKeySequence::Open);
     connect(open, &QAction::triggered, m_files, &ConversationFileActions::chooseAndOpen);
-    QAction *pcap = newAction(tr("Exporter en pcap…"), QStringLiteral("actExporterPcap"));
+    QAction *pcap = newAction(tr("E&xporter en pcap…"), QStringLiteral("actExporterPcap"));
     connect(pcap, &QAction::triggered, m_files, &ConversationFileActions::chooseAndExportPcap);
-    QAction *exportCa = newAction(tr("Exporter le certificat CA…"), QStringLiteral("actExporterCa"));
+    QAction *exportCa = newAction(tr("Exporter le certificat C&A…"), QStringLiteral("actExporterCa"));
     connect(exportCa, &QAction::triggered, m_caExport, &CaCertificateExport::chooseAndExport);
-    QAction *find = newAction(tr("Rechercher"), QStringLiteral("actRechercher"), QKeySequence::Find);
+    QAction *find = newAction(tr("Re&chercher"), QStringLiteral("actRechercher"), QKeySequence::Find);
     connect(find, &QAction::triggered, this, &MainWindow::openFindBar);
-    addActions({save, undo, history, open, find});
+    // Failures are what a reader of a long capture looks for first.
+    QAction *nextFailure = newAction(tr("Échec &suivant"), QStringLiteral("actEchecSuivant"), QKeySequence(Qt::Key_F8));
+    connect(nextFailure, &QAction::triggered, m_panes, [this] { m_panes->selectFailure(false); });
+    QAction *previousFailure = newAction(tr("Échec &précédent"), QStringLiteral("actEchecPrecedent"),
+                                         QKeySequence(Qt::SHIFT | Qt::Key_F8));
+    connect(previousFailure, &QAction::triggered, m_panes, [this] { m_panes->selectFailure(true); });
+    addActions({save, undo, history, open, find, nextFailure, previousFailure});
 
     m_configuration->addTlsAction(exportCa);
     // Every pane action, each with its key: the menu is where they are found.
     for (PaneView *pane : {lstClient, lstServeur}) {
         QAction *details = pane->findChild<QAction *>(QStringLiteral("actDetails"));
-        pane->insertActions(details, {m_panes->clearAction(), undo, find});
+        pane->insertActions(details, {m_panes->clearAction(), undo, find, nextFailure, previousFailure});
         pane->addActions({copy, save, open, pcap, history, exportCa});
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
@@ -254,9 +265,9 @@ void MainWindow::enterStartedIfArmed()
 {
     if (!m_relay.isArmed())
         return;
-    m_panes->clear();
-    m_sessions->startRun(m_relay.settings().maxClients);
-    setShownFile(QString());
+    // The panes are cleared once the port is had: a listen that fails leaves
+    // what they show, a file read back included, as it was.
+    m_clearOnListening = true;
     showState(true);
 }
 
@@ -270,18 +281,37 @@ void MainWindow::showState(bool started)
 {
     m_configuration->showState(started);
     m_files->setRelayRunning(started);
+    // Refused before any file dialog opens, and the menu says why: a menu
+    // shows no tooltip, so the text does.
+    if (auto *open = findChild<QAction *>(QStringLiteral("actOuvrir"), Qt::FindDirectChildrenOnly)) {
+        open->setEnabled(!started);
+        open->setText(started ? tr("O&uvrir… (après « Stop ! »)") : tr("O&uvrir…"));
+        open->setToolTip(started ? tr("Arrêtez le relais (« Stop ! ») avant d'ouvrir une conversation.")
+                                 : tr("Ouvrir une conversation enregistrée (lecture seule)"));
+    }
 }
 
 void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
+    if (event.kind == RelayEvent::Kind::Listening && m_clearOnListening) {
+        m_clearOnListening = false;
+        m_panes->clear();
+        m_sessions->startRun(m_relay.settings().maxClients);
+        setShownFile(QString());
+    }
     if (SessionMarks::leavesMark(event))
         m_conversation.appendMark(event);
     const QString message = m_status->record(event);
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
     if (event.kind == RelayEvent::Kind::ListenFailed && m_configuration->isStarted()) {
+        const bool atStart = std::exchange(m_clearOnListening, false);
         showState(false);
-        reportError(message);
+        // The port is what to change: ready to be typed over once the box is closed.
+        QMessageBox *box = reportError(message);
+        if (atStart)
+            connect(box, &QDialog::finished, m_configuration,
+                    [this] { m_configuration->focusField(RelaySettings::Error::Field::ListenPort); });
     }
     // Comes within the click on "Ecouter", which then leaves the window stopped.
     if (event.kind == RelayEvent::Kind::TlsUnavailable)
@@ -343,7 +373,26 @@ bool MainWindow::undoClear()
         return false;
     m_sessions->rebuild();
     m_status->showRestored(count);
+    // The clear before it can be undone next.
+    if (const int older = m_conversation.clearedRows())
+        m_status->showCleared(older);
     return true;
+}
+
+void MainWindow::showEventRows(int session, qint64 msecs)
+{
+    // Its session alone, when numbered and listed; then the last row that
+    // had come by the event's time (its mark, when it left one).
+    if (session > 0)
+        m_sessions->showSession(session);
+    int row = -1;
+    for (int r = m_conversation.rowCount() - 1; r >= 0 && row < 0; --r) {
+        if (m_conversation.arrivedMsecs(r) <= msecs)
+            row = r;
+    }
+    m_panes->selectRow(std::max(row, 0));
+    activateWindow();
+    lstClient->setFocus(Qt::OtherFocusReason);
 }
 
 const EventHistory &MainWindow::eventHistory() const

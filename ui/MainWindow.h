@@ -95,7 +95,8 @@ public:
     void openFindBar();
     FindBar *findBar();
 
-    // Brings back the rows the last clear took, as Ctrl+Z does.
+    // Brings back the rows the newest clear kept took, as Ctrl+Z does; again
+    // for the clear before it.
     bool undoClear();
     // Opens the list of the last events, as a click on the status line does.
     void showEventHistory();
@@ -122,6 +123,8 @@ private Q_SLOTS:
     void onRelayFinished();
     QMessageBox *reportError(const QString &message);
     void setShownFile(const QString &path);
+    // A history event chosen: its session shown, its row selected.
+    void showEventRows(int session, qint64 msecs);
 
 private:
     void createControls();
@@ -155,6 +158,8 @@ private:
     ConversationFileActions *m_files = nullptr;
     CaCertificateExport *m_caExport = nullptr;
     TrafficPanes *m_panes = nullptr;
+    // From a click on "Ecouter" until the port is had or refused.
+    bool m_clearOnListening = false;
     // Held from the window's close until the relay has finished delivering.
     std::unique_ptr<QEventLoopLocker> m_finishLock;
 };

@@ -1,8 +1,10 @@
 #include "PaneView.h"
 
 #include "PacedRows.h"
+#include "PaneAccessible.h"
 #include "RowDelegate.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QEvent>
 #include <QMouseEvent>
@@ -15,6 +17,8 @@
 PaneView::PaneView(QWidget *parent)
     : QAbstractItemView(parent)
 {
+    // Qt knows its own views; a reader knows this one through its factory.
+    QAccessible::installFactory(&PaneAccessible::create);
     setItemDelegate(new RowDelegate(this));
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -30,9 +34,10 @@ PaneView::PaneView(QWidget *parent)
             &PaneView::onScrollBarValueChanged);
 
     // First in the pane's context menu; Enter is its key while the pane has the focus.
-    auto *details = new QAction(tr("Détails…"), this);
+    auto *details = new QAction(tr("&Détails…"), this);
     details->setObjectName(QStringLiteral("actDetails"));
-    details->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    // Enter first: the menu names the first key, and French keyboards call it "Entrée".
+    details->setShortcuts({QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Return)});
     details->setShortcutContext(Qt::WidgetShortcut);
     details->setShortcutVisibleInContextMenu(true);
     connect(details, &QAction::triggered, this, &PaneView::onDetailsTriggered);
@@ -218,8 +223,53 @@ void PaneView::rowsInserted(const QModelIndex &parent, int start, int end)
 void PaneView::rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end)
 {
     QAbstractItemView::rowsAboutToBeRemoved(parent, start, end);
+    tellReaders(QAccessibleTableModelChangeEvent::RowsRemoved, start, end);
     // Laid out again once they are gone.
     scheduleDelayedItemsLayout();
+}
+
+void PaneView::reset()
+{
+    QAbstractItemView::reset();
+    tellReaders(QAccessibleTableModelChangeEvent::ModelReset, -1, -1);
+}
+
+void PaneView::tellReaders(int change, int first, int last)
+{
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::ModelChangeType(change));
+    event.setFirstRow(first);
+    event.setLastRow(last);
+    QAccessible::updateAccessibility(&event);
+}
+
+void PaneView::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QAbstractItemView::currentChanged(current, previous);
+    if (QAccessible::isActive() && current.isValid() && hasFocus()) {
+        QAccessibleEvent event(this, QAccessible::Focus);
+        event.setChild(current.row());
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void PaneView::selectionChanged(const QItemSelection &selected, const QItemSelection &deselected)
+{
+    QAbstractItemView::selectionChanged(selected, deselected);
+    if (!QAccessible::isActive())
+        return;
+    // A range may be millions of rows: its first row says it, and a reader asks the rest.
+    for (const QItemSelectionRange &range : selected) {
+        QAccessibleEvent event(this, QAccessible::SelectionAdd);
+        event.setChild(range.top());
+        QAccessible::updateAccessibility(&event);
+    }
+    for (const QItemSelectionRange &range : deselected) {
+        QAccessibleEvent event(this, QAccessible::SelectionRemove);
+        event.setChild(range.top());
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void PaneView::scrollContentsBy(int dx, int dy)

@@ -39,6 +39,7 @@ public:
     QRect visualRect(const QModelIndex &index) const override;
     void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
     QModelIndex indexAt(const QPoint &point) const override;
+    void reset() override;
 
 Q_SIGNALS:
     // Whatever scrolled the pane: scroll bar, wheel, keys or a call.
@@ -57,6 +58,8 @@ protected:
     void updateGeometries() override;
     void rowsInserted(const QModelIndex &parent, int start, int end) override;
     void rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end) override;
+    void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+    void selectionChanged(const QItemSelection &selected, const QItemSelection &deselected) override;
     void scrollContentsBy(int dx, int dy) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void changeEvent(QEvent *event) override;
@@ -70,6 +73,8 @@ private Q_SLOTS:
 
 private:
     void applyRowHeight();
+    // A QAccessibleTableModelChangeEvent::ModelChangeType for readers, when any listens.
+    void tellReaders(int change, int first, int last);
     int rowCount() const;
     // Rows wholly in view, at least one.
     int rowsInView() const;

@@ -117,6 +117,16 @@ QColor RowDelegate::markerInk(const QPalette &palette)
     return inkOn(markerBackground(palette), blend(palette.color(QPalette::Text), Blue, 0.35));
 }
 
+QColor RowDelegate::failureMarkerBackground(const QPalette &palette)
+{
+    return tint(palette, QColor(0xd0, 0x20, 0x20), 0.22, 0.34);
+}
+
+QColor RowDelegate::failureMarkerInk(const QPalette &palette)
+{
+    return inkOn(failureMarkerBackground(palette), blend(palette.color(QPalette::Text), QColor(0xb0, 0x00, 0x20), 0.75));
+}
+
 QColor RowDelegate::replyBackground(const QPalette &palette, int replyClass)
 {
     switch (replyClass) {
@@ -306,21 +316,46 @@ void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &opt
     const bool selected = option.state & QStyle::State_Selected;
     const bool match = m_search && m_search->isMatch(index.row());
     const QRect r = option.rect;
+    const int kind = index.data(Conversation::MarkKindRole).toInt();
+    const bool failure = kind == Conversation::FailureMark;
     painter->save();
     const QColor background = selected ? option.palette.color(QPalette::Highlight)
                               : match  ? matchBackground(option.palette, index.row() == m_currentMatch)
+                              : failure ? failureMarkerBackground(option.palette)
                                        : markerBackground(option.palette);
     painter->fillRect(r, background);
-    painter->setPen(selected ? option.palette.color(QPalette::HighlightedText)
-                             : inkOn(background, markerInk(option.palette)));
+    const QColor ink = selected ? option.palette.color(QPalette::HighlightedText)
+                                : inkOn(background, failure ? failureMarkerInk(option.palette) : markerInk(option.palette));
+    painter->setPen(ink);
     painter->drawLine(r.topLeft(), r.topRight());
     QFont font = option.font;
     font.setItalic(true);
     painter->setFont(font);
     const QFontMetrics metrics(font, painter->device());
-    const QRect area = r.adjusted(4, 0, -4, 0);
-    const QString text = metrics.elidedText(index.data(Conversation::ShownTextRole).toString(), Qt::ElideRight,
-                                            area.width());
+    QRect area = r.adjusted(4, 0, -4, 0);
+    // The left pane's area, as its delegate lays it out, when this draws the rest.
+    const int leadRight = m_leadWidth - 4;
+    int leadLeft = 4;
+    if (kind == Conversation::TlsMark && m_leadWidth == 0) {
+        // In the text's own ink, full strength: the sign of a TLS mark must read as well as its words.
+        const int lock = std::max(8, r.height() * 3 / 4);
+        const int width = paintLock(painter, QRect(area.left(), r.center().y() - lock, lock, 2 * lock), ink);
+        area.setLeft(area.left() + width + 4);
+        painter->setPen(ink);
+    } else if (kind == Conversation::TlsMark) {
+        leadLeft += std::max(8, r.height() * 3 / 4) * 3 / 4 + 1 + 4;
+    }
+    QString shown = index.data(Conversation::ShownTextRole).toString();
+    if (failure)
+        shown.prepend(QStringLiteral("\u26a0 "));
+    if (m_leading) {
+        shown.truncate(markSplit(shown, metrics, area.width()));
+    } else if (m_leadWidth > 0) {
+        shown = shown.mid(markSplit(shown, metrics, leadRight - leadLeft));
+        if (shown.isEmpty())
+            area = QRect();
+    }
+    const QString text = metrics.elidedText(shown, Qt::ElideRight, area.width());
     painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
     if (option.state & QStyle::State_HasFocus) {
         QStyleOptionFocusRect focus;
@@ -329,6 +364,19 @@ void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &opt
         (widget ? widget->style() : QApplication::style())->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
     }
     painter->restore();
+}
+
+int RowDelegate::markSplit(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (metrics.horizontalAdvance(text) <= width)
+        return int(text.size());
+    int fits = 1;
+    for (int at = text.indexOf(QLatin1Char(' ')); at > 0; at = text.indexOf(QLatin1Char(' '), at + 1)) {
+        if (metrics.horizontalAdvance(text.left(at)) > width)
+            break;
+        fits = at + 1;
+    }
+    return fits;
 }
 
 const QStaticText &RowDelegate::badgeText(const QString &label, const QFont &font) const

@@ -20,7 +20,8 @@ class ConversationSearch;
 // 64 KiB row costs no more to draw than a short one.
 //
 // A marker row is drawn the same in both panes: its text on a band of its
-// own, in italics. A server reply is faintly tinted by its class (green for
+// own, in italics; a session that ended on a failure in the failure colour
+// after a warning sign, a TLS mark after a padlock in the mark's ink. A server reply is faintly tinted by its class (green for
 // success, blue for "go on", amber for a transient failure, red for a
 // permanent one); a row that came through TLS has a faint lock at its end;
 // rows matching a search are highlighted, the current match more strongly.
@@ -34,6 +35,18 @@ public:
     // Rows to highlight; none when no search is set.
     void setSearch(const ConversationSearch *search) { m_search = search; }
     void setCurrentMatch(int row) { m_currentMatch = row; }
+    // Marks read across both panes as one line: the left pane's delegate
+    // draws a mark's start (leading), the right one's what did not fit in
+    // the left pane, whose viewport is leadWidth wide; 0 draws marks whole
+    // in each pane.
+    void setMarkSpan(bool leading, int leadWidth)
+    {
+        m_leading = leading;
+        m_leadWidth = leadWidth;
+    }
+    // Where the left pane's part of a mark ends: after the last word that
+    // fits in width, at least one character.
+    static int markSplit(const QString &text, const QFontMetrics &metrics, int width);
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
@@ -47,6 +60,9 @@ public:
     static QColor alignmentBackground(const QPalette &palette);
     static QColor markerBackground(const QPalette &palette);
     static QColor markerInk(const QPalette &palette);
+    // A session that ended on a failure: the failure colour, whatever the palette.
+    static QColor failureMarkerBackground(const QPalette &palette);
+    static QColor failureMarkerInk(const QPalette &palette);
     // The background of a server reply of that ReplyClass::Kind; invalid for none.
     static QColor replyBackground(const QPalette &palette, int replyClass);
     static QColor matchBackground(const QPalette &palette, bool current);
@@ -63,6 +79,8 @@ private:
 
     const ConversationSearch *m_search = nullptr;
     int m_currentMatch = -1;
+    bool m_leading = false;
+    int m_leadWidth = 0;
     mutable QHash<QString, QStaticText> m_badgeTexts;
     mutable QFont m_badgeFont;
 };

@@ -166,6 +166,7 @@ void StatusLine::showHistory()
     if (!m_historyDialog) {
         m_historyDialog = new EventHistoryDialog(&m_history, lblEvenement->window());
         m_historyDialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(m_historyDialog, &EventHistoryDialog::eventChosen, this, &StatusLine::eventChosen);
     }
     m_historyDialog->show();
     m_historyDialog->raise();

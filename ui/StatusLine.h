@@ -49,6 +49,8 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void undoRequested();
+    // An event of the history chosen, to be shown among the rows.
+    void eventChosen(int session, qint64 msecs);
 
 private:
     void show(const QString &text);

@@ -3,7 +3,10 @@
 #include "Conversation.h"
 #include "PacedRows.h"
 #include "PaneView.h"
+#include "ReplyClass.h"
+#include "RowDelegate.h"
 #include "RowDetailsDialog.h"
+#include "SessionMarks.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -53,13 +56,15 @@ TrafficPanes::TrafficPanes(Conversation *conversation, PaneView *clientPane,
         connect(pane, &PaneView::detailsRequested, this, &TrafficPanes::onDetailsRequested);
         pane->installEventFilter(this);
     }
+    m_clientPane->viewport()->installEventFilter(this);
+    spanMarks();
     connect(m_shown, &PacedRows::rowsInserted, this, &TrafficPanes::onRowsShown);
     connect(m_shown, &PacedRows::modelReset, this, &TrafficPanes::onRowsReset);
     connect(m_notice, &QToolButton::clicked, this, &TrafficPanes::onNoticeClicked);
 
     // No key clears: a gesture does, and the menu names it where a key would
     // stand (the text after the tab).
-    m_clearAction = new QAction(tr("Effacer") + QLatin1Char('\t') + tr("double-clic"), this);
+    m_clearAction = new QAction(tr("E&ffacer") + QLatin1Char('\t') + tr("double-clic"), this);
     m_clearAction->setObjectName(QStringLiteral("actEffacer"));
     connect(m_clearAction, &QAction::triggered, this, &TrafficPanes::onPaneDoubleClicked);
 }
@@ -115,6 +120,47 @@ void TrafficPanes::showRow(int row)
     const int inView = std::max(1, last - first + 1);
     m_clientPane->setFirstVisibleRow(std::max(0, row - inView / 3));
     forgetSeenRows();
+}
+
+void TrafficPanes::selectRow(int row)
+{
+    m_shown->publish();
+    if (row < 0 || row >= m_shown->rowCount())
+        return;
+    const QModelIndex index = m_shown->index(row, 0);
+    m_clientPane->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    showRow(row);
+}
+
+bool TrafficPanes::isFailure(const Conversation &conversation, int row)
+{
+    if (conversation.isMarker(row))
+        return SessionMarks::isFailure(conversation.mark(row));
+    if (conversation.side(row) != Side::Server)
+        return false;
+    const ReplyClass::Kind kind = ReplyClass::classify(conversation.bytes(row));
+    return kind == ReplyClass::TransientNegative || kind == ReplyClass::PermanentNegative;
+}
+
+bool TrafficPanes::selectFailure(bool backwards)
+{
+    m_shown->publish();
+    const int rows = m_shown->rowCount();
+    if (rows == 0)
+        return false;
+    const QModelIndex current = m_clientPane->currentIndex();
+    // From the current row, or from the top (the bottom, backwards) when none.
+    const int from = current.isValid() ? current.row() : (backwards ? rows : -1);
+    const int step = backwards ? -1 : 1;
+    for (int i = 1; i <= rows; ++i) {
+        const int row = ((from + step * i) % rows + rows) % rows;
+        if (isFailure(*m_conversation, row)) {
+            selectRow(row);
+            return true;
+        }
+    }
+    return false;
 }
 
 void TrafficPanes::copyRows()
@@ -205,12 +251,26 @@ void TrafficPanes::placeNotice()
 bool TrafficPanes::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
-        if (watched == m_clientPane && event->type() == QEvent::Resize)
+        if (watched == m_clientPane->viewport())
+            spanMarks(); // the session column beside it, or the pane, changed its width
+        else if (watched == m_clientPane && event->type() == QEvent::Resize)
             forgetSeenRows();
         else if (m_notice->isVisible())
             placeNotice();
     }
     return QObject::eventFilter(watched, event);
+}
+
+void TrafficPanes::spanMarks()
+{
+    // The panes stand side by side: a mark reads on from the left one into the right.
+    auto *lead = qobject_cast<RowDelegate *>(m_clientPane->itemDelegate());
+    auto *rest = qobject_cast<RowDelegate *>(m_serverPane->itemDelegate());
+    if (!lead || !rest)
+        return;
+    lead->setMarkSpan(true, 0);
+    rest->setMarkSpan(false, m_clientPane->viewport()->width());
+    m_serverPane->viewport()->update();
 }
 
 void TrafficPanes::follow(PaneView *follower, int row)

@@ -34,6 +34,15 @@ public:
     void goToEnd();
     // Scrolls both panes to bring the row into view, if it is not already.
     void showRow(int row);
+    // Selects the row in both panes, makes it current and brings it into view.
+    void selectRow(int row);
+    // Selects the next failure after the current row (before it when
+    // backwards), wrapping round: a server's failure reply (SMTP or FTP 4xx
+    // and 5xx, POP3 -ERR, IMAP NO and BAD) or a session that ended on a
+    // failure. False when the rows shown hold none.
+    bool selectFailure(bool backwards);
+    // Whether the row is such a failure.
+    static bool isFailure(const Conversation &conversation, int row);
     // Puts on the clipboard the rows selected, from the pane that has the
     // focus, or the whole conversation when no row is selected.
     void copyRows();
@@ -62,6 +71,7 @@ private Q_SLOTS:
 
 private:
     void follow(PaneView *follower, int row);
+    void spanMarks();
     void forgetSeenRows();
     void showNotice();
     void placeNotice();

@@ -6,6 +6,8 @@
 #include "SessionMarks.h"
 #include "TestTexts.h"
 
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -64,6 +66,19 @@ private Q_SLOTS:
         for (const char *host : {"host:25:26", "[::1]:25", "mx:25", "::1:zz"})
             QTest::addRow("host «%s»", host) << QStringList{ok, ok, QString::fromUtf8(host)} << Field::ServerHost
                                              << Problem::HostWithColon;
+        for (const char *host : {"mail server.example", "mx/1", "a@b"})
+            QTest::addRow("host «%s»", host) << QStringList{ok, ok, QString::fromUtf8(host)} << Field::ServerHost
+                                             << Problem::NotAHost;
+        // Dravlin's own port on any name or address of this machine: each
+        // client would come back to the relay. Names are not looked up.
+        QStringList own{QStringLiteral("127.0.0.1"), QStringLiteral("127.8.9.10"), QStringLiteral("LocalHost"),
+                        QStringLiteral("mx.localhost."), QStringLiteral("::1"), QStringLiteral("[::1]"),
+                        QStringLiteral("0.0.0.0"), QStringLiteral("::"), QStringLiteral("::ffff:127.0.0.1"),
+                        QHostInfo::localHostName()};
+        for (const QHostAddress &address : QNetworkInterface::allAddresses())
+            own.append(address.toString());
+        for (const QString &host : own)
+            QTest::addRow("self «%s»", qPrintable(host)) << QStringList{ok, ok, host} << Field::ServerHost << Problem::SelfRelay;
     }
     void settingsRefusedChangeNothing()
     {
@@ -85,6 +100,13 @@ private Q_SLOTS:
         QVERIFY2(said.contains(QString::fromUtf8(captions[int(field)]))
                      && (said.contains(QStringLiteral("« %1 »").arg(input.at(int(field)))) || problem == Problem::EmptyHost),
                  qPrintable(said));
+        if (problem == Problem::SelfRelay) {
+            const QString console = EventText::settingsError(*error, EventText::Naming::ConsoleOptions);
+            QVERIFY2(said.contains(QStringLiteral("port 2525")) && console.contains(QStringLiteral("--listen")), qPrintable(console));
+            // Another port of the same machine is another server.
+            RelaySettings other;
+            QVERIFY(!RelaySettings::parse(input[0], QStringLiteral("2526"), input[2], &other));
+        }
     }
 
     // Listening starts on the re-arm tick; while a client is served nobody

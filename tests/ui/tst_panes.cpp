@@ -1,0 +1,233 @@
+#include "EventHistoryDialog.h"
+#include "MainWindow.h"
+#include "PaneView.h"
+#include "RowDetailsDialog.h"
+#include "SessionList.h"
+#include "StatusLine.h"
+
+#include <QAccessible>
+#include <QtTest>
+#include <QtWidgets>
+
+#include <memory>
+
+// What the panes offer a reader of the conversation: rows a screen reader
+// can read, marks told as Dravlin's own, clears undone one after another,
+// failures found by key, a history event that leads to its rows.
+class TstPanes : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<MainWindow> m_window;
+    Conversation *m_conv = nullptr;
+    PaneView *m_client = nullptr, *m_server = nullptr;
+    void add(Side side, const QList<QByteArray> &lines, int session = 0)
+    {
+        LineCapture::Rows rows;
+        for (const QByteArray &line : lines) {
+            rows.spans.append({rows.buffer.size(), line.size(), LineCapture::RowEnd::CrLf});
+            rows.buffer.append(line);
+        }
+        m_conv->appendRows(side, rows, QDateTime::currentMSecsSinceEpoch(), false, session);
+    }
+    static RelayEvent ended(int session, RelayEvent::End end, qint64 time = 0)
+    {
+        RelayEvent event;
+        event.kind = RelayEvent::Kind::SessionEnded;
+        event.session = session;
+        event.time = time ? time : QDateTime::currentMSecsSinceEpoch();
+        event.end = end;
+        event.side = Side::Server;
+        event.client = QStringLiteral("127.0.0.1:40112");
+        event.server = QStringLiteral("127.0.0.1:2525");
+        event.bytesClientToServer = 1204;
+        event.bytesServerToClient = 342;
+        event.durationMs = 2584;
+        return event;
+    }
+    void waitShown()
+    {
+        QTRY_COMPARE(m_client->model()->rowCount(), m_conv->rowCount());
+    }
+    QList<int> selected() { return m_client->selectedRows(); }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_window = std::make_unique<MainWindow>();
+        m_conv = m_window->conversation();
+        m_client = m_window->findChild<PaneView *>(QStringLiteral("lstClient"));
+        m_server = m_window->findChild<PaneView *>(QStringLiteral("lstServeur"));
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    }
+    void cleanup()
+    {
+        m_window.reset();
+    }
+
+    // Each pane is a list whose rows are named with what it shows of them (a
+    // mark with its words, the other side's line as such); the selection and
+    // the current row are reported, and a reader may select a row itself.
+    void aReaderReadsEachPaneAsAListOfNamedRows()
+    {
+        add(Side::Client, {"EHLO a"});
+        add(Side::Server, {"250 ok"});
+        m_conv->appendMark(ended(0, RelayEvent::End::ClosedByClient));
+        waitShown();
+        const struct { PaneView *pane; QStringList names; } panes[] = {
+            {m_client, {QStringLiteral("EHLO a"), QStringLiteral("(ligne du serveur)")}},
+            {m_server, {QStringLiteral("(ligne du client)"), QStringLiteral("250 ok")}}};
+        for (const auto &expected : panes) {
+            QAccessibleInterface *pane = QAccessible::queryAccessibleInterface(expected.pane);
+            QVERIFY(pane && pane->tableInterface());
+            QCOMPARE(pane->role(), QAccessible::List);
+            QVERIFY(pane->text(QAccessible::Name).startsWith(QStringLiteral("Données reçues du")));
+            QCOMPARE(pane->childCount(), 3);
+            QCOMPARE(pane->tableInterface()->rowCount(), 3);
+            for (int row = 0; row < 2; ++row) {
+                QAccessibleInterface *item = pane->child(row);
+                QCOMPARE(item->role(), QAccessible::ListItem);
+                QCOMPARE(item->text(QAccessible::Name), expected.names[row]);
+                QCOMPARE(pane->indexOfChild(item), row);
+                QCOMPARE(item->parent(), pane);
+            }
+            QVERIFY2(pane->child(2)->text(QAccessible::Name).contains(QStringLiteral("fermée par le client · client → serveur 1")),
+                     qPrintable(pane->child(2)->text(QAccessible::Name)));
+        }
+
+        m_server->setFocus();
+        QTest::mouseClick(m_server->viewport(), Qt::LeftButton, {}, m_server->visualRect(m_server->model()->index(1, 1)).center());
+        QAccessibleInterface *server = QAccessible::queryAccessibleInterface(m_server);
+        QCOMPARE(server->tableInterface()->selectedRows(), QList<int>{1});
+        QVERIFY(server->child(1)->state().selected && !server->child(0)->state().selected);
+        QVERIFY(server->child(1)->state().focused);
+        QCOMPARE(server->focusChild(), server->child(1));
+        // Selecting through the reader selects the row in both panes.
+        QAccessibleInterface *client = QAccessible::queryAccessibleInterface(m_client);
+        QVERIFY(client->tableInterface()->selectRow(2));
+        QCOMPARE(selected(), QList<int>{2});
+        QVERIFY(server->child(2)->state().selected);
+        // A clear leaves no row behind for the reader.
+        m_conv->clear();
+        QTRY_COMPARE(server->childCount(), 0);
+        QVERIFY(!server->child(0));
+    }
+
+    // "Détails…" on a mark tells what it stands for, written by Dravlin,
+    // and shows no length or dump that could be taken for bytes sent.
+    void aMarksDetailsTellItAsDravlinsNote()
+    {
+        RelayEvent tls;
+        tls.kind = RelayEvent::Kind::TlsEstablished;
+        tls.session = 3;
+        tls.side = Side::Server;
+        tls.upgrade = RelayEvent::Upgrade::Smtp;
+        tls.tls.protocol = QStringLiteral("TLSv1.3");
+        tls.tls.peerFingerprint = QStringLiteral("AB:CD");
+        m_conv->appendMark(tls);
+        m_conv->appendMark(ended(3, RelayEvent::End::ResetByServer));
+        const struct { int row; QStringList fields; } marks[] = {
+            {0, {QStringLiteral("lblGenre=TLS établi"), QStringLiteral("lblSession=#3"), QStringLiteral("lblTls=*AB:CD")}},
+            {1, {QStringLiteral("lblGenre=fin de session en échec"), QStringLiteral("lblClient=127.0.0.1:40112"),
+                 QStringLiteral("lblServeur=127.0.0.1:2525"), QStringLiteral("lblFin=réinitialisée par le serveur"),
+                 QStringLiteral("lblVersServeur=1\u202f204 octets"), QStringLiteral("lblVersClient=342 octets"),
+                 QStringLiteral("lblDuree=2,584 s")}}};
+        for (const auto &mark : marks) {
+            RowDetailsDialog dialog(*m_conv, mark.row, m_window.get());
+            QVERIFY(dialog.findChild<QLabel *>(QStringLiteral("lblCote"))->text().startsWith(QStringLiteral("Dravlin")));
+            QVERIFY(!dialog.findChild<QPlainTextEdit *>(QStringLiteral("txtOctets")));
+            QVERIFY(!dialog.findChild<QLabel *>(QStringLiteral("lblLongueur")));
+            for (const QString &field : mark.fields) {
+                const QString name = field.section(QLatin1Char('='), 0, 0), text = field.section(QLatin1Char('='), 1);
+                auto *label = dialog.findChild<QLabel *>(name);
+                QVERIFY2(label, qPrintable(name));
+                QVERIFY2(text.startsWith(QLatin1Char('*')) ? label->text().contains(text.mid(1)) : label->text() == text,
+                         qPrintable(name + QLatin1Char('=') + label->text()));
+            }
+        }
+    }
+
+    // Clears are undone newest first, each bringing its rows back before
+    // those captured since; the status line says how many came back and
+    // what the next Ctrl+Z would bring.
+    void clearsAreUndoneOneAfterAnother()
+    {
+        auto *cleared = m_window->findChild<QLabel *>(QStringLiteral("lblEffacement"));
+        add(Side::Client, {"a1", "a2", "a3"});
+        m_conv->clear();
+        add(Side::Client, {"b1", "b2"});
+        m_conv->clear();
+        add(Side::Client, {"c1"});
+        QCOMPARE(m_conv->keptClears(), 2);
+        QVERIFY(m_window->undoClear());
+        QCOMPARE(m_conv->text(0, Side::Client), QStringLiteral("b1"));
+        QCOMPARE(m_conv->rowCount(), 3);
+        QCOMPARE(cleared->text(), QStringLiteral("3 lignes effacées — Ctrl+Z pour les rétablir"));
+        QTest::keyClick(m_client, Qt::Key_Z, Qt::ControlModifier);
+        QStringList rows;
+        for (int row = 0; row < m_conv->rowCount(); ++row)
+            rows << m_conv->text(row, Side::Client);
+        QCOMPARE(rows.join(QLatin1Char(' ')), QStringLiteral("a1 a2 a3 b1 b2 c1"));
+        QVERIFY(!cleared->isVisible());
+        QVERIFY(m_window->findChild<QLabel *>(QStringLiteral("lblEvenement"))->toolTip().startsWith(QStringLiteral("3 lignes rétablies")));
+        QVERIFY(!m_window->undoClear());
+        // The oldest clears go once enough are kept.
+        for (int i = 0; i <= Conversation::MaxKeptClears; ++i) {
+            add(Side::Client, {QByteArray::number(i)});
+            m_conv->clear();
+        }
+        QCOMPARE(m_conv->keptClears(), Conversation::MaxKeptClears);
+    }
+
+    // F8 selects the next failure reply or failed session's mark, Shift+F8
+    // the one before, wrapping round; neutral and good replies are passed over.
+    void f8StepsThroughFailuresInOrder()
+    {
+        add(Side::Client, {"MAIL FROM:<a>"});                         // 0
+        add(Side::Server, {"250 ok", "550 5.1.1 no such user"});      // 1, 2
+        add(Side::Server, {"-ERR bad", "+OK", "* NO [ALERT] untagged"}); // 3, 4, 5
+        add(Side::Server, {"a1 NO fail", "a2 BAD syntax", "421 bye"});  // 6, 7, 8
+        m_conv->appendMark(ended(0, RelayEvent::End::ClosedByClient)); // 9
+        m_conv->appendMark(ended(0, RelayEvent::End::ResetByServer));  // 10
+        add(Side::Client, {"550 said by the client"});                 // 11
+        waitShown();
+        m_client->setFocus();
+        QList<int> forward;
+        for (int i = 0; i < 7; ++i) {
+            QTest::keyClick(m_client, Qt::Key_F8);
+            forward << selected().value(0, -1);
+        }
+        QCOMPARE(forward, QList<int>({2, 3, 6, 7, 8, 10, 2}));
+        QTest::keyClick(m_client, Qt::Key_F8, Qt::ShiftModifier);
+        QCOMPARE(selected(), QList<int>{10});
+        QCOMPARE(m_client->currentIndex().row(), 10);
+    }
+
+    // A history event chosen by Enter shows its session alone and selects
+    // the last row that had come by its time: the session's end mark.
+    void aHistoryEventLeadsToItsRow()
+    {
+        const qint64 t = QDateTime::currentMSecsSinceEpoch();
+        m_conv->appendMark(ended(1, RelayEvent::End::ClosedByClient, t));
+        m_conv->appendMark(ended(2, RelayEvent::End::ResetByServer, t + 10));
+        m_conv->appendMark(ended(1, RelayEvent::End::Stopped, t + 20));
+        m_window->sessions()->rebuild();
+        waitShown();
+        auto *status = m_window->findChild<StatusLine *>();
+        status->record(ended(2, RelayEvent::End::ResetByServer, t + 10));
+        m_window->showEventHistory();
+        auto *dialog = m_window->findChild<EventHistoryDialog *>();
+        QVERIFY(dialog);
+        auto *list = dialog->findChild<QTreeWidget *>(QStringLiteral("lstHistorique"));
+        list->setCurrentItem(list->topLevelItem(list->topLevelItemCount() - 1));
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Return);
+        QTRY_COMPARE(m_conv->shownSession(), 2);
+        waitShown();
+        QCOMPARE(selected(), QList<int>{0});
+        QVERIFY(m_conv->isMarker(0) && m_conv->markerText(0).contains(QStringLiteral("réinitialisée par le serveur")));
+    }
+};
+
+QTEST_MAIN(TstPanes)
+#include "tst_panes.moc"
