@@ -7,6 +7,7 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QHash>
 
 #include <memory>
 #include <vector>
@@ -60,6 +61,9 @@ public:
         SessionRole,
         // A MarkKind on both panes.
         MarkKindRole,
+        // On both panes of a replayed answer that is not the recorded one:
+        // the recorded answer, worded; empty otherwise.
+        DifferenceRole,
     };
     // How a mark is drawn apart.
     enum MarkKind { NotAMark, PlainMark, FailureMark, TlsMark };
@@ -109,6 +113,13 @@ public:
     // and count, is of the rows shown. Resets the model.
     void showSession(int session);
     int shownSession() const { return m_shownSession; }
+
+    // Rows held, whichever are shown: a held row keeps its place as sessions are shown.
+    int heldRows() const { return m_store.rows; }
+    // Marks a held row as a replayed answer that differs from the recorded
+    // one, worded in original; kept with the row through clears and undos.
+    void setDifference(int heldRow, const QString &original);
+    QString difference(int row) const;
 
     qint64 storedBytes() const;
     // Rows the newest clear kept took away, that restoreCleared() brings back next.
@@ -165,6 +176,8 @@ private:
         std::vector<QByteArray> blocks;
         std::vector<Chunk> chunks;
         std::vector<SessionMark> marks;
+        // Held row -> the recorded answer it differs from; few, so by row.
+        QHash<int, QString> differences;
         int rows = 0;
         // Where the last block's room ends: short of its capacity, see reserveBytes().
         qsizetype blockEnd = 0;
