@@ -23,6 +23,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QtMath>
 
@@ -130,7 +131,22 @@ void MainWindow::createControls()
     lstClient->setAccessibleName(tr("Données reçues du client"));
     lstServeur->setAccessibleName(tr("Données reçues du serveur"));
     m_search = new SearchController(&m_conversation, lstClient, lstServeur, m_clientArea);
-    m_sessions = new SessionList(&m_conversation, lstClient, m_clientArea);
+    // The list and the panes share their room through a splitter whose
+    // handle is the gap between them; the panes are laid out over its right
+    // side, which holds nothing of its own and lets clicks through.
+    m_split = new QSplitter(Qt::Horizontal, m_clientArea);
+    m_split->setObjectName(QStringLiteral("splitSessions"));
+    m_split->setChildrenCollapsible(false);
+    m_sessions = new SessionList(&m_conversation, lstClient, m_split);
+    auto *panesRoom = new QWidget(m_split);
+    panesRoom->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_split->addWidget(m_sessions);
+    m_split->addWidget(panesRoom);
+    m_split->lower();
+    connect(m_split, &QSplitter::splitterMoved, this, [this](int position) {
+        m_listWidth = position + m_split->handleWidth();
+        placePanes();
+    });
     m_status = new StatusLine(statusBar());
 }
 
@@ -157,9 +173,16 @@ void MainWindow::placePanes()
     // captions level with theirs.
     const TwipScale &s = m_scale;
     const QSize extra = m_clientArea->size() - designClientSize();
-    const int list = m_sessions->isWanted() ? s.x(SessionList::WidthTwips) + std::max(0, extra.width() / 3) : 0;
+    // Once the user has moved the splitter, the list keeps the width chosen
+    // while the panes keep a design pane's width each.
+    const int designList = s.x(SessionList::WidthTwips) + std::max(0, extra.width() / 3);
+    const int most = std::max(s.x(SessionList::WidthTwips) / 2, m_clientArea->width() - 2 * s.x(3000));
+    const int list = !m_sessions->isWanted() ? 0 : m_listWidth > 0 ? std::clamp(m_listWidth, s.x(1500), most) : designList;
     const int leftExtra = (extra.width() - list) / 2;
-    m_sessions->setGeometry(s.rect(0, 1200, 0, 8685).adjusted(0, 0, list - s.x(105), extra.height()));
+    m_split->setHandleWidth(s.x(105));
+    m_split->setGeometry(s.rect(0, 1200, 12375, 8685).adjusted(0, 0, extra.width(), extra.height()));
+    m_split->setSizes({list - s.x(105), std::max(1, m_split->width() - list)});
+    m_split->setVisible(list > 0);
     m_sessions->setVisible(list > 0);
     clientPaneCaption->setGeometry(s.rect(0, 1200, 6135, 255).adjusted(list, 0, list + leftExtra, 0));
     serverPaneCaption->setGeometry(s.rect(6240, 1200, 6135, 255).adjusted(list + leftExtra, 0, extra.width(), 0));

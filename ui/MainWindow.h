@@ -23,6 +23,7 @@ class QDateTime;
 class QEventLoopLocker;
 class QLabel;
 class QMessageBox;
+class QSplitter;
 class ReplayController;
 class SearchController;
 class SessionList;
@@ -157,6 +158,9 @@ private:
     StatusLine *m_status = nullptr;
     SearchController *m_search = nullptr;
     SessionList *m_sessions = nullptr;
+    QSplitter *m_split = nullptr;
+    // The list's width with the gap after it, as the user dragged it; 0 until then.
+    int m_listWidth = 0;
     ConversationFileActions *m_files = nullptr;
     CaCertificateExport *m_caExport = nullptr;
     TrafficPanes *m_panes = nullptr;

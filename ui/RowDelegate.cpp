@@ -370,8 +370,11 @@ void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &opt
         if (shown.isEmpty())
             area = QRect();
     }
-    const QString text = metrics.elidedText(shown, Qt::ElideRight, area.width());
+    // The left pane's part ends at a word that fits: no "…", the line goes on in the right pane.
+    const QString text = m_leading ? shown : metrics.elidedText(shown, Qt::ElideRight, area.width());
+    painter->setClipRect(area);
     painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+    painter->setClipping(false);
     if (option.state & QStyle::State_HasFocus) {
         QStyleOptionFocusRect focus;
         focus.QStyleOption::operator=(option);
@@ -385,13 +388,17 @@ int RowDelegate::markSplit(const QString &text, const QFontMetrics &metrics, int
 {
     if (metrics.horizontalAdvance(text) <= width)
         return int(text.size());
+    // After the last " · " that fits, so a figure keeps its unit; else after the last word.
     int fits = 1;
+    int bySeparator = 0;
     for (int at = text.indexOf(QLatin1Char(' ')); at > 0; at = text.indexOf(QLatin1Char(' '), at + 1)) {
         if (metrics.horizontalAdvance(text.left(at)) > width)
             break;
         fits = at + 1;
+        if (text.at(at - 1) == QChar(0x00b7))
+            bySeparator = at + 1;
     }
-    return fits;
+    return bySeparator > 0 ? bySeparator : fits;
 }
 
 const QStaticText &RowDelegate::badgeText(const QString &label, const QFont &font) const

@@ -7,6 +7,8 @@
 #include <QEvent>
 #include <QPainter>
 
+#include <algorithm>
+
 SessionGutter::SessionGutter(PaneView *pane)
     : QWidget(pane)
     , m_pane(pane)
@@ -28,7 +30,10 @@ void SessionGutter::setShown(bool shown)
 
 void SessionGutter::place()
 {
-    const int width = isVisible() ? m_pane->fontMetrics().horizontalAdvance(QStringLiteral("#%1").arg(64)) + 10 : 0;
+    // As wide as the newest session's number, the largest, and never narrower than "#64".
+    const int width = isVisible()
+        ? m_pane->fontMetrics().horizontalAdvance(QStringLiteral("#") + QString(m_digits, QLatin1Char('8'))) + 10
+        : 0;
     m_pane->setLeftMargin(width);
     const QRect inside = m_pane->contentsRect();
     setGeometry(inside.left(), inside.top(), width, inside.height());
@@ -40,8 +45,17 @@ bool SessionGutter::eventFilter(QObject *watched, QEvent *event)
         place();
     // Whatever the pane draws anew (scrolled, rows shown, a reset) may have
     // moved the rows this column numbers.
-    else if (watched == m_pane->viewport() && event->type() == QEvent::Paint && isVisible())
+    else if (watched == m_pane->viewport() && event->type() == QEvent::Paint && isVisible()) {
+        const QAbstractItemModel *model = m_pane->model();
+        const int rows = model ? model->rowCount() : 0;
+        const int newest = rows > 0 ? model->index(rows - 1, 0).data(Conversation::SessionRole).toInt() : 0;
+        const int digits = std::max(2, int(QString::number(newest).size()));
+        if (digits != m_digits) {
+            m_digits = digits;
+            QMetaObject::invokeMethod(this, &SessionGutter::place, Qt::QueuedConnection);
+        }
         update();
+    }
     return QWidget::eventFilter(watched, event);
 }
 

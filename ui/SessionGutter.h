@@ -32,6 +32,8 @@ private:
     void place();
 
     PaneView *m_pane;
+    // Of the largest session number shown.
+    int m_digits = 2;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include "SessionGutter.h"
 #include "SessionTable.h"
 
+#include <algorithm>
 #include <QConcatenateTablesProxyModel>
 #include <QHeaderView>
 #include <QPainter>
@@ -68,16 +69,25 @@ SessionList::SessionList(Conversation *conversation, PaneView *clientPane, QWidg
     showSession(0);
 }
 
-void SessionList::sizeColumns()
+void SessionList::sizeColumns(bool numberOnly)
 {
     // Wide enough for what each column usually holds; the tooltips say it all.
     const QFontMetrics metrics = fontMetrics();
     const int pad = 2 * metrics.averageCharWidth();
     const int icon = metrics.height();
-    const QString widest[] = {QStringLiteral("64"), QStringLiteral("127.0.0.1:40112"), QStringLiteral("00:00:00"),
+    // The number column fits the newest session's number, the largest: numbers run on over a whole run.
+    const int rows = m_table->rowCount();
+    const int newest = rows > 0 ? m_table->index(rows - 1, 0).data(SessionTable::SessionRole).toInt() : 0;
+    const QString widest[] = {QString(std::max(2, int(QString::number(newest).size())), QLatin1Char('8')), QStringLiteral("127.0.0.1:40112"), QStringLiteral("00:00:00"),
                               tr("fermée par le client"), QStringLiteral("000 000"), QStringLiteral("000 000")};
-    for (int column = 0; column < SessionTable::ColumnCount; ++column)
-        header()->resizeSection(column, metrics.horizontalAdvance(widest[column]) + pad + (column == 0 ? icon : 0));
+    // Later, only a number with more digits widens its column; what the user set stays.
+    for (int column = 0; column < (numberOnly ? 1 : int(SessionTable::ColumnCount)); ++column) {
+        const int width = metrics.horizontalAdvance(widest[column]) + pad + (column == 0 ? icon : 0);
+        if (!numberOnly || header()->sectionSize(column) < width)
+            header()->resizeSection(column, width);
+    }
+    // "État" takes what the list's width leaves, and gives it back first.
+    header()->setSectionResizeMode(SessionTable::StateColumn, QHeaderView::Stretch);
 }
 
 void SessionList::startRun(int maxClients)
@@ -129,6 +139,8 @@ void SessionList::onSessionsChanged()
     if (!selectionModel()->hasSelection())
         showSession(0);
     m_gutter->setShown(m_table->rowCount() > 0 && m_conversation->shownSession() == 0);
+    // Wider for a number with more digits; never narrower than the user made it.
+    sizeColumns(true);
     const bool wanted = m_severalClients || m_table->rowCount() > 0;
     if (wanted == m_wanted)
         return;

@@ -49,7 +49,7 @@ protected:
 
 private:
     void onSessionsChanged();
-    void sizeColumns();
+    void sizeColumns(bool numberOnly = false);
 
     Conversation *m_conversation;
     PaneView *m_clientPane;
