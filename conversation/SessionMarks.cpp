@@ -78,9 +78,27 @@ QByteArray SessionMarks::utf8(const SessionMark &mark)
 QString SessionMarks::tooltip(const SessionMark &mark, const QString &text)
 {
     QString lines = shown(text);
-    if (mark.event.kind != RelayEvent::Kind::TlsEstablished)
-        return lines;
-    return lines.replace(separator(), QStringLiteral("\n"));
+    if (mark.event.kind == RelayEvent::Kind::TlsEstablished)
+        lines.replace(separator(), QStringLiteral("\n"));
+    // A tooltip is one line as wide as its text: a long mark's would run off
+    // the screen. Lines are broken at a space near TooltipColumns, and after
+    // TooltipLines the rest is left to "Détails…".
+    QStringList wrapped;
+    for (QString line : lines.split(QLatin1Char('\n'))) {
+        while (line.size() > TooltipColumns && wrapped.size() < TooltipLines) {
+            qsizetype cut = line.lastIndexOf(QLatin1Char(' '), TooltipColumns);
+            if (cut < TooltipColumns / 2)
+                cut = TooltipColumns;
+            wrapped.append(line.left(cut));
+            line = line.mid(cut).trimmed();
+        }
+        if (wrapped.size() >= TooltipLines) {
+            wrapped.last().append(QChar(0x2026));
+            break;
+        }
+        wrapped.append(line);
+    }
+    return wrapped.join(QLatin1Char('\n'));
 }
 
 bool SessionMarks::splitEndpoint(const QString &text, QString *host, quint16 *port)

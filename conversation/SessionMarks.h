@@ -39,8 +39,11 @@ public:
     // A mark as the panes show it: a mark keeps what a peer chose as it came
     // (a transcript escapes it as it writes it); shown, it is escaped the same way.
     static QString shown(const QString &text);
-    // A mark's tooltip, its text shown(): a TLS mark one detail per line,
-    // any other mark whole.
+    // A mark's tooltip, its text shown(): a TLS mark one detail per line;
+    // lines broken at a space by TooltipColumns, at most TooltipLines, the
+    // last ending "…" when there was more.
+    static constexpr int TooltipColumns = 100;
+    static constexpr int TooltipLines = 8;
     static QString tooltip(const SessionMark &mark, const QString &text);
 
     // Splits "host:port" or "[v6]:port", as events give their endpoints.

@@ -16,6 +16,7 @@
 #include "UserActivityFilter.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoopLocker>
@@ -57,6 +58,10 @@ MainWindow::MainWindow(QWidget *parent)
                             designFont.family()});
     designFont.setPointSizeF(8.25);
     setFont(designFont);
+    // Dialogs are windows of their own, which a window's font does not reach:
+    // they take it from the application, and should read as the window does.
+    QApplication::setFont(designFont, "QDialog");
+    QApplication::setFont(designFont, "QMessageBox");
 
     createControls();
     placeControls();
@@ -240,13 +245,20 @@ void MainWindow::createActions()
     QAction *previousFailure = newAction(tr("Échec &précédent"), QStringLiteral("actEchecPrecedent"),
                                          QKeySequence(Qt::SHIFT | Qt::Key_F8));
     connect(previousFailure, &QAction::triggered, m_panes, [this] { m_panes->selectFailure(true); });
+    // The selected row's session alone in the panes, as a click on it in the list does.
+    QAction *follow = newAction(tr("Suivre ce&tte session"), QStringLiteral("actSuivreSession"));
+    connect(follow, &QAction::triggered, this, [this] {
+        const QModelIndex current = lstClient->currentIndex();
+        if (const int session = current.isValid() ? m_conversation.session(current.row()) : 0)
+            m_sessions->showSession(session);
+    });
     addActions({save, undo, history, open, find, nextFailure, previousFailure});
 
     m_configuration->addTlsAction(exportCa);
     // Every pane action, each with its key: the menu is where they are found.
     for (PaneView *pane : {lstClient, lstServeur}) {
         QAction *details = pane->findChild<QAction *>(QStringLiteral("actDetails"));
-        pane->insertActions(details, {m_panes->clearAction(), undo, find, nextFailure, previousFailure});
+        pane->insertActions(details, {m_panes->clearAction(), undo, find, nextFailure, previousFailure, follow});
         pane->addActions({copy, save, open, pcap, history, exportCa});
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }

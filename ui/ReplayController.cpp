@@ -24,7 +24,7 @@ ReplayController::ReplayController(Conversation *conversation, SessionTable *ses
     , m_numbers(std::move(numbers))
     , m_window(window)
     , m_replayAction(new QAction(tr("Re&jouer la session…"), this))
-    , m_stopAction(new QAction(tr("Arrê&ter le rejeu"), this))
+    , m_stopAction(new QAction(tr("Arrêter &le rejeu"), this))
 {
     m_replayAction->setObjectName(QStringLiteral("actRejouer"));
     m_replayAction->setToolTip(tr("Rejouer une session finie contre un serveur et marquer les réponses qui diffèrent"));

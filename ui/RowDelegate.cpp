@@ -370,7 +370,7 @@ void RowDelegate::paintMarker(QPainter *painter, const QStyleOptionViewItem &opt
         if (shown.isEmpty())
             area = QRect();
     }
-    // The left pane's part ends at a word that fits: no "…", the line goes on in the right pane.
+    // The left pane's share of the line ends at a word that fits: no "…", the line goes on in the right pane.
     const QString text = m_leading ? shown : metrics.elidedText(shown, Qt::ElideRight, area.width());
     painter->setClipRect(area);
     painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);

@@ -44,7 +44,7 @@ public:
         m_leading = leading;
         m_leadWidth = leadWidth;
     }
-    // Where the left pane's part of a mark ends: after the last " · " that
+    // Where the left pane's share of a mark ends: after the last " · " that
     // fits in width, else after the last word that does; at least one character.
     static int markSplit(const QString &text, const QFontMetrics &metrics, int width);
 

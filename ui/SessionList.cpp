@@ -7,6 +7,7 @@
 #include "SessionTable.h"
 
 #include <algorithm>
+#include <QAction>
 #include <QConcatenateTablesProxyModel>
 #include <QHeaderView>
 #include <QPainter>
@@ -66,6 +67,15 @@ SessionList::SessionList(Conversation *conversation, PaneView *clientPane, QWidg
     sizeColumns();
     connect(m_table, &SessionTable::rowsInserted, this, &SessionList::onSessionsChanged);
     connect(m_table, &SessionTable::modelReset, this, &SessionList::onSessionsChanged);
+
+    // In the list's menu: the sessions that went wrong alone, as they end.
+    m_failuresOnly = new QAction(tr("Échecs &seulement"), this);
+    m_failuresOnly->setObjectName(QStringLiteral("actEchecsSeulement"));
+    m_failuresOnly->setCheckable(true);
+    addAction(m_failuresOnly);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(m_failuresOnly, &QAction::toggled, this, &SessionList::hideSucceeded);
+    connect(m_table, &SessionTable::dataChanged, this, &SessionList::hideSucceeded);
     showSession(0);
 }
 
@@ -132,8 +142,18 @@ void SessionList::selectionChanged(const QItemSelection &selected, const QItemSe
     m_gutter->setShown(m_table->rowCount() > 0 && session == 0);
 }
 
+void SessionList::hideSucceeded()
+{
+    const bool failuresOnly = m_failuresOnly->isChecked();
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const bool failed = m_table->index(row, 0).data(SessionTable::FailedRole).toBool();
+        setRowHidden(row + 1, QModelIndex(), failuresOnly && !failed);
+    }
+}
+
 void SessionList::onSessionsChanged()
 {
+    hideSucceeded();
     // A reset of the sessions loses the spans and the selection with it.
     setFirstColumnSpanned(0, QModelIndex(), true);
     if (!selectionModel()->hasSelection())

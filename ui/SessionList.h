@@ -5,6 +5,7 @@
 
 class Conversation;
 class PaneView;
+class QAction;
 class QStandardItemModel;
 class SessionGutter;
 class SessionTable;
@@ -15,6 +16,7 @@ class SessionTable;
 // alone in the panes; "Toutes" shows every row, each with its session's
 // number in a narrow column left of the client's pane. New sessions are
 // added below and never take the selection nor scroll the list or the panes.
+// Its menu's "Échecs seulement" lists only the sessions that went wrong.
 //
 // Wanted while the relay takes several clients at once, or while sessions
 // are listed (a saved conversation that has some); with one client at a
@@ -49,6 +51,8 @@ protected:
 
 private:
     void onSessionsChanged();
+    // "Échecs seulement": the sessions that did not fail hidden, "Toutes" kept.
+    void hideSucceeded();
     void sizeColumns(bool numberOnly = false);
 
     Conversation *m_conversation;
@@ -56,6 +60,7 @@ private:
     SessionTable *m_table;
     QStandardItemModel *m_all;
     SessionGutter *m_gutter;
+    QAction *m_failuresOnly;
     bool m_severalClients = false;
     bool m_wanted = false;
     // Where "Toutes" was read when a session was chosen, to come back to.

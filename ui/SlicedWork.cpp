@@ -17,6 +17,8 @@ bool SlicedWork::run(const std::function<bool()> &slice, const std::function<int
 {
     QProgressDialog dialog(QString(), tr("Annuler"), 0, 1000, m_window);
     dialog.setObjectName(QStringLiteral("dlgProgression"));
+    // Titled in French, not by the program's file name.
+    dialog.setWindowTitle(tr("Dravlin — travail en cours"));
     // The label names a file, whose name is shown as it is, never as markup.
     auto *label = new QLabel(m_label, &dialog);
     label->setTextFormat(Qt::PlainText);

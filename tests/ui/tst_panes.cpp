@@ -3,6 +3,7 @@
 #include "PaneView.h"
 #include "RowDetailsDialog.h"
 #include "SessionList.h"
+#include "SessionMarks.h"
 #include "StatusLine.h"
 
 #include <QAccessible>
@@ -49,6 +50,16 @@ class TstPanes : public QObject
         QTRY_COMPARE(m_client->model()->rowCount(), m_conv->rowCount());
     }
     QList<int> selected() { return m_client->selectedRows(); }
+    // A click on the row, then Enter or "Détails…".
+    RowDetailsDialog *openDetails(PaneView *pane, int row, bool byKey)
+    {
+        QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, pane->visualRect(pane->model()->index(row, pane->modelColumn())).center());
+        if (byKey)
+            QTest::keyClick(pane, Qt::Key_Return);
+        else
+            pane->findChild<QAction *>(QStringLiteral("actDetails"))->trigger();
+        return m_window->findChild<RowDetailsDialog *>();
+    }
 
 private Q_SLOTS:
     void init()
@@ -113,6 +124,59 @@ private Q_SLOTS:
         QVERIFY(!server->child(0));
     }
 
+    // Enter or "Détails…" on a row: all of a long binary row, as hex and as
+    // escaped text; a login's Base64 decoded, its password masked until asked.
+    void detailsShowAWholeLongRowAndDecodeLoginsWithThePasswordMasked()
+    {
+        QByteArray binary(64 * 1024, '\0');
+        for (int i = 0; i < binary.size(); ++i)
+            binary[i] = char(i * 7);
+        add(Side::Client, {binary, "AUTH PLAIN " + QByteArray("\0alice\0s3cret", 13).toBase64(), "AUTH LOGIN"});
+        add(Side::Server, {"334 VXNlcm5hbWU6"});
+        add(Side::Client, {QByteArray("bob").toBase64()});
+        add(Side::Server, {"334 UGFzc3dvcmQ6"});
+        add(Side::Client, {QByteArray("hunter2").toBase64()});
+        // Two clients at once: the answer is to its own session's challenge, not the other's.
+        add(Side::Client, {"AUTH LOGIN"}, 1);
+        add(Side::Server, {"334 VXNlcm5hbWU6"}, 1);
+        add(Side::Server, {"334 UGFzc3dvcmQ6"}, 2);
+        add(Side::Client, {QByteArray("bob").toBase64()}, 1);
+        waitShown();
+
+        RowDetailsDialog *dialog = openDetails(m_client, 0, true);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("lblLongueur"))->text(),
+                 QLocale(QLocale::French).toString(65536) + QStringLiteral(" octets"));
+        const QStringList dump = dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtOctets"))->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(dump.size(), 4097); // the CR LF that ended it last
+        QCOMPARE(dump.first(), QStringLiteral("00000000  00 07 0e 15 1c 23 2a 31  38 3f 46 4d 54 5b 62 69  |.....#*18?FMT[bi|"));
+        QVERIFY(dump.last().startsWith(QStringLiteral("00010000  0d 0a  ")));
+        QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("lblFinLigne"))->text().startsWith(QStringLiteral("CR LF")));
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("lblTls"))->text(), QStringLiteral("reçue en clair"));
+        QVERIFY(dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtTexte"))->toPlainText().startsWith(
+            QLatin1String("\\x00\\x07\\x0e\\x15\\x1c#*18?FMT[bipw~\\x85")));
+        delete dialog;
+
+        const struct { int row; const char *shown, *password; } logins[] = {
+            {1, "Utilisateur : alice", "s3cret"}, {3, "Défi du serveur : Username:", nullptr}, {6, "", "hunter2"},
+            {10, "Utilisateur : bob", nullptr}};
+        for (const auto &login : logins) {
+            dialog = openDetails(login.row % 2 ? m_client : m_server, login.row, false);
+            QVERIFY(dialog);
+            auto *decoded = dialog->findChild<QLabel *>(QStringLiteral("lblDecode"));
+            auto *reveal = dialog->findChild<QCheckBox *>(QStringLiteral("chkMotDePasse"));
+            QVERIFY(decoded && decoded->text().contains(QString::fromUtf8(login.shown)));
+            QCOMPARE(bool(reveal), login.password != nullptr);
+            QCOMPARE(bool(dialog->findChild<QLabel *>(QStringLiteral("lblSession"))), login.row == 10);
+            if (reveal) {
+                QVERIFY(!decoded->text().contains(QLatin1String(login.password)));
+                reveal->click();
+                QVERIFY(decoded->text().contains(QLatin1String(login.password)));
+            }
+            delete dialog;
+        }
+    }
+
     // "Détails…" on a mark tells what it stands for, written by Dravlin,
     // and shows no length or dump that could be taken for bytes sent.
     void aMarksDetailsTellItAsDravlinsNote()
@@ -126,6 +190,14 @@ private Q_SLOTS:
         tls.tls.peerFingerprint = QStringLiteral("AB:CD");
         m_conv->appendMark(tls);
         m_conv->appendMark(ended(3, RelayEvent::End::ResetByServer));
+        // Its tooltip wraps and stops after a few lines, however long the mark.
+        SessionMark longMark;
+        longMark.wordsRead = QByteArray("long ").repeated(200000);
+        const QStringList tip = SessionMarks::tooltip(longMark, SessionMarks::text(longMark)).split(QLatin1Char('\n'));
+        QCOMPARE(tip.size(), SessionMarks::TooltipLines);
+        QVERIFY(tip.last().endsWith(QChar(0x2026)));
+        for (const QString &line : tip)
+            QVERIFY(line.size() <= SessionMarks::TooltipColumns + 1);
         const struct { int row; QStringList fields; } marks[] = {
             {0, {QStringLiteral("lblGenre=TLS établi"), QStringLiteral("lblSession=#3"), QStringLiteral("lblTls=*AB:CD")}},
             {1, {QStringLiteral("lblGenre=fin de session en échec"), QStringLiteral("lblClient=127.0.0.1:40112"),
@@ -204,7 +276,8 @@ private Q_SLOTS:
     }
 
     // A history event chosen by Enter shows its session alone and selects
-    // the last row that had come by its time: the session's end mark.
+    // the last row that had come by its time: the session's end mark. A row's
+    // "Suivre cette session" shows its own; "Échecs seulement" lists the failed.
     void aHistoryEventLeadsToItsRow()
     {
         const qint64 t = QDateTime::currentMSecsSinceEpoch();
@@ -226,6 +299,18 @@ private Q_SLOTS:
         waitShown();
         QCOMPARE(selected(), QList<int>{0});
         QVERIFY(m_conv->isMarker(0) && m_conv->markerText(0).contains(QStringLiteral("réinitialisée par le serveur")));
+
+        SessionList *sessions = m_window->sessions();
+        sessions->findChild<QAction *>(QStringLiteral("actEchecsSeulement"))->trigger();
+        QVERIFY(sessions->isRowHidden(1, {}) && !sessions->isRowHidden(2, {}) && !sessions->isRowHidden(0, {}));
+        sessions->showSession(0);
+        waitShown();
+        m_client->selectionModel()->setCurrentIndex(m_client->model()->index(2, 0), QItemSelectionModel::ClearAndSelect);
+        const QList<QAction *> menu = m_client->actions();
+        const auto follow = std::find_if(menu.begin(), menu.end(), [](QAction *a) { return a->objectName() == QLatin1String("actSuivreSession"); });
+        QVERIFY(follow != menu.end());
+        (*follow)->trigger();
+        QCOMPARE(m_conv->shownSession(), 1);
     }
 };
 

@@ -352,10 +352,10 @@ private Q_SLOTS:
     {
         // Each with its own letter, Alt+letter in the open menu.
         const QStringList menu = textList({"E&ffacer\tdouble-clic", "&Rétablir l'effacement", "Re&chercher", "Échec &suivant",
-                                           "Échec &précédent", "&Détails…", "C&opier", "&Enregistrer…", "O&uvrir…",
+                                           "Échec &précédent", "Suivre ce&tte session", "&Détails…", "C&opier", "&Enregistrer…", "O&uvrir…",
                                            "E&xporter en pcap…", "&Historique", "Exporter le certificat C&A…",
-                                           "Re&jouer la session…", "Arrê&ter le rejeu"});
-        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "F8", "Shift+F8", "Enter", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", "", "", ""});
+                                           "Re&jouer la session…", "Arrêter &le rejeu"});
+        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "F8", "Shift+F8", "", "Enter", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", "", "", ""});
         for (PaneView *pane : {m_client, m_server}) {
             QCOMPARE(pane->contextMenuPolicy(), Qt::ActionsContextMenu);
             QStringList texts, shortcuts;
@@ -1258,59 +1258,6 @@ private Q_SLOTS:
         QVERIFY(empty.paths.size() == 1 && empty.paths[0].alphaF() < 0.5); // the faint return mark
         QVERIFY(alignment.texts.isEmpty() && alignment.paths.isEmpty());
         QVERIFY(alignment.fills.contains(RowDelegate::alignmentBackground(m_server->palette())));
-    }
-
-    // Enter or "Détails…" on a row: all of a long binary row, as hex and as
-    // escaped text; a login's Base64 decoded, its password masked until asked.
-    void detailsShowAWholeLongRowAndDecodeLoginsWithThePasswordMasked()
-    {
-        QByteArray binary(64 * 1024, '\0');
-        for (int i = 0; i < binary.size(); ++i)
-            binary[i] = char(i * 7);
-        add(Side::Client, {binary, "AUTH PLAIN " + QByteArray("\0alice\0s3cret", 13).toBase64(), "AUTH LOGIN"});
-        add(Side::Server, {"334 VXNlcm5hbWU6"});
-        add(Side::Client, {QByteArray("bob").toBase64()});
-        add(Side::Server, {"334 UGFzc3dvcmQ6"});
-        add(Side::Client, {QByteArray("hunter2").toBase64()});
-        // Two clients at once: the answer is to its own session's challenge, not the other's.
-        add(Side::Client, {"AUTH LOGIN"}, 0, false, 1);
-        add(Side::Server, {"334 VXNlcm5hbWU6"}, 0, false, 1);
-        add(Side::Server, {"334 UGFzc3dvcmQ6"}, 0, false, 2);
-        add(Side::Client, {QByteArray("bob").toBase64()}, 0, false, 1);
-        waitShown();
-
-        RowDetailsDialog *dialog = openDetails(m_client, 0, true);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("lblLongueur"))->text(),
-                 QLocale(QLocale::French).toString(65536) + QStringLiteral(" octets"));
-        const QStringList dump = dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtOctets"))->toPlainText().split(QLatin1Char('\n'));
-        QCOMPARE(dump.size(), 4097); // the CR LF that ended it last
-        QCOMPARE(dump.first(), QStringLiteral("00000000  00 07 0e 15 1c 23 2a 31  38 3f 46 4d 54 5b 62 69  |.....#*18?FMT[bi|"));
-        QVERIFY(dump.last().startsWith(QStringLiteral("00010000  0d 0a  ")));
-        QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("lblFinLigne"))->text().startsWith(QStringLiteral("CR LF")));
-        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("lblTls"))->text(), QStringLiteral("reçue en clair"));
-        QVERIFY(dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtTexte"))->toPlainText().startsWith(
-            QLatin1String("\\x00\\x07\\x0e\\x15\\x1c#*18?FMT[bipw~\\x85")));
-        delete dialog;
-
-        const struct { int row; const char *shown, *password; } logins[] = {
-            {1, "Utilisateur : alice", "s3cret"}, {3, "Défi du serveur : Username:", nullptr}, {6, "", "hunter2"},
-            {10, "Utilisateur : bob", nullptr}};
-        for (const auto &login : logins) {
-            dialog = openDetails(login.row % 2 ? m_client : m_server, login.row, false);
-            QVERIFY(dialog);
-            auto *decoded = dialog->findChild<QLabel *>(QStringLiteral("lblDecode"));
-            auto *reveal = dialog->findChild<QCheckBox *>(QStringLiteral("chkMotDePasse"));
-            QVERIFY(decoded && decoded->text().contains(QString::fromUtf8(login.shown)));
-            QCOMPARE(bool(reveal), login.password != nullptr);
-            QCOMPARE(bool(dialog->findChild<QLabel *>(QStringLiteral("lblSession"))), login.row == 10);
-            if (reveal) {
-                QVERIFY(!decoded->text().contains(QLatin1String(login.password)));
-                reveal->click();
-                QVERIFY(decoded->text().contains(QLatin1String(login.password)));
-            }
-            delete dialog;
-        }
     }
 
     void newRowsBelowAreAnnouncedNotScrolledToAndTheNoticeGoesToTheEnd()
