@@ -8,6 +8,7 @@
 #include "RowText.h"
 #include "SessionMarks.h"
 #include "SessionTable.h"
+#include "Transcript.h"
 #include "TranscriptReader.h"
 
 #include <QAbstractItemView>
@@ -67,7 +68,7 @@ void ReplayController::updateActions()
     m_stopAction->setEnabled(isRunning());
 }
 
-bool ReplayController::loadScript(int row, ReplayScript *script, QString *error) const
+bool ReplayController::loadScript(int row, ReplayScript *script, QString *error, qint64 *began) const
 {
     const Conversation &c = *m_conversation;
     if (row < 0 || row >= c.rowCount()) {
@@ -105,6 +106,8 @@ bool ReplayController::loadScript(int row, ReplayScript *script, QString *error)
         for (int r = first; r < first + count && !ended; ++r)
             ended = isMark(r, RelayEvent::Kind::SessionEnded);
     }
+    if (began)
+        *began = isMark(runs.front().first, RelayEvent::Kind::ClientConnected) ? c.mark(runs.front().first).event.time : 0;
     if (!ended) {
         *error = tr("Cette session n'est pas finie : elle pourra être rejouée une fois terminée.");
         return false;
@@ -172,7 +175,7 @@ int ReplayController::replay(int row, const QString &host, quint16 port, bool in
         return 0;
     }
     auto script = std::make_shared<ReplayScript>();
-    if (!loadScript(row, script.get(), error))
+    if (!loadScript(row, script.get(), error, &m_originalBegan))
         return 0;
     ReplaySession::Target target;
     target.host = host;
@@ -222,7 +225,10 @@ void ReplayController::onMark(const RelayEvent &event)
     RelayEvent named = event;
     named.session = m_number;
     // The opening mark says which session this one plays again.
-    named.client = m_original > 0 ? tr("rejeu de la session n° %1").arg(m_original) : tr("rejeu de la session");
+    // Unnumbered, one client at a time: the session is told by when it began.
+    named.client = m_original > 0      ? tr("rejeu de la session n° %1").arg(m_original)
+                   : m_originalBegan > 0 ? tr("rejeu de la session de %1").arg(Transcript::clockTime(m_originalBegan))
+                                         : tr("rejeu de la session");
     if (event.kind == RelayEvent::Kind::ClientConnected) {
         m_began = true;
         m_sessions->onEvent(named);

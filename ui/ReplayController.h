@@ -65,7 +65,8 @@ Q_SIGNALS:
 
 private:
     // The session's own rows as a script; false with a French message.
-    bool loadScript(int row, ReplayScript *script, QString *error) const;
+    // began: when its opening mark says it began, 0 when it has none.
+    bool loadScript(int row, ReplayScript *script, QString *error, qint64 *began = nullptr) const;
     void onRows(Side side, const LineCapture::Rows &rows, qint64 msecs);
     void onMark(const RelayEvent &event);
     void onNotice(const ReplayNotice &notice);
@@ -82,6 +83,7 @@ private:
     ReplaySession *m_session = nullptr;
     int m_number = 0;     // the replay's session
     int m_original = 0;   // the session it replays
+    qint64 m_originalBegan = 0;
     QString m_server;     // host:port it speaks to
     bool m_encrypted = false;
     bool m_began = false;
