@@ -534,9 +534,10 @@ int Conversation::session(int row) const
     return m_store.chunks[chunkIndex(stored(row))].session;
 }
 
-void Conversation::setDifference(int heldRow, const QString &original)
+void Conversation::setDifference(int heldRow, int session, const QString &original)
 {
-    if (heldRow < 0 || heldRow >= m_store.rows)
+    if (heldRow < 0 || heldRow >= m_store.rows || m_store.chunks[chunkIndex(heldRow)].session != session
+        || (m_store.at(heldRow).flagsAndBlock & MarkerBit))
         return;
     m_store.differences.insert(heldRow, original);
     int row = heldRow;

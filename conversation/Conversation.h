@@ -116,9 +116,11 @@ public:
 
     // Rows held, whichever are shown: a held row keeps its place as sessions are shown.
     int heldRows() const { return m_store.rows; }
-    // Marks a held row as a replayed answer that differs from the recorded
-    // one, worded in original; kept with the row through clears and undos.
-    void setDifference(int heldRow, const QString &original);
+    // Marks a held row of session as a replayed answer that differs from the
+    // recorded one, worded in original; kept with the row through clears and
+    // undos. Nothing when that row is not of that session (rows cleared or
+    // another conversation opened since).
+    void setDifference(int heldRow, int session, const QString &original);
     QString difference(int row) const;
 
     qint64 storedBytes() const;

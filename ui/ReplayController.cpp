@@ -34,6 +34,8 @@ ReplayController::ReplayController(Conversation *conversation, SessionTable *ses
     connect(m_stopAction, &QAction::triggered, this, &ReplayController::stop);
     // Rows cleared move the held ones: a difference found later has no row left to mark.
     connect(m_conversation, &Conversation::rowsCleared, this, [this] { m_rowsKept = false; });
+    // So does a conversation opened meanwhile; setDifference() then finds the
+    // row is not the replay's and leaves it.
     updateActions();
 }
 
@@ -262,7 +264,7 @@ void ReplayController::onNotice(const ReplayNotice &notice)
     const QString original = notice.expected.row.isEmpty() ? RowText::escaped(QString::fromUtf8(notice.expected.key))
                                                            : RowText::escaped(QString::fromUtf8(notice.expected.row));
     if (held >= 0)
-        m_conversation->setDifference(held, tr("« %1 »\n(%2)").arg(original, text));
+        m_conversation->setDifference(held, m_number, tr("« %1 »\n(%2)").arg(original, text));
 }
 
 void ReplayController::onFinished()
