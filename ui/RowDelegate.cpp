@@ -388,17 +388,15 @@ int RowDelegate::markSplit(const QString &text, const QFontMetrics &metrics, int
 {
     if (metrics.horizontalAdvance(text) <= width)
         return int(text.size());
-    // After the last " · " that fits, so a figure keeps its unit; else after the last word.
+    // After the last word that fits, but never between a figure and its unit ("2,584 s").
     int fits = 1;
-    int bySeparator = 0;
     for (int at = text.indexOf(QLatin1Char(' ')); at > 0; at = text.indexOf(QLatin1Char(' '), at + 1)) {
         if (metrics.horizontalAdvance(text.left(at)) > width)
             break;
-        fits = at + 1;
-        if (text.at(at - 1) == QChar(0x00b7))
-            bySeparator = at + 1;
+        if (!text.at(at - 1).isDigit())
+            fits = at + 1;
     }
-    return bySeparator > 0 ? bySeparator : fits;
+    return fits;
 }
 
 const QStaticText &RowDelegate::badgeText(const QString &label, const QFont &font) const

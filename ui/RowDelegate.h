@@ -44,8 +44,8 @@ public:
         m_leading = leading;
         m_leadWidth = leadWidth;
     }
-    // Where the left pane's share of a mark ends: after the last " · " that
-    // fits in width, else after the last word that does; at least one character.
+    // Where the left pane's share of a mark ends: after the last word that
+    // fits in width, never between a figure and its unit; at least one character.
     static int markSplit(const QString &text, const QFontMetrics &metrics, int width);
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,

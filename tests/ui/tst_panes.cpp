@@ -1,6 +1,7 @@
 #include "EventHistoryDialog.h"
 #include "MainWindow.h"
 #include "PaneView.h"
+#include "RowDelegate.h"
 #include "RowDetailsDialog.h"
 #include "SessionList.h"
 #include "SessionMarks.h"
@@ -249,6 +250,18 @@ private Q_SLOTS:
             m_conv->clear();
         }
         QCOMPARE(m_conv->keptClears(), Conversation::MaxKeptClears);
+    }
+
+    // A mark too long for the client's pane goes on in the server's after a
+    // whole word, never between a figure and its unit.
+    void aMarkBreaksAfterAWordNeverBeforeItsUnit()
+    {
+        const QFontMetrics metrics(m_client->font());
+        const QString text = QStringLiteral("durée 2,584 s —");
+        QCOMPARE(RowDelegate::markSplit(text, metrics, 10000), text.size());
+        const int upToUnit = metrics.horizontalAdvance(QStringLiteral("durée 2,584 s"));
+        QCOMPARE(text.left(RowDelegate::markSplit(text, metrics, upToUnit - 1)), QStringLiteral("durée "));
+        QCOMPARE(RowDelegate::markSplit(text, metrics, 1), 1);
     }
 
     // F8 selects the next failure reply or failed session's mark, Shift+F8
