@@ -70,7 +70,9 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
         if (isMarker(row))
             return SessionMarks::tooltip(mark(row), markerStart(row, ShownChars));
         const QString reply = replyText(row);
-        return reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
+        const QString tip = reply.isEmpty() ? arrivalText(row) : QStringLiteral("%1 \u00b7 %2").arg(arrivalText(row), reply);
+        const QString original = difference(row);
+        return original.isEmpty() ? tip : tr("%1\nDiffère de la réponse d'origine : %2").arg(tip, original);
     }
     const Side pane = index.column() == 0 ? Side::Client : Side::Server;
     const bool marker = isMarker(row);
@@ -91,6 +93,8 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
         return int(ReplyClass::classify(bytes(row)));
     case SessionRole:
         return session(row);
+    case DifferenceRole:
+        return difference(row);
     case MarkKindRole:
         if (!marker)
             return int(NotAMark);
@@ -525,6 +529,27 @@ char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offs
 int Conversation::session(int row) const
 {
     return m_store.chunks[chunkIndex(stored(row))].session;
+}
+
+void Conversation::setDifference(int heldRow, int session, const QString &original)
+{
+    if (heldRow < 0 || heldRow >= m_store.rows || m_store.chunks[chunkIndex(heldRow)].session != session
+        || (m_store.at(heldRow).flagsAndBlock & MarkerBit))
+        return;
+    m_store.differences.insert(heldRow, original);
+    int row = heldRow;
+    if (m_shownSession != 0) {
+        const auto at = std::lower_bound(m_shown.begin(), m_shown.end(), heldRow);
+        if (at == m_shown.end() || *at != heldRow)
+            return;
+        row = int(at - m_shown.begin());
+    }
+    Q_EMIT dataChanged(index(row, 0), index(row, 1), {DifferenceRole, Qt::ToolTipRole});
+}
+
+QString Conversation::difference(int row) const
+{
+    return m_store.differences.isEmpty() ? QString() : m_store.differences.value(stored(row));
 }
 
 void Conversation::showSession(int session)

@@ -8,6 +8,7 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QHash>
 
 #include <memory>
 #include <vector>
@@ -61,6 +62,9 @@ public:
         SessionRole,
         // A MarkKind on both panes.
         MarkKindRole,
+        // On both panes of a replayed answer that is not the recorded one:
+        // the recorded answer, worded; empty otherwise.
+        DifferenceRole,
     };
     // How a mark is drawn apart.
     enum MarkKind { NotAMark, PlainMark, FailureMark, TlsMark };
@@ -110,6 +114,15 @@ public:
     // and count, is of the rows shown. Resets the model.
     void showSession(int session);
     int shownSession() const { return m_shownSession; }
+
+    // Rows held, whichever are shown: a held row keeps its place as sessions are shown.
+    int heldRows() const { return m_store.rows; }
+    // Marks a held row of session as a replayed answer that differs from the
+    // recorded one, worded in original; kept with the row through clears and
+    // undos. Nothing when that row is not of that session (rows cleared or
+    // another conversation opened since).
+    void setDifference(int heldRow, int session, const QString &original);
+    QString difference(int row) const;
 
     qint64 storedBytes() const;
     // Rows the newest clear kept took away, that restoreCleared() brings back next.
@@ -166,6 +179,8 @@ private:
         std::vector<QByteArray> blocks;
         std::vector<Chunk> chunks;
         std::vector<SessionMark> marks;
+        // Held row -> the recorded answer it differs from; few, so by row.
+        QHash<int, QString> differences;
         int rows = 0;
         // Where the last block's room ends: short of its capacity, see reserveBytes().
         qsizetype blockEnd = 0;

@@ -41,7 +41,8 @@ QVariant SessionTable::data(const QModelIndex &index, int role) const
         case StartColumn:
             return s.startMsecs ? Transcript::clockTime(s.startMsecs).first(8) : QString();
         case StateColumn:
-            return s.state;
+            // The count first: the column is narrow and the state is in the tooltip.
+            return s.differences < 0 ? s.state : tr("≠ %1 · %2").arg(s.differences).arg(s.state);
         case ClientBytesColumn:
             return Transcript::countText(s.bytes[0]);
         case ServerBytesColumn:
@@ -91,11 +92,25 @@ QString SessionTable::tooltip(const Session &s)
     if (s.startMsecs)
         text += tr("\nDébut : %1").arg(Transcript::clockTime(s.startMsecs));
     text += tr("\nÉtat : %1").arg(s.state);
+    if (s.differences >= 0)
+        text += s.differences == 1 ? tr("\nRejeu : 1 réponse différente de l'originale")
+                                   : tr("\nRejeu : %1 réponses différentes des originales").arg(s.differences);
     text += tr("\nclient → serveur %1 o · serveur → client %2 o")
                 .arg(Transcript::countText(s.bytes[0]), Transcript::countText(s.bytes[1]));
     if (!s.lastFailure.isEmpty())
         text += tr("\nDernier échec : %1").arg(s.lastFailure);
     return text;
+}
+
+void SessionTable::setDifferences(int session, int count)
+{
+    Session *s = find(session);
+    if (!s)
+        return;
+    s->differences = count;
+    s->failed = s->failed || count > 0;
+    const int row = rowOf(session);
+    Q_EMIT dataChanged(index(row, 0), index(row, ColumnCount - 1));
 }
 
 bool SessionTable::endsInFailure(RelayEvent::End end)

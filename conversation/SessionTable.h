@@ -52,6 +52,10 @@ public:
     // The row of a session, -1 when not listed.
     int rowOf(int session) const { return m_rows.value(session, -1); }
 
+    // A replay's answers that differ from the recorded ones, shown in its
+    // state and marked as a failure once there is one.
+    void setDifferences(int session, int count);
+
     // Whether an end says something went wrong, as the failure that caused it
     // would have: marks keep how a session ended, not the events before it.
     static bool endsInFailure(RelayEvent::End end);
@@ -75,6 +79,7 @@ private:
         QString lastFailure;
         bool failed = false;
         bool ended = false;
+        int differences = -1; // a replay's; -1 for a session relayed
     };
 
     Session *find(int session);

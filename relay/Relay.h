@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -85,6 +86,13 @@ public:
     bool isArmed() const { return tmrAll.isActive(); }
     // Sessions under way.
     int sessionCount() const { return int(m_sessions.size()); }
+    // A session number no client of this relay will be given, at least
+    // atLeast: for a session shown beside the relayed ones, a replay's.
+    int reserveSessionNumber(int atLeast)
+    {
+        m_lastNumber = std::max(m_lastNumber + 1, atLeast);
+        return m_lastNumber;
+    }
     // Of the newest session under way; Closed when there is none.
     StreamSocket::State clientState() const;
     StreamSocket::State serverState() const;

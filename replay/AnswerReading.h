@@ -27,6 +27,10 @@ public:
         bool asksMore = false; // the client goes on with what the command announced (354, 334, "+")
         bool upgrade = false;  // the answer to an upgrade command
         bool accepted = false; // it grants what was asked
+        // Filled by whoever feeds the server's rows one by one: the row that
+        // ended the answer, without its line end, and its place among them.
+        QByteArray row;
+        qsizetype rowIndex = -1;
     };
 
     // Bytes the client sent, in order.

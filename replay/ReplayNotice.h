@@ -31,6 +31,7 @@ struct ReplayNotice
     AnswerReading::Answer expected;
     bool waiting = false; // Stopped: while waiting for expected
     QByteArray got;       // Difference: the key received; empty when nothing came
+    qsizetype gotRow = -1; // Difference: the server row (from 0) that ended the answer received, -1 for none
     qsizetype rows = 0;
     int seconds = 0;
     QString reason;

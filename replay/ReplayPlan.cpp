@@ -25,7 +25,10 @@ ReplayPlan::ReplayPlan(const ReplayScript &script)
             continue;
         }
         Step &step = m_steps.back();
-        step.answers.append(reading.server(item.bytes));
+        for (AnswerReading::Answer answer : reading.server(item.bytes)) {
+            answer.row = item.bytes.endsWith("\r\n") ? item.bytes.chopped(2) : item.bytes;
+            step.answers.append(std::move(answer));
+        }
         ++step.serverRows;
         heardSince = true;
     }

@@ -123,7 +123,20 @@ void ReplaySession::onReceived(const QByteArray &bytes)
     const LineCapture::Rows rows = m_serverRows.feed(bytes);
     if (!rows.isEmpty())
         Q_EMIT this->rows(Side::Server, rows, now());
-    const QList<AnswerReading::Answer> answers = m_reading.server(bytes);
+    // Read a whole row at a time, so that each answer knows the row that
+    // ended it: the window marks that row when the answer differs. No line
+    // protocol ends an answer within a row.
+    QList<AnswerReading::Answer> answers;
+    for (qsizetype i = 0; i < rows.count(); ++i) {
+        QByteArray row = rows.row(i).toByteArray();
+        const bool crLf = rows.end(i) == LineCapture::RowEnd::CrLf;
+        for (AnswerReading::Answer answer : m_reading.server(crLf ? row + "\r\n" : row)) {
+            answer.row = row;
+            answer.rowIndex = m_rowsHeard + i;
+            answers.append(std::move(answer));
+        }
+    }
+    m_rowsHeard += rows.count();
     if (m_closing)
         return; // all compared: what comes now is the server's goodbye
     m_got.append(answers);
@@ -251,8 +264,10 @@ void ReplaySession::compare(const AnswerReading::Answer &expected, const AnswerR
     ReplayNotice difference;
     difference.kind = ReplayNotice::Kind::Difference;
     difference.expected = expected;
-    if (got)
+    if (got) {
         difference.got = got->key;
+        difference.gotRow = got->rowIndex;
+    }
     Q_EMIT notice(difference);
 }
 

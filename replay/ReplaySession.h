@@ -98,6 +98,7 @@ private:
     int m_differences = 0;
     qint64 m_bytesSent = 0;
     qint64 m_bytesHeard = 0;
+    qsizetype m_rowsHeard = 0;
 };
 
 #endif

@@ -6,6 +6,7 @@
 #include "EventText.h"
 #include "FindBar.h"
 #include "PaneView.h"
+#include "ReplayController.h"
 #include "SearchController.h"
 #include "SessionList.h"
 #include "SessionMarks.h"
@@ -261,6 +262,14 @@ void MainWindow::createActions()
         pane->addActions({copy, save, open, pcap, history, exportCa});
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
+    // A finished session played again against a server, as a new session.
+    m_replay = new ReplayController(&m_conversation, m_sessions->table(),
+                                    [this](int atLeast) { return m_relay.reserveSessionNumber(atLeast); }, this);
+    m_replay->attach({lstClient, lstServeur}, m_sessions);
+    connect(m_replay, &ReplayController::failed, this, &MainWindow::reportError);
+    connect(m_replay, &ReplayController::noticed, m_status, [this](const QString &text) {
+        m_status->record(QDateTime::currentMSecsSinceEpoch(), text, true);
+    });
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)

@@ -24,6 +24,7 @@ class QEventLoopLocker;
 class QLabel;
 class QMessageBox;
 class QSplitter;
+class ReplayController;
 class SearchController;
 class SessionList;
 class StatusLine;
@@ -106,6 +107,7 @@ public:
     Conversation *conversation() { return &m_conversation; }
     ConfigurationPanel *configuration() { return m_configuration; }
     SessionList *sessions() { return m_sessions; }
+    ReplayController *replays() { return m_replay; }
     const Relay &relay() const { return m_relay; }
     QSize designClientSize() const;
 
@@ -162,6 +164,7 @@ private:
     ConversationFileActions *m_files = nullptr;
     CaCertificateExport *m_caExport = nullptr;
     TrafficPanes *m_panes = nullptr;
+    ReplayController *m_replay = nullptr;
     // From a click on "Ecouter" until the port is had or refused.
     bool m_clearOnListening = false;
     // Held from the window's close until the relay has finished delivering.

@@ -188,6 +188,10 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
         background = alignmentBackground(opt.palette);
     else if (!selected)
         background = replyBackground(opt.palette, index.data(Conversation::ReplyRole).toInt());
+    // A replayed answer that is not the recorded one: tinted as a failure, with a sign.
+    const bool differs = !alignment && !index.data(Conversation::DifferenceRole).toString().isEmpty();
+    if (differs && !selected && !match)
+        background = failureMarkerBackground(opt.palette);
     if (background.isValid())
         opt.backgroundBrush = background;
     const QWidget *widget = opt.widget;
@@ -208,6 +212,17 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     painter->setClipRect(area);
     painter->setFont(opt.font);
     const QString text = index.data(Conversation::ShownTextRole).toString();
+    if (differs) {
+        // Framed, so that it is not read as a character the server sent.
+        const QString sign = QStringLiteral("\u2260");
+        const int width = opt.fontMetrics.horizontalAdvance(sign) + 2 * BadgePadding;
+        const QRect badge(area.left(), area.top() + 1, width, area.height() - 2);
+        const QColor signInk = selected ? ink : failureMarkerInk(opt.palette);
+        painter->setPen(signInk);
+        painter->drawRect(badge.adjusted(0, 0, -1, -1));
+        painter->drawText(badge, Qt::AlignCenter, sign);
+        area.setLeft(badge.right() + 1 + BadgeGap);
+    }
     if (index.data(Conversation::EncryptedRole).toBool()) {
         QColor faint = ink;
         faint.setAlphaF(0.4);

@@ -180,6 +180,10 @@ void RowDetailsDialog::addRowFields(const Conversation &conversation, int row, Q
     if (const int session = conversation.session(row))
         addField(tr("Session :"), QStringLiteral("lblSession"), QStringLiteral("#%1").arg(session));
 
+    const QString original = conversation.difference(row);
+    if (!original.isEmpty())
+        addField(tr("≠ Réponse d'origine :"), QStringLiteral("lblOrigine"), original);
+
     const AuthExchange auth = AuthExchange::read(conversation, row);
     if (auth.found) {
         m_fields = auth.fields;
