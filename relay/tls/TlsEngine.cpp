@@ -315,7 +315,10 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
 {
     if (m_state == State::Failed || m_closeWanted || plain.isEmpty())
         return;
-    if (m_state != State::Handshaking && m_unsent.isEmpty()) {
+    // During the peer's renegotiation only reads may drive the handshake:
+    // application data the peer sent meanwhile is accepted by libssl inside a
+    // read alone, and would fail a write as an unexpected record.
+    if (m_state != State::Handshaking && m_unsent.isEmpty() && !SSL_in_init(m_ssl)) {
         // The usual case once established: encrypted at once, without a copy,
         // into room for the records' headers and tags too.
         reuse(m_wire, m_wireGiven, plain.size() + (plain.size() / 16384 + 1) * 32);
@@ -491,7 +494,7 @@ void TlsEngine::flushWrites()
 {
     if (m_state == State::Failed || m_state == State::Handshaking)
         return;
-    if (!m_unsent.isEmpty() && !m_closeSent && writeRecords(m_unsent) == Write::Done)
+    if (!m_unsent.isEmpty() && !m_closeSent && !SSL_in_init(m_ssl) && writeRecords(m_unsent) == Write::Done)
         m_unsent.clear();
     if (!m_closeWanted || m_closeSent || !m_unsent.isEmpty() || m_state == State::Failed || SSL_in_init(m_ssl))
         return;
