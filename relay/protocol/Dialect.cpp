@@ -1,5 +1,7 @@
 #include "Dialect.h"
 
+#include "Words.h"
+
 bool Dialect::accepts(const Command &, const Answer &answer) const
 {
     return answer.role == Answer::Role::Final && answer.replyClass == Answer::Class::Positive;
@@ -19,4 +21,15 @@ LoginStart Dialect::login(QByteArrayView) const
 bool Dialect::challenge(QByteArrayView, QByteArray *) const
 {
     return false;
+}
+
+QList<QByteArrayView> Dialect::commandWords(QByteArrayView text, bool cut, Command *out)
+{
+    out->kind = Command::Kind::Plain;
+    // A line that starts blank holds no verb a server knows.
+    if (text.isEmpty() || Words::isBlank(text[0]))
+        return {};
+    const QList<QByteArrayView> words = Words::split(cut ? text.first(64) : text);
+    out->verb = words.first().toByteArray().toUpper();
+    return words;
 }

@@ -87,6 +87,12 @@ public:
     // Login: the command that starts one, and a server's challenge (its base64 text).
     virtual LoginStart login(QByteArrayView text) const;
     virtual bool challenge(QByteArrayView text, QByteArray *base64) const;
+
+protected:
+    // A command line's words, for the dialects whose commands start with a
+    // verb: a Plain command with that verb (upper case) in *out, and no words
+    // at all when the line starts blank. A cut line gives its first words only.
+    static QList<QByteArrayView> commandWords(QByteArrayView text, bool cut, Command *out);
 };
 
 #endif

@@ -10,12 +10,8 @@ bool FtpDialect::greets(QByteArrayView text) const
 Command FtpDialect::command(QByteArrayView text, bool cut) const
 {
     Command out;
-    out.kind = Command::Kind::Plain;
-    if (text.isEmpty() || Words::isBlank(text[0]))
-        return out;
-    const QList<QByteArrayView> words = Words::split(cut ? text.first(64) : text);
-    out.verb = words.first().toByteArray().toUpper();
-    if (cut)
+    const QList<QByteArrayView> words = commandWords(text, cut, &out);
+    if (words.isEmpty() || cut)
         return out;
     if (words.size() == 1 && out.verb == "QUIT")
         out.kind = Command::Kind::Close;

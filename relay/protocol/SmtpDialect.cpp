@@ -13,13 +13,8 @@ constexpr qsizetype SizeDigits = 15;
 Command SmtpDialect::command(QByteArrayView text, bool cut) const
 {
     Command out;
-    out.kind = Command::Kind::Plain;
-    // A line that starts blank holds no verb a server knows.
-    if (text.isEmpty() || Words::isBlank(text[0]))
-        return out;
-    const QList<QByteArrayView> words = Words::split(cut ? text.first(64) : text);
-    out.verb = words.first().toByteArray().toUpper();
-    if (cut)
+    const QList<QByteArrayView> words = commandWords(text, cut, &out);
+    if (words.isEmpty() || cut)
         return out;
     if (words.size() == 1 && out.verb == "STARTTLS")
         out.kind = Command::Kind::Upgrade;
