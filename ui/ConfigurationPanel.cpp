@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -60,14 +61,14 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
     setObjectName(QStringLiteral("Frame1"));
     const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignVCenter;
     const QString defaultPort = QString::number(RelaySettings::DefaultPort);
-    listenPortCaption = makeLabel(QStringLiteral("Label3"), tr("Serveur sur le port"), caption, this);
+    listenPortCaption = makeLabel(QStringLiteral("Label3"), tr("&Serveur sur le port"), caption, this);
     txtPortClient = makeField(QStringLiteral("txtPortClient"), defaultPort, this);
-    serverHostCaption = makeLabel(QStringLiteral("Label4"), tr("Redirige vers"), caption, this);
+    serverHostCaption = makeLabel(QStringLiteral("Label4"), tr("&Redirige vers"), caption, this);
     txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"),
                                   QString::fromLatin1(RelaySettings::DefaultServerHost), this);
-    serverPortCaption = makeLabel(QStringLiteral("Label5"), tr("Sur le port"), caption, this);
+    serverPortCaption = makeLabel(QStringLiteral("Label5"), tr("Sur le p&ort"), caption, this);
     txtPortServeur = makeField(QStringLiteral("txtPortServeur"), defaultPort, this);
-    clientsCaption = makeLabel(QStringLiteral("Label6"), tr("Clients à la fois"), caption, this);
+    clientsCaption = makeLabel(QStringLiteral("Label6"), tr("&Clients à la fois"), caption, this);
     txtClients = makeField(QStringLiteral("txtClients"), QStringLiteral("1"), this);
     // A caption says what its field holds as the field itself does.
     const auto explain = [](const QString &tip, QWidget *field, QWidget *fieldCaption) {
@@ -86,7 +87,7 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
                "chaque session a son numéro et la liste des sessions s'ouvre à gauche des panneaux.")
                 .arg(RelaySettings::MaxClients),
             txtClients, clientsCaption);
-    chkTls = new QCheckBox(tr("Déchiffrer TLS"), this);
+    chkTls = new QCheckBox(tr("&Déchiffrer TLS"), this);
     chkTls->setObjectName(QStringLiteral("chkTls"));
     chkTls->setToolTip(tr(
         "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
@@ -95,14 +96,21 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
     chkTlsInsecure = new QCheckBox(this);
     chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
     // The captions stay the design's; the keys are told in the tooltips.
-    cmdStart = makeButton(QStringLiteral("cmdStart"), tr("Ecouter"), this);
+    cmdStart = makeButton(QStringLiteral("cmdStart"), tr("&Ecouter"), this);
     cmdStart->setShortcut(QKeySequence(Qt::Key_F5));
     cmdStart->setToolTip(tr("Démarre le relais : écoute sur le port local et relaie chaque client vers le serveur (%1).")
                              .arg(cmdStart->shortcut().toString(QKeySequence::NativeText)));
-    cmdStop = makeButton(QStringLiteral("cmdStop"), tr("Stop !"), this);
+    cmdStop = makeButton(QStringLiteral("cmdStop"), tr("S&top !"), this);
     cmdStop->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
     cmdStop->setToolTip(tr("Arrête le relais et son écoute (%1).")
                             .arg(cmdStop->shortcut().toString(QKeySequence::NativeText)));
+    // Alt and the underlined letter reach each control; F5 and Shift+F5 stay.
+    const std::pair<QLabel *, QWidget *> buddies[] = {{listenPortCaption, txtPortClient},
+                                                     {serverHostCaption, txtAdresseServeur},
+                                                     {serverPortCaption, txtPortServeur},
+                                                     {clientsCaption, txtClients}};
+    for (const auto &[buddyCaption, field] : buddies)
+        buddyCaption->setBuddy(field);
     fitInsecureCaption();
 
     FrameEtat = new QFrame(this);
@@ -210,9 +218,10 @@ void ConfigurationPanel::centreOn(QLabel *caption, const QWidget *field)
 
 void ConfigurationPanel::fitInsecureCaption()
 {
+    // The mnemonic is the first letter, so that a cut caption keeps it.
     const QString whole = tr("Accepter tout certificat serveur");
     const QString meaning = tr("Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée.");
-    chkTlsInsecure->setText(whole);
+    chkTlsInsecure->setText(QLatin1Char('&') + whole);
     const int wanted = chkTlsInsecure->sizeHint().width();
     if (wanted <= chkTlsInsecure->width()) {
         chkTlsInsecure->setToolTip(meaning);
@@ -221,7 +230,7 @@ void ConfigurationPanel::fitInsecureCaption()
     // The box and its spacing take what they take; the text gets the rest.
     const QFontMetrics metrics = chkTlsInsecure->fontMetrics();
     const int room = chkTlsInsecure->width() - (wanted - metrics.horizontalAdvance(whole));
-    chkTlsInsecure->setText(metrics.elidedText(whole, Qt::ElideRight, std::max(0, room)));
+    chkTlsInsecure->setText(QLatin1Char('&') + metrics.elidedText(whole, Qt::ElideRight, std::max(0, room)));
     chkTlsInsecure->setToolTip(whole + QLatin1String(" :\n") + meaning);
 }
 
@@ -255,8 +264,10 @@ void ConfigurationPanel::paintEvent(QPaintEvent *)
 void ConfigurationPanel::chainTabOrder(QWidget *next)
 {
     // Labels and frames take no focus, so the chain starts at the local port.
-    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, txtClients, chkTls,
-                              chkTlsInsecure, cmdStart,         cmdStop,        next};
+    // The design's controls keep their order; those added since come where
+    // they are read, row by row from the left.
+    QWidget *const chain[] = {txtPortClient,  txtAdresseServeur, txtClients, chkTls, txtPortServeur,
+                              chkTlsInsecure, cmdStart,          cmdStop,    next};
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
 }
@@ -345,8 +356,19 @@ void ConfigurationPanel::showState(bool started)
     txtClients->setEnabled(!started);
     chkTls->setEnabled(!started);
     chkTlsInsecure->setEnabled(!started);
-    setBackground(FrameEtat, started ? StartedColour : StoppedColour);
-    lblEtat->setText(started ? tr("Serveur démarré") : tr("Serveur arrêté"));
+    // Started is said once the port is had (showListening()), not at the click.
+    if (!started) {
+        setBackground(FrameEtat, StoppedColour);
+        lblEtat->setText(tr("Serveur arrêté"));
+    }
+}
+
+void ConfigurationPanel::showListening()
+{
+    if (!isStarted())
+        return;
+    setBackground(FrameEtat, StartedColour);
+    lblEtat->setText(tr("Serveur démarré"));
 }
 
 bool ConfigurationPanel::isStarted() const

@@ -57,8 +57,11 @@ public:
     // boxes as ticked; on bad input, the first field at fault.
     std::optional<RelaySettings::Error> settings(RelaySettings *settings) const;
 
-    // Started, the settings are locked and only "Stop !" is offered.
+    // Started, the settings are locked and only "Stop !" is offered; the
+    // status panel stays red until showListening().
     void showState(bool started);
+    // The relay listens: the panel turns green, if still started.
+    void showListening();
     bool isStarted() const;
     // What a click on "Ecouter" does; nothing while the button is disabled.
     void clickStart();

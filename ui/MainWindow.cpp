@@ -334,6 +334,8 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
         m_sessions->startRun(m_relay.settings().maxClients);
         setShownFile(QString());
     }
+    if (event.kind == RelayEvent::Kind::Listening)
+        m_configuration->showListening();
     if (SessionMarks::leavesMark(event))
         m_conversation.appendMark(event);
     const QString message = m_status->record(event);
