@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QPainter>
+#include <QShortcut>
 #include <QStyle>
 #include <qdrawutil.h>
 
@@ -95,15 +96,20 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
         "(clic droit : « Exporter le certificat CA… »)."));
     chkTlsInsecure = new QCheckBox(this);
     chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
-    // The captions stay the design's; the keys are told in the tooltips.
+    // The captions stay the design's; the keys are told in the tooltips. A
+    // button's own shortcut is its mnemonic: F5 and Shift+F5 come besides.
+    const auto alsoOn = [this](QPushButton *button, const QKeySequence &key) {
+        connect(new QShortcut(key, this), &QShortcut::activated, button, [button] {
+            if (button->isEnabled())
+                button->animateClick();
+        });
+        return key.toString(QKeySequence::NativeText);
+    };
     cmdStart = makeButton(QStringLiteral("cmdStart"), tr("&Ecouter"), this);
-    cmdStart->setShortcut(QKeySequence(Qt::Key_F5));
     cmdStart->setToolTip(tr("Démarre le relais : écoute sur le port local et relaie chaque client vers le serveur (%1).")
-                             .arg(cmdStart->shortcut().toString(QKeySequence::NativeText)));
+                             .arg(alsoOn(cmdStart, QKeySequence(Qt::Key_F5))));
     cmdStop = makeButton(QStringLiteral("cmdStop"), tr("S&top !"), this);
-    cmdStop->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
-    cmdStop->setToolTip(tr("Arrête le relais et son écoute (%1).")
-                            .arg(cmdStop->shortcut().toString(QKeySequence::NativeText)));
+    cmdStop->setToolTip(tr("Arrête le relais et son écoute (%1).").arg(alsoOn(cmdStop, QKeySequence(Qt::SHIFT | Qt::Key_F5))));
     // Alt and the underlined letter reach each control; F5 and Shift+F5 stay.
     const std::pair<QLabel *, QWidget *> buddies[] = {{listenPortCaption, txtPortClient},
                                                      {serverHostCaption, txtAdresseServeur},
