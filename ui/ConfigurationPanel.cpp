@@ -142,7 +142,7 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
         connect(field, &QLineEdit::returnPressed, this, &ConfigurationPanel::onFieldReturnPressed);
 }
 
-void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
+void ConfigurationPanel::place(const TwipScale &s, qreal squeeze, int extra)
 {
     // Fields for a port and the buttons keep their width: they are small
     // already. The others narrow with the row, and the status panel gives up
@@ -161,7 +161,13 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     };
     for (QLabel *caption : {listenPortCaption, serverHostCaption, serverPortCaption, clientsCaption, lblEtat})
         caption->setWordWrap(squeeze < 1.0);
-    setGeometry(rect(0, 0, 12375, 1215));
+    // Wider than designed, the server's name takes the extra width and
+    // what stands right of it moves along.
+    extra = squeeze < 1.0 ? 0 : std::max(0, extra);
+    const auto right = [&](int left, int top, int width, int height, bool keepWidth = false) {
+        return rect(left, top, width, height, keepWidth).translated(extra, 0);
+    };
+    setGeometry(rect(0, 0, 12375, 1215).adjusted(0, 0, extra, 0));
     listenPortCaption->setGeometry(rect(120, 480, 1455, 375));
     txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
     serverHostCaption->setGeometry(rect(2760, 240, 1215, 495));
@@ -170,28 +176,28 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     // Not in the design: in the room it left under the local port and beside
     // the server port.
     chkTls->setGeometry(rect(120, 870, 2520, 285));
-    cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
-    cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    cmdStart->setGeometry(right(7440, 240, 1215, 375, true));
+    cmdStop->setGeometry(right(7440, 720, 1215, 375, true));
     // Not in the design: the server's name gives up the end of its field to
     // how many clients are served at once, which keeps its width and stays
     // clear of the buttons; its caption takes what is left between them.
-    QRect clients = rect(6900, 240, 435, 285, true);
+    QRect clients = right(6900, 240, 435, 285, true);
     clients.moveRight(std::min(clients.right(), cmdStart->geometry().left() - 1 - s.x(105)));
     txtClients->setGeometry(clients);
-    QRect clientsRoom = rect(5640, 240, 1215, 495);
+    QRect clientsRoom = right(5640, 240, 1215, 495);
     clientsRoom.setRight(clients.left() - 1 - s.x(60));
     clientsCaption->setGeometry(clientsRoom);
-    QRect host = rect(3960, 240, 1575, 285);
+    QRect host = rect(3960, 240, 1575, 285).adjusted(0, 0, extra, 0);
     host.setRight(std::min(host.right(), clientsRoom.left() - 1 - s.x(45)));
     txtAdresseServeur->setGeometry(host);
     // Between the server port, which keeps its width, and the buttons; too
     // narrow for its caption, the caption is cut (the tooltip says all).
-    QRect insecure = rect(4680, 840, 2700, 285);
+    QRect insecure = rect(4680, 840, 2700, 285).adjusted(0, 0, extra, 0);
     insecure.setLeft(std::max(insecure.left(), txtPortServeur->geometry().right() + 1 + s.x(105)));
     insecure.setRight(std::min(insecure.right(), cmdStart->geometry().left() - 1 - s.x(60)));
     chkTlsInsecure->setGeometry(insecure);
     fitInsecureCaption();
-    QRect etat = rect(8880, 120, 3495, 1095);
+    QRect etat = right(8880, 120, 3495, 1095);
     etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
     FrameEtat->setGeometry(etat);
     centreOn(listenPortCaption, txtPortClient);

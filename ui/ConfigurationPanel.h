@@ -27,8 +27,9 @@ public:
     explicit ConfigurationPanel(QWidget *parent);
 
     // At its place in the design, drawn closer together by squeeze (at most
-    // 1) when the window is narrower than designed.
-    void place(const TwipScale &scale, qreal squeeze);
+    // 1) when the window is narrower than designed; extra is the width beyond
+    // the design, which the row takes (the server's name widening).
+    void place(const TwipScale &scale, qreal squeeze, int extra = 0);
     // Chains the tab order through the row, then on to next.
     void chainTabOrder(QWidget *next);
     void focusFirstField();

@@ -164,7 +164,7 @@ void MainWindow::placeControls()
     // Narrower than designed, the configuration row is drawn closer together
     // (the panes have shrunk first, and shrink on); captions may then wrap.
     const qreal squeeze = std::clamp(qreal(m_clientArea->width()) / designClientSize().width(), MinSqueeze, 1.0);
-    m_configuration->place(m_scale, squeeze);
+    m_configuration->place(m_scale, squeeze, m_clientArea->width() - designClientSize().width());
     placePanes();
 }
 

@@ -405,9 +405,18 @@ private Q_SLOTS:
     }
 
     // Green and "Serveur démarré" once the port is had, not at the click; a
-    // narrow line gives up its lesser parts rather than show a bare "…".
+    // wider window widens the row; a narrow line gives up its lesser parts
+    // rather than show a bare "…".
     void theRowSaysStartedOnceListeningAndTheLineDropsWhatDoesNotFit()
     {
+        auto *row = m_window->findChild<QWidget *>(QStringLiteral("Frame1"));
+        auto *host = m_window->findChild<QWidget *>(QStringLiteral("txtAdresseServeur"));
+        auto *panel = m_window->findChild<QWidget *>(QStringLiteral("FrameEtat"));
+        const QSize before(row->width(), host->width());
+        m_window->resize(m_window->width() + 300, m_window->height());
+        QTRY_VERIFY(row->width() >= before.width() + 300);
+        QVERIFY(host->width() > before.height() && panel->geometry().right() > row->width() - 40);
+
         RelaySettings settings;
         settings.serverHost = QStringLiteral("127.0.0.1");
         settings.serverPort = 9; // never dialled: no client comes
