@@ -6,6 +6,7 @@
 #include "EventText.h"
 #include "FindBar.h"
 #include "PaneView.h"
+#include "RowDelegate.h"
 #include "SearchController.h"
 #include "SessionList.h"
 #include "SessionMarks.h"
@@ -18,6 +19,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QSettings>
 #include <QEventLoopLocker>
 #include <QFileInfo>
 #include <QLabel>
@@ -251,6 +253,17 @@ void MainWindow::createActions()
         if (const int session = current.isValid() ? m_conversation.session(current.row()) : 0)
             m_sessions->showSession(session);
     });
+    // Off unless the user turned it on, then as last left.
+    QAction *times = newAction(tr("Aff&icher l'heure"), QStringLiteral("actHeure"));
+    times->setCheckable(true);
+    connect(times, &QAction::toggled, this, [this](bool on) {
+        QSettings().setValue(QStringLiteral("panes/showTime"), on);
+        for (PaneView *pane : {lstClient, lstServeur}) {
+            static_cast<RowDelegate *>(pane->itemDelegate())->setTimesFrom(on ? &m_conversation : nullptr);
+            pane->viewport()->update();
+        }
+    });
+    times->setChecked(QSettings().value(QStringLiteral("panes/showTime"), false).toBool());
     addActions({save, undo, history, open, find, nextFailure, previousFailure});
 
     m_configuration->addTlsAction(exportCa);
@@ -258,7 +271,7 @@ void MainWindow::createActions()
     for (PaneView *pane : {lstClient, lstServeur}) {
         QAction *details = pane->findChild<QAction *>(QStringLiteral("actDetails"));
         pane->insertActions(details, {m_panes->clearAction(), undo, find, nextFailure, previousFailure, follow});
-        pane->addActions({copy, save, open, pcap, history, exportCa});
+        pane->addActions({copy, save, open, pcap, history, exportCa, times});
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
 }

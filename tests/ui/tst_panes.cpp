@@ -65,6 +65,7 @@ class TstPanes : public QObject
 private Q_SLOTS:
     void init()
     {
+        QStandardPaths::setTestModeEnabled(true); // the settings of a test user
         m_window = std::make_unique<MainWindow>();
         m_conv = m_window->conversation();
         m_client = m_window->findChild<PaneView *>(QStringLiteral("lstClient"));
@@ -427,6 +428,18 @@ private Q_SLOTS:
         QTRY_COMPARE(etat->text(), QStringLiteral("Serveur démarré"));
         auto *event = m_window->findChild<QLabel *>(QStringLiteral("lblEvenement"));
         QVERIFY(event->text().contains(QStringLiteral("En écoute")));
+
+        // Times of arrival, off by default, are kept for the next window.
+        auto *times = m_window->findChild<QAction *>(QStringLiteral("actHeure"));
+        QVERIFY(m_client->actions().contains(times) && !times->isChecked());
+        add(Side::Client, {"x"});
+        const QImage plain = m_client->viewport()->grab().toImage();
+        times->trigger();
+        QVERIFY(m_client->viewport()->grab().toImage() != plain);
+        m_window = std::make_unique<MainWindow>();
+        times = m_window->findChild<QAction *>(QStringLiteral("actHeure"));
+        QVERIFY(times->isChecked());
+        times->trigger();
 
         QStatusBar bar;
         StatusLine line(&bar);

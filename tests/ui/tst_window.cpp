@@ -355,8 +355,9 @@ private Q_SLOTS:
         // Each with its own letter, Alt+letter in the open menu.
         const QStringList menu = textList({"E&ffacer\tdouble-clic", "&Rétablir l'effacement", "Re&chercher", "Échec &suivant",
                                            "Échec &précédent", "Suivre ce&tte session", "&Détails…", "C&opier", "&Enregistrer…", "O&uvrir…",
-                                           "E&xporter en pcap…", "&Historique", "Exporter le certificat C&A…"});
-        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "F8", "Shift+F8", "", "Enter", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", ""});
+                                           "E&xporter en pcap…", "&Historique", "Exporter le certificat C&A…",
+                                           "Aff&icher l'heure"});
+        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "F8", "Shift+F8", "", "Enter", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", "", ""});
         for (PaneView *pane : {m_client, m_server}) {
             QCOMPARE(pane->contextMenuPolicy(), Qt::ActionsContextMenu);
             QStringList texts, shortcuts;
