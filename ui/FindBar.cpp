@@ -136,7 +136,7 @@ void FindBar::onFilterToggled()
     // The rows are numbered afresh: the first match shown becomes the current one.
     m_current = -1;
     m_startRow = 0;
-    m_search->setFiltering(chkFiltrer->isChecked() && isVisible());
+    m_search->setFiltering(chkFiltrer->isChecked() && !isHidden());
     Q_EMIT matchRequested(m_current);
     txtRecherche->setFocus(Qt::OtherFocusReason);
 }
@@ -177,7 +177,10 @@ void FindBar::showCount()
 
 void FindBar::showPatternState()
 {
+    // Restyled only on a change: this runs as rows arrive.
     const QString error = m_search->patternError();
+    if (error == txtRecherche->toolTip())
+        return;
     txtRecherche->setStyleSheet(error.isEmpty() ? QString()
                                                 : QStringLiteral("QLineEdit { background: #ffd6d6; color: #8a0010; }"));
     txtRecherche->setToolTip(error);
