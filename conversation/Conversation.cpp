@@ -51,7 +51,7 @@ int Conversation::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return m_shownSession == 0 ? m_store.rows : static_cast<int>(m_shown.size());
+    return mapped() ? static_cast<int>(m_shown.size()) : m_store.rows;
 }
 
 int Conversation::columnCount(const QModelIndex &parent) const
@@ -311,14 +311,13 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
     const int count = static_cast<int>(rows.count());
     if (count == 0)
         return;
-    // Rows of a session not shown are held without a word to the views.
+    // Rows of a session not shown are held without a word to the views;
+    // filtered, they are told once held, as the filter reads them.
     const bool shown = m_shownSession == 0 || session == m_shownSession;
-    if (shown)
+    const bool direct = shown && !mapped();
+    const int first = m_store.rows;
+    if (direct)
         beginInsertRows(QModelIndex(), rowCount(), rowCount() + count - 1);
-    if (shown && m_shownSession != 0) {
-        for (int row = m_store.rows; row < m_store.rows + count; ++row)
-            m_shown.push_back(row);
-    }
     openChunk(arrivedMsecs, session);
     const quint32 flags = (side == Side::Server ? ServerBit : 0U) | (encrypted ? EncryptedBit : 0U);
     for (int i = 0; i < count;) {
@@ -344,21 +343,25 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
             m_store.storedBytes += row.size();
         }
     }
-    if (shown)
+    if (direct)
         endInsertRows();
+    else if (shown)
+        showHeld(first, m_store.rows);
 }
 
 void Conversation::appendMark(const RelayEvent &event)
 {
     const bool shown = m_shownSession == 0 || event.session == m_shownSession;
-    if (shown)
+    const bool direct = shown && !mapped();
+    const int row = m_store.rows;
+    if (direct)
         beginInsertRows(QModelIndex(), rowCount(), rowCount());
-    if (shown && m_shownSession != 0)
-        m_shown.push_back(m_store.rows);
     openChunk(event.time, event.session);
     pushMark(SessionMark{event, {}});
-    if (shown)
+    if (direct)
         endInsertRows();
+    else if (shown)
+        showHeld(row, row + 1);
 }
 
 void Conversation::clear()
@@ -562,18 +565,54 @@ void Conversation::showSession(int session)
     endResetModel();
 }
 
+void Conversation::setRowFilter(RowFilter keep)
+{
+    if (!keep && !m_keep)
+        return;
+    beginResetModel();
+    m_keep = std::move(keep);
+    rebuildShown();
+    endResetModel();
+}
+
+bool Conversation::kept(int storedRow) const
+{
+    if (!m_keep)
+        return true;
+    const RowRef &r = m_store.at(storedRow);
+    if (r.flagsAndBlock & MarkerBit)
+        return m_keep(QByteArrayView(), &m_store.marks[r.flagsAndBlock >> BlockShift]);
+    return m_keep(bytesIn(m_store, storedRow), nullptr);
+}
+
+void Conversation::showHeld(int first, int end)
+{
+    std::vector<int> rows;
+    for (int row = first; row < end; ++row) {
+        if (kept(row))
+            rows.push_back(row);
+    }
+    if (rows.empty())
+        return;
+    beginInsertRows(QModelIndex(), rowCount(), rowCount() + static_cast<int>(rows.size()) - 1);
+    m_shown.insert(m_shown.end(), rows.begin(), rows.end());
+    endInsertRows();
+}
+
 void Conversation::rebuildShown()
 {
     // Released, not emptied, when every row is shown: the table then costs nothing.
     std::vector<int>().swap(m_shown);
-    if (m_shownSession == 0)
+    if (!mapped())
         return;
     const auto &chunks = m_store.chunks;
     for (size_t c = 0; c < chunks.size(); ++c) {
-        if (chunks[c].session != m_shownSession)
+        if (m_shownSession != 0 && chunks[c].session != m_shownSession)
             continue;
         const int end = c + 1 < chunks.size() ? chunks[c + 1].firstRow : m_store.rows;
-        for (int row = chunks[c].firstRow; row < end; ++row)
-            m_shown.push_back(row);
+        for (int row = chunks[c].firstRow; row < end; ++row) {
+            if (kept(row))
+                m_shown.push_back(row);
+        }
     }
 }

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QHash>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -114,6 +115,11 @@ public:
     // and count, is of the rows shown. Resets the model.
     void showSession(int session);
     int shownSession() const { return m_shownSession; }
+    // Of those rows, the ones keep accepts (a row's bytes, or a marker's
+    // mark), rows to come included; an empty keep shows them all. Resets the model.
+    using RowFilter = std::function<bool(QByteArrayView bytes, const SessionMark *mark)>;
+    void setRowFilter(RowFilter keep);
+    bool isFiltered() const { return bool(m_keep); }
 
     // Rows held, whichever are shown: a held row keeps its place as sessions are shown.
     int heldRows() const { return m_store.rows; }
@@ -194,7 +200,12 @@ private:
     };
 
     // The row held that shown row row is.
-    int stored(int row) const { return m_shownSession == 0 ? row : m_shown[static_cast<size_t>(row)]; }
+    int stored(int row) const { return mapped() ? m_shown[static_cast<size_t>(row)] : row; }
+    // Whether rows shown go through m_shown.
+    bool mapped() const { return m_shownSession != 0 || m_keep; }
+    bool kept(int storedRow) const;
+    // Shows the rows held from first to end - 1 that the filter keeps, after those shown.
+    void showHeld(int first, int end);
     const RowRef &ref(int row) const;
     // The chunk a row held is in.
     size_t chunkIndex(int storedRow) const;
@@ -211,6 +222,7 @@ private:
     int m_shownSession = 0;
     // While one session is shown, the row held for each row shown.
     std::vector<int> m_shown;
+    RowFilter m_keep;
     Store m_store;
     BlockReserve m_reserve;
     // Oldest first.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -46,12 +47,19 @@ bool isAscii(QByteArrayView bytes)
 
 } // namespace
 
-ConversationSearch::ConversationSearch(const Conversation *conversation, QObject *parent)
+ConversationSearch::ConversationSearch(Conversation *conversation, QObject *parent)
     : QObject(parent)
     , m_conversation(conversation)
 {
     connect(conversation, &Conversation::rowsInserted, this, &ConversationSearch::onRowsInserted);
     connect(conversation, &Conversation::modelReset, this, &ConversationSearch::onModelReset);
+}
+
+ConversationSearch::~ConversationSearch()
+{
+    // The filter calls back here.
+    if (m_filtering && m_conversation)
+        m_conversation->setRowFilter({});
 }
 
 void ConversationSearch::setText(const QString &text)
@@ -80,9 +88,20 @@ void ConversationSearch::setText(const QString &text)
             m_shift[static_cast<unsigned char>(m_ascii[i])] = static_cast<int>(m - 1 - i);
     }
 
-    if (m_folded.isEmpty()) {
+    m_error.clear();
+    if (m_regex) {
+        m_expression = QRegularExpression(text, QRegularExpression::CaseInsensitiveOption);
+        if (!text.isEmpty() && !m_expression.isValid())
+            m_error = tr("Expression régulière invalide, position %1 : %2")
+                          .arg(m_expression.patternErrorOffset())
+                          .arg(m_expression.errorString());
+    }
+
+    if (m_filtering) {
+        applyFilter();
+    } else if (m_folded.isEmpty() || !m_error.isEmpty()) {
         m_matches.clear();
-    } else if (!previousFolded.isEmpty() && m_folded.contains(previousFolded)) {
+    } else if (!m_regex && !previousFolded.isEmpty() && m_folded.contains(previousFolded)) {
         // Every row holding the longer text holds the shorter one.
         m_matches.erase(std::remove_if(m_matches.begin(), m_matches.end(),
                                        [this](int row) { return !rowMatches(row); }),
@@ -92,6 +111,46 @@ void ConversationSearch::setText(const QString &text)
         search(0, m_conversation->rowCount() - 1);
     }
     Q_EMIT matchesChanged();
+}
+
+void ConversationSearch::setRegularExpression(bool on)
+{
+    if (on == m_regex)
+        return;
+    m_regex = on;
+    // Searched again from scratch, the same text read the other way.
+    const QString text = std::exchange(m_text, QString());
+    m_folded.clear();
+    setText(text);
+}
+
+void ConversationSearch::setFiltering(bool on)
+{
+    if (on == m_filtering)
+        return;
+    m_filtering = on;
+    applyFilter();
+    Q_EMIT matchesChanged();
+}
+
+void ConversationSearch::applyFilter()
+{
+    const bool active = m_filtering && !m_folded.isEmpty() && m_error.isEmpty();
+    const bool wasFiltered = m_conversation->isFiltered();
+    Conversation::RowFilter keep;
+    if (active) {
+        keep = [this](QByteArrayView bytes, const SessionMark *mark) {
+            return mark ? textMatches(SessionMarks::utf8(*mark)) : textMatches(bytes);
+        };
+    }
+    // A change of filter resets the conversation, and onModelReset() searches
+    // the rows it then shows.
+    m_conversation->setRowFilter(std::move(keep));
+    if (!wasFiltered && !active) {
+        m_matches.clear();
+        if (!m_folded.isEmpty() && m_error.isEmpty())
+            search(0, m_conversation->rowCount() - 1);
+    }
 }
 
 bool ConversationSearch::isMatch(int row) const
@@ -124,11 +183,19 @@ QString ConversationSearch::positionText(int row) const
 
 bool ConversationSearch::rowMatches(int row) const
 {
-    if (m_folded.isEmpty())
+    if (m_folded.isEmpty() || !m_error.isEmpty())
         return false;
     // A mark is searched as it is written.
     const QByteArray markText = m_conversation->isMarker(row) ? SessionMarks::utf8(m_conversation->mark(row)) : QByteArray();
-    const QByteArrayView bytes = m_conversation->isMarker(row) ? QByteArrayView(markText) : m_conversation->bytes(row);
+    return textMatches(m_conversation->isMarker(row) ? QByteArrayView(markText) : m_conversation->bytes(row));
+}
+
+bool ConversationSearch::textMatches(QByteArrayView bytes) const
+{
+    if (m_folded.isEmpty() || !m_error.isEmpty())
+        return false;
+    if (m_regex)
+        return RowText::display(bytes).contains(m_expression);
     if (!m_ascii.isEmpty()) {
         // ASCII bytes are the same characters whether the row reads as UTF-8
         // or Latin-1, so a raw match is a match.
@@ -150,7 +217,7 @@ bool ConversationSearch::rowMatches(int row) const
 
 void ConversationSearch::onRowsInserted(const QModelIndex &parent, int first, int last)
 {
-    if (parent.isValid() || m_folded.isEmpty())
+    if (parent.isValid() || m_folded.isEmpty() || !m_error.isEmpty())
         return;
     const size_t before = m_matches.size();
     search(first, last);

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QObject>
+#include <QPointer>
+#include <QRegularExpression>
 #include <QString>
 
 #include <QList>
@@ -22,17 +24,33 @@ class QModelIndex;
 // byte for byte with ASCII case folded, and a row is decoded only when its
 // non-ASCII characters could still make a match. Rows arriving later are
 // searched as they come; a clear empties the matches.
+//
+// As a regular expression (case ignored too), every row is decoded and
+// matched; a pattern that does not compile matches nothing and says why.
+//
+// Filtering, the conversation shows the matching rows only (each with the
+// other pane's alignment row, as always), rows to come as they match; row
+// numbers are then of those rows.
 class ConversationSearch : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit ConversationSearch(const Conversation *conversation, QObject *parent = nullptr);
+    explicit ConversationSearch(Conversation *conversation, QObject *parent = nullptr);
+    ~ConversationSearch() override;
 
     // Searches all rows again; an empty text matches nothing. A text that
     // extends the previous one only looks among its matches.
     void setText(const QString &text);
     QString text() const { return m_text; }
+    // The text read as a regular expression, or as it is (the default).
+    void setRegularExpression(bool on);
+    bool isRegularExpression() const { return m_regex; }
+    // Why the pattern does not compile, in French; empty when it does.
+    QString patternError() const { return m_error; }
+    // An empty or broken pattern filters nothing out.
+    void setFiltering(bool on);
+    bool isFiltering() const { return m_filtering; }
 
     // Matching rows, in order.
     const std::vector<int> &matches() const { return m_matches; }
@@ -60,8 +78,12 @@ private:
     void search(int first, int last);
     bool asciiFind(QByteArrayView bytes) const;
     bool decodedFind(QByteArrayView bytes) const;
+    bool textMatches(QByteArrayView bytes) const;
+    // Gives the conversation the filter the pattern makes, or none.
+    void applyFilter();
 
-    const Conversation *m_conversation;
+    // Gone first when the window closes.
+    QPointer<Conversation> m_conversation;
     QString m_text;
     QString m_folded;
     // The folded text when it is ASCII, else empty.
@@ -71,6 +93,10 @@ private:
     QList<QByteArray> m_wideFolds;
     std::array<int, 256> m_shift{};
     std::vector<int> m_matches;
+    bool m_regex = false;
+    bool m_filtering = false;
+    QRegularExpression m_expression;
+    QString m_error;
 };
 
 #endif

@@ -10,11 +10,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QPainter>
+#include <QShortcut>
 #include <QStyle>
 #include <qdrawutil.h>
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -60,14 +62,14 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
     setObjectName(QStringLiteral("Frame1"));
     const Qt::Alignment caption = Qt::AlignLeft | Qt::AlignVCenter;
     const QString defaultPort = QString::number(RelaySettings::DefaultPort);
-    listenPortCaption = makeLabel(QStringLiteral("Label3"), tr("Serveur sur le port"), caption, this);
+    listenPortCaption = makeLabel(QStringLiteral("Label3"), tr("&Serveur sur le port"), caption, this);
     txtPortClient = makeField(QStringLiteral("txtPortClient"), defaultPort, this);
-    serverHostCaption = makeLabel(QStringLiteral("Label4"), tr("Redirige vers"), caption, this);
+    serverHostCaption = makeLabel(QStringLiteral("Label4"), tr("&Redirige vers"), caption, this);
     txtAdresseServeur = makeField(QStringLiteral("txtAdresseServeur"),
                                   QString::fromLatin1(RelaySettings::DefaultServerHost), this);
-    serverPortCaption = makeLabel(QStringLiteral("Label5"), tr("Sur le port"), caption, this);
+    serverPortCaption = makeLabel(QStringLiteral("Label5"), tr("Sur le p&ort"), caption, this);
     txtPortServeur = makeField(QStringLiteral("txtPortServeur"), defaultPort, this);
-    clientsCaption = makeLabel(QStringLiteral("Label6"), tr("Clients à la fois"), caption, this);
+    clientsCaption = makeLabel(QStringLiteral("Label6"), tr("&Clients à la fois"), caption, this);
     txtClients = makeField(QStringLiteral("txtClients"), QStringLiteral("1"), this);
     // A caption says what its field holds as the field itself does.
     const auto explain = [](const QString &tip, QWidget *field, QWidget *fieldCaption) {
@@ -86,7 +88,7 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
                "chaque session a son numéro et la liste des sessions s'ouvre à gauche des panneaux.")
                 .arg(RelaySettings::MaxClients),
             txtClients, clientsCaption);
-    chkTls = new QCheckBox(tr("Déchiffrer TLS"), this);
+    chkTls = new QCheckBox(tr("&Déchiffrer TLS"), this);
     chkTls->setObjectName(QStringLiteral("chkTls"));
     chkTls->setToolTip(tr(
         "Suit STARTTLS, STLS, AUTH TLS et le TLS implicite et montre en clair ce qui passe chiffré.\n"
@@ -94,15 +96,27 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
         "(clic droit : « Exporter le certificat CA… »)."));
     chkTlsInsecure = new QCheckBox(this);
     chkTlsInsecure->setObjectName(QStringLiteral("chkTlsInsecure"));
-    // The captions stay the design's; the keys are told in the tooltips.
-    cmdStart = makeButton(QStringLiteral("cmdStart"), tr("Ecouter"), this);
-    cmdStart->setShortcut(QKeySequence(Qt::Key_F5));
+    // The captions stay the design's; the keys are told in the tooltips. A
+    // button's own shortcut is its mnemonic: F5 and Shift+F5 come besides.
+    const auto alsoOn = [this](QPushButton *button, const QKeySequence &key) {
+        connect(new QShortcut(key, this), &QShortcut::activated, button, [button] {
+            if (button->isEnabled())
+                button->animateClick();
+        });
+        return key.toString(QKeySequence::NativeText);
+    };
+    cmdStart = makeButton(QStringLiteral("cmdStart"), tr("&Ecouter"), this);
     cmdStart->setToolTip(tr("Démarre le relais : écoute sur le port local et relaie chaque client vers le serveur (%1).")
-                             .arg(cmdStart->shortcut().toString(QKeySequence::NativeText)));
-    cmdStop = makeButton(QStringLiteral("cmdStop"), tr("Stop !"), this);
-    cmdStop->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
-    cmdStop->setToolTip(tr("Arrête le relais et son écoute (%1).")
-                            .arg(cmdStop->shortcut().toString(QKeySequence::NativeText)));
+                             .arg(alsoOn(cmdStart, QKeySequence(Qt::Key_F5))));
+    cmdStop = makeButton(QStringLiteral("cmdStop"), tr("S&top !"), this);
+    cmdStop->setToolTip(tr("Arrête le relais et son écoute (%1).").arg(alsoOn(cmdStop, QKeySequence(Qt::SHIFT | Qt::Key_F5))));
+    // Alt and the underlined letter reach each control; F5 and Shift+F5 stay.
+    const std::pair<QLabel *, QWidget *> buddies[] = {{listenPortCaption, txtPortClient},
+                                                     {serverHostCaption, txtAdresseServeur},
+                                                     {serverPortCaption, txtPortServeur},
+                                                     {clientsCaption, txtClients}};
+    for (const auto &[buddyCaption, field] : buddies)
+        buddyCaption->setBuddy(field);
     fitInsecureCaption();
 
     FrameEtat = new QFrame(this);
@@ -128,7 +142,7 @@ ConfigurationPanel::ConfigurationPanel(QWidget *parent)
         connect(field, &QLineEdit::returnPressed, this, &ConfigurationPanel::onFieldReturnPressed);
 }
 
-void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
+void ConfigurationPanel::place(const TwipScale &s, qreal squeeze, int extra)
 {
     // Fields for a port and the buttons keep their width: they are small
     // already. The others narrow with the row, and the status panel gives up
@@ -147,7 +161,13 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     };
     for (QLabel *caption : {listenPortCaption, serverHostCaption, serverPortCaption, clientsCaption, lblEtat})
         caption->setWordWrap(squeeze < 1.0);
-    setGeometry(rect(0, 0, 12375, 1215));
+    // Wider than designed, the server's name takes the extra width and
+    // what stands right of it moves along.
+    extra = squeeze < 1.0 ? 0 : std::max(0, extra);
+    const auto right = [&](int left, int top, int width, int height, bool keepWidth = false) {
+        return rect(left, top, width, height, keepWidth).translated(extra, 0);
+    };
+    setGeometry(rect(0, 0, 12375, 1215).adjusted(0, 0, extra, 0));
     listenPortCaption->setGeometry(rect(120, 480, 1455, 375));
     txtPortClient->setGeometry(rect(1680, 480, 615, 285, true));
     serverHostCaption->setGeometry(rect(2760, 240, 1215, 495));
@@ -156,28 +176,28 @@ void ConfigurationPanel::place(const TwipScale &s, qreal squeeze)
     // Not in the design: in the room it left under the local port and beside
     // the server port.
     chkTls->setGeometry(rect(120, 870, 2520, 285));
-    cmdStart->setGeometry(rect(7440, 240, 1215, 375, true));
-    cmdStop->setGeometry(rect(7440, 720, 1215, 375, true));
+    cmdStart->setGeometry(right(7440, 240, 1215, 375, true));
+    cmdStop->setGeometry(right(7440, 720, 1215, 375, true));
     // Not in the design: the server's name gives up the end of its field to
     // how many clients are served at once, which keeps its width and stays
     // clear of the buttons; its caption takes what is left between them.
-    QRect clients = rect(6900, 240, 435, 285, true);
+    QRect clients = right(6900, 240, 435, 285, true);
     clients.moveRight(std::min(clients.right(), cmdStart->geometry().left() - 1 - s.x(105)));
     txtClients->setGeometry(clients);
-    QRect clientsRoom = rect(5640, 240, 1215, 495);
+    QRect clientsRoom = right(5640, 240, 1215, 495);
     clientsRoom.setRight(clients.left() - 1 - s.x(60));
     clientsCaption->setGeometry(clientsRoom);
-    QRect host = rect(3960, 240, 1575, 285);
+    QRect host = rect(3960, 240, 1575, 285).adjusted(0, 0, extra, 0);
     host.setRight(std::min(host.right(), clientsRoom.left() - 1 - s.x(45)));
     txtAdresseServeur->setGeometry(host);
     // Between the server port, which keeps its width, and the buttons; too
     // narrow for its caption, the caption is cut (the tooltip says all).
-    QRect insecure = rect(4680, 840, 2700, 285);
+    QRect insecure = rect(4680, 840, 2700, 285).adjusted(0, 0, extra, 0);
     insecure.setLeft(std::max(insecure.left(), txtPortServeur->geometry().right() + 1 + s.x(105)));
     insecure.setRight(std::min(insecure.right(), cmdStart->geometry().left() - 1 - s.x(60)));
     chkTlsInsecure->setGeometry(insecure);
     fitInsecureCaption();
-    QRect etat = rect(8880, 120, 3495, 1095);
+    QRect etat = right(8880, 120, 3495, 1095);
     etat.setLeft(std::max(etat.left(), cmdStop->geometry().right() + 1 + s.x(225)));
     FrameEtat->setGeometry(etat);
     centreOn(listenPortCaption, txtPortClient);
@@ -210,9 +230,10 @@ void ConfigurationPanel::centreOn(QLabel *caption, const QWidget *field)
 
 void ConfigurationPanel::fitInsecureCaption()
 {
+    // The mnemonic is the first letter, so that a cut caption keeps it.
     const QString whole = tr("Accepter tout certificat serveur");
     const QString meaning = tr("Ne vérifie pas le certificat du serveur ; son empreinte SHA-256 est montrée.");
-    chkTlsInsecure->setText(whole);
+    chkTlsInsecure->setText(QLatin1Char('&') + whole);
     const int wanted = chkTlsInsecure->sizeHint().width();
     if (wanted <= chkTlsInsecure->width()) {
         chkTlsInsecure->setToolTip(meaning);
@@ -221,7 +242,7 @@ void ConfigurationPanel::fitInsecureCaption()
     // The box and its spacing take what they take; the text gets the rest.
     const QFontMetrics metrics = chkTlsInsecure->fontMetrics();
     const int room = chkTlsInsecure->width() - (wanted - metrics.horizontalAdvance(whole));
-    chkTlsInsecure->setText(metrics.elidedText(whole, Qt::ElideRight, std::max(0, room)));
+    chkTlsInsecure->setText(QLatin1Char('&') + metrics.elidedText(whole, Qt::ElideRight, std::max(0, room)));
     chkTlsInsecure->setToolTip(whole + QLatin1String(" :\n") + meaning);
 }
 
@@ -255,8 +276,10 @@ void ConfigurationPanel::paintEvent(QPaintEvent *)
 void ConfigurationPanel::chainTabOrder(QWidget *next)
 {
     // Labels and frames take no focus, so the chain starts at the local port.
-    QWidget *const chain[] = {txtPortClient, txtAdresseServeur, txtPortServeur, txtClients, chkTls,
-                              chkTlsInsecure, cmdStart,         cmdStop,        next};
+    // The design's controls keep their order; those added since come where
+    // they are read, row by row from the left.
+    QWidget *const chain[] = {txtPortClient,  txtAdresseServeur, txtClients, chkTls, txtPortServeur,
+                              chkTlsInsecure, cmdStart,          cmdStop,    next};
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
 }
@@ -345,8 +368,19 @@ void ConfigurationPanel::showState(bool started)
     txtClients->setEnabled(!started);
     chkTls->setEnabled(!started);
     chkTlsInsecure->setEnabled(!started);
-    setBackground(FrameEtat, started ? StartedColour : StoppedColour);
-    lblEtat->setText(started ? tr("Serveur démarré") : tr("Serveur arrêté"));
+    // Started is said once the port is had (showListening()), not at the click.
+    if (!started) {
+        setBackground(FrameEtat, StoppedColour);
+        lblEtat->setText(tr("Serveur arrêté"));
+    }
+}
+
+void ConfigurationPanel::showListening()
+{
+    if (!isStarted())
+        return;
+    setBackground(FrameEtat, StartedColour);
+    lblEtat->setText(tr("Serveur démarré"));
 }
 
 bool ConfigurationPanel::isStarted() const

@@ -27,8 +27,9 @@ public:
     explicit ConfigurationPanel(QWidget *parent);
 
     // At its place in the design, drawn closer together by squeeze (at most
-    // 1) when the window is narrower than designed.
-    void place(const TwipScale &scale, qreal squeeze);
+    // 1) when the window is narrower than designed; extra is the width beyond
+    // the design, which the row takes (the server's name widening).
+    void place(const TwipScale &scale, qreal squeeze, int extra = 0);
     // Chains the tab order through the row, then on to next.
     void chainTabOrder(QWidget *next);
     void focusFirstField();
@@ -57,8 +58,11 @@ public:
     // boxes as ticked; on bad input, the first field at fault.
     std::optional<RelaySettings::Error> settings(RelaySettings *settings) const;
 
-    // Started, the settings are locked and only "Stop !" is offered.
+    // Started, the settings are locked and only "Stop !" is offered; the
+    // status panel stays red until showListening().
     void showState(bool started);
+    // The relay listens: the panel turns green, if still started.
+    void showListening();
     bool isStarted() const;
     // What a click on "Ecouter" does; nothing while the button is disabled.
     void clickStart();

@@ -2,6 +2,7 @@
 
 #include "ConversationSearch.h"
 
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -31,6 +32,12 @@ FindBar::FindBar(ConversationSearch *search, QWidget *parent)
     lblCompte = new QLabel(this);
     lblCompte->setObjectName(QStringLiteral("lblCompte"));
     lblCompte->setMinimumWidth(lblCompte->fontMetrics().horizontalAdvance(QStringLiteral("0000000 / 0000000")));
+    chkFiltrer = new QCheckBox(tr("&Filtrer"), this);
+    chkFiltrer->setObjectName(QStringLiteral("chkFiltrer"));
+    chkFiltrer->setToolTip(tr("Ne montre que les lignes trouvées, tant que la barre de recherche est ouverte."));
+    chkExpression = new QCheckBox(tr("E&xpression régulière"), this);
+    chkExpression->setObjectName(QStringLiteral("chkExpression"));
+    chkExpression->setToolTip(tr("Lit le texte cherché comme une expression régulière (majuscules et minuscules confondues)."));
     cmdFermer = new QToolButton(this);
     cmdFermer->setObjectName(QStringLiteral("cmdFermer"));
     cmdFermer->setText(QStringLiteral("\u00d7"));
@@ -42,6 +49,8 @@ FindBar::FindBar(ConversationSearch *search, QWidget *parent)
     layout->addWidget(cmdPrecedent);
     layout->addWidget(cmdSuivant);
     layout->addWidget(lblCompte);
+    layout->addWidget(chkFiltrer);
+    layout->addWidget(chkExpression);
     layout->addWidget(cmdFermer);
 
     // F3 works anywhere in the window while the bar is shown.
@@ -55,6 +64,8 @@ FindBar::FindBar(ConversationSearch *search, QWidget *parent)
     connect(txtRecherche, &QLineEdit::textChanged, this, &FindBar::onTextEdited);
     connect(cmdPrecedent, &QToolButton::clicked, this, &FindBar::findPrevious);
     connect(cmdSuivant, &QToolButton::clicked, this, &FindBar::findNext);
+    connect(chkFiltrer, &QCheckBox::toggled, this, &FindBar::onFilterToggled);
+    connect(chkExpression, &QCheckBox::toggled, this, &FindBar::onRegularExpressionToggled);
     connect(cmdFermer, &QToolButton::clicked, this, &FindBar::onCloseClicked);
     connect(m_search, &ConversationSearch::matchesChanged, this, &FindBar::onSearchMatchesChanged);
     showCount();
@@ -63,6 +74,8 @@ FindBar::FindBar(ConversationSearch *search, QWidget *parent)
 void FindBar::open()
 {
     show();
+    if (chkFiltrer->isChecked())
+        onFilterToggled();
     txtRecherche->setFocus(Qt::ShortcutFocusReason);
     txtRecherche->selectAll();
 }
@@ -111,9 +124,30 @@ void FindBar::onSearchMatchesChanged()
     Q_EMIT matchesChanged();
 }
 
+void FindBar::onRegularExpressionToggled(bool on)
+{
+    m_search->setRegularExpression(on);
+    // Back in the field, to go on typing the pattern.
+    txtRecherche->setFocus(Qt::OtherFocusReason);
+}
+
+void FindBar::onFilterToggled()
+{
+    // The rows are numbered afresh: the first match shown becomes the current one.
+    m_current = -1;
+    m_startRow = 0;
+    m_search->setFiltering(chkFiltrer->isChecked() && !isHidden());
+    Q_EMIT matchRequested(m_current);
+    txtRecherche->setFocus(Qt::OtherFocusReason);
+}
+
 void FindBar::onCloseClicked()
 {
     hide();
+    // Its row is numbered among the filtered rows only.
+    if (m_search->isFiltering())
+        m_current = -1;
+    m_search->setFiltering(false);
     Q_EMIT closed();
 }
 
@@ -130,10 +164,24 @@ void FindBar::setCurrent(int row)
 
 void FindBar::showCount()
 {
+    showPatternState();
     if (m_search->text().isEmpty())
         lblCompte->clear();
+    else if (!m_search->patternError().isEmpty())
+        lblCompte->setText(tr("expression invalide"));
     else if (m_search->count() == 0)
         lblCompte->setText(tr("aucun résultat"));
     else
         lblCompte->setText(m_search->positionText(m_current));
+}
+
+void FindBar::showPatternState()
+{
+    // Restyled only on a change: this runs as rows arrive.
+    const QString error = m_search->patternError();
+    if (error == txtRecherche->toolTip())
+        return;
+    txtRecherche->setStyleSheet(error.isEmpty() ? QString()
+                                                : QStringLiteral("QLineEdit { background: #ffd6d6; color: #8a0010; }"));
+    txtRecherche->setToolTip(error);
 }

@@ -4,12 +4,15 @@
 #include <QWidget>
 
 class ConversationSearch;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QToolButton;
 
 // The find bar over the panes: the text to find, previous and next, and
-// "n / total", or "aucun résultat". Enter and F3 go to the next match, Shift+Enter and Shift+F3 to
+// "n / total", or "aucun résultat"; "Expression régulière" reads the text as
+// one, a pattern that does not compile turning the field red, why in its
+// tooltip. "Filtrer" shows the matching rows only while the bar is open. Enter and F3 go to the next match, Shift+Enter and Shift+F3 to
 // the previous one, Escape hides the bar.
 //
 // It drives a ConversationSearch and tells which row is the current match;
@@ -49,10 +52,14 @@ private Q_SLOTS:
     void onTextEdited(const QString &text);
     void onSearchMatchesChanged();
     void onCloseClicked();
+    void onRegularExpressionToggled(bool on);
+    void onFilterToggled();
 
 private:
     void setCurrent(int row);
     void showCount();
+    // Red, with why in its tooltip, while the pattern does not compile.
+    void showPatternState();
 
     ConversationSearch *m_search;
     QLineEdit *txtRecherche = nullptr;
@@ -60,6 +67,8 @@ private:
     QToolButton *cmdSuivant = nullptr;
     QToolButton *cmdFermer = nullptr;
     QLabel *lblCompte = nullptr;
+    QCheckBox *chkExpression = nullptr;
+    QCheckBox *chkFiltrer = nullptr;
     int m_current = -1;
     int m_startRow = 0;
 };

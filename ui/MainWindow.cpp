@@ -7,6 +7,7 @@
 #include "FindBar.h"
 #include "PaneView.h"
 #include "ReplayController.h"
+#include "RowDelegate.h"
 #include "SearchController.h"
 #include "SessionList.h"
 #include "SessionMarks.h"
@@ -19,6 +20,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QSettings>
 #include <QEventLoopLocker>
 #include <QFileInfo>
 #include <QLabel>
@@ -165,7 +167,7 @@ void MainWindow::placeControls()
     // Narrower than designed, the configuration row is drawn closer together
     // (the panes have shrunk first, and shrink on); captions may then wrap.
     const qreal squeeze = std::clamp(qreal(m_clientArea->width()) / designClientSize().width(), MinSqueeze, 1.0);
-    m_configuration->place(m_scale, squeeze);
+    m_configuration->place(m_scale, squeeze, m_clientArea->width() - designClientSize().width());
     placePanes();
 }
 
@@ -252,6 +254,17 @@ void MainWindow::createActions()
         if (const int session = current.isValid() ? m_conversation.session(current.row()) : 0)
             m_sessions->showSession(session);
     });
+    // Off unless the user turned it on, then as last left.
+    QAction *times = newAction(tr("Aff&icher l'heure"), QStringLiteral("actHeure"));
+    times->setCheckable(true);
+    connect(times, &QAction::toggled, this, [this](bool on) {
+        QSettings().setValue(QStringLiteral("panes/showTime"), on);
+        for (PaneView *pane : {lstClient, lstServeur}) {
+            static_cast<RowDelegate *>(pane->itemDelegate())->setTimesFrom(on ? &m_conversation : nullptr);
+            pane->viewport()->update();
+        }
+    });
+    times->setChecked(QSettings().value(QStringLiteral("panes/showTime"), false).toBool());
     addActions({save, undo, history, open, find, nextFailure, previousFailure});
 
     m_configuration->addTlsAction(exportCa);
@@ -259,7 +272,7 @@ void MainWindow::createActions()
     for (PaneView *pane : {lstClient, lstServeur}) {
         QAction *details = pane->findChild<QAction *>(QStringLiteral("actDetails"));
         pane->insertActions(details, {m_panes->clearAction(), undo, find, nextFailure, previousFailure, follow});
-        pane->addActions({copy, save, open, pcap, history, exportCa});
+        pane->addActions({copy, save, open, pcap, history, exportCa, times});
         pane->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
     // A finished session played again against a server, as a new session.
@@ -343,6 +356,8 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
         m_sessions->startRun(m_relay.settings().maxClients);
         setShownFile(QString());
     }
+    if (event.kind == RelayEvent::Kind::Listening)
+        m_configuration->showListening();
     if (SessionMarks::leavesMark(event))
         m_conversation.appendMark(event);
     const QString message = m_status->record(event);

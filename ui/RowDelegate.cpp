@@ -6,6 +6,7 @@
 #include "ReplyClass.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QPainter>
 #include <QPainterPath>
 #include <QtMath>
@@ -228,6 +229,16 @@ void RowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
         faint.setAlphaF(0.4);
         // The text stops short of the lock, so its end stays readable.
         area.setRight(area.right() - paintLock(painter, area, faint) - 2);
+    }
+    if (m_times) {
+        // Faint, so that the row's own text still leads the eye.
+        const QString time = QDateTime::fromMSecsSinceEpoch(m_times->arrivedMsecs(index.row()))
+                                 .toString(QStringLiteral("HH:mm:ss.zzz"));
+        QColor faint = ink;
+        faint.setAlphaF(0.6);
+        painter->setPen(faint);
+        painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, time);
+        area.setLeft(area.left() + opt.fontMetrics.horizontalAdvance(time + QLatin1String("  ")));
     }
     if (text.isEmpty()) {
         QColor faint = ink;

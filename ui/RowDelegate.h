@@ -6,6 +6,7 @@
 #include <QStaticText>
 #include <QStyledItemDelegate>
 
+class Conversation;
 class ConversationSearch;
 
 // Draws every row of a pane on one line of one height, whatever it holds.
@@ -35,6 +36,9 @@ public:
     // Rows to highlight; none when no search is set.
     void setSearch(const ConversationSearch *search) { m_search = search; }
     void setCurrentMatch(int row) { m_currentMatch = row; }
+    // Each row led by its time of arrival, "HH:MM:SS.mmm", in its own pane,
+    // as the conversation has it; none when null.
+    void setTimesFrom(const Conversation *conversation) { m_times = conversation; }
     // Marks read across both panes as one line: the left pane's delegate
     // draws a mark's start (leading), the right one's what did not fit in
     // the left pane, whose viewport is leadWidth wide; 0 draws marks whole
@@ -79,6 +83,7 @@ private:
 
     const ConversationSearch *m_search = nullptr;
     int m_currentMatch = -1;
+    const Conversation *m_times = nullptr;
     bool m_leading = false;
     int m_leadWidth = 0;
     mutable QHash<QString, QStaticText> m_badgeTexts;

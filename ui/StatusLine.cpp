@@ -5,9 +5,12 @@
 #include "Transcript.h"
 #include "WordElidedLabel.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QStatusBar>
 #include <QTime>
+
+#include <utility>
 
 namespace {
 
@@ -29,6 +32,7 @@ QString stamped(const QString &text)
 
 StatusLine::StatusLine(QStatusBar *bar)
     : QObject(bar)
+    , m_bar(bar)
     , lblEvenement(new WordElidedLabel)
     , lblEchec(new WordElidedLabel)
     , lblDebit(new QLabel)
@@ -57,6 +61,8 @@ StatusLine::StatusLine(QStatusBar *bar)
     bar->addWidget(lblEvenement, 1);
     bar->addPermanentWidget(lblDebit);
     bar->addPermanentWidget(lblEffacement);
+    want(lblEvenement, true);
+    bar->installEventFilter(this);
     m_countTimer.setInterval(CountIntervalMs);
     connect(&m_countTimer, &QTimer::timeout, this, &StatusLine::showCounts);
 }
@@ -70,7 +76,7 @@ QString StatusLine::record(const RelayEvent &event)
     const QString headline = EventHistory::numbered(event.session, EventText::headline(event));
     if (!kept.failure)
         show(kept.text);
-    else if (costOfFailure && lblEchec->isVisible() && m_failureSession == event.session)
+    else if (costOfFailure && wants(lblEchec) && m_failureSession == event.session)
         // The bytes a failure still in view cost: said beside its cause, which stays first.
         lblEchec->setFullText(tr("%1 ; %2").arg(lblEchec->fullText(), EventText::headline(event)));
     else
@@ -98,7 +104,7 @@ void StatusLine::showFailure(const QString &text, int session)
     m_failureSession = session;
     // The failure is the last event: said once, in red.
     lblEchec->setFullText(stamped(text));
-    lblEchec->show();
+    want(lblEchec, true);
     lblEvenement->setFullText(QString());
 }
 
@@ -109,7 +115,7 @@ void StatusLine::followSession(const RelayEvent &event)
         m_running.insert(event.session, {0, 0});
         m_countsChanged = true;
         showCounts();
-        lblDebit->show();
+        want(lblDebit, true);
         m_countTimer.start();
         break;
     case RelayEvent::Kind::SessionEnded:
@@ -123,7 +129,7 @@ void StatusLine::followSession(const RelayEvent &event)
         if (!m_running.isEmpty())
             break;
         m_countTimer.stop();
-        lblDebit->hide();
+        want(lblDebit, false);
         break;
     default:
         break;
@@ -184,12 +190,12 @@ void StatusLine::showCleared(int rows)
 {
     lblEffacement->setText(rowCountText(rows, tr("%1 ligne effacée — Ctrl+Z pour la rétablir"),
                                         tr("%1 lignes effacées — Ctrl+Z pour les rétablir")));
-    lblEffacement->show();
+    want(lblEffacement, true);
 }
 
 void StatusLine::showRestored(int rows)
 {
-    lblEffacement->hide();
+    want(lblEffacement, false);
     lblEvenement->setFullText(rowCountText(rows, tr("%1 ligne rétablie"), tr("%1 lignes rétablies")));
 }
 
@@ -202,7 +208,44 @@ void StatusLine::onUserActed(QObject *target)
     else if (target == lblEvenement || target == lblEchec)
         QMetaObject::invokeMethod(this, &StatusLine::showHistory, Qt::QueuedConnection);
     // Seen, the failure that was the last event stays as the last event.
-    if (lblEchec->isVisible() && lblEvenement->fullText().isEmpty())
+    if (wants(lblEchec) && lblEvenement->fullText().isEmpty())
         lblEvenement->setFullText(lblEchec->fullText());
-    lblEchec->hide();
+    want(lblEchec, false);
+}
+
+bool StatusLine::eventFilter(QObject *watched, QEvent *event)
+{
+    // A part's text changed (its size with it) or the line's width did.
+    if (watched == m_bar && (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Resize))
+        fitParts();
+    return QObject::eventFilter(watched, event);
+}
+
+void StatusLine::want(QWidget *part, bool wanted)
+{
+    if (wanted)
+        m_wanted.insert(part);
+    else
+        m_wanted.remove(part);
+    fitParts();
+}
+
+void StatusLine::fitParts()
+{
+    // By rank; the failure is shown whatever the room. The size grip and
+    // the spacing between parts are taken in round figures.
+    constexpr int Grip = 24;
+    constexpr int Gap = 10;
+    int room = m_bar->contentsRect().width() - Grip;
+    const std::pair<QWidget *, int> parts[] = {{lblEchec, lblEchec->leastWidth()},
+                                               {lblEvenement, lblEvenement->leastWidth()},
+                                               {lblEffacement, lblEffacement->sizeHint().width()},
+                                               {lblDebit, lblDebit->sizeHint().width()}};
+    for (const auto &[part, least] : parts) {
+        const bool shown = wants(part) && (part == lblEchec || least + Gap <= room);
+        if (shown)
+            room -= least + Gap;
+        if (part->isVisibleTo(m_bar) != shown)
+            part->setVisible(shown);
+    }
 }

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 #include <array>
@@ -19,7 +20,9 @@ class WordElidedLabel;
 // The line under the panes: the last event, the last failure highlighted
 // until the user's next key or click, the running sessions' byte counts,
 // and how many rows the last clear took while they can be brought back.
-// Each part short of room ends at a word, whole in its tooltip. Behind it,
+// Each part short of room ends at a word, whole in its tooltip; with too
+// little room for a word of each, the parts of least rank give way (the
+// counts, then the cleared rows, then the last event; never a failure). Behind it,
 // the history of the last events; a click on the line opens it, a click on
 // the cleared rows asks for them back.
 class StatusLine : public QObject
@@ -47,6 +50,9 @@ public Q_SLOTS:
     void countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs = 0, bool encrypted = false,
                     int session = 0);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 Q_SIGNALS:
     void undoRequested();
     // An event of the history chosen, to be shown among the rows.
@@ -57,6 +63,11 @@ private:
     void showFailure(const QString &text, int session = -1);
     void followSession(const RelayEvent &event);
     void showCounts();
+    // Whether the part has something to say, and then whether it is shown.
+    void want(QWidget *part, bool wanted);
+    bool wants(QWidget *part) const { return m_wanted.contains(part); }
+    void fitParts();
+    QStatusBar *m_bar;
     WordElidedLabel *lblEvenement;
     WordElidedLabel *lblEchec;
     QLabel *lblDebit;
@@ -71,6 +82,7 @@ private:
     int m_failureSession = -1;
     bool m_countsChanged = false;
     QTimer m_countTimer;
+    QSet<QWidget *> m_wanted;
 };
 
 #endif

@@ -79,6 +79,16 @@ QSize WordElidedLabel::minimumSizeHint() const
     return {shown.width() - metrics.horizontalAdvance(text()) + metrics.horizontalAdvance(Ellipsis), shown.height()};
 }
 
+int WordElidedLabel::leastWidth() const
+{
+    if (m_fullText.isEmpty())
+        return 0;
+    const QFontMetrics metrics = fontMetrics();
+    const qsizetype space = m_fullText.indexOf(QLatin1Char(' '));
+    const QString least = space < 0 ? m_fullText : m_fullText.left(space) + Ellipsis;
+    return minimumSizeHint().width() - metrics.horizontalAdvance(Ellipsis) + metrics.horizontalAdvance(least);
+}
+
 void WordElidedLabel::resizeEvent(QResizeEvent *event)
 {
     QLabel::resizeEvent(event);

@@ -24,6 +24,9 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    // The narrowest it says something in: its first word and "…", or all of
+    // a one-word text; no room at all for no text.
+    int leastWidth() const;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

@@ -65,6 +65,7 @@ class TstPanes : public QObject
 private Q_SLOTS:
     void init()
     {
+        QStandardPaths::setTestModeEnabled(true); // the settings of a test user
         m_window = std::make_unique<MainWindow>();
         m_conv = m_window->conversation();
         m_client = m_window->findChild<PaneView *>(QStringLiteral("lstClient"));
@@ -324,6 +325,134 @@ private Q_SLOTS:
         QVERIFY(follow != menu.end());
         (*follow)->trigger();
         QCOMPARE(m_conv->shownSession(), 1);
+    }
+
+    // Alt and a letter reach every caption's field, box and button of the
+    // row and the find bar, no letter twice; Tab reads the row in order.
+    void everyControlHasItsOwnLetterAndTabReadsTheRowInOrder()
+    {
+        QSet<QChar> letters;
+        QList<QWidget *> captioned;
+        for (QLabel *label : m_window->findChildren<QLabel *>())
+            captioned.append(label);
+        for (QAbstractButton *button : m_window->findChildren<QAbstractButton *>())
+            captioned.append(button);
+        for (QWidget *widget : captioned) {
+            const auto *label = qobject_cast<QLabel *>(widget);
+            const QString text = label ? label->text() : static_cast<QAbstractButton *>(widget)->text();
+            const QKeySequence key = QKeySequence::mnemonic(text);
+            const bool needed = !text.isEmpty() && text.size() > 1 && !qobject_cast<QToolButton *>(widget)
+                && widget->objectName() != QStringLiteral("lblEtat")
+                && (widget->parent()->objectName() == QStringLiteral("Frame1")
+                    || widget->parent()->objectName() == QStringLiteral("barRecherche"));
+            QVERIFY2(!needed || !key.isEmpty(), qPrintable(widget->objectName()));
+            if (key.isEmpty())
+                continue;
+            const QChar letter = text.at(text.indexOf(QLatin1Char('&')) + 1).toLower();
+            QVERIFY2(!letters.contains(letter), qPrintable(widget->objectName()));
+            letters.insert(letter);
+            QVERIFY2(label ? label->buddy() != nullptr : static_cast<QAbstractButton *>(widget)->shortcut() == key,
+                     qPrintable(widget->objectName()));
+        }
+        QTest::keyClick(m_window.get(), Qt::Key_C, Qt::AltModifier);
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("txtClients"));
+
+        QStringList order;
+        QWidget *at = m_window->findChild<QWidget *>(QStringLiteral("txtPortClient"));
+        for (int i = 0; i < 8; ++i, at = at->nextInFocusChain()) {
+            while (!(at->focusPolicy() & Qt::TabFocus))
+                at = at->nextInFocusChain();
+            order.append(at->objectName());
+        }
+        QCOMPARE(order.join(QLatin1Char(' ')),
+                 QStringLiteral("txtPortClient txtAdresseServeur txtClients chkTls txtPortServeur chkTlsInsecure cmdStart cmdStop"));
+    }
+
+    // "Filtrer" leaves the matching rows, rows to come too, until the bar
+    // closes; a regular expression that does not compile turns the field red
+    // with why, matches nothing and filters nothing out.
+    void theFindBarFiltersAndReadsRegularExpressions()
+    {
+        add(Side::Client, {"HELO a"});
+        add(Side::Server, {"250 ok"});
+        add(Side::Client, {"MAIL FROM:<x@250.example>"});
+        add(Side::Server, {"550 no"});
+        m_window->findChild<QAction *>(QStringLiteral("actRechercher"))->trigger();
+        auto *field = m_window->findChild<QLineEdit *>(QStringLiteral("txtRecherche"));
+        auto *count = m_window->findChild<QLabel *>(QStringLiteral("lblCompte"));
+        QTest::keyClicks(field, QStringLiteral("250"));
+        QCOMPARE(m_conv->rowCount(), 4);
+        m_window->findChild<QCheckBox *>(QStringLiteral("chkFiltrer"))->setChecked(true);
+        QCOMPARE(m_conv->rowCount(), 2);
+        QCOMPARE(m_conv->text(1, Side::Client), QStringLiteral("MAIL FROM:<x@250.example>"));
+        add(Side::Server, {"250 bye", "221 fin"});
+        QCOMPARE(m_conv->rowCount(), 3);
+        QCOMPARE(count->text(), QStringLiteral("1 / 3"));
+
+        m_window->findChild<QCheckBox *>(QStringLiteral("chkExpression"))->setChecked(true);
+        field->setText(QStringLiteral("^(helo|5\\d\\d) "));
+        QCOMPARE(m_conv->rowCount(), 2);
+        QCOMPARE(m_conv->text(1, Side::Server), QStringLiteral("550 no"));
+        field->setText(QStringLiteral("(250"));
+        QCOMPARE(m_conv->rowCount(), 6);
+        QCOMPARE(count->text(), QStringLiteral("expression invalide"));
+        QVERIFY(field->toolTip().startsWith(QStringLiteral("Expression régulière invalide")));
+        QVERIFY(field->styleSheet().contains(QStringLiteral("background")));
+        field->setText(QStringLiteral("(250)"));
+        QVERIFY(field->toolTip().isEmpty());
+        QCOMPARE(m_conv->rowCount(), 3);
+        QTest::keyClick(field, Qt::Key_Escape);
+        QCOMPARE(m_conv->rowCount(), 6);
+    }
+
+    // Green and "Serveur démarré" once the port is had, not at the click; a
+    // wider window widens the row; a narrow line gives up its lesser parts
+    // rather than show a bare "…".
+    void theRowSaysStartedOnceListeningAndTheLineDropsWhatDoesNotFit()
+    {
+        auto *row = m_window->findChild<QWidget *>(QStringLiteral("Frame1"));
+        auto *host = m_window->findChild<QWidget *>(QStringLiteral("txtAdresseServeur"));
+        auto *panel = m_window->findChild<QWidget *>(QStringLiteral("FrameEtat"));
+        const QSize before(row->width(), host->width());
+        m_window->resize(m_window->width() + 300, m_window->height());
+        QTRY_VERIFY(row->width() >= before.width() + 300);
+        QVERIFY(host->width() > before.height() && panel->geometry().right() > row->width() - 40);
+
+        RelaySettings settings;
+        settings.serverHost = QStringLiteral("127.0.0.1");
+        settings.serverPort = 9; // never dialled: no client comes
+        auto *etat = m_window->findChild<QLabel *>(QStringLiteral("lblEtat"));
+        m_window->start(settings);
+        QVERIFY(m_window->findChild<QPushButton *>(QStringLiteral("cmdStop"))->isEnabled());
+        QCOMPARE(etat->text(), QStringLiteral("Serveur arrêté"));
+        QTRY_COMPARE(etat->text(), QStringLiteral("Serveur démarré"));
+        auto *event = m_window->findChild<QLabel *>(QStringLiteral("lblEvenement"));
+        QVERIFY(event->text().contains(QStringLiteral("En écoute")));
+
+        // Times of arrival, off by default, are kept for the next window.
+        auto *times = m_window->findChild<QAction *>(QStringLiteral("actHeure"));
+        QVERIFY(m_client->actions().contains(times) && !times->isChecked());
+        add(Side::Client, {"x"});
+        const QImage plain = m_client->viewport()->grab().toImage();
+        times->trigger();
+        QVERIFY(m_client->viewport()->grab().toImage() != plain);
+        m_window = std::make_unique<MainWindow>();
+        times = m_window->findChild<QAction *>(QStringLiteral("actHeure"));
+        QVERIFY(times->isChecked());
+        times->trigger();
+
+        QStatusBar bar;
+        StatusLine line(&bar);
+        line.record(0, QStringLiteral("Une nouvelle longue assez pour être coupée à un mot"), false);
+        line.showCleared(12);
+        bar.resize(240, 30);
+        bar.show();
+        auto *cleared = bar.findChild<QLabel *>(QStringLiteral("lblEffacement"));
+        auto *news = bar.findChild<QLabel *>(QStringLiteral("lblEvenement"));
+        QTRY_VERIFY(news->isVisible() && !cleared->isVisible());
+        QTRY_VERIFY(news->text().size() > 1 && news->text().endsWith(QChar(0x2026)));
+        bar.resize(900, 30);
+        QTRY_VERIFY(cleared->isVisible() && news->isVisible());
     }
 };
 

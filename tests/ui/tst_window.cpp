@@ -195,9 +195,10 @@ class TstWindow : public QObject
         QCOMPARE(control<QPushButton>("cmdStop")->isEnabled(), started);
         for (const char *field : Fields)
             QVERIFY2(control(field)->isEnabled() == !started, field);
+        // Green once the relay listens, which comes after the click.
+        QTRY_COMPARE(control<QLabel>("lblEtat")->text(), QString::fromUtf8(started ? "Serveur démarré" : "Serveur arrêté"));
         const QColor colour = started ? QColor(0, 255, 0) : QColor(255, 0, 0);
         QCOMPARE(control<QFrame>("FrameEtat")->grab().toImage().pixelColor(10, 10), colour); // as painted
-        QCOMPARE(control<QLabel>("lblEtat")->text(), QString::fromUtf8(started ? "Serveur démarré" : "Serveur arrêté"));
     }
     // Fields for a relay to serverPort on loopback, from a local port nothing uses.
     void fillFields(quint16 serverPort)
@@ -312,7 +313,7 @@ private Q_SLOTS:
         const QList<QWidget *> row = configuration->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
         const QRect stopAtDesign = control("cmdStop")->geometry();
         const int paneAtDesign = m_client->height();
-        const QString insecure = control<QCheckBox>("chkTlsInsecure")->text();
+        const QString insecure = control<QCheckBox>("chkTlsInsecure")->text().remove(QLatin1Char('&'));
         const QSize small(620, 470); // 1280x1024 at a scale factor of 2, less a window frame
         for (const QSize &size : {design, small}) {
             m_window->resize(m_window->size() - area->size() + size);
@@ -329,9 +330,10 @@ private Q_SLOTS:
             }
             for (auto *box : configuration->findChildren<QCheckBox *>()) {
                 QVERIFY2(box->sizeHint().width() <= box->width(), qPrintable(box->text()));
-                const QString cut = box->text().chopped(1);
-                QVERIFY(box->text() == insecure || box != control("chkTlsInsecure")
-                        || (box->text().endsWith(QChar(0x2026)) && insecure.startsWith(cut) && box->toolTip().startsWith(insecure)));
+                const QString text = box->text().remove(QLatin1Char('&')); // less its mnemonic
+                const QString cut = text.chopped(1);
+                QVERIFY(text == insecure || box != control("chkTlsInsecure")
+                        || (text.endsWith(QChar(0x2026)) && insecure.startsWith(cut) && box->toolTip().startsWith(insecure)));
             }
             for (const auto &[caption, field] : {std::pair{"Label3", "txtPortClient"}, {"Label4", "txtAdresseServeur"}, {"Label5", "txtPortServeur"}})
                 QVERIFY(qAbs(control(caption)->geometry().center().y() - control(field)->geometry().center().y()) <= 1);
@@ -354,8 +356,8 @@ private Q_SLOTS:
         const QStringList menu = textList({"E&ffacer\tdouble-clic", "&Rétablir l'effacement", "Re&chercher", "Échec &suivant",
                                            "Échec &précédent", "Suivre ce&tte session", "&Détails…", "C&opier", "&Enregistrer…", "O&uvrir…",
                                            "E&xporter en pcap…", "&Historique", "Exporter le certificat C&A…",
-                                           "Re&jouer la session…", "Arrêter &le rejeu"});
-        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "F8", "Shift+F8", "", "Enter", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", "", "", ""});
+                                           "Aff&icher l'heure", "Re&jouer la session…", "Arrêter &le rejeu"});
+        const QStringList keys = textList({"", "Ctrl+Z", "Ctrl+F", "F8", "Shift+F8", "", "Enter", "Ctrl+C", "Ctrl+S", "Ctrl+O", "", "Ctrl+H", "", "", "", ""});
         for (PaneView *pane : {m_client, m_server}) {
             QCOMPARE(pane->contextMenuPolicy(), Qt::ActionsContextMenu);
             QStringList texts, shortcuts;
@@ -377,7 +379,7 @@ private Q_SLOTS:
         fillFields(LoopbackPeer::unusedPort());
         for (const auto &[button, caption, key] : {std::tuple{"cmdStart", "Ecouter", QKeySequence(Qt::Key_F5)},
                                                    {"cmdStop", "Stop !", QKeySequence(Qt::SHIFT | Qt::Key_F5)}}) {
-            QCOMPARE(control<QPushButton>(button)->text(), QString::fromLatin1(caption));
+            QCOMPARE(control<QPushButton>(button)->text().remove(QLatin1Char('&')), QString::fromLatin1(caption));
             QVERIFY(control(button)->toolTip().contains(key.toString(QKeySequence::NativeText)));
             QTest::keySequence(m_window, key);
             const bool started = button == std::string_view("cmdStart");
