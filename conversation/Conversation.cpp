@@ -1,5 +1,6 @@
 #include "Conversation.h"
 
+#include "ConversationTranscript.h"
 #include "MemoryHints.h"
 #include "ReplyClass.h"
 #include "RowText.h"
@@ -11,8 +12,7 @@
 #include <cstring>
 
 namespace {
-// Whole large pages (see MemoryHints): their first touch is what filling a
-// block costs most, far more than copying the bytes in.
+// Whole large pages (see MemoryHints), each made ready ahead by a BlockReserve.
 constexpr qsizetype BlockBytes = 4 * MemoryHints::LargePage;
 constexpr quint32 ServerBit = 1;
 constexpr quint32 MarkerBit = 2;
@@ -274,25 +274,7 @@ QString Conversation::replyText(int row) const
 
 QByteArray Conversation::transcript(int first, int count) const
 {
-    QByteArray out;
-    QByteArray head;
-    qint64 stampedMsecs = 0;
-    int headSession = 0;
-    for (int row = first; row < first + count; ++row) {
-        // Rows of one chunk share a time and a session: their line's head
-        // is formatted once for them.
-        const Chunk &chunk = m_store.chunks[chunkIndex(stored(row))];
-        if (head.isEmpty() || chunk.arrivedMsecs != stampedMsecs || chunk.session != headSession) {
-            head = Transcript::stamp(chunk.arrivedMsecs) + Transcript::sessionPrefix(chunk.session);
-            stampedMsecs = chunk.arrivedMsecs;
-            headSession = chunk.session;
-        }
-        if (isMarker(row))
-            Transcript::appendMarkerLine(out, head, QByteArrayView(SessionMarks::utf8(mark(row))));
-        else
-            Transcript::appendLine(out, head, side(row), bytes(row));
-    }
-    return out;
+    return ConversationTranscript::lines(*this, first, count);
 }
 
 qint64 Conversation::storedBytes() const
