@@ -22,11 +22,10 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
     , m_log(StandardStreams::Error)
     , m_writer(StandardStreams::Output, stdoutClosedAtStart)
 {
-    m_capture.follow(&m_relay);
-    connect(&m_capture, &ConversationCapture::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
-    connect(&m_relay, &Relay::bytesRelayed, this, &ConsoleFrontEnd::onBytesRelayed);
-    connect(&m_relay, &Relay::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
-    connect(&m_relay, &Relay::finished, this, &ConsoleFrontEnd::onRelayFinished);
+    connect(&m_monitor, &Monitor::rowsCaptured, this, &ConsoleFrontEnd::onRowsCaptured);
+    connect(&m_monitor, &Monitor::chunkRelayed, this, &ConsoleFrontEnd::onChunkRelayed);
+    connect(&m_monitor, &Monitor::eventOccurred, this, &ConsoleFrontEnd::onRelayEvent);
+    connect(&m_monitor, &Monitor::finished, this, &ConsoleFrontEnd::onRelayFinished);
     connect(&m_writer, &TranscriptWriter::failed, this, &ConsoleFrontEnd::onOutputFailed);
     connect(&m_writer, &TranscriptWriter::budgetFull, this, &ConsoleFrontEnd::onOutputFull);
     connect(&m_writer, &TranscriptWriter::budgetDrained, this, &ConsoleFrontEnd::onOutputDrained);
@@ -45,7 +44,7 @@ ConsoleFrontEnd::ConsoleFrontEnd(bool stdoutClosedAtStart, QObject *parent)
 ConsoleFrontEnd::~ConsoleFrontEnd()
 {
     // Kept tails become rows here, while the writer can still take them.
-    m_relay.shutdown();
+    m_monitor.shutdown();
     m_writer.finish(QDeadlineTimer(EndingMs));
     m_log.flush(QDeadlineTimer(EndingMs));
 }
@@ -82,29 +81,29 @@ int ConsoleFrontEnd::start(const CommandLine &options)
             return 1;
         m_captureOut->start();
     }
-    m_relay.start(settings);
+    m_monitor.start(settings);
     // The CA or the trusted certificates could not be had: the event said why.
-    if (!m_relay.isArmed())
+    if (!m_monitor.isArmed())
         return 1;
     const QString starting = tr("relais vers %1 depuis %2, écoute dans %3 ms")
                                  .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
                                       settings.listenPort == 0 ? tr("un port choisi par le système")
                                                                : tr("le port %1").arg(settings.listenPort))
-                                 .arg(Relay::RearmIntervalMs);
+                                 .arg(Monitor::RearmIntervalMs);
     m_log.print(settings.maxClients == 1 ? starting
                                          : tr("%1, jusqu'à %2 clients à la fois").arg(starting).arg(settings.maxClients));
     return -1;
 }
 
-void ConsoleFrontEnd::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool, int session)
+void ConsoleFrontEnd::onRowsCaptured(const Chunk &chunk)
 {
-    m_writer.write(side, rows, arrivedMsecs, session);
+    m_writer.write(chunk.side, chunk.rows, chunk.arrivedMsecs, chunk.session);
 }
 
-void ConsoleFrontEnd::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool, int session)
+void ConsoleFrontEnd::onChunkRelayed(const Chunk &chunk)
 {
     if (m_pcap) {
-        m_pcap->data(side, bytes, arrivedMsecs, session);
+        m_pcap->data(chunk.side, chunk.bytes, chunk.arrivedMsecs, chunk.session);
         checkCapture();
     }
 }
@@ -141,7 +140,7 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
         // A fixed form: scripts (and tests) read the port from it, which
         // --listen 0 leaves to the system.
         //: Scripts read the port from this line: keep it word for word.
-        m_log.print(tr("écoute sur le port %1").arg(m_relay.listeningPort()));
+        m_log.print(tr("écoute sur le port %1").arg(event.listenPort));
         return;
     }
     // Bytes read and never delivered make the run a failure, whatever ends it.
@@ -202,7 +201,7 @@ void ConsoleFrontEnd::holdReadingWhileFull()
     if (full == m_readingHeld || m_ending)
         return;
     m_readingHeld = full;
-    m_relay.holdReading(full);
+    m_monitor.holdReading(full);
     // A file written a little slower than the network fills the budget now and
     // then; only a hold that lasts (a paused terminal, a reader gone idle) is told.
     if (full) {
@@ -239,7 +238,7 @@ void ConsoleFrontEnd::end(int status)
     m_endBy = QDeadlineTimer(EndingMs);
     // Should the relay never answer, the process still ends, a little late.
     QTimer::singleShot(EndingMs + 500, this, [this] { onRelayFinished(0, 0); });
-    m_relay.finish(EndingMs);
+    m_monitor.finish(EndingMs);
 }
 
 void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliveredToServer)

@@ -2,10 +2,8 @@
 #define DRAVLIN_CONSOLEFRONTEND_H
 
 #include "CaptureWriter.h"
-#include "ConversationCapture.h"
 #include "EventLog.h"
-#include "LineCapture.h"
-#include "Relay.h"
+#include "Monitor.h"
 #include "SystemFile.h"
 #include "TerminationSignals.h"
 #include "TranscriptWriter.h"
@@ -46,8 +44,8 @@ public:
     int start(const CommandLine &options);
 
 private Q_SLOTS:
-    void onRowsCaptured(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted, int session);
-    void onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session);
+    void onRowsCaptured(const Chunk &chunk);
+    void onChunkRelayed(const Chunk &chunk);
     void onRelayEvent(const RelayEvent &event);
     void onTerminationSignal();
     void onOutputFailed(const QString &reason);
@@ -68,10 +66,10 @@ private:
     SystemFile m_pcapFile;
     std::unique_ptr<CaptureWriter> m_captureOut;
     std::unique_ptr<PcapWriter> m_pcap;
-    // Declared before the relay, so it is destroyed after it: the relay's final rows reach it.
+    // Declared before the pipeline, so it is destroyed after it: the relay's final rows reach it.
     TranscriptWriter m_writer;
-    ConversationCapture m_capture;
-    Relay m_relay;
+    // On this thread: it has nothing else to do than write what comes.
+    Monitor m_monitor{Monitor::Placement::CallerThread};
     TerminationSignals m_signals;
     QTimer m_holdNotice;
     bool m_readingHeld = false;

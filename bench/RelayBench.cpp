@@ -1,6 +1,7 @@
-// The relay and the panes' model in one process, as the window runs them but
-// without the window: the relay on the main thread's event loop, its rows
-// going into a Conversation, and a 10 ms probe timer on the same loop.
+// The pipeline and the panes' model in one process, as the window runs them
+// but without the window: the relay and the storing of rows on the
+// pipeline's thread, the model catching up on the main thread, and a 10 ms
+// probe timer on the main thread's loop.
 //
 //   dravlin_bench_relay SERVER_PORT [LISTEN_PORT [CA_DIRECTORY SERVER_CA_FILE]]
 //
@@ -11,10 +12,9 @@
 // it measured, one "key value" per line, and exits.
 
 #include "Conversation.h"
-#include "ConversationCapture.h"
 #include "EventText.h"
 #include "LagProbe.h"
-#include "Relay.h"
+#include "Monitor.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -50,19 +50,16 @@ int main(int argc, char **argv)
     }
 
     Conversation conversation;
-    ConversationCapture capture;
-    Relay relay;
+    Monitor relay(Monitor::Placement::OwnThread, conversation.store());
     LagProbe lag;
-    capture.follow(&relay);
-    QObject::connect(&capture, &ConversationCapture::rowsCaptured, &conversation, &Conversation::appendRows);
 
     qint64 rssBeforeKiB = -1;
-    QObject::connect(&relay, &Relay::eventOccurred, &app, [&](const RelayEvent &event) {
+    QObject::connect(&relay, &Monitor::eventOccurred, &app, [&](const RelayEvent &event) {
         switch (event.kind) {
         case RelayEvent::Kind::Listening:
             if (rssBeforeKiB < 0) {
                 rssBeforeKiB = statusKiB("VmRSS");
-                std::printf("port %u\n", unsigned(relay.listeningPort()));
+                std::printf("port %u\n", unsigned(event.listenPort));
                 std::fflush(stdout);
             }
             break;
@@ -90,6 +87,7 @@ int main(int argc, char **argv)
         if (::read(STDIN_FILENO, discard, sizeof discard) > 0)
             return;
         input.setEnabled(false);
+        conversation.catchUp();
         std::printf("rows %d\n", conversation.rowCount());
         std::printf("stored_bytes %lld\n", static_cast<long long>(conversation.storedBytes()));
         std::printf("rss_before_kib %lld\n", static_cast<long long>(rssBeforeKiB));

@@ -133,10 +133,10 @@ int main(int argc, char **argv)
     std::vector<qint64> endDuring, wheelDuring, stopDuring, endAfter, wheelAfter, stopAfterFlood;
 
     bool announced = false;
-    QObject::connect(&window.relay(), &Relay::eventOccurred, &app, [&](const RelayEvent &event) {
+    QObject::connect(&window.monitor(), &Monitor::eventOccurred, &app, [&](const RelayEvent &event) {
         if (event.kind == RelayEvent::Kind::Listening && !announced) {
             announced = true;
-            std::printf("port %u\n", unsigned(window.relay().listeningPort()));
+            std::printf("port %u\n", unsigned(window.monitor().listeningPort()));
             std::fflush(stdout);
         }
     });
@@ -159,7 +159,7 @@ int main(int argc, char **argv)
             });
             return;
         }
-        if (window.relay().clientState() != StreamSocket::State::Connected)
+        if (!window.monitor().clientConnected())
             return;
         if (probes++ % 2 == 0)
             reaction.measure({{pane, ctrlEnd()}}, &endDuring);

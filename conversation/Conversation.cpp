@@ -1,7 +1,7 @@
 #include "Conversation.h"
 
 #include "ConversationTranscript.h"
-#include "MemoryHints.h"
+#include "RowStore.h"
 #include "ReplyClass.h"
 #include "RowText.h"
 #include "SessionMarks.h"
@@ -9,19 +9,16 @@
 #include "TranscriptReader.h"
 
 #include <algorithm>
-#include <cstring>
+#include <QMutexLocker>
 
 namespace {
-// Whole large pages (see MemoryHints), each made ready ahead by a BlockReserve.
-constexpr qsizetype BlockBytes = 4 * MemoryHints::LargePage;
-constexpr quint32 ServerBit = 1;
-constexpr quint32 MarkerBit = 2;
-constexpr quint32 EncryptedBit = 4;
-constexpr int EndShift = 3;
-constexpr quint32 EndBits = 3U << EndShift;
-// What tells rows of one chunk apart from the rows of another.
-constexpr quint32 KindBits = ServerBit | MarkerBit | EncryptedBit;
-constexpr int BlockShift = 5;
+constexpr quint32 ServerBit = RowPages::ServerBit;
+constexpr quint32 MarkerBit = RowPages::MarkerBit;
+constexpr quint32 EncryptedBit = RowPages::EncryptedBit;
+constexpr int EndShift = RowPages::EndShift;
+constexpr quint32 EndBits = RowPages::EndBits;
+constexpr quint32 KindBits = RowPages::KindBits;
+constexpr int BlockShift = RowPages::BlockShift;
 // How far back a reply looks for the client's line it answers.
 constexpr int ReplyLookBack = 1 << 16;
 
@@ -41,17 +38,22 @@ QString gapText(qint64 msecs)
 
 Conversation::Conversation(QObject *parent)
     : QAbstractTableModel(parent)
-    , m_reserve(BlockBytes)
+    , m_rows(std::make_shared<RowStore>())
 {
+    // Told from whichever thread appended; caught up on this one.
+    m_rows->onGrown([this] { QMetaObject::invokeMethod(this, &Conversation::catchUp, Qt::QueuedConnection); });
 }
 
-Conversation::~Conversation() = default;
+Conversation::~Conversation()
+{
+    m_rows->onGrown({});
+}
 
 int Conversation::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return mapped() ? static_cast<int>(m_shown.size()) : m_store.rows;
+    return mapped() ? static_cast<int>(m_shown.size()) : m_known;
 }
 
 int Conversation::columnCount(const QModelIndex &parent) const
@@ -63,6 +65,7 @@ QVariant Conversation::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return QVariant();
+    const QMutexLocker lock(&m_rows->mutex());
     const int row = index.row();
     // Both panes show the same row of the conversation, so both tell its time.
     if (role == Qt::ToolTipRole) {
@@ -113,66 +116,50 @@ Qt::ItemFlags Conversation::flags(const QModelIndex &index) const
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
 }
 
-const Conversation::RowRef &Conversation::ref(int row) const
+const RowPages &Conversation::pages() const
 {
-    return m_store.at(stored(row));
-}
-
-size_t Conversation::chunkIndex(int storedRow) const
-{
-    const auto &chunks = m_store.chunks;
-    const auto after = std::upper_bound(chunks.begin(), chunks.end(), storedRow,
-                                        [](int r, const Chunk &c) { return r < c.firstRow; });
-    return static_cast<size_t>(after - chunks.begin()) - 1;
+    return m_rows->pages();
 }
 
 Side Conversation::side(int row) const
 {
-    return (ref(row).flagsAndBlock & (ServerBit | MarkerBit)) == ServerBit ? Side::Server : Side::Client;
+    const QMutexLocker lock(&m_rows->mutex());
+    return (pages().at(stored(row)).flagsAndBlock & (ServerBit | MarkerBit)) == ServerBit ? Side::Server : Side::Client;
 }
 
 bool Conversation::isMarker(int row) const
 {
-    return ref(row).flagsAndBlock & MarkerBit;
+    const QMutexLocker lock(&m_rows->mutex());
+    return pages().at(stored(row)).flagsAndBlock & MarkerBit;
 }
 
 bool Conversation::isEncrypted(int row) const
 {
-    return ref(row).flagsAndBlock & EncryptedBit;
+    const QMutexLocker lock(&m_rows->mutex());
+    return pages().at(stored(row)).flagsAndBlock & EncryptedBit;
 }
 
 LineCapture::RowEnd Conversation::rowEnd(int row) const
 {
-    if (isMarker(row))
+    const QMutexLocker lock(&m_rows->mutex());
+    const quint32 flags = pages().at(stored(row)).flagsAndBlock;
+    if (flags & MarkerBit)
         return LineCapture::RowEnd::CrLf;
-    return static_cast<LineCapture::RowEnd>((ref(row).flagsAndBlock & EndBits) >> EndShift);
+    return static_cast<LineCapture::RowEnd>((flags & EndBits) >> EndShift);
 }
 
 const SessionMark &Conversation::mark(int row) const
 {
-    return m_store.marks[ref(row).flagsAndBlock >> BlockShift];
-}
-
-QByteArrayView Conversation::bytesIn(const Store &store, int row)
-{
-    const RowRef &r = store.at(row);
-    if (r.flagsAndBlock & MarkerBit)
-        return QByteArrayView();
-    const quint32 block = r.flagsAndBlock >> BlockShift;
-    qsizetype end = store.blocks[block].size();
-    if (row + 1 < store.rows) {
-        // A mark holds no bytes; it points where the bytes after it go, which
-        // is where this row's end, in the block rows were going into.
-        const RowRef &next = store.at(row + 1);
-        if ((next.flagsAndBlock & MarkerBit) || (next.flagsAndBlock >> BlockShift) == block)
-            end = next.offset;
-    }
-    return QByteArrayView(store.blocks[block]).sliced(r.offset, end - r.offset);
+    // Marks never move once stored: the reference outlives the lock.
+    const QMutexLocker lock(&m_rows->mutex());
+    return pages().mark(stored(row));
 }
 
 QByteArrayView Conversation::bytes(int row) const
 {
-    return bytesIn(m_store, stored(row));
+    // Nor do a row's bytes, until the pages holding them are let go.
+    const QMutexLocker lock(&m_rows->mutex());
+    return pages().bytes(stored(row));
 }
 
 QString Conversation::markerText(int row) const
@@ -197,7 +184,9 @@ QString Conversation::markerStart(int row, qsizetype chars) const
 
 qint64 Conversation::arrivedMsecs(int row) const
 {
-    return m_store.chunks[chunkIndex(stored(row))].arrivedMsecs;
+    const QMutexLocker lock(&m_rows->mutex());
+    const int at = stored(row);
+    return pages().chunks()[pages().chunkIndex(at)].arrivedMsecs;
 }
 
 QString Conversation::text(int row, Side pane) const
@@ -246,14 +235,16 @@ QString Conversation::arrivalText(int row) const
 
 QString Conversation::replyText(int row) const
 {
+    const QMutexLocker lock(&m_rows->mutex());
     if (isMarker(row) || side(row) != Side::Server || ReplyClass::classify(bytes(row)) == ReplyClass::None)
         return QString();
     // Among the rows held, whichever are shown, chunk by chunk: those of
     // other sessions are passed over whole, and a mark of the row's own
     // session between the two means the line belongs to another client.
-    const auto &chunks = m_store.chunks;
+    const RowPages &held = pages();
+    const auto &chunks = held.chunks();
     const int at = stored(row);
-    size_t chunk = chunkIndex(at);
+    size_t chunk = held.chunkIndex(at);
     const int own = chunks[chunk].session;
     const qint64 arrived = chunks[chunk].arrivedMsecs;
     for (int before = at - 1; before >= 0 && before >= at - ReplyLookBack; --before) {
@@ -263,7 +254,7 @@ QString Conversation::replyText(int row) const
             before = chunks[chunk].firstRow;
             continue;
         }
-        const quint32 flags = m_store.at(before).flagsAndBlock;
+        const quint32 flags = held.at(before).flagsAndBlock;
         if (flags & MarkerBit)
             break;
         if (!(flags & ServerBit))
@@ -279,91 +270,91 @@ QByteArray Conversation::transcript(int first, int count) const
 
 qint64 Conversation::storedBytes() const
 {
-    return m_store.storedBytes;
+    const QMutexLocker lock(&m_rows->mutex());
+    return pages().storedBytes();
 }
 
 int Conversation::clearedRows() const
 {
-    return m_cleared.empty() ? 0 : m_cleared.back()->rows;
+    return m_cleared.empty() ? 0 : m_cleared.back()->rows();
 }
 
-void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted,
-                              int session)
+int Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted,
+                             int session)
 {
-    const int count = static_cast<int>(rows.count());
-    if (count == 0)
-        return;
-    // Rows of a session not shown are held without a word to the views;
-    // filtered, they are told once held, as the filter reads them.
-    const bool shown = m_shownSession == 0 || session == m_shownSession;
-    const bool direct = shown && !mapped();
-    const int first = m_store.rows;
-    if (direct)
-        beginInsertRows(QModelIndex(), rowCount(), rowCount() + count - 1);
-    openChunk(arrivedMsecs, session);
-    const quint32 flags = (side == Side::Server ? ServerBit : 0U) | (encrypted ? EncryptedBit : 0U);
-    for (int i = 0; i < count;) {
-        // The first row opens a block if need be; the rows after it that also
-        // fit are sized in with one resize rather than one each.
-        quint32 block = 0;
-        quint32 offset = 0;
-        reserveBytes(rows.spans[i].length, &block, &offset);
-        QByteArray &target = m_store.blocks[block];
-        const qsizetype room = m_store.blockEnd - target.size();
-        qsizetype more = 0;
-        int end = i + 1;
-        while (end < count && more + rows.spans[end].length <= room)
-            more += rows.spans[end++].length;
-        target.resize(target.size() + more);
-        char *dest = target.data();
-        for (; i < end; ++i) {
-            const QByteArrayView row = rows.row(i);
-            if (!row.isEmpty())
-                std::memcpy(dest + offset, row.data(), static_cast<size_t>(row.size()));
-            pushRef({block << BlockShift | flags | quint32(rows.end(i)) << EndShift, offset});
-            offset += static_cast<quint32>(row.size());
-            m_store.storedBytes += row.size();
-        }
+    int first = 0;
+    {
+        const QMutexLocker lock(&m_rows->mutex());
+        first = pages().rows();
+        m_rows->appendRows(side, rows, arrivedMsecs, encrypted, session);
     }
-    if (direct)
-        endInsertRows();
-    else if (shown)
-        showHeld(first, m_store.rows);
+    catchUp();
+    return first;
 }
 
 void Conversation::appendMark(const RelayEvent &event)
 {
-    const bool shown = m_shownSession == 0 || event.session == m_shownSession;
-    const bool direct = shown && !mapped();
-    const int row = m_store.rows;
-    if (direct)
-        beginInsertRows(QModelIndex(), rowCount(), rowCount());
-    openChunk(event.time, event.session);
-    pushMark(SessionMark{event, {}});
-    if (direct)
+    m_rows->appendMark(SessionMark{event, {}});
+    catchUp();
+}
+
+void Conversation::catchUp()
+{
+    const QMutexLocker lock(&m_rows->mutex());
+    m_rows->caughtUp();
+    const RowPages &held = pages();
+    const int first = m_known;
+    const int end = held.rows();
+    if (end <= first)
+        return;
+    if (!mapped()) {
+        beginInsertRows(QModelIndex(), first, end - 1);
+        m_known = end;
         endInsertRows();
-    else if (shown)
-        showHeld(row, row + 1);
+        return;
+    }
+    m_known = end;
+    showHeld(held, first, end);
 }
 
 void Conversation::clear()
 {
+    const QMutexLocker lock(&m_rows->mutex());
     beginResetModel();
-    keepForUndo();
-    rebuildShown();
+    keepForUndo(m_rows->pages());
+    rebuildShown(pages());
     endResetModel();
 }
 
-void Conversation::keepForUndo()
+void Conversation::clearBefore(int heldRow)
 {
-    const int count = m_store.rows;
+    const QMutexLocker lock(&m_rows->mutex());
+    RowPages &held = m_rows->pages();
+    if (heldRow >= held.rows()) {
+        clear();
+        return;
+    }
+    beginResetModel();
+    // The run's rows go to pages of their own; what was before is kept for undo.
+    RowPages run;
+    run.appendFrom(held, heldRow, m_rows->reserve());
+    held.truncate(heldRow);
+    keepForUndo(held);
+    held = std::move(run);
+    rebuildShown(held);
+    endResetModel();
+}
+
+void Conversation::keepForUndo(RowPages &held)
+{
+    const int count = held.rows();
     // Clearing empty panes must not lose what an earlier clear kept.
     if (count == 0)
         return;
     if (m_cleared.size() >= size_t(MaxKeptClears))
         m_cleared.erase(m_cleared.begin());
-    m_cleared.push_back(std::make_unique<Store>(std::move(m_store)));
-    m_store = Store();
+    m_cleared.push_back(std::make_unique<RowPages>(std::move(held)));
+    held = RowPages();
     Q_EMIT rowsCleared(count);
 }
 
@@ -371,24 +362,15 @@ bool Conversation::restoreCleared()
 {
     if (m_cleared.empty())
         return false;
+    const QMutexLocker lock(&m_rows->mutex());
     beginResetModel();
-    const Store since = std::move(m_store);
-    m_store = std::move(*m_cleared.back());
+    RowPages &held = m_rows->pages();
+    const RowPages since = std::move(held);
+    held = std::move(*m_cleared.back());
     m_cleared.pop_back();
     // Rows captured after the clear follow the ones it took, chunk by chunk.
-    for (size_t c = 0; c < since.chunks.size(); ++c) {
-        const int first = since.chunks[c].firstRow;
-        const int end = c + 1 < since.chunks.size() ? since.chunks[c + 1].firstRow : since.rows;
-        openChunk(since.chunks[c].arrivedMsecs, since.chunks[c].session);
-        for (int row = first; row < end; ++row) {
-            const RowRef &r = since.at(row);
-            if (r.flagsAndBlock & MarkerBit)
-                pushMark(since.marks[r.flagsAndBlock >> BlockShift]);
-            else
-                pushRow(r.flagsAndBlock & ((1U << BlockShift) - 1), bytesIn(since, row));
-        }
-    }
-    rebuildShown();
+    held.appendFrom(since, 0, m_rows->reserve());
+    rebuildShown(held);
     endResetModel();
     return true;
 }
@@ -402,45 +384,47 @@ void Conversation::load(const TranscriptReader &reader)
 void Conversation::stageLines(const TranscriptReader &reader)
 {
     if (!m_staged)
-        m_staged = std::make_unique<Store>();
-    // Built with the same helpers as the rows shown, on a store of its own:
-    // swapped in for the time of this call only, which hands no control to
-    // the views, so they never see it.
-    std::swap(m_store, *m_staged);
+        m_staged = std::make_unique<RowPages>();
+    RowPages &staged = *m_staged;
+    // The reserve is the store's, which the capture thread may be drawing on.
+    const QMutexLocker lock(&m_rows->mutex());
     for (const TranscriptReader::Line &line : reader.lines()) {
         const bool marker = line.kind == TranscriptReader::Line::Kind::Marker;
         const quint32 flags = marker ? MarkerBit
                                      : (line.side == Side::Server ? ServerBit : 0U) | (line.encrypted ? EncryptedBit : 0U);
         // Lines of one side and session stamped alike came in one chunk, as
         // far as anyone can tell.
-        const bool sameChunk = !marker && m_store.rows > 0 && m_store.chunks.back().arrivedMsecs == line.msecs
-                            && m_store.chunks.back().session == line.session
-                            && (m_store.at(m_store.rows - 1).flagsAndBlock & KindBits) == flags;
+        const bool sameChunk = !marker && staged.rows() > 0 && staged.chunks().back().arrivedMsecs == line.msecs
+                            && staged.chunks().back().session == line.session
+                            && (staged.at(staged.rows() - 1).flagsAndBlock & KindBits) == flags;
         if (!sameChunk)
-            openChunk(line.msecs, line.session);
+            staged.openChunk(line.msecs, line.session);
         if (marker)
-            pushMark(reader.mark(line));
+            staged.pushMark(reader.mark(line));
         else
-            pushRow(flags | quint32(line.end) << EndShift, reader.bytes(line));
+            staged.pushRow(flags | quint32(line.end) << EndShift, reader.bytes(line), m_rows->reserve());
     }
-    std::swap(m_store, *m_staged);
 }
 
 void Conversation::commitStaged(const TranscriptReader *placing)
 {
     if (!m_staged)
-        m_staged = std::make_unique<Store>();
+        m_staged = std::make_unique<RowPages>();
     if (placing) {
-        for (Chunk &chunk : m_staged->chunks)
+        for (RowPages::Chunk &chunk : m_staged->chunks())
             chunk.arrivedMsecs = placing->placedMsecs(chunk.arrivedMsecs);
-        for (SessionMark &mark : m_staged->marks)
+        for (size_t m = 0; m < m_staged->markCount(); ++m) {
+            SessionMark &mark = m_staged->markAt(m);
             mark.event.time = placing->placedMsecs(mark.event.time);
+        }
     }
+    const QMutexLocker lock(&m_rows->mutex());
     beginResetModel();
-    keepForUndo();
-    m_store = std::move(*m_staged);
+    RowPages &held = m_rows->pages();
+    keepForUndo(held);
+    held = std::move(*m_staged);
     m_staged.reset();
-    rebuildShown();
+    rebuildShown(held);
     endResetModel();
 }
 
@@ -449,81 +433,25 @@ void Conversation::dropStaged()
     m_staged.reset();
 }
 
-void Conversation::openChunk(qint64 arrivedMsecs, int session)
-{
-    m_store.chunks.push_back({m_store.rows, session, arrivedMsecs});
-}
-
-void Conversation::pushRow(quint32 flags, QByteArrayView bytes)
-{
-    quint32 block = 0;
-    quint32 offset = 0;
-    char *dest = reserveBytes(bytes.size(), &block, &offset);
-    if (!bytes.isEmpty())
-        std::memcpy(dest, bytes.data(), static_cast<size_t>(bytes.size()));
-    pushRef({block << BlockShift | flags, offset});
-    m_store.storedBytes += bytes.size();
-}
-
-void Conversation::pushMark(const SessionMark &mark)
-{
-    const auto index = static_cast<quint32>(m_store.marks.size());
-    m_store.marks.push_back(mark);
-    const auto next = m_store.blocks.empty() ? 0 : static_cast<quint32>(m_store.blocks.back().size());
-    pushRef({index << BlockShift | MarkerBit, next});
-}
-
-void Conversation::pushRef(RowRef r)
-{
-    if (static_cast<size_t>(m_store.rows) / RefsPerPage == m_store.refPages.size()) {
-        // Left unset: every reference is written before it is read, and
-        // zeroing would touch all of the page's memory at once.
-        std::unique_ptr<RowRef[]> page(new RowRef[RefsPerPage]);
-        MemoryHints::prepareForWriting(reinterpret_cast<char *>(page.get()), RefsPerPage * sizeof(RowRef));
-        m_store.refPages.push_back(std::move(page));
-    }
-    m_store.at(m_store.rows) = r;
-    ++m_store.rows;
-}
-
-char *Conversation::reserveBytes(qsizetype length, quint32 *block, quint32 *offset)
-{
-    // A row never straddles two blocks; rows are at most a capture row long,
-    // far below a block, so the space left unused at a block's end is small.
-    auto &blocks = m_store.blocks;
-    if (blocks.empty() || blocks.back().size() + length > m_store.blockEnd) {
-        QByteArray fresh;
-        if (length <= BlockBytes) {
-            fresh = m_reserve.take();
-            m_store.blockEnd = fresh.size() + BlockBytes;
-        } else {
-            fresh.reserve(length);
-            m_store.blockEnd = length;
-            // Filled within moments of its allocation.
-            MemoryHints::prepareForWriting(fresh.data(), length);
-        }
-        blocks.push_back(std::move(fresh));
-    }
-    QByteArray &last = blocks.back();
-    *block = static_cast<quint32>(blocks.size() - 1);
-    *offset = static_cast<quint32>(last.size());
-    last.resize(last.size() + length);
-    return last.data() + *offset;
-}
-
 int Conversation::session(int row) const
 {
-    return m_store.chunks[chunkIndex(stored(row))].session;
+    const QMutexLocker lock(&m_rows->mutex());
+    const int at = stored(row);
+    return pages().chunks()[pages().chunkIndex(at)].session;
 }
 
 void Conversation::setDifference(int heldRow, int session, const QString &original)
 {
-    if (heldRow < 0 || heldRow >= m_store.rows || m_store.chunks[chunkIndex(heldRow)].session != session
-        || (m_store.at(heldRow).flagsAndBlock & MarkerBit))
-        return;
-    m_store.differences.insert(heldRow, original);
+    {
+        const QMutexLocker lock(&m_rows->mutex());
+        RowPages &held = m_rows->pages();
+        if (heldRow < 0 || heldRow >= m_known || held.chunks()[held.chunkIndex(heldRow)].session != session
+            || (held.at(heldRow).flagsAndBlock & MarkerBit))
+            return;
+        held.differences.insert(heldRow, original);
+    }
     int row = heldRow;
-    if (m_shownSession != 0) {
+    if (mapped()) {
         const auto at = std::lower_bound(m_shown.begin(), m_shown.end(), heldRow);
         if (at == m_shown.end() || *at != heldRow)
             return;
@@ -534,16 +462,19 @@ void Conversation::setDifference(int heldRow, int session, const QString &origin
 
 QString Conversation::difference(int row) const
 {
-    return m_store.differences.isEmpty() ? QString() : m_store.differences.value(stored(row));
+    const QMutexLocker lock(&m_rows->mutex());
+    const auto &differences = pages().differences;
+    return differences.isEmpty() ? QString() : differences.value(stored(row));
 }
 
 void Conversation::showSession(int session)
 {
     if (session == m_shownSession)
         return;
+    const QMutexLocker lock(&m_rows->mutex());
     beginResetModel();
     m_shownSession = session;
-    rebuildShown();
+    rebuildShown(pages());
     endResetModel();
 }
 
@@ -551,28 +482,35 @@ void Conversation::setRowFilter(RowFilter keep)
 {
     if (!keep && !m_keep)
         return;
+    const QMutexLocker lock(&m_rows->mutex());
     beginResetModel();
     m_keep = std::move(keep);
-    rebuildShown();
+    rebuildShown(pages());
     endResetModel();
 }
 
-bool Conversation::kept(int storedRow) const
+bool Conversation::kept(const RowPages &held, int storedRow) const
 {
     if (!m_keep)
         return true;
-    const RowRef &r = m_store.at(storedRow);
+    const RowPages::RowRef &r = held.at(storedRow);
     if (r.flagsAndBlock & MarkerBit)
-        return m_keep(QByteArrayView(), &m_store.marks[r.flagsAndBlock >> BlockShift]);
-    return m_keep(bytesIn(m_store, storedRow), nullptr);
+        return m_keep(QByteArrayView(), &held.mark(storedRow));
+    return m_keep(held.bytes(storedRow), nullptr);
 }
 
-void Conversation::showHeld(int first, int end)
+void Conversation::showHeld(const RowPages &held, int first, int end)
 {
     std::vector<int> rows;
-    for (int row = first; row < end; ++row) {
-        if (kept(row))
-            rows.push_back(row);
+    const auto &chunks = held.chunks();
+    for (size_t c = held.chunkIndex(first); c < chunks.size() && chunks[c].firstRow < end; ++c) {
+        if (m_shownSession != 0 && chunks[c].session != m_shownSession)
+            continue;
+        const int stop = std::min(end, c + 1 < chunks.size() ? chunks[c + 1].firstRow : held.rows());
+        for (int row = std::max(first, chunks[c].firstRow); row < stop; ++row) {
+            if (kept(held, row))
+                rows.push_back(row);
+        }
     }
     if (rows.empty())
         return;
@@ -581,19 +519,22 @@ void Conversation::showHeld(int first, int end)
     endInsertRows();
 }
 
-void Conversation::rebuildShown()
+void Conversation::rebuildShown(const RowPages &held)
 {
+    // Whatever is held is known from a reset on.
+    m_known = held.rows();
+    m_rows->caughtUp();
     // Released, not emptied, when every row is shown: the table then costs nothing.
     std::vector<int>().swap(m_shown);
-    if (!mapped())
+    if (!mapped() || held.rows() == 0)
         return;
-    const auto &chunks = m_store.chunks;
+    const auto &chunks = held.chunks();
     for (size_t c = 0; c < chunks.size(); ++c) {
         if (m_shownSession != 0 && chunks[c].session != m_shownSession)
             continue;
-        const int end = c + 1 < chunks.size() ? chunks[c + 1].firstRow : m_store.rows;
+        const int end = c + 1 < chunks.size() ? chunks[c + 1].firstRow : held.rows();
         for (int row = chunks[c].firstRow; row < end; ++row) {
-            if (kept(row))
+            if (kept(held, row))
                 m_shown.push_back(row);
         }
     }

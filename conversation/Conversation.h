@@ -1,8 +1,8 @@
 #ifndef DRAVLIN_CONVERSATION_H
 #define DRAVLIN_CONVERSATION_H
 
-#include "BlockReserve.h"
 #include "LineCapture.h"
+#include "RowPages.h"
 #include "SessionMark.h"
 #include "Side.h"
 
@@ -14,27 +14,27 @@
 #include <memory>
 #include <vector>
 
+class RowStore;
 class TranscriptReader;
 
-// The captured conversation: every row in arrival order, with its side and
-// bytes. Column 0 is the client's pane and column 1 the server's; a row shows
-// its text in its own side's column and the alignment row " " in the other.
-// Both panes are views of this one model, so they always have as many rows.
+// The captured conversation as the panes see it: every row in arrival
+// order, with its side and bytes. Column 0 is the client's pane and column 1
+// the server's; a row shows its text in its own side's column and the
+// alignment row " " in the other. Both panes are views of this one model, so
+// they always have as many rows.
 //
 // A marker row (a session's start or end, a TLS event) belongs to neither
 // side: both panes show its text, "— text —", in a look of its own. It is
 // kept as the event it came from, worded when shown, searched or written.
 //
-// Built for long captures: bytes sit in large blocks, each row costs one
-// 8-byte reference (which also says how the row ended: see
-// LineCapture::RowEnd), marks sit in a table of their own that a marker
-// row's reference points into, and nothing is ever reallocated wholesale.
+// The rows themselves sit in a RowStore (see RowPages for how) that the
+// capture thread appends to while this model, on the window's thread, reads
+// it: the model shows the rows it has caught up with, and catches up when
+// the store tells it more came, as often as the window's thread gets to it.
 //
-// Rows of several sessions served at once are told apart by their chunk,
-// which is always one session's: the row costs nothing more. The model may
-// show one session's rows only (showSession()); every row number it takes
-// or gives is then of the rows shown, mapped to the rows held by a table of
-// one int per row shown (none while every row is shown).
+// The model may show one session's rows only (showSession()); every row
+// number it takes or gives is then of the rows shown, mapped to the rows held
+// by a table of one int per row shown (none while every row is shown).
 //
 // A clear keeps what it cleared, so that clears can be undone one after
 // another, newest first; the oldest kept goes once MaxKeptClears are held.
@@ -121,8 +121,11 @@ public:
     void setRowFilter(RowFilter keep);
     bool isFiltered() const { return bool(m_keep); }
 
-    // Rows held, whichever are shown: a held row keeps its place as sessions are shown.
-    int heldRows() const { return m_store.rows; }
+    // Rows held and caught up with, whichever are shown: a held row keeps
+    // its place as sessions are shown.
+    int heldRows() const { return m_known; }
+    // Where the capture thread appends; shared with it.
+    std::shared_ptr<RowStore> store() const { return m_rows; }
     // Marks a held row of session as a replayed answer that differs from the
     // recorded one, worded in original; kept with the row through clears and
     // undos. Nothing when that row is not of that session (rows cleared or
@@ -139,12 +142,18 @@ public:
 public Q_SLOTS:
     // One model insertion for all the rows of a chunk; session as the relay
     // numbered it (0: unnumbered). A mark takes its event's session.
-    void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false,
-                    int session = 0);
+    // Returns the held row the first of them is.
+    int appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false,
+                   int session = 0);
     // A mark for an event that leaves one (SessionMarks::leavesMark()).
     void appendMark(const RelayEvent &event);
     // Keeps the rows until the next clear; says how many went with rowsCleared().
     void clear();
+    // The same for the rows held before heldRow only: those of a run begun
+    // there stay, however far the capture has gone since.
+    void clearBefore(int heldRow);
+    // Shows every row stored that the model has not shown yet.
+    void catchUp();
     // Brings back what the newest clear kept took, before any row captured since.
     bool restoreCleared();
     // Shows a transcript read back instead of the rows held, which are kept
@@ -163,71 +172,28 @@ Q_SIGNALS:
     void rowsCleared(int count);
 
 private:
-    struct RowRef {
-        // block index << 5 | row end << 3 | encrypted << 2 | marker << 1 | side;
-        // for a marker row: mark index << 5 | marker << 1
-        quint32 flagsAndBlock;
-        // within the block; for a marker row, where the next row's bytes go
-        quint32 offset;
-    };
-    struct Chunk {
-        int firstRow;
-        // In what was the alignment's padding: a session costs no memory.
-        int session;
-        qint64 arrivedMsecs;
-    };
-    static_assert(sizeof(RowRef) == 8 && sizeof(Chunk) == 16, "a row costs 8 bytes, a chunk 16");
-    // Row references live in fixed pages, so appending never moves them;
-    // 4 MiB, so that most of each lies in large pages.
-    static constexpr size_t RefsPerPage = size_t(1) << 19;
-    struct Store {
-        std::vector<std::unique_ptr<RowRef[]>> refPages;
-        std::vector<QByteArray> blocks;
-        std::vector<Chunk> chunks;
-        std::vector<SessionMark> marks;
-        // Held row -> the recorded answer it differs from; few, so by row.
-        QHash<int, QString> differences;
-        int rows = 0;
-        // Where the last block's room ends: short of its capacity, see reserveBytes().
-        qsizetype blockEnd = 0;
-        qint64 storedBytes = 0;
-        // Row numbers are never negative; the pages are indexed unsigned.
-        RowRef &at(int row) const
-        {
-            const auto index = static_cast<size_t>(row);
-            return refPages[index / RefsPerPage][index % RefsPerPage];
-        }
-    };
-
     // The row held that shown row row is.
     int stored(int row) const { return mapped() ? m_shown[static_cast<size_t>(row)] : row; }
     // Whether rows shown go through m_shown.
     bool mapped() const { return m_shownSession != 0 || m_keep; }
-    bool kept(int storedRow) const;
-    // Shows the rows held from first to end - 1 that the filter keeps, after those shown.
-    void showHeld(int first, int end);
-    const RowRef &ref(int row) const;
-    // The chunk a row held is in.
-    size_t chunkIndex(int storedRow) const;
-    void rebuildShown();
-    void pushRef(RowRef r);
-    void pushRow(quint32 flags, QByteArrayView bytes);
-    void pushMark(const SessionMark &mark);
-    void openChunk(qint64 arrivedMsecs, int session);
-    char *reserveBytes(qsizetype length, quint32 *block, quint32 *offset);
+    bool kept(const RowPages &pages, int storedRow) const;
+    // Shows the rows held from first to end - 1 that the session and filter keep, after those shown.
+    void showHeld(const RowPages &pages, int first, int end);
+    const RowPages &pages() const;
+    void rebuildShown(const RowPages &pages);
     // Moves the rows held aside for undo, telling how many went.
-    void keepForUndo();
-    static QByteArrayView bytesIn(const Store &store, int row);
+    void keepForUndo(RowPages &pages);
 
+    std::shared_ptr<RowStore> m_rows;
+    // Rows held that the views have been told of.
+    int m_known = 0;
     int m_shownSession = 0;
     // While one session is shown, the row held for each row shown.
     std::vector<int> m_shown;
     RowFilter m_keep;
-    Store m_store;
-    BlockReserve m_reserve;
     // Oldest first.
-    std::vector<std::unique_ptr<Store>> m_cleared;
-    std::unique_ptr<Store> m_staged;
+    std::vector<std::unique_ptr<RowPages>> m_cleared;
+    std::unique_ptr<RowPages> m_staged;
 };
 
 #endif

@@ -188,14 +188,13 @@ void SessionTable::apply(const RelayEvent &event)
     }
 }
 
-void SessionTable::countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session)
+void SessionTable::countBytes(int session, qint64 fromClient, qint64 fromServer)
 {
-    Q_UNUSED(arrivedMsecs)
-    Q_UNUSED(encrypted)
     Session *s = session > 0 ? find(session) : nullptr;
     if (!s || s->ended)
         return;
-    s->bytes[side == Side::Client ? 0 : 1] += bytes.size();
+    s->bytes[0] += fromClient;
+    s->bytes[1] += fromServer;
     const int row = rowOf(session);
     m_firstCounted = m_firstCounted < 0 ? row : std::min(m_firstCounted, row);
     m_lastCounted = std::max(m_lastCounted, row);

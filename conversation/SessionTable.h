@@ -41,13 +41,13 @@ public:
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    // Takes the events and relayed bytes of a source (the relay) without
+    // Takes the events and byte counts of a source (the pipeline) without
     // this library knowing it.
     template <typename Source>
     void follow(const Source *source)
     {
         connect(source, &Source::eventOccurred, this, &SessionTable::onEvent);
-        connect(source, &Source::bytesRelayed, this, &SessionTable::countBytes);
+        connect(source, &Source::bytesCounted, this, &SessionTable::countBytes);
     }
     // The row of a session, -1 when not listed.
     int rowOf(int session) const { return m_rows.value(session, -1); }
@@ -62,7 +62,7 @@ public:
 
 public Q_SLOTS:
     void onEvent(const RelayEvent &event);
-    void countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session);
+    void countBytes(int session, qint64 fromClient, qint64 fromServer);
     void clear();
     // The sessions the marks of every row tell (the conversation must show
     // all its rows); sessions still running are kept, after those.

@@ -18,8 +18,22 @@
 
 namespace {
 
-// Rows exported between two looks at the event loop: some 10 ms of work.
-constexpr int ExportRowsPerSlice = 4096;
+// Row bytes written between two looks at the event loop: some milliseconds
+// of work, and never more memory than that on top of the rows held, however
+// long the rows.
+constexpr qsizetype BytesPerSlice = qsizetype(1) << 20;
+// A row's transcript line costs its stamp and prefix on top of its bytes.
+constexpr qsizetype LineOverhead = 48;
+
+// How many rows from first on make a slice: one at least.
+int sliceRows(const Conversation &conversation, int first, int rows)
+{
+    int end = first;
+    qsizetype bytes = 0;
+    while (end < rows && (end == first || bytes < BytesPerSlice))
+        bytes += conversation.bytes(end++).size() + LineOverhead;
+    return end - first;
+}
 
 // "Conversation enregistrée : /home/…/conversation.txt, 1 234 lignes"; 0 and 1 take the singular.
 QString rowCountText(const QString &one, const QString &many, const QString &path, qint64 rows)
@@ -60,16 +74,27 @@ void ConversationFileActions::chooseAndSave()
 
 bool ConversationFileActions::save(const QString &path)
 {
-    // Written a slice at a time, so a long capture is never held twice in memory.
-    constexpr int RowsPerWrite = 16384;
     // It may hold what TLS hid (passwords): for its owner only, and a link
     // at path is replaced, never written through.
     PrivateSaveFile file(path);
     bool written = file.open(QIODevice::WriteOnly);
+    // The rows shown when asked; those that come meanwhile are for the next save.
     const int rows = m_conversation->rowCount();
-    for (int first = 0; written && first < rows; first += RowsPerWrite) {
-        const QByteArray slice = m_conversation->transcript(first, std::min(RowsPerWrite, rows - first));
-        written = file.write(slice) == slice.size();
+    int next = 0;
+    // A slice of bytes at a time, so a long capture is never held twice in
+    // memory; cancelled, the file is dropped unwritten when it goes out of scope.
+    const auto slice = [&] {
+        const int count = sliceRows(*m_conversation, next, rows);
+        const QByteArray lines = m_conversation->transcript(next, count);
+        next += count;
+        written = file.write(lines) == lines.size();
+        return written && next < rows;
+    };
+    const auto progress = [&] { return int(qint64(next) * 1000 / std::max(1, rows)); };
+    if (written && rows > 0) {
+        SlicedWork work(m_window, tr("Enregistrement de « %1 »…").arg(QFileInfo(path).fileName()));
+        if (!work.run(slice, progress))
+            return false;
     }
     if (written)
         written = file.commit();
@@ -105,7 +130,10 @@ bool ConversationFileActions::exportPcap(const QString &path)
         const auto progress = [&pcap] { return int(qint64(pcap.rowsWritten()) * 1000 / std::max(1, pcap.rowsToWrite())); };
         SlicedWork work(m_window, tr("Export de « %1 »…").arg(QFileInfo(path).fileName()));
         // Cancelled, the file is dropped unwritten when it goes out of scope.
-        if (!work.run([&pcap] { return pcap.writeRows(ExportRowsPerSlice); }, progress))
+        const auto slice = [&pcap, this] {
+            return pcap.writeRows(sliceRows(*m_conversation, pcap.rowsWritten(), pcap.rowsToWrite()));
+        };
+        if (!work.run(slice, progress))
             return false;
         error = pcap.errorString();
         written = error.isEmpty() && file.commit();

@@ -10,7 +10,6 @@
 #include "RowDelegate.h"
 #include "SearchController.h"
 #include "SessionList.h"
-#include "SessionMarks.h"
 #include "SessionTable.h"
 #include "StatusLine.h"
 #include "TrafficPanes.h"
@@ -49,6 +48,7 @@ QLabel *makePaneCaption(const QString &name, const QString &text, QWidget *paren
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , m_monitor(Monitor::Placement::OwnThread, m_conversation.store())
     , m_scale(logicalDpiX(), logicalDpiY())
 {
     setObjectName(QStringLiteral("frmMain"));
@@ -90,19 +90,18 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    m_relay.disconnect(this);
+    m_monitor.disconnect(this);
 }
 
 void MainWindow::wireParts()
 {
     connect(m_configuration, &ConfigurationPanel::startClicked, this, &MainWindow::onCmdStartClicked);
     connect(m_configuration, &ConfigurationPanel::stopClicked, this, &MainWindow::onCmdStopClicked);
-    m_capture.follow(&m_relay);
-    connect(&m_capture, &ConversationCapture::rowsCaptured, &m_conversation, &Conversation::appendRows);
-    connect(&m_relay, &Relay::eventOccurred, this, &MainWindow::onRelayEventOccurred);
-    connect(&m_relay, &Relay::finished, this, &MainWindow::onRelayFinished);
-    connect(&m_relay, &Relay::bytesRelayed, m_status, &StatusLine::countBytes);
-    m_sessions->table()->follow(&m_relay);
+    connect(&m_monitor, &Monitor::eventOccurred, this, &MainWindow::onRelayEventOccurred);
+    connect(&m_monitor, &Monitor::finished, this, &MainWindow::onRelayFinished);
+    connect(&m_monitor, &Monitor::bytesCounted, m_status, &StatusLine::countBytes);
+    connect(&m_monitor, &Monitor::runStarts, this, [this](int firstHeldRow) { m_runStart = firstHeldRow; });
+    m_sessions->table()->follow(&m_monitor);
     connect(m_sessions, &SessionList::wantedChanged, this, &MainWindow::placePanes);
 
     connect(&m_conversation, &Conversation::rowsCleared, m_status, &StatusLine::showCleared);
@@ -277,7 +276,7 @@ void MainWindow::createActions()
     }
     // A finished session played again against a server, as a new session.
     m_replay = new ReplayController(&m_conversation, m_sessions->table(),
-                                    [this](int atLeast) { return m_relay.reserveSessionNumber(atLeast); }, this);
+                                    [this](int atLeast) { return m_monitor.reserveSessionNumber(atLeast); }, this);
     m_replay->attach({lstClient, lstServeur}, m_sessions);
     connect(m_replay, &ReplayController::failed, this, &MainWindow::reportError);
     connect(m_replay, &ReplayController::noticed, m_status, [this](const QString &text) {
@@ -300,7 +299,7 @@ void MainWindow::setTlsSettings(const RelaySettings::Tls &tls)
 
 void MainWindow::start(const RelaySettings &settings)
 {
-    m_relay.start(settings);
+    m_monitor.start(settings, true);
     enterStartedIfArmed();
 }
 
@@ -320,7 +319,7 @@ void MainWindow::onCmdStartClicked()
 
 void MainWindow::enterStartedIfArmed()
 {
-    if (!m_relay.isArmed())
+    if (!m_monitor.isArmed())
         return;
     // The panes are cleared once the port is had: a listen that fails leaves
     // what they show, a file read back included, as it was.
@@ -330,7 +329,7 @@ void MainWindow::enterStartedIfArmed()
 
 void MainWindow::onCmdStopClicked()
 {
-    m_relay.stop();
+    m_monitor.stop();
     showState(false);
 }
 
@@ -352,14 +351,13 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
 {
     if (event.kind == RelayEvent::Kind::Listening && m_clearOnListening) {
         m_clearOnListening = false;
-        m_panes->clear();
-        m_sessions->startRun(m_relay.settings().maxClients);
+        // Rows of the new run may have been stored already: they stay.
+        m_conversation.clearBefore(m_runStart);
+        m_sessions->startRun(m_monitor.settings().maxClients);
         setShownFile(QString());
     }
     if (event.kind == RelayEvent::Kind::Listening)
         m_configuration->showListening();
-    if (SessionMarks::leavesMark(event))
-        m_conversation.appendMark(event);
     const QString message = m_status->record(event);
     // Only a listen that failed stops the relay on its own; a peer's fault
     // (refused, reset, closed) is shown in the status line and nothing more.
@@ -490,7 +488,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // running, past its last window, until the relay has delivered them.
     if (!m_finishLock)
         m_finishLock = std::make_unique<QEventLoopLocker>();
-    m_relay.finish();
+    m_monitor.finish(Monitor::GraceMs);
     event->accept();
 }
 

@@ -3,8 +3,7 @@
 
 #include "ConfigurationPanel.h"
 #include "Conversation.h"
-#include "ConversationCapture.h"
-#include "Relay.h"
+#include "Monitor.h"
 #include "RelaySettings.h"
 #include "TwipScale.h"
 
@@ -66,15 +65,13 @@ public:
     // Ticks the TLS boxes as given; the bridge, the CA's folder and extra
     // trusted certificates have no control and are kept as they are.
     void setTlsSettings(const RelaySettings::Tls &tls);
-    // What the next "Ecouter" asks of TLS: the settings given, as the boxes say.
-    RelaySettings::Tls tlsSettings() const { return m_configuration->tls(); }
     // Writes the CA certificate (PEM), making the CA first if there is none;
     // a message box says why on failure.
     bool exportCaCertificate(const QString &path);
     // What a click on "Ecouter" does; nothing while the button is disabled.
     void clickStart() { m_configuration->clickStart(); }
     // Starts from settings already checked, then shows the started state. A
-    // listen port of 0 lets the system pick one (read it from relay()).
+    // listen port of 0 lets the system pick one (read it from monitor()).
     void start(const RelaySettings &settings);
 
     // Writes the whole conversation as a stamped transcript in UTF-8. Either
@@ -108,7 +105,7 @@ public:
     ConfigurationPanel *configuration() { return m_configuration; }
     SessionList *sessions() { return m_sessions; }
     ReplayController *replays() { return m_replay; }
-    const Relay &relay() const { return m_relay; }
+    const Monitor &monitor() const { return m_monitor; }
     QSize designClientSize() const;
 
 Q_SIGNALS:
@@ -143,10 +140,9 @@ private:
     void enterStartedIfArmed();
     void showState(bool started);
 
-    // The model outlives the relay: a relay closing down may still hand over rows.
+    // The model outlives the pipeline: a relay closing down may still store rows.
     Conversation m_conversation;
-    ConversationCapture m_capture;
-    Relay m_relay;
+    Monitor m_monitor;
     TwipScale m_scale;
 
     QWidget *m_clientArea = nullptr;
@@ -167,6 +163,8 @@ private:
     ReplayController *m_replay = nullptr;
     // From a click on "Ecouter" until the port is had or refused.
     bool m_clearOnListening = false;
+    // Where the rows of the run just started begin, among those held.
+    int m_runStart = 0;
     // Held from the window's close until the relay has finished delivering.
     std::unique_ptr<QEventLoopLocker> m_finishLock;
 };

@@ -214,8 +214,8 @@ void ReplayController::stop()
 
 void ReplayController::onRows(Side side, const LineCapture::Rows &rows, qint64 msecs)
 {
-    const int held = m_conversation->heldRows();
-    m_conversation->appendRows(side, rows, msecs, m_encrypted, m_number);
+    // Rows the relay stored meanwhile may come before them: the first is told.
+    const int held = m_conversation->appendRows(side, rows, msecs, m_encrypted, m_number);
     if (side == Side::Server) {
         for (int i = 0; i < rows.count(); ++i)
             m_serverRows.push_back(m_rowsKept ? held + i : -1);

@@ -136,14 +136,13 @@ void StatusLine::followSession(const RelayEvent &event)
     }
 }
 
-void StatusLine::countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session)
+void StatusLine::countBytes(int session, qint64 fromClient, qint64 fromServer)
 {
-    Q_UNUSED(arrivedMsecs)
-    Q_UNUSED(encrypted)
     const auto running = m_running.find(session);
     if (running == m_running.end())
         return;
-    (*running)[side == Side::Client ? 0 : 1] += bytes.size();
+    (*running)[0] += fromClient;
+    (*running)[1] += fromServer;
     m_countsChanged = true;
 }
 

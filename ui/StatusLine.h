@@ -46,9 +46,8 @@ public:
 public Q_SLOTS:
     // Failures shown so far are seen; a click on the line asks for what it offers.
     void onUserActed(QObject *target);
-    // Bytes a running session relayed from side, for the live count.
-    void countBytes(Side side, const QByteArray &bytes, qint64 arrivedMsecs = 0, bool encrypted = false,
-                    int session = 0);
+    // Bytes a running session read from each side since the last count.
+    void countBytes(int session, qint64 fromClient, qint64 fromServer);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -10,6 +10,7 @@
 #include "LoopbackPeer.h"
 #include "PaneView.h"
 #include "RawPeer.h"
+#include "RelaySession.h"
 #include "ReplyClass.h"
 #include "RowDelegate.h"
 #include "RowDetailsDialog.h"
@@ -411,10 +412,10 @@ private Q_SLOTS:
         QSignalSpy reported(m_window, &MainWindow::errorReported);
         m_window->clickStart();
         QCOMPARE(m_conv->rowCount(), 2); // until the port is had
-        QTRY_COMPARE(QString::number(m_window->relay().listeningPort()), control<QLineEdit>("txtPortClient")->text());
+        QTRY_COMPARE(QString::number(m_window->monitor().listeningPort()), control<QLineEdit>("txtPortClient")->text());
         QCOMPARE(m_conv->rowCount(), 0);
         LoopbackPeer client;
-        client.connectTo(m_window->relay().listeningPort());
+        client.connectTo(m_window->monitor().listeningPort());
         QVERIFY(client.waitForDisconnected());
         auto *red = control<QLabel>("lblEchec");
         QTRY_VERIFY(status().contains(QStringLiteral("Session terminée"))); // a later event
@@ -435,7 +436,7 @@ private Q_SLOTS:
         control<QPushButton>("cmdStop")->click();
         expectState(false);
         QCOMPARE(m_conv->rowCount(), 2);
-        QVERIFY(!m_window->relay().isArmed());
+        QVERIFY(!m_window->monitor().isArmed());
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
         m_window->setFieldTexts(QString::number(taken.serverPort()), QStringLiteral("127.0.0.1"),
@@ -443,7 +444,7 @@ private Q_SLOTS:
         m_window->clickStart();
         QTRY_COMPARE(reported.count(), 1);
         expectState(false);
-        QVERIFY(!m_window->relay().isArmed());
+        QVERIFY(!m_window->monitor().isArmed());
         const QString message = boxedMessage(reported);
         QVERIFY(message.startsWith(QStringLiteral("Écoute impossible : le port %1 est déjà utilisé").arg(taken.serverPort())));
         QCOMPARE(m_conv->rowCount(), 2); // the panes as they were
@@ -469,7 +470,7 @@ private Q_SLOTS:
         const quint16 port = LoopbackPeer::unusedPort();
         m_window->setFieldTexts(QString::number(port), QStringLiteral("nohost..invalid"), QStringLiteral("25"));
         m_window->clickStart();
-        QTRY_COMPARE(m_window->relay().listeningPort(), port);
+        QTRY_COMPARE(m_window->monitor().listeningPort(), port);
         LoopbackPeer client;
         client.connectTo(port);
         client.send("EHLO hote\r\n");
@@ -484,8 +485,8 @@ private Q_SLOTS:
         server.setGreeting("220 ok\r\n");
         fillFields(server.serverPort());
         m_window->clickStart();
-        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
-        talker.connectTo(m_window->relay().listeningPort());
+        QTRY_VERIFY(m_window->monitor().listeningPort() != 0);
+        talker.connectTo(m_window->monitor().listeningPort());
         QVERIFY(talker.waitForReceived(8));
         talker.send(QByteArray(1204, 'a'));
         QVERIFY(server.waitForReceived(1204));
@@ -606,7 +607,6 @@ private Q_SLOTS:
         if (route == QLatin1String("options")) {
             openWith({QStringLiteral("--listen"), fields[0], QStringLiteral("--server"), fields[1], QStringLiteral("--clients"),
                       fields[3], QStringLiteral("--start")});
-            QTRY_COMPARE(reported.count(), 1);
         } else {
             if (route == QLatin1String("tls")) {
                 QFile blocker(home.filePath(QStringLiteral("dravlin"))); // a file where the CA's folder should be
@@ -620,13 +620,15 @@ private Q_SLOTS:
             m_window->configuration()->setClientsText(fields[3]);
             m_window->clickStart();
         }
+        // A CA that cannot be had is told by the relay's thread, a moment later.
+        QTRY_COMPARE(reported.count(), 1);
         const QString message = boxedMessage(reported);
         QVERIFY2(message.contains(named), qPrintable(message));
         expectState(false);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(control<QLineEdit>(Fields[i])->text(), fields[i]);
         QCOMPARE(m_conv->rowCount(), 2);
-        QVERIFY(!m_window->relay().isArmed());
+        QVERIFY(!m_window->monitor().isArmed());
         m_client->setFocus(); // not where the fault is, as after a click elsewhere
         m_window->findChild<QMessageBox *>(QStringLiteral("msgErreur"))->accept();
         if (!atFault.isEmpty()) {
@@ -649,7 +651,7 @@ private Q_SLOTS:
         const quint16 port = LoopbackPeer::unusedPort();
         openWith({QStringLiteral("--listen"), QString::number(port), QStringLiteral("--server"),
                   QStringLiteral("127.0.0.1:%1").arg(server.serverPort()), QStringLiteral("--start")});
-        QTRY_COMPARE(m_window->relay().listeningPort(), port);
+        QTRY_COMPARE(m_window->monitor().listeningPort(), port);
         client.connectTo(port);
         QVERIFY(client.waitForReceived(11));
         client.send("EHLO \xe9t\xe9\r\nMAIL FROM:<a@b>\r\n");
@@ -701,7 +703,7 @@ private Q_SLOTS:
         QWidget *gutter = control("gutterSessions");
         const QAbstractItemModel *listed = list->model();
         const auto cell = [listed](int row, int column) { return listed->index(row, column).data().toString(); };
-        QTRY_COMPARE(m_window->relay().listeningPort(), port);
+        QTRY_COMPARE(m_window->monitor().listeningPort(), port);
         QCOMPARE(control<QLineEdit>("txtClients")->text(), QStringLiteral(" 3")); // as typed
         QVERIFY(list->isVisible() && !gutter->isVisible() && list->geometry().right() < m_client->geometry().left());
         LoopbackPeer clients[3];
@@ -1083,7 +1085,7 @@ private Q_SLOTS:
         canceller.start(0);
         QVERIFY(!m_window->openConversation(large.fileName()));
         QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), before);
-        add(Side::Client, QList<QByteArray>(10000, "row"), T0 + 2000);
+        add(Side::Client, QList<QByteArray>(10000, QByteArray(400, 'r')), T0 + 2000); // several slices
         const QString capture = dir.filePath(QStringLiteral("c.pcap"));
         QVERIFY(!m_window->exportPcap(capture));
         canceller.stop();
@@ -1107,7 +1109,7 @@ private Q_SLOTS:
         control<QCheckBox>("chkTlsInsecure")->click(); // the server's CA is known to nobody
         fillFields(server.listener.serverPort());
         m_window->clickStart();
-        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
+        QTRY_VERIFY(m_window->monitor().listeningPort() != 0);
         // While relaying, no file is opened over the live rows; the client is
         // given to trust the CA certificate the window exports.
         QSignalSpy reported(m_window, &MainWindow::errorReported);
@@ -1117,7 +1119,7 @@ private Q_SLOTS:
         QVERIFY(m_window->exportCaCertificate(exported));
         QVERIFY(status().contains(QDir::toNativeSeparators(exported)));
         QByteArray heard;
-        const QString failed = StartTlsClient::converse(m_window->relay().listeningPort(), exported, &heard);
+        const QString failed = StartTlsClient::converse(m_window->monitor().listeningPort(), exported, &heard);
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QTRY_COMPARE(m_conv->text(m_conv->rowCount() - 1, Side::Server), QStringLiteral("221 bye"));
         QStringList tips;
@@ -1142,16 +1144,16 @@ private Q_SLOTS:
         slow.readOnRelease = true;
         server.serve(slow);
         m_window->start(RelaySettings{0, QStringLiteral("127.0.0.1"), server.listenPort()});
-        QTRY_VERIFY(m_window->relay().listeningPort() != 0);
-        QSignalSpy finished(&m_window->relay(), &Relay::finished);
+        QTRY_VERIFY(m_window->monitor().listeningPort() != 0);
+        QSignalSpy finished(&m_window->monitor(), &Monitor::finished);
         qint64 read = 0;
-        connect(&m_window->relay(), &Relay::bytesRelayed, this, [&read](Side side, const QByteArray &bytes) {
-            read += side == Side::Client ? bytes.size() : 0;
+        connect(&m_window->monitor(), &Monitor::chunkRelayed, this, [&read](const Chunk &chunk) {
+            read += chunk.side == Side::Client ? chunk.bytes.size() : 0;
         });
         LoopbackPeer client;
-        client.connectTo(m_window->relay().listeningPort());
+        client.connectTo(m_window->monitor().listeningPort());
         QByteArray request; // less than the relay queues before it stops reading the client
-        while (request.size() < Relay::SendQueueBound * 3 / 4)
+        while (request.size() < RelaySession::SendQueueBound * 3 / 4)
             request += "RCPT TO:<destinataire" + QByteArray::number(request.size()) + "@exemple.org>\r\n";
         client.send(request);
         // Read, and still queued here or in the kernel: the server has taken nothing.
