@@ -217,7 +217,7 @@ void ConsoleFrontEnd::holdReadingWhileFull()
 
 void ConsoleFrontEnd::onReadingHeldLong()
 {
-    constexpr qint64 MiB = qint64{1024} * 1024;
+    constexpr qint64 MiB = qint64{1} << 20;
     m_heldByCapture = !m_writer.isFull();
     if (m_heldByCapture)
         m_log.print(tr("capture (--pcap) saturée, son lecteur ne lit plus (%1 Mio en attente) : lecture des "
@@ -237,7 +237,7 @@ void ConsoleFrontEnd::end(int status)
     m_holdNotice.stop();
     m_endBy = QDeadlineTimer(EndingMs);
     // Should the relay never answer, the process still ends, a little late.
-    QTimer::singleShot(EndingMs + 500, this, [this] { onRelayFinished(0, 0); });
+    QTimer::singleShot(EndingMs + FinishedLateMs, this, [this] { onRelayFinished(0, 0); });
     m_monitor.finish(EndingMs);
 }
 
@@ -251,7 +251,7 @@ void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliv
     Q_UNUSED(undeliveredToServer)
     // The writer gets what is left of the time, and a moment at least to write what
     // the connections' last bytes became.
-    const qint64 lost = m_writer.finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), 250)));
+    const qint64 lost = m_writer.finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), LastWritesMs)));
     // A write that failed just now has queued its reason: told before the count.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (lost > 0) {
@@ -260,13 +260,13 @@ void ConsoleFrontEnd::onRelayFinished(qint64 undeliveredToClient, qint64 undeliv
         m_status = 1;
     }
     // The capture gets the same time, the relay's last chunks included.
-    const qint64 captureLost = m_captureOut ? m_captureOut->finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), 250))) : 0;
+    const qint64 captureLost = m_captureOut ? m_captureOut->finish(QDeadlineTimer(qMax<qint64>(m_endBy.remainingTime(), LastWritesMs))) : 0;
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (captureLost > 0 && m_pcap) {
         m_log.print(tr("%1 de la capture non écrits : elle s'arrête avant la fin").arg(EventText::bytes(captureLost)));
         m_status = 1;
     }
     m_log.print(tr("connexions fermées"));
-    m_log.flush(QDeadlineTimer(250));
+    m_log.flush(QDeadlineTimer(LastLogMs));
     QCoreApplication::exit(m_status);
 }

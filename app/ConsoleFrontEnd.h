@@ -34,6 +34,12 @@ public:
     static constexpr int EndingMs = 2000;
     // A hold on reading is reported once it has lasted this long.
     static constexpr int HoldNoticeMs = 1000;
+    // Past EndingMs, how long a relay that never says it finished is waited for.
+    static constexpr int FinishedLateMs = 500;
+    // The writers' least time to write what the connections' last bytes became.
+    static constexpr int LastWritesMs = 250;
+    // How long the final lines on stderr may take.
+    static constexpr int LastLogMs = 250;
 
     // stdoutClosedAtStart: fd 1 was closed when the program began (it now
     // holds /dev/null so that nothing else lands there); rows count as lost.

@@ -88,7 +88,11 @@ int main(int argc, char **argv)
             return;
         input.setEnabled(false);
         conversation.catchUp();
-        std::printf("rows %d\n", conversation.rowCount());
+        // Captured rows only: the sessions' marks are the pipeline's own.
+        int rows = 0;
+        for (int row = 0; row < conversation.rowCount(); ++row)
+            rows += conversation.isMarker(row) ? 0 : 1;
+        std::printf("rows %d\n", rows);
         std::printf("stored_bytes %lld\n", static_cast<long long>(conversation.storedBytes()));
         std::printf("rss_before_kib %lld\n", static_cast<long long>(rssBeforeKiB));
         std::printf("rss_peak_kib %lld\n", static_cast<long long>(statusKiB("VmHWM")));

@@ -24,8 +24,6 @@ class FindBar : public QWidget
 public:
     explicit FindBar(ConversationSearch *search, QWidget *parent = nullptr);
 
-    // The current match, -1 when none.
-    int currentMatch() const { return m_current; }
     // Where the first match is looked for while there is no current one,
     // e.g. the top row in view: the first match at or after it.
     void setStartRow(int row) { m_startRow = row; }

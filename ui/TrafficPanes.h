@@ -50,13 +50,10 @@ public:
     void setReadOnly(bool readOnly);
     // What a double-click does, for the panes' context menu; disabled while read-only.
     QAction *clearAction() const { return m_clearAction; }
-    bool isReadOnly() const { return m_readOnly; }
     // The rows selected, the same in both panes, top to bottom.
     QList<int> selectedRows() const;
     // Those rows as the transcript writes them, one a line; empty when none.
     QByteArray selectedTranscript() const;
-    // Rows arrived below the visible ones and not seen since; 0 when none.
-    int unseenRows() const { return m_unseen; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
