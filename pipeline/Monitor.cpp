@@ -4,6 +4,9 @@
 #include "RowStore.h"
 
 #include <QCoreApplication>
+#include <QMetaMethod>
+
+#include <utility>
 
 static_assert(Monitor::GraceMs == Relay::StopGraceMs && Monitor::RearmIntervalMs == Relay::RearmIntervalMs,
               "the front ends are told the relay's own times");
@@ -40,12 +43,19 @@ Monitor::Monitor(Placement placement, std::shared_ptr<RowStore> rows, QObject *p
     }
     // Made where it runs, so that its sockets and timers belong to that thread.
     await([this, rows] { m_core = new MonitorCore(rows); });
-    connect(m_core, &MonitorCore::chunkRelayed, this, &Monitor::chunkRelayed);
-    connect(m_core, &MonitorCore::rowsCaptured, this, &Monitor::rowsCaptured);
     connect(m_core, &MonitorCore::eventOccurred, this, &Monitor::eventOccurred);
     connect(m_core, &MonitorCore::bytesCounted, this, &Monitor::bytesCounted);
     connect(m_core, &MonitorCore::runStarts, this, &Monitor::runStarts);
     connect(m_core, &MonitorCore::finished, this, &Monitor::finished);
+}
+
+void Monitor::connectNotify(const QMetaMethod &signal)
+{
+    // Made on the thread that connects, the front end's: no lock needed.
+    if (signal == QMetaMethod::fromSignal(&Monitor::chunkRelayed) && !std::exchange(m_forwardingChunks, true))
+        connect(m_core, &MonitorCore::chunkRelayed, this, &Monitor::chunkRelayed);
+    else if (signal == QMetaMethod::fromSignal(&Monitor::rowsCaptured) && !std::exchange(m_forwardingRows, true))
+        connect(m_core, &MonitorCore::rowsCaptured, this, &Monitor::rowsCaptured);
 }
 
 Monitor::~Monitor()

@@ -75,6 +75,10 @@ Q_SIGNALS:
     // After finish(): bytes read from one side that the other never got.
     void finished(qint64 undeliveredToClient, qint64 undeliveredToServer);
 
+protected:
+    // The pipeline's chunks and rows are passed on only once someone takes them.
+    void connectNotify(const QMetaMethod &signal) override;
+
 private:
     // Runs f where the relay runs, waiting for it when that is another thread.
     template <typename F>
@@ -87,6 +91,8 @@ private:
     // Lives on m_thread, so that calls reach it there.
     std::unique_ptr<QObject> m_anchor;
     MonitorCore *m_core = nullptr;
+    bool m_forwardingChunks = false;
+    bool m_forwardingRows = false;
     RelaySettings m_settings;
 };
 

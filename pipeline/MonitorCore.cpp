@@ -3,6 +3,7 @@
 #include "RowStore.h"
 #include "SessionMarks.h"
 
+#include <QMetaMethod>
 #include <QMutexLocker>
 
 MonitorCore::MonitorCore(std::shared_ptr<RowStore> rows, QObject *parent)
@@ -30,7 +31,9 @@ void MonitorCore::start(const RelaySettings &settings, bool markRunStart)
 
 void MonitorCore::onBytesRelayed(Side side, const QByteArray &bytes, qint64 arrivedMsecs, bool encrypted, int session)
 {
-    Q_EMIT chunkRelayed(Chunk{side, session, arrivedMsecs, encrypted, bytes, {}});
+    // Chunks cost a queued call each across threads: made only for a front end that takes them.
+    if (isSignalConnected(QMetaMethod::fromSignal(&MonitorCore::chunkRelayed)))
+        Q_EMIT chunkRelayed(Chunk{side, session, arrivedMsecs, encrypted, bytes, {}});
     m_tally[session][sideIndex(side)] += bytes.size();
     if (!m_tallyTimer.isActive())
         m_tallyTimer.start();
@@ -42,7 +45,8 @@ void MonitorCore::onRowsCaptured(Side side, const LineCapture::Rows &rows, qint6
 {
     if (m_rows)
         m_rows->appendRows(side, rows, arrivedMsecs, encrypted, session);
-    Q_EMIT rowsCaptured(Chunk{side, session, arrivedMsecs, encrypted, {}, rows});
+    if (isSignalConnected(QMetaMethod::fromSignal(&MonitorCore::rowsCaptured)))
+        Q_EMIT rowsCaptured(Chunk{side, session, arrivedMsecs, encrypted, {}, rows});
 }
 
 void MonitorCore::onEvent(const RelayEvent &event)

@@ -47,6 +47,12 @@ void DialogueEndWatch::feed(Side from, QByteArrayView bytes)
 void DialogueEndWatch::clientLine(QByteArrayView line)
 {
     m_over = false;
+    // An overlong line (a body, a long argument) is no closing command, and
+    // most lines of a long dialogue are such: asked of no dialect.
+    if (line.isEmpty()) {
+        m_closing = false;
+        return;
+    }
     const Dialect &dialect = m_dialect ? *m_dialect : Dialects::unknown();
     m_close = dialect.command(line, false);
     m_closing = m_close.kind == Command::Kind::Close;

@@ -3,7 +3,6 @@
 #include "EventText.h"
 #include "ReasonText.h"
 #include "RowText.h"
-#include "SessionTable.h"
 #include "Transcript.h"
 
 
@@ -57,7 +56,7 @@ QString SessionMarks::text(const RelayEvent &event)
 
 bool SessionMarks::isFailure(const SessionMark &mark)
 {
-    return mark.event.kind == RelayEvent::Kind::SessionEnded && SessionTable::endsInFailure(mark.event.end);
+    return mark.event.kind == RelayEvent::Kind::SessionEnded && endsInFailure(mark.event.end);
 }
 
 QString SessionMarks::shown(const QString &text)
@@ -115,4 +114,20 @@ bool SessionMarks::splitEndpoint(const QString &text, QString *host, quint16 *po
         *host = host->mid(1, host->size() - 2);
     *port = static_cast<quint16>(number);
     return true;
+}
+
+bool SessionMarks::endsInFailure(RelayEvent::End end)
+{
+    using End = RelayEvent::End;
+    switch (end) {
+    case End::ResetByClient:
+    case End::ResetByServer:
+    case End::ServerUnreachable:
+    case End::SilenceAfterHalfClose: // a side that never answered: the dialogue did not end
+    case End::DeliveryStalled:
+    case End::TlsFailed:
+        return true;
+    default:
+        return false;
+    }
 }

@@ -56,9 +56,6 @@ public:
     // state and marked as a failure once there is one.
     void setDifferences(int session, int count);
 
-    // Whether an end says something went wrong, as the failure that caused it
-    // would have: marks keep how a session ended, not the events before it.
-    static bool endsInFailure(RelayEvent::End end);
 
 public Q_SLOTS:
     void onEvent(const RelayEvent &event);

@@ -1,5 +1,7 @@
 #include "SessionTable.h"
 
+#include "SessionMarks.h"
+
 #include "Conversation.h"
 #include "EventText.h"
 #include "RowText.h"
@@ -113,22 +115,6 @@ void SessionTable::setDifferences(int session, int count)
     Q_EMIT dataChanged(index(row, 0), index(row, ColumnCount - 1));
 }
 
-bool SessionTable::endsInFailure(RelayEvent::End end)
-{
-    using End = RelayEvent::End;
-    switch (end) {
-    case End::ResetByClient:
-    case End::ResetByServer:
-    case End::ServerUnreachable:
-    case End::SilenceAfterHalfClose: // a side that never answered: the dialogue did not end
-    case End::DeliveryStalled:
-    case End::TlsFailed:
-        return true;
-    default:
-        return false;
-    }
-}
-
 SessionTable::Session *SessionTable::find(int session)
 {
     const int row = rowOf(session);
@@ -173,7 +159,7 @@ void SessionTable::apply(const RelayEvent &event)
         // The relay's own totals: what was counted live may lag behind.
         s->bytes[0] = event.bytesClientToServer;
         s->bytes[1] = event.bytesServerToClient;
-        s->failed = s->failed || endsInFailure(event.end);
+        s->failed = s->failed || SessionMarks::endsInFailure(event.end);
         break;
     default:
         break;

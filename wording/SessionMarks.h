@@ -32,6 +32,9 @@ public:
     // A session that ended on a failure (a reset, TLS failed, the server
     // unreachable or silent, delivery stalled): drawn apart, found by F8.
     static bool isFailure(const SessionMark &mark);
+    // Whether an end says something went wrong, as the failure that caused it
+    // would have: marks keep how a session ended, not the events before it.
+    static bool endsInFailure(RelayEvent::End end);
     // A kept mark's text: its event's, or the words it was read back with.
     static QString text(const SessionMark &mark);
     // The same in UTF-8; words read back that are not UTF-8 stay the bytes they were.
