@@ -153,9 +153,7 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
             return;
         m_toldWaiting = waiting;
     }
-    const QString mark = SessionMarks::text(event);
-    if (!mark.isEmpty())
-        m_writer.writeMarker(event.time, mark, event.session);
+    m_writer.writeMark(event);
     // Each session its own stream, between its own client and the server.
     if (m_pcap && event.kind == RelayEvent::Kind::ClientConnected)
         ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time, event.session);

@@ -4,7 +4,6 @@
 #include "RelayEvent.h"
 #include "ReplaySession.h"
 #include "ReplayText.h"
-#include "SessionMarks.h"
 #include "StandardStreams.h"
 #include "TranscriptReader.h"
 
@@ -73,7 +72,7 @@ void ReplayFrontEnd::onMark(const RelayEvent &event)
 {
     RelayEvent named = event;
     named.client = ReplayText::clientName();
-    m_writer.writeMarker(named.time, SessionMarks::text(named));
+    m_writer.writeMark(named);
 }
 
 void ReplayFrontEnd::onNotice(const ReplayNotice &notice)

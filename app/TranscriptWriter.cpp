@@ -1,9 +1,17 @@
 #include "TranscriptWriter.h"
 
+#include "InterruptibleWriter.h"
 #include "ReasonText.h"
 #include "Transcript.h"
+#include "TranscriptMarks.h"
+
+#include <QList>
+#include <QMetaObject>
+#include <QMutex>
+#include <QWaitCondition>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -24,7 +32,7 @@ constexpr qsizetype KeepBytes = qsizetype{16} * 1024;
 constexpr qsizetype CountAt = sizeof(qint64);
 constexpr qsizetype SessionAt = CountAt + sizeof(quint32);
 constexpr qsizetype HeaderBytes = SessionAt + sizeof(qint32) + sizeof(quint8);
-// The kinds: a side's rows, or one mark's text in UTF-8.
+// The kinds: a side's rows, or one mark's text (tag and words) in UTF-8.
 constexpr quint8 ClientRows = 0;
 constexpr quint8 ServerRows = 1;
 constexpr quint8 Marker = 2;
@@ -43,11 +51,60 @@ QString reasonFor(int error)
 
 } // namespace
 
+struct TranscriptWriter::Entry {
+    QByteArray packed;
+    LineCapture::Rows rows;
+    qint64 arrivedMsecs = 0;
+    qint64 heldBytes = 0;
+    qint64 payloadBytes = 0; // the rows as read
+    Side side = Side::Client;
+    int session = 0;
+};
+
+struct TranscriptWriter::Pending {
+    QByteArray bytes;
+    qint64 rows = 0;
+};
+
+struct TranscriptWriter::Shared {
+    Shared(int fd, bool closedAtStart)
+        : out(fd, closedAtStart)
+    {
+    }
+    bool overBudget() const { return waiting > BudgetBytes || held > MemoryCapBytes; }
+    bool underResume() const { return waiting <= ResumeBytes && held <= MemoryCapBytes / 2; }
+
+    InterruptibleWriter out;
+    std::atomic<bool> timestamps{false};
+
+    mutable QMutex mutex;
+    QWaitCondition wake;
+    // Oldest first; only the last one, when packed, still takes rows.
+    QList<Entry> queue;
+    QList<QByteArray> spares;
+    qint64 held = 0;
+    qint64 waiting = 0; // rows as read, not yet written
+    bool full = false;
+    bool closing = false;
+    bool failed = false;
+    bool writerIdle = false;
+
+    qint64 rowsHandedOver = 0;
+    std::atomic<qint64> rowsWritten{0};
+
+    // Who hears of a drained budget or a failure, cleared under its own lock
+    // as the object goes: the thread posts to it only while it is there.
+    QMutex ownerMutex;
+    TranscriptWriter *owner = nullptr;
+};
+
 TranscriptWriter::TranscriptWriter(int fd, bool closedAtStart, QObject *parent)
     : QObject(parent)
-    , m_out(fd, closedAtStart)
+    , m_shared(std::make_shared<Shared>(fd, closedAtStart))
 {
-    m_thread.reset(QThread::create([this] { run(); }));
+    m_shared->owner = this;
+    // The thread holds the state, never the object.
+    m_thread.reset(QThread::create([shared = m_shared] { run(*shared); }));
     m_thread->setObjectName(QStringLiteral("transcript"));
     m_thread->start();
 }
@@ -55,24 +112,32 @@ TranscriptWriter::TranscriptWriter(int fd, bool closedAtStart, QObject *parent)
 TranscriptWriter::~TranscriptWriter()
 {
     finish(QDeadlineTimer(2000));
+    // From here the thread tells no one; what it posted before goes with the object.
+    const QMutexLocker lock(&m_shared->ownerMutex);
+    m_shared->owner = nullptr;
+}
+
+void TranscriptWriter::setTimestamps(bool on)
+{
+    m_shared->timestamps = on;
 }
 
 qint64 TranscriptWriter::heldBytes() const
 {
-    const QMutexLocker lock(&m_mutex);
-    return m_held;
+    const QMutexLocker lock(&m_shared->mutex);
+    return m_shared->held;
 }
 
 qint64 TranscriptWriter::waitingBytes() const
 {
-    const QMutexLocker lock(&m_mutex);
-    return m_waiting;
+    const QMutexLocker lock(&m_shared->mutex);
+    return m_shared->waiting;
 }
 
 bool TranscriptWriter::isFull() const
 {
-    const QMutexLocker lock(&m_mutex);
-    return m_full;
+    const QMutexLocker lock(&m_shared->mutex);
+    return m_shared->full;
 }
 
 void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int session)
@@ -83,65 +148,70 @@ void TranscriptWriter::write(Side side, const LineCapture::Rows &rows, qint64 ar
     const qint64 held = rows.buffer.capacity() + rows.head.capacity()
         + rows.spans.capacity() * qint64(sizeof(LineCapture::Span));
 
-    QMutexLocker lock(&m_mutex);
-    m_rowsHandedOver += rows.count();
-    if (m_closing)
+    Shared &s = *m_shared;
+    QMutexLocker lock(&s.mutex);
+    s.rowsHandedOver += rows.count();
+    if (s.closing)
         return; // too late: counted as not written
     if (payload >= KeepBytes && held <= 4 * payload) {
         // Shared with the relay's chunk, which neither side changes: no copy.
-        m_queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, payload, side, session});
-        m_held += held;
+        s.queue.append(Entry{QByteArray(), rows, arrivedMsecs, held, payload, side, session});
+        s.held += held;
     } else {
-        pack(rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session, payload);
+        pack(s, rows, side == Side::Client ? ClientRows : ServerRows, arrivedMsecs, session, payload);
     }
-    m_waiting += payload;
-    if (m_writerIdle)
-        m_wake.wakeAll();
-    if (!m_full && overBudget()) {
-        m_full = true;
+    s.waiting += payload;
+    if (s.writerIdle)
+        s.wake.wakeAll();
+    if (!s.full && s.overBudget()) {
+        s.full = true;
         lock.unlock();
         Q_EMIT budgetFull();
     }
 }
 
-void TranscriptWriter::writeMarker(qint64 msecs, const QString &text, int session)
+void TranscriptWriter::writeMark(const RelayEvent &event)
 {
     LineCapture::Rows mark;
-    mark.buffer = text.toUtf8();
+    mark.buffer = TranscriptMarks::text(SessionMark{event, QByteArray()});
+    if (mark.buffer.isEmpty())
+        return;
     mark.spans.append({0, mark.buffer.size(), LineCapture::RowEnd::CrLf});
-    QMutexLocker lock(&m_mutex);
+    Shared &s = *m_shared;
+    const QMutexLocker lock(&s.mutex);
     // Counted with the rows: a write cut short is counted in lines.
-    ++m_rowsHandedOver;
-    if (m_closing)
+    ++s.rowsHandedOver;
+    if (s.closing)
         return;
     // Packed like a chunk, so it leaves between the rows it came between.
-    pack(mark, Marker, msecs, session, 0);
-    if (m_writerIdle)
-        m_wake.wakeAll();
+    pack(s, mark, Marker, event.time, event.session, 0);
+    if (s.writerIdle)
+        s.wake.wakeAll();
 }
 
-void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session, qint64 payload)
+void TranscriptWriter::pack(Shared &s, const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session,
+                            qint64 payload)
 {
     qsizetype need = HeaderBytes;
     for (qsizetype i = 0; i < rows.count(); ++i)
         need += qsizetype(sizeof(quint32)) + rows.row(i).size();
     const auto hasRoom = [need](const QByteArray &b) { return b.capacity() - b.size() >= need; };
-    if (m_queue.isEmpty() || m_queue.constLast().heldBytes > 0 || !hasRoom(m_queue.constLast().packed)) {
+    if (s.queue.isEmpty() || s.queue.constLast().heldBytes > 0 || !hasRoom(s.queue.constLast().packed)) {
         Entry entry;
-        const auto spare = std::find_if(m_spares.begin(), m_spares.end(), hasRoom);
-        if (spare != m_spares.end()) {
+        const auto spare = std::find_if(s.spares.begin(), s.spares.end(), hasRoom);
+        if (spare != s.spares.end()) {
             entry.packed = std::move(*spare);
-            m_spares.removeAt(std::distance(m_spares.begin(), spare));
+            s.spares.removeAt(std::distance(s.spares.begin(), spare));
         } else {
             entry.packed.reserve(qMax(BatchBytes, need));
-            m_held += entry.packed.capacity();
+            s.held += entry.packed.capacity();
         }
-        m_queue.append(std::move(entry));
+        s.queue.append(std::move(entry));
     }
     // Room was made above: filled through a pointer, as this runs for every
     // row of a small chunk on the relay's thread.
-    m_queue.last().payloadBytes += payload;
-    QByteArray &batch = m_queue.last().packed;
+    s.queue.last().payloadBytes += payload;
+    QByteArray &batch = s.queue.last().packed;
     const qsizetype at = batch.size();
     batch.resize(at + need);
     char *p = batch.data() + at;
@@ -165,86 +235,100 @@ void TranscriptWriter::pack(const LineCapture::Rows &rows, quint8 kind, qint64 a
 
 qint64 TranscriptWriter::finish(QDeadlineTimer deadline)
 {
+    Shared &s = *m_shared;
     {
-        const QMutexLocker lock(&m_mutex);
-        m_closing = true;
-        m_wake.wakeAll();
+        const QMutexLocker lock(&s.mutex);
+        s.closing = true;
+        s.wake.wakeAll();
     }
     if (m_thread && !m_thread->isFinished() && !m_thread->wait(deadline)) {
-        m_out.interrupt();
+        s.out.interrupt();
         {
-            const QMutexLocker lock(&m_mutex);
-            m_wake.wakeAll();
+            const QMutexLocker lock(&s.mutex);
+            s.wake.wakeAll();
         }
         // The interruption may land just before the write starts, so it is
         // repeated until the thread has left; a write that cannot be ended is
-        // left to the end of the process.
+        // left to the end of the process, with the state it shares.
         for (int attempt = 0; attempt < 200 && !m_thread->wait(10); ++attempt)
-            m_out.interrupt();
+            s.out.interrupt();
         if (!m_thread->isFinished())
             (void)m_thread.release();
     }
-    const QMutexLocker lock(&m_mutex);
-    return m_rowsHandedOver - m_rowsWritten;
+    const QMutexLocker lock(&s.mutex);
+    return s.rowsHandedOver - s.rowsWritten;
 }
 
-void TranscriptWriter::run()
+void TranscriptWriter::run(Shared &s)
 {
     Pending out;
     out.bytes.reserve(OutBytes + 4 * LineCapture::MaxRowBytes + 64);
-    m_out.bindToCurrentThread();
-    QMutexLocker lock(&m_mutex);
+    s.out.bindToCurrentThread();
+    QMutexLocker lock(&s.mutex);
     for (;;) {
-        while (m_queue.isEmpty() && !m_closing) {
-            m_writerIdle = true;
-            m_wake.wait(&m_mutex);
-            m_writerIdle = false;
+        while (s.queue.isEmpty() && !s.closing) {
+            s.writerIdle = true;
+            s.wake.wait(&s.mutex);
+            s.writerIdle = false;
         }
-        if (m_queue.isEmpty() || m_out.isInterrupted())
+        if (s.queue.isEmpty() || s.out.isInterrupted())
             return;
-        Entry entry = m_queue.takeFirst();
-        const bool skip = m_failed;
+        Entry entry = s.queue.takeFirst();
+        const bool skip = s.failed;
         // Lines go out in large writes, but never wait for rows to come: the
         // reader sees each one as soon as nothing else is queued behind it.
-        const bool more = !m_queue.isEmpty();
+        const bool more = !s.queue.isEmpty();
         lock.unlock();
-        if (!skip && !(writeEntry(entry, out) && (more || writeOut(out)))) {
+        if (!skip && !(writeEntry(s, entry, out) && (more || writeOut(s, out)))) {
             out.bytes.truncate(0);
             out.rows = 0;
         }
         lock.relock();
-        release(std::move(entry));
-        if (m_full && underResume()) {
-            m_full = false;
-            lock.unlock(); // a directly connected slot may ask isFull()
-            Q_EMIT budgetDrained();
-            lock.relock();
+        release(s, std::move(entry));
+        if (s.full && s.underResume()) {
+            s.full = false;
+            tellDrained(s);
         }
     }
 }
 
-void TranscriptWriter::release(Entry &&entry)
+void TranscriptWriter::tellDrained(Shared &s)
 {
-    m_waiting -= entry.payloadBytes;
+    const QMutexLocker lock(&s.ownerMutex);
+    if (TranscriptWriter *owner = s.owner)
+        QMetaObject::invokeMethod(owner, [owner] { Q_EMIT owner->budgetDrained(); }, Qt::QueuedConnection);
+}
+
+void TranscriptWriter::tellFailed(Shared &s, int error)
+{
+    const QMutexLocker lock(&s.ownerMutex);
+    if (TranscriptWriter *owner = s.owner)
+        QMetaObject::invokeMethod(owner, [owner, reason = reasonFor(error)] { Q_EMIT owner->failed(reason); },
+                                  Qt::QueuedConnection);
+}
+
+void TranscriptWriter::release(Shared &s, Entry &&entry)
+{
+    s.waiting -= entry.payloadBytes;
     if (entry.heldBytes > 0) {
-        m_held -= entry.heldBytes;
+        s.held -= entry.heldBytes;
         return;
     }
     // A batch is kept for the next rows rather than freed and allocated
     // again; the budget goes on counting it.
     QByteArray &batch = entry.packed;
-    if (m_spares.size() < MaxSpares && batch.capacity() <= 2 * BatchBytes) {
+    if (s.spares.size() < MaxSpares && batch.capacity() <= 2 * BatchBytes) {
         batch.truncate(0);
-        m_spares.append(std::move(batch));
+        s.spares.append(std::move(batch));
         return;
     }
-    m_held -= batch.capacity();
+    s.held -= batch.capacity();
 }
 
-bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
+bool TranscriptWriter::writeEntry(Shared &s, const Entry &entry, Pending &out)
 {
     if (entry.heldBytes > 0)
-        return writeChunk(entry.side == Side::Client ? ClientRows : ServerRows, entry.arrivedMsecs, entry.session,
+        return writeChunk(s, entry.side == Side::Client ? ClientRows : ServerRows, entry.arrivedMsecs, entry.session,
                           entry.rows, out);
     LineCapture::Rows rows;
     const char *p = entry.packed.constData();
@@ -270,21 +354,21 @@ bool TranscriptWriter::writeEntry(const Entry &entry, Pending &out)
                                static_cast<LineCapture::RowEnd>(lengthAndEnd >> EndShift)});
             p += length;
         }
-        if (!writeChunk(kind, arrivedMsecs, session, rows, out))
+        if (!writeChunk(s, kind, arrivedMsecs, session, rows, out))
             return false;
     }
     return true;
 }
 
-bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, int session, const LineCapture::Rows &rows,
-                                  Pending &out)
+bool TranscriptWriter::writeChunk(Shared &s, quint8 kind, qint64 arrivedMsecs, int session,
+                                  const LineCapture::Rows &rows, Pending &out)
 {
     // All rows of one chunk arrived together, so they share one time, and
     // belong to one session, told after the time as a saved transcript tells it.
-    const QByteArray head = (m_timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray())
+    const QByteArray head = (s.timestamps ? Transcript::stamp(arrivedMsecs) : QByteArray())
         + Transcript::sessionPrefix(session);
     if (kind == Marker) {
-        Transcript::appendMarkerLine(out.bytes, head, QString::fromUtf8(rows.row(0)));
+        Transcript::appendMarkerLine(out.bytes, head, rows.row(0));
         ++out.rows;
         return true;
     }
@@ -292,31 +376,31 @@ bool TranscriptWriter::writeChunk(quint8 kind, qint64 arrivedMsecs, int session,
     for (qsizetype i = 0; i < rows.count(); ++i) {
         Transcript::appendLine(out.bytes, head, side, rows.row(i));
         ++out.rows;
-        if (out.bytes.size() >= OutBytes && (!writeOut(out) || m_out.isInterrupted()))
+        if (out.bytes.size() >= OutBytes && (!writeOut(s, out) || s.out.isInterrupted()))
             return false;
     }
     return true;
 }
 
-bool TranscriptWriter::writeOut(Pending &pending)
+bool TranscriptWriter::writeOut(Shared &s, Pending &pending)
 {
     const QByteArray &out = pending.bytes;
     int error = 0;
-    const qint64 written = m_out.write(out.constData(), out.size(), &error);
+    const qint64 written = s.out.write(out.constData(), out.size(), &error);
     if (written == out.size()) {
-        m_rowsWritten += pending.rows;
+        s.rowsWritten += pending.rows;
         pending.bytes.truncate(0);
         pending.rows = 0;
         return true;
     }
     // Each line ends with the only newline it holds: whole lines are counted by them.
-    m_rowsWritten += std::count(out.constData(), out.constData() + written, '\n');
+    s.rowsWritten += std::count(out.constData(), out.constData() + written, '\n');
     if (error != 0) {
         {
-            const QMutexLocker lock(&m_mutex);
-            m_failed = true;
+            const QMutexLocker lock(&s.mutex);
+            s.failed = true;
         }
-        Q_EMIT failed(reasonFor(error));
+        tellFailed(s, error);
     }
     return false;
 }

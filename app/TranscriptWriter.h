@@ -1,19 +1,15 @@
 #ifndef DRAVLIN_TRANSCRIPTWRITER_H
 #define DRAVLIN_TRANSCRIPTWRITER_H
 
-#include "InterruptibleWriter.h"
 #include "LineCapture.h"
+#include "RelayEvent.h"
 #include "Side.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
-#include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QThread>
-#include <QWaitCondition>
 
-#include <atomic>
 #include <memory>
 
 // Writes the console's transcript on a thread of its own, so that escaping
@@ -29,6 +25,10 @@
 // has a cap of its own, which only rows of a few bytes each reach first. A
 // reader that never reads therefore bounds memory, not the relay's progress
 // towards it.
+//
+// The thread works on state it shares with the object, not on the object: a
+// write blocked on a reader that never reads may outlive the object (see
+// finish()), and then frees that state itself when it returns.
 class TranscriptWriter : public QObject
 {
     Q_OBJECT
@@ -48,16 +48,21 @@ public:
     explicit TranscriptWriter(int fd, bool closedAtStart = false, QObject *parent = nullptr);
     ~TranscriptWriter() override;
 
-    void setTimestamps(bool on) { m_timestamps = on; }
+    void setTimestamps(bool on);
     // session: the relay's number for the rows' session, written "#K " at the
     // head of each line (after the stamp); 0 writes the lines as ever.
     void write(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, int session = 0);
-    // A mark line ("-- " and the text), in order with the rows around it.
-    void writeMarker(qint64 msecs, const QString &text, int session = 0);
+    // The event's mark line, stamped with its time, numbered with its
+    // session, tagged and worded as a saved conversation has it
+    // (TranscriptMarks), in order with the rows around it. An event that
+    // leaves no mark writes nothing.
+    void writeMark(const RelayEvent &event);
 
     // Takes no more rows and waits until everything handed over is written or
-    // the deadline has passed, when a write still blocked is interrupted.
-    // Returns how many rows were not written.
+    // the deadline has passed, when a write still blocked is interrupted. A
+    // write that cannot be is left to end with the process, and the thread
+    // with it, holding nothing of this object. Returns how many rows were not
+    // written.
     qint64 finish(QDeadlineTimer deadline);
 
     // Memory held by waiting rows, and their bytes as read.
@@ -69,56 +74,36 @@ public:
 Q_SIGNALS:
     // Emitted by write(), on the caller's thread.
     void budgetFull();
-    // Emitted from the writer's thread, so it arrives queued: by then the
+    // Posted by the writer's thread, emitted on this object's: by then the
     // budget may be full again, which isFull() tells.
     void budgetDrained();
     // Once, with the system's reason in French; later rows are not written.
+    // Posted as budgetDrained() is.
     void failed(const QString &reason);
 
 private:
+    // What the object and its thread share (TranscriptWriter.cpp).
+    struct Shared;
     // What waits: either chunks packed into one batch, or one chunk's rows as read.
-    struct Entry {
-        QByteArray packed;
-        LineCapture::Rows rows;
-        qint64 arrivedMsecs = 0;
-        qint64 heldBytes = 0;
-        qint64 payloadBytes = 0; // the rows as read
-        Side side = Side::Client;
-        int session = 0;
-    };
+    struct Entry;
     // The escaped lines not yet handed to the system, and how many they are.
-    struct Pending {
-        QByteArray bytes;
-        qint64 rows = 0;
-    };
+    struct Pending;
 
-    void pack(const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session, qint64 payload);
-    bool overBudget() const { return m_waiting > BudgetBytes || m_held > MemoryCapBytes; }
-    bool underResume() const { return m_waiting <= ResumeBytes && m_held <= MemoryCapBytes / 2; }
-    void run();
-    bool writeEntry(const Entry &entry, Pending &out);
-    bool writeChunk(quint8 kind, qint64 arrivedMsecs, int session, const LineCapture::Rows &rows, Pending &out);
-    bool writeOut(Pending &out);
-    void release(Entry &&entry);
+    // On the caller's thread, the shared state locked.
+    static void pack(Shared &s, const LineCapture::Rows &rows, quint8 kind, qint64 arrivedMsecs, int session,
+                     qint64 payload);
+    // On the writer's thread.
+    static void run(Shared &s);
+    static bool writeEntry(Shared &s, const Entry &entry, Pending &out);
+    static bool writeChunk(Shared &s, quint8 kind, qint64 arrivedMsecs, int session, const LineCapture::Rows &rows,
+                           Pending &out);
+    static bool writeOut(Shared &s, Pending &out);
+    static void release(Shared &s, Entry &&entry);
+    static void tellDrained(Shared &s);
+    static void tellFailed(Shared &s, int error);
 
-    InterruptibleWriter m_out;
-    std::atomic<bool> m_timestamps{false};
+    std::shared_ptr<Shared> m_shared;
     std::unique_ptr<QThread> m_thread;
-
-    mutable QMutex m_mutex;
-    QWaitCondition m_wake;
-    // Oldest first; only the last one, when packed, still takes rows.
-    QList<Entry> m_queue;
-    QList<QByteArray> m_spares;
-    qint64 m_held = 0;
-    qint64 m_waiting = 0; // rows as read, not yet written
-    bool m_full = false;
-    bool m_closing = false;
-    bool m_failed = false;
-    bool m_writerIdle = false;
-
-    qint64 m_rowsHandedOver = 0;
-    std::atomic<qint64> m_rowsWritten{0};
 };
 
 #endif

@@ -1,8 +1,8 @@
 #include "ConversationTranscript.h"
 
 #include "Conversation.h"
-#include "SessionMarks.h"
 #include "Transcript.h"
+#include "TranscriptMarks.h"
 
 QByteArray ConversationTranscript::lines(const Conversation &conversation, int first, int count)
 {
@@ -21,7 +21,7 @@ QByteArray ConversationTranscript::lines(const Conversation &conversation, int f
             headSession = session;
         }
         if (conversation.isMarker(row))
-            Transcript::appendMarkerLine(out, head, QByteArrayView(SessionMarks::utf8(conversation.mark(row))));
+            TranscriptMarks::append(out, head, conversation.mark(row));
         else
             Transcript::appendLine(out, head, conversation.side(row), conversation.bytes(row));
     }

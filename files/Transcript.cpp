@@ -3,7 +3,6 @@
 #include "RowText.h"
 
 #include <QDateTime>
-#include <QHostAddress>
 #include <QLocale>
 
 QString Transcript::clockTime(qint64 msecsSinceEpoch)
@@ -64,25 +63,16 @@ void Transcript::appendMarkerLine(QByteArray &out, QByteArrayView stamp, QByteAr
     out.append('\n');
 }
 
-QString Transcript::endpointText(const QHostAddress &address, quint16 port)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        return QStringLiteral("%1:%2").arg(QHostAddress(v4).toString()).arg(port);
-    return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
-}
-
 QString Transcript::sessionBeginText(qint64 msecs, const QString &client, const QString &server)
 {
-    //: The reader of saved conversations knows a session's marks by their opening "%1 · ".
+    //: Files keep what a mark tells in a tag before these words: any wording reads back.
     return tr("%1 · client %2 → %3").arg(clockTime(msecs), client, server);
 }
 
 QString Transcript::sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
                                    qint64 serverBytes, qint64 durationMsecs)
 {
-    //: The reader of saved conversations knows a session's marks by their opening "%1 · ".
+    //: Files keep what a mark tells in a tag before these words: any wording reads back.
     return tr("%1 · %2 · client → serveur %3 o · serveur → client %4 o"
               " · durée %5")
         .arg(clockTime(msecs), how, countText(clientBytes), countText(serverBytes),

@@ -9,8 +9,6 @@
 #include <QCoreApplication>
 #include <QString>
 
-class QHostAddress;
-
 // The written form of a conversation, one line per row, shared by the
 // console's output, a saved conversation and a copied one, so that a
 // transcript reads the same wherever it was taken from.
@@ -47,16 +45,13 @@ public:
 
     // Appends one marker line: the stamp (empty for none), "-- ", the text
     // with control characters and backslashes escaped as in rows, then "\n".
-    // The text is made by the caller: see the session texts below, or a TLS
-    // layer's own wording.
+    // The text is made by the caller: a mark's is its tag and its words
+    // (TranscriptMarks), the words being the session texts below or SessionMarks'.
     static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, const QString &text);
     // The same from the mark's bytes as read back: bytes that are not UTF-8
     // stay the bytes they were.
     static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, QByteArrayView text);
 
-    // "127.0.0.1:40112", or "[::1]:2525" for IPv6 (an IPv4-mapped IPv6
-    // address is shown as the IPv4 address it carries).
-    static QString endpointText(const QHostAddress &address, quint16 port);
     // A session's opening mark:
     // "14:03:22.418 · client 127.0.0.1:40112 → 127.0.0.1:2525".
     static QString sessionBeginText(qint64 msecs, const QString &client, const QString &server);

@@ -1,7 +1,9 @@
 #include "TranscriptMarks.h"
 
 #include "EventText.h"
+#include "MarkTag.h"
 #include "SessionMarks.h"
+#include "Transcript.h"
 
 #include <QLocale>
 #include <QRegularExpression>
@@ -108,9 +110,23 @@ void readTls(const QString &text, RelayEvent *event)
     tls.serverName = part(8, asked);
 }
 
-} // namespace
+// Whether the event, worded again, gives the very words read. A session's
+// mark opens with its clock: the event's time, which is the line's.
+bool givesWords(const RelayEvent &event, QByteArrayView words, qint64 stampOfDay)
+{
+    const QString text = QString::fromUtf8(words);
+    const QString again = SessionMarks::text(event);
+    if (event.kind != Kind::ClientConnected && event.kind != Kind::SessionEnded)
+        return again == text;
+    if (text.size() < ClockLength || again.size() < ClockLength)
+        return false;
+    const QTime said = QTime::fromString(text.first(ClockLength), QStringLiteral("HH:mm:ss.zzz"));
+    return stampOfDay >= 0 && said.isValid() && said.msecsSinceStartOfDay() == stampOfDay
+        && QStringView(again).sliced(ClockLength) == QStringView(text).sliced(ClockLength);
+}
 
-SessionMark TranscriptMarks::read(QByteArrayView words, qint64 msecs, qint64 stampOfDay)
+// A line written before marks had tags: the event is read from its French words.
+void readWords(QByteArrayView words, RelayEvent &event)
 {
     // Every mark of a session opens with its clock: the opening one names
     // the client and the server, any other is taken for its end.
@@ -119,9 +135,6 @@ SessionMark TranscriptMarks::read(QByteArrayView words, qint64 msecs, qint64 sta
     static const QRegularExpression dropped(
         QStringLiteral("^en clair ignor\u00e9 \u00b7 (client|serveur) \u00b7 (.+) o apr\u00e8s (.+), jamais transmis$"));
 
-    SessionMark mark;
-    RelayEvent &event = mark.event;
-    event.time = msecs;
     const QString text = QString::fromUtf8(words);
     QRegularExpressionMatch m;
     if (clock.match(text).hasMatch()) {
@@ -141,17 +154,34 @@ SessionMark TranscriptMarks::read(QByteArrayView words, qint64 msecs, qint64 sta
         event.dropped = count(m.captured(2));
         event.upgrade = upgradeNamed(m.captured(3));
     }
+}
 
-    // Worded again, the event must give the very words read.
-    const QString again = SessionMarks::text(event);
-    bool same = again == text;
-    if (event.kind == Kind::ClientConnected || event.kind == Kind::SessionEnded) {
-        // The clock the words open with is the event's time, which is the line's.
-        const QTime said = QTime::fromString(text.first(ClockLength), QStringLiteral("HH:mm:ss.zzz"));
-        same = stampOfDay >= 0 && said.isValid() && said.msecsSinceStartOfDay() == stampOfDay
-            && QStringView(again).sliced(ClockLength) == QStringView(text).sliced(ClockLength);
-    }
-    if (!same || !words.isValidUtf8())
+} // namespace
+
+QByteArray TranscriptMarks::text(const SessionMark &mark)
+{
+    const QByteArray tag = MarkTag::write(mark.event);
+    const QByteArray words = SessionMarks::utf8(mark);
+    return tag.isEmpty() ? words : tag + ' ' + words;
+}
+
+void TranscriptMarks::append(QByteArray &out, QByteArrayView head, const SessionMark &mark)
+{
+    Transcript::appendMarkerLine(out, head, QByteArrayView(text(mark)));
+}
+
+SessionMark TranscriptMarks::read(QByteArrayView words, qint64 msecs, qint64 stampOfDay)
+{
+    SessionMark mark;
+    RelayEvent &event = mark.event;
+    event.time = msecs;
+    // The tag alone tells the event; the words after it are only kept.
+    const qsizetype tagged = MarkTag::read(words, &event);
+    if (tagged > 0)
+        words = words.sliced(tagged);
+    else
+        readWords(words, event);
+    if (!words.isValidUtf8() || !givesWords(event, words, stampOfDay))
         mark.wordsRead = words.toByteArray();
     return mark;
 }

@@ -3,15 +3,26 @@
 
 #include "SessionMark.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 
-// Reads a mark line of a saved conversation back into the event it stands
-// for: the one place where the marks' French words are read rather than
-// written, for the transcript reader alone. Whatever the words do not give
-// back exactly (see SessionMark) stays as words beside what they told.
+// A mark line's text as written and read back: its tag (MarkTag), which
+// tells the event, then its words, which people read. The reader rebuilds
+// the event from the tag alone, whatever language the words are in; a line
+// written before marks had tags is read by its French words, the one place
+// where they are read rather than written. Whatever the event does not give
+// back exactly (see SessionMark) stays as words beside it.
 class TranscriptMarks
 {
 public:
+    // The text after "-- ": the tag, a space and the mark's words; the words
+    // alone for a mark whose event leaves none (read from a line that had no
+    // tag, and written back as it was).
+    static QByteArray text(const SessionMark &mark);
+    // Appends the mark's line: the head (stamp and session, or empty), "-- "
+    // and text(), escaped as Transcript::appendMarkerLine() does.
+    static void append(QByteArray &out, QByteArrayView head, const SessionMark &mark);
+
     // words: the mark's text, escapes undone; msecs: the line's time, set as
     // the event's; stampOfDay: milliseconds into the day of the line's own
     // stamp, or -1 when it had none. A session's mark opens with its clock

@@ -4,7 +4,6 @@
 #include "ReasonText.h"
 #include "RegularFile.h"
 #include "RowText.h"
-#include "SessionMarks.h"
 #include "Transcript.h"
 #include "TranscriptMarks.h"
 
@@ -432,7 +431,7 @@ QByteArray TranscriptReader::transcript() const
         if (line.kind == Line::Kind::Row)
             Transcript::appendLine(out, head, line.side, bytes(line));
         else
-            Transcript::appendMarkerLine(out, head, QByteArrayView(SessionMarks::utf8(mark(line))));
+            TranscriptMarks::append(out, head, mark(line));
     }
     return out;
 }

@@ -25,8 +25,8 @@
 // their exact bytes, UTF-8 or not. A row longer than the capture's rows
 // (64 KiB) comes back as rows of that size, as capture would have cut it.
 // A row line ending in a lone backslash had no CR LF after it (see
-// Transcript::appendLine). A mark comes back as the event it stands for
-// (TranscriptMarks). Rows after a session's TLS mark, up to its end, are
+// Transcript::appendLine). A mark comes back as the event its tag tells, or
+// for a line written before tags, its French words (TranscriptMarks). Rows after a session's TLS mark, up to its end, are
 // flagged as having come through TLS, as they were when captured: each
 // session's own, sessions served at once being interleaved.
 //
@@ -85,7 +85,6 @@ public:
     bool readFile(const QString &path);
 
     QString errorString() const { return m_error; }
-    qsizetype lineNumber() const { return m_lineNumber; }
     // Once closed: the number of a last line that had no newline, which was
     // cut short and has been left out; 0 when every line was whole.
     qsizetype cutLine() const { return m_cutLine; }

@@ -8,6 +8,7 @@
 #include "StartTlsClient.h"
 #include "TestTexts.h"
 #include "Transcript.h"
+#include "TranscriptMarks.h"
 #include "TranscriptWriter.h"
 #include "TsharkStreams.h"
 
@@ -211,15 +212,17 @@ private Q_SLOTS:
             QVERIFY2(line.isEmpty() || (at >= previous && at <= after - before), qPrintable(prefix));
             previous = line.isEmpty() ? previous : at;
         }
-        // Each mark checked whole, then replaced by what it tells.
-        const QString stamp = QStringLiteral("^-- \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \u00b7 ");
+        // Each mark checked whole, its tag and its words, then replaced by what it tells.
+        const QString tag = QStringLiteral("^-- \\[(open|end|tls) [^\\] ]+( [^\\] ]+)*\\] ");
+        const QString stamp = tag + QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \u00b7 ");
         const QList<std::pair<QString, QByteArray>> marks = {
             {stamp + QStringLiteral("client 127\\.0\\.0\\.1:\\d+ \u2192 127\\.0\\.0\\.1:%1$").arg(serverPort), "opened"},
-            {QStringLiteral("^-- TLS client \u00b7 TLSv1\\.[23] \u00b7 \\S+ \u00b7 STARTTLS \\(SMTP\\)"), "TLS client"},
-            {QStringLiteral("^-- TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
-                            "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 "), "TLS server"},
+            {tag + QStringLiteral("TLS client \u00b7 TLSv1\\.[23] \u00b7 \\S+ \u00b7 STARTTLS \\(SMTP\\)"), "TLS client"},
+            {tag + QStringLiteral("TLS serveur \u00b7 TLSv1\\.[23] \u00b7 .* certificat NON vérifié .*"
+                                  "\u00b7 SHA-256 ([0-9A-F]{2}:){31}[0-9A-F]{2} \u00b7 "), "TLS server"},
             {stamp + QStringLiteral("fermée par le serveur \u00b7 "), "closed by the server"},
-            {stamp + QStringLiteral("relais arrêté \u00b7 client \u2192 serveur 70.015 o \u00b7 "), "stopped, 70 015 bytes from the client"}};
+            {QStringLiteral("^-- \\[end how=stopped side=\\w+ c2s=70015 s2c=\\d+ ms=\\d+\\] \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \u00b7 "
+                            "relais arrêté \u00b7 client \u2192 serveur 70.015 o \u00b7 "), "stopped, 70 015 bytes from the client"}};
         QList<QByteArray> lines = unstamped(run.out);
         for (QByteArray &line : lines) {
             for (const auto &[pattern, meaning] : marks)
@@ -701,8 +704,13 @@ print(sum(got.get('c%d@example.org' % k) == b'Subject: %d\r\n\r\n.dot %d\r\nend\
                 const QByteArray head = Transcript::stamp(1700000000000 + i)
                     + (session ? '#' + QByteArray::number(session) + ' ' : QByteArray());
                 if (i % 7 == 0) {
-                    writer.writeMarker(1700000000000 + i, QStringLiteral("mark \u00b7 %1").arg(i), session);
-                    Transcript::appendMarkerLine(expected, head, QStringLiteral("mark \u00b7 %1").arg(i));
+                    RelayEvent dropped;
+                    dropped.kind = RelayEvent::Kind::PlaintextDropped;
+                    dropped.time = 1700000000000 + i;
+                    dropped.session = session;
+                    dropped.dropped = i;
+                    writer.writeMark(dropped);
+                    TranscriptMarks::append(expected, head, SessionMark{dropped, QByteArray()});
                 }
                 const bool large = random.bounded(4) == 0;
                 QByteArray bytes;
@@ -718,6 +726,45 @@ print(sum(got.get('c%d@example.org' % k) == b'Subject: %d\r\n\r\n.dot %d\r\nend\
         }
         QVERIFY(file.seek(0));
         QCOMPARE(file.readAll(), expected);
+    }
+
+    // A write the interruption cannot reach (its signal blocked) outlives its
+    // writer, which ends on time all the same; once the reader reads, the
+    // thread ends on the state it shares, not on the writer gone (a sanitized
+    // build tells any touch of it).
+    void aWriteBlockedForGoodOutlivesItsWriter()
+    {
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        const auto transcriptThreads = [] {
+            int count = 0;
+            for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+                count += comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "transcript";
+            }
+            return count;
+        };
+        // The writer's thread starts with this thread's signal mask.
+        sigset_t blocked, before;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGRTMIN);
+        QCOMPARE(::pthread_sigmask(SIG_BLOCK, &blocked, &before), 0);
+        auto writer = std::make_unique<TranscriptWriter>(ends[1]);
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        for (int i = 0; i < 64; ++i) // 256 KB, past what the pipe holds
+            writer->write(Side::Client, chunk(QByteArray(4000, 'x') + "\r\n"), 0);
+        QElapsedTimer ending;
+        ending.start();
+        QVERIFY(writer->finish(QDeadlineTimer(100)) > 0); // the rows of the blocked write, and any after it
+        writer.reset();
+        QVERIFY(ending.elapsed() < 5000);
+        QCOMPARE(transcriptThreads(), 1);
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        QByteArray read;
+        QTRY_VERIFY_WITH_TIMEOUT((read += readAllFrom(ends[0]), transcriptThreads() == 0), 5000);
+        QVERIFY(read.startsWith("C: xxx") && read.size() > 64 * 1024);
+        ::close(ends[0]);
+        ::close(ends[1]);
     }
 
     // Events towards a stderr nobody reads never block the relay's thread;

@@ -107,18 +107,21 @@ class TestReplay : public QObject
     }
 
     // An SMTP session recorded through the relay with --inspect-tls: STARTTLS,
-    // then pipelined MAIL, RCPT and DATA, a message, QUIT.
+    // then pipelined MAIL, RCPT and DATA, a message, QUIT. Its marks are
+    // tagged, one worded in another language: the replay reads the tags.
     QString smtpTranscript()
     {
-        return saved("smtp.txt", "10:00:00.000 -- 10:00:00.000 \u00b7 client 127.0.0.1:40000 \u2192 127.0.0.1:2525\n"
+        return saved("smtp.txt", "10:00:00.000 -- [open client=127.0.0.1:40000 server=127.0.0.1:2525] "
+                                 "10:00:00.000 \u00b7 client 127.0.0.1:40000 \u2192 127.0.0.1:2525\n"
                                  "10:00:00.010 S: 220 mx.test test\n"
                                  "C: EHLO client.test\nS: 250-mx.test\nS: 250-8BITMIME\nS: 250-STARTTLS\nS: 250 HELP\n"
                                  "C: STARTTLS\nS: 220 Ready to start TLS\n"
                                  // The client's handshake may be told first, and its first row before the server's.
-                                 "-- TLS client \u00b7 TLSv1.3 \u00b7 TLS_AES_256_GCM_SHA384 \u00b7 STARTTLS (SMTP) \u00b7 certificat "
-                                 "de l'autorit\u00e9 de Dravlin\n"
+                                 "-- [tls side=client upgrade=smtp protocol=TLSv1.3 cipher=TLS_AES_256_GCM_SHA384] "
+                                 "TLS mit dem Client \u00b7 STARTTLS (SMTP)\n"
                                  "C: EHLO client.test\n"
-                                 "-- TLS serveur \u00b7 TLSv1.3 \u00b7 TLS_AES_256_GCM_SHA384 \u00b7 STARTTLS (SMTP) \u00b7 sujet "
+                                 "-- [tls side=server upgrade=smtp protocol=TLSv1.3 cipher=TLS_AES_256_GCM_SHA384 "
+                                 "subject=CN%3Dlocalhost issuer=CN%3Dlocalhost sha256=AA verified=1] TLS serveur \u00b7 TLSv1.3 \u00b7 TLS_AES_256_GCM_SHA384 \u00b7 STARTTLS (SMTP) \u00b7 sujet "
                                  "CN=localhost \u00b7 certificat v\u00e9rifi\u00e9 \u00b7 SHA-256 AA \u00b7 \u00e9metteur CN=localhost\n"
                                  "S: 250-mx.test\nS: 250-8BITMIME\nS: 250-AUTH LOGIN PLAIN\nS: 250 HELP\n"
                                  "C: MAIL FROM:<a@example.org>\nC: RCPT TO:<c@example.org>\nC: RCPT TO:<b@example.org>\nC: DATA\n"

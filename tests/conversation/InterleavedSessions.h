@@ -4,8 +4,8 @@
 
 #include "Conversation.h"
 #include "LineCapture.h"
-#include "SessionMarks.h"
 #include "Transcript.h"
+#include "TranscriptMarks.h"
 
 #include <QList>
 #include <QMap>
@@ -63,7 +63,7 @@ inline QMap<int, QByteArray> fillInterleaved(Conversation &conversation, const Q
             event.end = step.session == 1 ? RelayEvent::End::ClosedByServer : RelayEvent::End::ClosedByClient;
             event.tls.protocol = QStringLiteral("TLSv1.3");
             conversation.appendMark(event);
-            Transcript::appendMarkerLine(written, head, SessionMarks::text(event));
+            TranscriptMarks::append(written, head, SessionMark{event, QByteArray()});
         }
         lines[0] += written;
         lines[step.session] += written;

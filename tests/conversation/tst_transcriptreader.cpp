@@ -1,14 +1,14 @@
 #include "ConversationSearch.h"
 #include "InterleavedSessions.h"
+#include "MarkTag.h"
 #include "RegularFile.h"
 #include "SessionMarks.h"
 #include "TestTexts.h"
 #include "Transcript.h"
+#include "TranscriptMarks.h"
 #include "TranscriptReader.h"
 
 #include <QtTest>
-
-#include <QHostAddress>
 
 #include <ctime>
 
@@ -26,7 +26,7 @@ qint64 at(QDate date, int h, int m, int s, int ms)
 struct Entry {
     bool marker;
     Side side;
-    QByteArray bytes; // a row's bytes, or a mark's UTF-8 text
+    QByteArray bytes; // a row's bytes, or a mark's UTF-8 text, its tag included
     qint64 msecs;
 };
 
@@ -52,8 +52,7 @@ private Q_SLOTS:
     void sessionMarksReadAsDesigned()
     {
         const qint64 t = at(Day, 14, 3, 22, 418);
-        const QString client = Transcript::endpointText(QHostAddress(QStringLiteral("::ffff:127.0.0.1")), 40112);
-        const QString server = Transcript::endpointText(QHostAddress(QStringLiteral("::1")), 2525);
+        const QString client = QStringLiteral("127.0.0.1:40112"), server = QStringLiteral("[::1]:2525");
         QByteArray out;
         Transcript::appendMarkerLine(out, {}, Transcript::sessionBeginText(t, client, server));
         Transcript::appendMarkerLine(out, Transcript::stamp(t + 2584),
@@ -70,9 +69,14 @@ private Q_SLOTS:
         QCOMPARE(durations.join(QLatin1Char('|')), QStringLiteral("999 ms|59,999 s|3 min 05 s|2 h 03 min 05 s"));
     }
 
-    // A mark read back is the event it was worded from, its time that of its
-    // line; what its words do not give back exactly (a failed verification,
-    // a hand-written mark, a clock other than the line's) stays as read.
+    // A mark is written with a tag, from which alone its event is read back,
+    // whatever language its words are in: the words, when the event would not
+    // give them again (translated, a clock other than the line's), are kept
+    // as read. A line written before tags is read by its French words; what
+    // they do not give back exactly (a failed verification, a field holding
+    // " · ", a hand-written mark) stays as read, and saved again it gains the
+    // tag a save would have written. Names a peer chose come back exact and
+    // never end the tag or the line.
     void marksReadBackAsTheEventsTheyStandFor_data()
     {
         QTest::addColumn<RelayEvent>("event");
@@ -103,10 +107,16 @@ private Q_SLOTS:
         RelayEvent unverified = event(Kind::TlsEstablished, Side::Server);
         unverified.tls.peerVerified = false;
         unverified.tls.verifyResult = 18;
+        unverified.tls.verifyError = QStringLiteral("self-signed certificate");
         QTest::newRow("TLS not verified") << unverified << true;
         RelayEvent odd = event(Kind::TlsEstablished, Side::Server);
         odd.tls.peerSubject = QStringLiteral("CN=a \u00b7 b");
         QTest::newRow("separator in a field") << odd << true;
+        // What a client may send as the name it asks for, and a server put in its certificate.
+        RelayEvent forged = event(Kind::TlsEstablished, Side::Server);
+        forged.tls.serverName = QStringLiteral("a] [open client=x server=y] \u00b7 %41\n-- \\x41\u202e");
+        forged.tls.peerSubject = QStringLiteral("CN=b=c d]\r\x1b[2J\u00e9");
+        QTest::newRow("names a peer chose") << forged << true;
         QTest::newRow("plaintext dropped") << event(Kind::PlaintextDropped, Side::Server) << false;
     }
 
@@ -114,26 +124,93 @@ private Q_SLOTS:
     {
         QFETCH(RelayEvent, event);
         QFETCH(bool, keepsWords);
+        event.session = 3;
         const QString text = SessionMarks::text(event);
-        QByteArray out;
-        Transcript::appendMarkerLine(out, Transcript::stamp(event.time), text);
-        Transcript::appendMarkerLine(out, Transcript::stamp(event.time + 1), text); // another clock: kept when it has one
-        Transcript::appendMarkerLine(out, Transcript::stamp(event.time + 1), QStringLiteral("written by hand"));
+        const QByteArray head = Transcript::stamp(event.time) + "#3 ", later = Transcript::stamp(event.time + 1) + "#3 ";
+        const QByteArray translated = "Sitzung \xc2\xb7 \xe7\xbb\x93\xe6\x9d\x9f";
+        QByteArray tagged, untagged;
+        TranscriptMarks::append(tagged, head, SessionMark{event, {}});
+        TranscriptMarks::append(tagged, later, SessionMark{event, {}}); // another clock: kept when it has one
+        TranscriptMarks::append(tagged, head, SessionMark{event, translated});
+        Transcript::appendMarkerLine(untagged, head, text);
+        Transcript::appendMarkerLine(untagged, later, text);
+        Transcript::appendMarkerLine(untagged, later, QStringLiteral("written by hand"));
+        QCOMPARE(tagged.count('\n'), 3);
+        QVERIFY(tagged.startsWith(QByteArray(head + "-- " + MarkTag::write(event) + ' ')));
         TranscriptReader reader;
-        QVERIFY(reader.parse(out, Day));
-        QCOMPARE(reader.lines().size(), size_t(3));
-        const SessionMark &mark = reader.mark(reader.lines()[0]);
-        QCOMPARE(mark.wordsRead.isEmpty(), !keepsWords);
-        QCOMPARE(SessionMarks::text(mark), text);
-        QCOMPARE(SessionMarks::text(mark.event) == text, !keepsWords);
-        QCOMPARE(mark.event.kind, event.kind);
-        QCOMPARE(mark.event.time, event.time);
-        QCOMPARE(mark.event.end, event.end);
-        QCOMPARE(mark.event.side, event.side);
+        QVERIFY(reader.parse(QByteArray(tagged + untagged), Day));
+        QCOMPARE(reader.lines().size(), size_t(6));
         const bool clocked = text.startsWith(Transcript::clockTime(event.time));
-        QCOMPARE(reader.mark(reader.lines()[1]).wordsRead.isEmpty(), !keepsWords && !clocked);
-        QCOMPARE(reader.mark(reader.lines()[2]).event.kind, RelayEvent::Kind::Stopped);
-        QCOMPARE(reader.transcript(), out);
+        for (size_t i = 0; i < 5; ++i) {
+            const SessionMark &mark = reader.mark(reader.lines()[i]);
+            const bool byWords = i >= 3;
+            QCOMPARE(mark.event.kind, event.kind);
+            QCOMPARE(mark.event.time, event.time + (i % 3 == 1 ? 1 : 0));
+            QCOMPARE(mark.event.session, 3);
+            QCOMPARE(mark.event.end, event.end);
+            QCOMPARE(mark.event.side, event.side);
+            QCOMPARE(SessionMarks::text(mark), i == 2 ? QString::fromUtf8(translated) : text);
+            if (byWords) {
+                QCOMPARE(mark.wordsRead.isEmpty(), !keepsWords && !(i == 4 && clocked));
+                continue;
+            }
+            // From the tag: every field, names exact.
+            QCOMPARE(MarkTag::write(mark.event), MarkTag::write(event));
+            if (event.kind == RelayEvent::Kind::ClientConnected)
+                QCOMPARE(mark.event.client + QLatin1Char(' ') + mark.event.server, event.client + QLatin1Char(' ') + event.server);
+            else if (event.kind == RelayEvent::Kind::TlsEstablished)
+                QCOMPARE(mark.event.tls.serverName, event.tls.serverName);
+            QCOMPARE(mark.wordsRead.isEmpty(), i == 0 || (i == 1 && !clocked));
+        }
+        QCOMPARE(reader.mark(reader.lines()[5]).event.kind, RelayEvent::Kind::Stopped);
+        // Saved again: the tagged lines as they were; the old ones with the
+        // tag a save writes, the same as a new line's when the words gave it all.
+        const QByteArray back = reader.transcript();
+        const QByteArray byHand = untagged.sliced(untagged.lastIndexOf('\n', untagged.size() - 2) + 1);
+        const qsizetype twoLines = tagged.indexOf('\n', tagged.indexOf('\n') + 1) + 1;
+        QVERIFY(back.startsWith(tagged) && back.endsWith(byHand));
+        if (!keepsWords)
+            QCOMPARE(back, tagged + tagged.first(twoLines) + byHand);
+        QVERIFY(reader.parse(back, Day));
+        QCOMPARE(reader.transcript(), back);
+    }
+
+    // A tag is one only when whole and well formed; else the line is read by
+    // its words, as a line written before tags. Keys it does not know are
+    // passed over, so that later files still read.
+    void tagsNotWholeAreWords_data()
+    {
+        QTest::addColumn<QByteArray>("mark");
+        QTest::addColumn<bool>("tag");
+        QTest::newRow("whole") << QByteArray("[dropped side=client bytes=3 upgrade=smtp] w") << true;
+        QTest::newRow("no words") << QByteArray("[dropped side=client bytes=3 upgrade=smtp]") << true;
+        QTest::newRow("unknown key") << QByteArray("[dropped side=client bytes=3 upgrade=smtp next=%C3%A9] w") << true;
+        QTest::newRow("field missing") << QByteArray("[dropped side=client bytes=3] w") << false;
+        QTest::newRow("field twice") << QByteArray("[dropped side=client bytes=3 bytes=4 upgrade=smtp] w") << false;
+        QTest::newRow("not a number") << QByteArray("[dropped side=client bytes=+3 upgrade=smtp] w") << false;
+        QTest::newRow("unknown name") << QByteArray("[dropped side=left bytes=3 upgrade=smtp] w") << false;
+        QTest::newRow("bad escape") << QByteArray("[open client=%zz server=b] w") << false;
+        QTest::newRow("raw character") << QByteArray("[open client=a=b server=b] w") << false;
+        QTest::newRow("not UTF-8") << QByteArray("[open client=%FF server=b] w") << false;
+        QTest::newRow("no key") << QByteArray("[open client=a b server=c] w") << false;
+        QTest::newRow("two spaces") << QByteArray("[open client=a  server=c] w") << false;
+        QTest::newRow("unknown kind") << QByteArray("[note client=a server=c] w") << false;
+        QTest::newRow("words run on") << QByteArray("[open client=a server=c]w") << false;
+        QTest::newRow("never closed") << QByteArray("[open client=a server=c") << false;
+        QTest::newRow("verified neither") << QByteArray("[tls side=server upgrade=smtp protocol=a cipher=b verified=2] w") << false;
+    }
+
+    void tagsNotWholeAreWords()
+    {
+        QFETCH(QByteArray, mark);
+        QFETCH(bool, tag);
+        TranscriptReader reader;
+        QVERIFY(reader.parse(QByteArray("12:00:00.000 -- " + mark + '\n'), Day));
+        const SessionMark &read = reader.mark(reader.lines().front());
+        QCOMPARE(read.event.kind, tag ? RelayEvent::Kind::PlaintextDropped : RelayEvent::Kind::Stopped);
+        QCOMPARE(read.wordsRead, tag ? mark.sliced(mark.indexOf(']') + 1).trimmed() : mark);
+        if (tag)
+            QCOMPARE(read.event.dropped, 3);
     }
 
     // A saved conversation read back from its file: every row exact, UTF-8 or
@@ -145,12 +222,12 @@ private Q_SLOTS:
     {
         const qint64 t = at(Day, 23, 59, 59, 990);
         const QList<Entry> entries = {
-            {true, Side::Client, "14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525", t},
+            {true, Side::Client, "[open client=127.0.0.1:40112 server=%5B::1%5D:2525] 14:03:22.418 \xc2\xb7 client", t},
             {false, Side::Server, "220 pr\xc3\xaat \\x41 \\", t - 40},
             {false, Side::Client, "tab\there\x1b[0m\r\n\x7f\xc2\x85", t + 12},
             {false, Side::Client, "", t + 12},
             {false, Side::Server, QByteArray(64 * 1024, 'y'), t + 20}, // as long as a captured row can be
-            {true, Side::Server, "TLS \xe2\x80\x94 a\nb", t + 20},
+            {true, Side::Server, "[tls side=client upgrade=bridge protocol=TLSv1.2 cipher=X] TLS \xe2\x80\x94 a\nb", t + 20},
             {false, Side::Client, everyByte(), t + 30},
             {false, Side::Server, "\xe9t\xe9", t + 40},
             {false, Side::Client, "\xef\xbb\xbf\xef\xbb\xbfHELO", t + 40}, // a mark of its own, not the file's
@@ -172,7 +249,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < entries.size(); ++i) {
             const TranscriptReader::Line &line = reader.lines()[size_t(i)];
             QCOMPARE(line.kind == TranscriptReader::Line::Kind::Marker, entries[i].marker);
-            QCOMPARE(entries[i].marker ? SessionMarks::utf8(reader.mark(line)) : reader.bytes(line).toByteArray(), entries[i].bytes);
+            QCOMPARE(entries[i].marker ? TranscriptMarks::text(reader.mark(line)) : reader.bytes(line).toByteArray(), entries[i].bytes);
             QCOMPARE(line.msecs, entries[i].msecs);
             if (!entries[i].marker)
                 QCOMPARE(line.side, entries[i].side);
@@ -199,8 +276,9 @@ private Q_SLOTS:
         QTest::newRow("no times") << QByteArray("C: HELO\n14:00:00.000 S: 250\nS: 251\n")
                                   << QByteArray("12:00:00.000 C: HELO\n14:00:00.000 S: 250\n14:00:00.000 S: 251\n")
                                   << QStringLiteral("---") << 0;
-        const QByteArray notUtf8 = "14:03:22.418 -- TLS \\xff\\xfe \\\\\n";
-        QTest::newRow("mark not UTF-8") << notUtf8 << notUtf8 << QStringLiteral("-") << 0;
+        const QByteArray notUtf8 = "14:03:22.418 -- mark \\xff\\xfe \\\\\n"
+                                   "14:03:22.418 -- [dropped side=client bytes=3 upgrade=smtp] \\xff\\xfe\n";
+        QTest::newRow("mark not UTF-8") << notUtf8 << notUtf8 << QStringLiteral("--") << 0;
         QByteArray row, cut;
         for (int i = 0; i < 1200; ++i)
             row += everyByte();
@@ -215,11 +293,20 @@ private Q_SLOTS:
                                    "10:00:00.003 C: EHLO\n10:00:00.004 S: 250\n"
                                    "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
                                    "10:00:00.006 C: next\n";
-        QTest::newRow("padlocks") << session << session << QStringLiteral("---pp--") << 0;
-        QTest::newRow("sessions") << QByteArray("10:00:00.000 #1 -- TLS client\n10:00:00.001 #2 C: a\n#12 S:\n"
-                                                "10:00:00.002 #1 S: b\n#1 -- 10:00:00.002 \xc2\xb7 ferm\xc3\xa9" "e\n#1 C: c\n")
-                                  << QByteArray("10:00:00.000 #1 -- TLS client\n10:00:00.001 #2 C: a\n10:00:00.001 #12 S: \n"
-                                                "10:00:00.002 #1 S: b\n10:00:00.002 #1 -- 10:00:00.002 \xc2\xb7 ferm\xc3\xa9" "e\n"
+        // Written before tags: saved again, the marks gain the tags their words told.
+        QByteArray tagged = session;
+        tagged.replace("-- 10:00:00.000", "-- [open client=127.0.0.1:1 server=127.0.0.1:2] 10:00:00.000")
+            .replace("-- TLS", "-- [tls side=client upgrade=none protocol=TLSv1.3 cipher=] TLS")
+            .replace("-- 10:00:00.005", "-- [end how=closed-by-client side=client c2s=0 s2c=0 ms=0] 10:00:00.005");
+        QTest::newRow("padlocks") << session << tagged << QStringLiteral("---pp--") << 0;
+        QTest::newRow("sessions") << QByteArray("10:00:00.000 #1 -- [tls side=client upgrade=ftp protocol=a cipher=b]\n"
+                                                "10:00:00.001 #2 C: a\n#12 S:\n10:00:00.002 #1 S: b\n"
+                                                "#1 -- [end how=stopped side=server c2s=1 s2c=2 ms=3] fin\n#1 C: c\n")
+                                  // A tag without words: the event's words are written back.
+                                  << QByteArray("10:00:00.000 #1 -- [tls side=client upgrade=ftp protocol=a cipher=b] TLS client "
+                                                "\xc2\xb7 a \xc2\xb7 b \xc2\xb7 AUTH TLS (FTP) \xc2\xb7 certificat de l'autorit\xc3\xa9 de Dravlin\n"
+                                                "10:00:00.001 #2 C: a\n10:00:00.001 #12 S: \n10:00:00.002 #1 S: b\n"
+                                                "10:00:00.002 #1 -- [end how=stopped side=server c2s=1 s2c=2 ms=3] fin\n"
                                                 "10:00:00.002 #1 C: c\n")
                                   << QStringLiteral("---p--") << 0;
         const QByteArray good = "12:00:00.000 S: 220 ok\n12:00:00.001 -- mark\n";

@@ -1026,10 +1026,12 @@ private Q_SLOTS:
     void anOpenedFileComesBackExactWithItsPadlocksAndLongMarksShownCut()
     {
         const QByteArray longMark(2 << 20, 'm');
-        const QByteArray text = "10:00:00.000 -- 10:00:00.000 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525\n"
-                                "10:00:00.001 S: 220 ok\n10:00:00.002 -- TLS client \xc2\xb7 TLSv1.3\n"
-                                "10:00:00.003 C: EHLO a\n10:00:00.004 S: 250 ok\n"
-                                "10:00:00.005 -- 10:00:00.005 \xc2\xb7 ferm\xc3\xa9" "e par le client\n"
+        const QByteArray text = "10:00:00.000 -- [open client=127.0.0.1:40112 server=127.0.0.1:2525] 10:00:00.000 \xc2\xb7 "
+                                "client 127.0.0.1:40112 \xe2\x86\x92 127.0.0.1:2525\n"
+                                "10:00:00.001 S: 220 ok\n10:00:00.002 -- [tls side=client upgrade=smtp protocol=TLSv1.3 cipher=X] "
+                                "TLS client \xc2\xb7 TLSv1.3\n10:00:00.003 C: EHLO a\n10:00:00.004 S: 250 ok\n"
+                                "10:00:00.005 -- [end how=closed-by-client side=client c2s=8 s2c=14 ms=5] 10:00:00.005 \xc2\xb7 "
+                                "ferm\xc3\xa9" "e par le client\n"
                                 "10:00:00.006 -- \\xff\\xfe\n10:00:00.007 -- " + longMark + "\n10:00:00.008 C: plain\n";
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("tls.txt")));
