@@ -523,7 +523,7 @@ void Conversation::setDifference(int heldRow, int session, const QString &origin
         return;
     m_store.differences.insert(heldRow, original);
     int row = heldRow;
-    if (m_shownSession != 0) {
+    if (mapped()) { // a filter maps rows too, whichever session is shown
         const auto at = std::lower_bound(m_shown.begin(), m_shown.end(), heldRow);
         if (at == m_shown.end() || *at != heldRow)
             return;
