@@ -451,7 +451,7 @@ void Conversation::setDifference(int heldRow, int session, const QString &origin
         held.differences.insert(heldRow, original);
     }
     int row = heldRow;
-    if (mapped()) {
+    if (mapped()) { // a filter maps rows too, whichever session is shown
         const auto at = std::lower_bound(m_shown.begin(), m_shown.end(), heldRow);
         if (at == m_shown.end() || *at != heldRow)
             return;
