@@ -333,6 +333,8 @@ void Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 a
 
 void Conversation::appendMark(const RelayEvent &event)
 {
+    if (event.kind == RelayEvent::Kind::ServerConnected)
+        return SessionMarks::serverFound(&m_store.marks, event);
     const bool shown = m_shownSession == 0 || event.session == m_shownSession;
     const bool direct = shown && !mapped();
     const int row = m_store.rows;
@@ -570,10 +572,9 @@ bool Conversation::kept(int storedRow) const
 void Conversation::showHeld(int first, int end)
 {
     std::vector<int> rows;
-    for (int row = first; row < end; ++row) {
+    for (int row = first; row < end; ++row)
         if (kept(row))
             rows.push_back(row);
-    }
     if (rows.empty())
         return;
     beginInsertRows(QModelIndex(), rowCount(), rowCount() + static_cast<int>(rows.size()) - 1);
@@ -592,9 +593,8 @@ void Conversation::rebuildShown()
         if (m_shownSession != 0 && chunks[c].session != m_shownSession)
             continue;
         const int end = c + 1 < chunks.size() ? chunks[c + 1].firstRow : m_store.rows;
-        for (int row = chunks[c].firstRow; row < end; ++row) {
+        for (int row = chunks[c].firstRow; row < end; ++row)
             if (kept(row))
                 m_shown.push_back(row);
-        }
     }
 }

@@ -141,7 +141,8 @@ public Q_SLOTS:
     // numbered it (0: unnumbered). A mark takes its event's session.
     void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false,
                     int session = 0);
-    // A mark for an event that leaves one (SessionMarks::leavesMark()).
+    // A mark for an event that leaves one (SessionMarks::leavesMark()); a
+    // ServerConnected completes its session's opening mark instead.
     void appendMark(const RelayEvent &event);
     // Keeps the rows until the next clear; says how many went with rowsCleared().
     void clear();

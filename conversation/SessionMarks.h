@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <vector>
+
 // Which of the relay's events leave a mark in the conversation, and its
 // text: the one place both front ends ask, so the panes, saved and copied
 // transcripts and the console's stdout mark the same moments alike.
@@ -29,6 +31,9 @@ public:
     // A TLS mark holds every detail, so that a saved conversation keeps them.
     static QString text(const RelayEvent &event);
     static bool leavesMark(const RelayEvent &event) { return !text(event).isEmpty(); }
+    // The server's address, known once dialled, joins the opening mark of
+    // event's session, latest first: a capture written from the marks shows it.
+    static void serverFound(std::vector<SessionMark> *marks, const RelayEvent &event);
     // A session that ended on a failure (a reset, TLS failed, the server
     // unreachable or silent, delivery stalled): drawn apart, found by F8.
     static bool isFailure(const SessionMark &mark);
@@ -45,9 +50,6 @@ public:
     static constexpr int TooltipColumns = 100;
     static constexpr int TooltipLines = 8;
     static QString tooltip(const SessionMark &mark, const QString &text);
-
-    // Splits "host:port" or "[v6]:port", as events give their endpoints.
-    static bool splitEndpoint(const QString &text, QString *host, quint16 *port);
 };
 
 #endif

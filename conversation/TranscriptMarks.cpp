@@ -1,5 +1,6 @@
 #include "TranscriptMarks.h"
 
+#include "EndpointText.h"
 #include "EventText.h"
 #include "SessionMarks.h"
 
@@ -128,8 +129,8 @@ SessionMark TranscriptMarks::read(QByteArrayView words, qint64 msecs, qint64 sta
         const QString rest = text.sliced(ClockLength + 3);
         if ((m = begin.match(rest)).hasMatch()) {
             event.kind = Kind::ClientConnected;
-            event.client = m.captured(1);
-            event.server = m.captured(2);
+            event.client = EndpointText::read(m.captured(1));
+            event.server = EndpointText::read(m.captured(2));
         } else {
             readEnd(rest, &event);
         }

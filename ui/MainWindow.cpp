@@ -358,7 +358,7 @@ void MainWindow::onRelayEventOccurred(const RelayEvent &event)
     }
     if (event.kind == RelayEvent::Kind::Listening)
         m_configuration->showListening();
-    if (SessionMarks::leavesMark(event))
+    if (SessionMarks::leavesMark(event) || event.kind == RelayEvent::Kind::ServerConnected)
         m_conversation.appendMark(event);
     const QString message = m_status->record(event);
     // Only a listen that failed stops the relay on its own; a peer's fault
