@@ -1,3 +1,4 @@
+#include "EndpointText.h"
 #include "ConversationSearch.h"
 #include "InterleavedSessions.h"
 #include "RegularFile.h"
@@ -84,8 +85,8 @@ private Q_SLOTS:
             e.side = side;
             e.end = end;
             e.time = at(Day, 14, 3, 22, 418);
-            e.client = QStringLiteral("[::1]:40112");
-            e.server = QStringLiteral("mx.example.org:25");
+            e.client = EndpointText::read(QStringLiteral("[::1]:40112"));
+            e.server = EndpointText::read(QStringLiteral("mx.example.org:25"));
             e.bytesClientToServer = 1204;
             e.bytesServerToClient = 1234567;
             e.durationMs = 7385000;
