@@ -84,11 +84,9 @@ FailureCause causeOf(unsigned long code)
 {
     const int reason = ERR_GET_REASON(code);
     // Alerts the peer sent come back as reasons offset by SSL_AD_REASON_OFFSET.
-    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + AlertCount) {
-        FailureCause alert = FailureCause::of(FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET);
-        alert.name = TlsNames::alert(alert.code);
-        return alert;
-    }
+    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + AlertCount)
+        return {FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET, {}, {}, {},
+                TlsNames::alert(reason - SSL_AD_REASON_OFFSET), {}, {}};
     // Empty when the library has no words for it: the wording says so.
     const char *text = code ? ERR_reason_error_string(code) : nullptr;
     const QString detail = text ? QString::fromLatin1(text) : QString();

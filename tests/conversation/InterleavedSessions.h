@@ -2,8 +2,8 @@
 // hands them over: what the model, its transcript and its capture must keep apart.
 #pragma once
 
-#include "EndpointText.h"
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "LineCapture.h"
 #include "SessionMarks.h"
 #include "Transcript.h"

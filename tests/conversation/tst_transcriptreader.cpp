@@ -1,5 +1,5 @@
-#include "EndpointText.h"
 #include "ConversationSearch.h"
+#include "EndpointText.h"
 #include "InterleavedSessions.h"
 #include "RegularFile.h"
 #include "SessionMarks.h"

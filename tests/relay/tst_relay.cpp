@@ -128,9 +128,8 @@ private Q_SLOTS:
         first.connectTo(port);
         QVERIFY(first.waitForConnected() && server.waitForAccepted(1));
         QVERIFY(b.waitFor(Kind::ServerConnected));
-        const RelayEvent taken = b.last(Kind::ClientConnected);
-        QCOMPARE(taken.server, (Endpoint{QHostAddress(), server.serverPort(), QStringLiteral("localhost")}));
-        QCOMPARE(taken.client.port, first.socket()->localPort());
+        QCOMPARE(b.last(Kind::ClientConnected).server, (Endpoint{QHostAddress(), server.serverPort(), QStringLiteral("localhost")}));
+        QCOMPARE(b.last(Kind::ClientConnected).client.port, first.socket()->localPort());
         QCOMPARE(b.last(Kind::ServerConnected).server,
                  (Endpoint{QHostAddress(QHostAddress::LocalHost), server.serverPort(), QStringLiteral("localhost")}));
         QTRY_COMPARE(b.relay.listeningPort(), quint16(0));

@@ -1,5 +1,5 @@
-#include "EndpointText.h"
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "LineCapture.h"
 #include "MainWindow.h"
 #include "PaneView.h"
