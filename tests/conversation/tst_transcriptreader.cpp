@@ -93,7 +93,7 @@ private Q_SLOTS:
             e.upgrade = RelayEvent::Upgrade::Imap;
             e.dropped = 24;
             e.tls = {QStringLiteral("TLSv1.3"), QStringLiteral("TLS_AES_256_GCM_SHA384"), QStringLiteral("mx.example.org"),
-                     QStringLiteral("CN=mx"), QStringLiteral("CN=R3,O=Let's Encrypt"), QStringLiteral("AB:CD"), true, 0, {}};
+                     QStringLiteral("CN=mx"), QStringLiteral("CN=R3,O=Let's Encrypt"), QStringLiteral("AB:CD"), true, 0, {}, {}};
             return e;
         };
         QTest::newRow("opened") << event(Kind::ClientConnected, Side::Client) << false;

@@ -513,7 +513,7 @@ private Q_SLOTS:
         refused.kind = RelayEvent::Kind::ServerFailed;
         refused.time = T0;
         refused.server = EndpointText::read(QStringLiteral("mx.example.org:25"));
-        refused.cause = {FailureCause::Kind::System, ECONNREFUSED, QString(), {}, {}};
+        refused.cause = FailureCause::of(FailureCause::Kind::System, ECONNREFUSED);
         QVERIFY(history.append(refused).failure);
         const QString longNews = QStringLiteral("Certificat exporté dans « %1 »").arg(QString(400, QLatin1Char('d')));
         history.append(T0 + 1000, longNews, false);
