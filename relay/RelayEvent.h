@@ -92,7 +92,6 @@ struct RelayEvent
     int running = 0;  // ClientsWaiting: sessions under way
     int places = 0;   // ClientsWaiting: sessions allowed at once
     TlsEnd tlsEnd = TlsEnd::NotTls;
-
 };
 
 Q_DECLARE_METATYPE(RelayEvent)
