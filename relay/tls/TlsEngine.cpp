@@ -50,7 +50,7 @@ QString nameText(const X509_NAME *name)
     BIO *bio = BIO_new(BIO_s_mem());
     // RFC 2253 order and escaping, but UTF-8 kept as is rather than \XX.
     if (!bio || X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
-        // Out of memory: no name rather than part of one.
+        // Out of memory: no name rather than a cut one.
         BIO_free(bio);
         ERR_clear_error();
         return {};
