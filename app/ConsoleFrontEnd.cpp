@@ -3,6 +3,7 @@
 #include "CaptureWriter.h"
 #include "CommandLine.h"
 #include "ConversationPcap.h"
+#include "EndpointText.h"
 #include "EventText.h"
 #include "PcapWriter.h"
 #include "ReasonText.h"
@@ -86,7 +87,7 @@ int ConsoleFrontEnd::start(const CommandLine &options)
     if (!m_monitor.isArmed())
         return 1;
     const QString starting = tr("relais vers %1 depuis %2, écoute dans %3 ms")
-                                 .arg(RelayEvent::hostPort(settings.serverHost, settings.serverPort),
+                                 .arg(EndpointText::hostPort(settings.serverHost, settings.serverPort),
                                       settings.listenPort == 0 ? tr("un port choisi par le système")
                                                                : tr("le port %1").arg(settings.listenPort))
                                  .arg(Monitor::RearmIntervalMs);
@@ -156,7 +157,9 @@ void ConsoleFrontEnd::onRelayEvent(const RelayEvent &event)
     m_writer.writeMark(event);
     // Each session its own stream, between its own client and the server.
     if (m_pcap && event.kind == RelayEvent::Kind::ClientConnected)
-        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time, event.session);
+        ConversationPcap::beginSession(*m_pcap, event.client, event.server, event.time, event.session, true);
+    else if (m_pcap && event.kind == RelayEvent::Kind::ServerConnected)
+        ConversationPcap::serverFound(*m_pcap, event.server, event.session);
     else if (m_pcap && event.kind == RelayEvent::Kind::SessionEnded)
         ConversationPcap::endSession(*m_pcap, event.end, event.side, event.time, event.session);
     if (m_pcap)

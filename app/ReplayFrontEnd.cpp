@@ -1,6 +1,7 @@
 #include "ReplayFrontEnd.h"
 
 #include "CommandLine.h"
+#include "EndpointText.h"
 #include "RelayEvent.h"
 #include "ReplaySession.h"
 #include "ReplayText.h"
@@ -56,7 +57,7 @@ int ReplayFrontEnd::start(const CommandLine &options)
         target.port = m_script.recordedPort() != 0 ? m_script.recordedPort() : 25;
     target.insecure = options.tls.tlsInsecure;
     target.timeoutMs = options.replayTimeoutSeconds * 1000;
-    m_server = RelayEvent::hostPort(target.host, target.port);
+    m_server = EndpointText::hostPort(target.host, target.port);
     m_session = std::make_unique<ReplaySession>(m_script, target);
     connect(m_session.get(), &ReplaySession::rows, this,
             [this](Side side, const LineCapture::Rows &rows, qint64 msecs) { m_writer.write(side, rows, msecs); });
@@ -71,7 +72,7 @@ int ReplayFrontEnd::start(const CommandLine &options)
 void ReplayFrontEnd::onMark(const RelayEvent &event)
 {
     RelayEvent named = event;
-    named.client = ReplayText::clientName();
+    named.client = Endpoint{{}, 0, ReplayText::clientName()};
     m_writer.writeMark(named);
 }
 

@@ -3,6 +3,7 @@
 #include "ConsoleFrontEnd.h"
 #include "DisplayProbe.h"
 #include "QtFrenchGaps.h"
+#include "ReasonText.h"
 #include "ReplayFrontEnd.h"
 #include "StandardStreams.h"
 #include "TerminationSignals.h"
@@ -88,9 +89,8 @@ int answerWithoutRunning(const CommandLine &options, CommandLine::Outcome outcom
         return 0;
     case CommandLine::Outcome::ExportCa: {
         CertificateAuthority authority;
-        const QString error = authority.exportCertificate(options.exportCaPath);
-        if (!error.isEmpty()) {
-            printTo(stderr, QStringLiteral("dravlin: --export-ca : %1\n").arg(error));
+        if (const FailureCause error = authority.exportCertificate(options.exportCaPath); !error.isNone()) {
+            printTo(stderr, QStringLiteral("dravlin: --export-ca : %1\n").arg(ReasonText::describe(error)));
             return 1;
         }
         printTo(stderr, QCoreApplication::translate("main", "dravlin: certificat de l'autorité écrit dans « %1 » (autorité : %2)\n")

@@ -1,8 +1,8 @@
 #include "ConversationPcap.h"
 
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "PcapWriter.h"
-#include "SessionMarks.h"
 
 #include <QIODevice>
 
@@ -13,27 +13,26 @@ namespace {
 constexpr int FirstClientPort = 49152;
 } // namespace
 
-void ConversationPcap::endpoint(const QString &text, QHostAddress *address, quint16 *port)
+QHostAddress ConversationPcap::address(const Endpoint &endpoint)
 {
-    QString host;
-    *port = 0;
-    if (!SessionMarks::splitEndpoint(text, &host, port))
-        host = text;
-    *address = QHostAddress(host);
-    if (address->isNull()) {
-        *address = host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0 ? QHostAddress(QHostAddress::LocalHost)
-                                                                                     : QHostAddress(QHostAddress::AnyIPv4);
-    }
+    if (!endpoint.address.isNull())
+        return EndpointText::plain(endpoint.address);
+    return endpoint.name.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0
+        ? QHostAddress(QHostAddress::LocalHost)
+        : QHostAddress(QHostAddress::AnyIPv4);
 }
 
-void ConversationPcap::beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs,
-                                    int session)
+void ConversationPcap::beginSession(PcapWriter &writer, const Endpoint &client, const Endpoint &server, qint64 msecs,
+                                    int session, bool serverFollows)
 {
-    QHostAddress clientAddress, serverAddress;
-    quint16 clientPort = 0, serverPort = 0;
-    endpoint(client, &clientAddress, &clientPort);
-    endpoint(server, &serverAddress, &serverPort);
-    writer.beginSession(clientAddress, clientPort, serverAddress, serverPort, msecs, session);
+    writer.beginSession(address(client), client.port, address(server), server.port, msecs, session,
+                        serverFollows && server.address.isNull());
+}
+
+void ConversationPcap::serverFound(PcapWriter &writer, const Endpoint &server, int session)
+{
+    if (!server.address.isNull())
+        writer.serverFound(address(server), server.port, session);
 }
 
 void ConversationPcap::endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs, int session)
@@ -104,8 +103,9 @@ bool ConversationPcap::writeRows(int count)
             continue;
         }
         if (!writer.inSession(session)) {
-            beginSession(writer, QStringLiteral("127.0.0.1:%1").arg(FirstClientPort + session % 16384),
-                         QStringLiteral("127.0.0.1:25"), msecs, session);
+            const QHostAddress loopback(QHostAddress::LocalHost);
+            beginSession(writer, Endpoint::at(loopback, quint16(FirstClientPort + session % 16384)),
+                         Endpoint::at(loopback, 25), msecs, session);
         }
         // The rows of one chunk: one side, one session, one time, no mark between them.
         const Side side = conversation.side(row);

@@ -38,13 +38,16 @@ public:
     // A French reason when a write failed, else empty.
     QString errorString() const;
 
-    // An endpoint as a session mark or an event writes it; a name that is
-    // no address (the server given by host name) becomes the unspecified
-    // address, loopback for "localhost".
-    static void endpoint(const QString &text, QHostAddress *address, quint16 *port);
+    // An endpoint's address as a capture shows it: the one used; for a name
+    // never dialled (a server unreachable, a conversation read back), the
+    // unspecified address, loopback for "localhost".
+    static QHostAddress address(const Endpoint &endpoint);
     // Opens or ends stream `session` (RelayEvent::session) as the event says.
-    static void beginSession(PcapWriter &writer, const QString &client, const QString &server, qint64 msecs,
-                             int session = 0);
+    // With serverFollows, a server not dialled yet is written once
+    // serverFound() tells where it was reached.
+    static void beginSession(PcapWriter &writer, const Endpoint &client, const Endpoint &server, qint64 msecs,
+                             int session = 0, bool serverFollows = false);
+    static void serverFound(PcapWriter &writer, const Endpoint &server, int session = 0);
     static void endSession(PcapWriter &writer, RelayEvent::End end, Side side, qint64 msecs, int session = 0);
     // A time as a capture can hold it: its seconds are 32 bits, unsigned.
     static qint64 capturable(qint64 msecs);

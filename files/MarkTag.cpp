@@ -1,5 +1,7 @@
 #include "MarkTag.h"
 
+#include "EndpointText.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -13,12 +15,12 @@ using Upgrade = RelayEvent::Upgrade;
 
 // Where the tag takes an event's endpoints from and puts them back: the one
 // place to change should the event hold them otherwise than as text.
-QString clientOf(const RelayEvent &event) { return event.client; }
-QString serverOf(const RelayEvent &event) { return event.server; }
+QString clientOf(const RelayEvent &event) { return EndpointText::text(event.client); }
+QString serverOf(const RelayEvent &event) { return EndpointText::text(event.server); }
 void setEndpoints(RelayEvent *event, const QString &client, const QString &server)
 {
-    event->client = client;
-    event->server = server;
+    event->client = EndpointText::read(client);
+    event->server = EndpointText::read(server);
 }
 
 template <typename T>

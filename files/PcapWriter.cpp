@@ -95,14 +95,14 @@ PcapWriter::PcapWriter(QIODevice *device)
 }
 
 void PcapWriter::beginSession(const QHostAddress &client, quint16 clientPort, const QHostAddress &server,
-                              quint16 serverPort, qint64 msecs, int stream)
+                              quint16 serverPort, qint64 msecs, int stream, bool serverFollows)
 {
     if (inSession(stream))
         endSession(Ending::ResetByClient, msecs, stream);
     Stream &s = m_streams[stream];
-    const bool v6 = !isIPv4(client) || !isIPv4(server);
-    s.address[sideIndex(Side::Client)] = addressBytes(client, v6);
-    s.address[sideIndex(Side::Server)] = addressBytes(server, v6);
+    s.client = client;
+    s.server = server;
+    s.serverPending = serverFollows;
     s.port[sideIndex(Side::Client)] = clientPort;
     s.port[sideIndex(Side::Server)] = serverPort;
     // Fixed, well-spread initial numbers: the same conversation gives the same file.
@@ -111,9 +111,34 @@ void PcapWriter::beginSession(const QHostAddress &client, quint16 clientPort, co
     s.next[sideIndex(Side::Server)] = 0x80000000u + m_sessions * 0x0100019bu;
     s.beganMsecs = msecs;
     s.handshakePending = true;
-    appendPacket(s, Side::Client, Syn, {}, msecs);
+    if (!serverFollows)
+        open(s, stream);
+}
+
+void PcapWriter::serverFound(const QHostAddress &server, quint16 serverPort, int stream)
+{
+    const auto found = m_streams.find(stream);
+    if (found == m_streams.end() || !found->second.serverPending)
+        return;
+    found->second.server = server;
+    found->second.port[sideIndex(Side::Server)] = serverPort;
+    open(found->second, stream);
+}
+
+void PcapWriter::open(Stream &s, int stream)
+{
+    s.serverPending = false;
+    const bool v6 = !isIPv4(s.client) || !isIPv4(s.server);
+    s.address[sideIndex(Side::Client)] = addressBytes(s.client, v6);
+    s.address[sideIndex(Side::Server)] = addressBytes(s.server, v6);
+    appendPacket(s, Side::Client, Syn, {}, s.beganMsecs);
     ++s.next[sideIndex(Side::Client)];
     flush();
+    // What came meanwhile, as it came.
+    const std::vector<Stream::Held> held = std::move(s.held);
+    s.held.clear();
+    for (const Stream::Held &h : held)
+        data(h.from, h.bytes, h.msecs, stream);
 }
 
 void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs, int stream)
@@ -122,6 +147,10 @@ void PcapWriter::data(Side from, QByteArrayView bytes, qint64 msecs, int stream)
     if (found == m_streams.end() || bytes.isEmpty())
         return;
     Stream &s = found->second;
+    if (s.serverPending) {
+        s.held.push_back({from, bytes.toByteArray(), msecs});
+        return;
+    }
     completeHandshake(s);
     qsizetype sinceAck = 0;
     for (qsizetype at = 0; at < bytes.size();) {
@@ -145,6 +174,8 @@ void PcapWriter::endSession(Ending how, qint64 msecs, int stream)
     if (found == m_streams.end())
         return;
     Stream &s = found->second;
+    if (s.serverPending)
+        open(s, stream);
     if (how == Ending::Refused && s.handshakePending) {
         // The answer to a SYN that finds no one: RST with the SYN acknowledged.
         const Side server = Side::Server;

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <map>
+#include <vector>
 
 class QIODevice;
 
@@ -48,8 +49,14 @@ public:
     // apart by the key `stream` (the session's number; 0 with one client at a
     // time), each with its addresses, ports and sequence numbers. A stream
     // still open under that key is first ended by a reset from the client.
+    //
+    // A server given by name has an address only once dialled: with
+    // serverFollows, the stream's packets wait for serverFound(), or for its
+    // end, which writes them with the address given here.
     void beginSession(const QHostAddress &client, quint16 clientPort, const QHostAddress &server,
-                      quint16 serverPort, qint64 msecs, int stream = 0);
+                      quint16 serverPort, qint64 msecs, int stream = 0, bool serverFollows = false);
+    // The address the stream's server was reached at; nothing once it is written.
+    void serverFound(const QHostAddress &server, quint16 serverPort, int stream = 0);
     // Bytes one side sent, acknowledged at once by the other.
     // Bytes one side sent, acknowledged at once by the other; nothing when
     // the stream is not open.
@@ -74,8 +81,18 @@ private:
         quint32 next[2] = {}; // next sequence number each side sends
         qint64 beganMsecs = 0;
         bool handshakePending = false;
+        // Until the server's address is known: what to write then.
+        struct Held {
+            Side from;
+            QByteArray bytes;
+            qint64 msecs;
+        };
+        bool serverPending = false;
+        QHostAddress client, server;
+        std::vector<Held> held;
     };
 
+    void open(Stream &s, int stream);
     void completeHandshake(Stream &s);
     void appendPacket(const Stream &s, Side from, quint8 flags, QByteArrayView payload, qint64 msecs);
     void appendClose(Stream &s, Side closer, qint64 msecs);

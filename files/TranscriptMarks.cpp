@@ -1,5 +1,6 @@
 #include "TranscriptMarks.h"
 
+#include "EndpointText.h"
 #include "EventText.h"
 #include "MarkTag.h"
 #include "SessionMarks.h"
@@ -141,8 +142,8 @@ void readWords(QByteArrayView words, RelayEvent &event)
         const QString rest = text.sliced(ClockLength + 3);
         if ((m = begin.match(rest)).hasMatch()) {
             event.kind = Kind::ClientConnected;
-            event.client = m.captured(1);
-            event.server = m.captured(2);
+            event.client = EndpointText::read(m.captured(1));
+            event.server = EndpointText::read(m.captured(2));
         } else {
             readEnd(rest, &event);
         }

@@ -148,9 +148,9 @@ LineCapture::RowEnd Conversation::rowEnd(int row) const
     return static_cast<LineCapture::RowEnd>((flags & EndBits) >> EndShift);
 }
 
-const SessionMark &Conversation::mark(int row) const
+SessionMark Conversation::mark(int row) const
 {
-    // Marks never move once stored: the reference outlives the lock.
+    // A copy: the capture thread may still complete a mark (serverFound()).
     const QMutexLocker lock(&m_rows->mutex());
     return pages().mark(stored(row));
 }
@@ -294,6 +294,8 @@ int Conversation::appendRows(Side side, const LineCapture::Rows &rows, qint64 ar
 
 void Conversation::appendMark(const RelayEvent &event)
 {
+    if (event.kind == RelayEvent::Kind::ServerConnected)
+        return m_rows->serverFound(event);
     m_rows->appendMark(SessionMark{event, {}});
     catchUp();
 }

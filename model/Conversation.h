@@ -89,7 +89,7 @@ public:
     // A row's bytes; none for a marker.
     QByteArrayView bytes(int row) const;
     // A marker row's mark, and its text.
-    const SessionMark &mark(int row) const;
+    SessionMark mark(int row) const;
     QString markerText(int row) const;
     // The start of a marker's text, at most chars characters and "…" when cut.
     QString markerStart(int row, qsizetype chars) const;
@@ -145,7 +145,8 @@ public Q_SLOTS:
     // Returns the held row the first of them is.
     int appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted = false,
                    int session = 0);
-    // A mark for an event that leaves one (SessionMarks::leavesMark()).
+    // A mark for an event that leaves one (SessionMarks::leavesMark()); a
+    // ServerConnected completes its session's opening mark instead.
     void appendMark(const RelayEvent &event);
     // Keeps the rows until the next clear; says how many went with rowsCleared().
     void clear();

@@ -47,6 +47,16 @@ void RowPages::appendMark(const SessionMark &mark)
     pushMark(mark);
 }
 
+void RowPages::serverFound(const RelayEvent &event)
+{
+    for (auto mark = m_marks.rbegin(); mark != m_marks.rend(); ++mark) {
+        if (mark->event.kind == RelayEvent::Kind::ClientConnected && mark->event.session == event.session) {
+            mark->event.server = event.server;
+            return;
+        }
+    }
+}
+
 void RowPages::openChunk(qint64 arrivedMsecs, int session)
 {
     m_chunks.push_back({m_rows, session, arrivedMsecs});

@@ -59,6 +59,9 @@ public:
     void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted, int session,
                     BlockReserve &reserve);
     void appendMark(const SessionMark &mark);
+    // The server's address, known once dialled, joins the opening mark of
+    // event's session, latest first: a capture written from the marks shows it.
+    void serverFound(const RelayEvent &event);
 
     void openChunk(qint64 arrivedMsecs, int session);
     void pushRow(quint32 flags, QByteArrayView bytes, BlockReserve &reserve);

@@ -23,6 +23,12 @@ void RowStore::appendMark(const SessionMark &mark)
     }
 }
 
+void RowStore::serverFound(const RelayEvent &event)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_pages.serverFound(event);
+}
+
 void RowStore::tell()
 {
     if (!m_told.exchange(true, std::memory_order_acq_rel) && m_grown)

@@ -28,6 +28,8 @@ public:
     // Appends, from any thread, then tells of it if the window has not been told yet.
     void appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted, int session);
     void appendMark(const SessionMark &mark);
+    // See RowPages::serverFound(); a mark the window may be reading, so under the lock.
+    void serverFound(const RelayEvent &event);
     // Called on the appending thread, at most once until caughtUp().
     void onGrown(std::function<void()> hook);
 

@@ -62,7 +62,9 @@ void MonitorCore::onEvent(const RelayEvent &event)
         }
         Q_EMIT runStarts(held);
     }
-    if (m_rows && SessionMarks::leavesMark(event))
+    if (m_rows && event.kind == RelayEvent::Kind::ServerConnected)
+        m_rows->serverFound(event);
+    else if (m_rows && SessionMarks::leavesMark(event))
         m_rows->appendMark(SessionMark{event, {}});
     Q_EMIT eventOccurred(event);
 }

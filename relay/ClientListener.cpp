@@ -85,6 +85,6 @@ void ClientListener::failedWith(const StreamCalls::Failure &why)
 FailureCause ClientListener::failure() const
 {
     if (m_systemError != 0)
-        return {FailureCause::Kind::System, m_systemError, m_errorString, {}, {}};
+        return {FailureCause::Kind::System, m_systemError, m_errorString, {}, {}, {}, {}, {}};
     return {};
 }

@@ -42,19 +42,6 @@ Relay::~Relay()
     shutdown();
 }
 
-std::optional<RelaySettings::Error> Relay::start(const QString &listenPortText,
-                                                 const QString &serverPortText,
-                                                 const QString &serverHostText,
-                                                 const RelaySettings::Tls &tls)
-{
-    RelaySettings settings;
-    if (auto error = RelaySettings::parse(listenPortText, serverPortText, serverHostText, &settings))
-        return error;
-    settings.tls = tls;
-    start(settings);
-    return std::nullopt;
-}
-
 void Relay::start(const RelaySettings &settings)
 {
     m_settings = settings;
@@ -78,7 +65,7 @@ bool Relay::prepareTls()
     auto run = std::make_shared<RelaySession::Run>();
     run->settings = m_settings;
     const RelaySettings::Tls &tls = m_settings.tls;
-    QString error;
+    FailureCause error;
     if (tls.inspectTls && !tls.serverTls) {
         const QString directory = tls.caDirectory.isEmpty() ? CertificateAuthority::defaultDirectory() : tls.caDirectory;
         if (!m_authority || m_authority->directory() != directory)
@@ -87,19 +74,19 @@ bool Relay::prepareTls()
         run->authority = m_authority;
     }
     // Loading the system's CAs takes tens of milliseconds: once per start, not per client.
-    if (tls.any() && error.isEmpty())
+    if (tls.any() && error.isNone())
         run->trust = TlsEngine::clientContext(tls.extraCaFile, &error);
-    if (tls.any() && error.isEmpty()) {
+    if (tls.any() && error.isNone()) {
         run->clientFacing = TlsEngine::serverContext();
         if (!run->clientFacing)
-            error = tr("TLS impossible : mémoire insuffisante");
+            error = FailureCause::of(FailureCause::Kind::TlsOutOfMemory);
     }
-    if (error.isEmpty()) {
+    if (error.isNone()) {
         m_run = std::move(run);
         return true;
     }
     RelayEvent unavailable = makeEvent(RelayEvent::Kind::TlsUnavailable);
-    unavailable.reason = error;
+    unavailable.cause = error;
     report(unavailable);
     return false;
 }
@@ -351,7 +338,7 @@ RelayEvent Relay::makeEvent(RelayEvent::Kind kind) const
     e.kind = kind;
     e.time = QDateTime::currentMSecsSinceEpoch();
     e.listenPort = m_listener.listeningPort();
-    e.server = RelayEvent::hostPort(m_settings.serverHost, m_settings.serverPort);
+    e.server = Endpoint::named(m_settings.serverHost, m_settings.serverPort);
     return e;
 }
 

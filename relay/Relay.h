@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <vector>
 
 // Sits between clients and the server: listens, takes a client, dials the
@@ -55,10 +54,6 @@ public:
     explicit Relay(QObject *parent = nullptr);
     ~Relay() override;
 
-    // Checks the texts first: on bad input says what is wrong and nothing
-    // changes. Otherwise arms the relay.
-    std::optional<RelaySettings::Error> start(const QString &listenPortText, const QString &serverPortText,
-                                              const QString &serverHostText, const RelaySettings::Tls &tls = {});
     void start(const RelaySettings &settings);
     // Stops listening; each session delivers what was already read (at most
     // StopGraceMs) and ends, what could not be delivered reported. A start()
@@ -84,8 +79,6 @@ public:
 
     const RelaySettings &settings() const { return m_settings; }
     bool isArmed() const { return tmrAll.isActive(); }
-    // Sessions under way.
-    int sessionCount() const { return int(m_sessions.size()); }
     // A session number no client of this relay will be given, at least
     // atLeast: for a session shown beside the relayed ones, a replay's.
     int reserveSessionNumber(int atLeast)

@@ -1,12 +1,12 @@
 #ifndef DRAVLIN_RELAYEVENT_H
 #define DRAVLIN_RELAYEVENT_H
 
+#include "Endpoint.h"
 #include "FailureCause.h"
 #include "Side.h"
 #include "TlsSummary.h"
 
 #include <QAbstractSocket>
-#include <QHostAddress>
 #include <QMetaType>
 #include <QString>
 
@@ -30,8 +30,8 @@ struct RelayEvent
         TlsEstablished,  // side, upgrade, tls: a handshake is over, what follows on that side is decrypted
         TlsFailed,       // side, cause: that side's handshake or session failed; the session ends
         PlaintextDropped, // side, dropped: plaintext sent after an upgrade, before the handshake, not forwarded
-        TlsUnavailable,  // reason: the CA or the trusted certificates cannot be had; the relay is stopped
-        InspectionAbandoned, // reason: the dialogue went where the upgrade watch cannot follow; the rest passes uninspected
+        TlsUnavailable,  // cause: the CA or the trusted certificates cannot be had; the relay is stopped
+        InspectionAbandoned, // cause: the dialogue went where the upgrade watch cannot follow; the rest passes uninspected
         ClientsGone,     // count clients left before they were taken (no session); cause: the last one's
         ClientsWaiting,  // count clients wait for a place, running sessions of places under way; 0 once none waits
     };
@@ -68,12 +68,14 @@ struct RelayEvent
     // relay serves one client at a time, or for an event about no session
     // (Listening, ListenFailed, Stopped, TlsUnavailable).
     int session = 0;
-    QString client;              // "127.0.0.1:40112", "[::1]:40112"
-    QString server;              // "mx.example.org:25", "[::1]:25"
+    Endpoint client;
+    // The server as the user named it; its address once dialled (from
+    // ServerConnected on), or at once when it was given as an address.
+    Endpoint server;
     quint16 listenPort = 0;
     Side side = Side::Client;
     QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
-    QString reason;              // the system's own text, or the relay's when it has no cause
+    QString reason;              // the system's own text, when it gave no cause
     FailureCause cause;          // why, as data, for the wording to put in French
     End end = End::None;
     qint64 undelivered = 0;
@@ -90,12 +92,6 @@ struct RelayEvent
     int running = 0;  // ClientsWaiting: sessions under way
     int places = 0;   // ClientsWaiting: sessions allowed at once
     TlsEnd tlsEnd = TlsEnd::NotTls;
-
-    // "host:port", with an IPv6 literal in brackets.
-    static QString hostPort(const QString &host, quint16 port);
-    // The same for an address; an IPv4 one that a dual-stack socket shows
-    // as ::ffff:a.b.c.d is shown the way its user knows it.
-    static QString endpoint(const QHostAddress &address, quint16 port);
 };
 
 Q_DECLARE_METATYPE(RelayEvent)

@@ -1,7 +1,6 @@
 #include "RelaySession.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QSignalBlocker>
 
 #include <algorithm>
@@ -23,8 +22,8 @@ RelaySession::RelaySession(int number, std::shared_ptr<const Run> run, const Lim
     m_decisionClock.setInterval(UpgradeDetector::DecisionMs);
     connect(&m_decisionClock, &PeerClock::expired, this, [this] {
         if (m_watching && isRelaying())
-            sortWatched(m_detector.giveUp(tr("aucune réponse décisive du serveur en %1 s")
-                                              .arg(UpgradeDetector::DecisionMs / 1000)),
+            sortWatched(m_detector.giveUp(FailureCause::of(FailureCause::Kind::NoDecisiveReply,
+                                                           UpgradeDetector::DecisionMs / 1000)),
                         m_detector.holdIsFull());
     });
     connect(&m_graceTimer, &QTimer::timeout, this, [this] {
@@ -74,7 +73,8 @@ void RelaySession::begin()
     const RelaySettings &settings = m_run->settings;
     m_watching = settings.tls.inspectTls && !settings.tls.serverTls;
     m_sessionClock.start();
-    m_client = RelayEvent::endpoint(wskClient.peerAddress(), wskClient.peerPort());
+    m_client = Endpoint::at(wskClient.peerAddress(), wskClient.peerPort());
+    m_server = Endpoint::named(settings.serverHost, settings.serverPort);
     updateReading();
     Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ClientConnected));
     // Whoever heard of the client may have stopped everything meanwhile.
@@ -166,7 +166,7 @@ RelayEvent RelaySession::makeEvent(RelayEvent::Kind kind) const
     e.time = QDateTime::currentMSecsSinceEpoch();
     e.session = m_number;
     e.client = m_client;
-    e.server = RelayEvent::hostPort(m_run->settings.serverHost, m_run->settings.serverPort);
+    e.server = m_server;
     return e;
 }
 
@@ -227,7 +227,7 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
         // Said before the bytes it concerns are forwarded, and only once: the watch ends here.
         m_watching = false;
         RelayEvent abandoned = makeEvent(RelayEvent::Kind::InspectionAbandoned);
-        abandoned.reason = m_detector.abandonReason();
+        abandoned.cause = m_detector.abandonCause();
         Q_EMIT eventOccurred(abandoned);
     }
     for (const UpgradeDetector::Part &part : parts) {
@@ -325,9 +325,7 @@ void RelaySession::handshakeOverdue(Side side)
     if (!isLive() || !engine || engine->state() != TlsEngine::State::Handshaking)
         return;
     const int limit = m_handshakeClock[sideIndex(side)].interval();
-    socket(side).abandonTlsHandshake(tr("négociation TLS inachevée après %1 s, côté %2")
-                                         .arg(QLocale(QLocale::French).toString(limit / 1000.0, 'g', 3),
-                                              side == Side::Client ? tr("client") : tr("serveur")));
+    socket(side).abandonTlsHandshake(FailureCause::of(FailureCause::Kind::HandshakeOverdue, limit));
 }
 
 void RelaySession::tlsEstablished(Side side)
@@ -365,8 +363,8 @@ void RelaySession::tlsFailed(Side side)
     if (side == Side::Server && client && client->hello().state() == ClientHelloGate::State::Held) {
         // As it would have failed directly: with an alert, before saying anything inside TLS.
         m_refusingClient = true;
-        const QString why = tr("négociation refusée par une alerte, celle avec le serveur ayant échoué");
-        wskClient.steerTls([&why](TlsEngine &engine) { engine.refuseHello(why); });
+        wskClient.steerTls(
+            [](TlsEngine &engine) { engine.refuseHello(FailureCause::of(FailureCause::Kind::RefusedAfterServer)); });
         m_refusingClient = false;
         if (!isLive())
             return;
@@ -397,6 +395,8 @@ void RelaySession::onServerConnected()
         enter(SessionState::Relaying);
     if (wskServeur.isTls())
         startHandshakeClock(Side::Server);
+    // From here on the server is where it was reached, whatever name led there.
+    m_server.address = wskServeur.peerAddress();
     Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ServerConnected));
 }
 

@@ -173,7 +173,8 @@ private:
     RelayEvent::End m_end = RelayEvent::End::None;
     Side m_endSide = Side::Client;
     std::optional<Side> m_firstEnded;
-    QString m_client;
+    Endpoint m_client;
+    Endpoint m_server;
     qint64 m_bytesFrom[2] = {};
     qint64 m_undelivered[2] = {};
     // Bytes the other side sent once the end was decided: read, never relayed.

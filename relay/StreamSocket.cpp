@@ -189,16 +189,16 @@ void StreamSocket::sendAtOnce()
 FailureCause StreamSocket::failure() const
 {
     if (m_error == QAbstractSocket::HostNotFoundError)
-        return {FailureCause::Kind::HostNotFound, 0, m_remoteHost, {}, {}};
+        return FailureCause::about(FailureCause::Kind::HostNotFound, m_remoteHost);
     if (m_systemError != 0)
-        return {FailureCause::Kind::System, m_systemError, m_errorString, {}, {}};
+        return {FailureCause::Kind::System, m_systemError, m_errorString, {}, {}, {}, {}, {}};
     return {};
 }
 
-void StreamSocket::abandonTlsHandshake(const QString &reason)
+void StreamSocket::abandonTlsHandshake(const FailureCause &cause)
 {
     if (m_tls && m_tls->state() == TlsEngine::State::Handshaking && !m_readEnded)
-        failTls(reason);
+        failTls(cause);
 }
 
 void StreamSocket::steerTls(const std::function<void(TlsEngine &)> &step)
@@ -252,9 +252,9 @@ bool StreamSocket::afterTlsStep(TlsEngine::State before)
     return true;
 }
 
-void StreamSocket::failTls(const QString &reason)
+void StreamSocket::failTls()
 {
-    failTls(reason.isEmpty() ? m_tls->failure() : FailureCause::said(reason));
+    failTls(m_tls->failure());
 }
 
 void StreamSocket::failTls(const FailureCause &cause)
@@ -411,7 +411,7 @@ bool StreamSocket::readFromPeer()
     m_readBuffer.swap(chunk);
     if (n == 0 && m_tls && m_tls->state() == TlsEngine::State::Handshaking) {
         // Only an alert says why; a peer that just hangs up may have any reason.
-        failTls(FailureCause{FailureCause::Kind::ClosedInHandshake, 0, {}, {}, {}});
+        failTls(FailureCause::of(FailureCause::Kind::ClosedInHandshake));
         return false;
     }
     if (n == 0) {

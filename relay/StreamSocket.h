@@ -99,7 +99,7 @@ public:
     qint64 tlsDiscardedBytes() const { return m_tlsDiscarded; }
     // Gives up a handshake still going on, as tlsFailed() with reason; nothing
     // when there is none.
-    void abandonTlsHandshake(const QString &reason);
+    void abandonTlsHandshake(const FailureCause &cause);
     // Acts on the engine (answering a ClientHello it holds, say), then sends
     // and reports what that changed, as when bytes arrive.
     void steerTls(const std::function<void(TlsEngine &)> &step);
@@ -158,7 +158,7 @@ private:
     bool readFromPeer();
     void enqueue(const QByteArray &bytes);
     bool afterTlsStep(TlsEngine::State before);
-    void failTls(const QString &reason = {});
+    void failTls();
     void failTls(const FailureCause &cause);
     void sendCloseNotify();
     void sendAtOnce();

@@ -11,7 +11,7 @@ QByteArray textOf(const Line &line)
 
 bool AnswerReading::byRows() const
 {
-    return !m_dialogue.greeted() || m_dialogue.dialect().id() == Dialect::Id::Unknown || !m_dialogue.misfit().isEmpty();
+    return !m_dialogue.greeted() || m_dialogue.dialect().id() == Dialect::Id::Unknown || m_dialogue.misfit() != Dialogue::Misfit::None;
 }
 
 void AnswerReading::client(QByteArrayView bytes)

@@ -1,5 +1,6 @@
 #include "ReplayScript.h"
 
+#include "EndpointText.h"
 #include "SessionMarks.h"
 #include "TranscriptReader.h"
 
@@ -99,10 +100,8 @@ bool ReplayScript::load(const TranscriptReader &reader, int session)
         }
         const RelayEvent &event = reader.mark(line).event;
         if (event.kind == RelayEvent::Kind::ClientConnected && m_server.isEmpty()) {
-            m_server = event.server;
-            QString host;
-            if (!SessionMarks::splitEndpoint(event.server, &host, &m_port))
-                m_port = 0;
+            m_server = EndpointText::text(event.server);
+            m_port = event.server.port;
         } else if (event.kind == RelayEvent::Kind::TlsEstablished && m_tls == Tls::None) {
             m_upgrade = event.upgrade;
             switch (event.upgrade) {

@@ -47,10 +47,10 @@ void ReplaySession::start()
     m_socket.setRemotePort(m_target.port);
     m_socket.setStallLimit(m_target.timeoutMs);
     if (m_script.tls() != ReplayScript::Tls::None) {
-        QString why;
+        FailureCause why;
         m_trust = TlsEngine::clientContext(QString(), &why);
         if (!m_trust) {
-            halt(ReplayNotice::Stop::TlsFailed, why, FailureCause::said(why));
+            halt(ReplayNotice::Stop::TlsFailed, QString(), why);
             return;
         }
     }
@@ -69,7 +69,7 @@ RelayEvent ReplaySession::event(RelayEvent::Kind kind) const
     RelayEvent e;
     e.kind = kind;
     e.time = now();
-    e.server = RelayEvent::hostPort(m_target.host, m_target.port);
+    e.server = Endpoint::named(m_target.host, m_target.port);
     return e;
 }
 

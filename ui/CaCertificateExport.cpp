@@ -2,6 +2,7 @@
 
 #include "CertificateAuthority.h"
 #include "EventText.h"
+#include "ReasonText.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -26,9 +27,8 @@ void CaCertificateExport::chooseAndExport()
 bool CaCertificateExport::exportTo(const QString &path)
 {
     CertificateAuthority authority(m_directory.isEmpty() ? CertificateAuthority::defaultDirectory() : m_directory);
-    const QString error = authority.exportCertificate(path);
-    if (!error.isEmpty()) {
-        Q_EMIT failed(error);
+    if (const FailureCause error = authority.exportCertificate(path); !error.isNone()) {
+        Q_EMIT failed(ReasonText::describe(error));
         return false;
     }
     Q_EMIT exported(tr("Certificat de l'autorité de Dravlin exporté : %1, %2")

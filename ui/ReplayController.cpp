@@ -1,6 +1,7 @@
 #include "ReplayController.h"
 
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "ReplayScript.h"
 #include "ReplayServerDialog.h"
 #include "ReplaySession.h"
@@ -188,7 +189,7 @@ int ReplayController::replay(int row, const QString &host, quint16 port, bool in
         highest = std::max(highest, m_sessions->index(r, 0).data(SessionTable::SessionRole).toInt());
     m_number = m_numbers(highest + 1);
     m_original = script->session();
-    m_server = RelayEvent::hostPort(target.host, target.port);
+    m_server = EndpointText::hostPort(target.host, target.port);
     m_encrypted = script->tls() == ReplayScript::Tls::Implicit;
     m_began = false;
     m_rowsKept = true;
@@ -228,9 +229,11 @@ void ReplayController::onMark(const RelayEvent &event)
     named.session = m_number;
     // The opening mark says which session this one plays again.
     // Unnumbered, one client at a time: the session is told by when it began.
-    named.client = m_original > 0      ? tr("rejeu de la session n° %1").arg(m_original)
-                   : m_originalBegan > 0 ? tr("rejeu de la session de %1").arg(Transcript::clockTime(m_originalBegan))
-                                         : tr("rejeu de la session");
+    named.client.name = m_original > 0      ? tr("rejeu de la session n° %1").arg(m_original)
+                        : m_originalBegan > 0 ? tr("rejeu de la session de %1").arg(Transcript::clockTime(m_originalBegan))
+                                              : tr("rejeu de la session");
+    named.client.address.clear();
+    named.client.port = 0;
     if (event.kind == RelayEvent::Kind::ClientConnected) {
         m_began = true;
         m_sessions->onEvent(named);

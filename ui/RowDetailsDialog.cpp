@@ -4,6 +4,7 @@
 
 #include "AuthExchange.h"
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "EventText.h"
 #include "RowText.h"
 #include "SessionMarks.h"
@@ -126,10 +127,10 @@ void RowDetailsDialog::addMarkFields(const Conversation &conversation, int row, 
     if (const int session = conversation.session(row))
         addField(tr("Session :"), QStringLiteral("lblSession"), QStringLiteral("#%1").arg(session));
     addField(tr("Heure :"), QStringLiteral("lblArrivee"), conversation.arrivalText(row));
-    if (!event.client.isEmpty())
-        addField(tr("Client :"), QStringLiteral("lblClient"), RowText::escaped(event.client));
-    if (!event.server.isEmpty())
-        addField(tr("Serveur :"), QStringLiteral("lblServeur"), RowText::escaped(event.server));
+    if (const QString client = EndpointText::text(event.client); !client.isEmpty())
+        addField(tr("Client :"), QStringLiteral("lblClient"), RowText::escaped(client));
+    if (const QString server = EndpointText::text(event.server); !server.isEmpty())
+        addField(tr("Serveur :"), QStringLiteral("lblServeur"), RowText::escaped(server));
     if (event.kind == RelayEvent::Kind::SessionEnded) {
         addField(tr("Fin :"), QStringLiteral("lblFin"), EventText::sessionEnd(event.end, event.side));
         addField(tr("Client → serveur :"), QStringLiteral("lblVersServeur"), EventText::bytes(event.bytesClientToServer));

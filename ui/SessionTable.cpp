@@ -3,6 +3,7 @@
 #include "SessionMarks.h"
 
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "EventText.h"
 #include "RowText.h"
 #include "Transcript.h"
@@ -149,8 +150,8 @@ void SessionTable::apply(const RelayEvent &event)
     }
     switch (event.kind) {
     case RelayEvent::Kind::ClientConnected:
-        s->client = event.client;
-        s->server = event.server;
+        s->client = EndpointText::text(event.client);
+        s->server = EndpointText::text(event.server);
         s->startMsecs = event.time;
         break;
     case RelayEvent::Kind::SessionEnded:

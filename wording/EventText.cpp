@@ -1,5 +1,6 @@
 #include "EventText.h"
 
+#include "EndpointText.h"
 #include "ReasonText.h"
 #include "RowText.h"
 #include "Transcript.h"
@@ -74,12 +75,12 @@ QString EventText::describe(const RelayEvent &event)
         return tr("Écoute impossible : %1. Relais arrêté.").arg(clause(listenFailure(event)));
     case Kind::ClientConnected:
         return tr("Client connecté depuis %1 ; connexion à %2…")
-            .arg(RowText::escaped(event.client), RowText::escaped(event.server));
+            .arg(RowText::escaped(EndpointText::text(event.client)), RowText::escaped(EndpointText::text(event.server)));
     case Kind::ServerConnected:
-        return tr("Connecté au serveur %1").arg(RowText::escaped(event.server));
+        return tr("Connecté au serveur %1").arg(RowText::escaped(EndpointText::text(event.server)));
     case Kind::ServerFailed:
         return tr("Connexion à %1 impossible : %2. Client déconnecté, nouvelle écoute.")
-            .arg(RowText::escaped(event.server), clause(connectFailure(event)));
+            .arg(RowText::escaped(EndpointText::text(event.server)), clause(connectFailure(event)));
     case Kind::PeerClosed:
         return tr("Connexion fermée par le %1").arg(sideName(event.side))
             + (event.tlsEnd == RelayEvent::TlsEnd::FinOnly ? tr(" (fin sans close_notify : flux TLS peut-être tronqué)")
@@ -131,9 +132,9 @@ QString EventText::describe(const RelayEvent &event)
                  sideName(event.side), upgradeName(event.upgrade),
                  agreed(event.dropped, tr("ignoré"), tr("ignorés")));
     case Kind::TlsUnavailable:
-        return tr("%1. Relais arrêté.").arg(clause(RowText::escaped(event.reason)));
+        return tr("%1. Relais arrêté.").arg(clause(reasonOf(event)));
     case Kind::InspectionAbandoned:
-        return tr("inspection TLS abandonnée pour cette session : %1").arg(RowText::escaped(event.reason));
+        return tr("inspection TLS abandonnée pour cette session : %1").arg(reasonOf(event));
     case Kind::ClientsGone: {
         const QString name = ReasonText::technicalName(event.cause);
         return withReason(agreed(event.count, tr("%1 client parti avant d'être servi"),
@@ -164,10 +165,10 @@ QString EventText::headline(const RelayEvent &event)
         break;
     case Kind::ServerFailed:
         if (event.cause.kind == FailureCause::Kind::HostNotFound)
-            return tr("hôte introuvable : %1").arg(RowText::escaped(event.cause.text.isEmpty() ? event.server : event.cause.text));
+            return tr("hôte introuvable : %1").arg(RowText::escaped(event.cause.text.isEmpty() ? EndpointText::text(event.server) : event.cause.text));
         if (event.cause.kind == FailureCause::Kind::None && event.error == QAbstractSocket::HostNotFoundError)
-            return tr("hôte introuvable : %1").arg(RowText::escaped(event.server));
-        return tr("%1 — connexion à %2 impossible").arg(clause(connectFailure(event)), RowText::escaped(event.server));
+            return tr("hôte introuvable : %1").arg(RowText::escaped(EndpointText::text(event.server)));
+        return tr("%1 — connexion à %2 impossible").arg(clause(connectFailure(event)), RowText::escaped(EndpointText::text(event.server)));
     case Kind::TlsFailed:
         return tr("%1 — échec TLS avec le %2").arg(clause(reasonOf(event)), sideName(event.side));
     case Kind::PeerReset:
@@ -215,7 +216,7 @@ QString EventText::tlsDetails(const RelayEvent &event)
         lines.append(tls.peerVerified
                          ? tr("Certificat vérifié")
                          : tr("Certificat non vérifié : %1")
-                               .arg(ReasonText::certificate(tls.verifyResult, tls.verifyError)));
+                               .arg(ReasonText::certificate(tls.verifyName, tls.verifyResult, tls.verifyError)));
     } else {
         lines.append(tr("Certificat présenté : émis par l'autorité de Dravlin"));
     }

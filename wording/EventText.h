@@ -30,7 +30,7 @@ public:
     // console's "-- TLS" line: "serveur : TLSv1.3 TLS_AES_256_GCM_SHA384, CN=…,
     // certificat vérifié".
     static QString tlsMarker(const RelayEvent &event);
-    // Every detail of the handshake, one per line, for a tooltip.
+    // Every detail of the handshake, one per line, for the row's details.
     static QString tlsDetails(const RelayEvent &event);
     static QString settingsError(const RelaySettings::Error &error, Naming naming);
     // "STARTTLS (SMTP)", "TLS implicite", ...

@@ -19,18 +19,26 @@ class ReasonText
 public:
     // peer is the side that failed, sent the alert or showed the certificate.
     static QString describe(const FailureCause &cause, Side peer);
+    // A cause that concerns no peer: the CA, a file.
+    static QString describe(const FailureCause &cause) { return describe(cause, Side::Client); }
     // "connexion refusée (ECONNREFUSED)"; for an errno the table does not know,
     // its number and name ("erreur système 95 (EOPNOTSUPP)"): never the
     // system's own sentence, which is English.
     static QString system(int errorNumber);
-    // An X509 verification result; the library's words for one the table does not know.
-    static QString certificate(int verifyResult, const QString &libraryText);
-    // An alert received from sender.
-    static QString alert(int alert, Side sender);
+    // An X509 verification result, by its constant's name; its code and the
+    // library's words for one the table does not know.
+    static QString certificate(const QString &name, int verifyResult, const QString &libraryText);
+    // An alert received from sender, by its RFC name; its number for one the table does not know.
+    static QString alert(const QString &name, int alert, Side sender);
     // The cause's name alone, as the system or the TLS library calls it:
     // "ECONNREFUSED", "X509_V_ERR_CERT_HAS_EXPIRED", "unknown_ca"; the code
     // for one the tables do not know; empty for a cause that has none.
     static QString technicalName(const FailureCause &cause);
+
+private:
+    // What kept TLS or the CA from starting; what the upgrade watch could not follow.
+    static QString startFailure(const FailureCause &cause);
+    static QString misfit(const FailureCause &cause);
 };
 
 #endif

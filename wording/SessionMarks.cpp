@@ -1,5 +1,6 @@
 #include "SessionMarks.h"
 
+#include "EndpointText.h"
 #include "EventText.h"
 #include "ReasonText.h"
 #include "RowText.h"
@@ -25,7 +26,7 @@ QString tlsText(const RelayEvent &event)
     parts.append(QCoreApplication::translate("SessionMarks", "sujet %1").arg(tls.peerSubject));
     parts.append(tls.peerVerified ? QCoreApplication::translate("SessionMarks", "certificat vérifié")
                                   : QCoreApplication::translate("SessionMarks", "certificat NON vérifié (%1)")
-                                        .arg(ReasonText::certificate(tls.verifyResult, tls.verifyError)));
+                                        .arg(ReasonText::certificate(tls.verifyName, tls.verifyResult, tls.verifyError)));
     parts.append(QStringLiteral("SHA-256 %1").arg(tls.peerFingerprint));
     parts.append(QCoreApplication::translate("SessionMarks", "émetteur %1").arg(tls.peerIssuer));
     if (!tls.serverName.isEmpty())
@@ -39,7 +40,8 @@ QString SessionMarks::text(const RelayEvent &event)
 {
     switch (event.kind) {
     case RelayEvent::Kind::ClientConnected:
-        return Transcript::sessionBeginText(event.time, event.client, event.server);
+        return Transcript::sessionBeginText(event.time, EndpointText::text(event.client),
+                                            EndpointText::text(event.server));
     case RelayEvent::Kind::SessionEnded:
         return Transcript::sessionEndText(event.time, EventText::sessionEnd(event.end, event.side), event.bytesClientToServer,
                                           event.bytesServerToClient, event.durationMs);
@@ -98,22 +100,6 @@ QString SessionMarks::tooltip(const SessionMark &mark, const QString &text)
         wrapped.append(line);
     }
     return wrapped.join(QLatin1Char('\n'));
-}
-
-bool SessionMarks::splitEndpoint(const QString &text, QString *host, quint16 *port)
-{
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        return false;
-    bool ok = false;
-    const uint number = QStringView(text).mid(colon + 1).toUInt(&ok);
-    if (!ok || number > 65535)
-        return false;
-    *host = text.left(colon);
-    if (host->startsWith(QLatin1Char('[')) && host->endsWith(QLatin1Char(']')))
-        *host = host->mid(1, host->size() - 2);
-    *port = static_cast<quint16>(number);
-    return true;
 }
 
 bool SessionMarks::endsInFailure(RelayEvent::End end)

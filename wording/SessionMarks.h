@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <vector>
+
 // Which of the relay's events leave a mark in the conversation, and its
 // text: the one place both front ends ask, so the panes, saved and copied
 // transcripts and the console's stdout mark the same moments alike.
@@ -48,9 +50,6 @@ public:
     static constexpr int TooltipColumns = 100;
     static constexpr int TooltipLines = 8;
     static QString tooltip(const SessionMark &mark, const QString &text);
-
-    // Splits "host:port" or "[v6]:port", as events give their endpoints.
-    static bool splitEndpoint(const QString &text, QString *host, quint16 *port);
 };
 
 #endif

@@ -23,7 +23,7 @@ Dialogue::Sent Dialogue::clientLine(const Line &line)
 {
     Sent sent;
     sent.part = Sent::Part::Rest;
-    if (!m_misfit.isEmpty())
+    if (m_misfit != Misfit::None)
         return sent;
     if (m_inBody) {
         // The server ends a message at a line of one dot after a CR LF, and only there.
@@ -52,7 +52,7 @@ Dialogue::Sent Dialogue::clientLine(const Line &line)
         m_over = false;
         m_commandTag = sent.meaning.tag;
         sent.command = expect(sent.meaning, line);
-        if (!m_misfit.isEmpty())
+        if (m_misfit != Misfit::None)
             return sent;
         if (sent.meaning.kind == Command::Kind::Data)
             m_dataDue = sent.command;
@@ -77,7 +77,7 @@ Dialogue::Sent Dialogue::clientLine(const Line &line)
 int Dialogue::expect(const Command &command, const Line &line)
 {
     if (m_pending.size() >= PendingCommands) {
-        fail(tr("plus de %1 commandes sans réponse").arg(PendingCommands));
+        fail(Misfit::TooManyPending);
         return -1;
     }
     Pending pending{m_serial++, command, {}, false};
@@ -104,13 +104,13 @@ qsizetype Dialogue::takeServerData()
 
 bool Dialogue::clientWaits() const
 {
-    return m_misfit.isEmpty() && (m_upgrade >= 0 || m_dataDue >= 0 || m_literal >= 0);
+    return m_misfit == Misfit::None && (m_upgrade >= 0 || m_dataDue >= 0 || m_literal >= 0);
 }
 
 Dialogue::Heard Dialogue::serverLine(const Line &line)
 {
     Heard heard;
-    if (!m_misfit.isEmpty())
+    if (m_misfit != Misfit::None)
         return heard;
     const QByteArrayView text = line.text();
     if (m_inListing) {
@@ -127,7 +127,7 @@ Dialogue::Heard Dialogue::serverLine(const Line &line)
     }
     if (!m_known) {
         identify(text);
-        if (!m_misfit.isEmpty())
+        if (m_misfit != Misfit::None)
             return heard;
     }
     heard.answer = m_dialect->answer(text);
@@ -149,7 +149,7 @@ void Dialogue::identify(QByteArrayView greeting)
 {
     const Dialect &dialect = Dialects::greetedBy(greeting);
     if (dialect.id() == Dialect::Id::Unknown) {
-        fail(tr("le serveur ne parle ni SMTP, ni POP3, ni IMAP, ni FTP"));
+        fail(Misfit::NoKnownProtocol);
         return;
     }
     m_dialect = &dialect;
@@ -163,7 +163,7 @@ void Dialogue::identify(QByteArrayView greeting)
         pending.text = QByteArray();
         if (imap && pending.command.kind == Command::Kind::None) {
             // Nothing will answer a line without a tag.
-            fail(tr("commande sans étiquette avant l'accueil IMAP"));
+            fail(Misfit::ImapUntaggedCommand);
             return;
         }
         if (pending.command.kind == Command::Kind::Upgrade)
@@ -195,7 +195,7 @@ void Dialogue::codedAnswer(Heard &heard)
         if (!last)
             return;
         if (answer.status != m_replyCode) {
-            fail(tr("réponse multiligne du serveur interrompue par une autre"));
+            fail(Misfit::MultilineInterrupted);
             return;
         }
         m_replyCode.clear();
@@ -203,7 +203,7 @@ void Dialogue::codedAnswer(Heard &heard)
         m_replyCode = answer.status;
         return;
     } else if (!last) {
-        fail(tr("réponse du serveur sans code"));
+        fail(Misfit::ReplyWithoutCode);
         return;
     }
     const bool preliminary = answer.role == Answer::Role::Preliminary;
@@ -212,7 +212,7 @@ void Dialogue::codedAnswer(Heard &heard)
         return;
     }
     if (m_pending.isEmpty()) {
-        fail(tr("le serveur a répondu sans commande en attente"));
+        fail(Misfit::ReplyUnasked);
         return;
     }
     if (!preliminary)
@@ -222,7 +222,7 @@ void Dialogue::codedAnswer(Heard &heard)
 void Dialogue::pop3Answer(Heard &heard)
 {
     if (heard.answer.role == Answer::Role::Foreign) {
-        fail(tr("réponse POP3 sans +OK ni -ERR"));
+        fail(Misfit::Pop3ReplyWithoutStatus);
         return;
     }
     if (!m_greeted) {
@@ -231,7 +231,7 @@ void Dialogue::pop3Answer(Heard &heard)
         return;
     }
     if (m_pending.isEmpty()) {
-        fail(tr("le serveur a répondu sans commande en attente"));
+        fail(Misfit::ReplyUnasked);
         return;
     }
     // "+ text" is a SASL challenge: it answers the line before, and the
@@ -272,7 +272,7 @@ void Dialogue::imapAnswer(const Line &line, Heard &heard)
         // The client may go on with its literal, or with the exchange the
         // latest command began (AUTHENTICATE, IDLE).
         if (m_pending.isEmpty()) {
-            fail(tr("le serveur a répondu sans commande en attente"));
+            fail(Misfit::ReplyUnasked);
             return;
         }
         heard.command = m_pending.last().serial;
@@ -299,7 +299,7 @@ void Dialogue::imapAnswer(const Line &line, Heard &heard)
     default:
         break;
     }
-    fail(tr("le serveur a répondu sans commande en attente"));
+    fail(Misfit::ReplyUnasked);
 }
 
 void Dialogue::settle(const Pending &pending, Heard &heard)
@@ -332,9 +332,9 @@ void Dialogue::settle(const Pending &pending, Heard &heard)
     }
 }
 
-void Dialogue::fail(const QString &reason)
+void Dialogue::fail(Misfit why)
 {
-    m_misfit = reason;
+    m_misfit = why;
     m_pending.clear();
     m_upgrade = -1;
     m_dataDue = -1;

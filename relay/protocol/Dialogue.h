@@ -4,7 +4,6 @@
 #include "Dialect.h"
 #include "Line.h"
 
-#include <QCoreApplication>
 #include <QString>
 
 // A dialogue followed as its server reads it: pairs each answer with the
@@ -28,9 +27,19 @@
 // sets misfit(): the dialogue is no longer followed.
 class Dialogue
 {
-    Q_DECLARE_TR_FUNCTIONS(Dialogue)
-
 public:
+    // What did not fit, for whoever words it.
+    enum class Misfit : quint8 {
+        None,
+        TooManyPending,       // more than PendingCommands commands unanswered
+        NoKnownProtocol,      // the greeting is none of SMTP, POP3, IMAP, FTP
+        ImapUntaggedCommand,  // a command without a tag before the IMAP greeting
+        MultilineInterrupted, // a multiline reply cut by another
+        ReplyWithoutCode,
+        ReplyUnasked,         // a reply while no command awaited one
+        Pop3ReplyWithoutStatus,
+    };
+
     // Commands sent and not yet answered past this: the dialogue is not one we know.
     static constexpr qsizetype PendingCommands = 10000;
 
@@ -85,8 +94,8 @@ public:
     int pendingUpgrade() const { return m_upgrade; }
     // QUIT or LOGOUT was answered positively, and no command followed.
     bool isOver() const { return m_over; }
-    // Why the dialogue is not followed any more, in French; empty while it is.
-    QString misfit() const { return m_misfit; }
+    // Why the dialogue is not followed any more; None while it is.
+    Misfit misfit() const { return m_misfit; }
 
 private:
     struct Pending {
@@ -98,7 +107,7 @@ private:
     };
     void identify(QByteArrayView greeting);
     int expect(const Command &command, const Line &line);
-    void fail(const QString &reason);
+    void fail(Misfit why);
     void codedAnswer(Heard &heard);
     void pop3Answer(Heard &heard);
     void imapAnswer(const Line &line, Heard &heard);
@@ -108,7 +117,7 @@ private:
     bool m_known;
     bool m_greeted = false;
     bool m_over = false;
-    QString m_misfit;
+    Misfit m_misfit = Misfit::None;
     QList<Pending> m_pending; // oldest first
     int m_serial = 0;
     int m_upgrade = -1; // the pending upgrade's serial

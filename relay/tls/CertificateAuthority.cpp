@@ -29,6 +29,8 @@ constexpr QFile::Permissions Others = QFile::ReadGroup | QFile::WriteGroup | QFi
     | QFile::WriteOther | QFile::ExeOther;
 constexpr int LockWaitMs = 10000;
 constexpr long SecondsPerDay = 24L * 3600;
+// The longest common name a certificate may hold (ub-common-name, RFC 5280).
+constexpr int CommonNameLength = 64;
 
 struct BioFree {
     void operator()(BIO *bio) const { BIO_free(bio); }
@@ -45,13 +47,19 @@ std::shared_ptr<EVP_PKEY> own(EVP_PKEY *key)
     return {key, EVP_PKEY_free};
 }
 
-// The last libcrypto error, for a message a user can pass on.
+// The last libcrypto error, for a message a user can pass on; empty when the
+// library has no words for it.
 QString cryptoError()
 {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
     const char *reason = code ? ERR_reason_error_string(code) : nullptr;
-    return reason ? QString::fromLatin1(reason) : QCoreApplication::translate("CertificateAuthority", "erreur inconnue");
+    return reason ? QString::fromLatin1(reason) : QString();
+}
+
+FailureCause failed(FailureCause::Kind kind, const QString &path, const QString &detail = {})
+{
+    return FailureCause::about(kind, QDir::toNativeSeparators(path), detail);
 }
 
 QByteArray bioBytes(BIO *bio)
@@ -185,44 +193,42 @@ bool addAltNames(X509 *certificate, const QList<HostName> &hosts)
     return ok;
 }
 
-QString saveFailed(const QString &path, const QString &why)
+FailureCause saveFailed(const QString &path, const QString &why)
 {
-    return QCoreApplication::translate("CertificateAuthority", "Impossible d'écrire « %1 » : %2").arg(QDir::toNativeSeparators(path), why);
+    return failed(FailureCause::Kind::FileUnwritable, path, why);
 }
 
 // Written whole or not at all, mode 0600 from its creation (the key is never
 // readable by others, even for an instant), and put in place by a rename that
 // replaces a link at path rather than writing where it leads. The bytes given
 // are wiped afterwards: they may be a key.
-QString saveFile(const QString &path, QByteArray &bytes)
+FailureCause saveFile(const QString &path, QByteArray &bytes)
 {
     PrivateSaveFile file(path);
     const bool saved = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
     OPENSSL_cleanse(bytes.data(), static_cast<size_t>(bytes.size()));
-    return saved ? QString() : saveFailed(path, file.errorString());
+    return saved ? FailureCause() : saveFailed(path, file.errorString());
 }
 
-// The messages below end without a full stop: they are quoted inside
-// sentences that have their own ("…, Relais arrêté.").
-QString ownerOnlyFolder(const QString &directory)
+FailureCause ownerOnlyFolder(const QString &directory)
 {
-    const QString shown = QDir::toNativeSeparators(directory);
+    using Kind = FailureCause::Kind;
     const QFileInfo info(directory);
     if (!info.exists()) {
         QString why;
         if (!OwnerOnlyFiles::makeFolder(directory, &why))
-            return QCoreApplication::translate("CertificateAuthority", "Impossible de créer le dossier « %1 » : %2").arg(shown, why);
+            return failed(Kind::CaFolderUncreatable, directory, why);
         return {};
     }
     if (!info.isDir())
-        return QCoreApplication::translate("CertificateAuthority", "« %1 » n'est pas un dossier").arg(shown);
+        return failed(Kind::CaNotAFolder, directory);
     if (!OwnerOnlyFiles::isOwnedByCurrentUser(directory))
-        return QCoreApplication::translate("CertificateAuthority", "Le dossier « %1 » appartient à un autre utilisateur").arg(shown);
+        return failed(Kind::CaFolderNotOwned, directory);
     // Ours but opened wider, by hand or by an older copy: close it again.
     if ((info.permissions() & Others) && !QFile::setPermissions(directory, OwnerOnlyDir))
-        return QCoreApplication::translate("CertificateAuthority", "Impossible de réserver le dossier « %1 » à son propriétaire").arg(shown);
+        return failed(Kind::CaFolderUnreservable, directory);
     if (const QString why = OwnerOnlyFiles::folderProblem(directory); !why.isEmpty())
-        return QCoreApplication::translate("CertificateAuthority", "Impossible d'utiliser le dossier « %1 » : %2").arg(shown, why);
+        return failed(Kind::CaFolderUnusable, directory, why);
     return {};
 }
 
@@ -255,68 +261,62 @@ QString CertificateAuthority::keyPath() const
     return m_directory + QStringLiteral("/ca.key");
 }
 
-QString CertificateAuthority::ensure()
+FailureCause CertificateAuthority::ensure()
 {
     if (isReady())
         return {};
-    if (QString error = ownerOnlyFolder(m_directory); !error.isEmpty())
+    if (FailureCause error = ownerOnlyFolder(m_directory); !error.isNone())
         return error;
     // Two runs starting together must not each make half of a CA.
     QLockFile lock(m_directory + QStringLiteral("/ca.lock"));
     if (!lock.tryLock(LockWaitMs)) {
         if (lock.error() == QLockFile::LockFailedError)
-            return tr("Le dossier « %1 » est verrouillé par un autre Dravlin")
-                .arg(QDir::toNativeSeparators(m_directory));
-        return tr("Impossible de verrouiller le dossier « %1 » : %2")
-            .arg(QDir::toNativeSeparators(m_directory),
-                 lock.error() == QLockFile::PermissionError ? tr("permission refusée")
-                                                            : tr("erreur inconnue"));
+            return failed(FailureCause::Kind::CaFolderLocked, m_directory);
+        FailureCause unlockable = failed(FailureCause::Kind::CaFolderUnlockable, m_directory);
+        unlockable.code = lock.error() == QLockFile::PermissionError ? 1 : 0;
+        return unlockable;
     }
     // The certificate is renamed into place last: without it there is no CA
     // yet (at most a key left by a run that died while making one).
     return QFileInfo::exists(certificatePath()) ? load() : create();
 }
 
-QString CertificateAuthority::load()
+FailureCause CertificateAuthority::load()
 {
+    using Kind = FailureCause::Kind;
     const QString keyFile = keyPath();
     const QFileInfo keyInfo(keyFile);
     if (!keyInfo.exists())
-        return tr("La clé du certificat CA « %1 » est introuvable ; supprimez « %2 » pour en créer un nouveau")
-            .arg(QDir::toNativeSeparators(keyFile), QDir::toNativeSeparators(certificatePath()));
+        return failed(Kind::CaKeyMissing, keyFile, QDir::toNativeSeparators(certificatePath()));
     if (!OwnerOnlyFiles::isOwnedByCurrentUser(keyFile) || (keyInfo.permissions() & Others))
-        return tr("La clé « %1 » est accessible à d'autres utilisateurs (chmod 600 attendu) ; elle n'est pas utilisée")
-            .arg(QDir::toNativeSeparators(keyFile));
+        return failed(Kind::CaKeyExposed, keyFile);
 
     QFile certFile(certificatePath());
     QFile key(keyFile);
     if (!certFile.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
-        return tr("Lecture du certificat CA impossible : %1")
-            .arg(certFile.isOpen() ? key.errorString() : certFile.errorString());
+        return failed(Kind::CaUnreadable, {}, certFile.isOpen() ? key.errorString() : certFile.errorString());
     const QByteArray certPem = certFile.readAll();
     QByteArray keyPem = key.readAll();
     BioPtr certBio = readerOf(certPem);
     BioPtr keyBio = readerOf(keyPem);
     if (!certBio || !keyBio) {
         OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
-        return tr("Lecture du certificat CA impossible : %1").arg(cryptoError());
+        return failed(Kind::CaUnreadable, {}, cryptoError());
     }
     KeyedCertificate ca{own(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr)),
                         own(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr))};
     OPENSSL_cleanse(keyPem.data(), static_cast<size_t>(keyPem.size()));
     if (ca.isNull() || X509_check_private_key(ca.certificate.get(), ca.key.get()) != 1) {
         ERR_clear_error();
-        return tr("Le certificat CA de « %1 » est illisible ou ne correspond pas à sa clé")
-            .arg(QDir::toNativeSeparators(m_directory));
+        return failed(Kind::CaMismatched, m_directory);
     }
     if (X509_cmp_current_time(X509_get0_notAfter(ca.certificate.get())) <= 0)
-        return tr("Le certificat CA de « %1 » a expiré ; supprimez ce dossier pour en créer un nouveau")
-            .arg(QDir::toNativeSeparators(m_directory));
+        return failed(Kind::CaExpired, m_directory);
     m_ca = ca;
     return {};
 }
 
-QString CertificateAuthority::create()
+FailureCause CertificateAuthority::create()
 {
     KeyedCertificate ca{own(X509_new()), own(newKey())};
     X509 *cert = ca.certificate.get();
@@ -328,32 +328,32 @@ QString CertificateAuthority::create()
         || !addExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign")
         || !addExtension(cert, cert, NID_subject_key_identifier, "hash")
         || !X509_sign(cert, ca.key.get(), EVP_sha256()))
-        return tr("Création du certificat CA impossible : %1").arg(cryptoError());
+        return failed(FailureCause::Kind::CaUncreatable, {}, cryptoError());
 
     BioPtr keyBio(BIO_new(BIO_s_secmem()));
     BioPtr certBio(BIO_new(BIO_s_mem()));
     if (!keyBio || !certBio || !PEM_write_bio_PrivateKey(keyBio.get(), ca.key.get(), nullptr, nullptr, 0, nullptr, nullptr)
         || !PEM_write_bio_X509(certBio.get(), cert))
-        return tr("Création du certificat CA impossible : %1").arg(cryptoError());
+        return failed(FailureCause::Kind::CaUncreatable, {}, cryptoError());
     QByteArray keyPem = bioBytes(keyBio.get());
     keyBio.reset();
-    if (QString error = saveFile(keyPath(), keyPem); !error.isEmpty())
+    if (FailureCause error = saveFile(keyPath(), keyPem); !error.isNone())
         return error;
     QByteArray certPem = bioBytes(certBio.get());
-    if (QString error = saveFile(certificatePath(), certPem); !error.isEmpty())
+    if (FailureCause error = saveFile(certificatePath(), certPem); !error.isNone())
         return error;
     m_ca = ca;
     return {};
 }
 
-KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QString *error)
+KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, FailureCause *error)
 {
-    const auto fail = [error](const QString &why) {
+    const auto fail = [error](const FailureCause &why) {
         if (error)
             *error = why;
         return KeyedCertificate{};
     };
-    if (const QString why = ensure(); !why.isEmpty())
+    if (const FailureCause why = ensure(); !why.isNone())
         return fail(why);
 
     QList<HostName> names;
@@ -382,7 +382,7 @@ KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QStri
     // The first name given (the server's) reads best in a certificate viewer;
     // clients match the alternative names, never this one.
     const auto named = std::find_if(names.cbegin(), names.cend(), [](const HostName &h) { return !h.name.isEmpty(); });
-    const QByteArray commonName = named->name.left(64);
+    const QByteArray commonName = named->name.left(CommonNameLength);
     if (leaf.isNull() || !fill(cert, leaf.key.get(), LeafValidityDays, X509_get0_notAfter(issuer))
         || !setName(X509_get_subject_name(cert), commonName)
         || !X509_set_issuer_name(cert, X509_get_subject_name(issuer))
@@ -392,7 +392,7 @@ KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QStri
         || !addExtension(cert, issuer, NID_subject_key_identifier, "hash")
         || !addExtension(cert, issuer, NID_authority_key_identifier, "keyid")
         || !addAltNames(cert, names) || !X509_sign(cert, m_ca.key.get(), EVP_sha256()))
-        return fail(tr("Création du certificat présenté au client impossible : %1").arg(cryptoError()));
+        return fail(failed(FailureCause::Kind::LeafUncreatable, {}, cryptoError()));
 
     if (m_leaves.size() >= LeafCacheSize)
         m_leaves.clear();
@@ -400,9 +400,9 @@ KeyedCertificate CertificateAuthority::issueLeaf(const QStringList &hosts, QStri
     return leaf;
 }
 
-QString CertificateAuthority::exportCertificate(const QString &path)
+FailureCause CertificateAuthority::exportCertificate(const QString &path)
 {
-    if (QString error = ensure(); !error.isEmpty())
+    if (FailureCause error = ensure(); !error.isNone())
         return error;
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || !PEM_write_bio_X509(bio.get(), m_ca.certificate.get()))

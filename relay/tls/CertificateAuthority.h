@@ -1,8 +1,9 @@
 #ifndef DRAVLIN_CERTIFICATEAUTHORITY_H
 #define DRAVLIN_CERTIFICATEAUTHORITY_H
 
+#include "FailureCause.h"
+
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -24,11 +25,10 @@ struct KeyedCertificate {
 //
 // The CA lives in one folder (mode 0700): ca.crt, and ca.key (mode 0600). It is
 // made on first use and reused by later runs. Leaf keys stay in memory.
-// Failures come back as French messages; no file is ever left half-written.
+// Failures come back as causes for the front ends to word; no file is ever
+// left half-written.
 class CertificateAuthority
 {
-    Q_DECLARE_TR_FUNCTIONS(CertificateAuthority)
-
 public:
     // CA and leaves: ECDSA on P-256, signed with SHA-256.
     static constexpr int CaValidityDays = 3650;
@@ -50,22 +50,22 @@ public:
     QString certificatePath() const;
     QString keyPath() const;
 
-    // Loads the CA, making it first when there is none. "" once ready, else why not.
-    QString ensure();
+    // Loads the CA, making it first when there is none. None once ready, else why not.
+    FailureCause ensure();
     bool isReady() const { return !m_ca.isNull(); }
     KeyedCertificate authority() const { return m_ca; }
 
     // A certificate for these hosts (names and addresses, in any order), plus
     // localhost, 127.0.0.1 and ::1; names that are not host names are left
     // out. The same set gives the same leaf while it has more than a day left.
-    KeyedCertificate issueLeaf(const QStringList &hosts, QString *error = nullptr);
+    KeyedCertificate issueLeaf(const QStringList &hosts, FailureCause *error = nullptr);
 
-    // Writes the CA certificate as PEM, making the CA if needed. "" or why not.
-    QString exportCertificate(const QString &path);
+    // Writes the CA certificate as PEM, making the CA if needed. None or why not.
+    FailureCause exportCertificate(const QString &path);
 
 private:
-    QString load();
-    QString create();
+    FailureCause load();
+    FailureCause create();
 
     QString m_directory;
     KeyedCertificate m_ca;

@@ -1,6 +1,7 @@
 #include "TlsEngine.h"
 
 #include "CertificateAuthority.h"
+#include "TlsNames.h"
 
 #include <QFile>
 #include <QStringDecoder>
@@ -27,8 +28,15 @@ QString peerText(QByteArrayView bytes)
     return utf8.hasError() ? QString::fromLatin1(bytes) : text;
 }
 
+// The most plaintext one record holds (RFC 8446, 5.1).
+constexpr qsizetype RecordPlaintext = 16 * 1024;
 // One record's worth of plaintext per read call.
-constexpr size_t ReadChunk = size_t(16) * 1024;
+constexpr size_t ReadChunk = size_t(RecordPlaintext);
+// What a TLS 1.3 record adds to its plaintext, at most, with the AEAD suites
+// offered here: header 5, content type 1, tag 16, rounded up.
+constexpr qsizetype RecordOverhead = 32;
+// Alert numbers fit in a byte.
+constexpr int AlertCount = 256;
 
 // TLS 1.3 suites, AES-128-GCM first: as safe for this use, and every byte is
 // decrypted and encrypted again here, so the cheaper cipher is worth having
@@ -42,10 +50,10 @@ QString nameText(const X509_NAME *name)
     BIO *bio = BIO_new(BIO_s_mem());
     // RFC 2253 order and escaping, but UTF-8 kept as is rather than \XX.
     if (!bio || X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
-        // Out of memory: the summary says so rather than showing an empty name.
+        // Out of memory: no name rather than a cut one.
         BIO_free(bio);
         ERR_clear_error();
-        return QCoreApplication::translate("TlsEngine", "(nom illisible : mémoire insuffisante)");
+        return {};
     }
     char *data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
@@ -76,10 +84,12 @@ FailureCause causeOf(unsigned long code)
 {
     const int reason = ERR_GET_REASON(code);
     // Alerts the peer sent come back as reasons offset by SSL_AD_REASON_OFFSET.
-    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
-        return {FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET, {}, {}, {}};
+    if (ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + AlertCount)
+        return {FailureCause::Kind::AlertReceived, reason - SSL_AD_REASON_OFFSET, {}, {}, {},
+                TlsNames::alert(reason - SSL_AD_REASON_OFFSET), {}, {}};
+    // Empty when the library has no words for it: the wording says so.
     const char *text = code ? ERR_reason_error_string(code) : nullptr;
-    const QString detail = text ? QString::fromLatin1(text) : QCoreApplication::translate("TlsEngine", "erreur inconnue");
+    const QString detail = text ? QString::fromLatin1(text) : QString();
     if (ERR_GET_LIB(code) == ERR_LIB_SSL) {
         switch (reason) {
         case SSL_R_WRONG_VERSION_NUMBER:
@@ -88,32 +98,32 @@ FailureCause causeOf(unsigned long code)
         case SSL_R_PACKET_LENGTH_TOO_LONG:
         case SSL_R_RECORD_LENGTH_MISMATCH:
         case SSL_R_UNEXPECTED_RECORD:
-            return {FailureCause::Kind::NotTls, reason, detail, {}, {}};
+            return {FailureCause::Kind::NotTls, reason, detail, {}, {}, {}, {}, {}};
         default:
             break;
         }
     }
-    return {FailureCause::Kind::Library, reason, detail, {}, {}};
+    return {FailureCause::Kind::Library, reason, detail, {}, {}, {}, {}, {}};
 }
 
 } // namespace
 
-TlsEngine::Context TlsEngine::clientContext(const QString &extraCaFile, QString *error)
+TlsEngine::Context TlsEngine::clientContext(const QString &extraCaFile, FailureCause *error)
 {
     Context context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
-    QString why;
+    FailureCause why;
     if (!context || !SSL_CTX_set_ciphersuites(context.get(), Suites))
-        why = tr("mémoire insuffisante");
+        why = FailureCause::of(FailureCause::Kind::TlsOutOfMemory);
     else if (!SSL_CTX_set_default_verify_paths(context.get()))
-        why = tr("certificats du système illisibles");
+        why = FailureCause::of(FailureCause::Kind::SystemCasUnreadable);
     else if (!extraCaFile.isEmpty()
              && !SSL_CTX_load_verify_locations(context.get(), QFile::encodeName(extraCaFile).constData(), nullptr))
-        why = tr("fichier de certificats « %1 » illisible").arg(extraCaFile);
+        why = FailureCause::about(FailureCause::Kind::CaFileUnreadable, extraCaFile);
     ERR_clear_error();
-    if (why.isEmpty())
+    if (why.isNone())
         return context;
     if (error)
-        *error = tr("TLS impossible : %1").arg(why);
+        *error = why;
     return {};
 }
 
@@ -198,7 +208,8 @@ TlsEngine::TlsEngine(const Context &trust, const ClientOptions &options)
     if (!usable) {
         ERR_clear_error();
         m_state = State::Failed;
-        m_failure = FailureCause::said(tr("TLS impossible : nom d'hôte « %1 » inutilisable").arg(m_summary.serverName.isEmpty() ? m_serverHost : m_summary.serverName));
+        m_failure = FailureCause::about(FailureCause::Kind::ServerNameUnusable,
+                                        m_summary.serverName.isEmpty() ? m_serverHost : m_summary.serverName);
         return;
     }
     ERR_clear_error();
@@ -222,7 +233,7 @@ void TlsEngine::setUp(SSL_CTX *context)
         m_ssl = nullptr;
         m_in = m_out = nullptr;
         m_state = State::Failed;
-        m_failure = FailureCause::said(tr("TLS impossible : mémoire insuffisante"));
+        m_failure = FailureCause::of(FailureCause::Kind::TlsOutOfMemory);
         ERR_clear_error();
         return;
     }
@@ -240,7 +251,7 @@ void TlsEngine::setUp(SSL_CTX *context)
         m_ssl = nullptr;
         m_in = m_out = nullptr;
         m_state = State::Failed;
-        m_failure = FailureCause::said(tr("TLS impossible : mémoire insuffisante"));
+        m_failure = FailureCause::of(FailureCause::Kind::TlsOutOfMemory);
         ERR_clear_error();
     }
 }
@@ -321,7 +332,7 @@ void TlsEngine::writePlaintext(QByteArrayView plain)
     if (m_state != State::Handshaking && m_unsent.isEmpty() && !SSL_in_init(m_ssl)) {
         // The usual case once established: encrypted at once, without a copy,
         // into room for the records' headers and tags too.
-        reuse(m_wire, m_wireGiven, plain.size() + (plain.size() / 16384 + 1) * 32);
+        reuse(m_wire, m_wireGiven, plain.size() + (plain.size() / RecordPlaintext + 1) * RecordOverhead);
         if (writeRecords(plain) == Write::Later)
             m_unsent.append(plain.data(), plain.size());
         return;
@@ -361,7 +372,7 @@ void TlsEngine::holdAfterHello()
     if (m_ssl && isServer() && !m_gate.attach(m_ssl)) {
         ERR_clear_error();
         m_state = State::Failed;
-        m_failure = FailureCause::said(tr("TLS impossible : mémoire insuffisante"));
+        m_failure = FailureCause::of(FailureCause::Kind::TlsOutOfMemory);
     }
 }
 
@@ -373,12 +384,12 @@ void TlsEngine::resumeHello(const QByteArray &alpn)
     advance();
 }
 
-void TlsEngine::refuseHello(const QString &reason)
+void TlsEngine::refuseHello(const FailureCause &why)
 {
     if (m_state != State::Handshaking || m_gate.state() != ClientHelloGate::State::Held)
         return;
     m_gate.refuse();
-    m_failure = FailureCause::said(reason);
+    m_failure = why;
     advance();
 }
 
@@ -528,6 +539,7 @@ void TlsEngine::establish()
     if (!m_summary.peerVerified && m_summary.verifyError.isEmpty()) {
         m_summary.verifyResult = int(verify);
         m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(verify));
+        m_summary.verifyName = TlsNames::verifyResult(int(verify));
     }
 }
 
@@ -541,15 +553,15 @@ void TlsEngine::fail(int sslError)
         // Already said by the certificate callback.
     } else if (verifyFailed) {
         m_failure = {FailureCause::Kind::CertificateRefused, m_summary.verifyResult, m_summary.verifyError,
-                     m_summary.peerSubject, m_summary.peerIssuer};
+                     m_summary.peerSubject, m_summary.peerIssuer, m_summary.verifyName, {}, {}};
     } else if (code) {
         m_failure = causeOf(code);
     } else if (handshaking && (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN)) {
-        m_failure = {FailureCause::Kind::ClosedInHandshake, 0, {}, {}, {}};
+        m_failure = FailureCause::of(FailureCause::Kind::ClosedInHandshake);
     } else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN) {
-        m_failure = FailureCause::said(tr("le pair a coupé la session TLS sans la clore"));
+        m_failure = FailureCause::of(FailureCause::Kind::CutWithoutClose);
     } else {
-        m_failure = {FailureCause::Kind::Library, sslError, QStringLiteral("SSL_get_error %1").arg(sslError), {}, {}};
+        m_failure = {FailureCause::Kind::Library, sslError, QStringLiteral("SSL_get_error %1").arg(sslError), {}, {}, {}, {}, {}};
     }
     ERR_clear_error();
 }
@@ -561,10 +573,11 @@ int TlsEngine::onCertificateNeeded(SSL *ssl, void *engine)
     QStringList hosts{self->m_serverHost};
     if (sni)
         hosts.append(peerText(sni));
-    QString error;
+    FailureCause error;
     const KeyedCertificate leaf = self->m_authority->issueLeaf(hosts, &error);
     if (leaf.isNull()) {
-        self->m_failure = FailureCause::said(tr("pas de certificat à présenter au client : %1").arg(error));
+        self->m_failure = FailureCause::of(FailureCause::Kind::NoClientCertificate);
+        self->m_failure.inner = std::make_shared<const FailureCause>(error);
         return 0;
     }
     return SSL_use_certificate(ssl, leaf.certificate.get()) == 1 && SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;
@@ -579,6 +592,7 @@ int TlsEngine::onVerify(int preverified, X509_STORE_CTX *store)
         const X509 *current = X509_STORE_CTX_get_current_cert(store);
         self->m_summary.verifyResult = X509_STORE_CTX_get_error(store);
         self->m_summary.verifyError = QString::fromLatin1(X509_verify_cert_error_string(self->m_summary.verifyResult));
+        self->m_summary.verifyName = TlsNames::verifyResult(self->m_summary.verifyResult);
         self->m_summary.peerSubject = nameText(current ? X509_get_subject_name(current) : nullptr);
         self->m_summary.peerIssuer = nameText(current ? X509_get_issuer_name(current) : nullptr);
     }

@@ -7,7 +7,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QCoreApplication>
 #include <QString>
 
 #include <openssl/types.h>
@@ -27,8 +26,6 @@ class CertificateAuthority;
 // host name, or accepts any and keeps its fingerprint.
 class TlsEngine
 {
-    Q_DECLARE_TR_FUNCTIONS(TlsEngine)
-
 public:
     enum class State { Handshaking, Established, PeerClosed, Failed };
 
@@ -55,7 +52,7 @@ public:
     // when given. Loading them takes tens of milliseconds, too slow to repeat per
     // connection, so one is made per relay start and shared. Null, with *error
     // set, when the CAs cannot be read.
-    static Context clientContext(const QString &extraCaFile = {}, QString *error = nullptr);
+    static Context clientContext(const QString &extraCaFile = {}, FailureCause *error = nullptr);
     // Client mode; its first flight (ClientHello) is ready in takeOutgoing() at once.
     TlsEngine(const Context &trust, const ClientOptions &options);
     ~TlsEngine();
@@ -88,7 +85,7 @@ public:
     // Goes on, answering the client's ALPN offer with alpn when not empty.
     void resumeHello(const QByteArray &alpn);
     // Fails the handshake with an alert to the client; reason is the failure told.
-    void refuseHello(const QString &reason);
+    void refuseHello(const FailureCause &why);
     // The protocol ALPN settled on, empty when none.
     QByteArray alpn() const;
 

@@ -15,6 +15,7 @@ struct TlsSummary
     bool peerVerified = false;
     int verifyResult = 0;    // X509_V_OK, or the first reason found against it
     QString verifyError;     // the TLS library's words for it
+    QString verifyName;      // its constant's name, "X509_V_ERR_CERT_HAS_EXPIRED"; empty when unnamed
 };
 
 #endif

@@ -52,11 +52,11 @@ UpgradeDetector::Parts UpgradeDetector::feed(Side from, const QByteArray &chunk)
     return out;
 }
 
-UpgradeDetector::Parts UpgradeDetector::giveUp(const QString &reason)
+UpgradeDetector::Parts UpgradeDetector::giveUp(const FailureCause &why)
 {
     Parts out;
     if (m_phase != Phase::Tls && m_phase != Phase::Abandoned)
-        abandon(reason, out);
+        abandon(why, out);
     return out;
 }
 
@@ -107,7 +107,7 @@ void UpgradeDetector::readClient(Parts &out)
     // Only a positive answer lets a client start TLS: when one does while the
     // answer is still due, the dialogue went otherwise than read here.
     if (m_phase == Phase::Awaiting && helloAt(m_held) == Hello::Yes)
-        abandon(tr("le client a commencé TLS sans réponse positive reconnue"), out);
+        abandon(FailureCause::of(FailureCause::Kind::TlsWithoutConsent), out);
 }
 
 qsizetype UpgradeDetector::scanClient(const QByteArray &data, Parts &out)
@@ -120,7 +120,7 @@ qsizetype UpgradeDetector::scanClient(const QByteArray &data, Parts &out)
         const Dialogue::Sent sent = m_dialogue.clientLine(m_clientReader.line());
         m_clientReader.next();
         m_clientReader.skip(m_dialogue.takeClientData());
-        if (!m_dialogue.misfit().isEmpty()) {
+        if (m_dialogue.misfit() != Dialogue::Misfit::None) {
             abandon(m_dialogue.misfit(), out);
         } else if (sent.meaning.kind == Command::Kind::Upgrade) {
             m_protocol = upgradeOf(m_dialogue.dialect(), sent.meaning);
@@ -173,18 +173,18 @@ void UpgradeDetector::serverLine(Parts &out)
     const Dialogue::Heard heard = m_dialogue.serverLine(m_serverReader.line());
     m_serverReader.skip(m_dialogue.takeServerData());
     m_clientReader.skip(m_dialogue.takeClientData());
-    if (!m_dialogue.misfit().isEmpty()) {
+    if (m_dialogue.misfit() != Dialogue::Misfit::None) {
         abandon(m_dialogue.misfit(), out);
         return;
     }
     // The server could not read some command and will not say which: what
     // waits for an answer may wait for ever.
     if (heard.rejectsUnread && (clientWaits() || !m_held.isEmpty())) {
-        abandon(tr("le serveur a rejeté une commande sans dire laquelle (* BAD)"), out);
+        abandon(FailureCause::of(FailureCause::Kind::ImapUntargetedBad), out);
         return;
     }
     if (heard.complete && heard.asked.kind == Command::Kind::Compress && heard.accepted) {
-        abandon(tr("la suite est compressée (COMPRESS)"), out);
+        abandon(FailureCause::of(FailureCause::Kind::Compressed), out);
         return;
     }
     if (heard.complete && heard.asked.kind == Command::Kind::Upgrade && heard.accepted) {
@@ -198,10 +198,37 @@ void UpgradeDetector::serverLine(Parts &out)
         m_phase = Phase::Watching;
 }
 
-void UpgradeDetector::abandon(const QString &reason, Parts &out)
+void UpgradeDetector::abandon(Dialogue::Misfit misfit, Parts &out)
+{
+    using Misfit = Dialogue::Misfit;
+    using Kind = FailureCause::Kind;
+    const auto kind = [misfit] {
+        switch (misfit) {
+        case Misfit::TooManyPending:
+            return Kind::TooManyPending;
+        case Misfit::NoKnownProtocol:
+            return Kind::NoKnownProtocol;
+        case Misfit::ImapUntaggedCommand:
+            return Kind::ImapUntaggedCommand;
+        case Misfit::MultilineInterrupted:
+            return Kind::MultilineInterrupted;
+        case Misfit::ReplyWithoutCode:
+            return Kind::ReplyWithoutCode;
+        case Misfit::Pop3ReplyWithoutStatus:
+            return Kind::Pop3ReplyWithoutStatus;
+        case Misfit::ReplyUnasked:
+        case Misfit::None:
+            break;
+        }
+        return Kind::ReplyUnasked;
+    };
+    abandon(FailureCause::of(kind(), misfit == Misfit::TooManyPending ? int(Dialogue::PendingCommands) : 0), out);
+}
+
+void UpgradeDetector::abandon(const FailureCause &why, Parts &out)
 {
     m_phase = Phase::Abandoned;
-    m_abandonReason = reason;
+    m_abandonCause = why;
     add(out, Side::Client, Fate::Relay, takeHeld());
 }
 

@@ -7,7 +7,6 @@
 #include "Side.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QList>
 #include <QString>
 
@@ -28,11 +27,9 @@
 // A dialogue that does not fit (an answer to no command, an unknown
 // protocol, an untagged IMAP BAD while bytes wait, no deciding answer in
 // time) ends the watch: the held bytes and every byte after pass through
-// unchanged, and abandonReason() says why.
+// unchanged, and abandonCause() says why.
 class UpgradeDetector
 {
-    Q_DECLARE_TR_FUNCTIONS(UpgradeDetector)
-
 public:
     enum class Protocol { None, Smtp, Pop3, Imap, Ftp, Implicit };
     // Awaiting: an upgrade asked, not yet answered.
@@ -56,7 +53,7 @@ public:
     // bytes of the other side that could not be sorted before.
     Parts feed(Side from, const QByteArray &chunk);
     // Gives the watch up (no deciding answer came): the held bytes go on.
-    Parts giveUp(const QString &reason);
+    Parts giveUp(const FailureCause &why);
     // A side's stream ended: the client bytes still held, to forward as plaintext.
     QByteArray takeHeld();
     bool holding() const { return !m_held.isEmpty(); }
@@ -75,8 +72,8 @@ public:
     RelayEvent::Upgrade upgrade() const;
     // Bytes dropped so far from that side.
     qsizetype dropped(Side from) const { return m_dropped[sideIndex(from)]; }
-    // Why the watch was given up, in French; empty while it goes on.
-    QString abandonReason() const { return m_abandonReason; }
+    // Why the watch was given up; none while it goes on.
+    const FailureCause &abandonCause() const { return m_abandonCause; }
 
 private:
     void readClient(Parts &out);
@@ -84,12 +81,13 @@ private:
     bool clientWaits() const;
     void readServer(const QByteArray &chunk, Parts &out);
     void serverLine(Parts &out);
-    void abandon(const QString &reason, Parts &out);
+    void abandon(const FailureCause &why, Parts &out);
+    void abandon(Dialogue::Misfit misfit, Parts &out);
     void add(Parts &out, Side side, Fate fate, const QByteArray &bytes);
 
     Phase m_phase = Phase::Watching;
     Protocol m_protocol = Protocol::None;
-    QString m_abandonReason;
+    FailureCause m_abandonCause;
     qsizetype m_dropped[2] = {0, 0};
     Dialogue m_dialogue;
     LineReader m_clientReader;

@@ -183,6 +183,52 @@ private Q_SLOTS:
         }
     }
 
+    // A server given by name is known by its address only once dialled, and
+    // the client may speak before: as the console writes as it goes, and as
+    // the window exports its marks, the stream is between the addresses used,
+    // never the unspecified one a name alone gives.
+    void namedServerIsCapturedWhereItWasReached()
+    {
+        const Endpoint client = Endpoint::at(QHostAddress(QStringLiteral("::ffff:127.0.0.1")), 40112);
+        const Endpoint named = Endpoint::named(QStringLiteral("mx.example.org"), 2525);
+        Endpoint reached = named;
+        reached.address = QHostAddress(QHostAddress::LocalHost);
+        for (const bool fromMarks : {false, true}) {
+            QTemporaryDir dir;
+            QFile file(dir.filePath(QStringLiteral("named.pcap")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (fromMarks) {
+                Conversation conversation;
+                RelayEvent event;
+                event.kind = RelayEvent::Kind::ClientConnected;
+                event.time = T0;
+                event.client = client;
+                event.server = named;
+                conversation.appendMark(event);
+                conversation.appendRows(Side::Client, LineCapture().feed("EHLO x\r\n"), T0 + 1);
+                event.kind = RelayEvent::Kind::ServerConnected;
+                event.server = reached;
+                conversation.appendMark(event);
+                conversation.appendRows(Side::Server, LineCapture().feed("250 ok\r\n"), T0 + 5);
+                QString error;
+                QVERIFY2(ConversationPcap::write(conversation, &file, &error), qPrintable(error));
+            } else {
+                PcapWriter writer(&file);
+                ConversationPcap::beginSession(writer, client, named, T0, 0, true);
+                writer.data(Side::Client, "EHLO x\r\n", T0 + 1);
+                ConversationPcap::serverFound(writer, reached);
+                writer.data(Side::Server, "250 ok\r\n", T0 + 5);
+                ConversationPcap::endSession(writer, RelayEvent::End::ClosedByClient, Side::Client, T0 + 9);
+            }
+            file.close();
+            TcpStream followed;
+            QVERIFY(followStream(file.fileName(), 0, &followed));
+            QCOMPARE(followed.clientNode + u' ' + followed.serverNode, QStringLiteral("127.0.0.1:40112 127.0.0.1:2525"));
+            QCOMPARE(followed.fromClient, QByteArray("EHLO x\r\n"));
+            QCOMPARE(followed.fromServer, QByteArray("250 ok\r\n"));
+        }
+    }
+
     // What a process killed now would leave: the writer is still open.
     void fileIsReadableBeforeItIsClosed()
     {

@@ -1,4 +1,5 @@
 #include "ConversationSearch.h"
+#include "EndpointText.h"
 #include "InterleavedSessions.h"
 #include "MarkTag.h"
 #include "RegularFile.h"
@@ -88,15 +89,15 @@ private Q_SLOTS:
             e.side = side;
             e.end = end;
             e.time = at(Day, 14, 3, 22, 418);
-            e.client = QStringLiteral("[::1]:40112");
-            e.server = QStringLiteral("mx.example.org:25");
+            e.client = EndpointText::read(QStringLiteral("[::1]:40112"));
+            e.server = EndpointText::read(QStringLiteral("mx.example.org:25"));
             e.bytesClientToServer = 1204;
             e.bytesServerToClient = 1234567;
             e.durationMs = 7385000;
             e.upgrade = RelayEvent::Upgrade::Imap;
             e.dropped = 24;
             e.tls = {QStringLiteral("TLSv1.3"), QStringLiteral("TLS_AES_256_GCM_SHA384"), QStringLiteral("mx.example.org"),
-                     QStringLiteral("CN=mx"), QStringLiteral("CN=R3,O=Let's Encrypt"), QStringLiteral("AB:CD"), true, 0, {}};
+                     QStringLiteral("CN=mx"), QStringLiteral("CN=R3,O=Let's Encrypt"), QStringLiteral("AB:CD"), true, 0, {}, {}};
             return e;
         };
         QTest::newRow("opened") << event(Kind::ClientConnected, Side::Client) << false;
@@ -157,7 +158,8 @@ private Q_SLOTS:
             // From the tag: every field, names exact.
             QCOMPARE(MarkTag::write(mark.event), MarkTag::write(event));
             if (event.kind == RelayEvent::Kind::ClientConnected)
-                QCOMPARE(mark.event.client + QLatin1Char(' ') + mark.event.server, event.client + QLatin1Char(' ') + event.server);
+                QCOMPARE(EndpointText::text(mark.event.client) + QLatin1Char(' ') + EndpointText::text(mark.event.server),
+                         EndpointText::text(event.client) + QLatin1Char(' ') + EndpointText::text(event.server));
             else if (event.kind == RelayEvent::Kind::TlsEstablished)
                 QCOMPARE(mark.event.tls.serverName, event.tls.serverName);
             QCOMPARE(mark.wordsRead.isEmpty(), i == 0 || (i == 1 && !clocked));

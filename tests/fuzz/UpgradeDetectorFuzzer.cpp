@@ -64,7 +64,7 @@ Sorting sortBytes(const QList<Turn> &chunks, const QByteArray streams[2])
             sort(part.side, "RDT"[int(part.fate)], part.bytes);
         }
         check(!tlsBefore || detector.phase() == UpgradeDetector::Phase::Tls, "TLS ended");
-        check(!abandonedBefore || !detector.abandonReason().isEmpty(), "given up without a reason");
+        check(!abandonedBefore || !detector.abandonCause().isNone(), "given up without a reason");
     }
     sort(Side::Client, 'R', detector.takeHeld());
     const bool tls = detector.phase() == UpgradeDetector::Phase::Tls;

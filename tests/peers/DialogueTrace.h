@@ -52,7 +52,7 @@ inline QByteArray dialogueTrace(const QList<QByteArray> &script, const Dialect *
             word += ">" + QByteArray::number(n);
         if (const qsizetype n = dialogue.takeServerData())
             word += "<" + QByteArray::number(n);
-        words.append(dialogue.misfit().isEmpty() ? word : "misfit");
+        words.append(dialogue.misfit() == Dialogue::Misfit::None ? word : "misfit");
         if (dialogue.isOver())
             words.append("over");
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "LineCapture.h"
 #include "Transcript.h"
 #include "TranscriptMarks.h"
@@ -58,8 +59,8 @@ inline QMap<int, QByteArray> fillInterleaved(Conversation &conversation, const Q
                                             : RelayEvent::Kind::TlsEstablished;
             event.time = t0 + step.after;
             event.session = step.session;
-            event.client = QString::fromLatin1(step.bytes.split(' ').value(0));
-            event.server = QString::fromLatin1(step.bytes.split(' ').value(1));
+            event.client = EndpointText::read(QString::fromLatin1(step.bytes.split(' ').value(0)));
+            event.server = EndpointText::read(QString::fromLatin1(step.bytes.split(' ').value(1)));
             event.end = step.session == 1 ? RelayEvent::End::ClosedByServer : RelayEvent::End::ClosedByClient;
             event.tls.protocol = QStringLiteral("TLSv1.3");
             conversation.appendMark(event);

@@ -61,7 +61,7 @@ private Q_SLOTS:
     {
         QCOMPARE(CertificateAuthority::defaultDirectory(), m_dir);
         CertificateAuthority first;
-        QCOMPARE(first.ensure(), QString());
+        QVERIFY(first.ensure().isNone());
         QCOMPARE(modeOf(m_dir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(modeOf(first.keyPath()), QFile::ReadOwner | QFile::WriteOwner);
         QCOMPARE(QDir(m_dir).entryList(QDir::Files), textList({"ca.crt", "ca.key"}));
@@ -72,7 +72,7 @@ private Q_SLOTS:
         QVERIFY2(QByteArray(subject).startsWith("Dravlin CA "), subject);
 
         CertificateAuthority again;
-        QCOMPARE(again.ensure(), QString());
+        QVERIFY(again.ensure().isNone());
         QCOMPARE(X509_cmp(again.authority().certificate.get(), caCert), 0);
         QCOMPARE(EVP_PKEY_eq(again.authority().key.get(), first.authority().key.get()), 1);
     }
@@ -80,17 +80,21 @@ private Q_SLOTS:
     // A key others can read is not used; a certificate without its key is not replaced.
     void refusesUnsafeOrBrokenStore()
     {
-        QCOMPARE(CertificateAuthority().ensure(), QString());
+        QVERIFY(CertificateAuthority().ensure().isNone());
         const QString key = m_dir + QStringLiteral("/ca.key");
         QVERIFY(QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         CertificateAuthority exposed;
-        QVERIFY2(exposed.ensure().contains(QStringLiteral("chmod 600")), qPrintable(exposed.ensure()));
+        QCOMPARE(exposed.ensure().kind, FailureCause::Kind::CaKeyExposed);
+        QCOMPARE(exposed.ensure().text, key);
         QVERIFY(!exposed.isReady());
         QVERIFY(exposed.issueLeaf({QStringLiteral("localhost")}).isNull());
 
         QVERIFY(QFile::remove(key));
         CertificateAuthority keyless;
-        QVERIFY(keyless.ensure().contains(QStringLiteral("introuvable")));
+        const FailureCause missing = keyless.ensure();
+        QCOMPARE(missing.kind, FailureCause::Kind::CaKeyMissing);
+        QCOMPARE(missing.text, key);
+        QCOMPARE(missing.detail, m_dir + QStringLiteral("/ca.crt"));
         QVERIFY(!QFile::exists(key));
     }
 
@@ -102,9 +106,10 @@ private Q_SLOTS:
         CertificateAuthority ca;
         const QStringList hosts = textList({"Mail.Example.org.", "sni.example.net", "10.1.2.3", "[2001:db8::1]",
                                              "evil,DNS:bank.example", "bad name", "x..y", ""});
-        QString error;
+        FailureCause error;
         const KeyedCertificate leaf = ca.issueLeaf(hosts, &error);
-        QVERIFY2(!leaf.isNull(), qPrintable(error));
+        QVERIFY(!leaf.isNull());
+        QVERIFY(error.isNone());
         QCOMPARE(altNames(leaf.certificate.get()),
                  textList({"DNS:localhost", "DNS:mail.example.org", "DNS:sni.example.net",
                           "IP:00000000000000000000000000000001", "IP:0a010203", "IP:20010db8000000000000000000000001",
@@ -118,21 +123,19 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_dir).entryList(QDir::Files), textList({"ca.crt", "ca.key"}));
     }
 
-    // The folder follows the XDG rules, and when it cannot be had the message
-    // gives the system's reason once, without a closing stop of its own (it is
-    // quoted inside sentences that have one).
+    // The folder follows the XDG rules, and when it cannot be had the cause
+    // names it with the system's reason.
     void folderFollowsXdgAndSaysWhy_data()
     {
         QTest::addColumn<QByteArray>("dataHome"); // "" leaves the fresh one of init()
         QTest::addColumn<QString>("folder");      // under HOME; "" for the default one
-        QTest::addColumn<QString>("expected");    // the folder used, or the message
+        QTest::addColumn<QString>("expected");    // the folder used, or the one that could not be made
         QTest::newRow("relative XDG_DATA_HOME is ignored") << QByteArray("relative") << QString()
                                                            << QStringLiteral("HOME/.local/share/dravlin");
         QTest::newRow("absolute XDG_DATA_HOME is used") << QByteArray("HOME/data") << QString()
                                                         << QStringLiteral("HOME/data/dravlin");
         QTest::newRow("a file in the way of a parent") << QByteArray() << QStringLiteral("file/below/dravlin")
-                                                       << QStringLiteral("Impossible de créer le dossier « HOME/file/below/dravlin » : ")
-                                                              + qt_error_string(ENOTDIR);
+                                                       << QStringLiteral("HOME/file/below/dravlin");
     }
     void folderFollowsXdgAndSaysWhy()
     {
@@ -148,14 +151,16 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly));
         expected.replace(QStringLiteral("HOME"), m_home->path());
         CertificateAuthority ca(folder.isEmpty() ? CertificateAuthority::defaultDirectory() : m_home->filePath(folder));
-        const QString error = ca.ensure();
+        const FailureCause error = ca.ensure();
         qputenv("HOME", oldHome);
         if (!folder.isEmpty()) {
-            QCOMPARE(error, expected);
+            QCOMPARE(error.kind, FailureCause::Kind::CaFolderUncreatable);
+            QCOMPARE(error.text, expected);
+            QCOMPARE(error.detail, qt_error_string(ENOTDIR));
             QVERIFY(!ca.isReady());
             return;
         }
-        QCOMPARE(error, QString());
+        QVERIFY(error.isNone());
         QCOMPARE(ca.directory(), expected);
         QVERIFY(QFile::exists(expected + QStringLiteral("/ca.crt")));
     }

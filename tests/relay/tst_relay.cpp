@@ -85,15 +85,12 @@ private Q_SLOTS:
         QFETCH(QStringList, input);
         QFETCH(Field, field);
         QFETCH(Problem, problem);
-        Relay relay;
-        relay.start(to(4242));
-        relay.stop();
-        const auto error = relay.start(input[0], input[1], input[2]);
+        RelaySettings settings = to(4242);
+        const auto error = RelaySettings::parse(input[0], input[1], input[2], &settings);
         QVERIFY(error);
         QCOMPARE(error->field, field);
         QCOMPARE(error->problem, problem);
-        QVERIFY(isIdle(relay));
-        QCOMPARE(relay.settings().serverPort, quint16(4242));
+        QCOMPARE(settings.serverPort, quint16(4242));
         // The window names the field by its caption and quotes the value as typed.
         static const char *const captions[] = {"« Serveur sur le port »", "« Sur le port »", "« Redirige vers »"};
         const QString said = EventText::settingsError(*error, EventText::Naming::WindowFields);
@@ -118,7 +115,8 @@ private Q_SLOTS:
         RelayRecorder b;
         LoopbackPeer server, early, first, second, next;
         QVERIFY(server.listen());
-        const RelaySettings settings = to(server.serverPort(), LoopbackPeer::unusedPort());
+        // Named, the server is known by its address only once reached.
+        const RelaySettings settings{LoopbackPeer::unusedPort(), QStringLiteral("localhost"), server.serverPort()};
         const quint16 port = settings.listenPort;
         b.relay.start(settings);
         early.connectTo(port); // before the tick: nothing listens yet
@@ -129,6 +127,11 @@ private Q_SLOTS:
 
         first.connectTo(port);
         QVERIFY(first.waitForConnected() && server.waitForAccepted(1));
+        QVERIFY(b.waitFor(Kind::ServerConnected));
+        QCOMPARE(b.last(Kind::ClientConnected).server, (Endpoint{QHostAddress(), server.serverPort(), QStringLiteral("localhost")}));
+        QCOMPARE(b.last(Kind::ClientConnected).client.port, first.socket()->localPort());
+        QCOMPARE(b.last(Kind::ServerConnected).server,
+                 (Endpoint{QHostAddress(QHostAddress::LocalHost), server.serverPort(), QStringLiteral("localhost")}));
         QTRY_COMPARE(b.relay.listeningPort(), quint16(0));
         second.connectTo(port);
         QVERIFY(second.waitForDisconnected());
@@ -179,24 +182,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("answers"); // false: a server whose accept queue is full
         QTest::addColumn<QAbstractSocket::SocketError>("error");
-        QTest::addColumn<QString>("shown"); // the server, then why, as the system's code worded
+        QTest::addColumn<QString>("named");            // the server as the event names it
+        QTest::addColumn<FailureCause::Kind>("cause"); // why, with the system's code
+        QTest::addColumn<int>("code");
         const auto refused = QAbstractSocket::ConnectionRefusedError;
-        QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused
-                                       << QStringLiteral("[::1]:%1 impossible : connexion refusée (ECONNREFUSED). ");
+        using Cause = FailureCause::Kind;
+        QTest::newRow("refused, IPv6") << QStringLiteral("::1") << true << refused << QStringLiteral("::1") << Cause::System
+                                       << ECONNREFUSED;
         QTest::newRow("refused, IPv6 typed in brackets") << QStringLiteral(" [::1] ") << true << refused
-                                                         << QStringLiteral("[::1]:%1 impossible : connexion refusée");
+                                                         << QStringLiteral("::1") << Cause::System << ECONNREFUSED;
         // An empty label is refused by the resolver itself: no query leaves the machine.
         QTest::newRow("host not found") << QStringLiteral("nohost..invalid") << true << QAbstractSocket::HostNotFoundError
-                                        << QStringLiteral("nohost..invalid:%1 impossible : hôte introuvable : nohost..invalid. ");
+                                        << QStringLiteral("nohost..invalid") << Cause::HostNotFound << 0;
         QTest::newRow("never answers") << QStringLiteral("127.0.0.1") << false << QAbstractSocket::SocketTimeoutError
-                                       << QStringLiteral("127.0.0.1:%1 impossible : délai dépassé, pas de réponse (ETIMEDOUT). ");
+                                       << QStringLiteral("127.0.0.1") << Cause::System << ETIMEDOUT;
     }
     void serverUnreachableEndsTheSession()
     {
         QFETCH(QString, host);
         QFETCH(bool, answers);
         QFETCH(QAbstractSocket::SocketError, error);
-        QFETCH(QString, shown);
+        QFETCH(QString, named);
+        QFETCH(FailureCause::Kind, cause);
+        QFETCH(int, code);
         LoopbackPeer full;
         QVERIFY(answers || full.listenWithFullQueue());
         const quint16 port = answers ? LoopbackPeer::unusedPort() : full.serverPort();
@@ -212,8 +220,13 @@ private Q_SLOTS:
         QVERIFY(b.waitFor(Kind::SessionEnded, 15000));
         QVERIFY(client.waitForDisconnected());
         QCOMPARE(b.last(Kind::ServerFailed).error, error);
-        const QString said = EventText::describe(b.last(Kind::ServerFailed));
-        QVERIFY2(said.contains(shown.arg(port)), qPrintable(said));
+        const RelayEvent failed = b.last(Kind::ServerFailed);
+        QCOMPARE(failed.server.name, named);
+        QCOMPARE(failed.server.port, port);
+        // Never reached: only an address typed as one is known.
+        QCOMPARE(failed.server.address, QHostAddress(named));
+        QCOMPARE(failed.cause.kind, cause);
+        QCOMPARE(failed.cause.code, code);
         QCOMPARE(b.last(Kind::SessionEnded).end, End::ServerUnreachable);
         // Whatever the client said before the failure is told as not delivered.
         QCOMPARE(b.last(Kind::Undelivered).undelivered, b.last(Kind::SessionEnded).bytesClientToServer);
@@ -372,10 +385,6 @@ private Q_SLOTS:
         QCOMPARE(b.last(Kind::Undelivered).side, slowSide);
         QVERIFY(undelivered > 0 && reader.received.size() + undelivered <= read);
         QVERIFY2(!reader.cleanEnd, "a cut stream must not look complete");
-        const QString said = EventText::describe(b.last(Kind::Undelivered));
-        // Counted in full, grouped the French way.
-        QVERIFY2(said.startsWith(QStringLiteral("%1 octets non remis").arg(QLocale(QLocale::French).toString(undelivered))),
-                 qPrintable(said));
     }
 
     // Ended while both sides still stream and one reads slowly: what was read
@@ -530,8 +539,7 @@ private Q_SLOTS:
         QCOMPARE(ended.end, end);
         QCOMPARE(ended.bytesServerToClient, answer.size());
         QCOMPARE(b.count(Kind::Undelivered), 0);
-        const QString reset = EventText::describe(b.last(Kind::PeerReset));
-        QVERIFY2(reset.contains(QStringLiteral("après la fin du dialogue")) == (end != End::ResetByClient), qPrintable(reset));
+        QCOMPARE(b.last(Kind::PeerReset).end == End::ClosedByClientAfterDialogue, end != End::ResetByClient);
         const SessionMark readBack = TranscriptMarks::read(SessionMarks::text(ended).toUtf8(), ended.time,
                                                            QDateTime::fromMSecsSinceEpoch(ended.time).time().msecsSinceStartOfDay());
         QCOMPARE(readBack.event.end, end);
@@ -563,8 +571,8 @@ private Q_SLOTS:
             QVERIFY(waiting.back()->waitForConnected());
         }
         QTRY_VERIFY_WITH_TIMEOUT(b.last(Kind::ClientsWaiting).count == Vanishing, Timeout);
-        QCOMPARE(EventText::describe(b.last(Kind::ClientsWaiting)),
-                 QStringLiteral("%1 clients en attente : 2 sessions en cours sur 2").arg(Vanishing));
+        QCOMPARE(b.last(Kind::ClientsWaiting).running, 2);
+        QCOMPARE(b.last(Kind::ClientsWaiting).places, 2);
         for (auto &client : waiting)
             client->reset();
         for (LoopbackPeer &client : idle)
@@ -578,8 +586,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(gone(), qint64{Vanishing}, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(b.last(Kind::ClientsWaiting).count, qint64{0}, Timeout);
         QVERIFY(b.count(Kind::ClientsGone) <= 3);
-        QVERIFY2(EventText::describe(b.last(Kind::ClientsGone)).endsWith(QStringLiteral("servis (ECONNRESET)")),
-                 qPrintable(EventText::describe(b.last(Kind::ClientsGone))));
+        QCOMPARE(b.last(Kind::ClientsGone).cause.kind, FailureCause::Kind::System);
+        QCOMPARE(b.last(Kind::ClientsGone).cause.code, ECONNRESET);
         LoopbackPeer next;
         next.connectTo(b.relay.listeningPort());
         QTRY_COMPARE_WITH_TIMEOUT(b.count(Kind::ClientConnected), 3, Timeout);

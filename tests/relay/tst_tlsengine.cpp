@@ -91,12 +91,17 @@ private Q_SLOTS:
     {
         QVERIFY(m_home.isValid());
         m_ca = std::make_unique<CertificateAuthority>(m_home.filePath(QStringLiteral("dravlin")));
-        QCOMPARE(m_ca->ensure(), QString());
-        QString error;
+        QVERIFY(m_ca->ensure().isNone());
+        FailureCause error;
         m_trustCa = TlsEngine::clientContext(m_ca->certificatePath(), &error);
         m_system = TlsEngine::clientContext();
         m_clientFacing = TlsEngine::serverContext();
-        QVERIFY2(m_trustCa && m_system && m_clientFacing, qPrintable(error));
+        QVERIFY(m_trustCa && m_system && m_clientFacing);
+        QVERIFY(error.isNone());
+        // A file of trusted certificates that cannot be read is named.
+        QVERIFY(!TlsEngine::clientContext(m_home.filePath(QStringLiteral("none.pem")), &error));
+        QCOMPARE(error.kind, FailureCause::Kind::CaFileUnreadable);
+        QCOMPARE(error.text, m_home.filePath(QStringLiteral("none.pem")));
     }
 
     void handshakeSettles_data()
@@ -240,9 +245,13 @@ private Q_SLOTS:
         using Kind = FailureCause::Kind;
         QCOMPARE(client.failure().kind, Kind::CertificateRefused);
         QCOMPARE(client.failure().code, verifyResult);
+        // Named here, so that the wording needs no TLS header.
+        QVERIFY(client.failure().name.startsWith(QStringLiteral("X509_V_ERR_")));
+        QCOMPARE(client.failure().name, client.summary().verifyName);
         QVERIFY2(client.failure().issuer.startsWith(QStringLiteral("CN=Dravlin CA")), qPrintable(client.failure().issuer));
         QCOMPARE(server.failure().kind, Kind::AlertReceived);
         QCOMPARE(server.failure().code, alert);
+        QVERIFY(!server.failure().name.isEmpty());
         // A failed engine takes no more input and gives no plaintext.
         client.feedIncoming("more");
         QVERIFY(client.takePlaintext().isEmpty());

@@ -146,7 +146,7 @@ private Q_SLOTS:
         detector.feed(Side::Server, "220 mx\r\n");
         QCOMPARE(detector.feed(Side::Client, "DATA\r\nNOOP\r\n").size(), 1);
         QVERIFY(detector.holding());
-        const UpgradeDetector::Parts parts = detector.giveUp(QStringLiteral("délai"));
+        const UpgradeDetector::Parts parts = detector.giveUp(FailureCause::of(FailureCause::Kind::NoDecisiveReply, 10));
         QCOMPARE(parts.size(), 1);
         QCOMPARE(parts[0].bytes, QByteArray("NOOP\r\n"));
         QCOMPARE(detector.phase(), Phase::Abandoned);

@@ -1,3 +1,4 @@
+#include "EndpointText.h"
 // The window and the helpers its suites share: each suite builds the window
 // afresh for each test through its front end, so options can be given as on
 // the command line.
@@ -263,8 +264,8 @@ struct WindowFixture {
         RelayEvent event;
         event.kind = end == RelayEvent::End::None ? RelayEvent::Kind::ClientConnected : RelayEvent::Kind::SessionEnded;
         event.time = time;
-        event.client = QString::fromLatin1(client);
-        event.server = QString::fromLatin1(server);
+        event.client = EndpointText::read(QString::fromLatin1(client));
+        event.server = EndpointText::read(QString::fromLatin1(server));
         event.end = end;
         m_conv->appendMark(event);
     }

@@ -1,3 +1,4 @@
+#include "EndpointText.h"
 #include "StatusLine.h"
 #include "WindowFixture.h"
 
@@ -15,8 +16,8 @@ class TstPanes : public QObject, WindowFixture
         event.time = time ? time : QDateTime::currentMSecsSinceEpoch();
         event.end = end;
         event.side = Side::Server;
-        event.client = QStringLiteral("127.0.0.1:40112");
-        event.server = QStringLiteral("127.0.0.1:2525");
+        event.client = EndpointText::read(QStringLiteral("127.0.0.1:40112"));
+        event.server = EndpointText::read(QStringLiteral("127.0.0.1:2525"));
         event.bytesClientToServer = 1204;
         event.bytesServerToClient = 342;
         event.durationMs = 2584;

@@ -1,4 +1,5 @@
 #include "Conversation.h"
+#include "EndpointText.h"
 #include "LineCapture.h"
 #include "MainWindow.h"
 #include "PaneView.h"
@@ -48,8 +49,8 @@ void record(MainWindow &window, const QString &server)
     RelayEvent begin;
     begin.kind = RelayEvent::Kind::ClientConnected;
     begin.time = QDateTime::currentMSecsSinceEpoch();
-    begin.client = QStringLiteral("127.0.0.1:40000");
-    begin.server = server;
+    begin.client = EndpointText::read(QStringLiteral("127.0.0.1:40000"));
+    begin.server = EndpointText::read(server);
     begin.session = 1;
     Conversation *c = window.conversation();
     c->appendMark(begin);

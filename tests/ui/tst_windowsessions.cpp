@@ -1,3 +1,4 @@
+#include "EndpointText.h"
 #include "WindowFixture.h"
 
 // The window with peers: rows relayed, sessions listed and shown alone, clears undone, the events' history.
@@ -187,8 +188,8 @@ private Q_SLOTS:
         RelayEvent refused;
         refused.kind = RelayEvent::Kind::ServerFailed;
         refused.time = T0;
-        refused.server = QStringLiteral("mx.example.org:25");
-        refused.cause = {FailureCause::Kind::System, ECONNREFUSED, QString(), {}, {}};
+        refused.server = EndpointText::read(QStringLiteral("mx.example.org:25"));
+        refused.cause = FailureCause::of(FailureCause::Kind::System, ECONNREFUSED);
         QVERIFY(history.append(refused).failure);
         const QString longNews = QStringLiteral("Certificat exporté dans « %1 »").arg(QString(400, QLatin1Char('d')));
         history.append(T0 + 1000, longNews, false);
