@@ -1,7 +1,5 @@
 #include "ClientListener.h"
 
-#include "StreamSocket.h"
-
 ClientListener::ClientListener(QObject *parent)
     : QObject(parent)
 {
@@ -40,39 +38,20 @@ void ClientListener::close()
 
 void ClientListener::onDescriptorAccepted(qintptr descriptor)
 {
-    const int fd = int(descriptor);
     // Taken after listening stopped, or while another is still being
-    // offered: nobody is there to serve it.
-    if (!m_listener.isListening() || m_offeredFd >= 0) {
-        StreamCalls::close(fd, false, nullptr);
+    // handed over: nobody is there to serve it.
+    if (!m_listener.isListening() || m_handingOver) {
+        turnAway(descriptor);
         return;
     }
-    m_offeredFd = fd;
-    const int id = ++m_offeredId;
-    Q_EMIT connectionRequest(id);
-    // Not taken: turned away.
-    if (m_offeredFd >= 0) {
-        StreamCalls::close(m_offeredFd, false, nullptr);
-        m_offeredFd = -1;
-    }
+    m_handingOver = true;
+    Q_EMIT clientArrived(descriptor);
+    m_handingOver = false;
 }
 
-bool ClientListener::acceptInto(int requestId, StreamSocket &connection)
+void ClientListener::turnAway(qintptr descriptor)
 {
-    if (requestId != m_offeredId || m_offeredFd < 0)
-        return false;
-    const int fd = m_offeredFd;
-    m_offeredFd = -1;
-    QHostAddress peer;
-    quint16 peerPort = 0;
-    StreamCalls::Failure why;
-    if (!StreamCalls::prepareAccepted(fd, &peer, &peerPort, &why)) {
-        StreamCalls::close(fd, true, nullptr);
-        failedWith(why);
-        return false;
-    }
-    connection.adoptAccepted(fd, peer, peerPort);
-    return true;
+    StreamCalls::close(int(descriptor), false, nullptr);
 }
 
 void ClientListener::failedWith(const StreamCalls::Failure &why)

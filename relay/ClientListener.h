@@ -9,11 +9,8 @@
 #include <QObject>
 #include <QString>
 
-class StreamSocket;
-
-// The port clients come to. Each connection the system hands over is offered
-// (connectionRequest) and handed to a StreamSocket that then carries it, or
-// turned away when nobody takes it.
+// The port clients come to. Each connection the system hands over is passed
+// on as its descriptor (clientArrived), to be driven by whoever serves it.
 class ClientListener : public QObject
 {
     Q_OBJECT
@@ -28,16 +25,13 @@ public:
     bool isListening() const { return m_listener.isListening(); }
     // The port actually bound while listening (differs from the one asked when that is 0), else 0.
     quint16 listeningPort() const;
-    // Whether waiting clients are taken (connectionRequest) or left in the
+    // Whether waiting clients are taken (clientArrived) or left in the
     // system's queue. Accepting is on when listening starts.
     void setAccepting(bool accepting) { m_listener.setAccepting(accepting); }
     // Clients waiting in the system's queue to be taken.
     int waitingClients() const { return m_listener.waitingCount(); }
-    // Hands the connection offered by connectionRequest(requestId) to
-    // connection; only valid while that signal is being delivered. False,
-    // with error() here, when the system would not let it be driven: the
-    // client is then dropped with a reset.
-    bool acceptInto(int requestId, StreamSocket &connection);
+    // Closes a descriptor clientArrived() handed over: the client sees an orderly end.
+    static void turnAway(qintptr descriptor);
 
     // The last failure: Qt's category for it, the system's own text, and as data.
     QAbstractSocket::SocketError error() const { return m_error; }
@@ -45,7 +39,10 @@ public:
     FailureCause failure() const;
 
 Q_SIGNALS:
-    void connectionRequest(int requestId);
+    // A client taken from the system's queue. The receiver owns descriptor:
+    // it builds a connection on it (StreamSocket::adoptAccepted()) or turns
+    // the client away.
+    void clientArrived(qintptr descriptor);
     // A waiting client could not be taken: error() says why.
     void acceptFailed();
 
@@ -55,8 +52,7 @@ private:
 
     TcpListener m_listener;
     quint16 m_localPort = 0;
-    int m_offeredFd = -1;
-    int m_offeredId = 0;
+    bool m_handingOver = false;
     QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
     QString m_errorString;
     int m_systemError = 0;

@@ -22,7 +22,7 @@ Relay::Relay(QObject *parent)
     tmrAll.setObjectName(QStringLiteral("tmrAll"));
     tmrAll.setInterval(RearmIntervalMs);
     connect(&tmrAll, &QTimer::timeout, this, &Relay::onRearmTick);
-    connect(&m_listener, &ClientListener::connectionRequest, this, &Relay::onClientConnectionRequest);
+    connect(&m_listener, &ClientListener::clientArrived, this, &Relay::onClientArrived);
     connect(&m_listener, &ClientListener::acceptFailed, this, &Relay::onAcceptFailed);
     // A burst of clients gone before they were taken (a scan, a client that
     // gave up) makes one line a second, not one each.
@@ -205,19 +205,21 @@ void Relay::onRearmTick()
     report(makeEvent(RelayEvent::Kind::Listening));
 }
 
-void Relay::onClientConnectionRequest(int requestId)
+void Relay::onClientArrived(qintptr descriptor)
 {
-    if (m_finishing || m_stopped || int(m_sessions.size()) >= m_settings.maxClients)
+    if (m_finishing || m_stopped || int(m_sessions.size()) >= m_settings.maxClients) {
+        ClientListener::turnAway(descriptor);
         return;
+    }
     m_acceptFailing = false;
     // The number is the session's only once its client is taken.
     const int number = m_lastNumber + 1;
     auto *session = new RelaySession(oneAtATime() ? 0 : number, m_run, m_limits, this);
-    if (!m_listener.acceptInto(requestId, session->clientSocket())) {
-        delete session;
+    if (!session->takeClient(descriptor)) {
         // Mostly a client that reset while it waited: dropped, counted, and
         // the relay goes on listening.
-        noteClientGone();
+        noteClientGone(session->client());
+        delete session;
         return;
     }
     m_lastNumber = number;
@@ -258,10 +260,11 @@ void Relay::reportClientRefused()
     report(refused);
 }
 
-void Relay::noteClientGone()
+void Relay::noteClientGone(const StreamSocket &client)
 {
     ++m_goneCount;
-    m_goneCause = m_listener.failure();
+    m_goneCause = client.failure();
+    m_goneReason = client.errorString();
     if (!m_goneTimer.isActive())
         reportClientsGone();
 }
@@ -273,7 +276,7 @@ void Relay::reportClientsGone()
     RelayEvent gone = makeEvent(RelayEvent::Kind::ClientsGone);
     gone.count = m_goneCount;
     gone.cause = m_goneCause;
-    gone.reason = m_listener.errorString();
+    gone.reason = m_goneReason;
     m_goneCount = 0;
     // Those gone within the next second are told together then.
     m_goneTimer.start();

@@ -110,7 +110,7 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onRearmTick();
-    void onClientConnectionRequest(int requestId);
+    void onClientArrived(qintptr descriptor);
     void onAcceptFailed();
 
 private:
@@ -123,7 +123,7 @@ private:
     // A client the listener could not hand over, as the listener tells why.
     void reportClientRefused();
     // A client gone before it was taken: counted, told at most once a second.
-    void noteClientGone();
+    void noteClientGone(const StreamSocket &client);
     void reportClientsGone();
     // While every place is taken: how many clients wait, told when it changes.
     void watchWaiting();
@@ -157,6 +157,7 @@ private:
     // Clients gone before they were taken, not yet told, and why the last went.
     qint64 m_goneCount = 0;
     FailureCause m_goneCause;
+    QString m_goneReason;
     QTimer m_goneTimer;
     // Clients waiting for a place, as last told.
     int m_waiting = 0;

@@ -51,8 +51,11 @@ public:
     RelaySession(int number, std::shared_ptr<const Run> run, const Limits &limits, QObject *parent = nullptr);
     ~RelaySession() override;
 
-    // Where the accepted client's connection goes before begin().
-    StreamSocket &clientSocket() { return wskClient; }
+    // Builds the client's connection on the descriptor a listener handed
+    // over, before begin(). False when the system would not let it be
+    // driven: the client is then dropped with a reset, client() saying why.
+    bool takeClient(qintptr descriptor) { return wskClient.adoptAccepted(int(descriptor)); }
+    const StreamSocket &client() const { return wskClient; }
     // The client is connected: says so and dials the server. What the client
     // says meanwhile is queued, in order, until the server answers.
     void begin();

@@ -30,14 +30,23 @@ StreamSocket::~StreamSocket()
     close();
 }
 
-void StreamSocket::adoptAccepted(int fd, const QHostAddress &peer, quint16 peerPort)
+bool StreamSocket::adoptAccepted(int fd)
 {
     close();
+    StreamCalls::Failure why;
+    if (!StreamCalls::prepareAccepted(fd, &m_peerAddress, &m_peerPort, &why)) {
+        StreamCalls::close(fd, true, nullptr);
+        m_peerAddress.clear();
+        m_peerPort = 0;
+        m_error = why.category;
+        m_errorString = why.text;
+        m_systemError = why.systemError;
+        return false;
+    }
     adopt(fd);
-    m_peerAddress = peer;
-    m_peerPort = peerPort;
     m_state = State::Connected;
     updateNotifiers();
+    return true;
 }
 
 void StreamSocket::connectToRemote()
@@ -136,15 +145,8 @@ bool StreamSocket::send(const QByteArray &bytes)
     if (bytes.isEmpty())
         return true;
     if (m_tls) {
-        // A handshake given up leaves the engine mid-way: nothing more is taken.
-        if (m_tlsFailure.kind != FailureCause::Kind::None)
-            return false;
-        if (m_tls->state() == TlsEngine::State::Failed)
-            return false;
-        // Held in the engine while a handshake goes on, counted as pending.
-        m_tls->writePlaintext(bytes);
-        enqueue(m_tls->takeOutgoing());
-        return true;
+        const std::shared_ptr<TlsLayer> layer = m_tls;
+        return layer->send(bytes);
     }
     // Shared, not copied: the chunk stays as it was read until written.
     enqueue(bytes);
@@ -163,17 +165,14 @@ void StreamSocket::enqueue(const QByteArray &bytes)
 
 void StreamSocket::startTls(std::unique_ptr<TlsEngine> engine, const QByteArray &alreadyRead)
 {
-    m_tls = std::move(engine);
-    m_tlsDiscarded = 0;
-    m_tlsFailure = {};
-    m_closeNotifyQueued = false;
-    m_withoutCloseNotify = false;
+    if (m_tls)
+        m_tls->detach();
+    TlsLayer::Wire &wire = *this;
+    m_tls = std::make_shared<TlsLayer>(wire, std::move(engine));
     if (m_state == State::Connected)
         sendAtOnce();
-    const TlsEngine::State before = m_tls->state();
-    if (!alreadyRead.isEmpty())
-        m_tls->feedIncoming(alreadyRead);
-    afterTlsStep(before);
+    const std::shared_ptr<TlsLayer> layer = m_tls;
+    layer->start(alreadyRead);
 }
 
 void StreamSocket::sendAtOnce()
@@ -197,88 +196,18 @@ FailureCause StreamSocket::failure() const
 
 void StreamSocket::abandonTlsHandshake(const FailureCause &cause)
 {
-    if (m_tls && m_tls->state() == TlsEngine::State::Handshaking && !m_readEnded)
-        failTls(cause);
+    if (!m_tls)
+        return;
+    const std::shared_ptr<TlsLayer> layer = m_tls;
+    layer->abandonHandshake(cause);
 }
 
 void StreamSocket::steerTls(const std::function<void(TlsEngine &)> &step)
 {
-    if (!m_tls || m_tlsFailure.kind != FailureCause::Kind::None)
+    if (!m_tls)
         return;
-    const TlsEngine::State before = m_tls->state();
-    step(*m_tls);
-    afterTlsStep(before);
-}
-
-// Sends what the engine has for the wire, then reports what changed. Every
-// signal may close this socket, which drops the engine: false once it is gone
-// or no more reading makes sense.
-bool StreamSocket::afterTlsStep(TlsEngine::State before)
-{
-    const bool settled = before == TlsEngine::State::Handshaking && m_tls->state() != TlsEngine::State::Handshaking
-        && m_tls->state() != TlsEngine::State::Failed;
-    // What waited for the handshake goes out with its last flight, in one write.
-    enqueue(m_tls->takeOutgoing());
-    if (!m_tls || m_broken)
-        return false;
-    if (m_tls->state() == TlsEngine::State::Failed) {
-        failTls();
-        return false;
-    }
-    if (m_tls->takeHelloNews()) {
-        Q_EMIT tlsHelloRead();
-        if (!m_tls || m_broken)
-            return false;
-    }
-    if (settled) {
-        sendCloseNotify();
-        Q_EMIT tlsEstablished();
-        if (!m_tls || m_broken)
-            return false;
-    }
-    const QByteArray plain = m_tls->takePlaintext();
-    if (!plain.isEmpty()) {
-        Q_EMIT received(plain);
-        if (!m_tls || m_broken)
-            return false;
-    }
-    if (m_tls->state() == TlsEngine::State::PeerClosed && !m_readEnded) {
-        // close_notify: the peer has said all it will, as an end of stream would.
-        m_readEnded = true;
-        updateNotifiers();
-        Q_EMIT readEnded();
-        return false;
-    }
-    return true;
-}
-
-void StreamSocket::failTls()
-{
-    failTls(m_tls->failure());
-}
-
-void StreamSocket::failTls(const FailureCause &cause)
-{
-    m_tlsFailure = cause;
-    // What waited for the handshake (or a renegotiation) can never be delivered.
-    m_tlsDiscarded += m_tls->dropUnsent();
-    m_readEnded = true;
-    updateNotifiers();
-    Q_EMIT tlsFailed();
-}
-
-void StreamSocket::sendCloseNotify()
-{
-    if (!m_tls || !m_shutdownAsked || m_closeNotifyQueued || m_tls->state() == TlsEngine::State::Handshaking)
-        return;
-    // After what waited for the handshake, before the end of stream.
-    m_closeNotifyQueued = true;
-    if (m_tls->state() != TlsEngine::State::Failed && !m_withoutCloseNotify) {
-        m_tls->closeWrite();
-        enqueue(m_tls->takeOutgoing());
-    }
-    if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut && !m_tls->isClosePending())
-        endSending();
+    const std::shared_ptr<TlsLayer> layer = m_tls;
+    layer->steer(step);
 }
 
 void StreamSocket::onWritable()
@@ -331,7 +260,7 @@ void StreamSocket::writeQueued()
     // watching while the kernel still holds bytes for the peer.
     if (written > 0 || !m_stallTimer.isActive())
         watchStall();
-    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || (m_closeNotifyQueued && !m_tls->isClosePending()))
+    if (m_queue.empty() && m_shutdownAsked && !m_writeShut && (!m_tls || m_tls->mayEndStream())
         && !endSending())
         return;
     updateNotifiers();
@@ -342,14 +271,25 @@ void StreamSocket::writeQueued()
 void StreamSocket::shutdownWrite(bool closeNotify)
 {
     m_shutdownAsked = true;
-    m_withoutCloseNotify = m_withoutCloseNotify || !closeNotify;
     if (m_tls) {
         // Inside TLS the end is close_notify first, once the handshake is over.
-        sendCloseNotify();
+        const std::shared_ptr<TlsLayer> layer = m_tls;
+        layer->endSending(closeNotify);
         return;
     }
+    endSendingWhenIdle();
+}
+
+void StreamSocket::endSendingWhenIdle()
+{
     if (m_state == State::Connected && !m_broken && m_queue.empty() && !m_writeShut)
         endSending();
+}
+
+void StreamSocket::stopReading()
+{
+    m_readEnded = true;
+    updateNotifiers();
 }
 
 bool StreamSocket::endSending()
@@ -391,7 +331,8 @@ bool StreamSocket::readFromPeer()
         // The engine copies what it is fed, so the buffer is kept for the next read.
         chunk.resize(qsizetype(n));
         m_readBuffer.swap(chunk);
-        steerTls([this](TlsEngine &engine) { engine.feedIncoming(m_readBuffer); });
+        const std::shared_ptr<TlsLayer> layer = m_tls;
+        layer->fromWire(m_readBuffer);
         return n == ReadChunkBytes;
     }
     if (n > 0) {
@@ -409,14 +350,13 @@ bool StreamSocket::readFromPeer()
         return n == ReadChunkBytes; // a shorter read took all there was
     }
     m_readBuffer.swap(chunk);
-    if (n == 0 && m_tls && m_tls->state() == TlsEngine::State::Handshaking) {
-        // Only an alert says why; a peer that just hangs up may have any reason.
-        failTls(FailureCause::of(FailureCause::Kind::ClosedInHandshake));
-        return false;
+    if (n == 0 && m_tls) {
+        const std::shared_ptr<TlsLayer> layer = m_tls;
+        if (layer->wireEnded())
+            return false;
     }
     if (n == 0) {
-        m_readEnded = true;
-        updateNotifiers();
+        stopReading();
         Q_EMIT readEnded();
         return false;
     }
@@ -544,11 +484,9 @@ void StreamSocket::close()
     m_shutdownAsked = false;
     m_writeShut = false;
     m_broken = false;
+    if (m_tls)
+        m_tls->detach();
     m_tls.reset();
-    m_tlsDiscarded = 0;
-    m_tlsFailure = {};
-    m_closeNotifyQueued = false;
-    m_withoutCloseNotify = false;
     m_peerAddress.clear();
     m_peerPort = 0;
     m_error = QAbstractSocket::UnknownSocketError;

@@ -2,7 +2,7 @@
 #define DRAVLIN_STREAMSOCKET_H
 
 #include "StreamCalls.h"
-#include "TlsEngine.h"
+#include "TlsLayer.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -29,10 +29,11 @@
 // addresses into text.
 //
 // Bytes cross the descriptor in two places only: readFromPeer() for what
-// arrives and writeQueued() for what leaves. After startTls() a TLS engine
-// sits there: received() then gives plaintext, send() takes plaintext, and
-// shutdownWrite() sends close_notify before the end of stream.
-class StreamSocket : public QObject
+// arrives and writeQueued() for what leaves. After startTls() a TlsLayer sits
+// between those and the user: received() then gives plaintext, send() takes
+// plaintext, and shutdownWrite() sends close_notify before the end of stream.
+// The connection itself only moves bytes; the layer reaches it as its Wire.
+class StreamSocket : public QObject, private TlsLayer::Wire
 {
     Q_OBJECT
 
@@ -48,13 +49,10 @@ public:
     ~StreamSocket() override;
 
     void setRemoteHost(const QString &host) { m_remoteHost = host; }
-    QString remoteHost() const { return m_remoteHost; }
     void setRemotePort(quint16 port) { m_remotePort = port; }
-    quint16 remotePort() const { return m_remotePort; }
     // How long queued bytes, or a connection being made, may go without
     // progress before stalled() or failed() says so.
     void setStallLimit(int ms) { m_stallTimer.setInterval(ms); }
-    int stallLimit() const { return m_stallTimer.interval(); }
 
     State state() const { return m_state; }
     QHostAddress peerAddress() const { return m_peerAddress; }
@@ -65,8 +63,10 @@ public:
     // The same as data, for the wording: the errno, or the host not found.
     FailureCause failure() const;
 
-    // From now on carries the connection fd, accepted from peer:peerPort.
-    void adoptAccepted(int fd, const QHostAddress &peer, quint16 peerPort);
+    // From now on carries fd, a connection a listener accepted (and handed
+    // over, see ClientListener). False when the system would not let it be
+    // driven: it is then closed with a reset, and error() says why.
+    bool adoptAccepted(int fd);
     void connectToRemote();
 
     // Queues bytes for the peer, in order; what is sent before the connection
@@ -92,11 +92,11 @@ public:
     // reported as readEnded().
     void startTls(std::unique_ptr<TlsEngine> engine, const QByteArray &alreadyRead = {});
     bool isTls() const { return m_tls != nullptr; }
-    const TlsEngine *tls() const { return m_tls.get(); }
+    const TlsEngine *tls() const { return m_tls ? &m_tls->engine() : nullptr; }
     // Why TLS failed.
-    FailureCause tlsFailure() const { return m_tlsFailure; }
+    FailureCause tlsFailure() const { return m_tls ? m_tls->failure() : FailureCause{}; }
     // Plaintext that was waiting for a handshake that failed, thrown away.
-    qint64 tlsDiscardedBytes() const { return m_tlsDiscarded; }
+    qint64 tlsDiscardedBytes() const { return m_tls ? m_tls->discardedBytes() : 0; }
     // Gives up a handshake still going on, as tlsFailed() with reason; nothing
     // when there is none.
     void abandonTlsHandshake(const FailureCause &cause);
@@ -157,10 +157,6 @@ private:
     void finishConnecting();
     bool readFromPeer();
     void enqueue(const QByteArray &bytes);
-    bool afterTlsStep(TlsEngine::State before);
-    void failTls();
-    void failTls(const FailureCause &cause);
-    void sendCloseNotify();
     void sendAtOnce();
     void writeQueued();
     void brokenBy(const StreamCalls::Failure &why);
@@ -169,6 +165,19 @@ private:
     void updateNotifiers();
     QString releaseDescriptor(bool reset);
     void watchStall();
+
+    // TlsLayer::Wire: what the TLS layer asks of the connection.
+    void putRecords(const QByteArray &bytes) override { enqueue(bytes); }
+    bool isWireUsable() const override { return !m_broken; }
+    bool isSendingEnded() const override { return m_shutdownAsked; }
+    bool isReadingOver() const override { return m_readEnded; }
+    void stopReading() override;
+    void endSendingWhenIdle() override;
+    void deliverPlaintext(const QByteArray &plain) override { Q_EMIT received(plain); }
+    void reportHelloRead() override { Q_EMIT tlsHelloRead(); }
+    void reportEstablished() override { Q_EMIT tlsEstablished(); }
+    void reportFailed() override { Q_EMIT tlsFailed(); }
+    void reportPeerEnded() override { Q_EMIT readEnded(); }
 
     QSocketNotifier m_readNotifier{QSocketNotifier::Read};
     QSocketNotifier m_writeNotifier{QSocketNotifier::Write};
@@ -202,11 +211,9 @@ private:
     bool m_writeShut = false;
     bool m_broken = false;
 
-    std::unique_ptr<TlsEngine> m_tls;
-    qint64 m_tlsDiscarded = 0;
-    FailureCause m_tlsFailure;
-    bool m_closeNotifyQueued = false;
-    bool m_withoutCloseNotify = false;
+    // Shared with whatever runs in it: a report it makes may close this
+    // connection, which lets it go, while it is still running.
+    std::shared_ptr<TlsLayer> m_tls;
 };
 
 #endif
