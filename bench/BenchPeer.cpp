@@ -47,7 +47,7 @@
 
 namespace {
 
-constexpr size_t WriteBytes = 64 * 1024;
+constexpr size_t WriteBytes = size_t{64} * 1024;
 constexpr size_t MessageBytes = 100;
 
 [[noreturn]] void die(const char *what)

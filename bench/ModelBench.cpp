@@ -22,7 +22,7 @@
 namespace {
 
 constexpr qsizetype LineBytes = 78;
-constexpr qsizetype ChunkBytes = 64 * 1024;
+constexpr qsizetype ChunkBytes = qsizetype{64} * 1024;
 
 std::vector<LineCapture::Rows> captureChunks(int rows)
 {
