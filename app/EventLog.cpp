@@ -1,4 +1,5 @@
 #include "EventLog.h"
+#include "FigureText.h"
 
 #include "InterruptibleWriter.h"
 #include "ControlBytes.h"
@@ -64,7 +65,7 @@ void EventLog::writeReady(int waitMs)
                                              "lisait plus\n")
                                         : tr("dravlin: %1 messages d'événement perdus, la sortie d'erreur "
                                              "ne lisait plus\n")
-                                              .arg(Transcript::countText(m_dropped)))
+                                              .arg(FigureText::count(m_dropped)))
                             .toUtf8();
             m_dropped = 0;
         }

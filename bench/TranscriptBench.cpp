@@ -9,6 +9,8 @@
 // Prints "key value" lines; exit status 0 when opening stays under 2 s.
 
 #include "Conversation.h"
+#include "TranscriptLoading.h"
+#include "SessionMarks.h"
 #include "Transcript.h"
 #include "TranscriptReader.h"
 
@@ -37,7 +39,7 @@ int main(int argc, char **argv)
         const QByteArray stamp = Transcript::stamp(msecs);
         if (i % 1000 == 0)
             Transcript::appendMarkerLine(text, stamp,
-                                         Transcript::sessionBeginText(msecs, QStringLiteral("127.0.0.1:40112"),
+                                         SessionMarks::beginText(msecs, QStringLiteral("127.0.0.1:40112"),
                                                                       QStringLiteral("127.0.0.1:2525")));
         Transcript::appendLine(text, stamp, i % 2 ? Side::Server : Side::Client,
                                i % 50 ? line : i % 100 ? special : QByteArray("binary \xff\xfe\x80 end"));
@@ -72,7 +74,7 @@ int main(int argc, char **argv)
 
         Conversation conversation;
         clock.start();
-        conversation.load(reader);
+        TranscriptLoading::load(conversation, reader);
         const qint64 l = clock.nsecsElapsed();
         loadNs = loadNs < 0 ? l : std::min(loadNs, l);
         if (conversation.rowCount() != int(lines))

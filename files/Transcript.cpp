@@ -1,18 +1,12 @@
 #include "Transcript.h"
 
+#include "FigureText.h"
 #include "RowText.h"
 
-#include <QDateTime>
-#include <QLocale>
-
-QString Transcript::clockTime(qint64 msecsSinceEpoch)
-{
-    return QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch).toString(QStringLiteral("HH:mm:ss.zzz"));
-}
 
 QByteArray Transcript::stamp(qint64 msecsSinceEpoch)
 {
-    return clockTime(msecsSinceEpoch).toLatin1() + ' ';
+    return FigureText::clockTime(msecsSinceEpoch).toLatin1() + ' ';
 }
 
 QByteArray Transcript::sessionPrefix(int session)
@@ -63,39 +57,3 @@ void Transcript::appendMarkerLine(QByteArray &out, QByteArrayView stamp, QByteAr
     out.append('\n');
 }
 
-QString Transcript::sessionBeginText(qint64 msecs, const QString &client, const QString &server)
-{
-    //: Files keep what a mark tells in a tag before these words: any wording reads back.
-    return tr("%1 · client %2 → %3").arg(clockTime(msecs), client, server);
-}
-
-QString Transcript::sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
-                                   qint64 serverBytes, qint64 durationMsecs)
-{
-    //: Files keep what a mark tells in a tag before these words: any wording reads back.
-    return tr("%1 · %2 · client → serveur %3 o · serveur → client %4 o"
-              " · durée %5")
-        .arg(clockTime(msecs), how, countText(clientBytes), countText(serverBytes),
-             durationText(durationMsecs));
-}
-
-QString Transcript::countText(qint64 count)
-{
-    return QLocale(QLocale::French, QLocale::France).toString(count);
-}
-
-QString Transcript::durationText(qint64 msecs)
-{
-    if (msecs < 0)
-        msecs = 0;
-    if (msecs < 1000)
-        return tr("%1 ms").arg(msecs);
-    if (msecs < 60000)
-        return tr("%1,%2 s").arg(msecs / 1000).arg(msecs % 1000, 3, 10, QLatin1Char('0'));
-    const qint64 seconds = msecs / 1000;
-    const QString minutesAndSeconds =
-        tr("%1 min %2 s").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (seconds < 3600)
-        return tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    return tr("%1 h %2").arg(seconds / 3600).arg(minutesAndSeconds);
-}

@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QCoreApplication>
 #include <QString>
 
 // The written form of a conversation, one line per row, shared by the
@@ -14,11 +13,7 @@
 // transcript reads the same wherever it was taken from.
 class Transcript
 {
-    Q_DECLARE_TR_FUNCTIONS(Transcript)
-
 public:
-    // The local wall-clock time, HH:MM:SS.mmm.
-    static QString clockTime(qint64 msecsSinceEpoch);
     // The prefix of a stamped line: the clock time and a space.
     static QByteArray stamp(qint64 msecsSinceEpoch);
 
@@ -46,25 +41,12 @@ public:
     // Appends one marker line: the stamp (empty for none), "-- ", the text
     // with control characters and backslashes escaped as in rows, then "\n".
     // The text is made by the caller: a mark's is its tag and its words
-    // (TranscriptMarks), the words being the session texts below or SessionMarks'.
+    // (TranscriptMarks), the words being SessionMarks'.
     static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, const QString &text);
     // The same from the mark's bytes as read back: bytes that are not UTF-8
     // stay the bytes they were.
     static void appendMarkerLine(QByteArray &out, QByteArrayView stamp, QByteArrayView text);
 
-    // A session's opening mark:
-    // "14:03:22.418 · client 127.0.0.1:40112 → 127.0.0.1:2525".
-    static QString sessionBeginText(qint64 msecs, const QString &client, const QString &server);
-    // A session's closing mark, how being the French wording of its end:
-    // "14:03:25.002 · fermée par le client · client → serveur 1 204 o ·
-    // serveur → client 342 o · durée 2,584 s".
-    static QString sessionEndText(qint64 msecs, const QString &how, qint64 clientBytes,
-                                  qint64 serverBytes, qint64 durationMsecs);
-    // A count as every text here writes it, French grouping with narrow
-    // no-break spaces: "750 000". Byte counts and durations all go through it.
-    static QString countText(qint64 count);
-    // "12 ms", "2,584 s", "3 min 05 s", "2 h 03 min 05 s".
-    static QString durationText(qint64 msecs);
 };
 
 #endif

@@ -1,12 +1,10 @@
 #include "Conversation.h"
+#include "FigureText.h"
 
-#include "ConversationTranscript.h"
 #include "RowStore.h"
 #include "ReplyClass.h"
 #include "RowText.h"
 #include "SessionMarks.h"
-#include "Transcript.h"
-#include "TranscriptReader.h"
 
 #include <algorithm>
 #include <QMutexLocker>
@@ -227,7 +225,7 @@ QString Conversation::shownText(int row, Side pane) const
 QString Conversation::arrivalText(int row) const
 {
     const qint64 arrived = arrivedMsecs(row);
-    QString time = Transcript::clockTime(arrived);
+    QString time = FigureText::clockTime(arrived);
     if (row == 0)
         return time;
     return QStringLiteral("%1 (%2)").arg(time, gapText(arrived - arrivedMsecs(row - 1)));
@@ -258,14 +256,9 @@ QString Conversation::replyText(int row) const
         if (flags & MarkerBit)
             break;
         if (!(flags & ServerBit))
-            return tr("réponse en %1").arg(Transcript::durationText(arrived - chunks[chunk].arrivedMsecs));
+            return tr("réponse en %1").arg(FigureText::duration(arrived - chunks[chunk].arrivedMsecs));
     }
     return QString();
-}
-
-QByteArray Conversation::transcript(int first, int count) const
-{
-    return ConversationTranscript::lines(*this, first, count);
 }
 
 qint64 Conversation::storedBytes() const
@@ -377,47 +370,25 @@ bool Conversation::restoreCleared()
     return true;
 }
 
-void Conversation::load(const TranscriptReader &reader)
-{
-    stageLines(reader);
-    commitStaged(nullptr);
-}
-
-void Conversation::stageLines(const TranscriptReader &reader)
+void Conversation::stage(const std::function<void(RowPages &, BlockReserve &)> &fill)
 {
     if (!m_staged)
         m_staged = std::make_unique<RowPages>();
-    RowPages &staged = *m_staged;
     // The reserve is the store's, which the capture thread may be drawing on.
     const QMutexLocker lock(&m_rows->mutex());
-    for (const TranscriptReader::Line &line : reader.lines()) {
-        const bool marker = line.kind == TranscriptReader::Line::Kind::Marker;
-        const quint32 flags = marker ? MarkerBit
-                                     : (line.side == Side::Server ? ServerBit : 0U) | (line.encrypted ? EncryptedBit : 0U);
-        // Lines of one side and session stamped alike came in one chunk, as
-        // far as anyone can tell.
-        const bool sameChunk = !marker && staged.rows() > 0 && staged.chunks().back().arrivedMsecs == line.msecs
-                            && staged.chunks().back().session == line.session
-                            && (staged.at(staged.rows() - 1).flagsAndBlock & KindBits) == flags;
-        if (!sameChunk)
-            staged.openChunk(line.msecs, line.session);
-        if (marker)
-            staged.pushMark(reader.mark(line));
-        else
-            staged.pushRow(flags | quint32(line.end) << EndShift, reader.bytes(line), m_rows->reserve());
-    }
+    fill(*m_staged, m_rows->reserve());
 }
 
-void Conversation::commitStaged(const TranscriptReader *placing)
+void Conversation::commitStaged(const std::function<qint64(qint64)> &placed)
 {
     if (!m_staged)
         m_staged = std::make_unique<RowPages>();
-    if (placing) {
+    if (placed) {
         for (RowPages::Chunk &chunk : m_staged->chunks())
-            chunk.arrivedMsecs = placing->placedMsecs(chunk.arrivedMsecs);
+            chunk.arrivedMsecs = placed(chunk.arrivedMsecs);
         for (size_t m = 0; m < m_staged->markCount(); ++m) {
             SessionMark &mark = m_staged->markAt(m);
-            mark.event.time = placing->placedMsecs(mark.event.time);
+            mark.event.time = placed(mark.event.time);
         }
     }
     const QMutexLocker lock(&m_rows->mutex());

@@ -14,8 +14,8 @@
 #include <memory>
 #include <vector>
 
+class BlockReserve;
 class RowStore;
-class TranscriptReader;
 
 // The captured conversation as the panes see it: every row in arrival
 // order, with its side and bytes. Column 0 is the client's pane and column 1
@@ -105,8 +105,6 @@ public:
     // For a server reply: how long after the client's last line of the same
     // session it came, e.g. "réponse en 12 ms"; empty otherwise.
     QString replyText(int row) const;
-    // Rows first .. first + count - 1 as stamped transcript lines.
-    QByteArray transcript(int first, int count) const;
 
     // The session a shown row belongs to; 0 when unnumbered.
     int session(int row) const;
@@ -157,15 +155,13 @@ public Q_SLOTS:
     void catchUp();
     // Brings back what the newest clear kept took, before any row captured since.
     bool restoreCleared();
-    // Shows a transcript read back instead of the rows held, which are kept
-    // as by clear().
-    void load(const TranscriptReader &reader);
-    // The same a piece at a time, the rows held staying in view until the
-    // end: stageLines() takes the lines the reader has read so far (their
-    // times relative, see TranscriptReader::takeLines()), commitStaged()
-    // shows them all once the reader has finished, dropStaged() forgets them.
-    void stageLines(const TranscriptReader &reader);
-    void commitStaged(const TranscriptReader *placing);
+    // Rows read from elsewhere (a file, see TranscriptLoading) shown
+    // instead of the rows held, which are kept as by clear(), a piece at a
+    // time, the rows held staying in view until the end: stage() lets fill
+    // append to pages of their own, commitStaged() shows them all, their
+    // times first turned by placed when given, dropStaged() forgets them.
+    void stage(const std::function<void(RowPages &pages, BlockReserve &reserve)> &fill);
+    void commitStaged(const std::function<qint64(qint64 msecs)> &placed = {});
     void dropStaged();
 
 Q_SIGNALS:

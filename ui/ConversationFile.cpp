@@ -1,4 +1,5 @@
 #include "ConversationFile.h"
+#include "TranscriptLoading.h"
 
 #include "Conversation.h"
 #include "ReasonText.h"
@@ -40,7 +41,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
                 *error = notAConversation();
                 return false;
             }
-            conversation->stageLines(reader);
+            TranscriptLoading::stage(*conversation, reader);
             reader.takeLines();
         } catch (const std::bad_alloc &) {
             // A file within the limit may still hold more than memory has room for.
@@ -56,7 +57,7 @@ ConversationFile::Outcome ConversationFile::open(Conversation *conversation, con
     if (work.run(slice, progress))
         outcome = ended && error->isEmpty() ? Outcome::Opened : Outcome::Refused;
     if (outcome == Outcome::Opened)
-        conversation->commitStaged(&reader);
+        TranscriptLoading::commit(*conversation, reader);
     if (outcome == Outcome::Opened && reader.cutLine() > 0)
         *notice = tr("« %1 »\u00a0: la dernière ligne (ligne %2) est coupée, sans fin de ligne\u00a0; elle a été "
                      "ignorée, les lignes avant elle sont ouvertes.")

@@ -1,4 +1,6 @@
 #include "ConversationFileActions.h"
+#include "ConversationTranscript.h"
+#include "FigureText.h"
 
 #include "Conversation.h"
 #include "ConversationFile.h"
@@ -38,7 +40,7 @@ int sliceRows(const Conversation &conversation, int first, int rows)
 // "Conversation enregistrée : /home/…/conversation.txt, 1 234 lignes"; 0 and 1 take the singular.
 QString rowCountText(const QString &one, const QString &many, const QString &path, qint64 rows)
 {
-    return (rows < 2 ? one : many).arg(QDir::toNativeSeparators(path), Transcript::countText(rows));
+    return (rows < 2 ? one : many).arg(QDir::toNativeSeparators(path), FigureText::count(rows));
 }
 
 // The system's reason in the user's words (a full disk, a quota, a
@@ -85,7 +87,7 @@ bool ConversationFileActions::save(const QString &path)
     // memory; cancelled, the file is dropped unwritten when it goes out of scope.
     const auto slice = [&] {
         const int count = sliceRows(*m_conversation, next, rows);
-        const QByteArray lines = m_conversation->transcript(next, count);
+        const QByteArray lines = ConversationTranscript::lines(*m_conversation, next, count);
         next += count;
         written = file.write(lines) == lines.size();
         return written && next < rows;

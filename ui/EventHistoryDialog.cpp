@@ -1,4 +1,5 @@
 #include "EventHistoryDialog.h"
+#include "FigureText.h"
 
 #include "EventHistory.h"
 #include "Transcript.h"
@@ -164,7 +165,7 @@ void EventHistoryDialog::onItemActivated()
 void EventHistoryDialog::addItem(int entry)
 {
     const EventHistory::Entry &e = m_history->at(entry);
-    auto *item = new QTreeWidgetItem({Transcript::clockTime(e.msecs), e.text});
+    auto *item = new QTreeWidgetItem({FigureText::clockTime(e.msecs), e.text});
     item->setData(0, FailureRole, e.failure);
     item->setData(0, CauseRole, e.cause);
     item->setData(0, SessionRole, e.session);

@@ -1,4 +1,6 @@
 #include "ReplayController.h"
+#include "ConversationTranscript.h"
+#include "FigureText.h"
 
 #include "Conversation.h"
 #include "EndpointText.h"
@@ -105,7 +107,7 @@ bool ReplayController::loadScript(int row, ReplayScript *script, QString *error,
     bool ended = false;
     QByteArray text;
     for (const auto &[first, count] : runs) {
-        text += c.transcript(first, count);
+        text += ConversationTranscript::lines(c, first, count);
         for (int r = first; r < first + count && !ended; ++r)
             ended = isMark(r, RelayEvent::Kind::SessionEnded);
     }
@@ -230,7 +232,7 @@ void ReplayController::onMark(const RelayEvent &event)
     // The opening mark says which session this one plays again.
     // Unnumbered, one client at a time: the session is told by when it began.
     named.client.name = m_original > 0      ? tr("rejeu de la session n° %1").arg(m_original)
-                        : m_originalBegan > 0 ? tr("rejeu de la session de %1").arg(Transcript::clockTime(m_originalBegan))
+                        : m_originalBegan > 0 ? tr("rejeu de la session de %1").arg(FigureText::clockTime(m_originalBegan))
                                               : tr("rejeu de la session");
     named.client.address.clear();
     named.client.port = 0;

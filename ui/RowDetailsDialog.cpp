@@ -1,4 +1,5 @@
 #include "RowDetailsDialog.h"
+#include "FigureText.h"
 
 #include "LineCapture.h"
 
@@ -135,7 +136,7 @@ void RowDetailsDialog::addMarkFields(const Conversation &conversation, int row, 
         addField(tr("Fin :"), QStringLiteral("lblFin"), EventText::sessionEnd(event.end, event.side));
         addField(tr("Client → serveur :"), QStringLiteral("lblVersServeur"), EventText::bytes(event.bytesClientToServer));
         addField(tr("Serveur → client :"), QStringLiteral("lblVersClient"), EventText::bytes(event.bytesServerToClient));
-        addField(tr("Durée :"), QStringLiteral("lblDuree"), Transcript::durationText(event.durationMs));
+        addField(tr("Durée :"), QStringLiteral("lblDuree"), FigureText::duration(event.durationMs));
     }
     if (event.kind == RelayEvent::Kind::TlsEstablished)
         addField(tr("TLS :"), QStringLiteral("lblTls"), EventText::tlsDetails(event));
@@ -148,7 +149,7 @@ void RowDetailsDialog::addMarkFields(const Conversation &conversation, int row, 
     if (start.size() > LineCapture::MaxRowBytes)
         addField(tr("Longueur :"), QStringLiteral("lblLongueur"),
                  tr("%1 de texte (les %2 premiers caractères montrés)")
-                     .arg(EventText::bytes(SessionMarks::utf8(mark).size()), Transcript::countText(LineCapture::MaxRowBytes)));
+                     .arg(EventText::bytes(SessionMarks::utf8(mark).size()), FigureText::count(LineCapture::MaxRowBytes)));
     layout->addWidget(new QLabel(tr("Texte de la marque :"), this));
     auto *text = readOnlyText(QStringLiteral("txtTexte"), SessionMarks::shown(start), this);
     text->setLineWrapMode(QPlainTextEdit::WidgetWidth);

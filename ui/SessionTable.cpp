@@ -1,4 +1,5 @@
 #include "SessionTable.h"
+#include "FigureText.h"
 
 #include "SessionMarks.h"
 
@@ -42,14 +43,14 @@ QVariant SessionTable::data(const QModelIndex &index, int role) const
             // The address is the peer's own: shown as any text a peer chose.
             return RowText::escaped(s.client);
         case StartColumn:
-            return s.startMsecs ? Transcript::clockTime(s.startMsecs).first(8) : QString();
+            return s.startMsecs ? FigureText::clockTime(s.startMsecs).first(8) : QString();
         case StateColumn:
             // The count first: the column is narrow and the state is in the tooltip.
             return s.differences < 0 ? s.state : tr("≠ %1 · %2").arg(s.differences).arg(s.state);
         case ClientBytesColumn:
-            return Transcript::countText(s.bytes[0]);
+            return FigureText::count(s.bytes[0]);
         case ServerBytesColumn:
-            return Transcript::countText(s.bytes[1]);
+            return FigureText::count(s.bytes[1]);
         }
         return QVariant();
     case Qt::TextAlignmentRole:
@@ -93,13 +94,13 @@ QString SessionTable::tooltip(const Session &s)
     if (!s.client.isEmpty())
         text += tr(" · client %1 → %2").arg(RowText::escaped(s.client), RowText::escaped(s.server));
     if (s.startMsecs)
-        text += tr("\nDébut : %1").arg(Transcript::clockTime(s.startMsecs));
+        text += tr("\nDébut : %1").arg(FigureText::clockTime(s.startMsecs));
     text += tr("\nÉtat : %1").arg(s.state);
     if (s.differences >= 0)
         text += s.differences == 1 ? tr("\nRejeu : 1 réponse différente de l'originale")
                                    : tr("\nRejeu : %1 réponses différentes des originales").arg(s.differences);
     text += tr("\nclient → serveur %1 o · serveur → client %2 o")
-                .arg(Transcript::countText(s.bytes[0]), Transcript::countText(s.bytes[1]));
+                .arg(FigureText::count(s.bytes[0]), FigureText::count(s.bytes[1]));
     if (!s.lastFailure.isEmpty())
         text += tr("\nDernier échec : %1").arg(s.lastFailure);
     return text;

@@ -1,4 +1,5 @@
 #include "StatusLine.h"
+#include "FigureText.h"
 
 #include "EventHistoryDialog.h"
 #include "EventText.h"
@@ -20,7 +21,7 @@ constexpr int CountIntervalMs = 250;
 // Counts as everywhere else: French grouping, 0 and 1 in the singular.
 QString rowCountText(int count, const QString &one, const QString &many)
 {
-    return (count < 2 ? one : many).arg(Transcript::countText(count));
+    return (count < 2 ? one : many).arg(FigureText::count(count));
 }
 
 QString stamped(const QString &text)
@@ -158,7 +159,7 @@ void StatusLine::showCounts()
         server += counts[1];
     }
     const QString counts = tr("client → serveur %1 o · serveur → client %2 o")
-                               .arg(Transcript::countText(client), Transcript::countText(server));
+                               .arg(FigureText::count(client), FigureText::count(server));
     // Several sessions at once: their sum, saying how many.
     const bool several = m_running.size() > 1;
     lblDebit->setText(several ? tr("%1 sessions · %2").arg(m_running.size()).arg(counts) : counts);

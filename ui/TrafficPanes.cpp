@@ -1,4 +1,5 @@
 #include "TrafficPanes.h"
+#include "ConversationTranscript.h"
 
 #include "Conversation.h"
 #include "PacedRows.h"
@@ -94,7 +95,7 @@ QByteArray TrafficPanes::selectedTranscript() const
         qsizetype end = i + 1;
         while (end < rows.size() && rows[end] == rows[end - 1] + 1)
             ++end;
-        text += m_conversation->transcript(rows[i], int(end - i));
+        text += ConversationTranscript::lines(*m_conversation, rows[i], int(end - i));
         i = end;
     }
     return text;
@@ -172,7 +173,7 @@ void TrafficPanes::copyRows()
     const QByteArray selected =
         focused == m_clientPane || focused == m_serverPane ? selectedTranscript() : QByteArray();
     QGuiApplication::clipboard()->setText(QString::fromUtf8(
-        selected.isEmpty() ? m_conversation->transcript(0, m_conversation->rowCount()) : selected));
+        selected.isEmpty() ? ConversationTranscript::lines(*m_conversation, 0, m_conversation->rowCount()) : selected));
 }
 
 void TrafficPanes::onPaneScrolled(PaneView *other, int row)

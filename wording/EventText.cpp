@@ -1,9 +1,9 @@
 #include "EventText.h"
+#include "FigureText.h"
 
 #include "EndpointText.h"
 #include "ReasonText.h"
 #include "RowText.h"
-#include "Transcript.h"
 
 #include <QStringList>
 
@@ -117,7 +117,7 @@ QString EventText::describe(const RelayEvent &event)
                  agreed(event.bytesClientToServer, tr("reçu"), tr("reçus")),
                  bytes(event.bytesServerToClient),
                  agreed(event.bytesServerToClient, tr("reçu"), tr("reçus")),
-                 Transcript::durationText(event.durationMs));
+                 FigureText::duration(event.durationMs));
     case Kind::Stopped:
         return tr("Relais arrêté");
     case Kind::TlsEstablished:
@@ -139,14 +139,14 @@ QString EventText::describe(const RelayEvent &event)
         const QString name = ReasonText::technicalName(event.cause);
         return withReason(agreed(event.count, tr("%1 client parti avant d'être servi"),
                                  tr("%1 clients partis avant d'être servis"))
-                              .arg(Transcript::countText(event.count)),
+                              .arg(FigureText::count(event.count)),
                           name);
     }
     case Kind::ClientsWaiting:
         if (event.count == 0)
             return tr("plus aucun client en attente");
         return agreed(event.count, tr("%1 client en attente : %2 sur %3"), tr("%1 clients en attente : %2 sur %3"))
-            .arg(Transcript::countText(event.count),
+            .arg(FigureText::count(event.count),
                  agreed(event.running, tr("%1 session en cours"), tr("%1 sessions en cours")).arg(event.running))
             .arg(event.places);
     }
@@ -332,7 +332,7 @@ QString EventText::undeliveredBecause(const RelayEvent &event)
 
 QString EventText::bytes(qint64 count)
 {
-    return tr("%1 %2").arg(Transcript::countText(count),
+    return tr("%1 %2").arg(FigureText::count(count),
                                        agreed(count, tr("octet"), tr("octets")));
 }
 

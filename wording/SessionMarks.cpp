@@ -1,10 +1,10 @@
 #include "SessionMarks.h"
+#include "FigureText.h"
 
 #include "EndpointText.h"
 #include "EventText.h"
 #include "ReasonText.h"
 #include "RowText.h"
-#include "Transcript.h"
 
 
 namespace {
@@ -40,17 +40,17 @@ QString SessionMarks::text(const RelayEvent &event)
 {
     switch (event.kind) {
     case RelayEvent::Kind::ClientConnected:
-        return Transcript::sessionBeginText(event.time, EndpointText::text(event.client),
+        return SessionMarks::beginText(event.time, EndpointText::text(event.client),
                                             EndpointText::text(event.server));
     case RelayEvent::Kind::SessionEnded:
-        return Transcript::sessionEndText(event.time, EventText::sessionEnd(event.end, event.side), event.bytesClientToServer,
+        return SessionMarks::endText(event.time, EventText::sessionEnd(event.end, event.side), event.bytesClientToServer,
                                           event.bytesServerToClient, event.durationMs);
     case RelayEvent::Kind::TlsEstablished:
         return tlsText(event);
     case RelayEvent::Kind::PlaintextDropped:
         return tr("en clair ignoré · %1 · %2 o après %3, jamais transmis")
             .arg(event.side == Side::Client ? QStringLiteral("client") : QStringLiteral("serveur"),
-                 Transcript::countText(event.dropped), EventText::upgradeName(event.upgrade));
+                 FigureText::count(event.dropped), EventText::upgradeName(event.upgrade));
     default:
         return QString();
     }
@@ -116,4 +116,20 @@ bool SessionMarks::endsInFailure(RelayEvent::End end)
     default:
         return false;
     }
+}
+
+QString SessionMarks::beginText(qint64 msecs, const QString &client, const QString &server)
+{
+    //: Files keep what a mark tells in a tag before these words: any wording reads back.
+    return tr("%1 · client %2 → %3").arg(FigureText::clockTime(msecs), client, server);
+}
+
+QString SessionMarks::endText(qint64 msecs, const QString &how, qint64 clientBytes,
+                                   qint64 serverBytes, qint64 durationMsecs)
+{
+    //: Files keep what a mark tells in a tag before these words: any wording reads back.
+    return tr("%1 · %2 · client → serveur %3 o · serveur → client %4 o"
+              " · durée %5")
+        .arg(FigureText::clockTime(msecs), how, FigureText::count(clientBytes), FigureText::count(serverBytes),
+             FigureText::duration(durationMsecs));
 }

@@ -34,6 +34,14 @@ public:
     // A session that ended on a failure (a reset, TLS failed, the server
     // unreachable or silent, delivery stalled): drawn apart, found by F8.
     static bool isFailure(const SessionMark &mark);
+    // A session's opening mark:
+    // "14:03:22.418 · client 127.0.0.1:40112 → 127.0.0.1:2525".
+    static QString beginText(qint64 msecs, const QString &client, const QString &server);
+    // A session's closing mark, how being the French wording of its end:
+    // "14:03:25.002 · fermée par le client · client → serveur 1 204 o ·
+    // serveur → client 342 o · durée 2,584 s".
+    static QString endText(qint64 msecs, const QString &how, qint64 clientBytes, qint64 serverBytes,
+                           qint64 durationMsecs);
     // Whether an end says something went wrong, as the failure that caused it
     // would have: marks keep how a session ended, not the events before it.
     static bool endsInFailure(RelayEvent::End end);

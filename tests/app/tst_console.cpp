@@ -1,4 +1,5 @@
 #include "ConsoleRun.h"
+#include "TranscriptLoading.h"
 
 // The console relaying sessions: what stdout, the capture and stderr tell of them.
 class TestConsole : public QObject
@@ -102,7 +103,7 @@ private Q_SLOTS:
         TranscriptReader reader;
         QVERIFY2(reader.parse(run.out, QDate::currentDate()), qPrintable(reader.errorString()));
         Conversation conversation;
-        conversation.load(reader);
+        TranscriptLoading::load(conversation, reader);
         QFile rebuilt(home.filePath(QStringLiteral("rebuilt.pcap")));
         QString error;
         QVERIFY(rebuilt.open(QIODevice::WriteOnly) && ConversationPcap::write(conversation, &rebuilt, &error));

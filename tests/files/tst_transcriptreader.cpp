@@ -1,4 +1,7 @@
 #include "ConversationSearch.h"
+#include "TranscriptLoading.h"
+#include "ConversationTranscript.h"
+#include "FigureText.h"
 #include "EndpointText.h"
 #include "InterleavedSessions.h"
 #include "MarkTag.h"
@@ -55,9 +58,9 @@ private Q_SLOTS:
         const qint64 t = at(Day, 14, 3, 22, 418);
         const QString client = QStringLiteral("127.0.0.1:40112"), server = QStringLiteral("[::1]:2525");
         QByteArray out;
-        Transcript::appendMarkerLine(out, {}, Transcript::sessionBeginText(t, client, server));
+        Transcript::appendMarkerLine(out, {}, SessionMarks::beginText(t, client, server));
         Transcript::appendMarkerLine(out, Transcript::stamp(t + 2584),
-                                     Transcript::sessionEndText(t + 2584, QStringLiteral("ferm\u00e9e par le client"),
+                                     SessionMarks::endText(t + 2584, QStringLiteral("ferm\u00e9e par le client"),
                                                                 1204, 342, 2584));
         Transcript::appendMarkerLine(out, {}, QStringLiteral("TLS\nn\u00e9goci\u00e9 \\ fin"));
         QCOMPARE(out, QByteArray("-- 14:03:22.418 \xc2\xb7 client 127.0.0.1:40112 \xe2\x86\x92 [::1]:2525\n"
@@ -65,8 +68,8 @@ private Q_SLOTS:
                                  "client \xe2\x86\x92 serveur 1\xe2\x80\xaf" "204 o \xc2\xb7 serveur \xe2\x86\x92 client 342 o "
                                  "\xc2\xb7 dur\xc3\xa9" "e 2,584 s\n"
                                  "-- TLS\\x0an\xc3\xa9goci\xc3\xa9 \\\\ fin\n"));
-        const QStringList durations = {Transcript::durationText(999), Transcript::durationText(59999),
-                                       Transcript::durationText(185000), Transcript::durationText(7385000)};
+        const QStringList durations = {FigureText::duration(999), FigureText::duration(59999),
+                                       FigureText::duration(185000), FigureText::duration(7385000)};
         QCOMPARE(durations.join(QLatin1Char('|')), QStringLiteral("999 ms|59,999 s|3 min 05 s|2 h 03 min 05 s"));
     }
 
@@ -141,7 +144,7 @@ private Q_SLOTS:
         TranscriptReader reader;
         QVERIFY(reader.parse(QByteArray(tagged + untagged), Day));
         QCOMPARE(reader.lines().size(), size_t(6));
-        const bool clocked = text.startsWith(Transcript::clockTime(event.time));
+        const bool clocked = text.startsWith(FigureText::clockTime(event.time));
         for (size_t i = 0; i < 5; ++i) {
             const SessionMark &mark = reader.mark(reader.lines()[i]);
             const bool byWords = i >= 3;
@@ -349,7 +352,7 @@ private Q_SLOTS:
         const QList<SessionStep> steps = interleavedSessions();
         Conversation conversation;
         const QMap<int, QByteArray> lines = fillInterleaved(conversation, steps, t0);
-        QCOMPARE(conversation.transcript(0, conversation.rowCount()), lines[0]);
+        QCOMPARE(ConversationTranscript::lines(conversation, 0, conversation.rowCount()), lines[0]);
         ConversationSearch search(&conversation);
         search.setText(QStringLiteral("ehlo"));
         QCOMPARE(search.count(), 2);
@@ -357,12 +360,12 @@ private Q_SLOTS:
         QSignalSpy inserted(&conversation, &QAbstractItemModel::rowsInserted);
         for (const int session : {2, 1}) {
             conversation.showSession(session);
-            QCOMPARE(conversation.transcript(0, conversation.rowCount()), lines[session]); // its "#K " on every row
+            QCOMPARE(ConversationTranscript::lines(conversation, 0, conversation.rowCount()), lines[session]); // its "#K " on every row
             QCOMPARE(conversation.index(2, 0).data(Conversation::SessionRole).toInt(), session);
             QCOMPARE(search.matches(), std::vector<int>{2});
         }
         QCOMPARE(conversation.replyText(3), QStringLiteral("r\u00e9ponse en 5 ms"));
-        QCOMPARE(conversation.arrivalText(1), Transcript::clockTime(t0 + 2) + QStringLiteral(" (+2 ms)"));
+        QCOMPARE(conversation.arrivalText(1), FigureText::clockTime(t0 + 2) + QStringLiteral(" (+2 ms)"));
         const int shown = conversation.rowCount();
         LineCapture capture;
         conversation.appendRows(Side::Client, capture.feed("RSET\r\n"), t0 + 20, false, 2);
@@ -380,12 +383,12 @@ private Q_SLOTS:
 
         conversation.showSession(0);
         TranscriptReader reader;
-        QVERIFY2(reader.parse(conversation.transcript(0, conversation.rowCount()), Day), qPrintable(reader.errorString()));
+        QVERIFY2(reader.parse(ConversationTranscript::lines(conversation, 0, conversation.rowCount()), Day), qPrintable(reader.errorString()));
         Conversation reopened;
-        reopened.load(reader);
-        QCOMPARE(reopened.transcript(0, reopened.rowCount()), conversation.transcript(0, conversation.rowCount()));
+        TranscriptLoading::load(reopened, reader);
+        QCOMPARE(ConversationTranscript::lines(reopened, 0, reopened.rowCount()), ConversationTranscript::lines(conversation, 0, conversation.rowCount()));
         reopened.showSession(1);
-        QVERIFY(reopened.transcript(0, 8) == lines[1] && reopened.isEncrypted(6) && reopened.mark(7).event.session == 1);
+        QVERIFY(ConversationTranscript::lines(reopened, 0, 8) == lines[1] && reopened.isEncrypted(6) && reopened.mark(7).event.session == 1);
     }
 
     // A time the day guessed lacks (clocks going forward) means the file was

@@ -1,4 +1,6 @@
 #include "ConversationSearch.h"
+#include "TranscriptLoading.h"
+#include "ConversationTranscript.h"
 #include "InterleavedSessions.h"
 #include "TranscriptReader.h"
 
@@ -111,7 +113,7 @@ private Q_SLOTS:
         QCOMPARE(rows(c), kept);
         c.setRowFilter({});
         QVERIFY(!c.isFiltered() && c.rowCount() == (session == 0 ? 16 : 8) && c.heldRows() == 16);
-        QVERIFY(c.transcript(0, c.rowCount()).startsWith(lines.value(session)));
+        QVERIFY(ConversationTranscript::lines(c, 0, c.rowCount()).startsWith(lines.value(session)));
     }
 
     // A file read in pieces: the rows held stay in view, untouched, until
@@ -126,7 +128,7 @@ private Q_SLOTS:
 
         TranscriptReader dropped;
         QVERIFY(dropped.parse("00:00:00.000 C: never\n", QDate::currentDate()));
-        c.stageLines(dropped);
+        TranscriptLoading::stage(c, dropped);
         c.dropStaged();
 
         QSignalSpy told(&c, &QAbstractItemModel::modelAboutToBeReset), inserted(&c, &QAbstractItemModel::rowsAboutToBeInserted);
@@ -134,15 +136,15 @@ private Q_SLOTS:
         reader.begin(T0 + 60000);
         for (qsizetype at = 0; at < text.size(); at += 7) { // lines cut anywhere
             QVERIFY(reader.feed(QByteArrayView(text).sliced(at, std::min<qsizetype>(7, text.size() - at))));
-            c.stageLines(reader);
+            TranscriptLoading::stage(c, reader);
             reader.takeLines();
             QCOMPARE(rows(c), QStringLiteral("C:held"));
         }
         QVERIFY(reader.close());
-        c.stageLines(reader);
+        TranscriptLoading::stage(c, reader);
         QCOMPARE(told.count() + inserted.count(), 0);
-        c.commitStaged(&reader);
-        QCOMPARE(c.transcript(0, c.rowCount()), text);
+        TranscriptLoading::commit(c, reader);
+        QCOMPARE(ConversationTranscript::lines(c, 0, c.rowCount()), text);
         QCOMPARE(c.heldRows(), 14);
         QVERIFY(c.restoreCleared() && rows(c).startsWith(QStringLiteral("C:held ")) && c.rowCount() == 15);
     }

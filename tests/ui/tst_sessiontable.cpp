@@ -1,4 +1,5 @@
 #include "EventText.h"
+#include "FigureText.h"
 #include "InterleavedSessions.h"
 #include "SessionTable.h"
 
@@ -58,10 +59,10 @@ private Q_SLOTS:
         const auto row = [&views](int corner) { return views[0][corner].value<QModelIndex>().row(); };
         QVERIFY(views.count() == 1 && row(0) == 0 && row(1) == 1); // once, for both rows
         QCOMPARE(at(3, SessionTable::ClientBytesColumn).toString() + u'/' + at(7, SessionTable::ServerBytesColumn).toString(),
-                 Transcript::countText(250) + u'/' + Transcript::countText(50));
+                 FigureText::count(250) + u'/' + FigureText::count(50));
         tell(RelayEvent::Kind::SessionEnded, 3, RelayEvent::End::ResetByServer, 260);
         m_table->countBytes(3, 4, 0); // after its end: the end's totals stand
-        QCOMPARE(at(3, SessionTable::ClientBytesColumn).toString(), Transcript::countText(260));
+        QCOMPARE(at(3, SessionTable::ClientBytesColumn).toString(), FigureText::count(260));
         QCOMPARE(at(3, SessionTable::StateColumn).toString(), EventText::sessionEnd(RelayEvent::End::ResetByServer, Side::Client));
         QVERIFY(at(3, 0, SessionTable::FailedRole).toBool() && !at(7, 0, SessionTable::FailedRole).toBool());
         m_table->setDifferences(7, 2);
@@ -87,7 +88,7 @@ private Q_SLOTS:
         QVERIFY(!at(1, 0, SessionTable::FailedRole).toBool());
         QCOMPARE(QStringList({at(4, SessionTable::StateColumn).toString(), at(4, SessionTable::ClientBytesColumn).toString(),
                               at(9, SessionTable::StateColumn).toString()}),
-                 QStringList({QStringLiteral("inachevée"), Transcript::countText(7), QStringLiteral("en cours")}));
+                 QStringList({QStringLiteral("inachevée"), FigureText::count(7), QStringLiteral("en cours")}));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "WindowFixture.h"
+#include "ConversationTranscript.h"
 
 // The window's files and clipboard: copy, save, export, open.
 class TstWindowFiles : public QObject, WindowFixture
@@ -23,7 +24,7 @@ private Q_SLOTS:
         const auto lines = [this](const Rows &rows) {
             QByteArray text;
             for (int row : rows)
-                text += m_conv->transcript(row, 1);
+                text += ConversationTranscript::lines(*m_conv, row, 1);
             return QString::fromUtf8(text);
         };
         // Row 2 is a client line, an alignment row in the server's pane: still the row copied.
@@ -41,7 +42,7 @@ private Q_SLOTS:
         // A click below the rows leaves none selected: all of it (how the
         // transcript escapes is the console's and the reader's suites').
         QTest::mouseClick(m_client->viewport(), Qt::LeftButton, {}, QPoint(10, m_client->viewport()->height() - 5));
-        QCOMPARE(copyIn(m_client), QString::fromUtf8(m_conv->transcript(0, m_conv->rowCount())));
+        QCOMPARE(copyIn(m_client), QString::fromUtf8(ConversationTranscript::lines(*m_conv, 0, m_conv->rowCount())));
         // Each row's tooltip, in both panes, tells its time and the gap since the row before.
         for (int column : {0, 1})
             QCOMPARE(m_conv->index(3, column).data(Qt::ToolTipRole).toString(), QStringLiteral("14:03:23.680 (+1,250 s)"));
@@ -59,7 +60,7 @@ private Q_SLOTS:
         addTwoSessions();
         add(Side::Server, {"250 ok"}, T0 + 7200, true); // through TLS: the file does not tell it apart
         const int rows = m_conv->rowCount();
-        const QByteArray saved = m_conv->transcript(0, rows);
+        const QByteArray saved = ConversationTranscript::lines(*m_conv, 0, rows);
         QTemporaryDir dir;
         QSignalSpy reported(m_window, &MainWindow::errorReported);
         const QString absent = dir.filePath(QStringLiteral("absent/conversation.txt"));
@@ -106,7 +107,7 @@ private Q_SLOTS:
                  qPrintable(message));
         const auto boxes = m_window->findChildren<QMessageBox *>(QStringLiteral("msgErreur"));
         QCOMPARE(shownText(boxes.last()->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))), message);
-        QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), saved); // read back whole, and left so
+        QCOMPARE(ConversationTranscript::lines(*m_conv, 0, m_conv->rowCount()), saved); // read back whole, and left so
 
         // A last line cut short (a console killed): the lines before it open,
         // and the window says which line was left out.
@@ -115,7 +116,7 @@ private Q_SLOTS:
         cut.close();
         reported.clear();
         QVERIFY(m_window->openConversation(cut.fileName()));
-        QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), QByteArray("14:03:22.418 S: 220 ok\n"));
+        QCOMPARE(ConversationTranscript::lines(*m_conv, 0, m_conv->rowCount()), QByteArray("14:03:22.418 S: 220 ok\n"));
         QVERIFY2(reported.count() == 1 && reported[0][0].toString().contains(QStringLiteral("la dernière ligne (ligne 2) est coupée")),
                  qPrintable(reported.value(0).value(0).toString()));
 
@@ -196,7 +197,7 @@ private Q_SLOTS:
     void onlyOrdinaryFilesOpenAndCancelledWorkLeavesNothingHalfDone()
     {
         addKnownRows();
-        const QByteArray before = m_conv->transcript(0, m_conv->rowCount());
+        const QByteArray before = ConversationTranscript::lines(*m_conv, 0, m_conv->rowCount());
         QTemporaryDir dir;
         const QString fifo = dir.filePath(QStringLiteral("fifo.txt")), huge = dir.filePath(QStringLiteral("huge.txt"));
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
@@ -222,7 +223,7 @@ private Q_SLOTS:
         large.close();
         canceller.start(0);
         QVERIFY(!m_window->openConversation(large.fileName()));
-        QCOMPARE(m_conv->transcript(0, m_conv->rowCount()), before);
+        QCOMPARE(ConversationTranscript::lines(*m_conv, 0, m_conv->rowCount()), before);
         add(Side::Client, QList<QByteArray>(10000, QByteArray(400, 'r')), T0 + 2000); // several slices
         const QString capture = dir.filePath(QStringLiteral("c.pcap"));
         QVERIFY(!m_window->exportPcap(capture));
