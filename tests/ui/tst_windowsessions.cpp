@@ -77,7 +77,7 @@ private Q_SLOTS:
         const auto cell = [listed](int row, int column) { return listed->index(row, column).data().toString(); };
         QTRY_COMPARE(monitor().listeningPort(), port);
         QCOMPARE(control<QLineEdit>("txtClients")->text(), QStringLiteral(" 3")); // as typed
-        QVERIFY(list->isVisible() && !gutter->isVisible() && list->geometry().right() < m_client->geometry().left());
+        QTRY_VERIFY(list->isVisible() && !gutter->isVisible() && list->geometry().right() < m_client->geometry().left());
         LoopbackPeer clients[3];
         for (int k = 0; k < 2; ++k) { // one after the other: numbered as they come
             clients[k].connectTo(port);
