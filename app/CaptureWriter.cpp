@@ -1,22 +1,50 @@
 #include "CaptureWriter.h"
 
+#include "InterruptibleWriter.h"
 #include "ReasonText.h"
+
+#include <QList>
+#include <QMetaObject>
+#include <QMutex>
+#include <QWaitCondition>
 
 #include <cerrno>
 
+struct CaptureWriter::Shared {
+    explicit Shared(int fd)
+        : out(fd)
+    {
+    }
+    InterruptibleWriter out;
+    QMutex mutex;
+    QWaitCondition wake;
+    QList<QByteArray> queue;
+    qint64 held = 0;
+    qint64 lost = 0; // handed over and not written
+    bool full = false;
+    bool closing = false;
+    bool failed = false;
+    // The object to tell, until it goes: its own lock, never held while writing.
+    QMutex ownerMutex;
+    CaptureWriter *owner = nullptr;
+};
+
 CaptureWriter::CaptureWriter(int fd, QObject *parent)
     : QIODevice(parent)
-    , m_out(fd)
+    , m_shared(std::make_shared<Shared>(fd))
 {
+    m_shared->owner = this;
     QIODevice::open(WriteOnly | Unbuffered);
 }
 
 CaptureWriter::~CaptureWriter()
 {
     finish(QDeadlineTimer(0));
+    const QMutexLocker lock(&m_shared->ownerMutex);
+    m_shared->owner = nullptr;
 }
 
-QString CaptureWriter::reasonFor(int systemError) const
+QString CaptureWriter::reasonFor(int systemError)
 {
     return ReasonText::system(systemError);
 }
@@ -25,45 +53,46 @@ void CaptureWriter::start()
 {
     if (m_thread)
         return;
-    m_thread.reset(QThread::create([this] { run(); }));
+    m_thread.reset(QThread::create([shared = m_shared] { run(shared); }));
     m_thread->setObjectName(QStringLiteral("capture"));
     m_thread->start();
 }
 
 bool CaptureWriter::isFull() const
 {
-    const QMutexLocker lock(&m_mutex);
-    return m_full;
+    const QMutexLocker lock(&m_shared->mutex);
+    return m_shared->full;
 }
 
 qint64 CaptureWriter::writeData(const char *data, qint64 size)
 {
-    QMutexLocker lock(&m_mutex);
-    if (m_failed) {
+    Shared &s = *m_shared;
+    QMutexLocker lock(&s.mutex);
+    if (s.failed) {
         lock.unlock();
         return -1;
     }
-    if (m_closing) {
-        m_lost += size;
+    if (s.closing) {
+        s.lost += size;
         return size;
     }
     if (!m_thread) {
         lock.unlock();
         int error = 0;
-        const qint64 written = m_out.write(data, size, &error);
+        const qint64 written = s.out.write(data, size, &error);
         if (written == size)
             return size;
         const QString reason = reasonFor(error != 0 ? error : EIO);
         setErrorString(reason);
         lock.relock();
-        m_failed = true;
+        s.failed = true;
         return -1;
     }
-    m_queue.append(QByteArray(data, size));
-    m_held += size;
-    m_wake.wakeAll();
-    if (!m_full && m_held > BudgetBytes) {
-        m_full = true;
+    s.queue.append(QByteArray(data, size));
+    s.held += size;
+    s.wake.wakeAll();
+    if (!s.full && s.held > BudgetBytes) {
+        s.full = true;
         lock.unlock();
         Q_EMIT budgetFull();
     }
@@ -72,55 +101,58 @@ qint64 CaptureWriter::writeData(const char *data, qint64 size)
 
 qint64 CaptureWriter::finish(QDeadlineTimer deadline)
 {
+    Shared &s = *m_shared;
     {
-        const QMutexLocker lock(&m_mutex);
-        m_closing = true;
-        m_wake.wakeAll();
+        const QMutexLocker lock(&s.mutex);
+        s.closing = true;
+        s.wake.wakeAll();
     }
     if (m_thread && !m_thread->isFinished() && !m_thread->wait(deadline)) {
         // As the transcript's writer does: repeated, as the interruption may
         // land just before a write starts.
-        m_out.interrupt();
+        s.out.interrupt();
         for (int attempt = 0; attempt < 200 && !m_thread->wait(10); ++attempt)
-            m_out.interrupt();
+            s.out.interrupt();
+        // Still blocked: left to end on its own, on the state it shares.
         if (!m_thread->isFinished())
             (void)m_thread.release();
     }
-    const QMutexLocker lock(&m_mutex);
-    qint64 lost = m_lost;
-    for (const QByteArray &bytes : std::as_const(m_queue))
+    const QMutexLocker lock(&s.mutex);
+    qint64 lost = s.lost;
+    for (const QByteArray &bytes : std::as_const(s.queue))
         lost += bytes.size();
     return lost;
 }
 
-void CaptureWriter::run()
+void CaptureWriter::run(const std::shared_ptr<Shared> &shared)
 {
-    m_out.bindToCurrentThread();
-    QMutexLocker lock(&m_mutex);
+    Shared &s = *shared;
+    s.out.bindToCurrentThread();
+    QMutexLocker lock(&s.mutex);
     for (;;) {
-        while (m_queue.isEmpty() && !m_closing)
-            m_wake.wait(&m_mutex);
-        if (m_queue.isEmpty() || m_out.isInterrupted())
+        while (s.queue.isEmpty() && !s.closing)
+            s.wake.wait(&s.mutex);
+        if (s.queue.isEmpty() || s.out.isInterrupted())
             return;
-        const QByteArray bytes = m_queue.takeFirst();
+        const QByteArray bytes = s.queue.takeFirst();
         lock.unlock();
         int error = 0;
-        const qint64 written = m_failed ? 0 : m_out.write(bytes.constData(), bytes.size(), &error);
+        const qint64 written = s.failed ? 0 : s.out.write(bytes.constData(), bytes.size(), &error);
         lock.relock();
-        m_held -= bytes.size();
-        m_lost += bytes.size() - written;
-        if (error != 0 && !m_failed) {
-            m_failed = true;
+        s.held -= bytes.size();
+        s.lost += bytes.size() - written;
+        if (error != 0 && !s.failed) {
+            s.failed = true;
             const QString reason = reasonFor(error);
-            lock.unlock();
-            Q_EMIT failed(reason);
-            lock.relock();
+            const QMutexLocker told(&s.ownerMutex);
+            if (CaptureWriter *owner = s.owner)
+                QMetaObject::invokeMethod(owner, [owner, reason] { Q_EMIT owner->failed(reason); }, Qt::QueuedConnection);
         }
-        if (m_full && m_held <= ResumeBytes) {
-            m_full = false;
-            lock.unlock();
-            Q_EMIT budgetDrained();
-            lock.relock();
+        if (s.full && s.held <= ResumeBytes) {
+            s.full = false;
+            const QMutexLocker told(&s.ownerMutex);
+            if (CaptureWriter *owner = s.owner)
+                QMetaObject::invokeMethod(owner, [owner] { Q_EMIT owner->budgetDrained(); }, Qt::QueuedConnection);
         }
     }
 }

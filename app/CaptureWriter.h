@@ -1,15 +1,10 @@
 #ifndef DRAVLIN_CAPTUREWRITER_H
 #define DRAVLIN_CAPTUREWRITER_H
 
-#include "InterruptibleWriter.h"
-
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QIODevice>
-#include <QList>
-#include <QMutex>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <memory>
 
@@ -55,19 +50,14 @@ protected:
     qint64 writeData(const char *data, qint64 size) override;
 
 private:
-    void run();
-    QString reasonFor(int systemError) const;
+    // What the writer's thread uses, held by that thread too: a write blocked
+    // for good may return after this object is gone, and then touches only this.
+    struct Shared;
+    static void run(const std::shared_ptr<Shared> &shared);
+    static QString reasonFor(int systemError);
 
-    InterruptibleWriter m_out;
+    std::shared_ptr<Shared> m_shared;
     std::unique_ptr<QThread> m_thread;
-    mutable QMutex m_mutex;
-    QWaitCondition m_wake;
-    QList<QByteArray> m_queue;
-    qint64 m_held = 0;
-    qint64 m_lost = 0; // handed over and not written
-    bool m_full = false;
-    bool m_closing = false;
-    bool m_failed = false;
 };
 
 #endif
