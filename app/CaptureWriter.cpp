@@ -1,10 +1,10 @@
 #include "CaptureWriter.h"
 
 #include "InterruptibleWriter.h"
+#include "OwnerLink.h"
 #include "ReasonText.h"
 
 #include <QList>
-#include <QMetaObject>
 #include <QMutex>
 #include <QWaitCondition>
 
@@ -24,24 +24,21 @@ struct CaptureWriter::Shared {
     bool full = false;
     bool closing = false;
     bool failed = false;
-    // The object to tell, until it goes: its own lock, never held while writing.
-    QMutex ownerMutex;
-    CaptureWriter *owner = nullptr;
+    OwnerLink<CaptureWriter> owner;
 };
 
 CaptureWriter::CaptureWriter(int fd, QObject *parent)
     : QIODevice(parent)
     , m_shared(std::make_shared<Shared>(fd))
 {
-    m_shared->owner = this;
+    m_shared->owner.set(this);
     QIODevice::open(WriteOnly | Unbuffered);
 }
 
 CaptureWriter::~CaptureWriter()
 {
     finish(QDeadlineTimer(0));
-    const QMutexLocker lock(&m_shared->ownerMutex);
-    m_shared->owner = nullptr;
+    m_shared->owner.set(nullptr);
 }
 
 QString CaptureWriter::reasonFor(int systemError)
@@ -144,15 +141,11 @@ void CaptureWriter::run(const std::shared_ptr<Shared> &shared)
         if (error != 0 && !s.failed) {
             s.failed = true;
             const QString reason = reasonFor(error);
-            const QMutexLocker told(&s.ownerMutex);
-            if (CaptureWriter *owner = s.owner)
-                QMetaObject::invokeMethod(owner, [owner, reason] { Q_EMIT owner->failed(reason); }, Qt::QueuedConnection);
+            s.owner.post([reason](CaptureWriter *owner) { Q_EMIT owner->failed(reason); });
         }
         if (s.full && s.held <= ResumeBytes) {
             s.full = false;
-            const QMutexLocker told(&s.ownerMutex);
-            if (CaptureWriter *owner = s.owner)
-                QMetaObject::invokeMethod(owner, [owner] { Q_EMIT owner->budgetDrained(); }, Qt::QueuedConnection);
+            s.owner.post([](CaptureWriter *owner) { Q_EMIT owner->budgetDrained(); });
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "TranscriptWriter.h"
 
+#include "OwnerLink.h"
+
 #include "InterruptibleWriter.h"
 #include "ReasonText.h"
 #include "Transcript.h"
@@ -94,15 +96,14 @@ struct TranscriptWriter::Shared {
 
     // Who hears of a drained budget or a failure, cleared under its own lock
     // as the object goes: the thread posts to it only while it is there.
-    QMutex ownerMutex;
-    TranscriptWriter *owner = nullptr;
+    OwnerLink<TranscriptWriter> owner;
 };
 
 TranscriptWriter::TranscriptWriter(int fd, bool closedAtStart, QObject *parent)
     : QObject(parent)
     , m_shared(std::make_shared<Shared>(fd, closedAtStart))
 {
-    m_shared->owner = this;
+    m_shared->owner.set(this);
     // The thread holds the state, never the object.
     m_thread.reset(QThread::create([shared = m_shared] { run(*shared); }));
     m_thread->setObjectName(QStringLiteral("transcript"));
@@ -113,8 +114,7 @@ TranscriptWriter::~TranscriptWriter()
 {
     finish(QDeadlineTimer(2000));
     // From here the thread tells no one; what it posted before goes with the object.
-    const QMutexLocker lock(&m_shared->ownerMutex);
-    m_shared->owner = nullptr;
+    m_shared->owner.set(nullptr);
 }
 
 void TranscriptWriter::setTimestamps(bool on)
@@ -294,17 +294,12 @@ void TranscriptWriter::run(Shared &s)
 
 void TranscriptWriter::tellDrained(Shared &s)
 {
-    const QMutexLocker lock(&s.ownerMutex);
-    if (TranscriptWriter *owner = s.owner)
-        QMetaObject::invokeMethod(owner, [owner] { Q_EMIT owner->budgetDrained(); }, Qt::QueuedConnection);
+    s.owner.post([](TranscriptWriter *owner) { Q_EMIT owner->budgetDrained(); });
 }
 
 void TranscriptWriter::tellFailed(Shared &s, int error)
 {
-    const QMutexLocker lock(&s.ownerMutex);
-    if (TranscriptWriter *owner = s.owner)
-        QMetaObject::invokeMethod(owner, [owner, reason = reasonFor(error)] { Q_EMIT owner->failed(reason); },
-                                  Qt::QueuedConnection);
+    s.owner.post([reason = reasonFor(error)](TranscriptWriter *owner) { Q_EMIT owner->failed(reason); });
 }
 
 void TranscriptWriter::release(Shared &s, Entry &&entry)
