@@ -85,9 +85,7 @@ bool Relay::prepareTls()
         m_run = std::move(run);
         return true;
     }
-    RelayEvent unavailable = makeEvent(RelayEvent::Kind::TlsUnavailable);
-    unavailable.cause = error;
-    report(unavailable);
+    report(RelayEvent::tlsUnavailable(error));
     return false;
 }
 
@@ -101,7 +99,7 @@ void Relay::stop()
     const std::vector<RelaySession *> sessions = m_sessions;
     for (RelaySession *session : sessions)
         session->finish(StopGraceMs);
-    report(makeEvent(RelayEvent::Kind::Stopped));
+    report(RelayEvent::stopped());
 }
 
 void Relay::shutdown()
@@ -191,10 +189,7 @@ void Relay::onRearmTick()
     m_listener.close();
     m_listener.setAccepting(int(m_sessions.size()) < m_settings.maxClients);
     if (!m_listener.listen()) {
-        RelayEvent failed = makeEvent(RelayEvent::Kind::ListenFailed);
-        failed.listenPort = m_settings.listenPort;
-        failed.error = m_listener.error();
-        failed.reason = m_listener.errorString();
+        RelayEvent failed = RelayEvent::listenFailed(m_settings.listenPort, m_listener.error(), m_listener.errorString());
         m_listener.close();
         report(failed);
         return;
@@ -202,7 +197,7 @@ void Relay::onRearmTick()
     // A port the system picked is kept for the next sessions: the client was
     // pointed at it.
     m_listener.setLocalPort(m_listener.listeningPort());
-    report(makeEvent(RelayEvent::Kind::Listening));
+    report(RelayEvent::listening());
 }
 
 void Relay::onClientArrived(qintptr descriptor)
@@ -252,12 +247,7 @@ void Relay::onAcceptFailed()
 
 void Relay::reportClientRefused()
 {
-    RelayEvent refused = makeEvent(RelayEvent::Kind::PeerReset);
-    refused.side = Side::Client;
-    refused.error = m_listener.error();
-    refused.reason = m_listener.errorString();
-    refused.cause = m_listener.failure();
-    report(refused);
+    report(RelayEvent::peerReset(Side::Client, m_listener.error(), m_listener.errorString(), m_listener.failure()));
 }
 
 void Relay::noteClientGone(const StreamSocket &client)
@@ -273,10 +263,7 @@ void Relay::reportClientsGone()
 {
     if (m_goneCount == 0)
         return;
-    RelayEvent gone = makeEvent(RelayEvent::Kind::ClientsGone);
-    gone.count = m_goneCount;
-    gone.cause = m_goneCause;
-    gone.reason = m_goneReason;
+    const RelayEvent gone = RelayEvent::clientsGone(m_goneCount, m_goneCause, m_goneReason);
     m_goneCount = 0;
     // Those gone within the next second are told together then.
     m_goneTimer.start();
@@ -293,11 +280,7 @@ void Relay::watchWaiting()
     if (waiting == m_waiting)
         return;
     m_waiting = waiting;
-    RelayEvent queued = makeEvent(RelayEvent::Kind::ClientsWaiting);
-    queued.count = waiting;
-    queued.running = int(m_sessions.size());
-    queued.places = m_settings.maxClients;
-    report(queued);
+    report(RelayEvent::clientsWaiting(waiting, int(m_sessions.size()), m_settings.maxClients));
 }
 
 void Relay::stopWatchingWaiting()
@@ -335,17 +318,12 @@ void Relay::sessionEnded(RelaySession *session, qint64 toClient, qint64 toServer
         m_listener.setAccepting(true); // the next client waiting, if any, is served
 }
 
-RelayEvent Relay::makeEvent(RelayEvent::Kind kind) const
+void Relay::report(RelayEvent event)
 {
-    RelayEvent e;
-    e.kind = kind;
-    e.time = QDateTime::currentMSecsSinceEpoch();
-    e.listenPort = m_listener.listeningPort();
-    e.server = Endpoint::named(m_settings.serverHost, m_settings.serverPort);
-    return e;
-}
-
-void Relay::report(const RelayEvent &event)
-{
+    event.time = QDateTime::currentMSecsSinceEpoch();
+    // A failed listen names the port it asked for; every other event the one listened on.
+    if (event.kind != RelayEvent::Kind::ListenFailed)
+        event.listenPort = m_listener.listeningPort();
+    event.server = Endpoint::named(m_settings.serverHost, m_settings.serverPort);
     Q_EMIT eventOccurred(event);
 }

@@ -128,8 +128,8 @@ private:
     // While every place is taken: how many clients wait, told when it changes.
     void watchWaiting();
     void stopWatchingWaiting();
-    RelayEvent makeEvent(RelayEvent::Kind kind) const;
-    void report(const RelayEvent &event);
+    // Stamps when it happened, the listening port and the server named, then emits.
+    void report(RelayEvent event);
 
     // The listening endpoint; each session has its own connections.
     ClientListener m_listener;

@@ -11,8 +11,8 @@
 #include <QString>
 
 // Something the relay did or saw, as data: front ends decide how to word it.
-// Only the fields that make sense for the kind are set; the others keep
-// their defaults.
+// Only the fields that make sense for the kind are set (the constructors
+// below say which); the others keep their defaults.
 struct RelayEvent
 {
     enum class Kind {
@@ -92,6 +92,33 @@ struct RelayEvent
     int running = 0;  // ClientsWaiting: sessions under way
     int places = 0;   // ClientsWaiting: sessions allowed at once
     TlsEnd tlsEnd = TlsEnd::NotTls;
+
+    // One constructor per kind, taking exactly what that kind carries. Where
+    // and when it happened (time, session, endpoints, listening port) is
+    // stamped by whoever reports it.
+    using SocketError = QAbstractSocket::SocketError;
+    static RelayEvent listening();
+    static RelayEvent listenFailed(quint16 port, SocketError error, const QString &reason);
+    static RelayEvent clientConnected();
+    static RelayEvent serverConnected();
+    static RelayEvent serverFailed(SocketError error, const QString &reason, const FailureCause &cause);
+    static RelayEvent peerClosed(Side side, TlsEnd tlsEnd);
+    static RelayEvent peerReset(Side side, SocketError error, const QString &reason, const FailureCause &cause,
+                                End end = End::None);
+    static RelayEvent undeliveredBytes(Side side, qint64 bytes, qint64 ignoredAfterEnd, End end, const QString &reason);
+    static RelayEvent sessionEnded(End end, Side side, qint64 clientToServer, qint64 serverToClient, qint64 durationMs,
+                                   const FailureCause &cause);
+    static RelayEvent stopped();
+    static RelayEvent tlsEstablished(Side side, Upgrade upgrade, const TlsSummary &tls);
+    static RelayEvent tlsFailed(Side side, Upgrade upgrade, const FailureCause &cause);
+    static RelayEvent plaintextDropped(Side side, qint64 bytes, Upgrade upgrade);
+    static RelayEvent tlsUnavailable(const FailureCause &cause);
+    static RelayEvent inspectionAbandoned(const FailureCause &cause);
+    static RelayEvent clientsGone(qint64 count, const FailureCause &cause, const QString &reason);
+    static RelayEvent clientsWaiting(qint64 count, int running, int places);
+
+private:
+    static RelayEvent ofKind(Kind kind);
 };
 
 Q_DECLARE_METATYPE(RelayEvent)

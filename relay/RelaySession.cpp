@@ -76,7 +76,7 @@ void RelaySession::begin()
     m_client = Endpoint::at(wskClient.peerAddress(), wskClient.peerPort());
     m_server = Endpoint::named(settings.serverHost, settings.serverPort);
     updateReading();
-    Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ClientConnected));
+    report(RelayEvent::clientConnected());
     // Whoever heard of the client may have stopped everything meanwhile.
     if (!isRelaying())
         return;
@@ -139,35 +139,22 @@ void RelaySession::completeSession(bool forced)
     for (const Side side : {Side::Client, Side::Server}) {
         if (m_undelivered[sideIndex(side)] == 0 && m_ignored[sideIndex(side)] == 0)
             continue;
-        RelayEvent lost = makeEvent(RelayEvent::Kind::Undelivered);
-        lost.side = side;
-        lost.undelivered = m_undelivered[sideIndex(side)];
-        lost.ignoredAfterEnd = m_ignored[sideIndex(side)];
-        lost.end = m_end;
-        lost.reason = m_resetFailure[sideIndex(side)];
-        Q_EMIT eventOccurred(lost);
+        const int i = sideIndex(side);
+        report(RelayEvent::undeliveredBytes(side, m_undelivered[i], m_ignored[i], m_end, m_resetFailure[i]));
     }
-    RelayEvent ended = makeEvent(RelayEvent::Kind::SessionEnded);
-    ended.end = m_end;
-    ended.side = m_endSide;
-    ended.bytesClientToServer = m_bytesFrom[sideIndex(Side::Client)];
-    ended.bytesServerToClient = m_bytesFrom[sideIndex(Side::Server)];
-    ended.durationMs = m_sessionClock.elapsed();
-    ended.cause = m_endCause;
-    Q_EMIT eventOccurred(ended);
+    report(RelayEvent::sessionEnded(m_end, m_endSide, m_bytesFrom[sideIndex(Side::Client)],
+                                    m_bytesFrom[sideIndex(Side::Server)], m_sessionClock.elapsed(), m_endCause));
     const int c = sideIndex(Side::Client), s = sideIndex(Side::Server);
     Q_EMIT this->ended(m_undelivered[c] + m_ignored[c], m_undelivered[s] + m_ignored[s]);
 }
 
-RelayEvent RelaySession::makeEvent(RelayEvent::Kind kind) const
+void RelaySession::report(RelayEvent event)
 {
-    RelayEvent e;
-    e.kind = kind;
-    e.time = QDateTime::currentMSecsSinceEpoch();
-    e.session = m_number;
-    e.client = m_client;
-    e.server = m_server;
-    return e;
+    event.time = QDateTime::currentMSecsSinceEpoch();
+    event.session = m_number;
+    event.client = m_client;
+    event.server = m_server;
+    Q_EMIT eventOccurred(event);
 }
 
 void RelaySession::relayChunk(Side from, const QByteArray &bytes)
@@ -226,9 +213,7 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
     if (m_detector.phase() == UpgradeDetector::Phase::Abandoned) {
         // Said before the bytes it concerns are forwarded, and only once: the watch ends here.
         m_watching = false;
-        RelayEvent abandoned = makeEvent(RelayEvent::Kind::InspectionAbandoned);
-        abandoned.cause = m_detector.abandonCause();
-        Q_EMIT eventOccurred(abandoned);
+        report(RelayEvent::inspectionAbandoned(m_detector.abandonCause()));
     }
     for (const UpgradeDetector::Part &part : parts) {
         if (!isRelaying())
@@ -241,11 +226,7 @@ void RelaySession::sortWatched(const UpgradeDetector::Parts &parts, bool wasFull
             // Plaintext after an accepted upgrade would be taken as sent
             // inside TLS once forwarded: it is never forwarded.
             m_bytesFrom[sideIndex(part.side)] += part.bytes.size() - (part.side == Side::Client ? m_detector.takeShown(part.bytes.size()) : 0);
-            RelayEvent dropped = makeEvent(RelayEvent::Kind::PlaintextDropped);
-            dropped.side = part.side;
-            dropped.dropped = part.bytes.size();
-            dropped.upgrade = m_detector.upgrade();
-            Q_EMIT eventOccurred(dropped);
+            report(RelayEvent::plaintextDropped(part.side, part.bytes.size(), m_detector.upgrade()));
             break;
         }
         case UpgradeDetector::Fate::Tls:
@@ -331,11 +312,7 @@ void RelaySession::handshakeOverdue(Side side)
 void RelaySession::tlsEstablished(Side side)
 {
     m_handshakeClock[sideIndex(side)].stop();
-    RelayEvent established = makeEvent(RelayEvent::Kind::TlsEstablished);
-    established.side = side;
-    established.upgrade = m_upgrade;
-    established.tls = socket(side).tls()->summary();
-    Q_EMIT eventOccurred(established);
+    report(RelayEvent::tlsEstablished(side, m_upgrade, socket(side).tls()->summary()));
     const TlsEngine *client = wskClient.tls();
     if (side == Side::Server && client && client->hello().state() == ClientHelloGate::State::Held) {
         // The server passed: the client is answered, with the protocol it chose.
@@ -351,11 +328,8 @@ void RelaySession::tlsFailed(Side side)
     if (!isLive())
         return;
     StreamSocket &s = socket(side);
-    RelayEvent failed = makeEvent(RelayEvent::Kind::TlsFailed);
-    failed.side = side;
-    failed.upgrade = m_upgrade;
-    failed.cause = s.tlsFailure();
-    Q_EMIT eventOccurred(failed);
+    const FailureCause cause = s.tlsFailure();
+    report(RelayEvent::tlsFailed(side, m_upgrade, cause));
     m_undelivered[sideIndex(side)] += s.tlsDiscardedBytes();
     if (side == Side::Client && m_refusingClient)
         return; // the server's failure ends the session
@@ -373,7 +347,7 @@ void RelaySession::tlsFailed(Side side)
         settleEnding();
         return;
     }
-    m_endCause = failed.cause;
+    m_endCause = cause;
     endSession(RelayEvent::End::TlsFailed, side);
 }
 
@@ -397,19 +371,14 @@ void RelaySession::onServerConnected()
         startHandshakeClock(Side::Server);
     // From here on the server is where it was reached, whatever name led there.
     m_server.address = wskServeur.peerAddress();
-    Q_EMIT eventOccurred(makeEvent(RelayEvent::Kind::ServerConnected));
+    report(RelayEvent::serverConnected());
 }
 
 void RelaySession::onServerFailed()
 {
     if (!isLive())
         return;
-    RelayEvent failed = makeEvent(RelayEvent::Kind::ServerFailed);
-    failed.side = Side::Server;
-    failed.error = wskServeur.error();
-    failed.reason = wskServeur.errorString();
-    failed.cause = wskServeur.failure();
-    Q_EMIT eventOccurred(failed);
+    report(RelayEvent::serverFailed(wskServeur.error(), wskServeur.errorString(), wskServeur.failure()));
     endSession(RelayEvent::End::ServerUnreachable, Side::Server);
 }
 
@@ -427,14 +396,13 @@ void RelaySession::readEnded(Side side)
     breakRow(side);
     if (!m_firstEnded)
         m_firstEnded = side;
-    RelayEvent closed = makeEvent(RelayEvent::Kind::PeerClosed);
-    closed.side = side;
     // A TLS peer that ended without close_notify may have been cut: the
     // other side's end says the same, never a clean close_notify.
     const TlsEngine *tls = socket(side).tls();
     const bool cut = tls && tls->state() != TlsEngine::State::PeerClosed;
-    closed.tlsEnd = !tls ? RelayEvent::TlsEnd::NotTls : cut ? RelayEvent::TlsEnd::FinOnly : RelayEvent::TlsEnd::CloseNotify;
-    Q_EMIT eventOccurred(closed);
+    report(RelayEvent::peerClosed(side, !tls  ? RelayEvent::TlsEnd::NotTls
+                                        : cut ? RelayEvent::TlsEnd::FinOnly
+                                              : RelayEvent::TlsEnd::CloseNotify));
     // Passed on once everything queued for the other side has been written,
     // as it came (a TLS end without close_notify goes on without one); not to
     // a side that already missed bytes, which is to be reset.
@@ -458,14 +426,9 @@ void RelaySession::reset(Side side)
     // reset that lost bytes is never a normal end.
     const bool afterDialogue = side == Side::Client && (m_dialogue.isOver() || wskServeur.hasReadEnded())
         && wskClient.pendingSendBytes() == 0 && m_undelivered[sideIndex(Side::Client)] == 0;
-    RelayEvent broken = makeEvent(RelayEvent::Kind::PeerReset);
-    broken.side = side;
-    broken.error = socket(side).error();
-    broken.reason = socket(side).errorString();
-    broken.cause = socket(side).failure();
-    if (afterDialogue)
-        broken.end = RelayEvent::End::ClosedByClientAfterDialogue;
-    Q_EMIT eventOccurred(broken);
+    const StreamSocket &s = socket(side);
+    report(RelayEvent::peerReset(side, s.error(), s.errorString(), s.failure(),
+                                 afterDialogue ? RelayEvent::End::ClosedByClientAfterDialogue : RelayEvent::End::None));
     // The other side is told the same way, once what it is owed is delivered.
     m_resetAtClose[sideIndex(otherSide(side))] = true;
     closeSide(side);

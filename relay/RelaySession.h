@@ -140,7 +140,8 @@ private:
     }
     void breakRow(Side side);
     bool isEncrypted() const { return wskClient.isTls() || wskServeur.isTls(); }
-    RelayEvent makeEvent(RelayEvent::Kind kind) const;
+    // Stamps when, which session and its endpoints, then emits.
+    void report(RelayEvent event);
 
     const int m_number;
     const std::shared_ptr<const Run> m_run;

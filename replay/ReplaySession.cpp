@@ -64,10 +64,8 @@ void ReplaySession::stop()
     halt(ReplayNotice::Stop::None);
 }
 
-RelayEvent ReplaySession::event(RelayEvent::Kind kind) const
+RelayEvent ReplaySession::stamped(RelayEvent e) const
 {
-    RelayEvent e;
-    e.kind = kind;
     e.time = now();
     e.server = Endpoint::named(m_target.host, m_target.port);
     return e;
@@ -76,7 +74,7 @@ RelayEvent ReplaySession::event(RelayEvent::Kind kind) const
 void ReplaySession::onConnected()
 {
     m_began = true;
-    Q_EMIT markOccurred(event(RelayEvent::Kind::ClientConnected));
+    Q_EMIT markOccurred(stamped(RelayEvent::clientConnected()));
     proceed();
 }
 
@@ -91,10 +89,8 @@ void ReplaySession::onTlsEstablished()
 {
     m_handshaking = false;
     m_wait.stop();
-    RelayEvent established = event(RelayEvent::Kind::TlsEstablished);
-    established.side = Side::Server;
-    established.upgrade = m_script.upgrade();
-    established.tls = m_socket.tls()->summary();
+    const RelayEvent established =
+        stamped(RelayEvent::tlsEstablished(Side::Server, m_script.upgrade(), m_socket.tls()->summary()));
     Q_EMIT markOccurred(established);
     if (!established.tls.peerVerified) {
         ReplayNotice unverified;
@@ -333,13 +329,8 @@ void ReplaySession::end(RelayEvent::End how, Side side)
     if (!rest.isEmpty())
         Q_EMIT rows(Side::Server, rest, now());
     if (m_began) {
-        RelayEvent ended = event(RelayEvent::Kind::SessionEnded);
-        ended.end = how;
-        ended.side = side;
-        ended.bytesClientToServer = m_bytesSent;
-        ended.bytesServerToClient = m_bytesHeard;
-        ended.durationMs = m_clock.elapsed();
-        Q_EMIT markOccurred(ended);
+        Q_EMIT markOccurred(
+            stamped(RelayEvent::sessionEnded(how, side, m_bytesSent, m_bytesHeard, m_clock.elapsed(), FailureCause())));
     }
     m_socket.close();
     Q_EMIT finished();

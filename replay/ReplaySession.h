@@ -73,7 +73,7 @@ private:
     void halt(ReplayNotice::Stop stop, const QString &reason = {}, const FailureCause &cause = {});
     void end(RelayEvent::End how, Side side);
     void startTls();
-    RelayEvent event(RelayEvent::Kind kind) const;
+    RelayEvent stamped(RelayEvent e) const;
 
     const ReplayScript &m_script;
     const ReplayPlan m_plan;
