@@ -25,12 +25,8 @@ QByteArray BlockReserve::take()
 
 QByteArray BlockReserve::make(qsizetype room)
 {
-    // The rows start at the first large-page boundary and end a block later,
-    // so the block is whole large pages; the bytes skipped are never touched,
-    // so they take no memory.
     QByteArray fresh;
-    fresh.reserve(room + MemoryHints::LargePage);
-    fresh.resize(MemoryHints::largePageStart(fresh.data()) - fresh.data());
-    MemoryHints::prepareAndMap(fresh.data() + fresh.size(), room);
+    fresh.reserve(room);
+    MemoryHints::mapAhead(fresh.data(), room);
     return fresh;
 }

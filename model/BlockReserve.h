@@ -19,9 +19,8 @@ public:
     BlockReserve(const BlockReserve &) = delete;
     BlockReserve &operator=(const BlockReserve &) = delete;
 
-    // A block whose room starts at its size() (a large-page boundary) and
-    // goes on for room bytes, every page of it mapped; the next one is then
-    // prepared.
+    // An empty block with room bytes of capacity, every page of it mapped;
+    // the next one is then prepared.
     QByteArray take();
 
 private:

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-const qsizetype RowPages::BlockBytes = 4 * MemoryHints::LargePage;
+const qsizetype RowPages::BlockBytes = qsizetype(8) << 20;
 
 void RowPages::appendRows(Side side, const LineCapture::Rows &rows, qint64 arrivedMsecs, bool encrypted, int session,
                           BlockReserve &reserve)
@@ -174,7 +174,7 @@ void RowPages::pushRef(RowRef r)
         // Left unset: every reference is written before it is read, and
         // zeroing would touch all of the page's memory at once.
         std::unique_ptr<RowRef[]> page(new RowRef[RefsPerPage]);
-        MemoryHints::prepareForWriting(reinterpret_cast<char *>(page.get()), RefsPerPage * sizeof(RowRef));
+        MemoryHints::mapAhead(reinterpret_cast<char *>(page.get()), RefsPerPage * sizeof(RowRef));
         m_refPages.push_back(std::move(page));
     }
     m_refPages[static_cast<size_t>(m_rows) / RefsPerPage][static_cast<size_t>(m_rows) % RefsPerPage] = r;
@@ -194,7 +194,7 @@ char *RowPages::reserveBytes(qsizetype length, quint32 *block, quint32 *offset, 
             fresh.reserve(length);
             m_blockEnd = length;
             // Filled within moments of its allocation.
-            MemoryHints::prepareForWriting(fresh.data(), length);
+            MemoryHints::mapAhead(fresh.data(), length);
         }
         m_blocks.push_back(std::move(fresh));
     }

@@ -14,7 +14,7 @@
 
 class BlockReserve;
 
-// One conversation's rows as stored: bytes in large blocks, each row one
+// One conversation's rows as stored: bytes in big blocks, each row one
 // 8-byte reference (which also says how the row ended: see
 // LineCapture::RowEnd), marks in a table of their own that a marker row's
 // reference points into, and nothing ever reallocated wholesale, so that a
@@ -52,7 +52,7 @@ public:
     // What tells rows of one chunk apart from the rows of another.
     static constexpr quint32 KindBits = ServerBit | MarkerBit | EncryptedBit;
     static constexpr int BlockShift = 5;
-    // Whole large pages, each made ready ahead by a BlockReserve.
+    // 8 MiB, each made ready ahead by a BlockReserve.
     static const qsizetype BlockBytes;
 
     // One model insertion's worth: all the rows of a chunk.
@@ -92,7 +92,7 @@ public:
 
 private:
     // Row references live in fixed pages, so appending never moves them;
-    // 4 MiB, so that most of each lies in large pages.
+    // 4 MiB each.
     static constexpr size_t RefsPerPage = size_t(1) << 19;
 
     void pushRef(RowRef r);
