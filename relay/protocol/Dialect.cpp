@@ -23,13 +23,13 @@ bool Dialect::challenge(QByteArrayView, QByteArray *) const
     return false;
 }
 
-QList<QByteArrayView> Dialect::commandWords(QByteArrayView text, bool cut, Command *out)
+Words::Leading Dialect::commandWords(QByteArrayView text, bool cut, Command *out)
 {
     out->kind = Command::Kind::Plain;
     // A line that starts blank holds no verb a server knows.
     if (text.isEmpty() || Words::isBlank(text[0]))
         return {};
-    const QList<QByteArrayView> words = Words::split(cut ? text.first(64) : text);
-    out->verb = words.first().toByteArray().toUpper();
+    const Words::Leading words = Words::leading(cut ? text.first(64) : text);
+    out->verb = words[0].toByteArray().toUpper();
     return words;
 }

@@ -5,6 +5,8 @@
 #include <QByteArrayView>
 #include <QList>
 
+#include "Words.h"
+
 // What one line protocol's lines mean, line by line, with no memory: the
 // greeting, what a client line asks and how the server reads what follows
 // it, what a server line answers and how, the upgrade to TLS, the
@@ -92,7 +94,7 @@ protected:
     // A command line's words, for the dialects whose commands start with a
     // verb: a Plain command with that verb (upper case) in *out, and no words
     // at all when the line starts blank. A cut line gives its first words only.
-    static QList<QByteArrayView> commandWords(QByteArrayView text, bool cut, Command *out);
+    static Words::Leading commandWords(QByteArrayView text, bool cut, Command *out);
 };
 
 #endif

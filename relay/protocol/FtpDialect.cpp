@@ -10,7 +10,7 @@ bool FtpDialect::greets(QByteArrayView text) const
 Command FtpDialect::command(QByteArrayView text, bool cut) const
 {
     Command out;
-    const QList<QByteArrayView> words = commandWords(text, cut, &out);
+    const Words::Leading words = commandWords(text, cut, &out);
     if (words.isEmpty() || cut)
         return out;
     if (words.size() == 1 && out.verb == "QUIT")

@@ -10,7 +10,7 @@ bool Pop3Dialect::greets(QByteArrayView text) const
 Command Pop3Dialect::command(QByteArrayView text, bool cut) const
 {
     Command out;
-    const QList<QByteArrayView> words = commandWords(text, cut, &out);
+    const Words::Leading words = commandWords(text, cut, &out);
     if (words.isEmpty() || cut)
         return out;
     const QByteArray &verb = out.verb;

@@ -13,7 +13,7 @@ constexpr qsizetype SizeDigits = 15;
 Command SmtpDialect::command(QByteArrayView text, bool cut) const
 {
     Command out;
-    const QList<QByteArrayView> words = commandWords(text, cut, &out);
+    const Words::Leading words = commandWords(text, cut, &out);
     if (words.isEmpty() || cut)
         return out;
     if (words.size() == 1 && out.verb == "STARTTLS")

@@ -14,6 +14,22 @@ QByteArrayView Words::trimmed(QByteArrayView text)
     return text;
 }
 
+Words::Leading Words::leading(QByteArrayView text)
+{
+    Leading out;
+    qsizetype at = 0;
+    while (at < text.size() && out.count < Leading::Most) {
+        while (at < text.size() && isBlank(text[at]))
+            ++at;
+        const qsizetype start = at;
+        while (at < text.size() && !isBlank(text[at]))
+            ++at;
+        if (at > start)
+            out.words[size_t(out.count++)] = text.sliced(start, at - start);
+    }
+    return out;
+}
+
 QList<QByteArrayView> Words::split(QByteArrayView text)
 {
     QList<QByteArrayView> words;

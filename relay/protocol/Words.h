@@ -4,6 +4,8 @@
 #include <QByteArrayView>
 #include <QList>
 
+#include <array>
+
 // The few ways the dialects read a line's words, in one place: protocol
 // keywords compare in any case, words part at runs of spaces or tabs.
 class Words
@@ -23,6 +25,18 @@ public:
     static bool allDigits(QByteArrayView text);
     // Without its trailing spaces and tabs: servers read past them.
     static QByteArrayView trimmed(QByteArrayView text);
+    // A line's first words, parted at runs of spaces and tabs, and how many
+    // it has, counted no further than Most: no command a dialect reads has
+    // more, and every line a client sends is read, so none costs a list.
+    struct Leading {
+        static constexpr int Most = 4;
+        std::array<QByteArrayView, Most> words{};
+        int count = 0; // Most for a line of Most words or more
+        bool isEmpty() const { return count == 0; }
+        int size() const { return count; }
+        QByteArrayView operator[](int i) const { return words[size_t(i)]; }
+    };
+    static Leading leading(QByteArrayView text);
     // The words, parted at runs of spaces and tabs.
     static QList<QByteArrayView> split(QByteArrayView text);
     // "AUTH PLAIN xyz" read after its verb: mechanism and initial response.
