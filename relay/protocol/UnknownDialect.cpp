@@ -15,7 +15,12 @@ const Dialect &of(Dialect::Id id)
 Command UnknownDialect::command(QByteArrayView text, bool cut) const
 {
     const Command imap = of(Id::Imap).command(text, cut);
-    for (const Id id : {Id::Smtp, Id::Pop3, Id::Ftp}) {
+    // SMTP's reading is the one kept when no dialect sees more: it keeps a BDAT chunk's count.
+    Command smtp = of(Id::Smtp).command(text, cut);
+    smtp.tag = imap.tag;
+    if (smtp.kind != Command::Kind::Plain)
+        return smtp;
+    for (const Id id : {Id::Pop3, Id::Ftp}) {
         Command out = of(id).command(text, cut);
         if (out.kind != Command::Kind::Plain) {
             out.tag = imap.tag;
@@ -24,10 +29,7 @@ Command UnknownDialect::command(QByteArrayView text, bool cut) const
     }
     if (imap.kind != Command::Kind::Plain && imap.kind != Command::Kind::None)
         return imap;
-    // SMTP's reading keeps a BDAT chunk's count.
-    Command out = of(Id::Smtp).command(text, cut);
-    out.tag = imap.tag;
-    return out;
+    return smtp;
 }
 
 Answer UnknownDialect::answer(QByteArrayView text) const
