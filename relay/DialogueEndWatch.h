@@ -35,6 +35,11 @@ private:
         bool longer = false; // more came than was kept
     };
 
+    static void keep(LineStart &line, QByteArrayView bytes);
+    static void keepTail(LineStart &line, QByteArrayView bytes);
+    static QByteArrayView trimmed(QByteArrayView line);
+    void feedClient(QByteArrayView bytes);
+    void feedServer(QByteArrayView bytes);
     void clientLine(QByteArrayView line);
     void serverLine(QByteArrayView line);
 

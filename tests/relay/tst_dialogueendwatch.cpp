@@ -28,6 +28,9 @@ private Q_SLOTS:
         QTest::newRow("a byte longer") << L{smtp, "CQUIT " + pad + "\r\n", "S221 bye\r\n"} << false;
         QTest::newRow("a byte longer, in pieces") << L{smtp, "CQUIT ", "C" + pad + "\r\n", "S221 bye\r\n"} << false;
         QTest::newRow("a long line after the close") << L{smtp, "CQUIT\r\n", "C" + QByteArray(100, 'x') + "\r\n", "S221 bye\r\n"} << false;
+        QTest::newRow("last line of a chunk begun in the one before") << L{smtp, "CNO", "COP\r\nQUI", "CT\r\n", "S221 bye\r\n"} << true;
+        QTest::newRow("a long line closes a chunk") << L{smtp, "CQUIT\r\n" + QByteArray(300, 'x') + "\nQUIT\r\n" + QByteArray(60, 'y'), "C\r\n", "S221 bye\r\n"} << false;
+        QTest::newRow("the answer begun before the close") << L{smtp, "S250 ok\r\n221 b", "CQUIT\r\n", "Sye\r\n"} << true;
         QTest::newRow("pop3") << L{"S+OK POP3 ready\r\n", "CQUIT\r\n", "S+OK bye\r\n"} << true;
         QTest::newRow("imap, bye") << L{imap, "Ca1 LOGOUT\r\n", "S* BYE see you\r\n"} << true;
         QTest::newRow("imap, tagged") << L{imap, "Ca1 LOGOUT\r\n", "Sa1 OK done\r\n"} << true;
