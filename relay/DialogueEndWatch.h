@@ -18,7 +18,9 @@
 //
 // It only reads: it sees every chunk relayed (plain, or decrypted), so it
 // keeps the first bytes of each side's current line and looks at nothing
-// else.
+// else. Of a client chunk only the last whole line matters, and of the
+// server only the lines after a closing command: the rest is skipped, so a
+// flood costs it a look at each chunk's end.
 class DialogueEndWatch
 {
 public:
