@@ -30,13 +30,14 @@ void RowPages::appendRows(Side side, const LineCapture::Rows &rows, qint64 arriv
             more += rows.spans[end++].length;
         target.resize(target.size() + more);
         char *dest = target.data();
+        const quint32 rowFlags = block << BlockShift | flags;
         for (; i < end; ++i) {
-            const QByteArrayView row = rows.row(i);
-            if (!row.isEmpty())
-                std::memcpy(dest + offset, row.data(), static_cast<size_t>(row.size()));
-            pushRef({block << BlockShift | flags | quint32(rows.end(i)) << EndShift, offset});
-            offset += static_cast<quint32>(row.size());
-            m_storedBytes += row.size();
+            const LineCapture::Span &span = rows.spans[i];
+            const char *from = (i < rows.headRows ? rows.head : rows.buffer).constData() + span.offset;
+            std::memcpy(dest + offset, from, static_cast<size_t>(span.length));
+            pushRef({rowFlags | quint32(span.end) << EndShift, offset});
+            offset += static_cast<quint32>(span.length);
+            m_storedBytes += span.length;
         }
     }
 }
@@ -168,17 +169,13 @@ size_t RowPages::chunkIndex(int row) const
     return static_cast<size_t>(after - m_chunks.begin()) - 1;
 }
 
-void RowPages::pushRef(RowRef r)
+void RowPages::addRefPage()
 {
-    if (static_cast<size_t>(m_rows) / RefsPerPage == m_refPages.size()) {
-        // Left unset: every reference is written before it is read, and
-        // zeroing would touch all of the page's memory at once.
-        std::unique_ptr<RowRef[]> page(new RowRef[RefsPerPage]);
-        MemoryHints::mapAhead(reinterpret_cast<char *>(page.get()), RefsPerPage * sizeof(RowRef));
-        m_refPages.push_back(std::move(page));
-    }
-    m_refPages[static_cast<size_t>(m_rows) / RefsPerPage][static_cast<size_t>(m_rows) % RefsPerPage] = r;
-    ++m_rows;
+    // Left unset: every reference is written before it is read, and
+    // zeroing would touch all of the page's memory at once.
+    std::unique_ptr<RowRef[]> page(new RowRef[RefsPerPage]);
+    MemoryHints::mapAhead(reinterpret_cast<char *>(page.get()), RefsPerPage * sizeof(RowRef));
+    m_refPages.push_back(std::move(page));
 }
 
 char *RowPages::reserveBytes(qsizetype length, quint32 *block, quint32 *offset, BlockReserve &reserve)

@@ -95,7 +95,15 @@ private:
     // 4 MiB each.
     static constexpr size_t RefsPerPage = size_t(1) << 19;
 
-    void pushRef(RowRef r);
+    void pushRef(RowRef r)
+    {
+        const auto index = static_cast<size_t>(m_rows);
+        if (index % RefsPerPage == 0 && index / RefsPerPage == m_refPages.size())
+            addRefPage();
+        m_refPages[index / RefsPerPage][index % RefsPerPage] = r;
+        ++m_rows;
+    }
+    void addRefPage();
     char *reserveBytes(qsizetype length, quint32 *block, quint32 *offset, BlockReserve &reserve);
 
     std::vector<std::unique_ptr<RowRef[]>> m_refPages;
