@@ -14,18 +14,25 @@ QByteArrayView Words::trimmed(QByteArrayView text)
     return text;
 }
 
+QByteArrayView Words::nextWord(QByteArrayView text, qsizetype *at)
+{
+    while (*at < text.size() && isBlank(text[*at]))
+        ++*at;
+    const qsizetype start = *at;
+    while (*at < text.size() && !isBlank(text[*at]))
+        ++*at;
+    return text.sliced(start, *at - start);
+}
+
 Words::Leading Words::leading(QByteArrayView text)
 {
     Leading out;
     qsizetype at = 0;
-    while (at < text.size() && out.count < Leading::Most) {
-        while (at < text.size() && isBlank(text[at]))
-            ++at;
-        const qsizetype start = at;
-        while (at < text.size() && !isBlank(text[at]))
-            ++at;
-        if (at > start)
-            out.words[size_t(out.count++)] = text.sliced(start, at - start);
+    while (out.count < Leading::Most) {
+        const QByteArrayView word = nextWord(text, &at);
+        if (word.isEmpty())
+            break;
+        out.words[size_t(out.count++)] = word;
     }
     return out;
 }
@@ -34,15 +41,8 @@ QList<QByteArrayView> Words::split(QByteArrayView text)
 {
     QList<QByteArrayView> words;
     qsizetype at = 0;
-    while (at < text.size()) {
-        while (at < text.size() && isBlank(text[at]))
-            ++at;
-        const qsizetype start = at;
-        while (at < text.size() && !isBlank(text[at]))
-            ++at;
-        if (at > start)
-            words.append(text.sliced(start, at - start));
-    }
+    for (QByteArrayView word = nextWord(text, &at); !word.isEmpty(); word = nextWord(text, &at))
+        words.append(word);
     return words;
 }
 

@@ -41,6 +41,10 @@ public:
     static QList<QByteArrayView> split(QByteArrayView text);
     // "AUTH PLAIN xyz" read after its verb: mechanism and initial response.
     static QList<QByteArrayView> afterVerb(QByteArrayView text, QByteArrayView verb);
+
+private:
+    // The word at or after *at, which moves past it; empty once none is left.
+    static QByteArrayView nextWord(QByteArrayView text, qsizetype *at);
 };
 
 #endif
